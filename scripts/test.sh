@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds, and runs every test, once normally and once
+# under AddressSanitizer and UndefinedBehaviorSanitizer; then builds the Windows modules and runs
+# their checks and the Wine run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() {  # build-dir, extra cmake arguments...
+  local dir=$1; shift
+  echo "== build $dir $*"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
+    || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs"
+  echo "== test $dir"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+mkdir -p build build-asan
+run_suite build
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DTNIFF_SANITIZE=ON
+
+if [ -f scripts/windows-checks.sh ]; then
+  echo "== Windows modules"
+  bash scripts/windows-checks.sh
+fi
+
+echo "test: all suites passed"
