@@ -1,0 +1,275 @@
+#include "writer/tile_encoding.h"
+
+#include "iffio/byte_stream.h"
+#include "iffio/iff_format.h"
+#include "shell/error_report.h"
+#include "shell/host_suites.h"
+#include "shell/plugin_globals.h"
+
+namespace {
+// Host bytes per pixel the writer hands over: gray, gray and a second plane, RGB, RGB and a
+// fourth plane.
+const uint16_t kMinHostBytesPerPixel = 1;
+const uint16_t kMaxHostBytesPerPixel = 4;
+// The host channel of the gray value, and of the plane that follows it in a two-plane image.
+const uint16_t kGrayChannel = 0;
+const uint16_t kGraySecondChannel = 1;
+// The file channel of alpha when a tile carries four channels.
+const uint16_t kAlphaFileChannel = 3;
+
+// The encoder's states: what it holds of the input that is not yet emitted.
+enum EncoderState {
+    kHoldingNothing,       // at the start only
+    kHoldingOneByte,       // one byte r, the start of the next packet
+    kHoldingRun,           // k copies of r
+    kHoldingLiteral,       // k bytes in the literal buffer
+    kHoldingLiteralPair,   // k bytes in the literal buffer, the last two equal
+};
+
+// The output of one plane's encoding: o bytes written of capacity.
+struct PacketOutput {
+    uint8_t* bytes;
+    uint32_t used;
+    uint32_t capacity;
+};
+
+bool RoomFor(const PacketOutput* out, uint32_t count) {
+    return out->capacity - out->used >= count;  // used never exceeds capacity
+}
+
+// A run packet takes 2 bytes, which the caller has made sure of before the byte that ends it.
+void EmitRun(PacketOutput* out, uint32_t count, uint8_t value) {
+    out->bytes[out->used++] = static_cast<uint8_t>(kRunFlag | (count - 1));
+    out->bytes[out->used++] = value;
+}
+
+// False, writing nothing, when the packet (count + 1 bytes) does not fit.
+bool EmitLiteral(PacketOutput* out, const uint8_t* literal, uint32_t count) {
+    if (!RoomFor(out, count + 1)) return false;
+    out->bytes[out->used++] = static_cast<uint8_t>(count - 1);
+    for (uint32_t k = 0; k < count; ++k) out->bytes[out->used++] = literal[k];
+    return true;
+}
+
+// The host channel that file channel p of a tile of s host bytes per pixel is taken from.
+uint16_t HostChannelFor(uint16_t s, uint16_t p) {
+    if (s >= 3) return p;
+    return p == kAlphaFileChannel ? kGraySecondChannel : kGrayChannel;
+}
+
+// One plane in stored pixel order: tile rows bottom first, each left to right.
+void GatherPlane(const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s, uint16_t channel,
+                 uint8_t* plane) {
+    uint32_t k = 0;
+    for (uint32_t y = h; y-- > 0;) {
+        const uint8_t* row = pixels + y * w * s;
+        for (uint32_t x = 0; x < w; ++x) plane[k++] = row[x * s + channel];
+    }
+}
+
+// A locked host work buffer; id 0 when there is none.
+struct WorkBuffer {
+    BufferID id;
+    uint8_t* bytes;
+};
+
+// Posts the allocation's code and gives false when the buffer cannot be had. A buffer that the
+// host gives but will not lock is released again and counts as memory the host lacks.
+bool ObtainWorkBuffer(PluginGlobals* globals, uint32_t size, WorkBuffer* buffer) {
+    const BufferProcs* procs = globals->formatRecord->bufferProcs;
+    buffer->bytes = nullptr;
+    if (!PostError(globals->resultWord,
+                   BufferAllocate(procs, static_cast<int32_t>(size), &buffer->id))) {
+        buffer->id = nullptr;
+        return false;
+    }
+    buffer->bytes = reinterpret_cast<uint8_t*>(BufferLock(procs, buffer->id, false));
+    if (buffer->bytes == nullptr) {
+        BufferFree(procs, buffer->id);
+        buffer->id = nullptr;
+        PostError(globals->resultWord, memFullErr);
+        return false;
+    }
+    return true;
+}
+
+// The host releases a locked buffer whole; no unlock comes first.
+void ReleaseWorkBuffer(PluginGlobals* globals, WorkBuffer* buffer) {
+    if (buffer->id != nullptr) BufferFree(globals->formatRecord->bufferProcs, buffer->id);
+    buffer->id = nullptr;
+    buffer->bytes = nullptr;
+}
+}  // namespace
+
+uint16_t FileChannelsFor(uint16_t s) { return s >= 3 ? s : static_cast<uint16_t>(s + 2); }
+
+void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
+                uint16_t s) {
+    // With these bounds N is at most 4096 and K at most 16384, so nothing below can overflow and
+    // the encoded planes always fit in one transfer.
+    if (w < 1 || w > kTileEdge || h < 1 || h > kTileEdge || s < kMinHostBytesPerPixel ||
+        s > kMaxHostBytesPerPixel || pixels == nullptr) {
+        PostError(globals->resultWord, formatBadParameters);
+        return;
+    }
+    const uint16_t m = FileChannelsFor(s);
+    const uint32_t n = w * h;
+    const uint32_t k = n * m;
+
+    WorkBuffer plane;
+    if (!ObtainWorkBuffer(globals, n, &plane)) return;
+    WorkBuffer output;
+    if (!ObtainWorkBuffer(globals, k, &output)) {
+        ReleaseWorkBuffer(globals, &plane);
+        return;
+    }
+
+    // Each plane is offered only the room the planes before it left, so a compressed tile is
+    // always shorter than its raw form, which is how a reader tells the two apart.
+    uint32_t used = 0;
+    bool compressed = true;
+    for (uint16_t p = m; p-- > 0;) {
+        GatherPlane(pixels, w, h, s, HostChannelFor(s, p), plane.bytes);
+        uint32_t encoded = EncodeRunLengthPlane(plane.bytes, n, output.bytes + used, k - used);
+        if (encoded == 0) {
+            compressed = false;
+            break;
+        }
+        used += encoded;
+    }
+
+    if (compressed) {
+        uint32_t count = used;
+        WriteBytes(globals, &count, output.bytes);
+    } else if (s >= 3) {
+        WriteRawTile(globals, pixels, w, h, s);
+    } else {
+        ExpandGrayTile(pixels, output.bytes, w, h, s);
+        WriteRawTile(globals, output.bytes, w, h, m);
+    }
+    ReleaseWorkBuffer(globals, &output);
+    ReleaseWorkBuffer(globals, &plane);
+}
+
+uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* output,
+                              uint32_t capacity) {
+    PacketOutput out = {output, 0, capacity};
+    EncoderState state = kHoldingNothing;
+    uint8_t r = 0;
+    uint32_t k = 0;
+    uint8_t literal[kLongestPacket];
+    uint8_t last = 0;
+
+    for (uint32_t index = 0; index < length; ++index) {
+        const uint8_t b = input[index];
+        // Every byte ends up in a packet of at least 2 bytes still to come; without that room
+        // the whole encoding cannot fit.
+        if (!RoomFor(&out, 2)) return 0;
+        switch (state) {
+        case kHoldingNothing:
+            r = b;
+            state = kHoldingOneByte;
+            break;
+        case kHoldingOneByte:
+            if (b == r) {
+                k = 2;
+                state = kHoldingRun;
+            } else {
+                literal[0] = r;
+                literal[1] = b;
+                k = 2;
+                last = b;
+                state = kHoldingLiteral;
+            }
+            break;
+        case kHoldingRun:
+            if (b == r && k < kLongestPacket) {
+                ++k;
+            } else {
+                EmitRun(&out, k, r);
+                r = b;
+                state = kHoldingOneByte;
+            }
+            break;
+        case kHoldingLiteral:
+            if (b != last && k < kLongestPacket) {
+                literal[k++] = b;
+                last = b;
+            } else if (k == kLongestPacket - 1) {
+                // The literal buffer cannot take the pair and the byte that might make it a run,
+                // so the last byte leaves with its repeat as a run of 2.
+                if (!EmitLiteral(&out, literal, k - 1)) return 0;
+                r = b;
+                k = 2;
+                state = kHoldingRun;
+            } else if (k < kLongestPacket - 1) {
+                literal[k++] = b;
+                last = b;
+                state = kHoldingLiteralPair;
+            } else {
+                if (!EmitLiteral(&out, literal, k)) return 0;
+                r = b;
+                state = kHoldingOneByte;
+            }
+            break;
+        case kHoldingLiteralPair:
+            if (b != last) {
+                literal[k++] = b;
+                last = b;
+                state = kHoldingLiteral;
+            } else {
+                // A third equal byte: the pair leaves the literal and starts a run of 3.
+                if (!EmitLiteral(&out, literal, k - 2)) return 0;
+                r = b;
+                k = 3;
+                state = kHoldingRun;
+            }
+            break;
+        }
+    }
+
+    if (!RoomFor(&out, 2)) return 0;
+    switch (state) {
+    case kHoldingNothing:
+        break;
+    case kHoldingOneByte:
+        if (!EmitLiteral(&out, &r, 1)) return 0;
+        break;
+    case kHoldingRun:
+        EmitRun(&out, k, r);
+        break;
+    case kHoldingLiteral:
+    case kHoldingLiteralPair:
+        if (!EmitLiteral(&out, literal, k)) return 0;
+        break;
+    }
+    return out.used < capacity ? out.used : 0;
+}
+
+void WriteRawTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
+                  uint16_t q) {
+    uint8_t stored[kMaxHostBytesPerPixel];
+    if (q < 1 || q > kMaxHostBytesPerPixel) return;
+    for (uint32_t y = h; y-- > 0;) {
+        for (uint32_t x = 0; x < w; ++x) {
+            const uint8_t* pixel = pixels + (y * w + x) * q;
+            for (uint16_t c = 0; c < q; ++c) stored[c] = pixel[q - 1 - c];
+            uint32_t count = q;
+            WriteBytes(globals, &count, stored);
+        }
+    }
+}
+
+void ExpandGrayTile(const uint8_t* source, uint8_t* destination, uint32_t w, uint32_t h,
+                    uint16_t s) {
+    const uint32_t sourceBytes = w * h * s;
+    uint32_t o = 0;
+    for (uint32_t index = 0; index < sourceBytes; ++index) {
+        const uint8_t value = source[index];
+        destination[o++] = value;
+        if (s == 1 || (s == 2 && index % 2 == 0)) {
+            destination[o++] = value;
+            destination[o++] = value;
+        }
+    }
+}

@@ -1,0 +1,40 @@
+// The pixel data of one "RGBA" tile chunk, made from a tile of host pixels: run-length
+// compressed planes when their whole encoding is strictly shorter than the raw pixels, the raw
+// pixels otherwise. Gray tiles are widened to three colour channels on the way. Only the bytes
+// after the tile header are written, at the current stream position.
+#ifndef TNIFF_WRITER_TILE_ENCODING_H
+#define TNIFF_WRITER_TILE_ENCODING_H
+
+#include <cstdint>
+
+struct PluginGlobals;
+
+// Bytes per pixel of a tile in the file for s host bytes per pixel: s for 3 and 4, s + 2 for 1
+// and 2 (gray widened to three channels, a second plane kept as alpha).
+uint16_t FileChannelsFor(uint16_t s);
+
+// Writes the pixel data of a tile of w by h pixels (1 to 64 each) of s bytes (1 to 4) in the
+// host's plane order, h rows top first with no gap between rows. Its two work buffers come from
+// the host's buffer suite and are released before it returns; when one cannot be had, the code
+// is posted and nothing is written. Any other size is refused with formatBadParameters. The
+// input is encoded whatever the result word holds.
+void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
+                uint16_t s);
+
+// Run-length encodes length input bytes into output. Gives the length of the whole encoding
+// when it is less than capacity, otherwise 0; never writes at or beyond output + capacity, and
+// gives up as soon as the encoding cannot fit.
+uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* output,
+                              uint32_t capacity);
+
+// Writes w by h pixels of q bytes raw: rows bottom first, each pixel's bytes in reverse order,
+// one write of q bytes per pixel.
+void WriteRawTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
+                  uint16_t q);
+
+// Widens w by h gray pixels of s bytes (1: gray; 2: gray and a second plane) to g, g, g or
+// g, g, g, a: w * h * (s + 2) bytes into destination.
+void ExpandGrayTile(const uint8_t* source, uint8_t* destination, uint32_t w, uint32_t h,
+                    uint16_t s);
+
+#endif
