@@ -132,6 +132,12 @@ TEST(IffBuilderTest, TwoByTwoTileLayouts) {
   EXPECT_EQ(EncodeTilePixels(depth, Kind::Depth, all, Form::Raw).data,
             RawPixels(depth, Kind::Depth, all));
 
+  // Two equal RGBA pixels would compress to 8 bytes, exactly their raw size: stored raw.
+  Image pair = Image::Blank(2, 1, 4);
+  pair.colour = {1, 2, 3, 4, 1, 2, 3, 4};
+  EXPECT_FALSE(
+      EncodeTilePixels(pair, Kind::Colour, TileRect{0, 0, 1, 0}, Form::Smallest).compressed);
+
   // Three equal RGB pixels in a row: three runs, blue plane first.
   Image row = Image::Blank(3, 1, 3);
   row.colour = {1, 2, 3, 1, 2, 3, 1, 2, 3};
@@ -181,6 +187,34 @@ TEST(IffBuilderTest, AsWrittenEncoderPackets) {
   EXPECT_EQ(Concat({RunPacket(4, 5), LiteralPacket({1, 2})}), (Bytes{0x83, 5, 0x01, 1, 2}));
   EXPECT_THROW(RunPacket(129, 0), std::logic_error);
   EXPECT_THROW(LiteralPacket({}), std::logic_error);
+}
+
+TEST(IffBuilderTest, FullTilesTakeTheFormTheWriterWouldChoose) {
+  const TileRect full{0, 0, 63, 63};
+  // Uniform: 32 packets FF v per plane, alpha plane first.
+  Image uniform = Image::Blank(64, 64, 4);
+  for (std::size_t i = 0; i < uniform.colour.size(); ++i) {
+    uniform.colour[i] = std::uint8_t(i % 4 + 1);
+  }
+  const TilePixels flat = EncodeTilePixels(uniform, Kind::Colour, full, Form::Smallest);
+  ASSERT_TRUE(flat.compressed);
+  ASSERT_EQ(flat.data.size(), 256u);
+  EXPECT_EQ(flat.data[1], 4);
+  EXPECT_EQ(flat.data[255], 1);
+  // Colour channels x + y: each colour plane needs 4128 bytes, more than its 4096 raw bytes.
+  // With a constant fourth channel the total stays below 16384; with three channels it does not.
+  for (int channels : {4, 3}) {
+    Image diagonal = Image::Blank(64, 64, channels);
+    for (std::uint32_t row = 0; row < 64; ++row) {
+      for (std::uint32_t x = 0; x < 64; ++x) {
+        for (int k = 0; k < 3; ++k) diagonal.At(x, row, k) = std::uint8_t(x + row);
+        if (channels == 4) diagonal.At(x, row, 3) = 200;
+      }
+    }
+    const TilePixels pixels = EncodeTilePixels(diagonal, Kind::Colour, full, Form::Smallest);
+    EXPECT_EQ(pixels.compressed, channels == 4);
+    EXPECT_EQ(pixels.data.size(), channels == 4 ? 12448u : 12288u);
+  }
 }
 
 TEST(IffBuilderTest, EveryEncoderStyleDecodesToItsPlanes) {
@@ -306,6 +340,19 @@ TEST(IffBuilderTest, ExpectedReadFromDescription) {
   EXPECT_EQ(ExpectRead(spec).image.Planes(), 1);
   spec.tileCount = 2;
   EXPECT_TRUE(ExpectRead(spec).deliveries.empty());
+
+  // Tile count 1 with two tiles of each kind: the range comes from the first depth tile only,
+  // and the second colour tile still arrives while the depth tile is awaited.
+  FileSpec late;
+  late.image = Image::Blank(2, 1, 3, true);
+  late.image.depth = {0x3F000000, 0x3F800000};
+  late.tileWidth = 1;
+  late.tileCount = 1;
+  read = ExpectRead(late);
+  ASSERT_EQ(read.deliveries.size(), 3u);
+  EXPECT_EQ(read.deliveries[2].kind, Kind::Depth);
+  EXPECT_EQ(read.image.Plane(3), (Bytes{255, 0}));
+  EXPECT_EQ(read.progress[1], (std::pair<int, int>{0, 1}));
 
   // Colour tiles 2x2 over a 3x3 image, tile count 2 of 4: only the bottom row of tiles arrives,
   // the rest stays 0; progress counts both kinds.
