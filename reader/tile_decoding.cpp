@@ -1,0 +1,158 @@
+#include "reader/tile_decoding.h"
+
+#include <cstring>
+
+#include "iffio/byte_stream.h"
+#include "iffio/iff_format.h"
+#include "iffio/scratch_buffer.h"
+#include "shell/error_report.h"
+#include "shell/host_suites.h"
+#include "shell/plugin_globals.h"
+
+// The host's buffer sizes are signed 32-bit.
+static const uint64_t kLargestHostBuffer = 0x7FFFFFFFu;
+
+bool DecodedTileSize(uint32_t w, uint32_t h, uint32_t m, uint32_t* size) {
+    if (m == 0 || m > kMostBytesPerPixel) return false;
+    // w and h are below 2^32 each and m at most 4, so the product is checked in 64 bits only once
+    // the first factor is known to be small enough.
+    const uint64_t pixels = static_cast<uint64_t>(w) * h;
+    if (pixels > kLargestHostBuffer / m) return false;
+    *size = static_cast<uint32_t>(pixels * m);
+    return true;
+}
+
+BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID payload, uint32_t L,
+                              uint32_t* position) {
+    const BufferProcs* procs = globals->formatRecord->bufferProcs;
+    if (P > kLargestHostBuffer) {
+        PostError(globals->resultWord, formatCannotRead);
+        return nullptr;
+    }
+    BufferID planeId = nullptr;
+    if (!PostError(globals->resultWord, BufferAllocate(procs, static_cast<int32_t>(P), &planeId))) {
+        return nullptr;
+    }
+    uint8_t* plane = reinterpret_cast<uint8_t*>(BufferLock(procs, planeId, false));
+    if (plane == nullptr) {
+        BufferFree(procs, planeId);
+        PostError(globals->resultWord, memFullErr);
+        return nullptr;
+    }
+    const uint8_t* input = reinterpret_cast<const uint8_t*>(BufferLock(procs, payload, false));
+    if (input == nullptr) {
+        BufferUnlock(procs, planeId);
+        BufferFree(procs, planeId);
+        PostError(globals->resultWord, memFullErr);
+        return nullptr;
+    }
+    memset(plane, 0, P);
+
+    // Invariant: i <= P and *position <= L, so every byte touched below is inside its buffer.
+    uint32_t i = 0;
+    uint32_t pos = *position;
+    while (i < P && pos < L) {
+        const uint8_t control = input[pos++];
+        const uint32_t n = (control & kCountMask) + 1u;
+        if (n > P - i) break;  // a run never crosses into the next plane
+        const uint32_t available = L - pos;
+        if (control & kRunFlag) {
+            if (available == 0) break;
+            memset(plane + i, input[pos++], n);
+            i += n;
+        } else {
+            const uint32_t copied = n < available ? n : available;
+            memcpy(plane + i, input + pos, copied);
+            pos += copied;
+            i += copied;
+        }
+    }
+    *position = pos;
+
+    BufferUnlock(procs, planeId);
+    BufferUnlock(procs, payload);
+    return planeId;
+}
+
+// Unlocks and frees the plane buffers obtained so far (ids[k] not null).
+static void ReleasePlanes(const BufferProcs* procs, BufferID* ids, uint8_t** planes, uint32_t m) {
+    for (uint32_t k = 0; k < m; ++k) {
+        if (ids[k] == nullptr) continue;
+        if (planes[k] != nullptr) BufferUnlock(procs, ids[k]);
+        BufferFree(procs, ids[k]);
+        ids[k] = nullptr;
+        planes[k] = nullptr;
+    }
+}
+
+bool ReadCompressedTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m,
+                        BufferID payload, uint32_t L) {
+    const BufferProcs* procs = globals->formatRecord->bufferProcs;
+    uint32_t tileBytes = 0;
+    if (!DecodedTileSize(w, h, m, &tileBytes)) {
+        PostError(globals->resultWord, formatCannotRead);
+        return false;
+    }
+    const uint32_t P = w * h;  // fits: tileBytes does
+
+    BufferID ids[kMostBytesPerPixel] = {nullptr, nullptr, nullptr, nullptr};
+    uint8_t* planes[kMostBytesPerPixel] = {nullptr, nullptr, nullptr, nullptr};
+    uint32_t position = 0;
+    // The payload holds the planes highest channel first.
+    for (uint32_t k = m; k-- > 0;) {
+        ids[k] = DecodeRunLengthPlane(globals, P, payload, L, &position);
+        if (ids[k] == nullptr) {
+            ReleasePlanes(procs, ids, planes, m);
+            return false;
+        }
+        planes[k] = reinterpret_cast<uint8_t*>(BufferLock(procs, ids[k], false));
+        if (planes[k] == nullptr) {
+            PostError(globals->resultWord, memFullErr);
+            ReleasePlanes(procs, ids, planes, m);
+            return false;
+        }
+    }
+
+    GrowScratch(globals, tileBytes);
+    uint8_t* out = globals->scratchPtr;
+    if (out == nullptr) {
+        ReleasePlanes(procs, ids, planes, m);
+        return false;
+    }
+    // Plane row 0 is the tile's bottom row, output row 0 its top row.
+    for (uint32_t r = 0; r < h; ++r) {
+        uint32_t s = (h - 1 - r) * w;
+        uint8_t* d = out + static_cast<size_t>(r) * w * m;
+        for (uint32_t x = 0; x < w; ++x, ++s) {
+            for (uint32_t k = 0; k < m; ++k) *d++ = planes[k][s];
+        }
+    }
+    ReleasePlanes(procs, ids, planes, m);
+    return true;
+}
+
+bool ReadRawTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m) {
+    uint32_t tileBytes = 0;
+    if (!DecodedTileSize(w, h, m, &tileBytes)) {
+        PostError(globals->resultWord, formatCannotRead);
+        return false;
+    }
+    GrowScratch(globals, tileBytes);
+    uint8_t* out = globals->scratchPtr;
+    if (out == nullptr) return false;
+    // The first row stored is the tile's bottom row; each pixel's bytes run from channel m - 1
+    // down to channel 0.
+    for (uint32_t r = h; r-- > 0;) {
+        uint8_t* d = out + static_cast<size_t>(r) * w * m;
+        for (uint32_t x = 0; x < w; ++x) {
+            uint8_t pixel[kMostBytesPerPixel] = {0, 0, 0, 0};
+            uint32_t count = m;
+            ReadBytes(globals, &count, pixel);
+            // Reads never clear an earlier error, so one look tells whether this pixel and all
+            // before it arrived; a truncated tile is not read on byte by byte to its end.
+            if (count != m || *globals->resultWord != noErr) return false;
+            for (uint32_t k = m; k-- > 0;) *d++ = pixel[k];
+        }
+    }
+    return true;
+}
