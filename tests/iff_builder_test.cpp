@@ -327,6 +327,7 @@ TEST(IffBuilderTest, ExpectedReadFromDescription) {
   EXPECT_EQ(read.image.Planes(), 2);
   EXPECT_EQ(read.image.Plane(0), (Bytes{10, 20, 30, 40}));
   EXPECT_EQ(read.image.Plane(1), (Bytes{0, 128, 255, 0}));
+  EXPECT_EQ(read.image.Planar(), (Bytes{10, 20, 30, 40, 0, 128, 255, 0}));
   ASSERT_EQ(read.deliveries.size(), 2u);
   EXPECT_EQ(read.deliveries[1].loPlane, 1);
   EXPECT_EQ(read.deliveries[1].bottom, 2);

@@ -633,6 +633,15 @@ Bytes ExpectedImage::Plane(int plane) const {
   return out;
 }
 
+Bytes ExpectedImage::Planar() const {
+  Bytes out;
+  for (int p = 0; p < Planes(); ++p) {
+    const Bytes plane = Plane(p);
+    out.insert(out.end(), plane.begin(), plane.end());
+  }
+  return out;
+}
+
 ExpectedRead ExpectRead(const Image& image, const Header& header,
                         const std::vector<PlacedTile>& tiles) {
   ExpectedRead result;

@@ -291,6 +291,7 @@ struct ExpectedImage {
   int Planes() const { return colourPlanes + (hasDepth ? 1 : 0); }
   std::uint8_t At(std::uint32_t x, std::uint32_t row, int plane) const;
   Bytes Plane(int plane) const;  // width*height bytes, rows top first
+  Bytes Planar() const;          // every Plane() one after another, plane 0 first
 };
 
 // One hand-over of a tile to the host, in host coordinates (bottom and right exclusive).
