@@ -195,7 +195,10 @@ void Host::MakeImageFromRecord() {
 void Host::CheckAfterCall() {
     Handle state = reinterpret_cast<Handle>(dataWord_);
     memory_.ReportLeaks(state);
-    if (memory_.HandleLocked(state)) {
+    if (!memory_.HandleLocked(state)) {
+        lockedStateReported_ = nullptr;
+    } else if (lockedStateReported_ != state) {
+        lockedStateReported_ = state;
         Violate(ViolationKind::lockedAcrossCalls, "the state handle in the data word is still locked after the call");
     }
 }

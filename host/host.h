@@ -142,10 +142,12 @@ public:
 
     FormatRecord& record() { return record_; }
     intptr_t& dataWord() { return dataWord_; }
+    intptr_t dataWord() const { return dataWord_; }
     int16_t resultWord() const { return result_; }
     BufferProcs& bufferSuite() { return bufferProcs_; }
     HandleProcs& handleSuite() { return handleProcs_; }
     TrackedMemory& memory() { return memory_; }
+    const TrackedMemory& memory() const { return memory_; }
 
     // Makes a host handle of size bytes and puts it in imageRsrcData (size in imageRsrcSize).
     Handle SetImageResources(int32_t size);
@@ -238,6 +240,7 @@ private:
     intptr_t dataWord_ = 0;
     int16_t result_ = 0;
     int16_t selector_ = -1;  // the selector of the call running, -1 between calls
+    Handle lockedStateReported_ = nullptr;  // a state handle found locked, reported once
 
     std::vector<HandOver> handOvers_;
     std::vector<ProgressCall> progressCalls_;

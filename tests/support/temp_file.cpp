@@ -1,0 +1,63 @@
+#include "tests/support/temp_file.h"
+
+#include <atomic>
+#include <random>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace {
+
+// One directory per test program run, removed at its end.
+class TempDirectory {
+public:
+    TempDirectory() {
+        std::error_code error;
+        std::filesystem::path base = std::filesystem::temp_directory_path(error);
+        if (error) base = ".";
+        // Each test may run in a process of its own, many at once: a random name keeps them apart.
+        std::random_device random;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            path_ = base / ("tniff_tests_" + std::to_string(random()) + std::to_string(random()));
+            if (std::filesystem::create_directory(path_, error)) break;
+        }
+    }
+    ~TempDirectory() {
+        std::error_code error;
+        std::filesystem::remove_all(path_, error);
+    }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+const std::filesystem::path& Directory() {
+    static TempDirectory directory;
+    return directory.path();
+}
+
+std::atomic<int> gNextFile{0};
+
+}  // namespace
+
+TempFile::TempFile(const std::string& suffix)
+    : path_((Directory() / ("file" + std::to_string(gNextFile++) + suffix)).string()) {}
+
+TempFile::~TempFile() {
+    std::error_code error;
+    std::filesystem::remove(path_, error);
+}
+
+void TempFile::Write(const std::vector<uint8_t>& bytes) const {
+    std::ofstream out(path_, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> TempFile::Read() const {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) return {};
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}

@@ -1,0 +1,29 @@
+// A file of its own for one test, in a directory removed when the test program ends, and the
+// whole-file reads and writes tests need around it.
+#ifndef TNIFF_TESTS_SUPPORT_TEMP_FILE_H
+#define TNIFF_TESTS_SUPPORT_TEMP_FILE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class TempFile {
+public:
+    // A path that no other TempFile of this program has; the file does not exist yet. The name
+    // ends with suffix.
+    explicit TempFile(const std::string& suffix = ".iff");
+    ~TempFile();  // removes the file
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Replaces the file's contents.
+    void Write(const std::vector<uint8_t>& bytes) const;
+    // The whole file; empty when it does not exist.
+    std::vector<uint8_t> Read() const;
+
+private:
+    std::string path_;
+};
+
+#endif
