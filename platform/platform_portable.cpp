@@ -107,7 +107,14 @@ GlobalBlock* LiveBlock(const void* memory) {
 }
 }  // namespace
 
+namespace {
+int gGlobalAllocsUntilFailure = 0;
+}  // namespace
+
+void PlatformFailGlobalAlloc(int nth) { gGlobalAllocsUntilFailure = nth; }
+
 PlatformMemory PlatformGlobalAlloc(uint32_t size) {
+    if (gGlobalAllocsUntilFailure > 0 && --gGlobalAllocsUntilFailure == 0) return nullptr;
     void* raw = calloc(1, kHeaderSize + (size == 0 ? 1 : static_cast<size_t>(size)));
     if (raw == nullptr) return nullptr;
     GlobalBlock* block = static_cast<GlobalBlock*>(raw);
@@ -242,8 +249,7 @@ intptr_t PlatformDialogBox(PlatformInstance, int dialogId, PlatformWindow owner,
                   0);
     }
     gRunningDialog = nullptr;
-    // A dialog that its procedure never ended is closed by the stand-in, with result 0.
-    return running.ended ? running.result : 0;
+    return running.ended ? running.result : kPlatformDialogNotEnded;
 }
 
 void PlatformEndDialog(PlatformWindow dialog, intptr_t result) {

@@ -36,5 +36,11 @@ uint32_t PlatformPosixFileSeek(intptr_t file, uint32_t offset);
 
 // The number of global memory blocks currently allocated (for leak checks).
 int PlatformGlobalBlocksInUse();
+// Makes the nth PlatformGlobalAlloc from now fail (1 is the next one); 0 makes none fail.
+void PlatformFailGlobalAlloc(int nth);
+
+// The stand-in's dialog gives this when its procedure never ended it (on Windows such a dialog
+// would stay open); a procedure that ends the dialog gives the result it passed.
+const intptr_t kPlatformDialogNotEnded = -1;
 
 #endif
