@@ -181,9 +181,13 @@ void ExpectSameImage(Outcome* o, const tniff::Image& got, const tniff::Image& wa
 
 // ---- What of the module exists yet --------------------------------------------------------------
 
+// A part counts as not built yet only on the exact signs of its placeholder: FilterFile refusing
+// a well-formed file as not of the format, an open that ends without error and without a single
+// tile, a save that ends without error having asked for no pixels and written no byte. Any other
+// outcome means the part is there, and its checks run (and fail when it misbehaves).
 struct Abilities {
-    bool reading = false;  // FilterFile accepts a well-formed file and an open delivers pixels
-    bool saving = false;   // a save writes a file
+    bool reading = false;
+    bool saving = false;
     std::string readingWhy;
     std::string savingWhy;
 };
@@ -195,24 +199,29 @@ Abilities Probe(PluginEntryProc entry) {
     spec.image.FillRandom(3);
     std::string probe = WorkPath("probe-read.iff");
     WriteBytes(probe, iffbuild::BuildFile(spec).bytes);
+    a.reading = true;
     {
         tniff::Host host(entry);
-        OSErr result = host.Open(probe);
-        a.reading = result == noErr && !host.handOvers().empty();
-        if (result != noErr) {
-            a.readingWhy = "reading is not built yet (a well-formed file is refused with " + Code(result) + ")";
-        } else if (host.handOvers().empty()) {
-            a.readingWhy = "reading is not built yet (an open of a well-formed file delivers no pixels)";
+        OSErr filtered = host.OpenFile(probe, tniff::HostFile::Mode::read) ? host.Call(formatSelectorFilterFile) : OSErr(noErr);
+        host.CloseFile();
+        if (filtered == formatCannotRead) {
+            a.reading = false;
+            a.readingWhy = "reading is not built yet (FilterFile refuses a well-formed file)";
+        }
+    }
+    if (a.reading) {
+        tniff::Host host(entry);
+        if (host.Open(probe) == noErr && host.handOvers().empty()) {
+            a.reading = false;
+            a.readingWhy = "reading is not built yet (an open of a well-formed file delivers no tile)";
         }
     }
     {
         tniff::Host host(entry);
         std::string path = WorkPath("probe-save.iff");
         OSErr result = host.Save(TestImage(5, 3, 3, 1), path);
-        a.saving = !ReadBytes(path).empty();
-        if (!a.saving) {
-            a.savingWhy = "saving is not built yet (a save with result " + Code(result) + " writes no bytes)";
-        }
+        a.saving = !(result == noErr && host.counts().advanceStates == 0 && ReadBytes(path).empty());
+        if (!a.saving) a.savingWhy = "saving is not built yet (a save asks for no pixels and writes no byte)";
     }
     gUnclaimed.clear();
     return a;
