@@ -46,7 +46,10 @@ bool ErrorStands(const PluginGlobals* globals) { return *globals->resultWord != 
 TileOutcome DecodeTile(PluginGlobals* globals, const ChunkEntry& chunk, uint32_t m,
                        TileGeometry* tile) {
     if (ErrorStands(globals)) return TileOutcome::failed;  // the chunk header came up short
-    if (chunk.size < kTileHeaderSize) {
+    // A chunk smaller than its tile header, or one whose aligned end lies past 4 GiB (closing it
+    // would refuse it anyway), is refused before it is read.
+    const uint64_t end = static_cast<uint64_t>(chunk.start) + kChunkHeaderSize + chunk.size;
+    if (chunk.size < kTileHeaderSize || end > 0xFFFFFFFFu - (kChunkAlignment - 1)) {
         PostError(globals->resultWord, formatCannotRead);
         return TileOutcome::refused;
     }

@@ -1,0 +1,280 @@
+// Reading what goes wrong: files cut at every offset, every buffer, read and hand-over failing in
+// turn, and malformed tiles. Each open ends with the right code, hands over only whole tiles it
+// decoded, leaves no chunk open and no buffer held (the host checks the latter on every call).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/read_expectations.h"
+
+using iffbuild::Bytes;
+using iffbuild::FileSpec;
+using iffbuild::Form;
+using iffbuild::KindOrder;
+using iffbuild::TileRect;
+
+namespace {
+
+// A small image with depth whose tiles come raw and compressed, colour and depth alike.
+FileSpec MixedDepthSpec(KindOrder kinds) {
+    FileSpec spec;
+    spec.image = iffbuild::Image::Blank(12, 10, 4, true);
+    spec.image.FillRandom(21, 2);
+    for (uint32_t y = 0; y < 10; ++y)
+        for (uint32_t x = 0; x < 12; ++x)
+            spec.image.DepthAt(x, y) = (x + y) % 7 == 0 ? 0 : 0x3F000000u + ((x / 3 + y / 2) % 3) * 0x100000u;
+    spec.tileWidth = 6;
+    spec.tileHeight = 5;
+    spec.kinds = kinds;
+    spec.formFor = [](size_t index, const iffbuild::PlacedTile&) { return index % 3 == 1 ? Form::Raw : Form::Smallest; };
+    return spec;
+}
+
+// The host holds a prefix of the complete read's hand-overs, and exactly the pixels of those that
+// succeeded; everything else of the image is untouched.
+void ExpectDeliveredPrefix(const tniff::Host& host, const iffbuild::ExpectedRead& full) {
+    const std::vector<tniff::HandOver>& got = host.handOvers();
+    ASSERT_LE(got.size(), full.deliveries.size());
+    EXPECT_TRUE(readtest::HandOversAre(
+        got, std::vector<iffbuild::Delivery>(full.deliveries.begin(), full.deliveries.begin() + std::ptrdiff_t(got.size())),
+        full.image.colourPlanes));
+    const tniff::Image& image = host.image();
+    if (image.empty()) {
+        EXPECT_TRUE(got.empty());
+        return;
+    }
+    ASSERT_EQ(image.planes(), full.image.Planes());
+    std::vector<uint8_t> covered(image.bytes().size(), 0);
+    for (const tniff::HandOver& h : got) {
+        if (h.result != noErr) continue;
+        for (int p = h.loPlane; p <= h.hiPlane; ++p)
+            for (int y = h.rect.top; y < h.rect.bottom; ++y)
+                for (int x = h.rect.left; x < h.rect.right; ++x)
+                    covered[(size_t(p) * size_t(image.height()) + size_t(y)) * size_t(image.width()) + size_t(x)] = 1;
+    }
+    for (int p = 0; p < image.planes(); ++p)
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const bool in = covered[(size_t(p) * size_t(image.height()) + size_t(y)) * size_t(image.width()) + size_t(x)] != 0;
+                ASSERT_EQ(image.at(p, y, x), in ? full.image.At(uint32_t(x), uint32_t(y), p) : 0)
+                    << "plane " << p << " row " << y << " column " << x;
+            }
+}
+
+// ---- Truncation ----------------------------------------------------------------------------------
+
+// Cut anywhere, a file opens as far as it goes: before the header's fields end, the end of the
+// file is the error; after that, every tile that is whole is delivered (with depth, only once
+// every depth tile is whole), the cut is forgiven, and one more progress report may follow for
+// the tile that was cut.
+TEST(ReadTruncation, EveryCutOpensAsFarAsItGoes) {
+    for (KindOrder kinds : {KindOrder::ColourThenDepth, KindOrder::Interleaved}) {
+        const FileSpec spec = MixedDepthSpec(kinds);
+        const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+        size_t compressed = 0;
+        for (const iffbuild::PlacedTile& t : built.tiles) compressed += t.compressed ? 1 : 0;
+        ASSERT_GT(compressed, 1u);
+        ASSERT_LT(compressed, built.tiles.size());
+        const size_t headerFieldsEnd = built.tbhdOffset + 8 + 24;
+
+        for (size_t cut = 0; cut <= built.bytes.size(); ++cut) {
+            SCOPED_TRACE("cut at " + std::to_string(cut));
+            LinkedHost host;
+            const OSErr result = readtest::OpenBytes(host, iffbuild::Truncated(built.bytes, cut));
+            EXPECT_EQ(ChunkStackDepth(), 0);
+            EXPECT_TRUE(HostIsClean(host));
+            if (cut < headerFieldsEnd) {
+                EXPECT_EQ(result, eofErr);
+                EXPECT_TRUE(host.handOvers().empty());
+                continue;
+            }
+            ASSERT_EQ(result, noErr);
+            std::vector<iffbuild::PlacedTile> whole;
+            for (const iffbuild::PlacedTile& t : built.tiles) {
+                if (t.offset + 8 + t.sizeField <= cut) whole.push_back(t);
+            }
+            const iffbuild::ExpectedRead want = iffbuild::ExpectRead(spec.image, built.header, whole);
+            EXPECT_TRUE(readtest::ImageIs(host.image(), want.image));
+            ASSERT_TRUE(readtest::HandOversAre(host.handOvers(), want.deliveries, 4));
+            const auto progress = readtest::ProgressOf(host);
+            ASSERT_GE(progress.size(), want.progress.size());
+            ASSERT_LE(progress.size(), want.progress.size() + 1);
+            EXPECT_TRUE(std::equal(want.progress.begin(), want.progress.end(), progress.begin()));
+            if (cut == built.bytes.size()) {
+                EXPECT_EQ(progress.size(), want.progress.size());
+            }
+        }
+    }
+}
+
+// ---- Faults, one at a time -------------------------------------------------------------------------
+
+struct FaultCase {
+    const char* name;
+    void (*arm)(tniff::FaultPlan&, int64_t n);
+    std::vector<OSErr> results;  // what an open may end with when the fault fired
+    bool handOver;               // the fault is the nth hand-over's
+};
+
+const FaultCase kFaultCases[] = {
+    {"buffer allocation", [](tniff::FaultPlan& p, int64_t n) { p.failBufferAllocation = n; }, {memFullErr}, false},
+    {"file read", [](tniff::FaultPlan& p, int64_t n) { p.failFileRead = n; }, {readErr}, false},
+    // A short read cannot be told from the end of the file: a group forgives it. Cutting the
+    // outer group's header short makes it no image of ours (readErr).
+    {"short file read", [](tniff::FaultPlan& p, int64_t n) { p.shortFileRead = n; }, {eofErr, noErr, readErr}, false},
+    {"hand-over", [](tniff::FaultPlan& p, int64_t n) { p.failAdvanceState = n; }, {userCanceledErr}, true},
+};
+
+TEST(ReadFaults, EachFaultInTurnEndsWithItsCodeAndLeavesNothing) {
+    for (const FaultCase& c : kFaultCases) {
+        for (KindOrder kinds : {KindOrder::DepthThenColour, KindOrder::Interleaved}) {
+            const FileSpec spec = MixedDepthSpec(kinds);
+            const Bytes file = iffbuild::BuildFile(spec).bytes;
+            const iffbuild::ExpectedRead full = iffbuild::ExpectRead(spec);
+            int64_t fired = 0;
+            for (int64_t n = 1;; ++n) {
+                SCOPED_TRACE(std::string(c.name) + " " + std::to_string(n));
+                LinkedHost host;
+                tniff::FaultPlan plan;
+                c.arm(plan, n);
+                host.ArmFaults(plan);
+                const OSErr result = readtest::OpenBytes(host, file);
+                EXPECT_EQ(ChunkStackDepth(), 0);
+                EXPECT_TRUE(HostIsClean(host));
+                if (!host.faultFired()) {
+                    EXPECT_EQ(result, noErr);
+                    EXPECT_TRUE(readtest::ImageIs(host.image(), full.image));
+                    break;
+                }
+                ++fired;
+                EXPECT_NE(std::find(c.results.begin(), c.results.end(), result), c.results.end()) << "result " << result;
+                ExpectDeliveredPrefix(host, full);
+                if (c.handOver) {
+                    // The nth hand-over was refused, and nothing was handed over after it.
+                    ASSERT_EQ(host.handOvers().size(), size_t(n));
+                    EXPECT_EQ(host.handOvers().back().result, userCanceledErr);
+                    EXPECT_EQ(host.progressCalls().size(), size_t(n));
+                }
+            }
+            EXPECT_GT(fired, 2);
+        }
+    }
+}
+
+// ---- Malformed tiles --------------------------------------------------------------------------------
+
+struct BadTileCase {
+    const char* name;
+    uint32_t flags;
+    uint16_t tileCount;
+    std::vector<Bytes> tiles;  // the tile group's children, in order
+    size_t handOvers;          // hand-overs before the read is refused
+};
+
+Bytes Tile(const std::string& id, TileRect rect, size_t dataBytes, iffbuild::EndOptions end = iffbuild::EndOptions()) {
+    return readtest::TileChunk(id, rect, Bytes(dataBytes, 0x41), end);
+}
+
+// The image is 10 by 8. Good tiles cover it whole: colour of 3 or 4 channels, depth.
+const TileRect kWhole{0, 0, 9, 7};
+Bytes GoodRgb() { return Tile("RGBA", kWhole, 240); }
+Bytes GoodDepth() { return Tile("ZBUF", kWhole, 320); }
+
+TEST(ReadMalformed, TilesThatDoNotFitEndTheReadBeforeTheyReachTheHost) {
+    const BadTileCase cases[] = {
+        {"size 0", 1, 2, {GoodRgb(), iffbuild::ChunkBytes("RGBA", {})}, 1},
+        {"size 7", 1, 2, {GoodRgb(), iffbuild::ChunkBytes("RGBA", Bytes(7, 0))}, 1},
+        {"x2 before x1", 1, 2, {GoodRgb(), Tile("RGBA", TileRect{5, 0, 3, 7}, 240)}, 1},
+        {"y2 below y1", 1, 2, {GoodRgb(), Tile("RGBA", TileRect{0, 4, 9, 2}, 240)}, 1},
+        {"x2 at the width", 1, 2, {GoodRgb(), Tile("RGBA", TileRect{9, 0, 10, 7}, 48)}, 1},
+        {"y2 at the height", 1, 2, {GoodRgb(), Tile("RGBA", TileRect{0, 7, 9, 8}, 60)}, 1},
+        {"far outside", 1, 1, {Tile("RGBA", TileRect{0, 0, 65535, 65535}, 64)}, 0},
+        {"depth tile in the survey", 5, 2, {GoodRgb(), Tile("ZBUF", TileRect{0, 0, 9, 8}, 320), GoodDepth()}, 0},
+        {"short depth tile in the survey", 5, 1, {iffbuild::ChunkBytes("ZBUF", Bytes(4, 0)), GoodRgb()}, 0},
+        {"depth tile in the delivery", 5, 1, {GoodDepth(), Tile("ZBUF", TileRect{3, 3, 2, 2}, 8), GoodRgb()}, 1},
+        {"colour tile after the survey", 5, 1, {Tile("RGBA", TileRect{0, 0, 10, 7}, 240), GoodDepth()}, 0},
+        {"end past 4 GiB", 1, 1, {Tile("RGBA", kWhole, 240, iffbuild::EndOptions::WithSize(0xFFFFFFF0u))}, 0},
+    };
+    for (const BadTileCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes group;
+        for (const Bytes& t : c.tiles) group.insert(group.end(), t.begin(), t.end());
+        LinkedHost host;
+        EXPECT_EQ(readtest::OpenBytes(host, readtest::FileAround(readtest::HeaderOf(10, 8, c.flags, c.tileCount), group)),
+                  formatCannotRead);
+        EXPECT_EQ(host.handOvers().size(), c.handOvers);
+        EXPECT_EQ(host.progressCalls().size(), c.handOvers);  // none for the refused tile
+        EXPECT_EQ(ChunkStackDepth(), 0);
+        EXPECT_TRUE(HostIsClean(host));
+    }
+}
+
+// A tile header that claims far more than the image holds must not make the module ask for a
+// buffer of that size: the tile is refused before anything is allocated for it.
+TEST(ReadMalformed, AnOversizedTileHeaderAllocatesNothing) {
+    const Bytes file = readtest::FileAround(readtest::HeaderOf(16, 16, 3, 1), Tile("RGBA", TileRect{0, 0, 40000, 40000}, 16));
+    LinkedHost host;
+    EXPECT_EQ(readtest::OpenBytes(host, file), formatCannotRead);
+    EXPECT_EQ(host.counts().bufferAllocations, 0);
+}
+
+// Chunks the reader passes over are never judged by what their header would say.
+TEST(ReadMalformed, ChunksPassedOverAreNotJudged) {
+    struct Case {
+        const char* name;
+        uint32_t flags;
+        std::vector<Bytes> tiles;
+    };
+    const Bytes tiny = iffbuild::ChunkBytes("NOTE", {1, 2, 3});
+    const Case cases[] = {
+        {"other ids", 1, {tiny, GoodRgb(), iffbuild::ChunkBytes("RGBX", {})}},
+        {"depth tiles without depth", 1, {Tile("ZBUF", TileRect{9, 9, 1, 1}, 4), iffbuild::ChunkBytes("ZBUF", {1, 2}), GoodRgb()}},
+        {"colour tiles without colour", 4, {Tile("RGBA", TileRect{0, 0, 500, 500}, 4), GoodDepth()}},
+        {"tiles after the last one needed", 1, {GoodRgb(), Tile("RGBA", TileRect{7, 7, 1, 1}, 0)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes group;
+        for (const Bytes& t : c.tiles) group.insert(group.end(), t.begin(), t.end());
+        LinkedHost host;
+        EXPECT_EQ(readtest::OpenBytes(host, readtest::FileAround(readtest::HeaderOf(10, 8, c.flags, 1), group)), noErr);
+        ASSERT_EQ(host.handOvers().size(), 1u);
+        EXPECT_EQ(host.progressCalls().size(), 1u);
+        EXPECT_TRUE(HostIsClean(host));
+    }
+}
+
+// ---- Tiles of more than 65536 pixels -------------------------------------------------------------
+
+TEST(ReadLargeTiles, ATileOfMoreThan65536PixelsIsReadWhole) {
+    for (Form form : {Form::Raw, Form::Smallest}) {
+        FileSpec spec;
+        spec.image = iffbuild::Image::Blank(300, 250, 3, true);
+        for (uint32_t y = 0; y < 250; ++y)
+            for (uint32_t x = 0; x < 300; ++x) {
+                for (int c = 0; c < 3; ++c) spec.image.At(x, y, c) = uint8_t(x / 8 + y / 5 * 3 + c * 50);
+                spec.image.DepthAt(x, y) = x < 20 ? 0 : 0x40000000u + (y / 10) * 0x10000u;
+            }
+        // The expected image comes from the same picture in small tiles: the same pixels end up
+        // in the host whatever the tiling.
+        const iffbuild::ExpectedRead want = iffbuild::ExpectRead(spec);
+        spec.tileWidth = 300;
+        spec.tileHeight = 250;
+        spec.form = form;
+        const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+        ASSERT_EQ(built.tiles.size(), 2u);
+        EXPECT_EQ(built.tiles[0].compressed, form != Form::Raw);
+        LinkedHost host;
+        ASSERT_EQ(readtest::OpenBytes(host, built.bytes), noErr);
+        EXPECT_TRUE(readtest::ImageIs(host.image(), want.image));
+        ASSERT_EQ(host.handOvers().size(), 2u);
+        EXPECT_EQ(host.handOvers()[0].rect.bottom, 250);
+        EXPECT_EQ(host.handOvers()[0].rect.right, 300);
+        EXPECT_EQ(host.handOvers()[1].rowBytes, 300);
+        EXPECT_TRUE(HostIsClean(host));
+    }
+}
+
+}  // namespace
