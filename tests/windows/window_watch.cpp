@@ -32,6 +32,13 @@ void PressOk(HWND dialog) {
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
 }
 
+RECT ClientRectOf(HWND child) {
+    RECT r = {};
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
 BOOL CALLBACK FindPicture(HWND child, LPARAM context) {
     ShownDialog* shown = reinterpret_cast<ShownDialog*>(context);
     LONG style = GetWindowLongA(child, GWL_STYLE);
@@ -43,6 +50,7 @@ BOOL CALLBACK FindPicture(HWND child, LPARAM context) {
         shown->pictureWidth = info.bmWidth;
         shown->pictureHeight = info.bmHeight;
         shown->pictureBits = info.bmBitsPixel;
+        shown->pictureRect = ClientRectOf(child);
         return FALSE;
     }
     return TRUE;
@@ -66,6 +74,7 @@ WindowWatch::~WindowWatch() {
 void WindowWatch::Inspect(HWND dialog) {
     ShownDialog shown;
     shown.caption = WindowText(dialog);
+    GetClientRect(dialog, &shown.client);
     HWND text = GetDlgItem(dialog, 0xFFFF);
     if (text != nullptr && ClassOf(text) == "Static" &&
         (GetWindowLongA(text, GWL_STYLE) & SS_TYPEMASK) != SS_BITMAP) {
@@ -76,6 +85,7 @@ void WindowWatch::Inspect(HWND dialog) {
         shown.hasOkButton = true;
         shown.okText = WindowText(ok);
         shown.okIsDefault = (GetWindowLongA(ok, GWL_STYLE) & 0x0F) == BS_DEFPUSHBUTTON;
+        shown.okRect = ClientRectOf(ok);
     }
     EnumChildWindows(dialog, &FindPicture, reinterpret_cast<LPARAM>(&shown));
     shown_.push_back(shown);

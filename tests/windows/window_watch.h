@@ -23,6 +23,9 @@ struct ShownDialog {
     int pictureWidth = 0;      // of the bitmap the control shows, in pixels
     int pictureHeight = 0;
     int pictureBits = 0;       // bits per pixel of that bitmap
+    RECT client = {};          // the dialog's client area
+    RECT okRect = {};          // the OK button and the picture control in client coordinates
+    RECT pictureRect = {};
 };
 
 class WindowWatch {

@@ -230,7 +230,7 @@ Abilities Probe(PluginEntryProc entry) {
 // ---- The checks ---------------------------------------------------------------------------------
 
 void CheckAbout(PluginEntryProc entry) {
-    const std::string name = "About (selector 0): dialog 105 with the 304 x 400 picture and a default OK button";
+    const std::string name = "About (selector 0): dialog 105 with the 304 x 400 picture and a default OK button below it";
     Outcome o;
     WindowWatch watch;
     o.Expect(watch.installed(), "cannot watch windows (no hook)");
@@ -248,6 +248,14 @@ void CheckAbout(PluginEntryProc entry) {
         o.Expect(d.pictureWidth == 304 && d.pictureHeight == 400,
                  "picture " + Code(d.pictureWidth) + " x " + Code(d.pictureHeight));
         o.Expect(d.caption.empty(), "caption \"" + d.caption + "\"");
+        // Laid out in MS Sans Serif 8, the picture fills the top of the dialog and the OK button
+        // sits whole below it.
+        const RECT& c = d.client;
+        const RECT& b = d.okRect;
+        o.Expect(b.left >= c.left && b.right <= c.right && b.top >= c.top && b.bottom <= c.bottom,
+                 "the OK button (" + Code(b.left) + "," + Code(b.top) + ")-(" + Code(b.right) + "," + Code(b.bottom) +
+                     ") is not inside the dialog's " + Code(c.right) + " x " + Code(c.bottom) + " client area");
+        o.Expect(b.top >= d.pictureRect.bottom, "the OK button overlaps the picture");
     }
     Report(name, o);
 }
