@@ -55,6 +55,8 @@ else
   export WINEPREFIX="$root/build-wine/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   if [ ! -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
     "$wine" wineboot -i > /dev/null 2>&1
+    # Wait for the session to end: a desktop process left from it has no display.
+    "$wineserver" -w
   fi
   for font in marlett.ttf tahoma.ttf tahomabd.ttf sserife.fon ms_sans_serif.ttf; do
     [ -f "/usr/share/wine/fonts/$font" ] && cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
