@@ -1,0 +1,29 @@
+// tniff's commands. Each runs with the options parsed from its command line and gives the exit
+// status; failures it can describe are thrown as ToolError.
+#ifndef TNIFF_CLI_COMMANDS_H
+#define TNIFF_CLI_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+namespace tniff_cli {
+
+struct Options {
+    std::string modulePath;          // --module; empty: the module beside the tool
+    bool quiet = false;              // --quiet: no progress bar, no notes
+    std::vector<std::string> files;  // the command's operands
+    std::string depthPath;           // convert --depth
+    bool partial = false;            // convert --partial
+    bool json = false;               // info --json
+};
+
+int RunConvert(const Options& options);
+int RunInfo(const Options& options);
+int RunAbout(const Options& options);
+
+// A note on stderr ("tniff: note: ..."), unless quiet.
+void Note(const Options& options, const std::string& text);
+
+}  // namespace tniff_cli
+
+#endif

@@ -1,0 +1,175 @@
+// tniff: a command-line host of the TarnIFF format module. It opens, saves and inspects images in
+// the module's format through the module's ENTRYPOINT, loaded from the module file as an image
+// editor loads it, and converts them to and from PNG and PAM.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/tool_error.h"
+
+using tniff_cli::kExitUsage;
+using tniff_cli::Options;
+using tniff_cli::ToolError;
+
+namespace {
+
+const char kUsage[] =
+    "usage: tniff [--module PATH] [--quiet] COMMAND ...\n"
+    "\n"
+    "Opens, saves and inspects .iff images (\"FOR4\"/\"CIMG\" with \"RGBA\" and \"ZBUF\" tiles) through\n"
+    "the TarnIFF format module, loaded as an image editor loads it.\n"
+    "\n"
+    "commands:\n"
+    "  convert IN OUT     convert between .iff and .png or .pam\n"
+    "  info FILE...       what the module reads from each file, and the file's layout\n"
+    "  about              the module's About box and what the module does\n"
+    "  help [COMMAND]     this text, or a command's\n"
+    "\n"
+    "options:\n"
+    "  --module PATH      load this module file instead of TnIffFormat.so beside tniff\n"
+    "  -q, --quiet        no progress bar and no notes on stderr\n"
+    "  -h, --help         help; after a command, that command's help\n"
+    "  --version          tniff's version\n"
+    "\n"
+    "Exit status: 0 success, 1 a failed command, 2 a command line tniff does not understand.\n";
+
+const char kConvertUsage[] =
+    "usage: tniff convert [--depth DEPTH.png] [--partial] IN OUT\n"
+    "\n"
+    "Converts IN to OUT; each file's type comes from its extension: .iff (through the module),\n"
+    ".png or .pam (netpbm P7, MAXVAL 255). One of them must be an .iff file.\n"
+    "\n"
+    "  .iff to .pam   every plane the module gives: gray or red, green, blue; then alpha; then\n"
+    "                 depth. Pixels that no tile reached are 0.\n"
+    "  .iff to .png   the colour image, with alpha when the file has alpha.\n"
+    "  .iff to .iff   the colour image saved again by the module (which writes no depth buffer).\n"
+    "  .png to .iff   gray, gray and alpha, RGB or RGBA: 1 to 4 planes; 16-bit samples are scaled\n"
+    "                 to 8 bits, palette and low-bit images expanded.\n"
+    "  .pam to .iff   DEPTH 1 and 2 as a grayscale image, 3 to 5 as an RGB image of that many\n"
+    "                 planes (the module stores the second or fourth as alpha and drops a fifth).\n"
+    "\n"
+    "options:\n"
+    "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam)\n"
+    "  --partial      convert a file that ends before its last tiles (the rest is 0)\n"
+    "\n"
+    "OUT is written under a temporary name beside it and renamed only when complete: a failed\n"
+    "conversion leaves no partial OUT and keeps an existing OUT as it was.\n";
+
+const char kInfoUsage[] =
+    "usage: tniff info [--json] FILE...\n"
+    "\n"
+    "For each file: what the module tells the host (size, mode, planes with the depth plane\n"
+    "named, resolution) and whether it delivered every tile; then the file's layout: its header\n"
+    "values, its chunks, every tile with its rectangle (x1..x2, y1..y2, rows counted from the\n"
+    "bottom), kind and form (raw or compressed), and the overall compression.\n"
+    "\n"
+    "options:\n"
+    "  --json         the same as a JSON array with one object per file\n";
+
+const char kAboutUsage[] =
+    "usage: tniff about\n"
+    "\n"
+    "Calls the module's About selector and shows what it showed, with the module file's path and\n"
+    "what the module reads and writes.\n";
+
+const char* UsageOf(const std::string& command) {
+    if (command == "convert") return kConvertUsage;
+    if (command == "info") return kInfoUsage;
+    if (command == "about") return kAboutUsage;
+    return nullptr;
+}
+
+// Parses the command line into command and options; gives false for help or version requests,
+// which it answers itself (status in *status).
+bool Parse(const std::vector<std::string>& arguments, std::string* command, Options* options, int* status) {
+    bool help = false;
+    bool optionsEnded = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        auto value = [&](const char* name) -> std::string {
+            if (i + 1 >= arguments.size()) throw ToolError(std::string(name) + " needs a value", kExitUsage);
+            return arguments[++i];
+        };
+        if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+            if (command->empty()) *command = argument;
+            else options->files.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "-h" || argument == "--help") {
+            help = true;
+        } else if (argument == "--version") {
+            std::printf("tniff %s\n", TNIFF_VERSION);
+            *status = 0;
+            return false;
+        } else if (argument == "--module") {
+            options->modulePath = value("--module");
+        } else if (argument.compare(0, 9, "--module=") == 0) {
+            options->modulePath = argument.substr(9);
+        } else if (argument == "-q" || argument == "--quiet") {
+            options->quiet = true;
+        } else if (argument == "--depth" && *command == "convert") {
+            options->depthPath = value("--depth");
+        } else if (argument.compare(0, 8, "--depth=") == 0 && *command == "convert") {
+            options->depthPath = argument.substr(8);
+        } else if (argument == "--partial" && *command == "convert") {
+            options->partial = true;
+        } else if (argument == "--json" && *command == "info") {
+            options->json = true;
+        } else {
+            std::string where = command->empty() ? "tniff" : "tniff " + *command;
+            throw ToolError("unknown option " + argument + " (see " + where + " --help)", kExitUsage);
+        }
+    }
+    if (*command == "help") {
+        help = true;
+        *command = options->files.empty() ? "" : options->files[0];
+    }
+    if (help) {
+        const char* usage = command->empty() ? kUsage : UsageOf(*command);
+        if (usage == nullptr) throw ToolError("unknown command \"" + *command + "\" (see tniff --help)", kExitUsage);
+        std::fputs(usage, stdout);
+        *status = 0;
+        return false;
+    }
+    if (command->empty()) {
+        std::fputs(kUsage, stderr);
+        *status = kExitUsage;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace tniff_cli {
+void Note(const Options& options, const std::string& text) {
+    if (!options.quiet) std::fprintf(stderr, "tniff: note: %s\n", text.c_str());
+}
+}  // namespace tniff_cli
+
+int main(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    try {
+        std::string command;
+        Options options;
+        int status = 0;
+        if (!Parse(arguments, &command, &options, &status)) return status;
+        if (command == "convert") return tniff_cli::RunConvert(options);
+        if (command == "info") return tniff_cli::RunInfo(options);
+        if (command == "about") return tniff_cli::RunAbout(options);
+        throw ToolError("unknown command \"" + command + "\" (see tniff --help)", kExitUsage);
+    } catch (const ToolError& error) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tniff: %s\n", error.what());
+        return error.status();
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "tniff: not enough memory\n");
+        return tniff_cli::kExitFailure;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tniff: %s\n", error.what());
+        return tniff_cli::kExitFailure;
+    }
+}

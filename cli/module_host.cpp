@@ -1,0 +1,230 @@
+#include "cli/module_host.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/raster.h"
+#include "cli/tool_error.h"
+#include "host/host.h"
+#include "host/module_loader.h"
+
+namespace tniff_cli {
+
+namespace {
+
+const char kModuleFileName[] = "TnIffFormat.so";
+
+// The host's progressProc stays in charge (it logs and checks every report); this relay sits in
+// front of it in the record and also draws the bar. The callback has no context, so the bar of
+// the operation running is kept here while it runs.
+ProgressProc gHostProgress = nullptr;
+ProgressBar* gProgressBar = nullptr;
+
+void RelayProgress(int32_t done, int32_t total) {
+    if (gHostProgress != nullptr) gHostProgress(done, total);
+    if (gProgressBar != nullptr) gProgressBar->Update(done, total);
+}
+
+class ProgressRelay {
+public:
+    ProgressRelay(tniff::Host& host, ProgressBar* bar) : record_(host.record()) {
+        gHostProgress = record_.progressProc;
+        gProgressBar = bar;
+        record_.progressProc = &RelayProgress;
+    }
+    ~ProgressRelay() {
+        record_.progressProc = gHostProgress;
+        gHostProgress = nullptr;
+        if (gProgressBar != nullptr) gProgressBar->Clear();
+        gProgressBar = nullptr;
+    }
+    ProgressRelay(const ProgressRelay&) = delete;
+    ProgressRelay& operator=(const ProgressRelay&) = delete;
+
+private:
+    FormatRecord& record_;
+};
+
+// A module that breaks the interface is not trusted with the result.
+void RejectViolations(tniff::Host& host, const std::string& name, const char* doing) {
+    std::vector<tniff::Violation> problems = host.TakeViolations();
+    if (problems.empty()) return;
+    std::string text = name + ": the module broke the plug-in interface while " + doing + ": ";
+    for (size_t i = 0; i < problems.size(); ++i) {
+        if (i > 0) text += "; ";
+        text += std::string(tniff::ViolationKindName(problems[i].kind)) + ": " + problems[i].text;
+    }
+    throw ToolError(text);
+}
+
+// Violations found when a Host goes (leaks at the very end) are reported as warnings.
+void PrintLateProblems(const std::vector<tniff::Violation>& problems) {
+    for (const tniff::Violation& problem : problems) {
+        std::fprintf(stderr, "tniff: warning: the module broke the plug-in interface: %s: %s\n",
+                     tniff::ViolationKindName(problem.kind), problem.text.c_str());
+    }
+}
+
+// Fails with the system's reason when path cannot be opened for reading as a regular file;
+// gives the file's size.
+uint64_t CheckReadable(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    struct stat status;
+    bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    bool directory = !regular && S_ISDIR(status.st_mode);
+    close(fd);
+    if (directory) throw ToolError(path + ": cannot open: it is a directory");
+    if (!regular) throw ToolError(path + ": cannot open: not a regular file");
+    return static_cast<uint64_t>(status.st_size);
+}
+
+// The module identifies a file by its first 12 bytes: the outer group's id, size and type.
+const uint64_t kIdentifyingBytes = 12;
+
+double DotsPerInch(Fixed resolution) { return resolution / 65536.0; }
+
+}  // namespace
+
+std::string DefaultModulePath() {
+    std::vector<char> buffer(4096);
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length <= 0) return kModuleFileName;
+    std::string program(buffer.data(), static_cast<size_t>(length));
+    size_t slash = program.find_last_of('/');
+    return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + kModuleFileName;
+}
+
+ModuleFile LoadModuleFile(const std::string& path) {
+    tniff::Host::SetProblemSink(&PrintLateProblems);
+    ModuleFile module;
+    module.path = path;
+    std::string why;
+    module.entry = tniff::LoadModule(path, &why);
+    if (module.entry == nullptr) throw ToolError("cannot load the module: " + why);
+    return module;
+}
+
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress) {
+    uint64_t size = CheckReadable(path);
+    OpenedFile opened;
+    tniff::Host host(module.entry);
+    {
+        ProgressRelay relay(host, progress);
+        OSErr result = host.Open(path);
+        RejectViolations(host, path, "opening it");
+        if (result == tniff::kHostFileNotOpened) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+        if (result == eofErr && size < kIdentifyingBytes) {
+            throw ToolError(path + ": too short to be an image in this format (" + HostCodeName(result) + ", " +
+                                std::to_string(result) + ")",
+                            result);
+        }
+        if (result != noErr) throw ToolError(path + ": " + DescribeHostCode(result, true), result);
+    }
+
+    const FormatRecord& record = host.record();
+    opened.description.width = record.imageSize.h;
+    opened.description.height = record.imageSize.v;
+    opened.description.mode = record.imageMode;
+    opened.description.depthBits = record.depth;
+    opened.description.planes = record.planes;
+    opened.description.horizontalDpi = DotsPerInch(record.imageHRes);
+    opened.description.verticalDpi = DotsPerInch(record.imageVRes);
+    opened.image = host.image();
+    if (opened.image.planes() < 1 || opened.image.empty()) {
+        throw ToolError(path + ": the module describes an image without pixels (" + std::to_string(record.imageSize.h) +
+                        " by " + std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +
+                        " planes)");
+    }
+
+    // Which plane is depth is in the header's flags; the module's description alone leaves an
+    // RGB image of four planes open (alpha or depth).
+    opened.layout = ReadLayout(path);
+    const Layout& layout = opened.layout;
+    int planes = opened.image.planes();
+    if (layout.hasHeader && layout.colourChannels + (layout.hasDepth ? 1 : 0) == planes) {
+        opened.colourPlanes = layout.colourChannels;
+        opened.depthPlane = layout.hasDepth ? layout.colourChannels : -1;
+    } else if (record.imageMode == plugInModeGrayScale) {
+        opened.colourPlanes = 1;
+        opened.depthPlane = planes > 1 ? 1 : -1;
+    } else {
+        opened.colourPlanes = planes == 1 ? 0 : planes >= 4 ? 4 : planes;
+        opened.depthPlane = planes == 1 || planes == 5 ? planes - 1 : -1;
+    }
+
+    uint16_t tileCount = layout.hasHeader ? layout.header.tileCount : 0;
+    opened.colourTilesExpected = opened.colourPlanes > 0 ? tileCount : 0;
+    opened.depthTilesExpected = opened.depthPlane >= 0 ? tileCount : 0;
+    for (const tniff::HandOver& handOver : host.handOvers()) {
+        if (handOver.result != noErr) continue;
+        if (opened.depthPlane >= 0 && handOver.loPlane == opened.depthPlane) ++opened.depthTilesRead;
+        else ++opened.colourTilesRead;
+    }
+    return opened;
+}
+
+void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, const std::string& path,
+                       const std::string& name, ProgressBar* progress) {
+    if (image.width() > kLargestSide || image.height() > kLargestSide) {
+        throw ToolError(name + ": " + std::to_string(image.width()) + " by " + std::to_string(image.height()) +
+                        " is too large for the format: at most " + std::to_string(kLargestSide) +
+                        " pixels on a side");
+    }
+    tniff::Host host(module.entry);
+    ProgressRelay relay(host, progress);
+    OSErr result = host.Save(image, path);
+    RejectViolations(host, name, "saving it");
+    if (result == tniff::kHostFileNotOpened) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    if (result != noErr) throw ToolError(name + ": " + DescribeHostCode(result, false), result);
+}
+
+AboutOutcome CallAbout(const ModuleFile& module) {
+    AboutOutcome outcome;
+    tniff::Host host(module.entry);
+    // On this platform the module's About box is a line on stderr; it is caught in a file so that
+    // it can be shown as part of tniff's own output.
+    std::fflush(stderr);
+    FILE* caught = std::tmpfile();
+    int saved = caught != nullptr ? dup(STDERR_FILENO) : -1;
+    if (saved >= 0) dup2(fileno(caught), STDERR_FILENO);
+    outcome.result = host.Call(formatSelectorAbout);
+    if (saved >= 0) {
+        std::fflush(stderr);
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        std::rewind(caught);
+        char line[512];
+        while (std::fgets(line, sizeof line, caught) != nullptr) outcome.shown += line;
+    }
+    if (caught != nullptr) std::fclose(caught);
+    while (!outcome.shown.empty() && outcome.shown.back() == '\n') outcome.shown.pop_back();
+    RejectViolations(host, module.path, "showing its About box");
+    return outcome;
+}
+
+std::string ModeName(int16_t mode) {
+    switch (mode) {
+        case plugInModeBitmap: return "bitmap";
+        case plugInModeGrayScale: return "grayscale";
+        case plugInModeIndexedColor: return "indexed colour";
+        case plugInModeRGBColor: return "RGB colour";
+        case plugInModeCMYKColor: return "CMYK colour";
+        case plugInModeMultichannel: return "multichannel";
+        default: return "mode " + std::to_string(mode);
+    }
+}
+
+std::string PlaneName(const OpenedFile& file, int plane) {
+    if (plane == file.depthPlane) return "depth";
+    if (file.colourPlanes == 1) return "gray";
+    static const char* const kColourNames[] = {"red", "green", "blue", "alpha"};
+    return plane >= 0 && plane < 4 ? kColourNames[plane] : "plane " + std::to_string(plane);
+}
+
+}  // namespace tniff_cli

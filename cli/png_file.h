@@ -1,0 +1,22 @@
+// PNG files through libpng.
+#ifndef TNIFF_CLI_PNG_FILE_H
+#define TNIFF_CLI_PNG_FILE_H
+
+#include <string>
+
+#include "cli/raster.h"
+
+namespace tniff_cli {
+
+// Reads any PNG as 8-bit channels: gray (1), gray and alpha (2), RGB (3) or RGBA (4). Palette
+// images become RGB (RGBA with a transparency chunk), gray below 8 bits is widened, 16-bit
+// samples are scaled to 8 bits, a transparency chunk becomes an alpha channel. Throws ToolError.
+Raster ReadPng(const std::string& path);
+
+// Writes a raster of 1 to 4 channels (gray, gray and alpha, RGB, RGBA) as an 8-bit PNG at path.
+// Throws ToolError, whose message names the file as name.
+void WritePng(const Raster& raster, const std::string& path, const std::string& name);
+
+}  // namespace tniff_cli
+
+#endif

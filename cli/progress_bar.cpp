@@ -1,0 +1,45 @@
+#include "cli/progress_bar.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace tniff_cli {
+
+namespace {
+const int kBarWidth = 30;
+}
+
+ProgressBar::ProgressBar(bool enabled, const std::string& label)
+    : drawing_(enabled && isatty(STDERR_FILENO) == 1), label_(label) {}
+
+ProgressBar::~ProgressBar() { Clear(); }
+
+void ProgressBar::Relabel(const std::string& label) {
+    Clear();
+    label_ = label;
+}
+
+void ProgressBar::Update(int32_t done, int32_t total) {
+    if (!drawing_) return;
+    if (total < 1) total = 1;
+    if (done < 0) done = 0;
+    if (done > total) done = total;
+    int filled = static_cast<int>(static_cast<int64_t>(done) * kBarWidth / total);
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(kBarWidth - filled), '.');
+    int percent = static_cast<int>(static_cast<int64_t>(done) * 100 / total);
+    if (shown_ && percent == lastPercent_) return;
+    lastPercent_ = percent;
+    std::fprintf(stderr, "\r\033[K%s [%s] %3d%%", label_.c_str(), bar.c_str(), percent);
+    std::fflush(stderr);
+    shown_ = true;
+}
+
+void ProgressBar::Clear() {
+    if (!shown_) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    shown_ = false;
+}
+
+}  // namespace tniff_cli

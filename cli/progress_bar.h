@@ -1,0 +1,35 @@
+// A progress bar on stderr, drawn only when stderr is a terminal.
+#ifndef TNIFF_CLI_PROGRESS_BAR_H
+#define TNIFF_CLI_PROGRESS_BAR_H
+
+#include <cstdint>
+#include <string>
+
+namespace tniff_cli {
+
+class ProgressBar {
+public:
+    // Draws nothing unless enabled and stderr is a terminal. label says what is going on
+    // ("reading render.iff").
+    ProgressBar(bool enabled, const std::string& label);
+    ~ProgressBar();  // clears the line
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    // Redraws with done of total steps, in the module's units (tiles, tile rows).
+    void Update(int32_t done, int32_t total);
+    // Starts over with a new label.
+    void Relabel(const std::string& label);
+    // Removes the bar from the terminal.
+    void Clear();
+
+private:
+    bool drawing_;
+    bool shown_ = false;
+    int lastPercent_ = -1;
+    std::string label_;
+};
+
+}  // namespace tniff_cli
+
+#endif
