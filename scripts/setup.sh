@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when they are missing.
+# Installs the Debian packages that building and testing need, when they are missing, and any
+# further packages named on the command line (scripts that need more pass theirs).
 # Safe to run again: it does nothing when everything is there.
 set -euo pipefail
 
@@ -12,8 +13,9 @@ PACKAGES=(
   clang libclang-rt-14-dev valgrind
   # Windows module cross-builds and their run under Wine
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 xvfb xauth python3 python3-pil
+  wine64 xvfb xauth python3
 )
+PACKAGES+=("$@")
 
 missing=()
 for package in "${PACKAGES[@]}"; do

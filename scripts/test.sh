@@ -26,7 +26,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 if [ -f scripts/windows-checks.sh ]; then
   echo "== Windows modules"
-  bash scripts/windows-checks.sh
+  # Reading and saving are built: a check that would be skipped as not yet built fails instead.
+  TNIFF_WINDOWS_NO_SKIPS=1 bash scripts/windows-checks.sh
 fi
 
 echo "test: all suites passed"

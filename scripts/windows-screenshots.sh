@@ -7,6 +7,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
+bash scripts/setup.sh imagemagick
 
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver

@@ -148,7 +148,7 @@ void EstimatePrepare(PluginGlobals* globals) { globals->formatRecord->maxData = 
 
 void EstimateStart(PluginGlobals* globals) {
     if (!PostCancelIf(globals->resultWord, !CheckHostSuites(globals))) return;
-    SaveGeometry geometry;
+    SaveGeometry geometry = {};
     if (!DescribeImageToSave(globals, &geometry)) return;
 
     FormatRecord* record = globals->formatRecord;
@@ -170,7 +170,7 @@ void WriteStart(PluginGlobals* globals) {
     EmptyChunkStack();
     if (*globals->resultWord != noErr) return;
     if (!PostCancelIf(globals->resultWord, !CheckHostSuites(globals))) return;
-    SaveGeometry geometry;
+    SaveGeometry geometry = {};
     if (!DescribeImageToSave(globals, &geometry)) return;
 
     SeekTo(globals, 0);
