@@ -104,6 +104,7 @@ ModuleFile LoadModuleFile(const std::string& path) {
     tniff::Host::SetProblemSink(&PrintLateProblems);
     ModuleFile module;
     module.path = path;
+    if (access(path.c_str(), R_OK) != 0) throw ToolError(path + ": cannot load the module: " + std::strerror(errno));
     std::string why;
     module.entry = tniff::LoadModule(path, &why);
     if (module.entry == nullptr) throw ToolError("cannot load the module: " + why);

@@ -1,0 +1,1029 @@
+// The tniff command, run as a user runs it: the built program in a subprocess, on files made
+// here. What it writes is checked against an in-process open through the module, PNG files it
+// writes are decoded by an independent reader (Python's zlib), PNG files it reads are composed
+// here byte by byte, and its JSON is parsed by Python's json module.
+#if defined(TNIFF_TOOL_FILE)
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "hostapi/plugin_interface.h"
+#include "tests/support/host_checks.h"
+#include "tests/support/iff_builder.h"
+#include "tests/support/linked_module.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// ---- Running programs -------------------------------------------------------------------------
+
+struct Outcome {
+    int status = -1;  // exit status; 128 + n for a program killed by signal n
+    std::string out;
+    std::string err;
+};
+
+struct RunSettings {
+    rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes a written file may reach; writes past it fail
+    bool terminalStderr = false;           // stderr on a pseudo-terminal
+};
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A directory of its own for one test, removed with everything in it at the end.
+class Scratch {
+public:
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "tniff_cli_XXXXXX").string();
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (mkdtemp(name.data()) != nullptr) path_ = name.data();
+    }
+    ~Scratch() {
+        std::error_code error;
+        fs::remove_all(path_, error);
+    }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    // The names in the directory, for checking that nothing was left behind.
+    std::set<std::string> Names() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_)) names.insert(entry.path().filename().string());
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+// Runs program with arguments; stdout and stderr are collected (stderr through a pseudo-terminal
+// when asked).
+Outcome RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                   const RunSettings& settings = RunSettings()) {
+    Outcome outcome;
+    Scratch capture;
+    std::string outPath = capture / "out", errPath = capture / "err";
+    int terminal = -1;
+    std::string terminalName;
+    if (settings.terminalStderr) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
+            ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
+            return outcome;
+        }
+        terminalName = ptsname(terminal);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = settings.terminalStderr ? open(terminalName.c_str(), O_RDWR)
+                                          : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0) _exit(125);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (settings.fileSizeLimit != RLIM_INFINITY) {
+            struct rlimit limit = {settings.fileSizeLimit, settings.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
+        }
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (settings.terminalStderr) {
+        // Read the terminal while the child runs, so it never blocks on a full terminal.
+        char buffer[4096];
+        for (;;) {
+            ssize_t got = read(terminal, buffer, sizeof buffer);
+            if (got > 0) {
+                outcome.err.append(buffer, static_cast<size_t>(got));
+                continue;
+            }
+            if (got < 0 && errno == EINTR) continue;
+            int status = 0;
+            if (waitpid(child, &status, WNOHANG) == child) {
+                outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                child = -1;
+                break;
+            }
+            if (got <= 0) usleep(1000);  // EIO: nothing has the terminal open at the moment
+        }
+        close(terminal);
+    }
+    if (child > 0) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        outcome.err = ReadWhole(errPath);
+    }
+    outcome.out = ReadWhole(outPath);
+    return outcome;
+}
+
+Outcome Tniff(const std::vector<std::string>& arguments, const RunSettings& settings = RunSettings()) {
+    return RunProgram(TNIFF_TOOL_FILE, arguments, settings);
+}
+
+std::string Describe(const Outcome& outcome) {
+    return "status " + std::to_string(outcome.status) + "\nstdout:\n" + outcome.out + "\nstderr:\n" + outcome.err;
+}
+
+int LineCount(const std::string& text) {
+    int lines = 0;
+    for (char c : text) lines += c == '\n' ? 1 : 0;
+    return lines;
+}
+
+// ---- Files ------------------------------------------------------------------------------------
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
+
+bool Exists(const std::string& path) { return fs::exists(path); }
+
+// A PAM file, as parsed here.
+struct Pam {
+    int width = 0, height = 0, depth = 0, maxval = 0;
+    std::string tupleType;
+    Bytes pixels;
+};
+
+Bytes PamBytes(int width, int height, int depth, const Bytes& pixels, int maxval = 255) {
+    std::string header = "P7\nWIDTH " + std::to_string(width) + "\nHEIGHT " + std::to_string(height) + "\nDEPTH " +
+                         std::to_string(depth) + "\nMAXVAL " + std::to_string(maxval) + "\nENDHDR\n";
+    Bytes bytes(header.begin(), header.end());
+    bytes.insert(bytes.end(), pixels.begin(), pixels.end());
+    return bytes;
+}
+
+Pam ReadPam(const std::string& path) {
+    Pam pam;
+    std::string text = ReadWhole(path);
+    size_t end = text.find("ENDHDR\n");
+    EXPECT_EQ(text.compare(0, 3, "P7\n"), 0) << path;
+    EXPECT_NE(end, std::string::npos) << path;
+    if (end == std::string::npos) return pam;
+    std::istringstream header(text.substr(3, end - 3));
+    std::string key;
+    while (header >> key) {
+        if (key == "WIDTH") header >> pam.width;
+        else if (key == "HEIGHT") header >> pam.height;
+        else if (key == "DEPTH") header >> pam.depth;
+        else if (key == "MAXVAL") header >> pam.maxval;
+        else if (key == "TUPLTYPE") header >> pam.tupleType;
+        else ADD_FAILURE() << "unexpected PAM header word " << key;
+    }
+    pam.pixels.assign(text.begin() + static_cast<std::ptrdiff_t>(end + 7), text.end());
+    EXPECT_EQ(pam.pixels.size(), size_t(pam.width) * size_t(pam.height) * size_t(pam.depth)) << path;
+    return pam;
+}
+
+// Deterministic pixel bytes with runs in them, so that some tiles compress and some do not.
+Bytes Pattern(size_t count, uint32_t seed) {
+    Bytes bytes(count);
+    uint32_t state = seed * 2654435761u + 12345u;
+    uint8_t value = 0;
+    for (size_t i = 0; i < count; ++i) {
+        state = state * 1664525u + 1013904223u;
+        if ((state >> 28) < 6) value = static_cast<uint8_t>(state >> 16);  // else repeat
+        bytes[i] = value;
+    }
+    return bytes;
+}
+
+// Planes first .. first + count - 1 of a host image, interleaved as PNG and PAM hold them.
+Bytes Interleaved(const tniff::Image& image, int first, int count) {
+    Bytes bytes;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            for (int p = first; p < first + count; ++p) bytes.push_back(image.at(p, y, x));
+    return bytes;
+}
+
+// The image the module gives this test when it opens path itself, in this process.
+tniff::Image OpenInProcess(const std::string& path) {
+    LinkedHost host;
+    EXPECT_EQ(host.Open(path), noErr) << path;
+    EXPECT_TRUE(HostIsClean(host));
+    return host.image();
+}
+
+// An image file composed with the test-side builder.
+iffbuild::BuiltFile BuildIff(int width, int height, int channels, bool depth, uint64_t seed,
+                             iffbuild::Form form = iffbuild::Form::Smallest) {
+    iffbuild::FileSpec spec;
+    spec.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), channels, depth);
+    spec.image.FillRandom(seed, 6);
+    if (depth) spec.image.FillRandomDepth(seed + 1);
+    spec.form = form;
+    return iffbuild::BuildFile(spec);
+}
+
+// ---- PNG files composed here: stored (uncompressed) deflate blocks ------------------------------
+
+uint32_t Crc32(const Bytes& bytes, size_t from) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = from; i < bytes.size(); ++i) {
+        crc ^= bytes[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void PutU32(Bytes& bytes, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(uint8_t(value >> shift));
+}
+
+void PutChunk(Bytes& png, const char* type, const Bytes& data) {
+    PutU32(png, uint32_t(data.size()));
+    size_t start = png.size();
+    png.insert(png.end(), type, type + 4);
+    png.insert(png.end(), data.begin(), data.end());
+    PutU32(png, Crc32(png, start));
+}
+
+struct PngSpec {
+    int width = 0, height = 0;
+    int colourType = 0;  // 0 gray, 2 RGB, 3 palette, 4 gray and alpha, 6 RGBA
+    int bitDepth = 8;
+    std::vector<std::vector<int>> samples;  // per row: width * samples per pixel values
+    Bytes palette;                          // PLTE: RGB triples
+    Bytes transparency;                     // tRNS as stored
+};
+
+Bytes PngBytes(const PngSpec& spec) {
+    const int perPixel = spec.colourType == 2 ? 3 : spec.colourType == 4 ? 2 : spec.colourType == 6 ? 4 : 1;
+    Bytes filtered;  // filter type 0 before each row
+    for (const std::vector<int>& row : spec.samples) {
+        filtered.push_back(0);
+        if (spec.bitDepth >= 8) {
+            for (int value : row) {
+                if (spec.bitDepth == 16) filtered.push_back(uint8_t(value >> 8));
+                filtered.push_back(uint8_t(value));
+            }
+        } else {
+            size_t bits = 0;
+            size_t start = filtered.size();
+            filtered.resize(start + (size_t(spec.width) * perPixel * spec.bitDepth + 7) / 8, 0);
+            for (int value : row) {
+                size_t at = start + bits / 8;
+                int shift = 8 - spec.bitDepth - int(bits % 8);
+                filtered[at] = uint8_t(filtered[at] | (value << shift));
+                bits += size_t(spec.bitDepth);
+            }
+        }
+    }
+    Bytes zlib = {0x78, 0x01};
+    uint32_t a = 1, b = 0;
+    for (uint8_t byte : filtered) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    for (size_t at = 0; at < filtered.size() || at == 0; at += 65535) {
+        size_t length = std::min<size_t>(65535, filtered.size() - at);
+        zlib.push_back(at + length >= filtered.size() ? 1 : 0);
+        zlib.push_back(uint8_t(length));
+        zlib.push_back(uint8_t(length >> 8));
+        zlib.push_back(uint8_t(~length));
+        zlib.push_back(uint8_t(~length >> 8));
+        zlib.insert(zlib.end(), filtered.begin() + std::ptrdiff_t(at), filtered.begin() + std::ptrdiff_t(at + length));
+        if (length == 0) break;
+    }
+    PutU32(zlib, (b << 16) | a);
+
+    Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    Bytes header;
+    PutU32(header, uint32_t(spec.width));
+    PutU32(header, uint32_t(spec.height));
+    header.insert(header.end(), {uint8_t(spec.bitDepth), uint8_t(spec.colourType), 0, 0, 0});
+    PutChunk(png, "IHDR", header);
+    if (!spec.palette.empty()) PutChunk(png, "PLTE", spec.palette);
+    if (!spec.transparency.empty()) PutChunk(png, "tRNS", spec.transparency);
+    PutChunk(png, "IDAT", zlib);
+    PutChunk(png, "IEND", {});
+    return png;
+}
+
+// ---- PNG files read here: an independent decoder, through Python's zlib --------------------------
+
+const char kPngToPam[] = R"(
+import struct, sys, zlib
+data = open(sys.argv[1], 'rb').read()
+assert data[:8] == b'\x89PNG\r\n\x1a\n', 'not a PNG'
+pos, idat, ihdr = 8, b'', None
+while pos < len(data):
+    n, kind = struct.unpack('>I4s', data[pos:pos + 8])
+    body = data[pos + 8:pos + 8 + n]
+    assert zlib.crc32(data[pos + 4:pos + 8 + n]) == struct.unpack('>I', data[pos + 8 + n:pos + 12 + n])[0]
+    pos += 12 + n
+    if kind == b'IHDR': ihdr = struct.unpack('>IIBBBBB', body)
+    elif kind == b'IDAT': idat += body
+    elif kind == b'IEND': break
+w, h, bits, ctype, _, _, interlace = ihdr
+assert bits == 8 and interlace == 0, 'only 8-bit, not interlaced'
+ch = {0: 1, 2: 3, 4: 2, 6: 4}[ctype]
+raw, stride, out, prev = zlib.decompress(idat), w * ch, bytearray(), bytearray(w * ch)
+for y in range(h):
+    f = raw[y * (stride + 1)]
+    line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+    for i in range(stride):
+        a = line[i - ch] if i >= ch else 0
+        b = prev[i]
+        c = prev[i - ch] if i >= ch else 0
+        if f == 1: line[i] = (line[i] + a) & 255
+        elif f == 2: line[i] = (line[i] + b) & 255
+        elif f == 3: line[i] = (line[i] + (a + b) // 2) & 255
+        elif f == 4:
+            p = a + b - c
+            pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+            line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+    out += line
+    prev = line
+open(sys.argv[2], 'wb').write(b'P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL 255\nENDHDR\n' % (w, h, ch) + out)
+)";
+
+Pam DecodePng(const std::string& png, const Scratch& scratch) {
+    std::string pam = scratch / "decoded.pam";
+    Outcome decoded = RunProgram("python3", {"-c", kPngToPam, png, pam});
+    EXPECT_EQ(decoded.status, 0) << Describe(decoded);
+    return ReadPam(pam);
+}
+
+// ---- Converting with PAM: every plane count, there and back ---------------------------------------
+
+struct PlaneCase {
+    int depth;          // PAM DEPTH in
+    int planesOpened;   // planes of the saved file when opened
+    const char* tupleType;
+};
+
+void PrintTo(const PlaneCase& c, std::ostream* os) { *os << "DEPTH " << c.depth; }
+
+class ConvertPam : public ::testing::TestWithParam<PlaneCase> {};
+
+TEST_P(ConvertPam, ToIffAndBackEqualsAnInProcessOpen) {
+    const PlaneCase c = GetParam();
+    for (auto size : {std::pair<int, int>{1, 1}, {65, 65}, {130, 70}}) {
+        SCOPED_TRACE("DEPTH " + std::to_string(c.depth) + ", " + std::to_string(size.first) + " by " +
+                     std::to_string(size.second));
+        Scratch scratch;
+        const int width = size.first, height = size.second;
+        Bytes pixels = Pattern(size_t(width) * height * c.depth, uint32_t(c.depth * 100 + width));
+        WriteFile(scratch / "in.pam", PamBytes(width, height, c.depth, pixels));
+
+        Outcome saved = Tniff({"convert", scratch / "in.pam", scratch / "saved.iff"});
+        ASSERT_EQ(saved.status, 0) << Describe(saved);
+        EXPECT_EQ(saved.out, "");
+        EXPECT_EQ(LineCount(saved.err), c.depth == 5 ? 1 : 0) << saved.err;
+
+        // What the module reads back: gray stored as three equal channels, the second plane of a
+        // gray image or the fourth of an RGB one as alpha, a fifth plane dropped.
+        tniff::Image opened = OpenInProcess(scratch / "saved.iff");
+        ASSERT_EQ(opened.width(), width);
+        ASSERT_EQ(opened.height(), height);
+        ASSERT_EQ(opened.planes(), c.planesOpened);
+        bool gray = c.depth <= 2;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                for (int p = 0; p < c.planesOpened; ++p) {
+                    int source = gray ? (p < 3 ? 0 : 1) : p;
+                    ASSERT_EQ(opened.at(p, y, x), pixels[(size_t(y) * width + x) * c.depth + source])
+                        << "plane " << p << " at " << x << ", " << y;
+                }
+
+        Outcome back = Tniff({"convert", scratch / "saved.iff", scratch / "back.pam"});
+        ASSERT_EQ(back.status, 0) << Describe(back);
+        EXPECT_EQ(back.err, "");
+        Pam pam = ReadPam(scratch / "back.pam");
+        EXPECT_EQ(pam.width, width);
+        EXPECT_EQ(pam.height, height);
+        EXPECT_EQ(pam.depth, c.planesOpened);
+        EXPECT_EQ(pam.maxval, 255);
+        EXPECT_EQ(pam.tupleType, c.tupleType);
+        EXPECT_EQ(pam.pixels, Interleaved(opened, 0, opened.planes()));
+        EXPECT_EQ(scratch.Names(), (std::set<std::string>{"in.pam", "saved.iff", "back.pam"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryDepth, ConvertPam,
+                         ::testing::Values(PlaneCase{1, 3, "RGB"}, PlaneCase{2, 4, "RGB_ALPHA"},
+                                           PlaneCase{3, 3, "RGB"}, PlaneCase{4, 4, "RGB_ALPHA"},
+                                           PlaneCase{5, 4, "RGB_ALPHA"}),
+                         [](const ::testing::TestParamInfo<PlaneCase>& info) {
+                             return "Depth" + std::to_string(info.param.depth);
+                         });
+
+// ---- Converting PNG files in: every colour type and bit depth ----------------------------------------
+
+struct PngCase {
+    const char* name;
+    int colourType;
+    int bitDepth;
+    bool palette;
+    bool transparency;
+    int planesOpened;  // when the saved file is opened
+};
+
+void PrintTo(const PngCase& c, std::ostream* os) { *os << c.name; }
+
+class ConvertPng : public ::testing::TestWithParam<PngCase> {};
+
+// Builds a PNG of the case and the 8-bit channels a reader must make of it (gray, gray and
+// alpha, RGB or RGBA), then checks the file tniff saves against an in-process open.
+TEST_P(ConvertPng, ToIffKeepsEveryPixel) {
+    const PngCase c = GetParam();
+    Scratch scratch;
+    const int width = 70, height = 66;  // two tile columns and rows, the second ones partial
+    PngSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.colourType = c.colourType;
+    spec.bitDepth = c.bitDepth;
+    const int perPixel = c.colourType == 2 ? 3 : c.colourType == 4 ? 2 : c.colourType == 6 ? 4 : 1;
+    const int levels = 1 << std::min(c.bitDepth, 8);
+    Bytes indices = Pattern(size_t(width) * height * perPixel, uint32_t(c.colourType * 31 + c.bitDepth));
+    Bytes noise = Pattern(size_t(width) * height * perPixel, 977u);
+
+    // The expected 8-bit channels, interleaved.
+    int expectedChannels = 0;
+    Bytes expected;
+    if (c.palette) {
+        for (int i = 0; i < levels; ++i) spec.palette.insert(spec.palette.end(), {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 3)});
+        if (c.transparency) for (int i = 0; i < levels && i < 10; ++i) spec.transparency.push_back(uint8_t(i * 25));
+        expectedChannels = c.transparency ? 4 : 3;
+    } else {
+        expectedChannels = perPixel + (c.transparency ? 1 : 0);
+    }
+    // Transparency of a gray or RGB image: one colour is transparent.
+    std::vector<int> transparentColour;
+    for (int y = 0; y < height; ++y) {
+        std::vector<int> row;
+        for (int x = 0; x < width; ++x) {
+            std::vector<int> pixel;
+            for (int k = 0; k < perPixel; ++k) {
+                int value = indices[(size_t(y) * width + x) * perPixel + k] % levels;
+                if (c.bitDepth == 16) {
+                    // Near value * 257, so that an accurate reduction gives value back.
+                    int offset = int(noise[(size_t(y) * width + x) * perPixel + k] % 241) - 120;
+                    value = std::max(0, std::min(65535, (indices[(size_t(y) * width + x) * perPixel + k] % 256) * 257 + offset));
+                }
+                pixel.push_back(value);
+            }
+            if (!c.palette && c.transparency && y == 0 && x == 0) {
+                transparentColour = pixel;
+                for (int v : pixel) {
+                    if (c.bitDepth == 16) spec.transparency.push_back(uint8_t(v >> 8));
+                    else spec.transparency.push_back(0);
+                    spec.transparency.push_back(uint8_t(v));
+                }
+            }
+            row.insert(row.end(), pixel.begin(), pixel.end());
+            // 8-bit channels of this pixel.
+            if (c.palette) {
+                int index = pixel[0];
+                for (int k = 0; k < 3; ++k) expected.push_back(spec.palette[size_t(index) * 3 + k]);
+                if (c.transparency) expected.push_back(index < 10 ? uint8_t(index * 25) : 255);
+            } else {
+                for (int v : pixel) {
+                    if (c.bitDepth == 16) expected.push_back(uint8_t((v + 128) / 257));
+                    else expected.push_back(uint8_t(v * 255 / (levels - 1)));
+                }
+                if (c.transparency) expected.push_back(pixel == transparentColour ? 0 : 255);
+            }
+        }
+        spec.samples.push_back(row);
+    }
+    WriteFile(scratch / "in.png", PngBytes(spec));
+
+    Outcome saved = Tniff({"convert", scratch / "in.png", scratch / "out.iff"});
+    ASSERT_EQ(saved.status, 0) << Describe(saved);
+    EXPECT_EQ(saved.err, "");
+
+    tniff::Image opened = OpenInProcess(scratch / "out.iff");
+    ASSERT_EQ(opened.planes(), c.planesOpened);
+    ASSERT_EQ(opened.width(), width);
+    ASSERT_EQ(opened.height(), height);
+    bool gray = expectedChannels <= 2;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int p = 0; p < c.planesOpened; ++p) {
+                int source = gray ? (p < 3 ? 0 : 1) : p;
+                ASSERT_EQ(opened.at(p, y, x), expected[(size_t(y) * width + x) * expectedChannels + source])
+                    << "plane " << p << " at " << x << ", " << y;
+            }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKind, ConvertPng,
+    ::testing::Values(PngCase{"Gray1", 0, 1, false, false, 3}, PngCase{"Gray2", 0, 2, false, false, 3},
+                      PngCase{"Gray4", 0, 4, false, false, 3}, PngCase{"Gray8", 0, 8, false, false, 3},
+                      PngCase{"Gray16", 0, 16, false, false, 3}, PngCase{"Gray8Transparent", 0, 8, false, true, 4},
+                      PngCase{"GrayAlpha8", 4, 8, false, false, 4}, PngCase{"GrayAlpha16", 4, 16, false, false, 4},
+                      PngCase{"Rgb8", 2, 8, false, false, 3}, PngCase{"Rgb16", 2, 16, false, false, 3},
+                      PngCase{"Rgb8Transparent", 2, 8, false, true, 4}, PngCase{"Rgba8", 6, 8, false, false, 4},
+                      PngCase{"Rgba16", 6, 16, false, false, 4}, PngCase{"Palette1", 3, 1, true, false, 3},
+                      PngCase{"Palette4", 3, 4, true, false, 3}, PngCase{"Palette8", 3, 8, true, false, 3},
+                      PngCase{"Palette8Transparent", 3, 8, true, true, 4}),
+    [](const ::testing::TestParamInfo<PngCase>& info) { return std::string(info.param.name); });
+
+// ---- Converting image files out: PNG, PAM, depth ------------------------------------------------------
+
+struct OutCase {
+    int channels;  // colour channels of the file: 1, 3 or 4
+    bool depth;
+};
+
+void PrintTo(const OutCase& c, std::ostream* os) { *os << c.channels << " channels" << (c.depth ? " and depth" : ""); }
+
+class ConvertIff : public ::testing::TestWithParam<OutCase> {};
+
+TEST_P(ConvertIff, ToPngAndPamEqualsAnInProcessOpen) {
+    const OutCase c = GetParam();
+    Scratch scratch;
+    iffbuild::BuiltFile built = BuildIff(100, 70, c.channels, c.depth, uint64_t(c.channels * 10 + c.depth));
+    WriteFile(scratch / "in.iff", built.bytes);
+    tniff::Image opened = OpenInProcess(scratch / "in.iff");
+    const int planes = c.channels + (c.depth ? 1 : 0);
+    ASSERT_EQ(opened.planes(), planes);
+
+    std::vector<std::string> toPng = {"convert", scratch / "in.iff", scratch / "out.png"};
+    if (c.depth) toPng.insert(toPng.end(), {"--depth", scratch / "depth.png"});
+    Outcome png = Tniff(toPng);
+    ASSERT_EQ(png.status, 0) << Describe(png);
+    EXPECT_EQ(png.err, "");
+    Pam colour = DecodePng(scratch / "out.png", scratch);
+    EXPECT_EQ(colour.depth, c.channels);  // gray, RGB or RGBA: alpha only when the file has it
+    EXPECT_EQ(colour.pixels, Interleaved(opened, 0, c.channels));
+    if (c.depth) {
+        Pam depth = DecodePng(scratch / "depth.png", scratch);
+        EXPECT_EQ(depth.depth, 1);
+        EXPECT_EQ(depth.pixels, Interleaved(opened, c.channels, 1));
+    }
+
+    Outcome pam = Tniff({"convert", scratch / "in.iff", scratch / "out.pam"});
+    ASSERT_EQ(pam.status, 0) << Describe(pam);
+    Pam all = ReadPam(scratch / "out.pam");
+    EXPECT_EQ(all.depth, planes);
+    EXPECT_EQ(all.pixels, Interleaved(opened, 0, planes));
+    std::string tuple = c.channels == 1 ? "GRAYSCALE" : c.channels == 3 ? "RGB" : "RGB_ALPHA";
+    EXPECT_EQ(all.tupleType, c.depth ? tuple + "_DEPTH" : tuple);
+
+    // Saved again: the colour image only; the depth plane never turns into alpha.
+    Outcome again = Tniff({"convert", scratch / "in.iff", scratch / "again.iff"});
+    ASSERT_EQ(again.status, 0) << Describe(again);
+    EXPECT_EQ(LineCount(again.err), c.depth ? 1 : 0) << again.err;
+    tniff::Image reopened = OpenInProcess(scratch / "again.iff");
+    int colourPlanes = c.channels == 1 ? 3 : c.channels;
+    ASSERT_EQ(reopened.planes(), colourPlanes);
+    for (int p = 0; p < colourPlanes; ++p) {
+        EXPECT_EQ(Interleaved(reopened, p, 1), Interleaved(opened, c.channels == 1 ? 0 : p, 1)) << "plane " << p;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLayout, ConvertIff,
+                         ::testing::Values(OutCase{1, false}, OutCase{1, true}, OutCase{3, false}, OutCase{3, true},
+                                           OutCase{4, false}, OutCase{4, true}),
+                         [](const ::testing::TestParamInfo<OutCase>& info) {
+                             return "Channels" + std::to_string(info.param.channels) +
+                                    (info.param.depth ? "WithDepth" : "");
+                         });
+
+TEST(Convert, ReplacesAnExistingOutputOnlyWhenDone) {
+    Scratch scratch;
+    WriteFile(scratch / "in.pam", PamBytes(3, 2, 3, Pattern(18, 5)));
+    WriteText(scratch / "out.iff", "an older file");
+    Outcome saved = Tniff({"convert", scratch / "in.pam", scratch / "out.iff"});
+    ASSERT_EQ(saved.status, 0) << Describe(saved);
+    EXPECT_EQ(OpenInProcess(scratch / "out.iff").width(), 3);
+    struct stat status;
+    ASSERT_EQ(stat((scratch / "out.iff").c_str(), &status), 0);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);  // as any new file, not the temporary's 0600
+    EXPECT_EQ(scratch.Names(), (std::set<std::string>{"in.pam", "out.iff"}));
+}
+
+// ---- The sample the quick start converts ----------------------------------------------------------------
+
+TEST(Sample, ConvertsToColourAndDepthPngs) {
+    Scratch scratch;
+    const std::string sample = std::string(TNIFF_SOURCE_DIR) + "/samples/render.iff";
+    tniff::Image opened = OpenInProcess(sample);
+    ASSERT_EQ(opened.planes(), 5);
+    EXPECT_EQ(opened.mode(), plugInModeRGBColor);
+    EXPECT_GE(opened.width(), 200);
+    EXPECT_GE(opened.height(), 200);
+
+    Outcome run = Tniff({"convert", sample, scratch / "render.png", "--depth", scratch / "render-depth.png"});
+    ASSERT_EQ(run.status, 0) << Describe(run);
+    Pam colour = DecodePng(scratch / "render.png", scratch);
+    Pam depth = DecodePng(scratch / "render-depth.png", scratch);
+    EXPECT_EQ(colour.pixels, Interleaved(opened, 0, 4));
+    EXPECT_EQ(depth.pixels, Interleaved(opened, 4, 1));
+
+    // A scene, not a blank: transparent sky at the top, an opaque floor at the bottom, and depth
+    // that spans the range the module scales it to.
+    const int w = opened.width(), h = opened.height();
+    EXPECT_EQ(opened.at(3, 0, 0), 0);
+    EXPECT_EQ(opened.at(3, h - 1, w / 2), 255);
+    EXPECT_EQ(opened.at(4, 0, 0), 0);
+    int lowest = 255, highest = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (opened.at(3, y, x) == 255) {
+                lowest = std::min<int>(lowest, opened.at(4, y, x));
+                highest = std::max<int>(highest, opened.at(4, y, x));
+            }
+    EXPECT_EQ(lowest, 0);
+    EXPECT_EQ(highest, 255);
+}
+
+// ---- info -----------------------------------------------------------------------------------------------
+
+// Python reads the JSON and prints the values checked here, one record a line.
+const char kJsonSummary[] = R"(
+import json, sys
+for f in json.load(open(sys.argv[1])):
+    if 'error' in f:
+        print('error', f['file'], f.get('code'), f.get('codeName'))
+        continue
+    i, h, r = f['image'], f['header'], f['read']
+    print('image', i['width'], i['height'], i['mode'], i['planes'], ','.join(i['planeNames']), i['depthPlane'])
+    print('header', h['size'], h['width'], h['height'], h['flags'], h['tileCount'], h['compression'])
+    print('read', r['complete'], r['colourTiles'], r['depthTiles'])
+    for t in f['tiles']:
+        print('tile', t['kind'], t['offset'], t['size'], t['x1'], t['y1'], t['x2'], t['y2'], t['compressed'])
+    print('bytes', f['storedBytes'], f['rawBytes'], f['truncated'])
+)";
+
+std::string ExpectedSummary(const iffbuild::BuiltFile& built, const std::string& mode, const std::string& planeNames,
+                            int planes, const std::string& depthPlane) {
+    std::ostringstream s;
+    const iffbuild::Header& h = built.header;
+    s << "image " << h.width << " " << h.height << " " << mode << " " << planes << " " << planeNames << " "
+      << depthPlane << "\n";
+    s << "header " << 32 + h.extra.size() << " " << h.width << " " << h.height << " " << h.flags << " " << h.tileCount
+      << " " << h.compression << "\n";
+    bool hasDepth = (h.flags & iffbuild::kFlagDepth) != 0;
+    s << "read True " << (iffbuild::ColourChannels(h.flags) > 0 ? h.tileCount : 0) << " "
+      << (hasDepth ? h.tileCount : 0) << "\n";
+    uint64_t stored = 0, raw = 0;
+    for (const iffbuild::PlacedTile& tile : built.tiles) {
+        bool depth = tile.kind == iffbuild::Kind::Depth;
+        s << "tile " << (depth ? "ZBUF" : "RGBA") << " " << tile.offset << " " << tile.sizeField << " " << tile.rect.x1
+          << " " << tile.rect.y1 << " " << tile.rect.x2 << " " << tile.rect.y2 << " "
+          << (tile.compressed ? "True" : "False") << "\n";
+        stored += tile.sizeField - 8;
+        raw += uint64_t(tile.rect.Width()) * tile.rect.Height() * (depth ? 4 : iffbuild::ColourChannels(h.flags));
+    }
+    s << "bytes " << stored << " " << raw << " False\n";
+    return s.str();
+}
+
+TEST(Info, JsonListsWhatTheModuleSaysAndEveryTileAsBuilt) {
+    Scratch scratch;
+    // Raw and compressed tiles side by side; a longer header; depth; gray.
+    iffbuild::FileSpec mixed;
+    mixed.image = iffbuild::Image::Blank(130, 70, 4, true);
+    mixed.image.FillRandom(7, 4);
+    mixed.image.FillRandomDepth(8);
+    mixed.kinds = iffbuild::KindOrder::Interleaved;
+    mixed.formFor = [](size_t index, const iffbuild::PlacedTile&) {
+        return index % 3 == 0 ? iffbuild::Form::Raw : iffbuild::Form::Smallest;
+    };
+    mixed.editHeader = [](iffbuild::Header& header) { header.extra = Bytes(8, 0xEE); };
+    iffbuild::BuiltFile first = iffbuild::BuildFile(mixed);
+    iffbuild::BuiltFile second = BuildIff(64, 64, 3, false, 11, iffbuild::Form::Raw);
+    iffbuild::BuiltFile third = BuildIff(65, 10, 1, true, 12);
+    WriteFile(scratch / "a.iff", first.bytes);
+    WriteFile(scratch / "b.iff", second.bytes);
+    WriteFile(scratch / "c.iff", third.bytes);
+
+    Outcome info = Tniff({"info", "--json", scratch / "a.iff", scratch / "b.iff", scratch / "c.iff"});
+    ASSERT_EQ(info.status, 0) << Describe(info);
+    EXPECT_EQ(info.err, "");
+    WriteText(scratch / "info.json", info.out);
+    Outcome summary = RunProgram("python3", {"-c", kJsonSummary, scratch / "info.json"});
+    ASSERT_EQ(summary.status, 0) << Describe(summary);
+    EXPECT_EQ(summary.out, ExpectedSummary(first, "RGB colour", "red,green,blue,alpha,depth", 5, "4") +
+                               ExpectedSummary(second, "RGB colour", "red,green,blue", 3, "None") +
+                               ExpectedSummary(third, "grayscale", "gray,depth", 2, "1"));
+}
+
+TEST(Info, TextNamesThePlanesTheHeaderAndEachTile) {
+    Scratch scratch;
+    iffbuild::BuiltFile built = BuildIff(70, 64, 4, true, 3);
+    WriteFile(scratch / "a.iff", built.bytes);
+    Outcome info = Tniff({"info", scratch / "a.iff"});
+    ASSERT_EQ(info.status, 0) << Describe(info);
+    const std::string& out = info.out;
+    EXPECT_NE(out.find("70 x 64, RGB colour, 8 bits per channel, 5 planes (red, green, blue, alpha, depth)"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("72 x 72 dpi"), std::string::npos) << out;
+    EXPECT_NE(out.find("flags 7 (rgb, alpha, depth), tile count 2"), std::string::npos) << out;
+    EXPECT_NE(out.find("4: 2 RGBA, 2 ZBUF"), std::string::npos) << out;
+    // One line per tile: index, kind, x1, y1, x2, y2, stored bytes, form.
+    for (size_t i = 0; i < built.tiles.size(); ++i) {
+        const iffbuild::PlacedTile& tile = built.tiles[i];
+        std::ostringstream line;
+        line << i << "  " << (tile.kind == iffbuild::Kind::Depth ? "ZBUF" : "RGBA");
+        EXPECT_NE(out.find(line.str()), std::string::npos) << line.str() << "\n" << out;
+        EXPECT_NE(out.find(std::to_string(tile.sizeField - 8) + "  " + (tile.compressed ? "compressed" : "raw      ")),
+                  std::string::npos) << "tile " << i << "\n" << out;
+    }
+    EXPECT_NE(out.find("pixel data"), std::string::npos) << out;
+}
+
+TEST(Info, GoesOnPastAFileItCannotReadAndSaysWhy) {
+    Scratch scratch;
+    WriteFile(scratch / "good.iff", BuildIff(8, 8, 3, false, 1).bytes);
+    const char notAnImage[] = "FOR4\0\0\0\x10TBMP and more text besides";
+    WriteFile(scratch / "bad.iff", Bytes(notAnImage, notAnImage + sizeof notAnImage - 1));
+    Outcome text = Tniff({"info", scratch / "bad.iff", scratch / "good.iff"});
+    EXPECT_EQ(text.status, 1) << Describe(text);
+    EXPECT_NE(text.out.find("8 x 8, RGB colour"), std::string::npos) << text.out;
+    EXPECT_EQ(text.err, "tniff: " + (scratch / "bad.iff") + ": not an image in this format (formatCannotRead, -30501)\n");
+
+    Outcome json = Tniff({"info", "--json", scratch / "bad.iff", scratch / "good.iff"});
+    EXPECT_EQ(json.status, 1);
+    WriteText(scratch / "info.json", json.out);
+    Outcome summary = RunProgram("python3", {"-c", kJsonSummary, scratch / "info.json"});
+    ASSERT_EQ(summary.status, 0) << Describe(summary);
+    EXPECT_EQ(summary.out.substr(0, summary.out.find('\n')), "error " + (scratch / "bad.iff") + " -30501 formatCannotRead");
+    EXPECT_NE(summary.out.find("image 8 8 RGB colour 3"), std::string::npos) << summary.out;
+}
+
+// ---- Failures: message, status, and no partial or replaced output ---------------------------------------
+
+struct FailureCase {
+    const char* name;
+    std::vector<std::string> arguments;  // IN and OUT are replaced by paths in the test's directory
+    int status;
+    const char* message;  // what stderr's one line says, after "tniff: "
+};
+
+// Every input the cases use, made in the directory.
+void MakeInputs(const Scratch& scratch) {
+    Bytes good = BuildIff(100, 100, 4, false, 21).bytes;
+    WriteFile(scratch / "good.iff", good);
+    WriteFile(scratch / "depth.iff", BuildIff(40, 40, 3, true, 22).bytes);
+    WriteFile(scratch / "short.iff", Bytes(good.begin(), good.begin() + 8));
+    WriteFile(scratch / "cut-header.iff", Bytes(good.begin(), good.begin() + 40));
+    WriteFile(scratch / "cut-tiles.iff", Bytes(good.begin(), good.begin() + std::ptrdiff_t(good.size() * 2 / 3)));
+    WriteText(scratch / "text.iff", "This is a text file, not an image at all.\n");
+    WriteText(scratch / "text.png", "This is not a PNG.\n");
+    Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 1, 2, 3};
+    WriteFile(scratch / "broken.png", png);
+    WriteText(scratch / "p6.pam", "P6\n2 2\n255\n");
+    WriteFile(scratch / "depth6.pam", PamBytes(2, 2, 6, Bytes(24, 1)));
+    WriteFile(scratch / "maxval.pam", PamBytes(2, 2, 3, Bytes(24, 1), 65535));
+    WriteFile(scratch / "short.pam", PamBytes(2, 2, 3, Bytes(11, 1)));
+    WriteText(scratch / "noend.pam", "P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\n");
+    WriteFile(scratch / "good.pam", PamBytes(200, 200, 4, Pattern(160000, 9)));
+    fs::create_directory(scratch / "folder.iff");
+}
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class Failure : public ::testing::TestWithParam<FailureCase> {};
+
+TEST_P(Failure, SaysWhatWentWrongAndLeavesNoOutput) {
+    const FailureCase c = GetParam();
+    Scratch scratch;
+    MakeInputs(scratch);
+    std::vector<std::string> arguments;
+    for (const std::string& argument : c.arguments) {
+        bool isPath = argument.find('.') != std::string::npos && argument[0] != '-' && argument[0] != '/';
+        arguments.push_back(isPath ? scratch / argument : argument);
+    }
+    std::string message = c.message;
+    for (size_t at = message.find("DIR/"); at != std::string::npos; at = message.find("DIR/", at + 1)) {
+        message.replace(at, 4, scratch.path() + "/");
+    }
+
+    // Once with no output there, once with an output file there already.
+    for (bool outputThere : {false, true}) {
+        SCOPED_TRACE(outputThere ? "an output file exists" : "no output file");
+        std::vector<std::string> outputs;
+        for (const std::string& argument : arguments) {
+            bool output = argument.find("/out.") != std::string::npos || argument.find("/depth-out.") != std::string::npos;
+            // An output in a directory that does not exist cannot be there already.
+            if (!output || (outputThere && !fs::is_directory(fs::path(argument).parent_path()))) continue;
+            outputs.push_back(argument);
+            if (outputThere) WriteText(argument, "keep me");
+        }
+        std::set<std::string> before = scratch.Names();
+        Outcome outcome = Tniff(arguments);
+        EXPECT_EQ(outcome.status, c.status) << Describe(outcome);
+        EXPECT_EQ(outcome.err, "tniff: " + message + "\n") << Describe(outcome);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(scratch.Names(), before);  // no temporary file left behind
+        for (const std::string& output : outputs) {
+            if (outputThere) EXPECT_EQ(ReadWhole(output), "keep me") << output;
+            else EXPECT_FALSE(Exists(output)) << output;
+            std::remove(output.c_str());
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPath, Failure,
+    ::testing::Values(
+        FailureCase{"MissingInput", {"convert", "none.iff", "out.png"}, 1,
+                    "DIR/none.iff: cannot open: No such file or directory"},
+        FailureCase{"InputIsADirectory", {"convert", "folder.iff", "out.png"}, 1,
+                    "DIR/folder.iff: cannot open: it is a directory"},
+        FailureCase{"NotThisFormat", {"convert", "text.iff", "out.png"}, 1,
+                    "DIR/text.iff: not an image in this format (formatCannotRead, -30501)"},
+        FailureCase{"TooShortToTell", {"convert", "short.iff", "out.pam"}, 1,
+                    "DIR/short.iff: too short to be an image in this format (eofErr, -39)"},
+        FailureCase{"TruncatedHeader", {"convert", "cut-header.iff", "out.png"}, 1,
+                    "DIR/cut-header.iff: the file ends too early (truncated) (eofErr, -39)"},
+        FailureCase{"TruncatedTiles", {"convert", "cut-tiles.iff", "out.png"}, 1,
+                    "DIR/cut-tiles.iff: truncated: the module read only 2 of the 4 colour tiles that the file's "
+                    "header announces (use --partial to convert what there is)"},
+        FailureCase{"UnknownInputType", {"convert", "picture.bmp", "out.iff"}, 2,
+                    "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png and .pam files"},
+        FailureCase{"UnknownOutputType", {"convert", "good.iff", "out.jpeg"}, 2,
+                    "DIR/out.jpeg: unknown file type \".jpeg\": tniff converts .iff, .png and .pam files"},
+        FailureCase{"NeitherSideIff", {"convert", "good.pam", "out.png"}, 2,
+                    "one of the two files must be an .iff file: tniff converts to and from this format"},
+        FailureCase{"PamOfAnotherKind", {"convert", "p6.pam", "out.iff"}, 1,
+                    "DIR/p6.pam: not a usable PAM file: it does not start with \"P7\""},
+        FailureCase{"PamDepthSix", {"convert", "depth6.pam", "out.iff"}, 1,
+                    "DIR/depth6.pam: DEPTH 6 is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) "
+                    "planes"},
+        FailureCase{"PamSixteenBits", {"convert", "maxval.pam", "out.iff"}, 1,
+                    "DIR/maxval.pam: MAXVAL 65535 is not supported: only 8-bit samples (MAXVAL 255) can be saved"},
+        FailureCase{"PamShortOfPixels", {"convert", "short.pam", "out.iff"}, 1,
+                    "DIR/short.pam: not a usable PAM file: it ends after 11 of 12 bytes of pixel data"},
+        FailureCase{"PamWithoutEnd", {"convert", "noend.pam", "out.iff"}, 1,
+                    "DIR/noend.pam: not a usable PAM file: the header has no ENDHDR line"},
+        FailureCase{"NotAPng", {"convert", "text.png", "out.iff"}, 1, "DIR/text.png: not a PNG file"},
+        FailureCase{"BrokenPng", {"convert", "broken.png", "out.iff"}, 1,
+                    "DIR/broken.png: broken PNG file: Read Error"},
+        FailureCase{"DepthWithoutDepth", {"convert", "good.iff", "out.png", "--depth", "depth-out.png"}, 1,
+                    "DIR/good.iff: the file has no depth buffer, so there is nothing to write to DIR/depth-out.png"},
+        FailureCase{"DepthOfAPng", {"convert", "good.pam", "out.iff", "--depth", "depth-out.png"}, 2,
+                    "--depth writes the depth buffer of an .iff file; DIR/good.pam is not one"},
+        FailureCase{"OutputInAMissingDirectory", {"convert", "good.iff", "gone/out.png"}, 1,
+                    "DIR/gone/out.png: cannot create a file in DIR/gone: No such file or directory"},
+        FailureCase{"OutputIsADirectory", {"convert", "good.pam", "folder.iff"}, 1,
+                    "DIR/folder.iff: cannot write: it is a directory"},
+        FailureCase{"MissingModule", {"convert", "--module", "/nonexistent/TnIffFormat.so", "good.iff", "out.png"}, 1,
+                    "/nonexistent/TnIffFormat.so: cannot load the module: No such file or directory"},
+        FailureCase{"UnknownOption", {"convert", "--fast", "good.iff", "out.png"}, 2,
+                    "unknown option --fast (see tniff convert --help)"},
+        FailureCase{"UnknownCommand", {"show", "good.iff"}, 2, "unknown command \"show\" (see tniff --help)"},
+        FailureCase{"OneFileOnly", {"convert", "good.iff"}, 2,
+                    "convert takes two files, IN and OUT (see tniff convert --help)"}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST(Convert, PartialConvertsWhatATruncatedFileHolds) {
+    Scratch scratch;
+    MakeInputs(scratch);
+    Outcome outcome = Tniff({"convert", "--partial", scratch / "cut-tiles.iff", scratch / "out.pam"});
+    ASSERT_EQ(outcome.status, 0) << Describe(outcome);
+    EXPECT_EQ(outcome.err, "tniff: note: " + (scratch / "cut-tiles.iff") +
+                               ": truncated: the module read only 2 of the 4 colour tiles that the file's header "
+                               "announces; the rest of the image is 0\n");
+    // The bottom tile row arrived, the top one did not.
+    tniff::Image whole = OpenInProcess(scratch / "good.iff");
+    Pam pam = ReadPam(scratch / "out.pam");
+    ASSERT_EQ(pam.depth, 4);
+    Bytes expected = Interleaved(whole, 0, 4);
+    size_t topRows = size_t(100 - 64) * 100 * 4;
+    EXPECT_EQ(Bytes(pam.pixels.begin(), pam.pixels.begin() + std::ptrdiff_t(topRows)), Bytes(topRows, 0));
+    EXPECT_EQ(Bytes(pam.pixels.begin() + std::ptrdiff_t(topRows), pam.pixels.end()),
+              Bytes(expected.begin() + std::ptrdiff_t(topRows), expected.end()));
+}
+
+// A save that fails on the way (the disk takes no more) leaves no partial file and keeps the old one.
+TEST(Convert, FailedWriteKeepsTheOldOutput) {
+    Scratch scratch;
+    MakeInputs(scratch);
+    RunSettings small;
+    small.fileSizeLimit = 4096;
+    for (const std::string& out : {scratch / "out.iff", scratch / "out.png"}) {
+        SCOPED_TRACE(out);
+        std::string in = out.back() == 'f' ? scratch / "good.pam" : scratch / "good.iff";
+        for (bool outputThere : {false, true}) {
+            if (outputThere) WriteText(out, "keep me");
+            std::set<std::string> before = scratch.Names();
+            Outcome outcome = Tniff({"convert", in, out}, small);
+            EXPECT_EQ(outcome.status, 1) << Describe(outcome);
+            std::string expected = out.back() == 'f'
+                                       ? out + ": the file could not be written completely (writErr, -20)"
+                                       : out + ": cannot write: Write Error";
+            EXPECT_EQ(outcome.err, "tniff: " + expected + "\n");
+            if (outputThere) EXPECT_EQ(ReadWhole(out), "keep me");
+            else EXPECT_FALSE(Exists(out));
+            EXPECT_EQ(scratch.Names(), before);
+        }
+    }
+}
+
+// ---- Progress, help, version, about ---------------------------------------------------------------------
+
+TEST(Progress, ABarOnATerminalAndNothingElsewhere) {
+    Scratch scratch;
+    WriteFile(scratch / "in.iff", BuildIff(300, 200, 4, true, 31).bytes);
+    RunSettings terminal;
+    terminal.terminalStderr = true;
+    Outcome shown = Tniff({"convert", scratch / "in.iff", scratch / "out.iff"}, terminal);
+    ASSERT_EQ(shown.status, 0) << Describe(shown);
+    EXPECT_NE(shown.err.find("reading " + (scratch / "in.iff") + " ["), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find("writing " + (scratch / "out.iff") + " ["), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find("##############################] 100%"), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find(" 50%"), std::string::npos) << shown.err;  // steps on the way, too
+
+    Outcome quiet = Tniff({"--quiet", "convert", scratch / "in.iff", scratch / "out2.iff"}, terminal);
+    ASSERT_EQ(quiet.status, 0) << Describe(quiet);
+    EXPECT_EQ(quiet.err, "");
+
+    Outcome piped = Tniff({"convert", scratch / "in.iff", scratch / "out.pam"});
+    ASSERT_EQ(piped.status, 0) << Describe(piped);
+    EXPECT_EQ(piped.err, "");
+}
+
+TEST(Help, ForTheToolAndEachCommand) {
+    struct Ask {
+        std::vector<std::string> arguments;
+        const char* mentions;
+    };
+    for (const Ask& ask : {Ask{{"--help"}, "convert IN OUT"}, Ask{{"-h"}, "info FILE..."},
+                           Ask{{"help"}, "about"}, Ask{{"convert", "--help"}, "--depth FILE"},
+                           Ask{{"help", "convert"}, "--partial"}, Ask{{"info", "--help"}, "--json"},
+                           Ask{{"about", "-h"}, "About selector"}}) {
+        Outcome outcome = Tniff(ask.arguments);
+        EXPECT_EQ(outcome.status, 0) << Describe(outcome);
+        EXPECT_NE(outcome.out.find("usage: tniff"), std::string::npos) << outcome.out;
+        EXPECT_NE(outcome.out.find(ask.mentions), std::string::npos) << outcome.out;
+        EXPECT_EQ(outcome.err, "");
+    }
+    Outcome nothing = Tniff({});
+    EXPECT_EQ(nothing.status, 2);
+    EXPECT_NE(nothing.err.find("usage: tniff"), std::string::npos);
+
+    Outcome version = Tniff({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.compare(0, 6, "tniff "), 0) << version.out;
+    EXPECT_EQ(LineCount(version.out), 1);
+}
+
+TEST(About, ShowsTheModulesAboutBoxAndWhatItDoes) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"about"}, std::vector<std::string>{"--module", TNIFF_MODULE_FILE, "about"}}) {
+        Outcome about = Tniff(arguments);
+        ASSERT_EQ(about.status, 0) << Describe(about);
+        EXPECT_EQ(about.err, "");
+        EXPECT_NE(about.out.find(fs::canonical(TNIFF_MODULE_FILE).string()), std::string::npos) << about.out;
+        EXPECT_NE(about.out.find("About box    TarnIFF: dialog 105 shown and closed with OK"), std::string::npos)
+            << about.out;
+        EXPECT_NE(about.out.find("reads "), std::string::npos);
+        EXPECT_NE(about.out.find("writes "), std::string::npos);
+    }
+    Outcome notAModule = Tniff({"--module", TNIFF_TOOL_FILE, "about"});
+    EXPECT_EQ(notAModule.status, 1);
+    EXPECT_NE(notAModule.err.find("cannot load the module"), std::string::npos) << notAModule.err;
+}
+
+}  // namespace
+
+#endif  // TNIFF_TOOL_FILE
