@@ -11,11 +11,12 @@ echo "== build build/ (the module and tniff)"
 mkdir -p build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo > build/quickstart-configure.log 2>&1 \
   || { cat build/quickstart-configure.log; exit 1; }
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target tniff TnIffFormat
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target tniff
 
 echo "== convert samples/render.iff"
 mkdir -p out
-build/bin/tniff info samples/render.iff | sed -n '1,3p'
+build/bin/tniff info samples/render.iff > build/sample-info.txt
+sed -n '1,3p' build/sample-info.txt
 build/bin/tniff convert samples/render.iff out/render.png --depth out/render-depth.png
 
 echo
