@@ -262,7 +262,10 @@ TEST(ReadLargeTiles, ATileOfMoreThan65536PixelsIsReadWhole) {
         spec.image = iffbuild::Image::Blank(300, 250, 3, true);
         for (uint32_t y = 0; y < 250; ++y)
             for (uint32_t x = 0; x < 300; ++x) {
-                for (int c = 0; c < 3; ++c) spec.image.At(x, y, c) = uint8_t(x / 8 + y / 5 * 3 + c * 50);
+                // The top half noisy, the bottom half in runs: the compressed colour payload
+                // is shorter than raw but longer than 64 KiB, so it is read in one whole transfer.
+                for (int c = 0; c < 3; ++c)
+                    spec.image.At(x, y, c) = y < 125 ? uint8_t((x * 2654435761u + y * 40503u + c * 977u) >> 13) : uint8_t(x / 8 + c * 50);
                 spec.image.DepthAt(x, y) = x < 20 ? 0 : 0x40000000u + (y / 10) * 0x10000u;
             }
         // The expected image comes from the same picture in small tiles: the same pixels end up
@@ -274,6 +277,7 @@ TEST(ReadLargeTiles, ATileOfMoreThan65536PixelsIsReadWhole) {
         const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
         ASSERT_EQ(built.tiles.size(), 2u);
         EXPECT_EQ(built.tiles[0].compressed, form != Form::Raw);
+        EXPECT_GT(built.tiles[0].sizeField, 65536u + 8);
         LinkedHost host;
         ASSERT_EQ(readtest::OpenBytes(host, built.bytes), noErr);
         EXPECT_TRUE(readtest::ImageIs(host.image(), want.image));
