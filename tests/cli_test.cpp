@@ -817,6 +817,8 @@ void MakeInputs(const Scratch& scratch) {
     WriteText(scratch / "noend.pam", "P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\n");
     WriteFile(scratch / "good.pam", PamBytes(200, 200, 4, Pattern(160000, 9)));
     fs::create_directory(scratch / "folder.iff");
+    // A file whose reads fail: the reading process's own memory from address 0.
+    fs::create_symlink("/proc/self/mem", scratch / "unreadable.iff");
 }
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -869,6 +871,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/none.iff: cannot open: No such file or directory"},
         FailureCase{"InputIsADirectory", {"convert", "folder.iff", "out.png"}, 1,
                     "DIR/folder.iff: cannot open: it is a directory"},
+        FailureCase{"UnreadableFile", {"convert", "unreadable.iff", "out.png"}, 1,
+                    "DIR/unreadable.iff: the file could not be read (readErr, -19)"},
         FailureCase{"NotThisFormat", {"convert", "text.iff", "out.png"}, 1,
                     "DIR/text.iff: not an image in this format (formatCannotRead, -30501)"},
         FailureCase{"TooShortToTell", {"convert", "short.iff", "out.pam"}, 1,
