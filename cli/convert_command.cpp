@@ -51,12 +51,13 @@ std::string TupleType(const OpenedFile& file, int planes) {
     return type;
 }
 
-// Writes planes first .. first + count - 1 of the file's image as a PNG or PAM file at path.
-void WriteRaster(const OpenedFile& file, int first, int count, FileKind kind, const std::string& path,
-                 const std::string& name) {
+// Writes planes first .. first + count - 1 of the file's image as a PNG or PAM file at path;
+// tupleType is for a PAM file.
+void WriteRaster(const OpenedFile& file, int first, int count, FileKind kind, const std::string& tupleType,
+                 const std::string& path, const std::string& name) {
     Raster raster = RasterFromPlanes(file.image, first, count);
     if (kind == FileKind::png) WritePng(raster, path, name);
-    else WritePam(raster, first == file.depthPlane ? "GRAYSCALE" : TupleType(file, count), path, name);
+    else WritePam(raster, tupleType, path, name);
 }
 
 std::string TileShortfall(const OpenedFile& file) {
@@ -103,12 +104,11 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     if (depthKind) RefuseDirectory(options.depthPath);
     PendingOutput output(out);
     if (outKind == FileKind::pam) {
-        WriteRaster(file, 0, file.image.planes(), outKind, output.path(), out);
+        WriteRaster(file, 0, file.image.planes(), outKind, TupleType(file, file.image.planes()), output.path(), out);
     } else if (file.colourPlanes == 0) {
-        throw ToolError(in + ": the file holds only a depth buffer and no colour image; write it with --depth or to a "
-                             ".pam file");
+        throw ToolError(in + ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
     } else if (outKind == FileKind::png) {
-        WriteRaster(file, 0, file.colourPlanes, outKind, output.path(), out);
+        WriteRaster(file, 0, file.colourPlanes, outKind, "", output.path(), out);
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
         tniff::Image colour = ImageFromRaster(RasterFromPlanes(file.image, 0, file.colourPlanes));
@@ -118,7 +118,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     std::unique_ptr<PendingOutput> depthOutput;
     if (depthKind) {
         depthOutput.reset(new PendingOutput(options.depthPath));
-        WriteRaster(file, file.depthPlane, 1, *depthKind, depthOutput->path(), options.depthPath);
+        WriteRaster(file, file.depthPlane, 1, *depthKind, "GRAYSCALE", depthOutput->path(), options.depthPath);
     }
     output.Commit();
     if (depthOutput) depthOutput->Commit();
