@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
 #include <vector>
 
 #include "iffio/scratch_buffer.h"
@@ -11,48 +10,12 @@
 #include "reader/tile_decoding.h"
 #include "shell/plugin_globals.h"
 #include "tests/support/linked_module.h"
+#include "tests/support/test_buffer_suite.h"
 #include "tests/support/temp_file.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// A buffer suite of the test's own (our host serves buffers only during a call of ENTRYPOINT).
-// Each buffer is exactly its size, so sanitizers see any access outside it; the nth allocation
-// can be refused.
-struct DecoderBuffers {
-    static DecoderBuffers* current;
-    std::map<BufferID, Bytes> live;
-    std::map<BufferID, int> locks;
-    int allocations = 0;
-    int failAt = 0;
-    intptr_t nextId = 1;
-    BufferProcs procs{2, 5, Allocate, Lock, Unlock, Free, Space};
-
-    DecoderBuffers() { current = this; }
-    ~DecoderBuffers() { current = nullptr; }
-
-    static OSErr Allocate(int32_t size, BufferID* id) {
-        DecoderBuffers& self = *current;
-        if (++self.allocations == self.failAt) return memFullErr;
-        *id = reinterpret_cast<BufferID>(self.nextId++);
-        self.live[*id] = Bytes(size_t(size), 0xCB);
-        return noErr;
-    }
-    static Ptr Lock(BufferID id, Boolean) {
-        auto found = current->live.find(id);
-        if (found == current->live.end()) return nullptr;
-        ++current->locks[id];
-        return reinterpret_cast<Ptr>(found->second.data());
-    }
-    static void Unlock(BufferID id) { --current->locks[id]; }
-    static void Free(BufferID id) {
-        current->live.erase(id);
-        current->locks.erase(id);
-    }
-    static int32_t Space() { return 1 << 30; }
-};
-DecoderBuffers* DecoderBuffers::current = nullptr;
 
 class Decoding : public ::testing::Test {
 protected:
@@ -66,14 +29,14 @@ protected:
     // A payload buffer holding these bytes, unlocked, as ReadPayloadToBuffer leaves it.
     BufferID Payload(const Bytes& bytes) {
         BufferID id = nullptr;
-        EXPECT_EQ(DecoderBuffers::Allocate(int32_t(bytes.size()), &id), noErr);
+        EXPECT_EQ(TestBufferSuite::Allocate(int32_t(bytes.size()), &id), noErr);
         std::memcpy(buffers_.live[id].data(), bytes.data(), bytes.size());
         return id;
     }
     Bytes Contents(BufferID id) { return buffers_.live.at(id); }
     Bytes Scratch(size_t n) { return Bytes(globals_.scratchPtr, globals_.scratchPtr + n); }
 
-    DecoderBuffers buffers_;
+    TestBufferSuite buffers_;
     FormatRecord record_{};
     int16_t result_ = 0;
     PluginGlobals globals_{};
@@ -128,8 +91,8 @@ TEST_F(Decoding, RunLengthPlanes) {
         EXPECT_EQ(position, c.end);
         EXPECT_EQ(buffers_.locks[plane], 0);
         EXPECT_EQ(buffers_.locks[payload], 0);
-        DecoderBuffers::Free(plane);
-        DecoderBuffers::Free(payload);
+        TestBufferSuite::Free(plane);
+        TestBufferSuite::Free(payload);
     }
 }
 
@@ -189,7 +152,7 @@ TEST_F(Decoding, EveryBufferOfACompressedTileRefusedInTurn) {
         if (globals_.scratchPtr == nullptr) {
             EXPECT_FALSE(whole);
         }
-        DecoderBuffers::Free(payload);
+        TestBufferSuite::Free(payload);
         buffers_.failAt = 0;
         if (!failed) {
             EXPECT_EQ(Scratch(4), (Bytes{4, 3, 2, 1}));

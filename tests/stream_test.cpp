@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <map>
-#include <memory>
 #include <vector>
 
 #include "iffio/byte_stream.h"
@@ -13,46 +11,13 @@
 #include "iffio/scratch_buffer.h"
 #include "shell/plugin_globals.h"
 #include "tests/support/linked_module.h"
+#include "tests/support/test_buffer_suite.h"
 #include "tests/support/temp_file.h"
 
 using tniff::FaultPlan;
 using tniff::HostFile;
 
 namespace {
-
-// A buffer suite of the test's own, for the operations that take buffers between calls of
-// ENTRYPOINT (where our host would not serve them). It counts and can refuse the nth allocation.
-struct TestBuffers {
-    static TestBuffers* current;
-    std::map<BufferID, std::vector<char>> live;
-    int allocations = 0;
-    int frees = 0;
-    int failAt = 0;
-    intptr_t nextId = 1;
-    BufferProcs procs{2, 5, Allocate, Lock, Unlock, Free, Space};
-
-    TestBuffers() { current = this; }
-    ~TestBuffers() { current = nullptr; }
-
-    static OSErr Allocate(int32_t size, BufferID* id) {
-        TestBuffers& self = *current;
-        if (++self.allocations == self.failAt) return memFullErr;
-        *id = reinterpret_cast<BufferID>(self.nextId++);
-        self.live[*id] = std::vector<char>(static_cast<size_t>(size) + 1, '\x5A');
-        return noErr;
-    }
-    static Ptr Lock(BufferID id, Boolean) {
-        auto found = current->live.find(id);
-        return found == current->live.end() ? nullptr : found->second.data();
-    }
-    static void Unlock(BufferID) {}
-    static void Free(BufferID id) {
-        ++current->frees;
-        current->live.erase(id);
-    }
-    static int32_t Space() { return 1 << 30; }
-};
-TestBuffers* TestBuffers::current = nullptr;
 
 class Stream : public ::testing::Test {
 protected:
@@ -82,7 +47,7 @@ protected:
 
     LinkedHost host_;
     TempFile file_;
-    TestBuffers buffers_;
+    TestBufferSuite buffers_;
     FormatRecord record_{};
     int16_t result_ = 0;
     PluginGlobals globals_{};
@@ -411,7 +376,7 @@ TEST_F(Stream, PayloadReadIntoAFreshBuffer) {
     ASSERT_NE(id, nullptr);
     EXPECT_EQ(result_, noErr);
     EXPECT_EQ(memcmp(buffers_.live[id].data(), "\x09\x08\x07\x06\x05", 5), 0);
-    TestBuffers::Free(id);
+    TestBufferSuite::Free(id);
 
     // A short payload: eofErr stands, the missing bytes are zero, not stale.
     SeekTo(&globals_, 2);
@@ -419,7 +384,7 @@ TEST_F(Stream, PayloadReadIntoAFreshBuffer) {
     ASSERT_NE(id, nullptr);
     EXPECT_EQ(result_, eofErr);
     EXPECT_EQ(memcmp(buffers_.live[id].data(), "\x07\x06\x05\x00\x00\x00", 6), 0);
-    TestBuffers::Free(id);
+    TestBufferSuite::Free(id);
 
     // No buffer: nothing is read.
     result_ = noErr;

@@ -1,0 +1,3 @@
+#include "tests/support/test_buffer_suite.h"
+
+TestBufferSuite* TestBufferSuite::current = nullptr;
