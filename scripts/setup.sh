@@ -13,7 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev valgrind
   # Windows module cross-builds and their run under Wine
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 xvfb xauth python3
+  wine64 fonts-wine xvfb xauth python3
 )
 PACKAGES+=("$@")
 

@@ -34,9 +34,7 @@ for variant in win32 win64; do
 done
 
 # ---- 3. the Windows host under Wine
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver64
+source scripts/wine_prefix.sh
 if [ ! -x "$wine" ] || ! command -v xvfb-run > /dev/null; then
   record FAIL "wine: Wine (wine64) or xvfb-run is missing; run scripts/setup.sh"
 elif ! { cmake -S tests/windows -B build-wine -DCMAKE_BUILD_TYPE=Release \
@@ -49,18 +47,8 @@ elif [ ! -f build-win64/TnIffFormat.8bi ]; then
 else
   rm -rf build-wine/run
   mkdir -p build-wine/run
-  # The prefix is made on the first run (a few seconds) and kept in the build directory. Wine's
-  # own fonts (Debian's fonts-wine) go into its Fonts folder: with them MS Sans Serif 8 has the
-  # dialog base units Windows gives it (6 by 13 pixels) and the About box its Windows size.
-  export WINEPREFIX="$root/build-wine/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ ! -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
-    "$wine" wineboot -i > /dev/null 2>&1
-    # Wait for the session to end: a desktop process left from it has no display.
-    "$wineserver" -w
-  fi
-  for font in marlett.ttf tahoma.ttf tahomabd.ttf sserife.fon ms_sans_serif.ttf; do
-    [ -f "/usr/share/wine/fonts/$font" ] && cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
-  done
+  # The prefix is made on the first run (a few seconds) and kept in the build directory.
+  prepare_wine_prefix "$root/build-wine/wineprefix"
   set +e
   (cd build-wine && timeout 600 xvfb-run -a -s "-screen 0 1024x768x24" bash -c \
     '"$1" windows_host_run.exe "Z:$2/build-win64/TnIffFormat.8bi" run; rc=$?; "$3" -w; exit $rc' \

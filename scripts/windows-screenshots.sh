@@ -9,9 +9,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 bash scripts/setup.sh imagemagick
 
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-[ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver64
+source scripts/wine_prefix.sh
 out=docs/screenshots
 mkdir -p "$out" build-wine
 
@@ -22,19 +20,8 @@ if [ ! -f build-wine/windows_host_run.exe ]; then
   cmake --build build-wine -j2
 fi
 
-# A prefix of its own, with Wine's own fonts (Debian's fonts-wine) in its Fonts folder: with
-# them MS Sans Serif 8 has the base units Windows gives it, 6 by 13 pixels, which make the About
-# box 304 by 430 pixels. Without them Wine takes Liberation Sans (6 by 12) and the dialog comes out
-# 398 pixels high, cutting off the OK button.
-export WINEPREFIX="$root/build-wine/shotprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
-  "$wine" wineboot -i > /dev/null 2>&1
-  # Wait for the session to end: a desktop process left from it has no display.
-  "$wineserver" -w
-fi
-for font in marlett.ttf tahoma.ttf tahomabd.ttf sserife.fon ms_sans_serif.ttf; do
-  [ -f "/usr/share/wine/fonts/$font" ] && cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
-done
+# A prefix of its own, apart from the one the checks use.
+prepare_wine_prefix "$root/build-wine/shotprefix"
 
 display=77
 while [ -e "/tmp/.X$display-lock" ]; do display=$((display + 1)); done
