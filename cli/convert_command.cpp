@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 
@@ -76,9 +77,9 @@ std::string TileShortfall(const OpenedFile& file) {
 
 int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in, const std::string& out,
                    FileKind outKind) {
-    std::unique_ptr<FileKind> depthKind;
+    std::optional<FileKind> depthKind;
     if (!options.depthPath.empty()) {
-        depthKind.reset(new FileKind(KindOf(options.depthPath)));
+        depthKind = KindOf(options.depthPath);
         if (*depthKind == FileKind::iff) {
             throw ToolError(options.depthPath + ": the depth buffer goes to a .png or .pam file", kExitUsage);
         }
@@ -86,7 +87,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
 
     OpenedFile file;
     {
-        ProgressBar progress(!options.quiet, "reading " + in);
+        ProgressBar progress(!options.quiet, "reading " + FileNameOf(in));
         file = OpenThroughModule(module, in, &progress);
     }
     if (!file.complete()) {
@@ -112,12 +113,12 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
         tniff::Image colour = ImageFromRaster(RasterFromPlanes(file.image, 0, file.colourPlanes));
-        ProgressBar progress(!options.quiet, "writing " + out);
+        ProgressBar progress(!options.quiet, "writing " + FileNameOf(out));
         SaveThroughModule(module, colour, output.path(), out, &progress);
     }
     std::unique_ptr<PendingOutput> depthOutput;
     if (depthKind) {
-        depthOutput.reset(new PendingOutput(options.depthPath));
+        depthOutput = std::make_unique<PendingOutput>(options.depthPath);
         WriteRaster(file, file.depthPlane, 1, *depthKind, "GRAYSCALE", depthOutput->path(), options.depthPath);
     }
     output.Commit();
@@ -138,7 +139,7 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     RefuseDirectory(out);
     PendingOutput output(out);
     {
-        ProgressBar progress(!options.quiet, "writing " + out);
+        ProgressBar progress(!options.quiet, "writing " + FileNameOf(out));
         SaveThroughModule(module, image, output.path(), out, &progress);
     }
     output.Commit();

@@ -186,7 +186,7 @@ int RunInfo(const Options& options) {
         try {
             OpenedFile file;
             {
-                ProgressBar progress(!options.quiet, "reading " + path);
+                ProgressBar progress(!options.quiet, "reading " + FileNameOf(path));
                 file = OpenThroughModule(module, path, &progress);
             }
             if (options.json) {

@@ -1,6 +1,7 @@
 #include "cli/pending_output.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -13,6 +14,57 @@
 namespace tniff_cli {
 
 namespace {
+// Temporary files not yet renamed or removed, for an interrupted run to remove on its way out.
+// A signal handler reads this table, so it holds plain pointers and is changed only with the
+// signals it handles blocked.
+const int kMostPending = 4;
+const char* gPendingPaths[kMostPending] = {};
+const int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void RemovePendingAndRaise(int signal) {
+    for (const char* path : gPendingPaths) {
+        if (path != nullptr) unlink(path);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : kCleanupSignals) sigaddset(&set, s);
+        sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~SignalsBlocked() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
+void Track(const char* path) {
+    SignalsBlocked blocked;
+    static bool installed = false;
+    if (!installed) {
+        for (int s : kCleanupSignals) std::signal(s, RemovePendingAndRaise);
+        installed = true;
+    }
+    for (const char*& slot : gPendingPaths) {
+        if (slot == nullptr) {
+            slot = path;
+            return;
+        }
+    }
+}
+
+void Untrack(const char* path) {
+    SignalsBlocked blocked;
+    for (const char*& slot : gPendingPaths) {
+        if (slot == path) slot = nullptr;
+    }
+}
+
 std::string DirectoryOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -47,10 +99,12 @@ PendingOutput::PendingOutput(const std::string& destination) : destination_(dest
     }
     close(fd);
     temporary_ = name.data();
+    Track(temporary_.c_str());
 }
 
 PendingOutput::~PendingOutput() {
     if (!committed_) unlink(temporary_.c_str());
+    Untrack(temporary_.c_str());
 }
 
 void PendingOutput::Commit() {
@@ -65,6 +119,7 @@ void PendingOutput::Commit() {
         throw ToolError(destination_ + ": cannot replace it with the written file: " + std::strerror(errno));
     }
     committed_ = true;
+    Untrack(temporary_.c_str());
 }
 
 }  // namespace tniff_cli

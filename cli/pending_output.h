@@ -1,6 +1,7 @@
 // An output file that appears whole or not at all: written under a temporary name in the
 // destination's directory and renamed over the destination only once complete. A failed write
-// leaves no partial file behind and never replaces an existing file with a broken one.
+// leaves no partial file behind and never replaces an existing file with a broken one; neither
+// does a run ended by SIGINT, SIGTERM or SIGHUP.
 #ifndef TNIFF_CLI_PENDING_OUTPUT_H
 #define TNIFF_CLI_PENDING_OUTPUT_H
 

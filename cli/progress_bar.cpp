@@ -35,6 +35,11 @@ void ProgressBar::Update(int32_t done, int32_t total) {
     shown_ = true;
 }
 
+std::string FileNameOf(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 void ProgressBar::Clear() {
     if (!shown_) return;
     std::fputs("\r\033[K", stderr);

@@ -30,6 +30,9 @@ private:
     std::string label_;
 };
 
+// The last part of a path, for a bar's label.
+std::string FileNameOf(const std::string& path);
+
 }  // namespace tniff_cli
 
 #endif

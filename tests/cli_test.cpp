@@ -49,6 +49,7 @@ struct Outcome {
 struct RunSettings {
     rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes a written file may reach; writes past it fail
     bool terminalStderr = false;           // stderr on a pseudo-terminal
+    std::string interruptWhenSeen;         // with terminalStderr: SIGTERM once stderr shows this
 };
 
 std::string ReadWhole(const std::string& path) {
@@ -125,10 +126,16 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
     if (settings.terminalStderr) {
         // Read the terminal while the child runs, so it never blocks on a full terminal.
         char buffer[4096];
+        bool interrupted = false;
         for (;;) {
             ssize_t got = read(terminal, buffer, sizeof buffer);
             if (got > 0) {
                 outcome.err.append(buffer, static_cast<size_t>(got));
+                if (!settings.interruptWhenSeen.empty() && !interrupted &&
+                    outcome.err.find(settings.interruptWhenSeen) != std::string::npos) {
+                    kill(child, SIGTERM);
+                    interrupted = true;
+                }
                 continue;
             }
             if (got < 0 && errno == EINTR) continue;
@@ -624,6 +631,27 @@ INSTANTIATE_TEST_SUITE_P(EveryLayout, ConvertIff,
                                     (info.param.depth ? "WithDepth" : "");
                          });
 
+// A file with a depth buffer and no colour channels: one plane, which only PAM can take whole.
+TEST(Convert, DepthOnlyFileGoesToPam) {
+    Scratch scratch;
+    WriteFile(scratch / "in.iff", BuildIff(50, 40, 0, true, 41).bytes);
+    tniff::Image opened = OpenInProcess(scratch / "in.iff");
+    ASSERT_EQ(opened.planes(), 1);
+
+    Outcome pam = Tniff({"convert", scratch / "in.iff", scratch / "out.pam", "--depth", scratch / "depth.png"});
+    ASSERT_EQ(pam.status, 0) << Describe(pam);
+    Pam all = ReadPam(scratch / "out.pam");
+    EXPECT_EQ(all.tupleType, "DEPTH");
+    EXPECT_EQ(all.pixels, Interleaved(opened, 0, 1));
+    EXPECT_EQ(DecodePng(scratch / "depth.png", scratch).pixels, Interleaved(opened, 0, 1));
+
+    Outcome png = Tniff({"convert", scratch / "in.iff", scratch / "out.png"});
+    EXPECT_EQ(png.status, 1);
+    EXPECT_EQ(png.err, "tniff: " + (scratch / "in.iff") +
+                           ": the file holds only a depth buffer and no colour image; convert it to a .pam file\n");
+    EXPECT_FALSE(Exists(scratch / "out.png"));
+}
+
 TEST(Convert, ReplacesAnExistingOutputOnlyWhenDone) {
     Scratch scratch;
     WriteFile(scratch / "in.pam", PamBytes(3, 2, 3, Pattern(18, 5)));
@@ -963,6 +991,21 @@ TEST(Convert, FailedWriteKeepsTheOldOutput) {
     }
 }
 
+// A run ended by a signal in the middle of a save removes its temporary file on the way out.
+TEST(Convert, InterruptedSaveLeavesNothingBehind) {
+    Scratch scratch;
+    const int side = 1000;  // random pixels: every tile raw, long enough a save to interrupt
+    WriteFile(scratch / "in.pam", PamBytes(side, side, 4, Pattern(size_t(side) * side * 4, 51)));
+    WriteText(scratch / "out.iff", "keep me");
+    RunSettings interrupt;
+    interrupt.terminalStderr = true;
+    interrupt.interruptWhenSeen = "writing out.iff [";
+    Outcome outcome = Tniff({"convert", scratch / "in.pam", scratch / "out.iff"}, interrupt);
+    ASSERT_EQ(outcome.status, 128 + SIGTERM) << Describe(outcome);
+    EXPECT_EQ(ReadWhole(scratch / "out.iff"), "keep me");
+    EXPECT_EQ(scratch.Names(), (std::set<std::string>{"in.pam", "out.iff"}));
+}
+
 // ---- Progress, help, version, about ---------------------------------------------------------------------
 
 TEST(Progress, ABarOnATerminalAndNothingElsewhere) {
@@ -972,8 +1015,8 @@ TEST(Progress, ABarOnATerminalAndNothingElsewhere) {
     terminal.terminalStderr = true;
     Outcome shown = Tniff({"convert", scratch / "in.iff", scratch / "out.iff"}, terminal);
     ASSERT_EQ(shown.status, 0) << Describe(shown);
-    EXPECT_NE(shown.err.find("reading " + (scratch / "in.iff") + " ["), std::string::npos) << shown.err;
-    EXPECT_NE(shown.err.find("writing " + (scratch / "out.iff") + " ["), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find("reading in.iff ["), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find("writing out.iff ["), std::string::npos) << shown.err;
     EXPECT_NE(shown.err.find("##############################] 100%"), std::string::npos) << shown.err;
     EXPECT_NE(shown.err.find(" 50%"), std::string::npos) << shown.err;  // steps on the way, too
 
