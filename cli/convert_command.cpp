@@ -100,14 +100,16 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         throw ToolError(in + ": the file has no depth buffer, so there is nothing to write to " + options.depthPath);
     }
 
+    if (outKind != FileKind::pam && file.colourPlanes == 0) {
+        throw ToolError(in + ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
+    }
+
     // Every output is written in full before any of them replaces a file.
     RefuseDirectory(out);
     if (depthKind) RefuseDirectory(options.depthPath);
     PendingOutput output(out);
     if (outKind == FileKind::pam) {
         WriteRaster(file, 0, file.image.planes(), outKind, TupleType(file, file.image.planes()), output.path(), out);
-    } else if (file.colourPlanes == 0) {
-        throw ToolError(in + ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
     } else if (outKind == FileKind::png) {
         WriteRaster(file, 0, file.colourPlanes, outKind, "", output.path(), out);
     } else {
