@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The quick start: installs what is missing (scripts/setup.sh), builds the module and the tniff
+# The quick start: installs what is missing for the native build (scripts/setup.sh --native), builds the module and the tniff
 # command into build/, and converts the sample render samples/render.iff through the module into
 # a PNG of its colour image and a PNG of its depth buffer, in out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh --native
 
 echo "== build build/ (the module and tniff)"
 mkdir -p build

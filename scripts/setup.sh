@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when they are missing, and any
-# further packages named on the command line (scripts that need more pass theirs).
+# Installs the Debian packages that building and testing need, when they are missing.
+#   bash scripts/setup.sh            everything the test command uses
+#   bash scripts/setup.sh --native   only what the native build needs (module, tniff, tests)
+# Further arguments name extra packages (scripts that need more pass theirs).
 # Safe to run again: it does nothing when everything is there.
 set -euo pipefail
 
-PACKAGES=(
-  # build and native tests
-  cmake make g++ pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
+NATIVE=(
+  # the native build and its tests (the tests drive the tool and read its JSON with python3)
+  cmake make g++ pkg-config binutils libgtest-dev python3
   # the command-line tool's PNG support
   libpng-dev
-  # fuzzing and checking
-  clang libclang-rt-14-dev valgrind
+)
+WINDOWS=(
   # Windows module cross-builds and their run under Wine
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 fonts-wine xvfb xauth python3
+  wine64 fonts-wine xvfb xauth
 )
+
+PACKAGES=("${NATIVE[@]}")
+if [ "${1:-}" = "--native" ]; then
+  shift
+else
+  PACKAGES+=("${WINDOWS[@]}")
+fi
 PACKAGES+=("$@")
 
 missing=()
