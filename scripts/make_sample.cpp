@@ -218,11 +218,11 @@ iffbuild::Image Render() {
 }
 
 iffbuild::Bytes MakeFile() {
-    iffbuild::FileSpec spec;
-    spec.image = Render();
-    spec.kinds = iffbuild::KindOrder::Interleaved;
-    spec.form = iffbuild::Form::Smallest;
-    return iffbuild::BuildFile(spec).bytes;
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = Render();
+    fileSpec.kinds = iffbuild::KindOrder::Interleaved;
+    fileSpec.form = iffbuild::Form::Smallest;
+    return iffbuild::BuildFile(fileSpec).bytes;
 }
 
 }  // namespace

@@ -254,12 +254,12 @@ tniff::Image OpenInProcess(const std::string& path) {
 // An image file composed with the test-side builder.
 iffbuild::BuiltFile BuildIff(int width, int height, int channels, bool depth, uint64_t seed,
                              iffbuild::Form form = iffbuild::Form::Smallest) {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), channels, depth);
-    spec.image.FillRandom(seed, 6);
-    if (depth) spec.image.FillRandomDepth(seed + 1);
-    spec.form = form;
-    return iffbuild::BuildFile(spec);
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), channels, depth);
+    fileSpec.image.FillRandom(seed, 6);
+    if (depth) fileSpec.image.FillRandomDepth(seed + 1);
+    fileSpec.form = form;
+    return iffbuild::BuildFile(fileSpec);
 }
 
 // ---- PNG files composed here: stored (uncompressed) deflate blocks ------------------------------
@@ -294,25 +294,25 @@ struct PngSpec {
     Bytes transparency;                     // tRNS as stored
 };
 
-Bytes PngBytes(const PngSpec& spec) {
-    const int perPixel = spec.colourType == 2 ? 3 : spec.colourType == 4 ? 2 : spec.colourType == 6 ? 4 : 1;
+Bytes PngBytes(const PngSpec& fileSpec) {
+    const int perPixel = fileSpec.colourType == 2 ? 3 : fileSpec.colourType == 4 ? 2 : fileSpec.colourType == 6 ? 4 : 1;
     Bytes filtered;  // filter type 0 before each row
-    for (const std::vector<int>& row : spec.samples) {
+    for (const std::vector<int>& row : fileSpec.samples) {
         filtered.push_back(0);
-        if (spec.bitDepth >= 8) {
+        if (fileSpec.bitDepth >= 8) {
             for (int value : row) {
-                if (spec.bitDepth == 16) filtered.push_back(uint8_t(value >> 8));
+                if (fileSpec.bitDepth == 16) filtered.push_back(uint8_t(value >> 8));
                 filtered.push_back(uint8_t(value));
             }
         } else {
             size_t bits = 0;
             size_t start = filtered.size();
-            filtered.resize(start + (size_t(spec.width) * perPixel * spec.bitDepth + 7) / 8, 0);
+            filtered.resize(start + (size_t(fileSpec.width) * perPixel * fileSpec.bitDepth + 7) / 8, 0);
             for (int value : row) {
                 size_t at = start + bits / 8;
-                int shift = 8 - spec.bitDepth - int(bits % 8);
+                int shift = 8 - fileSpec.bitDepth - int(bits % 8);
                 filtered[at] = uint8_t(filtered[at] | (value << shift));
-                bits += size_t(spec.bitDepth);
+                bits += size_t(fileSpec.bitDepth);
             }
         }
     }
@@ -336,12 +336,12 @@ Bytes PngBytes(const PngSpec& spec) {
 
     Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
     Bytes header;
-    PutU32(header, uint32_t(spec.width));
-    PutU32(header, uint32_t(spec.height));
-    header.insert(header.end(), {uint8_t(spec.bitDepth), uint8_t(spec.colourType), 0, 0, 0});
+    PutU32(header, uint32_t(fileSpec.width));
+    PutU32(header, uint32_t(fileSpec.height));
+    header.insert(header.end(), {uint8_t(fileSpec.bitDepth), uint8_t(fileSpec.colourType), 0, 0, 0});
     PutChunk(png, "IHDR", header);
-    if (!spec.palette.empty()) PutChunk(png, "PLTE", spec.palette);
-    if (!spec.transparency.empty()) PutChunk(png, "tRNS", spec.transparency);
+    if (!fileSpec.palette.empty()) PutChunk(png, "PLTE", fileSpec.palette);
+    if (!fileSpec.transparency.empty()) PutChunk(png, "tRNS", fileSpec.transparency);
     PutChunk(png, "IDAT", zlib);
     PutChunk(png, "IEND", {});
     return png;
@@ -477,11 +477,11 @@ TEST_P(ConvertPng, ToIffKeepsEveryPixel) {
     const PngCase c = GetParam();
     Scratch scratch;
     const int width = 70, height = 66;  // two tile columns and rows, the second ones partial
-    PngSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.colourType = c.colourType;
-    spec.bitDepth = c.bitDepth;
+    PngSpec fileSpec;
+    fileSpec.width = width;
+    fileSpec.height = height;
+    fileSpec.colourType = c.colourType;
+    fileSpec.bitDepth = c.bitDepth;
     const int perPixel = c.colourType == 2 ? 3 : c.colourType == 4 ? 2 : c.colourType == 6 ? 4 : 1;
     const int levels = 1 << std::min(c.bitDepth, 8);
     Bytes indices = Pattern(size_t(width) * height * perPixel, uint32_t(c.colourType * 31 + c.bitDepth));
@@ -491,8 +491,8 @@ TEST_P(ConvertPng, ToIffKeepsEveryPixel) {
     int expectedChannels = 0;
     Bytes expected;
     if (c.palette) {
-        for (int i = 0; i < levels; ++i) spec.palette.insert(spec.palette.end(), {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 3)});
-        if (c.transparency) for (int i = 0; i < levels && i < 10; ++i) spec.transparency.push_back(uint8_t(i * 25));
+        for (int i = 0; i < levels; ++i) fileSpec.palette.insert(fileSpec.palette.end(), {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 3)});
+        if (c.transparency) for (int i = 0; i < levels && i < 10; ++i) fileSpec.transparency.push_back(uint8_t(i * 25));
         expectedChannels = c.transparency ? 4 : 3;
     } else {
         expectedChannels = perPixel + (c.transparency ? 1 : 0);
@@ -515,16 +515,16 @@ TEST_P(ConvertPng, ToIffKeepsEveryPixel) {
             if (!c.palette && c.transparency && y == 0 && x == 0) {
                 transparentColour = pixel;
                 for (int v : pixel) {
-                    if (c.bitDepth == 16) spec.transparency.push_back(uint8_t(v >> 8));
-                    else spec.transparency.push_back(0);
-                    spec.transparency.push_back(uint8_t(v));
+                    if (c.bitDepth == 16) fileSpec.transparency.push_back(uint8_t(v >> 8));
+                    else fileSpec.transparency.push_back(0);
+                    fileSpec.transparency.push_back(uint8_t(v));
                 }
             }
             row.insert(row.end(), pixel.begin(), pixel.end());
             // 8-bit channels of this pixel.
             if (c.palette) {
                 int index = pixel[0];
-                for (int k = 0; k < 3; ++k) expected.push_back(spec.palette[size_t(index) * 3 + k]);
+                for (int k = 0; k < 3; ++k) expected.push_back(fileSpec.palette[size_t(index) * 3 + k]);
                 if (c.transparency) expected.push_back(index < 10 ? uint8_t(index * 25) : 255);
             } else {
                 for (int v : pixel) {
@@ -534,9 +534,9 @@ TEST_P(ConvertPng, ToIffKeepsEveryPixel) {
                 if (c.transparency) expected.push_back(pixel == transparentColour ? 0 : 255);
             }
         }
-        spec.samples.push_back(row);
+        fileSpec.samples.push_back(row);
     }
-    WriteFile(scratch / "in.png", PngBytes(spec));
+    WriteFile(scratch / "in.png", PngBytes(fileSpec));
 
     Outcome saved = Tniff({"convert", scratch / "in.png", scratch / "out.iff"});
     ASSERT_EQ(saved.status, 0) << Describe(saved);

@@ -41,11 +41,11 @@ Bytes DecodePackets(const Bytes& stream, std::size_t planeSize) {
 }
 
 TEST(IffBuilderTest, OneByOneRgbFileMatchesHandWrittenBytes) {
-  FileSpec spec;
-  spec.image = Image::Blank(1, 1, 3);
-  spec.image.At(0, 0, 0) = 0x10;  // red
-  spec.image.At(0, 0, 1) = 0x20;
-  spec.image.At(0, 0, 2) = 0x30;  // blue
+  FileSpec fileSpec;
+  fileSpec.image = Image::Blank(1, 1, 3);
+  fileSpec.image.At(0, 0, 0) = 0x10;  // red
+  fileSpec.image.At(0, 0, 1) = 0x20;
+  fileSpec.image.At(0, 0, 2) = 0x30;  // blue
   const Bytes expected = Concat({
       Ascii("FOR4"), {0, 0, 0, 116}, Ascii("CIMG"),
       Ascii("FVER"), {0, 0, 0, 4, 0, 1, 0, 1},
@@ -58,7 +58,7 @@ TEST(IffBuilderTest, OneByOneRgbFileMatchesHandWrittenBytes) {
   });
   ASSERT_EQ(expected.size(), 124u);
 
-  const BuiltFile built = BuildFile(spec);
+  const BuiltFile built = BuildFile(fileSpec);
   EXPECT_EQ(built.bytes, expected);
   EXPECT_EQ(built.tbhdOffset, 24u);
   EXPECT_EQ(built.tbmpOffset, 92u);
@@ -67,7 +67,7 @@ TEST(IffBuilderTest, OneByOneRgbFileMatchesHandWrittenBytes) {
   EXPECT_EQ(built.tiles[0].End(), 124u);
   EXPECT_FALSE(built.tiles[0].compressed);
 
-  const ExpectedRead read = ExpectRead(spec);
+  const ExpectedRead read = ExpectRead(fileSpec);
   EXPECT_EQ(read.image.pixels, (Bytes{0x10, 0x20, 0x30}));
   EXPECT_EQ(read.progress, (std::vector<std::pair<int, int>>{{1, 1}}));
 }
@@ -250,15 +250,15 @@ TEST(IffBuilderTest, EveryEncoderStyleDecodesToItsPlanes) {
 }
 
 TEST(IffBuilderTest, TileOrderKindsAndExtras) {
-  FileSpec spec;
-  spec.image = Image::Blank(65, 65, 4, true);
-  spec.image.FillRandom(7, 3);
-  spec.image.FillRandomDepth(8);
-  spec.kinds = KindOrder::Interleaved;
-  spec.extras = {{Place::InTbmp, ChunkBytes("JUNK", {1, 2, 3}), 2},
+  FileSpec fileSpec;
+  fileSpec.image = Image::Blank(65, 65, 4, true);
+  fileSpec.image.FillRandom(7, 3);
+  fileSpec.image.FillRandomDepth(8);
+  fileSpec.kinds = KindOrder::Interleaved;
+  fileSpec.extras = {{Place::InTbmp, ChunkBytes("JUNK", {1, 2, 3}), 2},
                  {Place::AfterFver, GroupBytes("OTHR", ChunkBytes("TBHD", {})), 0},
                  {Place::AfterCimg, ChunkBytes("TAIL", {}), 0}};
-  const BuiltFile built = BuildFile(spec);
+  const BuiltFile built = BuildFile(fileSpec);
   EXPECT_EQ(built.header.tileCount, 4);
   EXPECT_EQ(built.header.flags, 7u);
   ASSERT_EQ(built.tiles.size(), 8u);
@@ -287,17 +287,17 @@ TEST(IffBuilderTest, TileOrderKindsAndExtras) {
                             (built.bytes[6] << 8) | built.bytes[7];
   EXPECT_EQ(outer + 8 + 8, built.bytes.size());
 
-  spec.order = TileOrder::TopRowFirst;
-  spec.kinds = KindOrder::DepthThenColour;
-  const std::vector<PlacedTile> top = PlanTiles(spec);
+  fileSpec.order = TileOrder::TopRowFirst;
+  fileSpec.kinds = KindOrder::DepthThenColour;
+  const std::vector<PlacedTile> top = PlanTiles(fileSpec);
   EXPECT_EQ(top[0].kind, Kind::Depth);
   EXPECT_EQ(top[4].kind, Kind::Colour);
   EXPECT_EQ(top[0].rect.y1, 64);
   EXPECT_EQ(top[2].rect.y1, 0);
 
   // Shuffled: the same tiles in another order, the same order for the same seed.
-  spec.order = TileOrder::Shuffled;
-  spec.kinds = KindOrder::Mixed;
+  fileSpec.order = TileOrder::Shuffled;
+  fileSpec.kinds = KindOrder::Mixed;
   auto key = [](const PlacedTile& t) {
     return std::make_tuple(int(t.kind), t.rect.x1, t.rect.y1, t.rect.x2, t.rect.y2);
   };
@@ -307,12 +307,12 @@ TEST(IffBuilderTest, TileOrderKindsAndExtras) {
     return out;
   };
   const auto plain = keys(built.tiles);
-  const auto shuffled = keys(PlanTiles(spec));
+  const auto shuffled = keys(PlanTiles(fileSpec));
   EXPECT_NE(shuffled, plain);
   EXPECT_TRUE(std::is_permutation(shuffled.begin(), shuffled.end(), plain.begin(), plain.end()));
-  EXPECT_EQ(keys(PlanTiles(spec)), shuffled);
-  spec.seed = 2;
-  EXPECT_NE(keys(PlanTiles(spec)), shuffled);
+  EXPECT_EQ(keys(PlanTiles(fileSpec)), shuffled);
+  fileSpec.seed = 2;
+  EXPECT_NE(keys(PlanTiles(fileSpec)), shuffled);
 }
 
 TEST(IffBuilderTest, ExpectedReadFromDescription) {
@@ -320,10 +320,10 @@ TEST(IffBuilderTest, ExpectedReadFromDescription) {
   Image image = Image::Blank(2, 2, 1, true);
   image.colour = {10, 20, 30, 40};
   image.depth = {0x3F000000, 0x3F400000, 0x3F800000, 0x00FFFFFF};
-  FileSpec spec;
-  spec.image = image;
-  EXPECT_EQ(HeaderFor(spec).flags, 6u);  // gray (alpha alone) and depth
-  ExpectedRead read = ExpectRead(spec);
+  FileSpec fileSpec;
+  fileSpec.image = image;
+  EXPECT_EQ(HeaderFor(fileSpec).flags, 6u);  // gray (alpha alone) and depth
+  ExpectedRead read = ExpectRead(fileSpec);
   EXPECT_EQ(read.image.Planes(), 2);
   EXPECT_EQ(read.image.Plane(0), (Bytes{10, 20, 30, 40}));
   EXPECT_EQ(read.image.Plane(1), (Bytes{0, 128, 255, 0}));
@@ -333,14 +333,14 @@ TEST(IffBuilderTest, ExpectedReadFromDescription) {
   EXPECT_EQ(read.deliveries[1].bottom, 2);
 
   // All non-empty depth values equal: every one gives 255.
-  spec.image.depth = {0x40000000, 0, 0x40000000, 0x40000000};
-  EXPECT_EQ(ExpectRead(spec).image.Plane(1), (Bytes{255, 0, 255, 255}));
+  fileSpec.image.depth = {0x40000000, 0, 0x40000000, 0x40000000};
+  EXPECT_EQ(ExpectRead(fileSpec).image.Plane(1), (Bytes{255, 0, 255, 255}));
 
   // Depth alone: one plane. A missing depth tile: nothing at all is delivered.
-  spec.flags = kFlagDepth;
-  EXPECT_EQ(ExpectRead(spec).image.Planes(), 1);
-  spec.tileCount = 2;
-  EXPECT_TRUE(ExpectRead(spec).deliveries.empty());
+  fileSpec.flags = kFlagDepth;
+  EXPECT_EQ(ExpectRead(fileSpec).image.Planes(), 1);
+  fileSpec.tileCount = 2;
+  EXPECT_TRUE(ExpectRead(fileSpec).deliveries.empty());
 
   // Tile count 1 with two tiles of each kind: the range comes from the first depth tile only,
   // and the second colour tile still arrives while the depth tile is awaited.

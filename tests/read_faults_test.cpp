@@ -19,17 +19,17 @@ namespace {
 
 // A small image with depth whose tiles come raw and compressed, colour and depth alike.
 FileSpec MixedDepthSpec(KindOrder kinds) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(12, 10, 4, true);
-    spec.image.FillRandom(21, 2);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(12, 10, 4, true);
+    fileSpec.image.FillRandom(21, 2);
     for (uint32_t y = 0; y < 10; ++y)
         for (uint32_t x = 0; x < 12; ++x)
-            spec.image.DepthAt(x, y) = (x + y) % 7 == 0 ? 0 : 0x3F000000u + ((x / 3 + y / 2) % 3) * 0x100000u;
-    spec.tileWidth = 6;
-    spec.tileHeight = 5;
-    spec.kinds = kinds;
-    spec.formFor = [](size_t index, const iffbuild::PlacedTile&) { return index % 3 == 1 ? Form::Raw : Form::Smallest; };
-    return spec;
+            fileSpec.image.DepthAt(x, y) = (x + y) % 7 == 0 ? 0 : 0x3F000000u + ((x / 3 + y / 2) % 3) * 0x100000u;
+    fileSpec.tileWidth = 6;
+    fileSpec.tileHeight = 5;
+    fileSpec.kinds = kinds;
+    fileSpec.formFor = [](size_t index, const iffbuild::PlacedTile&) { return index % 3 == 1 ? Form::Raw : Form::Smallest; };
+    return fileSpec;
 }
 
 // The host holds a prefix of the complete read's hand-overs, and exactly the pixels of those that
@@ -71,8 +71,8 @@ void ExpectDeliveredPrefix(const tniff::Host& host, const iffbuild::ExpectedRead
 // in the delivery pass: progress is reported for it, though it is not handed over.
 TEST(ReadTruncation, EveryCutOpensAsFarAsItGoes) {
     for (KindOrder kinds : {KindOrder::DepthThenColour, KindOrder::Interleaved}) {
-        const FileSpec spec = MixedDepthSpec(kinds);
-        const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+        const FileSpec fileSpec = MixedDepthSpec(kinds);
+        const iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
         size_t compressed = 0;
         for (const iffbuild::PlacedTile& t : built.tiles) compressed += t.compressed ? 1 : 0;
         ASSERT_GT(compressed, 1u);
@@ -103,7 +103,7 @@ TEST(ReadTruncation, EveryCutOpensAsFarAsItGoes) {
                     cutTile = &t;
                 }
             }
-            iffbuild::ExpectedRead want = iffbuild::ExpectRead(spec.image, built.header, whole);
+            iffbuild::ExpectedRead want = iffbuild::ExpectRead(fileSpec.image, built.header, whole);
             if (cutTile != nullptr && cut >= cutTile->offset + 4 && wholeDepth == tileCount) {
                 int colour = 0, depth = 0;
                 for (const iffbuild::Delivery& d : want.deliveries) (d.kind == iffbuild::Kind::Colour ? colour : depth)++;
@@ -138,9 +138,9 @@ const FaultCase kFaultCases[] = {
 TEST(ReadFaults, EachFaultInTurnEndsWithItsCodeAndLeavesNothing) {
     for (const FaultCase& c : kFaultCases) {
         for (KindOrder kinds : {KindOrder::DepthThenColour, KindOrder::Interleaved}) {
-            const FileSpec spec = MixedDepthSpec(kinds);
-            const Bytes file = iffbuild::BuildFile(spec).bytes;
-            const iffbuild::ExpectedRead full = iffbuild::ExpectRead(spec);
+            const FileSpec fileSpec = MixedDepthSpec(kinds);
+            const Bytes file = iffbuild::BuildFile(fileSpec).bytes;
+            const iffbuild::ExpectedRead full = iffbuild::ExpectRead(fileSpec);
             int64_t fired = 0;
             for (int64_t n = 1;; ++n) {
                 SCOPED_TRACE(std::string(c.name) + " " + std::to_string(n));
@@ -258,23 +258,23 @@ TEST(ReadMalformed, ChunksPassedOverAreNotJudged) {
 
 TEST(ReadLargeTiles, ATileOfMoreThan65536PixelsIsReadWhole) {
     for (Form form : {Form::Raw, Form::Smallest}) {
-        FileSpec spec;
-        spec.image = iffbuild::Image::Blank(300, 250, 3, true);
+        FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(300, 250, 3, true);
         for (uint32_t y = 0; y < 250; ++y)
             for (uint32_t x = 0; x < 300; ++x) {
                 // The top half noisy, the bottom half in runs: the compressed colour payload
                 // is shorter than raw but longer than 64 KiB, so it is read in one whole transfer.
                 for (int c = 0; c < 3; ++c)
-                    spec.image.At(x, y, c) = y < 125 ? uint8_t((x * 2654435761u + y * 40503u + c * 977u) >> 13) : uint8_t(x / 8 + c * 50);
-                spec.image.DepthAt(x, y) = x < 20 ? 0 : 0x40000000u + (y / 10) * 0x10000u;
+                    fileSpec.image.At(x, y, c) = y < 125 ? uint8_t((x * 2654435761u + y * 40503u + c * 977u) >> 13) : uint8_t(x / 8 + c * 50);
+                fileSpec.image.DepthAt(x, y) = x < 20 ? 0 : 0x40000000u + (y / 10) * 0x10000u;
             }
         // The expected image comes from the same picture in small tiles: the same pixels end up
         // in the host whatever the tiling.
-        const iffbuild::ExpectedRead want = iffbuild::ExpectRead(spec);
-        spec.tileWidth = 300;
-        spec.tileHeight = 250;
-        spec.form = form;
-        const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+        const iffbuild::ExpectedRead want = iffbuild::ExpectRead(fileSpec);
+        fileSpec.tileWidth = 300;
+        fileSpec.tileHeight = 250;
+        fileSpec.form = form;
+        const iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
         ASSERT_EQ(built.tiles.size(), 2u);
         EXPECT_EQ(built.tiles[0].compressed, form != Form::Raw);
         EXPECT_GT(built.tiles[0].sizeField, 65536u + 8);

@@ -34,22 +34,22 @@ struct OpenCase {
 };
 
 FileSpec SpecFor(const OpenCase& c) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(c.width, c.height, c.channels, c.depth);
-    if (c.channels > 0) spec.image.FillRandom(c.width * 131u + c.height, c.levels);
-    if (c.depth) spec.image.FillRandomDepth(c.width + 7u);
-    spec.tileWidth = c.tileWidth;
-    spec.tileHeight = c.tileHeight;
-    spec.order = c.order;
-    spec.kinds = c.kinds;
-    spec.form = c.form;
-    if (c.adjust) c.adjust(spec);
-    return spec;
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(c.width, c.height, c.channels, c.depth);
+    if (c.channels > 0) fileSpec.image.FillRandom(c.width * 131u + c.height, c.levels);
+    if (c.depth) fileSpec.image.FillRandomDepth(c.width + 7u);
+    fileSpec.tileWidth = c.tileWidth;
+    fileSpec.tileHeight = c.tileHeight;
+    fileSpec.order = c.order;
+    fileSpec.kinds = c.kinds;
+    fileSpec.form = c.form;
+    if (c.adjust) c.adjust(fileSpec);
+    return fileSpec;
 }
 
 // Alternates raw and the shorter form, tile by tile.
-void AlternateForms(FileSpec& spec) {
-    spec.formFor = [](size_t index, const iffbuild::PlacedTile&) { return index % 2 ? Form::Raw : Form::Smallest; };
+void AlternateForms(FileSpec& fileSpec) {
+    fileSpec.formFor = [](size_t index, const iffbuild::PlacedTile&) { return index % 2 ? Form::Raw : Form::Smallest; };
 }
 
 const OpenCase kOpenCases[] = {
@@ -93,10 +93,10 @@ const OpenCase kOpenCases[] = {
 class OpensEveryLayout : public ::testing::TestWithParam<OpenCase> {};
 
 TEST_P(OpensEveryLayout, ImageHandOversAndProgressAsBuilt) {
-    const FileSpec spec = SpecFor(GetParam());
-    const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+    const FileSpec fileSpec = SpecFor(GetParam());
+    const iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
     LinkedHost host;
-    ExpectOpens(host, built.bytes, iffbuild::ExpectRead(spec));
+    ExpectOpens(host, built.bytes, iffbuild::ExpectRead(fileSpec));
 }
 
 INSTANTIATE_TEST_SUITE_P(Read, OpensEveryLayout, ::testing::ValuesIn(kOpenCases),
@@ -106,24 +106,24 @@ INSTANTIATE_TEST_SUITE_P(Read, OpensEveryLayout, ::testing::ValuesIn(kOpenCases)
 TEST(ReadOpen, SecondOpenOnTheSameStateRecord) {
     LinkedHost host;
     for (int channels : {4, 1, 3}) {
-        FileSpec spec;
-        spec.image = iffbuild::Image::Blank(40, 33, channels, channels == 1);
-        spec.image.FillRandom(uint64_t(channels));
-        if (channels == 1) spec.image.FillRandomDepth(5);
-        spec.tileWidth = 16;
-        spec.tileHeight = 16;
-        ExpectOpens(host, iffbuild::BuildFile(spec).bytes, iffbuild::ExpectRead(spec));
+        FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(40, 33, channels, channels == 1);
+        fileSpec.image.FillRandom(uint64_t(channels));
+        if (channels == 1) fileSpec.image.FillRandomDepth(5);
+        fileSpec.tileWidth = 16;
+        fileSpec.tileHeight = 16;
+        ExpectOpens(host, iffbuild::BuildFile(fileSpec).bytes, iffbuild::ExpectRead(fileSpec));
     }
 }
 
 // ---- The hand-over of single tiles -------------------------------------------------------------
 
 TEST(ReadOpen, FourChannelTilesAreHandedOverWithProgressPerTile) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(130, 100, 4);
-    spec.image.FillRandom(3, 5);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(130, 100, 4);
+    fileSpec.image.FillRandom(3, 5);
     LinkedHost host;
-    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(spec).bytes), noErr);
+    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(fileSpec).bytes), noErr);
     const int n = 6;  // 3 columns by 2 rows of 64-pixel tiles
     ASSERT_EQ(host.handOvers().size(), size_t(n));
     std::vector<std::pair<int, int>> progress;
@@ -144,13 +144,13 @@ TEST(ReadOpen, FourChannelTilesAreHandedOverWithProgressPerTile) {
 }
 
 TEST(ReadOpen, DepthSurveyReportsNoProgressThenDeliveryCountsBothKinds) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(128, 64, 3, true);
-    spec.image.FillRandom(1, 3);
-    spec.image.FillRandomDepth(2);
-    spec.kinds = KindOrder::Interleaved;  // RGBA, ZBUF, RGBA, ZBUF
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(128, 64, 3, true);
+    fileSpec.image.FillRandom(1, 3);
+    fileSpec.image.FillRandomDepth(2);
+    fileSpec.kinds = KindOrder::Interleaved;  // RGBA, ZBUF, RGBA, ZBUF
     LinkedHost host;
-    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(spec).bytes), noErr);
+    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(fileSpec).bytes), noErr);
     EXPECT_EQ(readtest::ProgressOf(host), (std::vector<std::pair<int, int>>{{0, 2}, {1, 2}, {1, 2}, {2, 2}}));
     ASSERT_EQ(host.handOvers().size(), 4u);
     EXPECT_EQ(host.handOvers()[1].loPlane, 3);  // depth follows the three colour planes
@@ -212,11 +212,11 @@ TEST(ReadOpen, ChunkOfRawSizeIsRawAndOneByteLessIsCompressed) {
 
 // One 2x2 depth tile of the given values (host rows top first), in an image of one gray plane.
 tniff::Image OpenDepthTile(const std::vector<uint32_t>& values, OSErr* result) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(2, 2, 1, true);
-    for (uint32_t i = 0; i < 4; ++i) spec.image.DepthAt(i % 2, i / 2) = values[i];
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(2, 2, 1, true);
+    for (uint32_t i = 0; i < 4; ++i) fileSpec.image.DepthAt(i % 2, i / 2) = values[i];
     LinkedHost host;
-    *result = readtest::OpenBytes(host, iffbuild::BuildFile(spec).bytes);
+    *result = readtest::OpenBytes(host, iffbuild::BuildFile(fileSpec).bytes);
     return host.image();
 }
 
@@ -245,11 +245,11 @@ TEST(ReadDepth, ValuesAreScaledFromTheSmallestToTheLargest) {
 }
 
 TEST(ReadDepth, DepthOnlyFileOpensAsOneGrayPlane) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(20, 10, 0, true);
-    spec.image.FillRandomDepth(9);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(20, 10, 0, true);
+    fileSpec.image.FillRandomDepth(9);
     LinkedHost host;
-    ExpectOpens(host, iffbuild::BuildFile(spec).bytes, iffbuild::ExpectRead(spec));
+    ExpectOpens(host, iffbuild::BuildFile(fileSpec).bytes, iffbuild::ExpectRead(fileSpec));
     EXPECT_EQ(host.image().planes(), 1);
     EXPECT_EQ(host.image().mode(), plugInModeGrayScale);
     ASSERT_FALSE(host.handOvers().empty());
@@ -259,31 +259,31 @@ TEST(ReadDepth, DepthOnlyFileOpensAsOneGrayPlane) {
 // ---- Files that end early or hold fewer tiles ----------------------------------------------------
 
 TEST(ReadShort, FileEndingOneTileShortDeliversTheOthers) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(130, 70, 3);
-    spec.image.FillRandom(8, 3);
-    iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(130, 70, 3);
+    fileSpec.image.FillRandom(8, 3);
+    iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
     const iffbuild::PlacedTile last = built.tiles.back();
     built.tiles.pop_back();
     LinkedHost host;
     readtest::ExpectOpens(host, iffbuild::Truncated(built.bytes, last.offset),
-                          iffbuild::ExpectRead(spec.image, built.header, built.tiles));
+                          iffbuild::ExpectRead(fileSpec.image, built.header, built.tiles));
 }
 
 // The header announces one tile of each kind more than the group holds: the survey reads on past
 // the group's end to the end of the file and never ends, so nothing is delivered.
 TEST(ReadShort, DepthFileLackingOneDepthTileDeliversNothing) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(70, 30, 4, true);
-    spec.image.FillRandom(8, 3);
-    spec.image.FillRandomDepth(3);
-    spec.kinds = KindOrder::Interleaved;
-    spec.tileCount = 3;  // two positions
-    spec.extras = {{iffbuild::Place::AfterCimg, iffbuild::ChunkBytes("RGBA", Bytes(40, 0)), 0}};
-    const iffbuild::ExpectedRead want = iffbuild::ExpectRead(spec);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(70, 30, 4, true);
+    fileSpec.image.FillRandom(8, 3);
+    fileSpec.image.FillRandomDepth(3);
+    fileSpec.kinds = KindOrder::Interleaved;
+    fileSpec.tileCount = 3;  // two positions
+    fileSpec.extras = {{iffbuild::Place::AfterCimg, iffbuild::ChunkBytes("RGBA", Bytes(40, 0)), 0}};
+    const iffbuild::ExpectedRead want = iffbuild::ExpectRead(fileSpec);
     ASSERT_TRUE(want.deliveries.empty());
     LinkedHost host;
-    readtest::ExpectOpens(host, iffbuild::BuildFile(spec).bytes, want);
+    readtest::ExpectOpens(host, iffbuild::BuildFile(fileSpec).bytes, want);
 }
 
 TEST(ReadShort, NoTilesOrNoTileGroupOpensAnEmptyImage) {
@@ -306,21 +306,21 @@ TEST(ReadShort, NoTilesOrNoTileGroupOpensAnEmptyImage) {
 // ---- Hosts without parts of the interface ------------------------------------------------------
 
 TEST(ReadHost, WithoutProgressTheImageStillArrives) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(40, 40, 3, true);
-    spec.image.FillRandom(4);
-    spec.image.FillRandomDepth(4);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(40, 40, 3, true);
+    fileSpec.image.FillRandom(4);
+    fileSpec.image.FillRandomDepth(4);
     tniff::HostSetup setup;
     setup.progress = false;
     LinkedHost host(setup);
-    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(spec).bytes), noErr);
-    EXPECT_TRUE(readtest::ImageIs(host.image(), iffbuild::ExpectRead(spec).image));
+    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(fileSpec).bytes), noErr);
+    EXPECT_TRUE(readtest::ImageIs(host.image(), iffbuild::ExpectRead(fileSpec).image));
 }
 
 TEST(ReadHost, WithoutAdvanceStateOrBuffersNothingOpens) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(10, 10, 3);
-    const Bytes file = iffbuild::BuildFile(spec).bytes;
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(10, 10, 3);
+    const Bytes file = iffbuild::BuildFile(fileSpec).bytes;
     struct Case {
         std::function<void(tniff::HostSetup&)> setUp;
         OSErr result;
@@ -343,12 +343,12 @@ TEST(ReadHost, WithoutAdvanceStateOrBuffersNothingOpens) {
 // ---- ReadFinish -----------------------------------------------------------------------------------
 
 TEST(ReadFinish, DisposesOfTheImageResourcesThroughTheHandleSuite) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(5, 5, 1);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(5, 5, 1);
     LinkedHost host;
     const Handle resources = host.SetImageResources(32);
     ASSERT_NE(resources, nullptr);
-    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(spec).bytes), noErr);
+    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(fileSpec).bytes), noErr);
     EXPECT_TRUE(host.HandleDisposed(resources));
     EXPECT_EQ(host.record().imageRsrcData, nullptr);
     EXPECT_EQ(host.record().imageRsrcSize, 0);
@@ -357,17 +357,17 @@ TEST(ReadFinish, DisposesOfTheImageResourcesThroughTheHandleSuite) {
 }
 
 TEST(ReadFinish, LeavesTheImageResourcesToAHostWithoutAUsableHandleSuite) {
-    FileSpec spec;
-    spec.image = iffbuild::Image::Blank(5, 5, 3);
+    FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(5, 5, 3);
     tniff::HostSetup setup;
     setup.numHandleProcs = 6;  // the state record lives in the module's own handle
     LinkedHost host(setup);
     const Handle resources = host.SetImageResources(32);
-    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(spec).bytes), noErr);
+    ASSERT_EQ(readtest::OpenBytes(host, iffbuild::BuildFile(fileSpec).bytes), noErr);
     EXPECT_FALSE(host.HandleDisposed(resources));
     EXPECT_EQ(host.record().imageRsrcData, resources);
     EXPECT_EQ(host.record().imageRsrcSize, 32);
-    EXPECT_TRUE(readtest::ImageIs(host.image(), iffbuild::ExpectRead(spec).image));
+    EXPECT_TRUE(readtest::ImageIs(host.image(), iffbuild::ExpectRead(fileSpec).image));
 }
 
 }  // namespace

@@ -355,9 +355,9 @@ TEST_P(SaveMatchesReferenceTest, WholeFileEqualsTheReferenceBytes) {
             const int levels = seed % 4 == 0 ? 256 : (seed % 4 == 1 ? 3 : 1);
             tniff::Image image = seed % 4 == 2 ? RunsImage(width, height, planes, seed)
                                                : FewLevelsImage(width, height, planes, seed, levels);
-            iffbuild::FileSpec spec;
-            spec.image = StoredImage(image);
-            const Bytes expected = iffbuild::BuildFile(spec).bytes;
+            iffbuild::FileSpec fileSpec;
+            fileSpec.image = StoredImage(image);
+            const Bytes expected = iffbuild::BuildFile(fileSpec).bytes;
             LinkedHost host;
             SaveOutcome saved = Save(host, image);
             ASSERT_EQ(saved.result, noErr) << width << " by " << height;

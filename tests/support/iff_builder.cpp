@@ -476,20 +476,20 @@ struct Grid {
   std::uint32_t columns = 0, rows = 0;
 };
 
-Grid MakeGrid(const FileSpec& spec) {
-  if (spec.tileWidth == 0 || spec.tileHeight == 0) Fail("tile size must be at least 1");
-  const std::uint32_t w = spec.image.width, h = spec.image.height;
+Grid MakeGrid(const FileSpec& fileSpec) {
+  if (fileSpec.tileWidth == 0 || fileSpec.tileHeight == 0) Fail("tile size must be at least 1");
+  const std::uint32_t w = fileSpec.image.width, h = fileSpec.image.height;
   if (w > 65536 || h > 65536) Fail("image too large for 16-bit tile coordinates");
   Grid grid;
-  grid.columns = (w + spec.tileWidth - 1) / spec.tileWidth;
-  grid.rows = (h + spec.tileHeight - 1) / spec.tileHeight;
+  grid.columns = (w + fileSpec.tileWidth - 1) / fileSpec.tileWidth;
+  grid.rows = (h + fileSpec.tileHeight - 1) / fileSpec.tileHeight;
   for (std::uint32_t j = 0; j < grid.rows; ++j) {
     for (std::uint32_t i = 0; i < grid.columns; ++i) {
       TileRect r;
-      r.x1 = std::uint16_t(i * spec.tileWidth);
-      r.x2 = std::uint16_t(std::min(w, (i + 1) * spec.tileWidth) - 1);
-      r.y1 = std::uint16_t(j * spec.tileHeight);
-      r.y2 = std::uint16_t(std::min(h, (j + 1) * spec.tileHeight) - 1);
+      r.x1 = std::uint16_t(i * fileSpec.tileWidth);
+      r.x2 = std::uint16_t(std::min(w, (i + 1) * fileSpec.tileWidth) - 1);
+      r.y1 = std::uint16_t(j * fileSpec.tileHeight);
+      r.y2 = std::uint16_t(std::min(h, (j + 1) * fileSpec.tileHeight) - 1);
       grid.positions.push_back(r);
     }
   }
@@ -498,21 +498,21 @@ Grid MakeGrid(const FileSpec& spec) {
 
 }  // namespace
 
-Header HeaderFor(const FileSpec& spec) {
-  const Grid grid = MakeGrid(spec);
+Header HeaderFor(const FileSpec& fileSpec) {
+  const Grid grid = MakeGrid(fileSpec);
   Header h;
-  h.width = spec.image.width;
-  h.height = spec.image.height;
-  h.flags = spec.flags ? *spec.flags : DefaultFlags(spec.image);
-  h.tileCount = spec.tileCount ? *spec.tileCount : std::uint16_t(grid.positions.size());
-  if (spec.editHeader) spec.editHeader(h);
+  h.width = fileSpec.image.width;
+  h.height = fileSpec.image.height;
+  h.flags = fileSpec.flags ? *fileSpec.flags : DefaultFlags(fileSpec.image);
+  h.tileCount = fileSpec.tileCount ? *fileSpec.tileCount : std::uint16_t(grid.positions.size());
+  if (fileSpec.editHeader) fileSpec.editHeader(h);
   return h;
 }
 
-std::vector<PlacedTile> PlanTiles(const FileSpec& spec) {
-  const Grid grid = MakeGrid(spec);
+std::vector<PlacedTile> PlanTiles(const FileSpec& fileSpec) {
+  const Grid grid = MakeGrid(fileSpec);
   std::vector<TileRect> positions;
-  switch (spec.order) {
+  switch (fileSpec.order) {
     case TileOrder::BottomRowFirst:
       positions = grid.positions;
       break;
@@ -525,12 +525,12 @@ std::vector<PlacedTile> PlanTiles(const FileSpec& spec) {
       break;
     case TileOrder::Shuffled:
       positions = grid.positions;
-      Shuffle(positions, spec.seed);
+      Shuffle(positions, fileSpec.seed);
       break;
   }
 
-  const bool colour = spec.image.channels > 0;
-  const bool depth = spec.image.HasDepth();
+  const bool colour = fileSpec.image.channels > 0;
+  const bool depth = fileSpec.image.HasDepth();
   auto tile = [](Kind kind, const TileRect& rect) {
     PlacedTile t;
     t.kind = kind;
@@ -542,7 +542,7 @@ std::vector<PlacedTile> PlanTiles(const FileSpec& spec) {
     if (!wanted) return;
     for (const TileRect& r : positions) tiles.push_back(tile(kind, r));
   };
-  switch (spec.kinds) {
+  switch (fileSpec.kinds) {
     case KindOrder::ColourThenDepth:
       addAll(Kind::Colour, colour);
       addAll(Kind::Depth, depth);
@@ -560,23 +560,23 @@ std::vector<PlacedTile> PlanTiles(const FileSpec& spec) {
     case KindOrder::Mixed:
       addAll(Kind::Colour, colour);
       addAll(Kind::Depth, depth);
-      Shuffle(tiles, spec.seed ^ 0x5DEECE66Dull);
+      Shuffle(tiles, fileSpec.seed ^ 0x5DEECE66Dull);
       break;
   }
   for (std::size_t i = 0; i < tiles.size(); ++i) {
-    tiles[i].form = spec.formFor ? spec.formFor(i, tiles[i]) : spec.form;
+    tiles[i].form = fileSpec.formFor ? fileSpec.formFor(i, tiles[i]) : fileSpec.form;
   }
   return tiles;
 }
 
-BuiltFile BuildFile(const FileSpec& spec) {
+BuiltFile BuildFile(const FileSpec& fileSpec) {
   BuiltFile built;
-  built.header = HeaderFor(spec);
-  built.tiles = PlanTiles(spec);
+  built.header = HeaderFor(fileSpec);
+  built.tiles = PlanTiles(fileSpec);
 
   FileWriter w;
   auto extrasAt = [&](Place where, std::size_t tileIndex) {
-    for (const Extra& e : spec.extras) {
+    for (const Extra& e : fileSpec.extras) {
       if (e.where != where) continue;
       if (where == Place::InTbmp) {
         const bool atEnd = tileIndex == built.tiles.size();
@@ -588,21 +588,21 @@ BuiltFile BuildFile(const FileSpec& spec) {
 
   w.BeginGroup("CIMG");
   extrasAt(Place::CimgStart, 0);
-  if (spec.fver) w.Fver();
+  if (fileSpec.fver) w.Fver();
   extrasAt(Place::AfterFver, 0);
-  if (spec.tbhd) {
+  if (fileSpec.tbhd) {
     built.tbhdOffset = w.Offset();
     w.Tbhd(built.header);
   }
   extrasAt(Place::AfterTbhd, 0);
-  if (spec.flds) w.Flds();
+  if (fileSpec.flds) w.Flds();
   extrasAt(Place::AfterFlds, 0);
   built.tbmpOffset = w.Offset();
   w.BeginGroup("TBMP");
   for (std::size_t i = 0; i < built.tiles.size(); ++i) {
     extrasAt(Place::InTbmp, i);
     PlacedTile& t = built.tiles[i];
-    const TilePixels pixels = EncodeTilePixels(spec.image, t.kind, t.rect, t.form, spec.rle);
+    const TilePixels pixels = EncodeTilePixels(fileSpec.image, t.kind, t.rect, t.form, fileSpec.rle);
     t.compressed = pixels.compressed;
     t.offset = w.Offset();
     t.sizeField = std::uint32_t(8 + pixels.data.size());
@@ -743,15 +743,15 @@ ExpectedRead ExpectRead(const Image& image, const Header& header,
   return result;
 }
 
-ExpectedRead ExpectRead(const FileSpec& spec) {
-  if (!spec.tbhd) Fail("a file without a TBHD chunk is refused; nothing to expect");
+ExpectedRead ExpectRead(const FileSpec& fileSpec) {
+  if (!fileSpec.tbhd) Fail("a file without a TBHD chunk is refused; nothing to expect");
   // Extra chunks are assumed to be passed over; ones the reader would take up are refused here.
   auto codeAt = [](const Bytes& b, std::size_t at) -> std::uint32_t {
     if (b.size() < at + 4) return 0;
     return (std::uint32_t(b[at]) << 24) | (std::uint32_t(b[at + 1]) << 16) |
            (std::uint32_t(b[at + 2]) << 8) | b[at + 3];
   };
-  for (const Extra& e : spec.extras) {
+  for (const Extra& e : fileSpec.extras) {
     const std::uint32_t id = codeAt(e.bytes, 0), type = codeAt(e.bytes, 8);
     const bool beforeTbhd = e.where == Place::CimgStart || e.where == Place::AfterFver;
     const bool beforeTbmp = e.where == Place::AfterTbhd || e.where == Place::AfterFlds;
@@ -761,7 +761,7 @@ ExpectedRead ExpectRead(const FileSpec& spec) {
       Fail("an extra chunk the reader would take up is not modelled");
     }
   }
-  return ExpectRead(spec.image, HeaderFor(spec), PlanTiles(spec));
+  return ExpectRead(fileSpec.image, HeaderFor(fileSpec), PlanTiles(fileSpec));
 }
 
 }  // namespace iffbuild

@@ -273,10 +273,10 @@ struct BuiltFile {
 
 // The tile list the file will hold, in group order, before anything is encoded. Colour tiles are
 // made when the image has colour channels, depth tiles when it has depth.
-std::vector<PlacedTile> PlanTiles(const FileSpec& spec);
-// The header that BuildFile writes for this spec.
-Header HeaderFor(const FileSpec& spec);
-BuiltFile BuildFile(const FileSpec& spec);
+std::vector<PlacedTile> PlanTiles(const FileSpec& fileSpec);
+// The header that BuildFile writes for this fileSpec.
+Header HeaderFor(const FileSpec& fileSpec);
+BuiltFile BuildFile(const FileSpec& fileSpec);
 
 // ---------------------------------------------------------------------------------------------
 // What the host ends up with after reading.
@@ -317,8 +317,8 @@ struct ExpectedRead {
 // range is 0 every non-empty pixel gives 255.
 ExpectedRead ExpectRead(const Image& image, const Header& header,
                         const std::vector<PlacedTile>& tiles);
-// The read of the file BuildFile(spec) makes, from the spec.
-ExpectedRead ExpectRead(const FileSpec& spec);
+// The read of the file BuildFile(fileSpec) makes, from the fileSpec.
+ExpectedRead ExpectRead(const FileSpec& fileSpec);
 
 }  // namespace iffbuild
 

@@ -194,11 +194,11 @@ struct Abilities {
 
 Abilities Probe(PluginEntryProc entry) {
     Abilities a;
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(5, 3, 3);
-    spec.image.FillRandom(3);
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(5, 3, 3);
+    fileSpec.image.FillRandom(3);
     std::string probe = WorkPath("probe-read.iff");
-    WriteBytes(probe, iffbuild::BuildFile(spec).bytes);
+    WriteBytes(probe, iffbuild::BuildFile(fileSpec).bytes);
     a.reading = true;
     {
         tniff::Host host(entry);
@@ -359,18 +359,18 @@ void CheckDepthFiles(PluginEntryProc entry, const Abilities& can) {
             continue;
         }
         Outcome o;
-        iffbuild::FileSpec spec;
-        spec.image = iffbuild::Image::Blank(c.width, c.height, c.channels, true);
-        spec.image.FillRandom(11, 5);
-        spec.image.FillRandomDepth(12);
-        spec.tileWidth = c.tileWidth;
-        spec.tileHeight = c.tileHeight;
-        spec.order = c.order;
-        spec.kinds = c.kinds;
-        spec.seed = 5;
+        iffbuild::FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(c.width, c.height, c.channels, true);
+        fileSpec.image.FillRandom(11, 5);
+        fileSpec.image.FillRandomDepth(12);
+        fileSpec.tileWidth = c.tileWidth;
+        fileSpec.tileHeight = c.tileHeight;
+        fileSpec.order = c.order;
+        fileSpec.kinds = c.kinds;
+        fileSpec.seed = 5;
         std::string path = WorkPath(std::string("depth-") + Code(c.channels) + ".iff");
-        o.Expect(WriteBytes(path, iffbuild::BuildFile(spec).bytes), "cannot write " + path);
-        iffbuild::ExpectedRead expected = iffbuild::ExpectRead(spec);
+        o.Expect(WriteBytes(path, iffbuild::BuildFile(fileSpec).bytes), "cannot write " + path);
+        iffbuild::ExpectedRead expected = iffbuild::ExpectRead(fileSpec);
         WithHost(entry, tniff::HostSetup(), &o, [&](tniff::Host& host) {
             OSErr opened = host.Open(path);
             o.Expect(opened == noErr, "open gives " + Code(opened));
@@ -411,10 +411,10 @@ struct MalformedCase {
 
 // 100 x 70 pixels, RGBA, 64 x 64 tiles: four tiles.
 iffbuild::Bytes WellFormed() {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(100, 70, 4);
-    spec.image.FillRandom(21);
-    return iffbuild::BuildFile(spec).bytes;
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(100, 70, 4);
+    fileSpec.image.FillRandom(21);
+    return iffbuild::BuildFile(fileSpec).bytes;
 }
 
 void CheckMalformedFiles(PluginEntryProc entry, const Abilities& can) {
@@ -435,9 +435,9 @@ void CheckMalformedFiles(PluginEntryProc entry, const Abilities& can) {
          eofErr, 0, 0},
         {"a file cut off inside its header", true,
          [] {
-             iffbuild::FileSpec spec;
-             spec.image = iffbuild::Image::Blank(10, 10, 3);
-             iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+             iffbuild::FileSpec fileSpec;
+             fileSpec.image = iffbuild::Image::Blank(10, 10, 3);
+             iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
              return iffbuild::Truncated(built.bytes, built.tbhdOffset + 20);
          },
          eofErr, 0, 0},
