@@ -43,4 +43,6 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# With recommended packages: Wine's X11 driver loads the X libraries and fonts that libwine only
+# recommends, and the Windows run's dialog layout depends on them.
+$SUDO apt-get install -y -qq "${missing[@]}"
