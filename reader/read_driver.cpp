@@ -158,6 +158,13 @@ void TakeDepthTile(PluginGlobals* globals, const ChunkEntry& chunk, ReadState* s
     Progress(globals, *state);
 }
 
+// The range is known: read the group again from its first tile and deliver.
+void EndSurvey(PluginGlobals* globals, ReadState* state) {
+    state->depthCount = 0;
+    state->surveying = false;
+    SeekTo(globals, state->savedPos);
+}
+
 void SurveyDepthTile(PluginGlobals* globals, const ChunkEntry& chunk, ReadState* state) {
     TileGeometry tile = {};
     const TileOutcome outcome = DecodeTile(globals, chunk, kDepthBytesPerPixel, &tile);
@@ -166,11 +173,10 @@ void SurveyDepthTile(PluginGlobals* globals, const ChunkEntry& chunk, ReadState*
     if (outcome == TileOutcome::decoded) {
         SurveyDepth(&state->range, globals->scratchPtr, tile.w * tile.h);
     }
-    if (++state->depthCount == globals->tileCount) {
-        // The range is known: read the group again from its first tile and deliver.
-        state->depthCount = 0;
-        state->surveying = false;
-        SeekTo(globals, state->savedPos);
+    // A last depth tile cut by the end of the file leaves the survey to ReadContinue, which
+    // forgives the end and delivers.
+    if (++state->depthCount == globals->tileCount && !ErrorStands(globals)) {
+        EndSurvey(globals, state);
     }
 }
 
@@ -184,6 +190,30 @@ bool FindTileGroup(PluginGlobals* globals) {
         CloseChunkForRead(globals);
     }
     return false;
+}
+
+// Takes up tile chunks until both kinds are complete or an error stands. Each kind is counted on
+// its own, in whatever order and interleaving the tiles come. Every pass over a chunk closes it,
+// so the stream only moves forward (past at least a chunk header) except for the seek back after
+// the survey.
+void RunTileLoop(PluginGlobals* globals, bool hasDepth, ReadState* state) {
+    while ((state->colourCount < globals->tileCount || state->depthCount < globals->tileCount) &&
+           !ErrorStands(globals)) {
+        const ChunkEntry chunk = OpenChunkForRead(globals);
+        if (chunk.id == kIdZBUF && hasDepth) {
+            if (state->surveying) {
+                SurveyDepthTile(globals, chunk, state);
+            } else {
+                TakeDepthTile(globals, chunk, state);
+            }
+        } else if (chunk.id == kIdRGBA && !state->surveying && globals->channelCount != 0) {
+            TakeColourTile(globals, chunk, state);
+        } else {
+            // Other chunks, tiles of a kind the header does not announce, and colour tiles during
+            // the survey are passed over unread.
+            CloseChunkForRead(globals);
+        }
+    }
 }
 
 }  // namespace
@@ -209,25 +239,15 @@ void ReadContinue(PluginGlobals* globals) {
     state.range = EmptyDepthRange();
     state.savedPos = globals->streamPos;
 
-    // Each kind is counted on its own, in whatever order and interleaving the tiles come. Every
-    // pass over a chunk closes it, so the stream only moves forward (past at least a chunk
-    // header) except for the one seek back after the survey.
-    while ((state.colourCount < globals->tileCount || state.depthCount < globals->tileCount) &&
-           !ErrorStands(globals)) {
-        const ChunkEntry chunk = OpenChunkForRead(globals);
-        if (chunk.id == kIdZBUF && hasDepth) {
-            if (state.surveying) {
-                SurveyDepthTile(globals, chunk, &state);
-            } else {
-                TakeDepthTile(globals, chunk, &state);
-            }
-        } else if (chunk.id == kIdRGBA && !state.surveying && globals->channelCount != 0) {
-            TakeColourTile(globals, chunk, &state);
-        } else {
-            // Other chunks, tiles of a kind the header does not announce, and colour tiles during
-            // the survey are passed over unread.
-            CloseChunkForRead(globals);
-        }
+    RunTileLoop(globals, hasDepth, &state);
+    if (state.surveying && *globals->resultWord == eofErr) {
+        // The file ends before its last depth tile. The range of the whole depth tiles surveyed
+        // stands, and the end of the file is forgiven as the group's closing would forgive it:
+        // the delivery pass then hands over every whole tile there is, as in a file without
+        // depth, instead of nothing at all.
+        *globals->resultWord = noErr;
+        EndSurvey(globals, &state);
+        RunTileLoop(globals, hasDepth, &state);
     }
 
     CloseChunkForRead(globals);  // the tile group; forgives an end of file inside it

@@ -336,11 +336,13 @@ TEST(IffBuilderTest, ExpectedReadFromDescription) {
   fileSpec.image.depth = {0x40000000, 0, 0x40000000, 0x40000000};
   EXPECT_EQ(ExpectRead(fileSpec).image.Plane(1), (Bytes{255, 0, 255, 255}));
 
-  // Depth alone: one plane. A missing depth tile: nothing at all is delivered.
+  // Depth alone: one plane. A missing depth tile: the one there is still arrives, scaled by
+  // its own range.
   fileSpec.flags = kFlagDepth;
   EXPECT_EQ(ExpectRead(fileSpec).image.Planes(), 1);
   fileSpec.tileCount = 2;
-  EXPECT_TRUE(ExpectRead(fileSpec).deliveries.empty());
+  EXPECT_EQ(ExpectRead(fileSpec).deliveries.size(), 1u);
+  EXPECT_EQ(ExpectRead(fileSpec).image.Plane(0), (Bytes{255, 0, 255, 255}));
 
   // Tile count 1 with two tiles of each kind: the range comes from the first depth tile only,
   // and the second colour tile still arrives while the depth tile is awaited.

@@ -271,19 +271,72 @@ TEST(ReadShort, FileEndingOneTileShortDeliversTheOthers) {
 }
 
 // The header announces one tile of each kind more than the group holds: the survey reads on past
-// the group's end to the end of the file and never ends, so nothing is delivered.
-TEST(ReadShort, DepthFileLackingOneDepthTileDeliversNothing) {
+// the group's end (over a chunk at file level) to the end of the file, and the delivery pass still
+// hands over every tile with the range of the depth tiles there are.
+TEST(ReadShort, DepthFileLackingOneDepthTileDeliversTheOthers) {
     FileSpec fileSpec;
     fileSpec.image = iffbuild::Image::Blank(70, 30, 4, true);
     fileSpec.image.FillRandom(8, 3);
     fileSpec.image.FillRandomDepth(3);
     fileSpec.kinds = KindOrder::Interleaved;
     fileSpec.tileCount = 3;  // two positions
-    fileSpec.extras = {{iffbuild::Place::AfterCimg, iffbuild::ChunkBytes("RGBA", Bytes(40, 0)), 0}};
+    fileSpec.extras = {{iffbuild::Place::AfterCimg, iffbuild::ChunkBytes("NOTE", Bytes(40, 0)), 0}};
     const iffbuild::ExpectedRead want = iffbuild::ExpectRead(fileSpec);
-    ASSERT_TRUE(want.deliveries.empty());
+    ASSERT_EQ(want.deliveries.size(), 4u);
     LinkedHost host;
     readtest::ExpectOpens(host, iffbuild::BuildFile(fileSpec).bytes, want);
+}
+
+// A file with depth cut anywhere opens with every whole tile in it, as one without depth does:
+// the survey meets the end of the file, keeps the range of the whole depth tiles it saw, and the
+// delivery pass still runs. Cuts inside a colour tile, inside a depth tile, and inside the last
+// tile of each kind, in both orders of the kinds.
+TEST(ReadShort, CutDepthFileDeliversEveryWholeTile) {
+    struct CutCase {
+        const char* name;
+        KindOrder kinds;
+        Kind cutKind;
+        bool lastOfKind;  // otherwise the middle tile of that kind
+    };
+    const CutCase cases[] = {
+        {"colour tile, colour first", KindOrder::ColourThenDepth, Kind::Colour, false},
+        {"last colour tile, colour first", KindOrder::ColourThenDepth, Kind::Colour, true},
+        {"depth tile, colour first", KindOrder::ColourThenDepth, Kind::Depth, false},
+        {"last depth tile, colour first", KindOrder::ColourThenDepth, Kind::Depth, true},
+        {"depth tile, depth first", KindOrder::DepthThenColour, Kind::Depth, false},
+        {"last depth tile, depth first", KindOrder::DepthThenColour, Kind::Depth, true},
+        {"colour tile, depth first", KindOrder::DepthThenColour, Kind::Colour, false},
+        {"last colour tile, depth first", KindOrder::DepthThenColour, Kind::Colour, true},
+        {"depth tile, interleaved", KindOrder::Interleaved, Kind::Depth, false},
+    };
+    for (const CutCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(150, 100, 4, true);
+        fileSpec.image.FillRandom(21, 4);
+        fileSpec.image.FillRandomDepth(22);
+        fileSpec.kinds = c.kinds;
+        fileSpec.formFor = [](size_t index, const iffbuild::PlacedTile&) { return index % 2 ? Form::Raw : Form::Smallest; };
+        const iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
+        std::vector<size_t> ofKind;
+        for (size_t i = 0; i < built.tiles.size(); ++i)
+            if (built.tiles[i].kind == c.cutKind) ofKind.push_back(i);
+        ASSERT_EQ(ofKind.size(), 6u);
+        const iffbuild::PlacedTile& cut = built.tiles[c.lastOfKind ? ofKind.back() : ofKind[2]];
+        const size_t length = cut.offset + 8 + 8 + (cut.End() - cut.offset - 16) / 2;
+        std::vector<iffbuild::PlacedTile> whole;
+        for (const iffbuild::PlacedTile& t : built.tiles)
+            if (t.End() <= length) whole.push_back(t);
+        iffbuild::ExpectedRead want = iffbuild::ExpectRead(fileSpec.image, built.header, whole);
+        ASSERT_EQ(want.deliveries.size(), whole.size());
+        // The cut tile is taken up in the delivery pass but not handed over: progress counts it.
+        int colour = 0, depth = 0;
+        for (const iffbuild::PlacedTile& t : whole) (t.kind == Kind::Colour ? colour : depth)++;
+        (c.cutKind == Kind::Colour ? colour : depth)++;
+        want.progress.emplace_back(std::min(colour, depth), 6);
+        LinkedHost host;
+        readtest::ExpectOpens(host, iffbuild::Truncated(built.bytes, length), want);
+    }
 }
 
 TEST(ReadShort, NoTilesOrNoTileGroupOpensAnEmptyImage) {

@@ -684,7 +684,8 @@ ExpectedRead ExpectRead(const Image& image, const Header& header,
       });
       if (++surveyed == tileCount) break;
     }
-    if (surveyed < tileCount) return result;  // the survey never ends: nothing is delivered
+    // Too few depth tiles: the survey ends at the end of the file with the range of those it saw,
+    // and every tile there is is handed over.
   }
   const std::uint32_t range = hi - lo;  // unsigned 32-bit, as the reader computes it
   auto scaled = [&](std::uint32_t v) -> std::uint8_t {

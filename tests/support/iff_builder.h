@@ -311,8 +311,8 @@ struct ExpectedRead {
 // `header`. Tiles are taken as the reader takes them: with depth, a survey of the first
 // tileCount "ZBUF" tiles fixes the range; then tiles are handed over in group order until
 // tileCount of each kind announced by the flags has been handed over. Too few tiles of a kind
-// leave the rest uncovered (0), and too few "ZBUF" tiles deliver nothing at all. Uncovered
-// pixels are 0. Depth: empty (top byte 0) gives 0, otherwise
+// leave the rest uncovered (0); with too few "ZBUF" tiles the range comes from those there are.
+// Uncovered pixels are 0. Depth: empty (top byte 0) gives 0, otherwise
 // min(255, floor(256 * (v - min) / (max - min))) with unsigned 32-bit differences; when the
 // range is 0 every non-empty pixel gives 255.
 ExpectedRead ExpectRead(const Image& image, const Header& header,
