@@ -13,18 +13,20 @@ int RunAbout(const Options& options) {
     ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     AboutOutcome about = CallAbout(module);
 
-    std::printf("TarnIFF (TnIffFormat), an image-file format module\n");
+    const std::string version = ModuleVersion(module.path);
+    std::printf("TarnIFF (TnIffFormat) %s, a file-format plug-in for image editors\n",
+                version.empty() ? "(version unknown)" : version.c_str());
     std::printf("  module file  %s\n", module.path.c_str());
-    std::printf("  entry point  ENTRYPOINT\n");
-    std::printf("  About box    %s\n", about.shown.empty() ? "(nothing shown)" : about.shown.c_str());
-    if (about.result != noErr) std::printf("               the call gave %s\n", DescribeHostCode(about.result, true).c_str());
-    std::printf("  extension    .iff\n");
-    std::printf("  reads        \"FOR4\" groups of type \"CIMG\": a \"TBHD\" header and tiles \"RGBA\" (colour)\n"
-                "               and \"ZBUF\" (depth), raw or run-length compressed; gives the host 8-bit gray,\n"
-                "               RGB or RGBA, plus the depth buffer scaled to 0-255 as one more plane\n");
-    std::printf("  writes       8-bit gray (1 or 2 planes) and RGB (3 to 5 planes) as 64 x 64 tiles, each\n"
-                "               compressed when that is shorter; the second plane of a gray image and the\n"
-                "               fourth of an RGB image as alpha; no depth buffer, and a fifth plane is dropped\n");
+    std::printf("  About box    %s\n", about.result == noErr ? (about.shown.empty() ? "nothing to show on this system"
+                                                                                   : "opens and closes normally")
+                                                                : "could not be shown");
+    if (about.result != noErr) std::printf("               %s\n", DescribeHostCode(about.result, true).c_str());
+    std::printf("  files        .iff tiled images (\"FOR4\" groups of type \"CIMG\")\n");
+    std::printf("  opens        8-bit gray, RGB and RGB with alpha, raw or run-length compressed tiles; a\n"
+                "               depth buffer becomes one more channel, stretched to 0-255 (near is dark)\n");
+    std::printf("  saves        8-bit gray or RGB, with or without alpha, in 64 x 64 tiles compressed\n"
+                "               wherever that is shorter; up to 32767 pixels a side and 65535 tiles; no depth\n"
+                "               buffer, and a fifth channel is dropped\n");
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #ifndef TNIFF_CLI_COMMANDS_H
 #define TNIFF_CLI_COMMANDS_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct Options {
     std::string depthPath;           // convert --depth
     bool partial = false;            // convert --partial
     bool json = false;               // info --json
+    bool brief = false;              // info --brief
+    std::string to;                  // convert --to: OUT's type
+    int pngLevel = -1;               // convert --png-level; -1: the default
+    uint64_t maxImageBytes = 0;      // --max-image-size; 0: the default
 };
 
 int RunConvert(const Options& options);

@@ -1,13 +1,22 @@
-// tniff convert IN OUT: between this format, read and written only through the module, and PNG
-// or PAM files.
+// tniff convert IN OUT: between this format, read and written only through the module, and PNG,
+// PAM, PGM or PPM files. "-" reads standard input (its type from its first bytes) or writes
+// standard output (its type from --to).
 #include <algorithm>
-#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "cli/commands.h"
+#include "cli/file_type.h"
 #include "cli/module_host.h"
 #include "cli/pam_file.h"
 #include "cli/pending_output.h"
@@ -19,28 +28,109 @@ namespace tniff_cli {
 
 namespace {
 
-enum class FileKind { iff, png, pam };
-
-FileKind KindOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    size_t dot = path.find_last_of('.');
-    std::string extension;
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) extension = path.substr(dot);
-    std::string lower = extension;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (lower == ".iff") return FileKind::iff;
-    if (lower == ".png") return FileKind::png;
-    if (lower == ".pam") return FileKind::pam;
-    throw ToolError(path + ": unknown file type " + (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
-                        ": tniff converts .iff, .png and .pam files",
-                    kExitUsage);
-}
-
 // An output path that names a directory would only fail at the very end.
 void RefuseDirectory(const std::string& path) {
     struct stat status;
-    if (stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (!IsStandardStream(path) && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
         throw ToolError(path + ": cannot write: it is a directory");
+    }
+}
+
+// Standard input kept in a temporary file for as long as the conversion runs: the module reads
+// a file it can seek in, and the type is known only from the first bytes.
+class StdinCopy {
+public:
+    StdinCopy() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/.stdin.tniff-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        int fd = mkstemp(name.data());
+        if (fd < 0) throw ToolError(std::string("cannot keep standard input in a file: ") + std::strerror(errno));
+        path_ = name.data();
+        std::vector<char> buffer(1 << 16);
+        for (;;) {
+            ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) Fail(fd, std::string("cannot read standard input: ") + std::strerror(errno));
+            if (got == 0) break;
+            if (head_.size() < 16) head_.insert(head_.end(), buffer.begin(), buffer.begin() + std::min<ssize_t>(got, 16));
+            for (ssize_t put = 0; put < got;) {
+                ssize_t now = write(fd, buffer.data() + put, static_cast<size_t>(got - put));
+                if (now < 0 && errno == EINTR) continue;
+                if (now <= 0) Fail(fd, std::string("cannot keep standard input in a file: ") + std::strerror(errno));
+                put += now;
+            }
+        }
+        close(fd);
+    }
+    ~StdinCopy() { unlink(path_.c_str()); }
+    StdinCopy(const StdinCopy&) = delete;
+    StdinCopy& operator=(const StdinCopy&) = delete;
+
+    const std::string& path() const { return path_; }
+    FileKind Kind() const {
+        FileKind kind;
+        std::string what;
+        if (SniffKind(head_.data(), head_.size(), &kind, &what)) return kind;
+        if (head_.empty()) throw ToolError("standard input is empty");
+        throw ToolError("standard input is not an .iff, PNG, PAM, PGM or PPM image" +
+                        (what.empty() ? std::string() : ": it is " + what));
+    }
+
+private:
+    [[noreturn]] void Fail(int fd, const std::string& message) {
+        close(fd);
+        unlink(path_.c_str());
+        throw ToolError(message);
+    }
+    std::string path_;
+    std::vector<uint8_t> head_;
+};
+
+// Two paths name the same file: the same inode when both exist, else the same place once links
+// and the directory are resolved.
+struct FileIdentity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string place;
+};
+
+FileIdentity IdentityOf(const std::string& path) {
+    FileIdentity identity;
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0) {
+        identity.exists = true;
+        identity.device = status.st_dev;
+        identity.inode = status.st_ino;
+        return identity;
+    }
+    std::string target = FollowLinks(path);
+    size_t slash = target.find_last_of('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    char resolved[PATH_MAX];
+    identity.place = (realpath(directory.c_str(), resolved) != nullptr ? std::string(resolved) : directory) + "/" + name;
+    return identity;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    if (IsStandardStream(a) || IsStandardStream(b)) return false;
+    FileIdentity x = IdentityOf(a), y = IdentityOf(b);
+    if (x.exists != y.exists) return false;
+    return x.exists ? x.device == y.device && x.inode == y.inode : x.place == y.place;
+}
+
+// No output may replace the input or another output of the same command.
+void RefuseClashes(const std::string& in, const std::string& out, const std::string& depth) {
+    if (SameFile(in, out)) throw ToolError(out + ": the output is the input file; write to another file", kExitUsage);
+    if (depth.empty()) return;
+    if (SameFile(in, depth)) {
+        throw ToolError(depth + ": the --depth output is the input file; write to another file", kExitUsage);
+    }
+    if (SameFile(out, depth)) {
+        throw ToolError(depth + ": named both as the output and as --depth; give each a file of its own", kExitUsage);
     }
 }
 
@@ -52,13 +142,33 @@ std::string TupleType(const OpenedFile& file, int planes) {
     return type;
 }
 
-// Writes planes first .. first + count - 1 of the file's image as a PNG or PAM file at path;
-// tupleType is for a PAM file.
-void WriteRaster(const OpenedFile& file, int first, int count, FileKind kind, const std::string& tupleType,
-                 const std::string& path, const std::string& name) {
-    Raster raster = RasterFromPlanes(file.image, first, count);
-    if (kind == FileKind::png) WritePng(raster, path, name);
-    else WritePam(raster, tupleType, path, name);
+// Writes raster as a PNG, PAM, PGM or PPM file at path (messages call it name). A PPM of a
+// gray image repeats the gray in all three channels; a PGM of a colour image is refused. PGM and
+// PPM hold no alpha: it is dropped with a note.
+void WriteRaster(const Options& options, Raster raster, FileKind kind, const std::string& tupleType,
+                 const std::string& path, const std::string& name, ProgressBar* progress) {
+    if (kind == FileKind::png) {
+        WritePng(raster, path, name, options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel,
+                 [progress](int rows, int total) { progress->Update(rows, total); });
+        return;
+    }
+    if (kind == FileKind::pam) {
+        WritePam(raster, tupleType, path, name);
+    } else {
+        const bool gray = raster.channels <= 2;
+        if (kind == FileKind::pgm && !gray) {
+            throw ToolError(name + ": a PGM file holds a gray image and this one is in colour; write .ppm, .png or .pam");
+        }
+        const int colour = gray ? 1 : 3;
+        if (raster.channels > colour) Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");
+        const int channels = kind == FileKind::pgm ? 1 : 3;
+        Raster plain(raster.width, raster.height, channels);
+        for (int y = 0; y < raster.height; ++y)
+            for (int x = 0; x < raster.width; ++x)
+                for (int c = 0; c < channels; ++c) plain.at(x, y, c) = raster.at(x, y, gray ? 0 : c);
+        WritePnm(plain, path, name);
+    }
+    progress->Update(1, 1);
 }
 
 std::string TileShortfall(const OpenedFile& file) {
@@ -75,77 +185,91 @@ std::string TileShortfall(const OpenedFile& file) {
     return text;
 }
 
-int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in, const std::string& out,
-                   FileKind outKind) {
+int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
+                   const std::string& inName, const std::string& out, FileKind outKind) {
     std::optional<FileKind> depthKind;
     if (!options.depthPath.empty()) {
-        depthKind = KindOf(options.depthPath);
+        depthKind = KindOfPath(options.depthPath);
         if (*depthKind == FileKind::iff) {
-            throw ToolError(options.depthPath + ": the depth buffer goes to a .png or .pam file", kExitUsage);
+            throw ToolError(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm or .ppm file", kExitUsage);
         }
     }
 
-    OpenedFile file;
-    {
-        ProgressBar progress(!options.quiet, "reading " + FileNameOf(in));
-        file = OpenThroughModule(module, in, &progress);
-    }
+    // One bar for the whole run: reading, then each output.
+    const int phases = 2 + (depthKind ? 1 : 0);
+    ProgressBar progress(!options.quiet, "reading " + FileNameOf(inName));
+    progress.SetPhase(0, phases);
+    OpenedFile file = OpenThroughModule(module, in, &progress, options.maxImageBytes, inName);
     if (!file.complete()) {
-        std::string shortfall = in + ": truncated: the module read only " + TileShortfall(file) +
+        std::string shortfall = inName + ": truncated: the module read only " + TileShortfall(file) +
                                 " that the file's header announces";
         if (!options.partial) throw ToolError(shortfall + " (use --partial to convert what there is)");
         Note(options, shortfall + "; the rest of the image is 0");
     }
     if (depthKind && file.depthPlane < 0) {
-        throw ToolError(in + ": the file has no depth buffer, so there is nothing to write to " + options.depthPath);
+        throw ToolError(inName + ": the file has no depth buffer, so there is nothing to write to " + options.depthPath);
     }
 
     if (outKind != FileKind::pam && file.colourPlanes == 0) {
-        throw ToolError(in + ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
+        throw ToolError(inName + ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
     }
 
     // Every output is written in full before any of them replaces a file.
     RefuseDirectory(out);
     if (depthKind) RefuseDirectory(options.depthPath);
     PendingOutput output(out);
+    const std::string outName = IsStandardStream(out) ? "stdout" : out;
+    progress.Relabel("writing " + FileNameOf(outName));
+    progress.SetPhase(1, phases);
     if (outKind == FileKind::pam) {
-        WriteRaster(file, 0, file.image.planes(), outKind, TupleType(file, file.image.planes()), output.path(), out);
-    } else if (outKind == FileKind::png) {
-        WriteRaster(file, 0, file.colourPlanes, outKind, "", output.path(), out);
+        WriteRaster(options, RasterFromPlanes(file.image, 0, file.image.planes()), outKind,
+                    TupleType(file, file.image.planes()), output.path(), outName, &progress);
+    } else if (outKind != FileKind::iff) {
+        WriteRaster(options, RasterFromPlanes(file.image, 0, file.colourPlanes), outKind, "", output.path(), outName,
+                    &progress);
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
         tniff::Image colour = ImageFromRaster(RasterFromPlanes(file.image, 0, file.colourPlanes));
-        ProgressBar progress(!options.quiet, "writing " + FileNameOf(out));
-        SaveThroughModule(module, colour, output.path(), out, &progress);
+        SaveThroughModule(module, colour, output.path(), outName, &progress);
     }
     std::unique_ptr<PendingOutput> depthOutput;
     if (depthKind) {
         depthOutput = std::make_unique<PendingOutput>(options.depthPath);
-        WriteRaster(file, file.depthPlane, 1, *depthKind, "GRAYSCALE", depthOutput->path(), options.depthPath);
+        progress.Relabel("writing " + FileNameOf(options.depthPath));
+        progress.SetPhase(2, phases);
+        WriteRaster(options, RasterFromPlanes(file.image, file.depthPlane, 1), *depthKind, "GRAYSCALE",
+                    depthOutput->path(), options.depthPath, &progress);
     }
+    progress.Clear();
     output.Commit();
     if (depthOutput) depthOutput->Commit();
     if (outKind == FileKind::iff && file.depthPlane >= 0) {
-        Note(options, in + ": the depth buffer is not saved; the format's writer stores none");
+        Note(options, inName + ": the depth buffer is not saved; the format's writer stores none");
     }
     return 0;
 }
 
-int ConvertToIff(const Options& options, const ModuleFile& module, const std::string& in, FileKind inKind,
-                 const std::string& out) {
+int ConvertToIff(const Options& options, const ModuleFile& module, const std::string& in, const std::string& inName,
+                 FileKind inKind, const std::string& out) {
     if (!options.depthPath.empty()) {
-        throw ToolError("--depth writes the depth buffer of an .iff file; " + in + " is not one", kExitUsage);
+        throw ToolError("--depth writes the depth buffer of an .iff file; " + inName + " is not one", kExitUsage);
     }
-    Raster raster = inKind == FileKind::png ? ReadPng(in) : ReadPam(in);
+    CheckReadable(in);  // a directory or a missing file, said plainly before any decoding
+    Raster raster = inKind == FileKind::png ? ReadPng(in) : ReadNetpbm(in);
     tniff::Image image = ImageFromRaster(raster);
     RefuseDirectory(out);
     PendingOutput output(out);
+    const std::string outName = IsStandardStream(out) ? "stdout" : out;
     {
-        ProgressBar progress(!options.quiet, "writing " + FileNameOf(out));
-        SaveThroughModule(module, image, output.path(), out, &progress);
+        ProgressBar progress(!options.quiet, "writing " + FileNameOf(outName));
+        SaveThroughModule(module, image, output.path(), outName, &progress);
     }
     output.Commit();
-    if (raster.channels == 5) Note(options, in + ": the fifth plane is not saved; the format stores four channels");
+    if (raster.channels == 5) Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
+    if (raster.sourceBits > 8) {
+        Note(options, inName + ": its " + std::to_string(raster.sourceBits) +
+                          "-bit samples are stored as 8 bits; the format holds 8 bits per channel");
+    }
     return 0;
 }
 
@@ -157,15 +281,38 @@ int RunConvert(const Options& options) {
     }
     const std::string& in = options.files[0];
     const std::string& out = options.files[1];
-    FileKind inKind = KindOf(in);
-    FileKind outKind = KindOf(out);
+    if (IsStandardStream(options.depthPath)) {
+        throw ToolError("--depth needs a file name; only OUT can be standard output", kExitUsage);
+    }
+    FileKind outKind;
+    if (!options.to.empty()) {
+        if (!KindFromName(options.to, &outKind)) {
+            throw ToolError("--to " + options.to + ": unknown file type: iff, png, pam, pgm or ppm", kExitUsage);
+        }
+    } else if (IsStandardStream(out)) {
+        throw ToolError("writing to standard output needs --to iff, png, pam, pgm or ppm", kExitUsage);
+    } else {
+        outKind = KindOfPath(out);
+    }
+    // Standard input is read before anything else is decided, since its type is in its bytes.
+    std::unique_ptr<StdinCopy> stdinCopy;
+    FileKind inKind;
+    if (IsStandardStream(in)) {
+        stdinCopy = std::make_unique<StdinCopy>();
+        inKind = stdinCopy->Kind();
+    } else {
+        inKind = KindOfPath(in);
+    }
     if (inKind != FileKind::iff && outKind != FileKind::iff) {
         throw ToolError("one of the two files must be an .iff file: tniff converts to and from this format",
                         kExitUsage);
     }
+    RefuseClashes(in, out, options.depthPath);
+    const std::string inPath = stdinCopy ? stdinCopy->path() : in;
+    const std::string inName = stdinCopy ? "stdin" : in;
     ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
-    if (inKind == FileKind::iff) return ConvertFromIff(options, module, in, out, outKind);
-    return ConvertToIff(options, module, in, inKind, out);
+    if (inKind == FileKind::iff) return ConvertFromIff(options, module, inPath, inName, out, outKind);
+    return ConvertToIff(options, module, inPath, inName, inKind, out);
 }
 
 }  // namespace tniff_cli

@@ -1,4 +1,5 @@
 // tniff info FILE...: what the module tells the host about each file, and the file's layout.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -173,10 +174,55 @@ void WriteJson(JsonWriter& json, const std::string& path, const OpenedFile& file
     json.EndObject();
 }
 
+// One line from the header and the chunk headers: nothing is decoded and the module is not
+// called, so a long sequence is checked in the time it takes to read a few hundred bytes a file.
+// Tiles count as there when their chunk ends inside the file.
+void PrintBrief(const std::string& path) {
+    CheckReadable(path);
+    Layout layout = ReadLayout(path);
+    if (!layout.recognised || !layout.hasHeader) {
+        throw ToolError(path + ": not an image in this format" +
+                        (layout.recognised ? " (it has no header)" : ""));
+    }
+    const HeaderValues& h = layout.header;
+    int colourWhole = 0, depthWhole = 0;
+    for (const TileInfo& tile : layout.tiles) {
+        if (tile.offset + 8 + tile.size > layout.fileSize) continue;
+        (tile.depth ? depthWhole : colourWhole)++;
+    }
+    const int colourWanted = layout.colourChannels > 0 ? h.tileCount : 0;
+    const int depthWanted = layout.hasDepth ? h.tileCount : 0;
+    const bool complete = colourWhole >= colourWanted && depthWhole >= depthWanted;
+    const char* colour = layout.colourChannels == 1 ? "gray" : layout.colourChannels == 3 ? "RGB"
+                       : layout.colourChannels == 4 ? "RGBA" : "no colour";
+    const int planes = layout.colourChannels + (layout.hasDepth ? 1 : 0);
+    std::string tiles = complete ? "tiles complete" : "tiles INCOMPLETE";
+    tiles += " (" + std::to_string(std::min(colourWhole, colourWanted)) + "/" + std::to_string(colourWanted) +
+             " colour, " + std::to_string(std::min(depthWhole, depthWanted)) + "/" + std::to_string(depthWanted) +
+             " depth)";
+    std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", path.c_str(), h.width, h.height, colour, planes,
+                planes == 1 ? "" : "s", layout.hasDepth ? "yes" : "no", tiles.c_str());
+}
+
 }  // namespace
 
 int RunInfo(const Options& options) {
     if (options.files.empty()) throw ToolError("info takes one or more files (see tniff info --help)", kExitUsage);
+    if (options.brief && options.json) throw ToolError("info takes --json or --brief, not both", kExitUsage);
+    if (options.brief) {
+        int status = 0;
+        for (const std::string& path : options.files) {
+            try {
+                PrintBrief(path);
+            } catch (const ToolError& error) {
+                std::fflush(stdout);
+                std::fprintf(stderr, "tniff: %s\n", error.what());
+                status = kExitFailure;
+            }
+            std::fflush(stdout);
+        }
+        return status;
+    }
     ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     int status = 0;
     JsonWriter json;
@@ -187,7 +233,7 @@ int RunInfo(const Options& options) {
             OpenedFile file;
             {
                 ProgressBar progress(!options.quiet, "reading " + FileNameOf(path));
-                file = OpenThroughModule(module, path, &progress);
+                file = OpenThroughModule(module, path, &progress, options.maxImageBytes);
             }
             if (options.json) {
                 WriteJson(json, path, file);

@@ -1,6 +1,8 @@
 // tniff: a command-line host of the TarnIFF format module. It opens, saves and inspects images in
 // the module's format through the module's ENTRYPOINT, loaded from the module file as an image
 // editor loads it, and converts them to and from PNG and PAM.
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/module_host.h"
 #include "cli/tool_error.h"
 
 using tniff_cli::kExitUsage;
@@ -17,30 +20,36 @@ using tniff_cli::ToolError;
 namespace {
 
 const char kUsage[] =
-    "usage: tniff [--module PATH] [--quiet] COMMAND ...\n"
+    "usage: tniff [--module PATH] [--quiet] [--max-image-size N] COMMAND ...\n"
     "\n"
     "Opens, saves and inspects .iff images (\"FOR4\"/\"CIMG\" with \"RGBA\" and \"ZBUF\" tiles) through\n"
     "the TarnIFF format module, loaded as an image editor loads it.\n"
     "\n"
     "commands:\n"
-    "  convert IN OUT     convert between .iff and .png or .pam\n"
+    "  convert IN OUT     convert between .iff and .png, .pam, .pgm or .ppm\n"
     "  info FILE...       what the module reads from each file, and the file's layout\n"
     "  about              the module's About box and what the module does\n"
     "  help [COMMAND]     this text, or a command's\n"
     "\n"
     "options:\n"
-    "  --module PATH      load this module file instead of TnIffFormat.so beside tniff\n"
+    "  --module PATH      load this module file instead of TnIffFormat.so (beside tniff, or in\n"
+    "                     ../lib/tniff relative to it)\n"
     "  -q, --quiet        no progress bar and no notes on stderr\n"
+    "  --max-image-size N the largest image an open may make, in bytes (suffixes K, M, G); by\n"
+    "                     default half the machine's memory, at least 1G\n"
     "  -h, --help         help; after a command, that command's help\n"
-    "  --version          tniff's version\n"
+    "  --version          tniff's version and the module's\n"
     "\n"
     "Exit status: 0 success, 1 a failed command, 2 a command line tniff does not understand.\n";
 
 const char kConvertUsage[] =
-    "usage: tniff convert [--depth DEPTH.png] [--partial] IN OUT\n"
+    "usage: tniff convert [--depth DEPTH.png] [--partial] [--to TYPE] [--png-level N] IN OUT\n"
     "\n"
     "Converts IN to OUT; each file's type comes from its extension: .iff (through the module),\n"
-    ".png or .pam (netpbm P7, MAXVAL 255). One of them must be an .iff file.\n"
+    ".png, .pam (Netpbm P7), .pgm (P5, gray) or .ppm (P6, RGB). One of them must be an .iff file.\n"
+    "IN may be - (standard input, its type from its first bytes) and OUT - (standard output, its\n"
+    "type from --to). Netpbm files of any MAXVAL up to 65535 are read, 16-bit samples scaled to\n"
+    "8 bits as for 16-bit PNG files.\n"
     "\n"
     "  .iff to .pam   every plane the module gives: gray or red, green, blue; then alpha; then\n"
     "                 depth. Pixels that no tile reached are 0.\n"
@@ -50,16 +59,21 @@ const char kConvertUsage[] =
     "                 to 8 bits, palette and low-bit images expanded.\n"
     "  .pam to .iff   DEPTH 1 and 2 as a grayscale image, 3 to 5 as an RGB image of that many\n"
     "                 planes (the module stores the second or fourth as alpha and drops a fifth).\n"
+    "  .iff to .pgm/.ppm  the colour image without alpha (a PGM only of a gray image).\n"
     "\n"
     "options:\n"
-    "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam)\n"
+    "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam, .pgm)\n"
     "  --partial      convert a file that ends before its last tiles (the rest is 0)\n"
+    "  --to TYPE      OUT's type: iff, png, pam, pgm or ppm (needed for OUT -)\n"
+    "  --png-level N  zlib level of PNG output, 0 (none, fastest) to 9 (smallest); default 3\n"
     "\n"
     "OUT is written under a temporary name beside it and renamed only when complete: a failed\n"
-    "conversion leaves no partial OUT and keeps an existing OUT as it was.\n";
+    "conversion leaves no partial OUT and keeps an existing OUT as it was. An OUT that is a\n"
+    "symbolic link replaces the link's target; a replaced file keeps its mode. No output may be\n"
+    "the input or another output of the same command.\n";
 
 const char kInfoUsage[] =
-    "usage: tniff info [--json] FILE...\n"
+    "usage: tniff info [--json | --brief] FILE...\n"
     "\n"
     "For each file: what the module tells the host (size, mode, planes with the depth plane\n"
     "named, resolution) and whether it delivered every tile; then the file's layout: its header\n"
@@ -67,7 +81,9 @@ const char kInfoUsage[] =
     "bottom), kind and form (raw or compressed), and the overall compression.\n"
     "\n"
     "options:\n"
-    "  --json         the same as a JSON array with one object per file\n";
+    "  --json         the same as a JSON array with one object per file\n"
+    "  --brief        one line per file from its header and chunk headers only, no pixels\n"
+    "                 decoded: size, planes, depth or not, tiles complete or not\n";
 
 const char kAboutUsage[] =
     "usage: tniff about\n"
@@ -80,6 +96,39 @@ const char* UsageOf(const std::string& command) {
     if (command == "info") return kInfoUsage;
     if (command == "about") return kAboutUsage;
     return nullptr;
+}
+
+// A byte count: digits and an optional K, M or G (binary multiples, "MiB" and "MB" alike).
+uint64_t ParseSize(const std::string& text) {
+    size_t digits = 0;
+    uint64_t value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' && digits < 15) {
+        value = value * 10 + static_cast<uint64_t>(text[digits] - '0');
+        ++digits;
+    }
+    std::string unit = text.substr(digits);
+    for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    int shift = -1;
+    if (unit.empty() || unit == "B") shift = 0;
+    else if (unit == "K" || unit == "KB" || unit == "KIB") shift = 10;
+    else if (unit == "M" || unit == "MB" || unit == "MIB") shift = 20;
+    else if (unit == "G" || unit == "GB" || unit == "GIB") shift = 30;
+    if (digits == 0 || shift < 0 || value == 0) {
+        throw ToolError("--max-image-size takes a size in bytes such as 4G or 3000M, not \"" + text + "\"",
+                        kExitUsage);
+    }
+    return value << shift;
+}
+
+void PrintVersion(const Options& options) {
+    std::printf("tniff %s\n", TNIFF_VERSION);
+    try {
+        std::string path = options.modulePath.empty() ? tniff_cli::DefaultModulePath() : options.modulePath;
+        std::string version = tniff_cli::ModuleVersion(path);
+        std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(), path.c_str());
+    } catch (const ToolError& error) {
+        std::printf("module not found: %s\n", error.what());
+    }
 }
 
 // Parses the command line into command and options; gives false for help or version requests,
@@ -101,7 +150,7 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
         } else if (argument == "-h" || argument == "--help") {
             help = true;
         } else if (argument == "--version") {
-            std::printf("tniff %s\n", TNIFF_VERSION);
+            PrintVersion(*options);
             *status = 0;
             return false;
         } else if (argument == "--module") {
@@ -118,6 +167,22 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
             options->partial = true;
         } else if (argument == "--json" && *command == "info") {
             options->json = true;
+        } else if (argument == "--brief" && *command == "info") {
+            options->brief = true;
+        } else if (argument == "--to" && *command == "convert") {
+            options->to = value("--to");
+        } else if (argument.compare(0, 5, "--to=") == 0 && *command == "convert") {
+            options->to = argument.substr(5);
+        } else if ((argument == "--png-level" || argument.compare(0, 12, "--png-level=") == 0) &&
+                   *command == "convert") {
+            std::string text = argument == "--png-level" ? value("--png-level") : argument.substr(12);
+            if (text.size() != 1 || text[0] < '0' || text[0] > '9') {
+                throw ToolError("--png-level takes 0 to 9, not \"" + text + "\"", kExitUsage);
+            }
+            options->pngLevel = text[0] - '0';
+        } else if (argument == "--max-image-size" || argument.compare(0, 17, "--max-image-size=") == 0) {
+            std::string text = argument == "--max-image-size" ? value("--max-image-size") : argument.substr(17);
+            options->maxImageBytes = ParseSize(text);
         } else {
             std::string where = command->empty() ? "tniff" : "tniff " + *command;
             throw ToolError("unknown option " + argument + " (see " + where + " --help)", kExitUsage);

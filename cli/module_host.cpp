@@ -70,8 +70,8 @@ void PrintLateProblems(const std::vector<tniff::Violation>& problems) {
     }
 }
 
-// Fails with the system's reason when path cannot be opened for reading as a regular file;
-// gives the file's size.
+}  // namespace
+
 uint64_t CheckReadable(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) throw ToolError(path + ": cannot open: " + std::strerror(errno));
@@ -84,6 +84,8 @@ uint64_t CheckReadable(const std::string& path) {
     return static_cast<uint64_t>(status.st_size);
 }
 
+namespace {
+
 // The module identifies a file by its first 12 bytes: the outer group's id, size and type.
 const uint64_t kIdentifyingBytes = 12;
 
@@ -91,13 +93,52 @@ double DotsPerInch(Fixed resolution) { return resolution / 65536.0; }
 
 }  // namespace
 
-std::string DefaultModulePath() {
+std::vector<std::string> ModuleSearchPaths() {
+    std::vector<std::string> paths;
     std::vector<char> buffer(4096);
     ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0) return kModuleFileName;
-    std::string program(buffer.data(), static_cast<size_t>(length));
-    size_t slash = program.find_last_of('/');
-    return (slash == std::string::npos ? std::string() : program.substr(0, slash + 1)) + kModuleFileName;
+    if (length > 0) {
+        std::string program(buffer.data(), static_cast<size_t>(length));
+        size_t slash = program.find_last_of('/');
+        std::string directory = slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
+        paths.push_back(directory + kModuleFileName);                  // the build: side by side
+        paths.push_back(directory + "../lib/tniff/" + kModuleFileName);  // an installed tree
+    }
+#ifdef TNIFF_INSTALLED_MODULE
+    paths.push_back(TNIFF_INSTALLED_MODULE);  // a copy of tniff anywhere: where it is installed
+#endif
+#ifdef TNIFF_BUILT_MODULE
+    paths.push_back(TNIFF_BUILT_MODULE);  // ... or where it was built
+#endif
+    return paths;
+}
+
+std::string DefaultModulePath() {
+    std::vector<std::string> paths = ModuleSearchPaths();
+    for (const std::string& path : paths) {
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+    std::string looked;
+    for (const std::string& path : paths) looked += (looked.empty() ? "" : ", ") + path;
+    throw ToolError(std::string("cannot find the module ") + kModuleFileName + " (looked in " + looked +
+                    "); name it with --module PATH");
+}
+
+std::string ModuleVersion(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return "";
+    const std::string marker = "TarnIFF module version ";
+    std::string contents;
+    std::vector<char> buffer(1 << 16);
+    size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) contents.append(buffer.data(), got);
+    std::fclose(file);
+    size_t at = contents.find(marker);
+    if (at == std::string::npos) return "";
+    at += marker.size();
+    size_t end = contents.find('\0', at);
+    if (end == std::string::npos || end - at > 32) return "";
+    return contents.substr(at, end - at);
 }
 
 ModuleFile LoadModuleFile(const std::string& path) {
@@ -111,21 +152,47 @@ ModuleFile LoadModuleFile(const std::string& path) {
     return module;
 }
 
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress) {
+uint64_t DefaultMaxImageBytes() {
+    const uint64_t floor = 1ull << 30;
+    long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return floor;
+    // Half the machine's memory: the image is copied once more on its way to a PNG or PAM file.
+    uint64_t half = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 2;
+    return half > floor ? half : floor;
+}
+
+std::string Mebibytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
+
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress,
+                             uint64_t maxImageBytes, const std::string& name) {
+    const std::string& shown = name.empty() ? path : name;
     uint64_t size = CheckReadable(path);
     OpenedFile opened;
-    tniff::Host host(module.entry);
+    tniff::HostSetup setup;
+    setup.maxImageBytes = maxImageBytes != 0 ? maxImageBytes : DefaultMaxImageBytes();
+    tniff::Host host(module.entry, setup);
     {
         ProgressRelay relay(host, progress);
         OSErr result = host.Open(path);
-        RejectViolations(host, path, "opening it");
-        if (result == tniff::kHostFileNotOpened) throw ToolError(path + ": cannot open: " + std::strerror(errno));
-        if (result == eofErr && size < kIdentifyingBytes) {
-            throw ToolError(path + ": too short to be an image in this format (" + HostCodeName(result) + ", " +
+        RejectViolations(host, shown, "opening it");
+        if (result == memFullErr && host.imageRefused()) {
+            const FormatRecord& r = host.record();
+            uint64_t bytes = static_cast<uint64_t>(r.imageSize.h) * static_cast<uint64_t>(r.imageSize.v) *
+                             static_cast<uint64_t>(r.planes > 0 ? r.planes : 0);
+            throw ToolError(shown + ": " + std::to_string(r.imageSize.h) + " by " + std::to_string(r.imageSize.v) +
+                                " with " + std::to_string(r.planes) + " planes needs " + Mebibytes(bytes) +
+                                ", more than tniff's image-size limit of " + Mebibytes(setup.maxImageBytes) +
+                                " (--max-image-size raises it) (" + HostCodeName(result) + ", " +
                                 std::to_string(result) + ")",
                             result);
         }
-        if (result != noErr) throw ToolError(path + ": " + DescribeHostCode(result, true), result);
+        if (result == tniff::kHostFileNotOpened) throw ToolError(shown + ": cannot open: " + std::strerror(errno));
+        if (result == eofErr && size < kIdentifyingBytes) {
+            throw ToolError(shown + ": too short to be an image in this format (" + HostCodeName(result) + ", " +
+                                std::to_string(result) + ")",
+                            result);
+        }
+        if (result != noErr) throw ToolError(shown + ": " + DescribeHostCode(result, true), result);
     }
 
     const FormatRecord& record = host.record();
@@ -138,7 +205,7 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
     opened.description.verticalDpi = DotsPerInch(record.imageVRes);
     opened.image = host.image();
     if (opened.image.planes() < 1 || opened.image.empty()) {
-        throw ToolError(path + ": the module describes an image without pixels (" + std::to_string(record.imageSize.h) +
+        throw ToolError(shown + ": the module describes an image without pixels (" + std::to_string(record.imageSize.h) +
                         " by " + std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +
                         " planes)");
     }
@@ -172,16 +239,20 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
 
 void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, const std::string& path,
                        const std::string& name, ProgressBar* progress) {
-    if (image.width() > kLargestSide || image.height() > kLargestSide) {
-        throw ToolError(name + ": " + std::to_string(image.width()) + " by " + std::to_string(image.height()) +
-                        " is too large for the format: at most " + std::to_string(kLargestSide) +
-                        " pixels on a side");
-    }
+    CheckFormatLimits(image.width(), image.height(), name);
     tniff::Host host(module.entry);
     ProgressRelay relay(host, progress);
+    errno = 0;
     OSErr result = host.Save(image, path);
+    // The failed write's reason, while nothing else has touched errno; only the reasons a write
+    // gives are taken, so that a stale value from elsewhere is never shown.
+    const int writeError = errno;
     RejectViolations(host, name, "saving it");
     if (result == tniff::kHostFileNotOpened) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    if (result == writErr && (writeError == ENOSPC || writeError == EFBIG || writeError == EDQUOT ||
+                              writeError == EIO || writeError == EROFS)) {
+        throw ToolError(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)), result);
+    }
     if (result != noErr) throw ToolError(name + ": " + DescribeHostCode(result, false), result);
 }
 

@@ -3,7 +3,9 @@
 #ifndef TNIFF_CLI_MODULE_HOST_H
 #define TNIFF_CLI_MODULE_HOST_H
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/iff_layout.h"
 #include "cli/progress_bar.h"
@@ -12,8 +14,21 @@
 
 namespace tniff_cli {
 
-// The module file built beside the tool: TnIffFormat.so in the directory of the running program.
+// Where tniff looks for its module, in order: TnIffFormat.so beside the running program, in
+// ../lib/tniff relative to it (an installed tree), where it is installed, where it was built.
+std::vector<std::string> ModuleSearchPaths();
+// The first of those that is there; throws ToolError naming them all when none is.
 std::string DefaultModulePath();
+// The version text the module file carries ("0.1.0"); "" when it carries none.
+std::string ModuleVersion(const std::string& path);
+
+// Fails with the system's reason when path cannot be opened for reading as a regular file
+// ("it is a directory"); gives the file's size.
+uint64_t CheckReadable(const std::string& path);
+
+// tniff's limit on the image an open may make, unless --max-image-size says otherwise: half the
+// machine's memory, and at least 1 GiB.
+uint64_t DefaultMaxImageBytes();
 
 // A loaded module file (it stays loaded until the program ends).
 struct ModuleFile {
@@ -53,7 +68,10 @@ struct OpenedFile {
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
 // Throws ToolError with the module's code when it refuses the file or fails, and when it breaks
 // the interface. An incomplete image (a file cut short) is not an error here; see complete().
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress);
+// An image above maxImageBytes (0: DefaultMaxImageBytes) is refused with a message naming the
+// limit. name, when not empty, is what messages call the file.
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress,
+                             uint64_t maxImageBytes = 0, const std::string& name = "");
 
 // Saves image through the module into the file at path (created or emptied); name is what
 // messages call the file. Throws ToolError with the module's code when it fails.

@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cctype>
 #include <memory>
+#include <vector>
 
 #include "cli/tool_error.h"
 
@@ -31,6 +33,64 @@ bool ReadLine(FILE* file, std::string* line) {
         line->push_back(static_cast<char>(c));
     }
     return c != EOF || !line->empty();
+}
+
+long ParseCount(const std::string& text);
+
+// The widest samples Netpbm has: two bytes, most significant first.
+const long kWidestMaxval = 65535;
+
+// One sample of maxval scaled to 8 bits. Samples of MAXVAL 65535 are scaled exactly as libpng
+// scales 16-bit PNG samples, so that the same image read from either gives the same bytes.
+uint8_t ScaleSample(uint32_t value, uint32_t maxval) {
+    if (value > maxval) value = maxval;
+    if (maxval == 65535) {
+        int32_t high = static_cast<int32_t>(value >> 8), low = static_cast<int32_t>(value & 0xFF);
+        return static_cast<uint8_t>(high + (((low - high + 128) * 65535) >> 24));
+    }
+    return static_cast<uint8_t>((value * 255 + maxval / 2) / maxval);
+}
+
+// The pixel data of a Netpbm file whose MAXVAL is not 255: one byte a sample up to 255, two
+// above; every sample scaled to 8 bits.
+Raster ReadScaledSamples(FILE* file, const std::string& path, long width, long height, long depth, long maxval) {
+    Raster raster(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth));
+    const size_t bytesPerSample = maxval > 255 ? 2 : 1;
+    raster.sourceBits = maxval > 255 ? 16 : 8;
+    std::vector<uint8_t> row(static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample);
+    uint8_t* to = raster.pixels.data();
+    for (long y = 0; y < height; ++y) {
+        size_t got = std::fread(row.data(), 1, row.size(), file);
+        if (got != row.size()) {
+            throw ToolError(path + ": not a usable Netpbm file: it ends after " +
+                            std::to_string(static_cast<size_t>(y) * row.size() + got) + " of " +
+                            std::to_string(static_cast<size_t>(height) * row.size()) + " bytes of pixel data");
+        }
+        for (size_t i = 0; i < row.size(); i += bytesPerSample) {
+            uint32_t value = bytesPerSample == 2 ? (uint32_t(row[i]) << 8) | row[i + 1] : row[i];
+            *to++ = ScaleSample(value, static_cast<uint32_t>(maxval));
+        }
+    }
+    return raster;
+}
+
+// The next header token of a P5 or P6 file: white space and comments to the line end are passed
+// over. Gives -1 for anything but a decimal number.
+long NextNumber(FILE* file) {
+    int c = std::fgetc(file);
+    for (;;) {
+        while (c != EOF && std::isspace(c)) c = std::fgetc(file);
+        if (c != '#') break;
+        while (c != EOF && c != '\n') c = std::fgetc(file);
+    }
+    std::string digits;
+    while (c != EOF && c >= '0' && c <= '9' && digits.size() < 10) {
+        digits.push_back(static_cast<char>(c));
+        c = std::fgetc(file);
+    }
+    // Exactly one white-space character ends the number (the last one before the pixel data).
+    if (c == EOF || !std::isspace(c)) return -1;
+    return ParseCount(digits);
 }
 
 // A positive decimal number that fits an int, else -1.
@@ -82,18 +142,15 @@ Raster ReadPam(const std::string& path) {
         throw bad("the header lacks WIDTH, HEIGHT, DEPTH or MAXVAL");
     }
     if (width < 1 || height < 1) throw bad("the image is empty");
-    if (maxval != kOnlyMaxval) {
-        throw ToolError(path + ": MAXVAL " + std::to_string(maxval) +
-                        " is not supported: only 8-bit samples (MAXVAL 255) can be saved");
+    if (maxval < 1 || maxval > kWidestMaxval) {
+        throw ToolError(path + ": MAXVAL " + std::to_string(maxval) + " is not supported: 1 to 65535");
     }
     if (depth < kFewestPlanes || depth > kMostPlanes) {
         throw ToolError(path + ": DEPTH " + std::to_string(depth) +
                         " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
     }
-    if (width > kLargestSide || height > kLargestSide) {
-        throw ToolError(path + ": " + std::to_string(width) + " by " + std::to_string(height) +
-                        " is too large: at most " + std::to_string(kLargestSide) + " pixels on a side");
-    }
+    CheckFormatLimits(width, height, path);
+    if (maxval != kOnlyMaxval) return ReadScaledSamples(file.get(), path, width, height, depth, maxval);
 
     Raster raster(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth));
     size_t got = std::fread(raster.pixels.data(), 1, raster.pixels.size(), file.get());
@@ -116,6 +173,55 @@ void WritePam(const Raster& raster, const std::string& tupleType, const std::str
                    std::fwrite(raster.pixels.data(), 1, raster.pixels.size(), file.get()) == raster.pixels.size();
     int closed = std::fclose(file.release());
     if (!written || closed != 0) throw ToolError(name + ": cannot write: " + std::strerror(errno));
+}
+
+}  // namespace tniff_cli
+
+namespace tniff_cli {
+
+Raster ReadPnm(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    char magic[2] = {0, 0};
+    if (std::fread(magic, 1, 2, file.get()) != 2 || magic[0] != 'P' || (magic[1] != '5' && magic[1] != '6')) {
+        throw ToolError(path + ": not a usable PGM or PPM file: it does not start with \"P5\" or \"P6\"");
+    }
+    const long depth = magic[1] == '5' ? 1 : 3;
+    const long width = NextNumber(file.get());
+    const long height = NextNumber(file.get());
+    const long maxval = NextNumber(file.get());
+    if (width < 1 || height < 1 || maxval < 1 || maxval > kWidestMaxval) {
+        throw ToolError(path + ": not a usable " + (depth == 1 ? "PGM" : "PPM") +
+                        " file: its width, height or MAXVAL is missing or out of range");
+    }
+    CheckFormatLimits(width, height, path);
+    return ReadScaledSamples(file.get(), path, width, height, depth, maxval);
+}
+
+Raster ReadNetpbm(const std::string& path) {
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    char magic[2] = {0, 0};
+    bool read = std::fread(magic, 1, 2, file.get()) == 2;
+    file.reset();
+    if (read && magic[0] == 'P' && (magic[1] == '5' || magic[1] == '6')) return ReadPnm(path);
+    return ReadPam(path);
+}
+
+void WritePnm(const Raster& raster, const std::string& path, const std::string& name) {
+    if (raster.channels != 1 && raster.channels != 3) {
+        throw ToolError(name + ": a PGM file holds 1 channel and a PPM file 3, not " + std::to_string(raster.channels));
+    }
+    File file(std::fopen(path.c_str(), "wb"));
+    if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    std::string header = std::string(raster.channels == 1 ? "P5" : "P6") + "\n" + std::to_string(raster.width) + " " +
+                         std::to_string(raster.height) + "\n255\n";
+    bool written = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size() &&
+                   std::fwrite(raster.pixels.data(), 1, raster.pixels.size(), file.get()) == raster.pixels.size();
+    int error = written ? 0 : errno;
+    int closed = std::fclose(file.release());
+    if (closed != 0 && error == 0) error = errno;
+    if (!written || closed != 0) throw ToolError(name + ": cannot write: " + std::strerror(error));
 }
 
 }  // namespace tniff_cli

@@ -1,4 +1,5 @@
-// Netpbm PAM files ("P7"), 8 bits per sample (MAXVAL 255).
+// Netpbm files: PAM ("P7"), PGM ("P5") and PPM ("P6"). Written with 8 bits per sample (MAXVAL
+// 255); read with any MAXVAL up to 65535, samples scaled to 8 bits.
 #ifndef TNIFF_CLI_PAM_FILE_H
 #define TNIFF_CLI_PAM_FILE_H
 
@@ -8,14 +9,23 @@
 
 namespace tniff_cli {
 
-// Reads a PAM file of DEPTH 1 to 5 and MAXVAL 255; anything else, a malformed header or too
-// little pixel data throws ToolError with the reason.
+// Reads a PAM file of DEPTH 1 to 5 and MAXVAL 1 to 65535 (samples scaled to 8 bits as 16-bit
+// PNG samples are); anything else, a malformed header or too little pixel data throws ToolError
+// with the reason.
 Raster ReadPam(const std::string& path);
 
 // Writes the raster as a PAM file with MAXVAL 255 at path; tupleType may be empty. Throws
 // ToolError, whose message names the file as name.
 void WritePam(const Raster& raster, const std::string& tupleType, const std::string& path,
               const std::string& name);
+
+// Reads a PGM (P5, one channel) or PPM (P6, three channels) file, MAXVAL 1 to 65535.
+Raster ReadPnm(const std::string& path);
+// Reads a PAM, PGM or PPM file, whichever its first bytes say it is.
+Raster ReadNetpbm(const std::string& path);
+
+// Writes a raster of 1 channel as PGM or of 3 channels as PPM, MAXVAL 255.
+void WritePnm(const Raster& raster, const std::string& path, const std::string& name);
 
 }  // namespace tniff_cli
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,22 +77,81 @@ std::string NameOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
 }  // namespace
 
-PendingOutput::PendingOutput(const std::string& destination) : destination_(destination) {
-    std::string directory = DirectoryOf(destination);
+std::string FollowLinks(const std::string& path) {
+    std::string current = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat status;
+        if (lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return current;
+        std::vector<char> target(4096);
+        ssize_t length = readlink(current.c_str(), target.data(), target.size() - 1);
+        if (length <= 0) return current;
+        std::string next(target.data(), static_cast<size_t>(length));
+        current = next[0] == '/' ? next : DirectoryOf(current) + "/" + next;
+    }
+    return current;
+}
+
+namespace {
+// Copies the temporary file to standard output.
+void CopyToStdout(const std::string& temporary) {
+    int fd = open(temporary.c_str(), O_RDONLY);
+    if (fd < 0) throw ToolError(std::string("cannot read the written output: ") + std::strerror(errno));
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        ssize_t got = read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            int error = errno;
+            close(fd);
+            throw ToolError(std::string("cannot read the written output: ") + std::strerror(error));
+        }
+        if (got == 0) break;
+        for (ssize_t put = 0; put < got;) {
+            ssize_t now = write(STDOUT_FILENO, buffer.data() + put, static_cast<size_t>(got - put));
+            if (now < 0 && errno == EINTR) continue;
+            if (now <= 0) {
+                int error = now < 0 ? errno : EIO;
+                close(fd);
+                throw ToolError(std::string("cannot write to standard output: ") + std::strerror(error));
+            }
+            put += now;
+        }
+    }
+    close(fd);
+}
+}  // namespace
+
+bool IsStandardStream(const std::string& path) { return path == "-"; }
+
+PendingOutput::PendingOutput(const std::string& destination)
+    : destination_(IsStandardStream(destination) ? destination : FollowLinks(destination)),
+      toStdout_(IsStandardStream(destination)) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string directory = toStdout_ ? (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") : DirectoryOf(destination_);
     // Hidden, and named for the file it will become, so that a leftover after a crash explains itself.
-    std::string pattern = directory + "/." + NameOf(destination) + ".tniff-XXXXXX";
+    std::string pattern = directory + "/." + (toStdout_ ? std::string("stdout") : NameOf(destination_)) + ".tniff-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
     if (fd < 0) {
         throw ToolError(destination + ": cannot create a file in " + directory + ": " + std::strerror(errno));
     }
-    // mkstemp makes the file private; the result should have the permissions of any new file.
+    // mkstemp makes the file private; the result should have the permissions of the file it
+    // replaces (and its group, where the system lets us), or else those of any new file.
     mode_t mask = umask(0);
     umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) {
+    mode_t mode = 0666 & ~mask;
+    struct stat existing;
+    if (!toStdout_ && stat(destination_.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        mode = existing.st_mode & 07777;
+        if (fchown(fd, static_cast<uid_t>(-1), existing.st_gid) != 0) {
+            // Not a member of that group: the file keeps ours, as a new file would.
+        }
+    }
+    if (fchmod(fd, mode) != 0) {
         int error = errno;
         close(fd);
         unlink(name.data());
@@ -108,6 +168,13 @@ PendingOutput::~PendingOutput() {
 }
 
 void PendingOutput::Commit() {
+    if (toStdout_) {
+        CopyToStdout(temporary_);
+        unlink(temporary_.c_str());
+        committed_ = true;
+        Untrack(temporary_.c_str());
+        return;
+    }
     int fd = open(temporary_.c_str(), O_RDONLY);
     if (fd < 0 || fsync(fd) != 0) {
         int error = errno;

@@ -9,9 +9,19 @@
 
 namespace tniff_cli {
 
+// Where writing to path ends up: symbolic links are followed (also to a target that does not
+// exist yet), so that replacing an output replaces the link's target and keeps the link.
+std::string FollowLinks(const std::string& path);
+
+// "-": standard input or output.
+bool IsStandardStream(const std::string& path);
+
 class PendingOutput {
 public:
-    // Creates an empty temporary file beside destination; throws ToolError when it cannot.
+    // Creates an empty temporary file beside destination; throws ToolError when it cannot. A
+    // destination that is a symbolic link stands for its target, which is replaced (the link
+    // stays); the new file keeps the mode and, where allowed, the group of the file it replaces.
+    // For "-" the temporary file is made in $TMPDIR (or /tmp) and Commit copies it to stdout.
     explicit PendingOutput(const std::string& destination);
     // Removes the temporary file unless Commit succeeded.
     ~PendingOutput();
@@ -25,7 +35,8 @@ public:
     void Commit();
 
 private:
-    std::string destination_;
+    std::string destination_;  // after following symbolic links
+    bool toStdout_;
     std::string temporary_;
     bool committed_ = false;
 };

@@ -2,6 +2,7 @@
 #ifndef TNIFF_CLI_PNG_FILE_H
 #define TNIFF_CLI_PNG_FILE_H
 
+#include <functional>
 #include <string>
 
 #include "cli/raster.h"
@@ -10,12 +11,19 @@ namespace tniff_cli {
 
 // Reads any PNG as 8-bit channels: gray (1), gray and alpha (2), RGB (3) or RGBA (4). Palette
 // images become RGB (RGBA with a transparency chunk), gray below 8 bits is widened, 16-bit
-// samples are scaled to 8 bits, a transparency chunk becomes an alpha channel. Throws ToolError.
+// samples are scaled to 8 bits, a transparency chunk becomes an alpha channel. The size is
+// checked against the format's limits before any pixel is read. Throws ToolError.
 Raster ReadPng(const std::string& path);
 
-// Writes a raster of 1 to 4 channels (gray, gray and alpha, RGB, RGBA) as an 8-bit PNG at path.
+// The zlib level PNG files are written with unless told otherwise (see the README for the
+// measurements behind it).
+const int kDefaultPngLevel = 3;
+
+// Writes a raster of 1 to 4 channels (gray, gray and alpha, RGB, RGBA) as an 8-bit PNG at path,
+// deflated at level (0 to 9); rowProgress, when set, hears (rows written, rows) as rows go out.
 // Throws ToolError, whose message names the file as name.
-void WritePng(const Raster& raster, const std::string& path, const std::string& name);
+void WritePng(const Raster& raster, const std::string& path, const std::string& name,
+              int level = kDefaultPngLevel, const std::function<void(int, int)>& rowProgress = nullptr);
 
 }  // namespace tniff_cli
 

@@ -19,15 +19,23 @@ void ProgressBar::Relabel(const std::string& label) {
     label_ = label;
 }
 
-void ProgressBar::Update(int32_t done, int32_t total) {
+void ProgressBar::SetPhase(int index, int count) {
+    phases_ = count < 1 ? 1 : count;
+    phase_ = index < 0 ? 0 : index >= phases_ ? phases_ - 1 : index;
+}
+
+void ProgressBar::Update(int32_t stepDone, int32_t stepTotal) {
     if (!drawing_) return;
-    if (total < 1) total = 1;
-    if (done < 0) done = 0;
-    if (done > total) done = total;
-    int filled = static_cast<int>(static_cast<int64_t>(done) * kBarWidth / total);
+    if (stepTotal < 1) stepTotal = 1;
+    if (stepDone < 0) stepDone = 0;
+    if (stepDone > stepTotal) stepDone = stepTotal;
+    // The whole run in steps: every phase counts stepTotal of them.
+    const int64_t total = static_cast<int64_t>(stepTotal) * phases_;
+    const int64_t done = static_cast<int64_t>(stepTotal) * phase_ + stepDone;
+    int filled = static_cast<int>(done * kBarWidth / total);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(kBarWidth - filled), '.');
-    int percent = static_cast<int>(static_cast<int64_t>(done) * 100 / total);
+    int percent = static_cast<int>(done * 100 / total);
     if (shown_ && percent == lastPercent_) return;
     lastPercent_ = percent;
     std::fprintf(stderr, "\r\033[K%s [%s] %3d%%", label_.c_str(), bar.c_str(), percent);

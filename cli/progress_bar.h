@@ -20,6 +20,9 @@ public:
     void Update(int32_t done, int32_t total);
     // Starts over with a new label.
     void Relabel(const std::string& label);
+    // A run of several steps shows as one bar: from now on Update's done of total fills the
+    // index-th of count equal parts (index from 0), so the bar reaches 100% only at the end.
+    void SetPhase(int index, int count);
     // Removes the bar from the terminal.
     void Clear();
 
@@ -27,6 +30,8 @@ private:
     bool drawing_;
     bool shown_ = false;
     int lastPercent_ = -1;
+    int phase_ = 0;
+    int phases_ = 1;
     std::string label_;
 };
 

@@ -4,6 +4,7 @@
 #define TNIFF_CLI_RASTER_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "host/image.h"
@@ -18,6 +19,7 @@ struct Raster {
     int height = 0;
     int channels = 0;
     std::vector<uint8_t> pixels;  // width * height * channels bytes
+    int sourceBits = 8;           // bits per sample of the file read (16: scaled to 8)
 
     Raster() = default;
     Raster(int width, int height, int channels);
@@ -31,6 +33,15 @@ private:
                static_cast<size_t>(channel);
     }
 };
+
+// The format's tiles are 64 x 64 and a file holds at most 65535 of them.
+const int kTileSide = 64;
+const int64_t kMostTiles = 65535;
+
+// Throws ToolError, naming the file as name, when an image of this size cannot be saved in the
+// format: more than kLargestSide pixels on a side or more than kMostTiles tiles. Checked before
+// any pixel is read.
+void CheckFormatLimits(int64_t width, int64_t height, const std::string& name);
 
 // Planes first to first + count - 1 of the image, interleaved.
 Raster RasterFromPlanes(const tniff::Image& image, int first, int count);

@@ -36,8 +36,9 @@ const char* Words(OSErr code, bool reading) {
 }
 }  // namespace
 
-std::string DescribeHostCode(OSErr code, bool reading) {
+std::string DescribeHostCode(OSErr code, bool reading, const std::string& systemReason) {
     std::string text = Words(code, reading);
+    if (!systemReason.empty()) text += ": " + systemReason;
     std::string name = HostCodeName(code);
     text += " (";
     if (!name.empty()) text += name + ", ";

@@ -33,8 +33,10 @@ private:
 const char* HostCodeName(OSErr code);
 
 // What went wrong, in words, followed by the code: "not an image in this format
-// (formatCannotRead, -30501)". reading tells whether the code came from opening or saving.
-std::string DescribeHostCode(OSErr code, bool reading);
+// (formatCannotRead, -30501)". reading tells whether the code came from opening or saving; a
+// system reason, when there is one, follows the words: "... written completely: No space left on
+// device (writErr, -20)".
+std::string DescribeHostCode(OSErr code, bool reading, const std::string& systemReason = "");
 
 }  // namespace tniff_cli
 

@@ -1,0 +1,102 @@
+#include "cli/file_type.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/tool_error.h"
+
+namespace tniff_cli {
+
+bool KindFromName(const std::string& name, FileKind* kind) {
+    std::string lower = name;
+    if (!lower.empty() && lower[0] == '.') lower.erase(0, 1);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    static const struct {
+        const char* name;
+        FileKind kind;
+    } kNames[] = {{"iff", FileKind::iff}, {"png", FileKind::png}, {"pam", FileKind::pam},
+                  {"pgm", FileKind::pgm}, {"ppm", FileKind::ppm}, {"pnm", FileKind::ppm}};
+    for (const auto& entry : kNames) {
+        if (lower == entry.name) {
+            *kind = entry.kind;
+            return true;
+        }
+    }
+    return false;
+}
+
+FileKind KindOfPath(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    size_t dot = path.find_last_of('.');
+    std::string extension;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) extension = path.substr(dot);
+    FileKind kind;
+    if (!extension.empty() && KindFromName(extension, &kind)) return kind;
+    throw ToolError(path + ": unknown file type " + (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
+                        ": tniff converts .iff, .png, .pam, .pgm and .ppm files",
+                    kExitUsage);
+}
+
+const char* ExtensionOf(FileKind kind) {
+    switch (kind) {
+        case FileKind::iff: return ".iff";
+        case FileKind::png: return ".png";
+        case FileKind::pam: return ".pam";
+        case FileKind::pgm: return ".pgm";
+        case FileKind::ppm: return ".ppm";
+    }
+    return "";
+}
+
+bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* description) {
+    description->clear();
+    auto starts = [&](const char* magic, size_t length) { return n >= length && std::memcmp(b, magic, length) == 0; };
+    if (n >= 12 && starts("FOR4", 4) && std::memcmp(b + 8, "CIMG", 4) == 0) {
+        *kind = FileKind::iff;
+        return true;
+    }
+    if (starts("\x89PNG\r\n\x1a\n", 8)) {
+        *kind = FileKind::png;
+        return true;
+    }
+    // Netpbm: "P" and a digit, then white space.
+    if (n >= 3 && b[0] == 'P' && std::isspace(b[2])) {
+        if (b[1] == '5') *kind = FileKind::pgm;
+        else if (b[1] == '6') *kind = FileKind::ppm;
+        else if (b[1] == '7') *kind = FileKind::pam;
+        if (b[1] >= '5' && b[1] <= '7') return true;
+        if (b[1] >= '1' && b[1] <= '4') {
+            *description = "a plain-text or one-bit Netpbm image (P" + std::string(1, char(b[1])) + ")";
+            return false;
+        }
+    }
+    if (starts("\xFF\xD8\xFF", 3)) *description = "a JPEG image";
+    else if (starts("GIF87a", 6) || starts("GIF89a", 6)) *description = "a GIF image";
+    else if (starts("BM", 2) && n >= 14) *description = "a BMP image";
+    else if (starts("II*\0", 4) || starts("MM\0*", 4)) *description = "a TIFF image";
+    else if (n >= 12 && starts("RIFF", 4) && std::memcmp(b + 8, "WEBP", 4) == 0) *description = "a WebP image";
+    else if (starts("8BPS", 4)) *description = "a Photoshop document";
+    else if (starts("\x76\x2f\x31\x01", 4)) *description = "an OpenEXR image";
+    else if (starts("FOR4", 4) || starts("FORM", 4)) *description = "an IFF file of another type";
+    return false;
+}
+
+std::string DescribeContent(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return "";
+    uint8_t bytes[16];
+    size_t count = std::fread(bytes, 1, sizeof bytes, file);
+    std::fclose(file);
+    FileKind kind;
+    std::string description;
+    if (SniffKind(bytes, count, &kind, &description)) {
+        static const char* const kNames[] = {"an image in this format (.iff)", "a PNG image", "a PAM image",
+                                             "a PGM image", "a PPM image"};
+        return kNames[static_cast<int>(kind)];
+    }
+    return description;
+}
+
+}  // namespace tniff_cli
