@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <utility>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
@@ -143,8 +144,8 @@ std::string TupleType(const OpenedFile& file, int planes) {
 }
 
 // Writes raster as a PNG, PAM, PGM or PPM file at path (messages call it name). A PPM of a
-// gray image repeats the gray in all three channels; a PGM of a colour image is refused. PGM and
-// PPM hold no alpha: it is dropped with a note.
+// gray image repeats the gray in all three channels; a PGM of a colour image is refused unless
+// its three channels are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note.
 void WriteRaster(const Options& options, Raster raster, FileKind kind, const std::string& tupleType,
                  const std::string& path, const std::string& name, ProgressBar* progress) {
     if (kind == FileKind::png) {
@@ -155,9 +156,24 @@ void WriteRaster(const Options& options, Raster raster, FileKind kind, const std
     if (kind == FileKind::pam) {
         WritePam(raster, tupleType, path, name);
     } else {
-        const bool gray = raster.channels <= 2;
-        if (kind == FileKind::pgm && !gray) {
-            throw ToolError(name + ": a PGM file holds a gray image and this one is in colour; write .ppm, .png or .pam");
+        // The format saves gray as three equal channels: such an image is gray again for a PGM.
+        bool gray = raster.channels <= 2;
+        if (!gray && kind == FileKind::pgm) {
+            gray = true;
+            for (size_t i = 0; gray && i < raster.pixels.size(); i += static_cast<size_t>(raster.channels)) {
+                gray = raster.pixels[i] == raster.pixels[i + 1] && raster.pixels[i] == raster.pixels[i + 2];
+            }
+            if (!gray) {
+                throw ToolError(name + ": a PGM file holds a gray image and this one is in colour; write .ppm, .png "
+                                       "or .pam");
+            }
+            const int alpha = raster.channels == 4 ? 1 : 0;
+            Raster narrowed(raster.width, raster.height, 1 + alpha);
+            for (size_t p = 0, n = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.height); p < n; ++p) {
+                narrowed.pixels[p * static_cast<size_t>(1 + alpha)] = raster.pixels[p * static_cast<size_t>(raster.channels)];
+                if (alpha) narrowed.pixels[p * 2 + 1] = raster.pixels[p * 4 + 3];
+            }
+            raster = std::move(narrowed);
         }
         const int colour = gray ? 1 : 3;
         if (raster.channels > colour) Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/file_type.h"
 #include "cli/json_writer.h"
 #include "cli/module_host.h"
 #include "cli/tool_error.h"
@@ -181,8 +182,9 @@ void PrintBrief(const std::string& path) {
     CheckReadable(path);
     Layout layout = ReadLayout(path);
     if (!layout.recognised || !layout.hasHeader) {
+        std::string content = layout.recognised ? "" : DescribeContent(path);
         throw ToolError(path + ": not an image in this format" +
-                        (layout.recognised ? " (it has no header)" : ""));
+                        (layout.recognised ? " (it has no header)" : content.empty() ? "" : ": it is " + content));
     }
     const HeaderValues& h = layout.header;
     int colourWhole = 0, depthWhole = 0;

@@ -161,7 +161,13 @@ uint64_t DefaultMaxImageBytes() {
     return half > floor ? half : floor;
 }
 
-std::string Mebibytes(uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
+std::string Mebibytes(uint64_t bytes) {
+    if (bytes < (1u << 20)) return std::to_string(bytes) + " bytes";
+    if (bytes < (1ull << 30)) return std::to_string(bytes >> 20) + " MiB";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / static_cast<double>(1ull << 30));
+    return text;
+}
 
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress,
                              uint64_t maxImageBytes, const std::string& name) {

@@ -50,6 +50,7 @@ struct RunSettings {
     rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes a written file may reach; writes past it fail
     bool terminalStderr = false;           // stderr on a pseudo-terminal
     std::string interruptWhenSeen;         // with terminalStderr: SIGTERM once stderr shows this
+    std::string stdinPath = "/dev/null";   // what the program reads on stdin
 };
 
 std::string ReadWhole(const std::string& path) {
@@ -110,7 +111,7 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = settings.terminalStderr ? open(terminalName.c_str(), O_RDWR)
                                           : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
+        int in = open(settings.stdinPath.c_str(), O_RDONLY);
         if (out < 0 || err < 0 || in < 0) _exit(125);
         dup2(in, 0);
         dup2(out, 1);
@@ -183,6 +184,11 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
 
 bool Exists(const std::string& path) { return fs::exists(path); }
+
+Bytes ReadBytesOf(const std::string& path) {
+    std::string text = ReadWhole(path);
+    return Bytes(text.begin(), text.end());
+}
 
 // A PAM file, as parsed here.
 struct Pam {
@@ -838,9 +844,15 @@ void MakeInputs(const Scratch& scratch) {
     WriteText(scratch / "text.png", "This is not a PNG.\n");
     Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 1, 2, 3};
     WriteFile(scratch / "broken.png", png);
-    WriteText(scratch / "p6.pam", "P6\n2 2\n255\n");
+    WriteText(scratch / "p6.pam", "P3\n2 2\n255\n");
     WriteFile(scratch / "depth6.pam", PamBytes(2, 2, 6, Bytes(24, 1)));
-    WriteFile(scratch / "maxval.pam", PamBytes(2, 2, 3, Bytes(24, 1), 65535));
+    WriteFile(scratch / "maxval.pam", PamBytes(2, 2, 3, Bytes(24, 1), 70000));
+    WriteFile(scratch / "jpeg.png", Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1});
+    PngSpec huge;
+    huge.width = huge.height = 16384;  // 256 x 256 tiles: one more than a file holds
+    huge.colourType = 6;
+    WriteFile(scratch / "huge.png", PngBytes(huge));
+    fs::create_directory(scratch / "folder.png");
     WriteFile(scratch / "short.pam", PamBytes(2, 2, 3, Bytes(11, 1)));
     WriteText(scratch / "noend.pam", "P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\n");
     WriteFile(scratch / "good.pam", PamBytes(200, 200, 4, Pattern(160000, 9)));
@@ -875,6 +887,7 @@ TEST_P(Failure, SaysWhatWentWrongAndLeavesNoOutput) {
             bool output = argument.find("/out.") != std::string::npos || argument.find("/depth-out.") != std::string::npos;
             // An output in a directory that does not exist cannot be there already.
             if (!output || (outputThere && !fs::is_directory(fs::path(argument).parent_path()))) continue;
+            if (std::find(outputs.begin(), outputs.end(), argument) != outputs.end()) continue;  // named twice
             outputs.push_back(argument);
             if (outputThere) WriteText(argument, "keep me");
         }
@@ -911,9 +924,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/cut-tiles.iff: truncated: the module read only 2 of the 4 colour tiles that the file's "
                     "header announces (use --partial to convert what there is)"},
         FailureCase{"UnknownInputType", {"convert", "picture.bmp", "out.iff"}, 2,
-                    "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png and .pam files"},
+                    "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png, .pam, .pgm and .ppm files"},
         FailureCase{"UnknownOutputType", {"convert", "good.iff", "out.jpeg"}, 2,
-                    "DIR/out.jpeg: unknown file type \".jpeg\": tniff converts .iff, .png and .pam files"},
+                    "DIR/out.jpeg: unknown file type \".jpeg\": tniff converts .iff, .png, .pam, .pgm and .ppm files"},
         FailureCase{"NeitherSideIff", {"convert", "good.pam", "out.png"}, 2,
                     "one of the two files must be an .iff file: tniff converts to and from this format"},
         FailureCase{"PamOfAnotherKind", {"convert", "p6.pam", "out.iff"}, 1,
@@ -921,15 +934,35 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PamDepthSix", {"convert", "depth6.pam", "out.iff"}, 1,
                     "DIR/depth6.pam: DEPTH 6 is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) "
                     "planes"},
-        FailureCase{"PamSixteenBits", {"convert", "maxval.pam", "out.iff"}, 1,
-                    "DIR/maxval.pam: MAXVAL 65535 is not supported: only 8-bit samples (MAXVAL 255) can be saved"},
+        FailureCase{"PamMaxvalAboveSixteenBits", {"convert", "maxval.pam", "out.iff"}, 1,
+                    "DIR/maxval.pam: MAXVAL 70000 is not supported: 1 to 65535"},
         FailureCase{"PamShortOfPixels", {"convert", "short.pam", "out.iff"}, 1,
                     "DIR/short.pam: not a usable PAM file: it ends after 11 of 12 bytes of pixel data"},
         FailureCase{"PamWithoutEnd", {"convert", "noend.pam", "out.iff"}, 1,
                     "DIR/noend.pam: not a usable PAM file: the header has no ENDHDR line"},
         FailureCase{"NotAPng", {"convert", "text.png", "out.iff"}, 1, "DIR/text.png: not a PNG file"},
-        FailureCase{"BrokenPng", {"convert", "broken.png", "out.iff"}, 1,
-                    "DIR/broken.png: broken PNG file: Read Error"},
+        FailureCase{"TruncatedPng", {"convert", "broken.png", "out.iff"}, 1,
+                    "DIR/broken.png: truncated PNG file: it ends inside its header"},
+        FailureCase{"JpegNamedPng", {"convert", "jpeg.png", "out.iff"}, 1,
+                    "DIR/jpeg.png: not a PNG file: it is a JPEG image"},
+        FailureCase{"PngIsADirectory", {"convert", "folder.png", "out.iff"}, 1,
+                    "DIR/folder.png: cannot open: it is a directory"},
+        FailureCase{"PngOfTooManyTiles", {"convert", "huge.png", "out.iff"}, 1,
+                    "DIR/huge.png: 16384 by 16384 is too large for the format: it needs 65536 tiles of 64 x 64, "
+                    "and a file holds at most 65535"},
+        FailureCase{"DepthToTheOutput", {"convert", "depth.iff", "out.png", "--depth", "out.png"}, 2,
+                    "DIR/out.png: named both as the output and as --depth; give each a file of its own"},
+        FailureCase{"OutputIsTheInput", {"convert", "good.iff", "good.iff"}, 2,
+                    "DIR/good.iff: the output is the input file; write to another file"},
+        FailureCase{"DepthIsTheInput", {"convert", "depth.iff", "out.png", "--depth", "depth.iff"}, 2,
+                    "DIR/depth.iff: the --depth output is the input file; write to another file"},
+        FailureCase{"StdoutWithoutType", {"convert", "good.iff", "-"}, 2,
+                    "writing to standard output needs --to iff, png, pam, pgm or ppm"},
+        FailureCase{"BadPngLevel", {"convert", "--png-level", "12", "good.iff", "out.png"}, 2,
+                    "--png-level takes 0 to 9, not \"12\""},
+        FailureCase{"ImageAboveTheLimit", {"--max-image-size", "20K", "convert", "good.iff", "out.png"}, 1,
+                    "DIR/good.iff: 100 by 100 with 4 planes needs 40000 bytes, more than tniff's image-size limit "
+                    "of 20480 bytes (--max-image-size raises it) (memFullErr, -108)"},
         FailureCase{"DepthWithoutDepth", {"convert", "good.iff", "out.png", "--depth", "depth-out.png"}, 1,
                     "DIR/good.iff: the file has no depth buffer, so there is nothing to write to DIR/depth-out.png"},
         FailureCase{"DepthOfAPng", {"convert", "good.pam", "out.iff", "--depth", "depth-out.png"}, 2,
@@ -981,8 +1014,8 @@ TEST(Convert, FailedWriteKeepsTheOldOutput) {
             Outcome outcome = Tniff({"convert", in, out}, small);
             EXPECT_EQ(outcome.status, 1) << Describe(outcome);
             std::string expected = out.back() == 'f'
-                                       ? out + ": the file could not be written completely (writErr, -20)"
-                                       : out + ": cannot write: Write Error";
+                                       ? out + ": the file could not be written completely: File too large (writErr, -20)"
+                                       : out + ": cannot write: File too large";
             EXPECT_EQ(outcome.err, "tniff: " + expected + "\n");
             if (outputThere) EXPECT_EQ(ReadWhole(out), "keep me");
             else EXPECT_FALSE(Exists(out));
@@ -1051,7 +1084,10 @@ TEST(Help, ForTheToolAndEachCommand) {
     Outcome version = Tniff({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.compare(0, 6, "tniff "), 0) << version.out;
-    EXPECT_EQ(LineCount(version.out), 1);
+    EXPECT_EQ(LineCount(version.out), 2);
+    // The module's version is read from the module file tniff found.
+    EXPECT_NE(version.out.find("\nmodule 0."), std::string::npos) << version.out;
+    EXPECT_NE(version.out.find(fs::canonical(TNIFF_MODULE_FILE).string()), std::string::npos) << version.out;
 }
 
 TEST(About, ShowsTheModulesAboutBoxAndWhatItDoes) {
@@ -1061,14 +1097,190 @@ TEST(About, ShowsTheModulesAboutBoxAndWhatItDoes) {
         ASSERT_EQ(about.status, 0) << Describe(about);
         EXPECT_EQ(about.err, "");
         EXPECT_NE(about.out.find(fs::canonical(TNIFF_MODULE_FILE).string()), std::string::npos) << about.out;
-        EXPECT_NE(about.out.find("About box    TarnIFF: dialog 105 shown and closed with OK"), std::string::npos)
-            << about.out;
-        EXPECT_NE(about.out.find("reads "), std::string::npos);
-        EXPECT_NE(about.out.find("writes "), std::string::npos);
+        EXPECT_NE(about.out.find("About box    opens and closes normally"), std::string::npos) << about.out;
+        EXPECT_EQ(about.out.find("dialog"), std::string::npos) << about.out;
+        EXPECT_NE(about.out.find("TarnIFF (TnIffFormat) 0."), std::string::npos) << about.out;
+        EXPECT_NE(about.out.find("opens "), std::string::npos);
+        EXPECT_NE(about.out.find("saves "), std::string::npos);
     }
     Outcome notAModule = Tniff({"--module", TNIFF_TOOL_FILE, "about"});
     EXPECT_EQ(notAModule.status, 1);
     EXPECT_NE(notAModule.err.find("cannot load the module"), std::string::npos) << notAModule.err;
+}
+
+// ---- Outputs: never lost, never one for another, links and modes kept -------------------------
+
+// Replacing an output that is a symbolic link replaces the link's target and keeps the link; a
+// replaced file keeps its mode; outputs that name one file through different spellings or links
+// are refused before anything is written; a full disk says why.
+TEST(Outputs, KeepLinksAndModesAndNeverClash) {
+    Scratch scratch;
+    MakeInputs(scratch);
+    const std::string in = scratch / "depth.iff";
+    fs::create_directory(scratch / "real");
+    WriteText(scratch / "real/target.png", "old");
+    chmod((scratch / "real/target.png").c_str(), 0640);
+    fs::create_symlink("real/target.png", scratch / "link.png");
+    Outcome linked = Tniff({"convert", in, scratch / "link.png"});
+    ASSERT_EQ(linked.status, 0) << Describe(linked);
+    EXPECT_TRUE(fs::is_symlink(scratch / "link.png"));
+    EXPECT_EQ(DecodePng(scratch / "real/target.png", scratch).pixels,
+              Interleaved(OpenInProcess(in), 0, 3));
+    struct stat status;
+    ASSERT_EQ(stat((scratch / "real/target.png").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+    // A link whose target does not exist yet: the target is made, beside itself.
+    fs::create_symlink("real/new.pam", scratch / "dangling.pam");
+    ASSERT_EQ(Tniff({"convert", in, scratch / "dangling.pam"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(scratch / "dangling.pam"));
+    EXPECT_EQ(ReadPam(scratch / "real/new.pam").depth, 4);
+
+    // The same file through a link, another spelling, or a not yet existing path said twice.
+    std::set<std::string> before = scratch.Names();
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"convert", in, scratch / "link.png", "--depth", scratch / "real/target.png"},
+          std::vector<std::string>{"convert", in, scratch / "new.png", "--depth", scratch.path() + "/real/../new.png"},
+          std::vector<std::string>{"convert", in, scratch / "link-to-input.iff"}}) {
+        if (arguments.size() == 3) fs::create_symlink(in, scratch / "link-to-input.iff");
+        Outcome refused = Tniff(arguments);
+        EXPECT_EQ(refused.status, 2) << Describe(refused);
+        EXPECT_NE(refused.err.find(arguments.size() == 3 ? "the output is the input file" : "named both as the output"),
+                  std::string::npos)
+            << refused.err;
+        if (arguments.size() == 3) fs::remove(scratch / "link-to-input.iff");
+    }
+    EXPECT_EQ(scratch.Names(), before);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+// ---- What a user reaches for first: pipes, more Netpbm, brief info, limits, installs ------------
+
+TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
+    Scratch scratch;
+    MakeInputs(scratch);
+    const std::string sample = std::string(TNIFF_SOURCE_DIR) + "/samples/render.iff";
+    const tniff::Image render = OpenInProcess(sample);
+
+    // Standard input (type from the bytes) to standard output (type from --to).
+    RunSettings fromSample;
+    fromSample.stdinPath = sample;
+    Outcome piped = Tniff({"convert", "-", "-", "--to", "pam"}, fromSample);
+    ASSERT_EQ(piped.status, 0) << Describe(piped);
+    WriteText(scratch / "piped.pam", piped.out);
+    EXPECT_EQ(ReadPam(scratch / "piped.pam").pixels, Interleaved(render, 0, 5));
+    RunSettings fromPam;
+    fromPam.stdinPath = scratch / "piped.pam";
+    Outcome toIff = Tniff({"convert", "-", "-", "--to", "iff"}, fromPam);
+    ASSERT_EQ(toIff.status, 0) << Describe(toIff);
+    WriteText(scratch / "piped.iff", toIff.out);
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "piped.iff"), 0, 4), Interleaved(render, 0, 4));
+    Outcome noted = Tniff({"convert", "-", scratch / "x.iff"}, fromPam);
+    EXPECT_NE(noted.err.find("stdin: the fifth plane is not saved"), std::string::npos) << noted.err;
+    RunSettings fromText;
+    fromText.stdinPath = scratch / "jpeg.png";
+    Outcome jpeg = Tniff({"convert", "-", scratch / "x.iff"}, fromText);
+    EXPECT_EQ(jpeg.status, 1);
+    EXPECT_EQ(jpeg.err, "tniff: standard input is not an .iff, PNG, PAM, PGM or PPM image: it is a JPEG image\n");
+
+    // PPM and PGM out and back; a PGM of a colour image is refused; alpha is dropped with a note.
+    Outcome ppm = Tniff({"convert", sample, scratch / "render.ppm"});
+    ASSERT_EQ(ppm.status, 0) << Describe(ppm);
+    EXPECT_NE(ppm.err.find("the alpha channel is not written"), std::string::npos);
+    ASSERT_EQ(Tniff({"convert", scratch / "render.ppm", scratch / "from-ppm.iff"}).status, 0);
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-ppm.iff"), 0, 3), Interleaved(render, 0, 3));
+    EXPECT_EQ(Tniff({"convert", sample, scratch / "render.pgm"}).status, 1);
+    WriteFile(scratch / "gray.pam", PamBytes(70, 65, 1, Pattern(70 * 65, 4)));
+    ASSERT_EQ(Tniff({"convert", scratch / "gray.pam", scratch / "gray.iff"}).status, 0);
+    ASSERT_EQ(Tniff({"convert", scratch / "gray.iff", scratch / "gray.pgm", "--to", "pgm"}).status, 0);
+    std::string pgm = ReadWhole(scratch / "gray.pgm");
+    ASSERT_EQ(pgm.compare(0, 13, "P5\n70 65\n255\n"), 0);
+    EXPECT_EQ(Bytes(pgm.begin() + 13, pgm.end()), Pattern(70 * 65, 4));
+    ASSERT_EQ(Tniff({"convert", sample, scratch / "colour.png", "--depth", scratch / "depth.pgm"}).status, 0);
+    std::string depthPgm = ReadWhole(scratch / "depth.pgm");
+    ASSERT_EQ(depthPgm.compare(0, 15, "P5\n360 240\n255\n"), 0);
+    EXPECT_EQ(Bytes(depthPgm.begin() + 15, depthPgm.end()), Interleaved(render, 4, 1));
+
+    // Samples of 16 bits: PAM, PPM (with comments in its header) and PNG of the same values give
+    // the same image, with a note that precision was lost.
+    const int w = 9, h = 7;
+    PngSpec wide;
+    wide.width = w;
+    wide.height = h;
+    wide.colourType = 2;
+    wide.bitDepth = 16;
+    Bytes samples16;
+    for (int y = 0; y < h; ++y) {
+        wide.samples.emplace_back();
+        for (int i = 0; i < w * 3; ++i) {
+            int value = (y * 7919 + i * 2741 + (i * i) * 13) % 65536;
+            wide.samples.back().push_back(value);
+            samples16.push_back(uint8_t(value >> 8));
+            samples16.push_back(uint8_t(value));
+        }
+    }
+    WriteFile(scratch / "wide.png", PngBytes(wide));
+    WriteFile(scratch / "wide.pam", PamBytes(w, h, 3, samples16, 65535));
+    std::string ppmHeader = "P6\n# made here\n9 7\n65535\n";
+    Bytes widePpm(ppmHeader.begin(), ppmHeader.end());
+    widePpm.insert(widePpm.end(), samples16.begin(), samples16.end());
+    WriteFile(scratch / "wide.ppm", widePpm);
+    Bytes reference;
+    for (const char* name : {"wide.png", "wide.pam", "wide.ppm"}) {
+        SCOPED_TRACE(name);
+        Outcome wideOut = Tniff({"convert", scratch / name, scratch / "wide.iff"});
+        ASSERT_EQ(wideOut.status, 0) << Describe(wideOut);
+        EXPECT_NE(wideOut.err.find("16-bit samples are stored as 8 bits"), std::string::npos) << wideOut.err;
+        Bytes got = Interleaved(OpenInProcess(scratch / "wide.iff"), 0, 3);
+        if (reference.empty()) reference = got;
+        else EXPECT_EQ(got, reference);
+    }
+    EXPECT_EQ(reference[0], 0);  // 0 stays 0 ...
+    for (size_t i = 0; i < reference.size(); ++i) {
+        const int value = int(samples16[2 * i]) * 256 + samples16[2 * i + 1];
+        EXPECT_LE(std::abs(int(reference[i]) * 65535 / 255 - value), 65535 / 255) << i;  // ... and all is near
+    }
+
+    // info --brief: one line a file from the headers; a cut file says so; others go on.
+    Bytes cut = ReadBytesOf(sample);
+    cut.resize(cut.size() / 2);
+    WriteFile(scratch / "half.iff", cut);
+    Outcome brief = Tniff({"info", "--brief", sample, scratch / "half.iff", scratch / "jpeg.png"});
+    EXPECT_EQ(brief.status, 1);
+    EXPECT_EQ(brief.out, sample + ": 360 x 240, RGBA, 5 planes, depth yes, tiles complete (24/24 colour, 24/24 depth)\n" +
+                             (scratch / "half.iff") +
+                             ": 360 x 240, RGBA, 5 planes, depth yes, tiles INCOMPLETE (9/24 colour, 8/24 depth)\n");
+    EXPECT_EQ(brief.err, "tniff: " + (scratch / "jpeg.png") + ": not an image in this format: it is a JPEG image\n");
+
+    // The half file with depth: every whole colour tile (the bottom row of tiles whole) arrives.
+    Outcome partial = Tniff({"convert", "--partial", scratch / "half.iff", scratch / "half.pam"});
+    ASSERT_EQ(partial.status, 0) << Describe(partial);
+    Pam half = ReadPam(scratch / "half.pam");
+    ASSERT_EQ(half.depth, 5);
+    const Bytes full = Interleaved(render, 0, 5);
+    for (int y = 240 - 64; y < 240; ++y)
+        for (int x = 0; x < 360; ++x)
+            for (int c = 0; c < 4; ++c) {
+                size_t at = (size_t(y) * 360 + size_t(x)) * 5 + size_t(c);
+                ASSERT_EQ(half.pixels[at], full[at]) << "row " << y << " column " << x;
+            }
+
+    // PNG levels: every level decodes to the same pixels, and the smallest level is the largest file.
+    for (const char* level : {"0", "9"}) {
+        Outcome png = Tniff({"convert", "--png-level", level, sample, scratch / (std::string("l") + level + ".png")});
+        ASSERT_EQ(png.status, 0) << Describe(png);
+        EXPECT_EQ(DecodePng(scratch / (std::string("l") + level + ".png"), scratch).pixels, Interleaved(render, 0, 4));
+    }
+    EXPECT_GT(fs::file_size(scratch / "l0.png"), fs::file_size(scratch / "l9.png"));
+
+    // One bar for the whole run: reading, then writing the PNG, to 100% only at the end.
+    RunSettings terminal;
+    terminal.terminalStderr = true;
+    Outcome shown = Tniff({"convert", sample, scratch / "bar.png"}, terminal);
+    ASSERT_EQ(shown.status, 0) << Describe(shown);
+    const size_t writing = shown.err.find("writing bar.png [");
+    ASSERT_NE(writing, std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.find("] 100%"), shown.err.find("] 100%", writing)) << shown.err;
+    EXPECT_NE(shown.err.find("] 100%", writing), std::string::npos) << shown.err;
 }
 
 }  // namespace
