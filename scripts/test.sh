@@ -12,8 +12,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 run_suite() {  # build-dir, extra cmake arguments...
   local dir=$1; shift
   echo "== build $dir $*"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
-    || { cat "$dir.configure.log"; return 1; }
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir/configure.log" 2>&1 \
+    || { cat "$dir/configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs"
   echo "== test $dir"
   (cd "$dir" && ctest --output-on-failure -j "$jobs")
