@@ -271,15 +271,20 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
         throw ToolError("--depth writes the depth buffer of an .iff file; " + inName + " is not one", kExitUsage);
     }
     CheckReadable(in);  // a directory or a missing file, said plainly before any decoding
-    Raster raster = inKind == FileKind::png ? ReadPng(in) : ReadNetpbm(in);
+    // One bar for the whole run: reading, then saving through the module.
+    ProgressBar progress(!options.quiet, "reading " + FileNameOf(inName));
+    progress.SetPhase(0, 2);
+    Raster raster = inKind == FileKind::png
+                        ? ReadPng(in, [&progress](int rows, int total) { progress.Update(rows, total); })
+                        : ReadNetpbm(in);
     tniff::Image image = ImageFromRaster(raster);
     RefuseDirectory(out);
     PendingOutput output(out);
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
-    {
-        ProgressBar progress(!options.quiet, "writing " + FileNameOf(outName));
-        SaveThroughModule(module, image, output.path(), outName, &progress);
-    }
+    progress.Relabel("writing " + FileNameOf(outName));
+    progress.SetPhase(1, 2);
+    SaveThroughModule(module, image, output.path(), outName, &progress);
+    progress.Clear();
     output.Commit();
     if (raster.channels == 5) Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
     if (raster.sourceBits > 8) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/file_type.h"
 #include "cli/raster.h"
 #include "cli/tool_error.h"
 #include "host/host.h"
@@ -197,6 +198,13 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
             throw ToolError(shown + ": too short to be an image in this format (" + HostCodeName(result) + ", " +
                                 std::to_string(result) + ")",
                             result);
+        }
+        if (result == formatCannotRead) {
+            // A file of another format under this name: say what it is.
+            std::string content = DescribeContent(path);
+            if (!content.empty() && content.find("this format") == std::string::npos) {
+                throw ToolError(shown + ": " + DescribeHostCode(result, true) + ": it is " + content, result);
+            }
         }
         if (result != noErr) throw ToolError(shown + ": " + DescribeHostCode(result, true), result);
     }

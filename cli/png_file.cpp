@@ -46,6 +46,12 @@ void OnRowWritten(png_structp, png_uint_32 row, int pass) {
     if (gRowProgress != nullptr && pass == 0) (*gRowProgress)(static_cast<int>(row), gRowsTotal);
 }
 
+// Rows read: of an interlaced file, the rows of the last pass.
+int gPasses = 1;
+void OnRowRead(png_structp, png_uint_32 row, int pass) {
+    if (gRowProgress != nullptr && pass == gPasses - 1) (*gRowProgress)(static_cast<int>(row), gRowsTotal);
+}
+
 void OnPngWarning(png_structp, png_const_charp) {}
 
 struct ReadStructs {
@@ -79,7 +85,8 @@ bool ReadPngHeader(png_structp png, png_infop info, FILE* file, PngShape* shape)
     shape->sourceBitDepth = png_get_bit_depth(png, info);
     png_set_expand(png);    // palette to RGB, gray of 1, 2 or 4 bits to 8 bits, transparency to alpha
     png_set_scale_16(png);  // 16-bit samples to 8 bits, rounded
-    png_set_interlace_handling(png);
+    gPasses = png_set_interlace_handling(png);
+    png_set_read_status_fn(png, &OnRowRead);
     png_read_update_info(png, info);
     shape->width = png_get_image_width(png, info);
     shape->height = png_get_image_height(png, info);
@@ -123,7 +130,7 @@ ToolError BrokenPng(const std::string& path, FILE* file, const PngError& error) 
 
 }  // namespace
 
-Raster ReadPng(const std::string& path) {
+Raster ReadPng(const std::string& path, const std::function<void(int, int)>& rowProgress) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
     png_byte signature[8];
@@ -151,7 +158,11 @@ Raster ReadPng(const std::string& path) {
     Raster raster(static_cast<int>(shape.width), static_cast<int>(shape.height), shape.channels);
     std::vector<png_bytep> rows(shape.height);
     for (png_uint_32 y = 0; y < shape.height; ++y) rows[y] = raster.pixels.data() + y * shape.rowBytes;
-    if (!ReadPngRows(structs.png, rows.data())) throw BrokenPng(path, file.get(), error);
+    gRowProgress = rowProgress ? &rowProgress : nullptr;
+    gRowsTotal = static_cast<int>(shape.height);
+    bool read = ReadPngRows(structs.png, rows.data());
+    gRowProgress = nullptr;
+    if (!read) throw BrokenPng(path, file.get(), error);
     raster.sourceBits = shape.sourceBitDepth;
     return raster;
 }

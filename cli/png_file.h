@@ -12,8 +12,9 @@ namespace tniff_cli {
 // Reads any PNG as 8-bit channels: gray (1), gray and alpha (2), RGB (3) or RGBA (4). Palette
 // images become RGB (RGBA with a transparency chunk), gray below 8 bits is widened, 16-bit
 // samples are scaled to 8 bits, a transparency chunk becomes an alpha channel. The size is
-// checked against the format's limits before any pixel is read. Throws ToolError.
-Raster ReadPng(const std::string& path);
+// checked against the format's limits before any pixel is read. rowProgress, when set, hears
+// (rows read, rows). Throws ToolError.
+Raster ReadPng(const std::string& path, const std::function<void(int, int)>& rowProgress = nullptr);
 
 // The zlib level PNG files are written with unless told otherwise (see the README for the
 // measurements behind it).
