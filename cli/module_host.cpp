@@ -203,7 +203,7 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
             // A file of another format under this name: say what it is.
             std::string content = DescribeContent(path);
             if (!content.empty() && content.find("this format") == std::string::npos) {
-                throw ToolError(shown + ": " + DescribeHostCode(result, true) + ": it is " + content, result);
+                throw ToolError(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
             }
         }
         if (result != noErr) throw ToolError(shown + ": " + DescribeHostCode(result, true), result);

@@ -812,7 +812,8 @@ TEST(Info, GoesOnPastAFileItCannotReadAndSaysWhy) {
     Outcome text = Tniff({"info", scratch / "bad.iff", scratch / "good.iff"});
     EXPECT_EQ(text.status, 1) << Describe(text);
     EXPECT_NE(text.out.find("8 x 8, RGB colour"), std::string::npos) << text.out;
-    EXPECT_EQ(text.err, "tniff: " + (scratch / "bad.iff") + ": not an image in this format (formatCannotRead, -30501)\n");
+    EXPECT_EQ(text.err, "tniff: " + (scratch / "bad.iff") +
+                            ": not an image in this format: it is an IFF file of another type (formatCannotRead, -30501)\n");
 
     Outcome json = Tniff({"info", "--json", scratch / "bad.iff", scratch / "good.iff"});
     EXPECT_EQ(json.status, 1);
