@@ -20,6 +20,7 @@ void ProgressBar::Relabel(const std::string& label) {
 }
 
 void ProgressBar::Update(int32_t done, int32_t total) {
+    if (observer_ != nullptr) observer_(observerContext_, done, total);
     if (!drawing_) return;
     if (total < 1) total = 1;
     if (done < 0) done = 0;
