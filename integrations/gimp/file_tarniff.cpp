@@ -134,15 +134,21 @@ void Save(gint32 original, const char* path) {
     if (gimp_image_get_precision(image) != GIMP_PRECISION_U8_GAMMA) {
         gimp_image_convert_precision(image, GIMP_PRECISION_U8_GAMMA);
     }
+    // Merging gives a layer with alpha even when no layer had one: the file gets alpha only when
+    // a visible layer has it.
     gint count = 0;
-    g_free(gimp_image_get_layers(image, &count));
+    gint32* layers = gimp_image_get_layers(image, &count);
+    bool alpha = false;
+    for (gint i = 0; i < count; ++i) {
+        if (gimp_item_get_visible(layers[i]) && gimp_drawable_has_alpha(layers[i])) alpha = true;
+    }
+    g_free(layers);
     if (count < 1) throw ToolError(name + ": the image has no layer to export");
     gint32 layer = gimp_image_merge_visible_layers(image, GIMP_CLIP_TO_IMAGE);
     if (layer < 0) throw ToolError(name + ": the image has no visible layer to export");
     gimp_layer_resize_to_image_size(layer);
 
     const bool gray = gimp_drawable_is_gray(layer);
-    const bool alpha = gimp_drawable_has_alpha(layer);
     const int width = gimp_drawable_width(layer), height = gimp_drawable_height(layer);
     if (width > tniff_cli::kLargestSide || height > tniff_cli::kLargestSide) {
         throw ToolError(name + ": " + std::to_string(width) + " by " + std::to_string(height) +
