@@ -10,7 +10,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
-bash scripts/setup.sh imagemagick xvfb xauth fonts-dejavu-core
+bash scripts/setup.sh imagemagick xvfb xauth x11-utils fonts-dejavu-core
 
 build=build
 out=docs/screenshots
@@ -54,36 +54,37 @@ cat > "$gimpdir/sessionrc" <<'RC'
     (size 1280 800)
     (open-on-exit)
     (aux-info
-        (left-docks-width "190")
-        (right-docks-width "300")
+        (left-docks-width "200")
+        (right-docks-width "290")
         (maximized "no"))
-    (gimp-single-image-window
-        (left-docks
-            (gimp-toolbox
-                (side left)
-                (book
-                    (current-page 0)
-                    (dockable "gimp-tool-options"
-                        (tab-style automatic)
-                        (aux-info (show-button-bar "true"))))))
-        (right-docks
-            (gimp-dock
-                (side right)
-                (book
-                    (position 330)
-                    (current-page 0)
-                    (dockable "gimp-layer-list"
-                        (tab-style automatic)
-                        (preview-size 48)
-                        (aux-info (show-button-bar "true"))))
-                (book
-                    (current-page 0)
-                    (dockable "gimp-channel-list"
-                        (tab-style automatic)
-                        (preview-size 48)
-                        (aux-info (show-button-bar "true"))))))))
+    (gimp-toolbox
+        (side left)
+        (book
+            (current-page 0)
+            (dockable "gimp-tool-options"
+                (tab-style automatic)
+                (aux-info
+                    (show-button-bar "true")))))
+    (gimp-dock
+        (side right)
+        (book
+            (position 380)
+            (current-page 0)
+            (dockable "gimp-layer-list"
+                (tab-style automatic)
+                (preview-size 48)
+                (aux-info
+                    (show-button-bar "true"))))
+        (book
+            (current-page 0)
+            (dockable "gimp-channel-list"
+                (tab-style automatic)
+                (preview-size 48)
+                (aux-info
+                    (show-button-bar "true"))))))
 (hide-docks no)
 (single-window-mode yes)
+(tabs-position 0)
 (last-tip-shown 0)
 RC
 
@@ -93,12 +94,14 @@ sleep 1
 export DISPLAY=":$display"
 gimp-2.10 --no-splash --no-fonts samples/render.iff > "$work/gimp.log" 2>&1 &
 gimp_pid=$!
-# The image is open once its title is on the window; give it time to paint after that.
+# The image is open once its name is in the window's title ("[render] (imported)-1.0 ..."); give
+# it time to paint after that.
 for _ in $(seq 1 120); do
-  xwininfo -root -tree 2> /dev/null | grep -q 'render.iff' && break
+  xwininfo -root -tree 2> /dev/null | grep -q '\[render\]' && break
   sleep 1
 done
-if ! xwininfo -root -tree 2> /dev/null | grep -q 'render.iff'; then
+if ! xwininfo -root -tree 2> /dev/null | grep -q '\[render\]'; then
+  import -display ":$display" -window root "$work/failed.png" && cp "$work/failed.png" /tmp/gimp-screenshot-failed.png
   echo "gimp-screenshots: GIMP did not show the image" >&2
   cat "$work/gimp.log" >&2
   exit 1
@@ -108,11 +111,19 @@ import -display ":$display" -window root "$out/gimp.png"
 echo "wrote $out/gimp.png"
 
 # Thumbnails as the file manager makes them, through the installed thumbnailer entry.
+# The sample, files the module writes from variants of it, and two test-side files.
 "$build/bin/tniff_make_integration_files" "$work/files"
 cp samples/render.iff "$work/files/render.iff"
+"$build/bin/tniff" convert -q samples/render.iff "$work/render.png"
+convert "$work/render.png" -background white -flatten "$work/opaque.png"
+convert "$work/opaque.png" -colorspace Gray "$work/gray.png"
+convert "$work/render.png" -crop 150x150+150+20 +repage "$work/crop.png"
+for variant in opaque gray crop; do
+  "$build/bin/tniff" convert -q "$work/$variant.png" "$work/files/render-$variant.iff"
+done
 command=$(sed -n 's/^Exec=//p' "$XDG_DATA_HOME/thumbnailers/tarniff.thumbnailer")
 tiles=()
-for name in render rgba rgb-compressed gray gray-depth rgba-depth; do
+for name in render render-opaque render-gray render-crop rgba gray-depth; do
   line=${command//%s/128}; line=${line//%u/file://$work/files/$name.iff}; line=${line//%o/$work/$name.png}
   $line
   tiles+=(-label "$name.iff" "$work/$name.png")

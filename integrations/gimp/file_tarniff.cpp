@@ -114,6 +114,7 @@ gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
         // The channel's own format: the bytes go in as they are.
         PutPixels(channel, gimp_drawable_get_format(channel), Interleaved(pixels, file.depthPlane, 1), width, height);
     }
+    gimp_image_set_active_layer(image, layer);
     gimp_image_undo_enable(image);
     gimp_progress_update(1.0);
     return image;
