@@ -53,7 +53,8 @@ bool AskToOpenPartial(const std::string& shortfall) {
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
                                                "%s", shortfall.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog),
-                                             "Open what there is? The rest of the image will be black.");
+                                             "Open what there is? Pixels no tile reached will be 0 (black; transparent where "
+                                             "the file has alpha).");
     gtk_dialog_add_buttons(GTK_DIALOG(dialog), "_Cancel", GTK_RESPONSE_CANCEL, "_Open", GTK_RESPONSE_ACCEPT,
                            nullptr);
     gint answer = gtk_dialog_run(GTK_DIALOG(dialog));

@@ -47,7 +47,9 @@ done
 "$bin/tniff" convert -q "$out/gray.tniff.png" "$out/gray-export.tniff.iff"
 
 # PNG files compare through GdkPixbuf's own PNG loader; .iff files through ours.
-same() { GDK_PIXBUF_MODULE_FILE=$loaders_cache "$bin/tniff_pixbuf_check" same "$1" "$2"; }
+# Every load has a time limit: a loader that hangs fails the check instead of the run.
+pixbuf_check() { timeout 60 "$bin/tniff_pixbuf_check" "$@"; }
+same() { GDK_PIXBUF_MODULE_FILE=$loaders_cache pixbuf_check same "$1" "$2"; }
 
 # ---- GIMP ----------------------------------------------------------------------------------
 scm=$work/checks.scm
@@ -171,8 +173,8 @@ if ls -A "$out" | grep -q '^\.'; then fail "a temporary file was left behind: $(
 # ---- GdkPixbuf -----------------------------------------------------------------------------
 export GDK_PIXBUF_MODULE_FILE=$loaders_cache
 for name in $colour_files; do
-  if "$bin/tniff_pixbuf_check" same "$files/$name.iff" "$out/$name.tniff.png" &&
-     "$bin/tniff_pixbuf_check" incremental "$files/$name.iff" "$out/$name.tniff.png"; then
+  if pixbuf_check same "$files/$name.iff" "$out/$name.tniff.png" &&
+     pixbuf_check incremental "$files/$name.iff" "$out/$name.tniff.png"; then
     pass "GdkPixbuf opens $name.iff as tniff does, whole and in pieces"
   else fail "GdkPixbuf's $name.iff differs from tniff's"; fi
 done
@@ -195,10 +197,15 @@ for name in render rgba gray-depth; do
   else fail "the thumbnailer's picture of $name.iff is missing or differs"; fi
 done
 for name in broken truncated; do
-  if message=$("$bin/tniff_pixbuf_check" fails "$files/$name.iff"); then pass "GdkPixbuf refuses $name.iff: $message"
+  if message=$(pixbuf_check fails "$files/$name.iff"); then pass "GdkPixbuf refuses $name.iff: $message"
   else fail "GdkPixbuf opened $name.iff"; fi
 done
 damaged=("$files"/robust/*.iff)
+# And every saved input of the fuzz targets and the crash regressions, where there are any.
+if [ -d "$source/fuzz" ]; then
+  while IFS= read -r -d '' saved; do damaged+=("$saved"); done < <(find "$source/fuzz" -type f \
+    \( -name '*.iff' -o -path '*corpus*' -o -path '*regression*' -o -path '*crash*' \) -print0)
+fi
 if summary=$(timeout 120 "$bin/tniff_pixbuf_check" survive "${damaged[@]}" 2>&1); then
   pass "GdkPixbuf survives ${#damaged[@]} damaged files ($summary)"
 else fail "GdkPixbuf on the damaged files: $summary"; fi
