@@ -54,15 +54,15 @@ int main(int argc, char** argv) {
 
     uint64_t seed = 7;
     for (const Shape& shape : kShapes) {
-        iffbuild::FileSpec spec;
-        spec.image = iffbuild::Image::Blank(shape.width, shape.height, shape.channels, shape.depth);
-        spec.image.FillRandom(++seed, shape.levels);
-        if (shape.depth) spec.image.FillRandomDepth(++seed);
-        spec.form = shape.form;
-        spec.tileWidth = spec.tileHeight = static_cast<uint16_t>(shape.tileSide);
-        spec.order = iffbuild::TileOrder::Shuffled;
-        spec.seed = seed;
-        Bytes file = iffbuild::BuildFile(spec).bytes;
+        iffbuild::FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(shape.width, shape.height, shape.channels, shape.depth);
+        fileSpec.image.FillRandom(++seed, shape.levels);
+        if (shape.depth) fileSpec.image.FillRandomDepth(++seed);
+        fileSpec.form = shape.form;
+        fileSpec.tileWidth = fileSpec.tileHeight = static_cast<uint16_t>(shape.tileSide);
+        fileSpec.order = iffbuild::TileOrder::Shuffled;
+        fileSpec.seed = seed;
+        Bytes file = iffbuild::BuildFile(fileSpec).bytes;
         Write(dir + "/" + shape.name + ".iff", file);
 
         // Damaged copies: cut at lengths through the whole file, and bytes overwritten.
