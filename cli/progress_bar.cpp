@@ -25,6 +25,7 @@ void ProgressBar::SetPhase(int index, int count) {
 }
 
 void ProgressBar::Update(int32_t stepDone, int32_t stepTotal) {
+    if (observer_ != nullptr) observer_(observerContext_, stepDone, stepTotal);
     if (!drawing_) return;
     if (stepTotal < 1) stepTotal = 1;
     if (stepDone < 0) stepDone = 0;

@@ -25,6 +25,11 @@ public:
     void SetPhase(int index, int count);
     // Removes the bar from the terminal.
     void Clear();
+    // Also passes every update to observer (a host that shows progress its own way).
+    void Observe(void (*observer)(void* context, int32_t done, int32_t total), void* context) {
+        observer_ = observer;
+        observerContext_ = context;
+    }
 
 private:
     bool drawing_;
@@ -33,6 +38,8 @@ private:
     int phase_ = 0;
     int phases_ = 1;
     std::string label_;
+    void (*observer_)(void*, int32_t, int32_t) = nullptr;
+    void* observerContext_ = nullptr;
 };
 
 // The last part of a path, for a bar's label.

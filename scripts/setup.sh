@@ -18,11 +18,16 @@ WINDOWS=(
   wine64 fonts-wine xvfb xauth
 )
 
+INTEGRATIONS=(
+  # the GIMP plug-in and the GdkPixbuf loader, and their checks (gimp-console, the thumbnailer, gio)
+  gimp libgimp2.0-dev libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin shared-mime-info libglib2.0-bin
+)
+
 PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
-  PACKAGES+=("${WINDOWS[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${INTEGRATIONS[@]}")
 fi
 PACKAGES+=("$@")
 

@@ -21,6 +21,9 @@ run_suite() {  # build-dir, extra cmake arguments...
 
 mkdir -p build build-asan
 run_suite build
+echo "== GIMP plug-in and GdkPixbuf loader"
+bash integrations/tests/run_checks.sh build
+
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DTNIFF_SANITIZE=ON
 

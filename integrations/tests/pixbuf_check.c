@@ -1,0 +1,111 @@
+/* Loads images through GdkPixbuf, as viewers and the thumbnailer do:
+ *     tniff_pixbuf_check same A B          exit 0 when both load to equal RGBA pixels
+ *     tniff_pixbuf_check incremental A B   A fed to a GdkPixbufLoader in small pieces, B from file
+ *     tniff_pixbuf_check survive FILE...   loads each; exit 0 when every load ends (loaded or an error)
+ *     tniff_pixbuf_check fails FILE        exit 0 when loading fails with a message; prints it
+ * Images without alpha compare as opaque; gray PNGs load as RGB. */
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <stdio.h>
+#include <string.h>
+
+static GdkPixbuf* Rgba(GdkPixbuf* pixbuf) {
+    GdkPixbuf* rgba = gdk_pixbuf_add_alpha(pixbuf, FALSE, 0, 0, 0);
+    g_object_unref(pixbuf);
+    return rgba;
+}
+
+static GdkPixbuf* FromFile(const char* path) {
+    GError* error = NULL;
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(path, &error);
+    if (pixbuf == NULL) {
+        fprintf(stderr, "%s: %s\n", path, error->message);
+        g_error_free(error);
+        return NULL;
+    }
+    return Rgba(pixbuf);
+}
+
+static GdkPixbuf* Incrementally(const char* path) {
+    gchar* bytes = NULL;
+    gsize size = 0;
+    GError* error = NULL;
+    if (!g_file_get_contents(path, &bytes, &size, &error)) {
+        fprintf(stderr, "%s: %s\n", path, error->message);
+        return NULL;
+    }
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("tarniff", &error);
+    gboolean ok = loader != NULL;
+    for (gsize at = 0; ok && at < size; at += 1000) {
+        ok = gdk_pixbuf_loader_write(loader, (const guchar*)bytes + at, size - at < 1000 ? size - at : 1000, &error);
+    }
+    if (ok) ok = gdk_pixbuf_loader_close(loader, &error);
+    GdkPixbuf* pixbuf = NULL;
+    if (ok) pixbuf = Rgba(g_object_ref(gdk_pixbuf_loader_get_pixbuf(loader)));
+    else fprintf(stderr, "%s: %s\n", path, error != NULL ? error->message : "no loader");
+    if (loader != NULL) {
+        if (!ok) gdk_pixbuf_loader_close(loader, NULL);
+        g_object_unref(loader);
+    }
+    g_free(bytes);
+    return pixbuf;
+}
+
+static int Same(GdkPixbuf* a, GdkPixbuf* b, const char* nameA, const char* nameB) {
+    int width = gdk_pixbuf_get_width(a), height = gdk_pixbuf_get_height(a);
+    if (width != gdk_pixbuf_get_width(b) || height != gdk_pixbuf_get_height(b)) {
+        fprintf(stderr, "%s is %dx%d, %s is %dx%d\n", nameA, width, height, nameB, gdk_pixbuf_get_width(b),
+                gdk_pixbuf_get_height(b));
+        return 0;
+    }
+    long differing = 0;
+    for (int y = 0; y < height; ++y) {
+        const guchar* rowA = gdk_pixbuf_read_pixels(a) + (gsize)y * gdk_pixbuf_get_rowstride(a);
+        const guchar* rowB = gdk_pixbuf_read_pixels(b) + (gsize)y * gdk_pixbuf_get_rowstride(b);
+        for (int i = 0; i < 4 * width; ++i) differing += rowA[i] != rowB[i];
+    }
+    if (differing != 0) fprintf(stderr, "%s and %s: %ld bytes differ\n", nameA, nameB, differing);
+    return differing == 0;
+}
+
+int main(int argc, char** argv) {
+    if (argc >= 4 && (strcmp(argv[1], "same") == 0 || strcmp(argv[1], "incremental") == 0)) {
+        GdkPixbuf* a = strcmp(argv[1], "same") == 0 ? FromFile(argv[2]) : Incrementally(argv[2]);
+        GdkPixbuf* b = FromFile(argv[3]);
+        int same = a != NULL && b != NULL && Same(a, b, argv[2], argv[3]);
+        if (a != NULL) g_object_unref(a);
+        if (b != NULL) g_object_unref(b);
+        return same ? 0 : 1;
+    }
+    if (argc >= 3 && strcmp(argv[1], "survive") == 0) {
+        int loaded = 0;
+        for (int i = 2; i < argc; ++i) {
+            GError* error = NULL;
+            GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(argv[i], &error);
+            if (pixbuf != NULL) {
+                ++loaded;
+                g_object_unref(pixbuf);
+            } else if (error == NULL || error->message == NULL || error->message[0] == '\0') {
+                fprintf(stderr, "%s: failed without a message\n", argv[i]);
+                return 1;
+            } else {
+                g_error_free(error);
+            }
+        }
+        printf("%d of %d loaded, the rest refused\n", loaded, argc - 2);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "fails") == 0) {
+        GError* error = NULL;
+        GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(argv[2], &error);
+        if (pixbuf != NULL) {
+            fprintf(stderr, "%s: loaded, expected a failure\n", argv[2]);
+            g_object_unref(pixbuf);
+            return 1;
+        }
+        printf("%s\n", error->message);
+        g_error_free(error);
+        return 0;
+    }
+    fprintf(stderr, "usage: %s same A B | incremental A B | survive FILE... | fails FILE\n", argv[0]);
+    return 2;
+}

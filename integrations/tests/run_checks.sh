@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# The GIMP plug-in and the GdkPixbuf loader, checked against tniff through the same module:
+#   bash integrations/tests/run_checks.sh BUILD_DIR
+# Installs both with scripts/install-integrations.sh --user into a temporary HOME (nothing of the
+# real user's is touched), then:
+#  - GIMP (gimp-console, batch Script-Fu): opens the sample and test files, exports the colour
+#    layer and the Depth channel as PNG, which must equal tniff's PNG and --depth PNG; exports a
+#    PNG-loaded RGBA and a gray image to .iff, which must equal `tniff convert`'s bytes; a broken
+#    and a truncated file give tniff's error, no image, no file; no plug-in crashes.
+#  - GdkPixbuf: the loader (from file and fed in pieces) and gdk-pixbuf-thumbnailer through the
+#    installed thumbnailer entry give tniff's pixels; every damaged file loads or is refused.
+set -euo pipefail
+build=$(cd "${1:?usage: run_checks.sh BUILD_DIR}" && pwd)
+cd "$(dirname "$0")/../.."
+source=$PWD
+bin=$build/bin
+for needed in file-tarniff libpixbufloader-tarniff.so tniff tniff_pixbuf_check tniff_make_integration_files; do
+  [ -e "$bin/$needed" ] || { echo "integration checks: $bin/$needed is not built" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share \
+       XDG_CACHE_HOME=$work/home/.cache XDG_RUNTIME_DIR=$work/runtime
+unset GIMP2_DIRECTORY TNIFF_MODULE GDK_PIXBUF_MODULE_FILE DISPLAY
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+files=$work/files out=$work/out
+mkdir -p "$out"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+
+"$bin/tniff_make_integration_files" "$files"
+cp "$source/samples/render.iff" "$files/render.iff"
+bash scripts/install-integrations.sh --user --build-dir "$build" > "$work/install.log" \
+  || { cat "$work/install.log"; exit 1; }
+loaders_cache=$HOME/.local/lib/tarniff/loaders.cache
+grep -q libpixbufloader-tarniff "$loaders_cache" || fail "the loaders cache does not list the loader"
+
+colour_files="render gray rgb-raw rgb-compressed rgba rgba-depth gray-depth"
+depth_files="render rgba-depth gray-depth"
+for name in $colour_files; do "$bin/tniff" convert -q "$files/$name.iff" "$out/$name.tniff.png"; done
+for name in $depth_files; do
+  "$bin/tniff" convert -q "$files/$name.iff" "$out/$name.x.png" --depth "$out/$name.depth.tniff.png"
+done
+"$bin/tniff" convert -q "$out/rgba.tniff.png" "$out/rgba-export.tniff.iff"
+"$bin/tniff" convert -q "$out/gray.tniff.png" "$out/gray-export.tniff.iff"
+
+# PNG files compare through GdkPixbuf's own PNG loader; .iff files through ours.
+# Every load has a time limit: a loader that hangs fails the check instead of the run.
+pixbuf_check() { timeout 60 "$bin/tniff_pixbuf_check" "$@"; }
+same() { GDK_PIXBUF_MODULE_FILE=$loaders_cache pixbuf_check same "$1" "$2"; }
+
+# ---- GIMP ----------------------------------------------------------------------------------
+scm=$work/checks.scm
+{
+  cat <<'SCHEME'
+(define last-error "")
+(define (try-load path)
+  (let ((saved *error-hook*))
+    (set! *error-hook* (lambda args (set! last-error (car args)) (saved "failed")))
+    (let ((result (catch #f (car (file-tarniff-load RUN-NONINTERACTIVE path path)))))
+      (set! *error-hook* saved)
+      result)))
+(define (report . words) (gimp-message (apply string-append "check: " words)))
+(define (first-layer image) (aref (cadr (gimp-image-get-layers image)) 0))
+(define (save-png image drawable path)
+  (file-png-save2 RUN-NONINTERACTIVE image drawable path path 0 9 0 0 0 0 0 0 1))
+(define (open-and-export in out depth-out)
+  (let* ((image (car (file-tarniff-load RUN-NONINTERACTIVE in in)))
+         (channels (gimp-image-get-channels image)))
+    (save-png image (first-layer image) out)
+    (report in " layers " (number->string (car (gimp-image-get-layers image)))
+            " channels " (number->string (car channels))
+            " resolution " (number->string (car (gimp-image-get-resolution image)))
+            " name " (car (gimp-image-get-filename image)))
+    (when (> (car channels) 0)
+      (let ((channel (aref (cadr channels) 0)))
+        (report in " channel " (car (gimp-item-get-name channel))
+                " visible " (number->string (car (gimp-item-get-visible channel))))
+        (gimp-edit-copy channel)
+        (let ((depth (car (gimp-edit-paste-as-new-image))))
+          (save-png depth (first-layer depth) depth-out)
+          (gimp-image-delete depth))))
+    (gimp-image-delete image)))
+(define (export-png-as-iff in out)
+  (let ((image (car (file-png-load RUN-NONINTERACTIVE in in))))
+    (file-tarniff-save RUN-NONINTERACTIVE image (first-layer image) out out)
+    (gimp-image-delete image)))
+(define (expect-refused in out)
+  (let ((image (try-load in)))
+    (if image
+        (begin (report in " opened, expected a refusal") (save-png image (first-layer image) out))
+        (report in " refused: " last-error))
+    (report in " images open " (number->string (car (gimp-image-list))))))
+SCHEME
+  for name in $colour_files; do
+    echo "(open-and-export \"$files/$name.iff\" \"$out/$name.gimp.png\" \"$out/$name.depth.gimp.png\")"
+  done
+  echo "(export-png-as-iff \"$out/rgba.tniff.png\" \"$out/rgba-export.gimp.iff\")"
+  echo "(export-png-as-iff \"$out/gray.tniff.png\" \"$out/gray-export.gimp.iff\")"
+  echo "(expect-refused \"$files/broken.iff\" \"$out/broken.gimp.png\")"
+  echo "(expect-refused \"$files/truncated.iff\" \"$out/truncated.gimp.png\")"
+  echo "(let ((t (file-tarniff-load-thumb \"$files/render.iff\" 128)))"
+  echo "  (report \"thumbnail \" (number->string (cadr t)) \" by \" (number->string (caddr t)))"
+  echo "  (gimp-image-delete (car t)))"
+  # Damaged files: each opens or is refused, and no plug-in crashes. Every plug-in run is a new
+  # process that takes about a second to start, so GIMP gets every 8th (the loader below gets all).
+  echo "(define opened 0) (define refused 0)"
+  index=0
+  for damaged in "$files"/robust/*.iff; do
+    index=$((index + 1)); [ $((index % 8)) -eq 1 ] || continue
+    echo "(let ((image (try-load \"$damaged\"))) (if image (begin (set! opened (+ opened 1)) (gimp-image-delete image)) (set! refused (+ refused 1))))"
+  done
+  echo "(report \"damaged files: \" (number->string opened) \" opened, \" (number->string refused) \" refused\")"
+  # An export GIMP cannot make into a file of this format: refused, nothing written.
+  echo "(let* ((image (car (gimp-image-new 40000 2 RGB)))"
+  echo "       (layer (car (gimp-layer-new image 40000 2 RGB-IMAGE \"wide\" 100 LAYER-MODE-NORMAL))))"
+  echo "  (gimp-image-insert-layer image layer 0 0)"
+  echo "  (set! *error-hook* (let ((saved *error-hook*)) (lambda args (set! last-error (car args)) (saved \"failed\"))))"
+  echo "  (catch #f (file-tarniff-save RUN-NONINTERACTIVE image layer \"$out/wide.gimp.iff\" \"wide.iff\"))"
+  echo "  (report \"wide export: \" last-error))"
+} > "$scm"
+
+mkdir -p "$XDG_CONFIG_HOME/GIMP/2.10/gradients"
+timeout 300 gimp-console-2.10 -i -d -f --no-shm --stack-trace-mode=never \
+  -b "(load \"$scm\")" -b '(gimp-quit 0)' > "$work/gimp.log" 2>&1 \
+  || { cat "$work/gimp.log"; fail "gimp-console did not finish the checks"; }
+grep -q "batch command executed successfully" "$work/gimp.log" || { cat "$work/gimp.log"; fail "the Script-Fu checks failed"; }
+if grep -qiE "crashed|segmentation|fatal error" "$work/gimp.log"; then
+  grep -iE "crashed|segmentation|fatal error" "$work/gimp.log"; fail "a plug-in crashed"
+fi
+check_log() {  # pattern, what
+  if grep -qF -- "$1" "$work/gimp.log"; then pass "GIMP: $2"; else fail "GIMP: $2 (no \"$1\" in the log)"; fi
+}
+
+for name in $colour_files; do
+  if same "$out/$name.gimp.png" "$out/$name.tniff.png"; then pass "GIMP opens $name.iff as tniff does"
+  else fail "GIMP's $name.iff differs from tniff's"; fi
+done
+for name in $depth_files; do
+  if same "$out/$name.depth.gimp.png" "$out/$name.depth.tniff.png"; then pass "GIMP's Depth channel of $name.iff is tniff's"
+  else fail "GIMP's Depth channel of $name.iff differs from tniff's --depth image"; fi
+  check_log "$files/$name.iff channel Depth visible 0" "the Depth channel of $name.iff is hidden"
+done
+check_log "$files/render.iff layers 1 channels 1 resolution 72.0 name $files/render.iff" \
+  "the sample opens as one layer and one channel, at 72 dpi, under its file name"
+check_log "$files/rgb-raw.iff layers 1 channels 0" "a file without depth gets no channel"
+for name in rgba gray; do
+  if cmp -s "$out/$name-export.gimp.iff" "$out/$name-export.tniff.iff"; then pass "GIMP's export of $name.png equals tniff convert's"
+  else fail "GIMP's export of $name.png differs from tniff convert's"; fi
+done
+# tniff's words for the same file: "tniff: PATH: WHAT (use --partial ...)".
+tniff_error() {
+  { "$bin/tniff" convert -q "$files/$1" "$work/refused.png" 2>&1 || true; } |
+    sed -e "s|^tniff: $files/||" -e 's| (use --partial.*||'
+}
+for name in broken.iff truncated.iff; do
+  check_log "$name refused: " "$name is refused"
+  said=$(tniff_error "$name")
+  if [ -n "$said" ]; then check_log "$said" "$name's error is tniff's: $said"; else fail "tniff opened $name"; fi
+done
+check_log "truncated.iff images open 0" "a refused file leaves no image"
+check_log "damaged files: " "GIMP opens or refuses every damaged file"
+grep -o "damaged files: .*" "$work/gimp.log" || true
+check_log "thumbnail 360 by 240" "the thumbnail procedure gives the image and its size"
+check_log "is too large for the format: at most 32767 pixels on a side" "an export too wide is refused"
+for unwanted in broken.gimp.png truncated.gimp.png wide.gimp.iff; do
+  [ ! -e "$out/$unwanted" ] || fail "$unwanted was written"
+done
+if ls -A "$out" | grep -q '^\.'; then fail "a temporary file was left behind: $(ls -A "$out" | grep '^\.')"; fi
+
+# ---- GdkPixbuf -----------------------------------------------------------------------------
+export GDK_PIXBUF_MODULE_FILE=$loaders_cache
+for name in $colour_files; do
+  if pixbuf_check same "$files/$name.iff" "$out/$name.tniff.png" &&
+     pixbuf_check incremental "$files/$name.iff" "$out/$name.tniff.png"; then
+    pass "GdkPixbuf opens $name.iff as tniff does, whole and in pieces"
+  else fail "GdkPixbuf's $name.iff differs from tniff's"; fi
+done
+[ "$(gio info -a standard::content-type "$files/render.iff" | sed -n 's/.*content-type: //p')" = image/x-tarniff ] \
+  && pass "the MIME type is found by content" || fail "render.iff is not image/x-tarniff"
+cp "$files/render.iff" "$work/render.dat"
+[ "$(gio info -a standard::content-type "$work/render.dat" | sed -n 's/.*content-type: //p')" = image/x-tarniff ] \
+  && pass "the MIME type is found by content without the extension" || fail "render.dat is not image/x-tarniff"
+
+entry=$XDG_DATA_HOME/thumbnailers/tarniff.thumbnailer
+command=$(sed -n 's/^Exec=//p' "$entry")
+for name in render rgba gray-depth; do
+  thumb=$out/$name.thumbnail.png
+  side=$("$bin/tniff" info "$files/$name.iff" | sed -n 's/^  image *\([0-9]*\) x \([0-9]*\),.*/\1 \2/p' |
+         awk '{ print ($1 > $2 ? $1 : $2) }')
+  # At the image's own size the thumbnail is the image itself.
+  line=${command//%s/$side}; line=${line//%u/file://$files/$name.iff}; line=${line//%o/$thumb}
+  ( unset GDK_PIXBUF_MODULE_FILE; timeout 60 $line ) || true
+  if [ -f "$thumb" ] && same "$thumb" "$out/$name.tniff.png"; then pass "the thumbnailer's picture of $name.iff is tniff's"
+  else fail "the thumbnailer's picture of $name.iff is missing or differs"; fi
+done
+for name in broken truncated; do
+  if message=$(pixbuf_check fails "$files/$name.iff"); then pass "GdkPixbuf refuses $name.iff: $message"
+  else fail "GdkPixbuf opened $name.iff"; fi
+done
+damaged=("$files"/robust/*.iff)
+# And every saved input of the fuzz targets and the crash regressions, where there are any.
+if [ -d "$source/fuzz" ]; then
+  while IFS= read -r -d '' saved; do damaged+=("$saved"); done < <(find "$source/fuzz" -type f \
+    \( -name '*.iff' -o -path '*corpus*' -o -path '*regression*' -o -path '*crash*' \) -print0)
+fi
+if summary=$(timeout 120 "$bin/tniff_pixbuf_check" survive "${damaged[@]}" 2>&1); then
+  pass "GdkPixbuf survives ${#damaged[@]} damaged files ($summary)"
+else fail "GdkPixbuf on the damaged files: $summary"; fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "integration checks: $failures failed"
+  exit 1
+fi
+echo "integration checks: all passed"
