@@ -1,7 +1,7 @@
 // Opening: the input is a file, opened through ENTRYPOINT on our host with every callback
 // checked. Any violation of the interface (a leak, a hand-over outside the image, a buffer left
-// locked ...) aborts, and so does an open that leaves the chunk stack holding entries or reports
-// success without having delivered an image.
+// locked ...) aborts, and so does a successful open that leaves the chunk stack holding entries
+// or that has not delivered an image.
 #include <cstdint>
 #include <string>
 
@@ -24,8 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         LinkedHost host(setup);
         const OSErr result = host.Open(path);
         fuzz::RequireClean(host, "open");
-        if (ChunkStackDepth() != 0) fuzz::Fail("the chunk stack holds entries after an open");
         if (result == noErr) {
+            // An open that stopped early may leave chunks open: the next read or write empties
+            // the stack before it starts. A complete one closes every chunk it opened.
+            if (ChunkStackDepth() != 0) fuzz::Fail("the chunk stack holds entries after an open");
             const tniff::Image& image = host.image();
             if (image.empty() || image.planes() < 1 || image.planes() > 5) {
                 fuzz::Fail("an open reported success without an image");
