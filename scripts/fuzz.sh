@@ -14,7 +14,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then targets=(open save run_length image_files); fi
 
-bash scripts/setup.sh --native clang libclang-rt-14-dev >/dev/null
+bash scripts/setup.sh --native clang libclang-rt-14-dev > /dev/null
 
 dir=build-fuzz
 echo "== build $dir"
@@ -41,7 +41,7 @@ for target in "${targets[@]}"; do
   if "$dir/bin/fuzz_$target" "$corpus" "${seeds[@]}" -max_total_time="$seconds" -timeout=20 \
        -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 -artifact_prefix="$findings/" \
        > "$log" 2>&1; then
-    grep -E "^#[0-9]+ +DONE" "$log" | tail -1 || true
+    grep -E "DONE" "$log" | tail -1 || true
   else
     status=1
     echo "fuzz: $target found a fault; its input is in $findings/"

@@ -17,12 +17,16 @@ WINDOWS=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 fonts-wine xvfb xauth
 )
+FUZZ=(
+  # the fuzz targets: clang with libFuzzer and the sanitizers' runtimes
+  clang libclang-rt-14-dev
+)
 
 PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
-  PACKAGES+=("${WINDOWS[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}")
 fi
 PACKAGES+=("$@")
 
