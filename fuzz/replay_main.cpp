@@ -1,18 +1,29 @@
 // The plain main() of a fuzz target: replays saved inputs without the fuzzer. Each argument is a
 // file, or a directory whose files are replayed in name order. Exits 0 when every input ran
 // through (a finding aborts before that); exits 2 when an argument cannot be read or no input
-// was found.
+// was found. As under the fuzzer, a single allocation of more than 2 GiB is a finding.
 #include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
 
 namespace {
+
+const size_t kLargestAllocation = size_t(2) << 30;
+
+void* Allocate(size_t size) {
+    if (size > kLargestAllocation) fuzz::Fail("an allocation of " + std::to_string(size) + " bytes");
+    void* block = std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
 
 bool Collect(const std::string& path, std::vector<std::string>* files) {
     struct stat info;
@@ -36,6 +47,13 @@ bool Collect(const std::string& path, std::vector<std::string>* files) {
 }
 
 }  // namespace
+
+void* operator new(size_t size) { return Allocate(size); }
+void* operator new[](size_t size) { return Allocate(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, size_t) noexcept { std::free(block); }
+void operator delete[](void* block, size_t) noexcept { std::free(block); }
 
 int main(int argc, char** argv) {
     std::vector<std::string> files;
