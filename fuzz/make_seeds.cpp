@@ -17,15 +17,15 @@ bool Write(const std::string& dir, const std::string& name, const iffbuild::Byte
     return bool(out);
 }
 
-iffbuild::FileSpec Spec(uint32_t width, uint32_t height, int channels, bool depth, int levels,
+iffbuild::FileSpec FileSpecOf(uint32_t width, uint32_t height, int channels, bool depth, int levels,
                         uint16_t tile) {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(width, height, channels, depth);
-    spec.image.FillRandom(width * 31 + height + uint32_t(channels), levels);
-    if (depth) spec.image.FillRandomDepth(width + height);
-    spec.tileWidth = tile;
-    spec.tileHeight = tile;
-    return spec;
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(width, height, channels, depth);
+    fileSpec.image.FillRandom(width * 31 + height + uint32_t(channels), levels);
+    if (depth) fileSpec.image.FillRandomDepth(width + height);
+    fileSpec.tileWidth = tile;
+    fileSpec.tileHeight = tile;
+    return fileSpec;
 }
 
 }  // namespace
@@ -38,19 +38,19 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
     using iffbuild::BuildFile;
     bool ok = true;
-    ok &= Write(dir, "rgb-raw", BuildFile(Spec(5, 4, 3, false, 256, 64)).bytes);
-    ok &= Write(dir, "rgba-rle", BuildFile(Spec(9, 7, 4, false, 2, 4)).bytes);
-    ok &= Write(dir, "gray-depth", BuildFile(Spec(6, 6, 1, true, 3, 4)).bytes);
-    ok &= Write(dir, "depth-only", BuildFile(Spec(4, 3, 0, true, 2, 64)).bytes);
-    iffbuild::FileSpec shuffled = Spec(10, 9, 4, true, 4, 3);
+    ok &= Write(dir, "rgb-raw", BuildFile(FileSpecOf(5, 4, 3, false, 256, 64)).bytes);
+    ok &= Write(dir, "rgba-rle", BuildFile(FileSpecOf(9, 7, 4, false, 2, 4)).bytes);
+    ok &= Write(dir, "gray-depth", BuildFile(FileSpecOf(6, 6, 1, true, 3, 4)).bytes);
+    ok &= Write(dir, "depth-only", BuildFile(FileSpecOf(4, 3, 0, true, 2, 64)).bytes);
+    iffbuild::FileSpec shuffled = FileSpecOf(10, 9, 4, true, 4, 3);
     shuffled.order = iffbuild::TileOrder::Shuffled;
     shuffled.kinds = iffbuild::KindOrder::Mixed;
     ok &= Write(dir, "shuffled-mixed", BuildFile(shuffled).bytes);
-    iffbuild::FileSpec extra = Spec(3, 3, 3, false, 256, 64);
+    iffbuild::FileSpec extra = FileSpecOf(3, 3, 3, false, 256, 64);
     extra.extras.push_back({iffbuild::Place::InTbmp, iffbuild::ChunkBytes("XTRA", {1, 2, 3, 4, 5}), 0});
     extra.editHeader = [](iffbuild::Header& header) { header.extra = {0, 0, 0, 9}; };
     ok &= Write(dir, "extra-chunks", BuildFile(extra).bytes);
-    const iffbuild::Bytes whole = BuildFile(Spec(8, 8, 3, false, 2, 4)).bytes;
+    const iffbuild::Bytes whole = BuildFile(FileSpecOf(8, 8, 3, false, 2, 4)).bytes;
     ok &= Write(dir, "truncated", iffbuild::Truncated(whole, whole.size() - 9));
     if (!ok) {
         std::fprintf(stderr, "fuzz_make_seeds: cannot write into %s\n", dir.c_str());

@@ -87,21 +87,21 @@ void SaveAndOpen(Random& random, const std::string& path, const std::string& wha
 
 void OpenBuilt(Random& random, const std::string& path, const std::string& what) {
     static const int kChannels[] = {0, 1, 3, 4};
-    iffbuild::FileSpec spec;
+    iffbuild::FileSpec fileSpec;
     const int channels = kChannels[random.Between(0, 3)];
     const bool depth = channels == 0 || random.Between(0, 1) == 1;
-    spec.image = iffbuild::Image::Blank(uint32_t(random.Between(1, 150)), uint32_t(random.Between(1, 150)),
+    fileSpec.image = iffbuild::Image::Blank(uint32_t(random.Between(1, 150)), uint32_t(random.Between(1, 150)),
                                         channels, depth);
-    spec.image.FillRandom(random.Next(), random.Between(0, 2) == 0 ? 256 : random.Between(2, 4));
-    if (depth) spec.image.FillRandomDepth(random.Next());
-    spec.tileWidth = uint16_t(random.Between(0, 1) == 0 ? 64 : random.Between(1, 64));
-    spec.tileHeight = uint16_t(random.Between(0, 1) == 0 ? 64 : random.Between(1, 64));
-    spec.order = iffbuild::TileOrder(random.Between(0, 2));
-    spec.kinds = iffbuild::KindOrder(random.Between(0, 3));
-    spec.seed = random.Next();
-    spec.form = random.Between(0, 2) == 0 ? iffbuild::Form::Raw : iffbuild::Form::Smallest;
-    const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
-    const iffbuild::ExpectedImage want = iffbuild::ExpectRead(spec).image;
+    fileSpec.image.FillRandom(random.Next(), random.Between(0, 2) == 0 ? 256 : random.Between(2, 4));
+    if (depth) fileSpec.image.FillRandomDepth(random.Next());
+    fileSpec.tileWidth = uint16_t(random.Between(0, 1) == 0 ? 64 : random.Between(1, 64));
+    fileSpec.tileHeight = uint16_t(random.Between(0, 1) == 0 ? 64 : random.Between(1, 64));
+    fileSpec.order = iffbuild::TileOrder(random.Between(0, 2));
+    fileSpec.kinds = iffbuild::KindOrder(random.Between(0, 3));
+    fileSpec.seed = random.Next();
+    fileSpec.form = random.Between(0, 2) == 0 ? iffbuild::Form::Raw : iffbuild::Form::Smallest;
+    const iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
+    const iffbuild::ExpectedImage want = iffbuild::ExpectRead(fileSpec).image;
     fuzz::WriteFile(path, built.bytes.data(), built.bytes.size());
 
     LinkedHost opener;
