@@ -152,6 +152,19 @@ Raster ReadPam(const std::string& path) {
     CheckFormatLimits(width, height, path);
     if (maxval != kOnlyMaxval) return ReadScaledSamples(file.get(), path, width, height, depth, maxval);
 
+    // The pixel data must be in the file before room is made for it: a header alone may describe
+    // up to 5 GiB of samples.
+    const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(depth);
+    const long dataStart = std::ftell(file.get());
+    if (dataStart >= 0 && std::fseek(file.get(), 0, SEEK_END) == 0) {
+        const long fileEnd = std::ftell(file.get());
+        if (fileEnd >= dataStart && static_cast<unsigned long>(fileEnd - dataStart) < needed) {
+            throw bad("it ends after " + std::to_string(fileEnd - dataStart) + " of " + std::to_string(needed) +
+                      " bytes of pixel data");
+        }
+        if (std::fseek(file.get(), dataStart, SEEK_SET) != 0) throw bad("it cannot be read back");
+    }
+
     Raster raster(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth));
     size_t got = std::fread(raster.pixels.data(), 1, raster.pixels.size(), file.get());
     if (got != raster.pixels.size()) {

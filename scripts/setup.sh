@@ -17,6 +17,10 @@ WINDOWS=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 fonts-wine xvfb xauth
 )
+FUZZ=(
+  # the fuzz targets: clang with libFuzzer and the sanitizers' runtimes
+  clang libclang-rt-14-dev
+)
 
 INTEGRATIONS=(
   # the GIMP plug-in and the GdkPixbuf loader, and their checks (gimp-console, the thumbnailer, gio)
@@ -27,7 +31,7 @@ PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
-  PACKAGES+=("${WINDOWS[@]}" "${INTEGRATIONS[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}")
 fi
 PACKAGES+=("$@")
 

@@ -27,6 +27,10 @@ bash integrations/tests/run_checks.sh build
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DTNIFF_SANITIZE=ON
 
+# Each fuzz target for a short while on its corpus (clang, libFuzzer, ASan and UBSan, in build-fuzz/).
+echo "== fuzz targets"
+bash scripts/fuzz.sh 30
+
 if [ -f scripts/windows-checks.sh ]; then
   echo "== Windows modules"
   # Reading and saving are built: a check that would be skipped as not yet built fails instead.

@@ -23,9 +23,11 @@ bool HandleSuiteUsable(const HandleProcs* procs, bool* tooNew) {
         return false;
     }
     if (procs->numHandleProcs < kCurrentHandleProcsCount) return false;
-    // The lock and unlock routines are vouched for by the count alone.
+    // Every routine the module calls is checked, lock and unlock too: the state record is locked
+    // on every call, so a suite with either missing would be called through a null pointer.
     return procs->newProc != nullptr && procs->disposeProc != nullptr &&
-           procs->getSizeProc != nullptr && procs->setSizeProc != nullptr;
+           procs->getSizeProc != nullptr && procs->setSizeProc != nullptr &&
+           procs->lockProc != nullptr && procs->unlockProc != nullptr;
 }
 
 OSErr BufferAllocate(const BufferProcs* procs, int32_t size, BufferID* bufferID) {

@@ -250,12 +250,13 @@ TEST(HandleSuite, UsableOnlyAsTheModuleKnowsIt) {
     LinkedHost host;
     const HandleProcs complete = host.handleSuite();
     HandleProcs v0 = complete, v2 = complete, six = complete, noSetSize = complete,
-                noLock = complete;
+                noLock = complete, noUnlock = complete;
     v0.handleProcsVersion = 0;
     v2.handleProcsVersion = 2;
     six.numHandleProcs = 6;
     noSetSize.setSizeProc = nullptr;
-    noLock.lockProc = nullptr;  // vouched for by the count: not tested one by one
+    noLock.lockProc = nullptr;
+    noUnlock.unlockProc = nullptr;
     struct Case {
         const char* what;
         const HandleProcs* procs;
@@ -266,7 +267,7 @@ TEST(HandleSuite, UsableOnlyAsTheModuleKnowsIt) {
         {"complete", &complete, true, false}, {"absent", nullptr, false, false},
         {"version 0", &v0, false, false},     {"version 2", &v2, false, true},
         {"6 routines", &six, false, false},   {"no setSizeProc", &noSetSize, false, false},
-        {"no lockProc", &noLock, true, false},
+        {"no lockProc", &noLock, false, false}, {"no unlockProc", &noUnlock, false, false},
     };
     for (const Case& c : cases) {
         bool tooNew = false;
@@ -275,7 +276,8 @@ TEST(HandleSuite, UsableOnlyAsTheModuleKnowsIt) {
     }
 }
 
-// A host whose handle suite the module cannot use: version 1 with 6 routines, or none at all.
+// A host whose handle suite the module cannot use: version 1 with 6 routines, none at all, a
+// newer version, or a null lock or unlock routine.
 class WithoutHandleSuite : public ::testing::TestWithParam<int> {
 protected:
     static HostSetup Setup(int variant) {
@@ -283,6 +285,8 @@ protected:
         if (variant == 0) setup.numHandleProcs = 6;
         if (variant == 1) setup.handleSuite = false;
         if (variant == 2) setup.handleProcsVersion = 2;
+        if (variant == 3) setup.missingHandleRoutine = tniff::HandleRoutine::lock;
+        if (variant == 4) setup.missingHandleRoutine = tniff::HandleRoutine::unlock;
         return setup;
     }
 };
@@ -314,7 +318,7 @@ TEST_P(WithoutHandleSuite, StateRecordLivesInAFallbackHandle) {
     EXPECT_EQ(PlatformGlobalBlocksInUse(), blocksBefore);
 }
 
-INSTANTIATE_TEST_SUITE_P(Variants, WithoutHandleSuite, ::testing::Values(0, 1, 2));
+INSTANTIATE_TEST_SUITE_P(Variants, WithoutHandleSuite, ::testing::Values(0, 1, 2, 3, 4));
 
 TEST(FallbackHandle, BlocksAreZeroFilledTaggedAndReleasedTogether) {
     const int blocksBefore = PlatformGlobalBlocksInUse();

@@ -1,0 +1,38 @@
+// Opening: the input is a file, opened through ENTRYPOINT on our host with every callback
+// checked. Any violation of the interface (a leak, a hand-over outside the image, a buffer left
+// locked ...) aborts, and so does a successful open that leaves the chunk stack holding entries
+// or that has not delivered an image.
+#include <cstdint>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+#include "host/host.h"
+#include "iffio/chunk_stack.h"
+#include "tests/support/linked_module.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fuzz::InstallQuietStrictHost();
+    static const std::string path = fuzz::ScratchPath(".iff");
+    fuzz::WriteFile(path, data, size);
+
+    tniff::HostSetup setup;
+    // Files may describe images of up to 65535 pixels a side; the host declines what does not
+    // fit a small machine, as an editor would, so that the fuzzer's memory stays bounded.
+    setup.maxImageBytes = 16u << 20;
+    setup.maxBufferBytes = 16 << 20;
+    {
+        LinkedHost host(setup);
+        const OSErr result = host.Open(path);
+        fuzz::RequireClean(host, "open");
+        if (result == noErr) {
+            // An open that stopped early may leave chunks open: the next read or write empties
+            // the stack before it starts. A complete one closes every chunk it opened.
+            if (ChunkStackDepth() != 0) fuzz::Fail("the chunk stack holds entries after an open");
+            const tniff::Image& image = host.image();
+            if (image.empty() || image.planes() < 1 || image.planes() > 5) {
+                fuzz::Fail("an open reported success without an image");
+            }
+        }
+    }
+    return 0;
+}
