@@ -18,10 +18,11 @@ bash scripts/setup.sh --native clang libclang-rt-14-dev > /dev/null
 
 dir=build-fuzz
 echo "== build $dir"
+mkdir -p "$dir"
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DTNIFF_SANITIZE=ON \
-  -DTNIFF_FUZZ=ON -DTNIFF_BUILD_TESTS=OFF > "$dir.configure.log" 2>&1 \
-  || { cat "$dir.configure.log"; exit 1; }
+  -DTNIFF_FUZZ=ON -DTNIFF_BUILD_TESTS=OFF > "$dir/configure.log" 2>&1 \
+  || { cat "$dir/configure.log"; exit 1; }
 fuzzers=()
 for target in "${targets[@]}"; do fuzzers+=("fuzz_$target"); done
 cmake --build "$dir" -j 2 --target "${fuzzers[@]}"
