@@ -16,7 +16,8 @@ build=build
 out=docs/screenshots
 mkdir -p "$out"
 if [ ! -x "$build/bin/tniff_make_integration_files" ]; then
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.configure.log"
+  mkdir -p "$build"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build/configure.log"
 fi
 cmake --build "$build" -j 2 --target file-tarniff pixbufloader-tarniff TnIffFormat tniff tniff_make_integration_files
 

@@ -73,7 +73,7 @@ fi
 if [ ! -x "$build/bin/file-tarniff" ] || [ ! -f "$build/bin/libpixbufloader-tarniff.so" ]; then
   echo "install-integrations: building in $build"
   mkdir -p "$build"
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build.configure.log"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$build/configure.log"
   cmake --build "$build" -j 2 --target file-tarniff pixbufloader-tarniff TnIffFormat
 fi
 for built in file-tarniff libpixbufloader-tarniff.so TnIffFormat.so; do

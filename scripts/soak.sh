@@ -7,8 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-10000}
 percent=${2:-5}
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo > build.configure.log 2>&1 \
-  || { cat build.configure.log; exit 1; }
+mkdir -p build
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo > build/configure.log 2>&1 \
+  || { cat build/configure.log; exit 1; }
 cmake --build build -j 2 --target tniff_soak
 /usr/bin/time -v build/bin/tniff_soak "$count" --max-growth "$percent" 2> build/soak-time.log
 grep -E "Maximum resident|Elapsed" build/soak-time.log
