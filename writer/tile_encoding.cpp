@@ -1,7 +1,10 @@
 #include "writer/tile_encoding.h"
 
+#include <cstring>
+
 #include "iffio/byte_stream.h"
 #include "iffio/iff_format.h"
+#include "iffio/raw_pixel_order.h"
 #include "shell/error_report.h"
 #include "shell/host_suites.h"
 #include "shell/plugin_globals.h"
@@ -142,7 +145,9 @@ void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint3
         uint32_t count = used;
         WriteBytes(globals, &count, output.bytes);
     } else if (s >= 3) {
-        WriteRawTile(globals, pixels, w, h, s);
+        // The host's tile stays as it was given; its raw form is made in the output area.
+        memcpy(output.bytes, pixels, k);
+        WriteRawTile(globals, output.bytes, w, h, s);
     } else {
         ExpandGrayTile(pixels, output.bytes, w, h, s);
         WriteRawTile(globals, output.bytes, w, h, m);
@@ -246,18 +251,11 @@ uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* ou
     return out.used < capacity ? out.used : 0;
 }
 
-void WriteRawTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                  uint16_t q) {
-    uint8_t stored[kMaxHostBytesPerPixel];
+void WriteRawTile(PluginGlobals* globals, uint8_t* pixels, uint32_t w, uint32_t h, uint16_t q) {
     if (q < 1 || q > kMaxHostBytesPerPixel) return;
-    for (uint32_t y = h; y-- > 0;) {
-        for (uint32_t x = 0; x < w; ++x) {
-            const uint8_t* pixel = pixels + (y * w + x) * q;
-            for (uint16_t c = 0; c < q; ++c) stored[c] = pixel[q - 1 - c];
-            uint32_t count = q;
-            WriteBytes(globals, &count, stored);
-        }
-    }
+    FlipRawPixelOrder(pixels, w, h, q);
+    uint32_t count = w * h * q;  // at most 64 x 64 x 4
+    WriteBytes(globals, &count, pixels);
 }
 
 void ExpandGrayTile(const uint8_t* source, uint8_t* destination, uint32_t w, uint32_t h,
