@@ -17,6 +17,9 @@ namespace tniff_cli {
 
 namespace {
 
+// libpng moves a few kilobytes at a time; the file moves them to and from the disk in large blocks.
+const size_t kFileBufferBytes = 1 << 20;
+
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
@@ -98,6 +101,7 @@ bool WritePngRows(png_structp png, png_infop info, FILE* file, const Raster& ras
 Raster ReadPng(const std::string& path) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
     png_byte signature[8];
     if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
         png_sig_cmp(signature, 0, sizeof signature) != 0) {
@@ -138,6 +142,7 @@ void WritePng(const Raster& raster, const std::string& path, const std::string& 
     }
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
 
     PngError error{};
     WriteStructs structs;

@@ -47,7 +47,6 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
         PostError(globals->resultWord, memFullErr);
         return nullptr;
     }
-    memset(plane, 0, P);
 
     // Invariant: i <= P and *position <= L, so every byte touched below is inside its buffer.
     uint32_t i = 0;
@@ -69,6 +68,8 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
         }
     }
     *position = pos;
+    // What the runs did not reach stays 0; everything before it was written by them.
+    memset(plane + i, 0, P - i);
 
     BufferUnlock(procs, planeId);
     BufferUnlock(procs, payload);

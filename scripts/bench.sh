@@ -6,10 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release > build-bench.configure.log 2>&1 \
-  || { cat build-bench.configure.log; exit 1; }
-cmake --build build-bench -j2 --target tniff_bench tniff TnIffFormat > build-bench.build.log 2>&1 \
-  || { tail -40 build-bench.build.log; exit 1; }
+mkdir -p build-bench
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release > build-bench/configure.log 2>&1 \
+  || { cat build-bench/configure.log; exit 1; }
+cmake --build build-bench -j2 --target tniff_bench tniff TnIffFormat > build-bench/build.log 2>&1 \
+  || { tail -40 build-bench/build.log; exit 1; }
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(. /etc/os-release && echo "$PRETTY_NAME")"
 echo "compiler: $(c++ --version | head -1), build type Release"

@@ -50,7 +50,8 @@ void EmitRun(PacketOutput* out, uint32_t count, uint8_t value) {
 bool EmitLiteral(PacketOutput* out, const uint8_t* literal, uint32_t count) {
     if (!RoomFor(out, count + 1)) return false;
     out->bytes[out->used++] = static_cast<uint8_t>(count - 1);
-    for (uint32_t k = 0; k < count; ++k) out->bytes[out->used++] = literal[k];
+    memcpy(out->bytes + out->used, literal, count);
+    out->used += count;
     return true;
 }
 
@@ -68,6 +69,27 @@ void GatherPlane(const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s, uint
         const uint8_t* row = pixels + y * w * s;
         for (uint32_t x = 0; x < w; ++x) plane[k++] = row[x * s + channel];
     }
+}
+
+// A lower bound of the bytes the encoder needs for file channel p of the tile. Packets can only
+// save bytes inside a stretch of equal bytes: a run packet of k bytes takes 2, and a stretch of
+// n equal bytes, however it is cut into packets, saves at most n - 2; every other byte costs at
+// least itself. So the encoding takes at least N minus, for every stretch, its length less 2.
+uint32_t LeastEncodedSize(const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s, uint16_t channel) {
+    const uint32_t n = w * h;
+    uint32_t saved = 0;
+    // The bytes in stored order (rows bottom first); b1 and b2 are the two before the current one.
+    int b1 = -1, b2 = -2;
+    for (uint32_t y = h; y-- > 0;) {
+        const uint8_t* row = pixels + y * w * s + channel;
+        for (uint32_t x = 0; x < w; ++x) {
+            const int b = row[x * s];
+            saved += (b == b1) & (b1 == b2);
+            b2 = b1;
+            b1 = b;
+        }
+    }
+    return n - saved;
 }
 
 // A locked host work buffer; id 0 when there is none.
@@ -131,7 +153,12 @@ void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint3
     // always shorter than its raw form, which is how a reader tells the two apart.
     uint32_t used = 0;
     bool compressed = true;
-    for (uint16_t p = m; p-- > 0;) {
+    // When not even the least the planes could take stays below K, the tile is stored raw
+    // without trying: noise is not encoded plane after plane only to be thrown away.
+    uint32_t least = 0;
+    for (uint16_t p = m; p-- > 0;) least += LeastEncodedSize(pixels, w, h, s, HostChannelFor(s, p));
+    if (least >= k) compressed = false;
+    for (uint16_t p = m; compressed && p-- > 0;) {
         GatherPlane(pixels, w, h, s, HostChannelFor(s, p), plane.bytes);
         uint32_t encoded = EncodeRunLengthPlane(plane.bytes, n, output.bytes + used, k - used);
         if (encoded == 0) {
