@@ -242,30 +242,88 @@ struct RunResult {
     long peakKb = 0;
 };
 
-RunResult RunTool(const Options& options, const std::vector<std::string>& arguments) {
-    std::vector<std::string> all = {options.tool};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = options.dir + "/tool.log";
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    RunResult result;
-    const double start = NowMs();
-    pid_t child = 0;
-    if (posix_spawn(&child, options.tool.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
-        Die("cannot run " + options.tool);
+// tniff runs are started by a small process forked before any image is made: a child's peak
+// resident memory as the system reports it includes the memory of the process that started it
+// (up to its exec), so the starter must be small for the figure to be tniff's own.
+struct Launcher {
+    int toLauncher = -1;
+    int fromLauncher = -1;
+};
+Launcher gLauncher;
+
+void LauncherLoop(int commands, int answers) {
+    FILE* in = fdopen(commands, "r");
+    char line[8192];
+    while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+        std::vector<std::string> all;
+        std::string current;
+        for (const char* c = line; *c != '\0' && *c != '\n'; ++c) {
+            if (*c == '\t') {
+                all.push_back(current);
+                current.clear();
+            } else {
+                current += *c;
+            }
+        }
+        all.push_back(current);
+        const std::string log = all[0];
+        all.erase(all.begin());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const double start = NowMs();
+        pid_t child = 0;
+        int status = -1;
+        struct rusage usage;
+        std::memset(&usage, 0, sizeof usage);
+        if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+            if (wait4(child, &status, 0, &usage) != child) status = -1;
+        }
+        const double ms = NowMs() - start;
+        posix_spawn_file_actions_destroy(&actions);
+        const int ok = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        char answer[128];
+        const int length = std::snprintf(answer, sizeof answer, "%d %.3f %ld\n", ok, ms, usage.ru_maxrss);
+        if (write(answers, answer, static_cast<size_t>(length)) != length) break;
     }
-    int status = 0;
-    struct rusage usage;
-    if (wait4(child, &status, 0, &usage) != child) Die("lost " + options.tool);
-    result.ms = NowMs() - start;
-    posix_spawn_file_actions_destroy(&actions);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) Die("tniff failed: see " + log);
-    result.peakKb = usage.ru_maxrss;
+    _exit(0);
+}
+
+void StartLauncher() {
+    int commands[2], answers[2];
+    if (pipe(commands) != 0 || pipe(answers) != 0) Die("no pipes");
+    pid_t pid = fork();
+    if (pid < 0) Die("cannot fork");
+    if (pid == 0) {
+        close(commands[1]);
+        close(answers[0]);
+        LauncherLoop(commands[0], answers[1]);
+    }
+    close(commands[0]);
+    close(answers[1]);
+    gLauncher.toLauncher = commands[1];
+    gLauncher.fromLauncher = answers[0];
+}
+
+RunResult RunTool(const Options& options, const std::vector<std::string>& arguments) {
+    const std::string log = options.dir + "/tool.log";
+    std::string command = log + "\t" + options.tool;
+    for (const std::string& a : arguments) command += "\t" + a;
+    command += "\n";
+    if (write(gLauncher.toLauncher, command.data(), command.size()) != static_cast<ssize_t>(command.size())) {
+        Die("the launcher is gone");
+    }
+    std::string answer;
+    char c;
+    while (read(gLauncher.fromLauncher, &c, 1) == 1 && c != '\n') answer += c;
+    int ok = 0;
+    RunResult result;
+    if (std::sscanf(answer.c_str(), "%d %lf %ld", &ok, &result.ms, &result.peakKb) != 3) Die("the launcher is gone");
+    if (!ok) Die("tniff failed: see " + log);
     return result;
 }
 
@@ -308,6 +366,24 @@ std::string Ratio(const Figure& f, const Figure* base) {
     return text;
 }
 
+// One machine-readable line per figure.
+void PrintLine(const Figure& f, int runs) {
+    const double mbps = f.ms > 0 ? f.pixelBytes / 1e6 / (f.ms / 1000) : 0;
+    const Figure* floor = Find(f.workload, f.operation, "floor");
+    const Figure* png = Find(f.workload, f.operation, "png");
+    std::printf("BENCH workload=%s op=%s who=%s ms=%.2f mbps=%.1f floor_ratio=%s png_ratio=%s pixel_bytes=%llu "
+                "file_bytes=%llu peak_rss_kb=%ld module_buffer_peak_bytes=%lld runs=%d\n",
+                f.workload.c_str(), f.operation.c_str(), f.who.c_str(), f.ms, mbps, Ratio(f, floor).c_str(),
+                Ratio(f, png).c_str(), static_cast<unsigned long long>(f.pixelBytes),
+                static_cast<unsigned long long>(f.fileBytes), f.peakKb, static_cast<long long>(f.bufferBytes), runs);
+}
+
+// Each figure as soon as it is measured, so that an interrupted run still tells something.
+void Record(const Figure& f) {
+    gFigures.push_back(f);
+    std::fprintf(stderr, "  %s %s %s: %.1f ms\n", f.workload.c_str(), f.operation.c_str(), f.who.c_str(), f.ms);
+}
+
 void Report(const Options& options) {
     std::printf("\n%-4s %-5s %-7s %10s %9s %8s %8s %12s %10s %10s\n", "work", "op", "who", "ms", "MB/s",
                 "x floor", "x png", "file bytes", "peak RSS", "mod bufs");
@@ -322,17 +398,7 @@ void Report(const Options& options) {
                     static_cast<unsigned long long>(f.fileBytes), peak.c_str(), buffers.c_str());
     }
     std::printf("\n");
-    for (const Figure& f : gFigures) {
-        const double mbps = f.ms > 0 ? f.pixelBytes / 1e6 / (f.ms / 1000) : 0;
-        const Figure* floor = Find(f.workload, f.operation, "floor");
-        const Figure* png = Find(f.workload, f.operation, "png");
-        std::printf("BENCH workload=%s op=%s who=%s ms=%.2f mbps=%.1f floor_ratio=%s png_ratio=%s pixel_bytes=%llu "
-                    "file_bytes=%llu peak_rss_kb=%ld module_buffer_peak_bytes=%lld runs=%d\n",
-                    f.workload.c_str(), f.operation.c_str(), f.who.c_str(), f.ms, mbps, Ratio(f, floor).c_str(),
-                    Ratio(f, png).c_str(), static_cast<unsigned long long>(f.pixelBytes),
-                    static_cast<unsigned long long>(f.fileBytes), f.peakKb, static_cast<long long>(f.bufferBytes),
-                    options.runs);
-    }
+    for (const Figure& f : gFigures) PrintLine(f, options.runs);
 }
 
 // One large image: module save and open in process, floor, PNG, and tniff both ways.
@@ -350,6 +416,7 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
         save.bufferBytes = host.memory().PeakBufferBytes();
     });
     save.fileBytes = FileSize(iff);
+    Record(save);
     Figure open{name, "open", "module", 0, pixelBytes, save.fileBytes, -1, -1};
     open.ms = Timed(options.runs, [&] {
         tniff::Host host(&ENTRYPOINT);
@@ -358,6 +425,7 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
         open.bufferBytes = host.memory().PeakBufferBytes();
         if (host.image() != image) Die(name + ": the image read back differs from the one saved");
     });
+    Record(open);
 
     std::vector<uint8_t> back(pixels.bytes.size());
     const std::string raw = base + ".raw";
@@ -365,6 +433,8 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
     floorSave.ms = Timed(options.runs, [&] { WriteAll(raw, pixels.bytes.data(), pixels.bytes.size()); });
     Figure floorOpen{name, "open", "floor", 0, pixelBytes, pixelBytes, -1, -1};
     floorOpen.ms = Timed(options.runs, [&] { ReadAll(raw, back.data(), back.size()); });
+    Record(floorSave);
+    Record(floorOpen);
 
     const std::string png = base + ".png";
     Figure pngSave{name, "save", "png", 0, pixelBytes, 0, -1, -1};
@@ -376,6 +446,8 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
     pngOpen.ms = Timed(options.runs, [&] {
         if (!PngDecode(png, &back)) Die(name + ": libpng could not decode");
     });
+    Record(pngSave);
+    Record(pngOpen);
 
     const std::string pam = base + ".pam", toolIff = base + "-tool.iff", backPam = base + "-back.pam";
     WritePam(pam, pixels);
@@ -397,10 +469,9 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
         toolOpen.fileBytes = toolSave.fileBytes;
     }
 
-    for (const Figure& f : {save, open, floorSave, floorOpen, pngSave, pngOpen}) gFigures.push_back(f);
     if (!options.tool.empty()) {
-        gFigures.push_back(toolSave);
-        gFigures.push_back(toolOpen);
+        Record(toolSave);
+        Record(toolOpen);
     }
     std::fprintf(stderr, "  %s done\n", name.c_str());
 }
@@ -436,8 +507,8 @@ void DepthWorkload(const Options& options, const Pixels& pixels) {
     Figure floorOpen{name, "open", "floor", 0, pixelBytes, pixelBytes, -1, -1};
     floorOpen.ms = Timed(options.runs, [&] { ReadAll(raw, back.data(), back.size()); });
 
-    gFigures.push_back(open);
-    gFigures.push_back(floorOpen);
+    Record(open);
+    Record(floorOpen);
     if (!options.tool.empty()) {
         Figure toolOpen{name, "open", "tniff", 0, pixelBytes, built.bytes.size(), -1, -1};
         std::vector<double> opens;
@@ -447,7 +518,7 @@ void DepthWorkload(const Options& options, const Pixels& pixels) {
             toolOpen.peakKb = std::max(toolOpen.peakKb, o.peakKb);
         }
         toolOpen.ms = Median(opens);
-        gFigures.push_back(toolOpen);
+        Record(toolOpen);
     }
     std::fprintf(stderr, "  %s done\n", name.c_str());
 }
@@ -508,7 +579,7 @@ void SmallWorkload(const Options& options) {
             if (!PngDecode(path(i, ".png"), &back)) Die(name + ": libpng could not decode");
         }
     });
-    for (const Figure& f : {save, open, floorSave, floorOpen, pngSave, pngOpen}) gFigures.push_back(f);
+    for (const Figure& f : {save, open, floorSave, floorOpen, pngSave, pngOpen}) Record(f);
 
     if (!options.tool.empty()) {
         for (int i = 0; i < options.smallCount; ++i) WritePam(path(i, ".pam"), images[i]);
@@ -526,8 +597,8 @@ void SmallWorkload(const Options& options) {
                 toolOpen.peakKb = std::max(toolOpen.peakKb, o.peakKb);
             }
         });
-        gFigures.push_back(toolSave);
-        gFigures.push_back(toolOpen);
+        Record(toolSave);
+        Record(toolOpen);
     }
     std::fprintf(stderr, "  %s done\n", name.c_str());
 }
@@ -558,6 +629,7 @@ int main(int argc, char** argv) {
         ++i;
     }
     mkdir(options.dir.c_str(), 0755);
+    StartLauncher();
     if (!options.tool.empty() && access(options.tool.c_str(), X_OK) != 0) Die(options.tool + ": not runnable");
 
     std::fprintf(stderr, "tniff_bench: %d x %d, %d small images of %d x %d, median of %d runs, in %s\n",
