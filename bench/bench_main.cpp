@@ -243,7 +243,19 @@ bool PngDecode(const std::string& path, std::unique_ptr<uint8_t[]>* out) {
 struct RunResult {
     double ms = 0;
     long peakKb = 0;
+    double cpuMs = 0;  // user and system time of the run
 };
+
+// CPU time of every tniff run so far: on a busy machine the wall clock also counts the time
+// other programs had the processor, so each figure is given in CPU time as well.
+double gToolCpuMs = 0;
+
+double CpuMsNow() {
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3 + gToolCpuMs;
+}
 
 // tniff runs are started by a small process forked before any image is made: a child's peak
 // resident memory as the system reports it includes the memory of the process that started it
@@ -290,7 +302,10 @@ void LauncherLoop(int commands, int answers) {
         posix_spawn_file_actions_destroy(&actions);
         const int ok = status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
         char answer[128];
-        const int length = std::snprintf(answer, sizeof answer, "%d %.3f %ld\n", ok, ms, usage.ru_maxrss);
+        const double cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+        const int length =
+            std::snprintf(answer, sizeof answer, "%d %.3f %ld %.3f\n", ok, ms, usage.ru_maxrss, cpu);
         if (write(answers, answer, static_cast<size_t>(length)) != length) break;
     }
     _exit(0);
@@ -325,7 +340,10 @@ RunResult RunTool(const Options& options, const std::vector<std::string>& argume
     while (read(gLauncher.fromLauncher, &c, 1) == 1 && c != '\n') answer += c;
     int ok = 0;
     RunResult result;
-    if (std::sscanf(answer.c_str(), "%d %lf %ld", &ok, &result.ms, &result.peakKb) != 3) Die("the launcher is gone");
+    if (std::sscanf(answer.c_str(), "%d %lf %ld %lf", &ok, &result.ms, &result.peakKb, &result.cpuMs) != 4) {
+        Die("the launcher is gone");
+    }
+    gToolCpuMs += result.cpuMs;
     if (!ok) Die("tniff failed: see " + log);
     return result;
 }
@@ -337,6 +355,7 @@ struct Figure {
     std::string operation;  // save, open
     std::string who;        // module, tniff, floor, png
     double ms = 0;
+    double cpuMs = 0;
     uint64_t pixelBytes = 0;
     uint64_t fileBytes = 0;
     long peakKb = -1;       // resident memory of a tniff run; -1 when not measured
@@ -345,14 +364,17 @@ struct Figure {
 
 std::vector<Figure> gFigures;
 
-double Timed(int runs, const std::function<void()>& work) {
-    std::vector<double> times;
+// Runs work runs times; the figure gets the median wall time and the median CPU time.
+void Time(Figure* figure, int runs, const std::function<void()>& work) {
+    std::vector<double> times, cpu;
     for (int r = 0; r < runs; ++r) {
-        const double start = NowMs();
+        const double start = NowMs(), startCpu = CpuMsNow();
         work();
         times.push_back(NowMs() - start);
+        cpu.push_back(CpuMsNow() - startCpu);
     }
-    return Median(times);
+    figure->ms = Median(times);
+    figure->cpuMs = Median(cpu);
 }
 
 const Figure* Find(const std::string& workload, const std::string& operation, const std::string& who) {
@@ -369,35 +391,45 @@ std::string Ratio(const Figure& f, const Figure* base) {
     return text;
 }
 
+std::string CpuRatio(const Figure& f, const Figure* base) {
+    if (base == nullptr || base->cpuMs <= 0) return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", f.cpuMs / base->cpuMs);
+    return text;
+}
+
 // One machine-readable line per figure.
 void PrintLine(const Figure& f, int runs) {
     const double mbps = f.ms > 0 ? f.pixelBytes / 1e6 / (f.ms / 1000) : 0;
     const Figure* floor = Find(f.workload, f.operation, "floor");
     const Figure* png = Find(f.workload, f.operation, "png");
-    std::printf("BENCH workload=%s op=%s who=%s ms=%.2f mbps=%.1f floor_ratio=%s png_ratio=%s pixel_bytes=%llu "
+    std::printf("BENCH workload=%s op=%s who=%s ms=%.2f cpu_ms=%.2f mbps=%.1f floor_ratio=%s png_ratio=%s "
+                "cpu_floor_ratio=%s cpu_png_ratio=%s pixel_bytes=%llu "
                 "file_bytes=%llu peak_rss_kb=%ld module_buffer_peak_bytes=%lld runs=%d\n",
-                f.workload.c_str(), f.operation.c_str(), f.who.c_str(), f.ms, mbps, Ratio(f, floor).c_str(),
-                Ratio(f, png).c_str(), static_cast<unsigned long long>(f.pixelBytes),
+                f.workload.c_str(), f.operation.c_str(), f.who.c_str(), f.ms, f.cpuMs, mbps, Ratio(f, floor).c_str(),
+                Ratio(f, png).c_str(), CpuRatio(f, floor).c_str(), CpuRatio(f, png).c_str(), static_cast<unsigned long long>(f.pixelBytes),
                 static_cast<unsigned long long>(f.fileBytes), f.peakKb, static_cast<long long>(f.bufferBytes), runs);
 }
 
 // Each figure as soon as it is measured, so that an interrupted run still tells something.
 void Record(const Figure& f) {
     gFigures.push_back(f);
-    std::fprintf(stderr, "  %s %s %s: %.1f ms\n", f.workload.c_str(), f.operation.c_str(), f.who.c_str(), f.ms);
+    std::fprintf(stderr, "  %s %s %s: %.1f ms (CPU %.1f ms)\n", f.workload.c_str(), f.operation.c_str(),
+                 f.who.c_str(), f.ms, f.cpuMs);
 }
 
 void Report(const Options& options) {
-    std::printf("\n%-4s %-5s %-7s %10s %9s %8s %8s %12s %10s %10s\n", "work", "op", "who", "ms", "MB/s",
-                "x floor", "x png", "file bytes", "peak RSS", "mod bufs");
+    std::printf("\n%-4s %-5s %-7s %9s %9s %8s %8s %8s %8s %8s %11s %9s %9s\n", "work", "op", "who", "ms", "CPU ms",
+                "MB/s", "x floor", "x png", "CPU x fl", "CPU x png", "file bytes", "peak RSS", "mod bufs");
     for (const Figure& f : gFigures) {
         const double mbps = f.ms > 0 ? f.pixelBytes / 1e6 / (f.ms / 1000) : 0;
         const Figure* floor = Find(f.workload, f.operation, "floor");
         const Figure* png = Find(f.workload, f.operation, "png");
         std::string peak = f.peakKb >= 0 ? std::to_string(f.peakKb / 1024) + " MiB" : "-";
         std::string buffers = f.bufferBytes >= 0 ? std::to_string(f.bufferBytes / 1024) + " KiB" : "-";
-        std::printf("%-4s %-5s %-7s %10.1f %9.0f %8s %8s %12llu %10s %10s\n", f.workload.c_str(),
-                    f.operation.c_str(), f.who.c_str(), f.ms, mbps, Ratio(f, floor).c_str(), Ratio(f, png).c_str(),
+        std::printf("%-4s %-5s %-7s %9.1f %9.1f %8.0f %8s %8s %8s %8s %11llu %9s %9s\n", f.workload.c_str(),
+                    f.operation.c_str(), f.who.c_str(), f.ms, f.cpuMs, mbps, Ratio(f, floor).c_str(),
+                    Ratio(f, png).c_str(), CpuRatio(f, floor).c_str(), CpuRatio(f, png).c_str(),
                     static_cast<unsigned long long>(f.fileBytes), peak.c_str(), buffers.c_str());
     }
     std::printf("\n");
@@ -411,8 +443,8 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
     const tniff::Image image = HostImage(pixels);
     const std::string iff = base + ".iff";
 
-    Figure save{name, "save", "module", 0, pixelBytes, 0, -1, -1};
-    save.ms = Timed(options.runs, [&] {
+    Figure save{name, "save", "module", 0, 0, pixelBytes, 0, -1, -1};
+    Time(&save, options.runs, [&] {
         tniff::Host host(&ENTRYPOINT);
         host.memory().ResetPeakBufferBytes();
         if (host.Save(image, iff) != noErr) Die(name + ": the module's save failed");
@@ -420,9 +452,9 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
     });
     save.fileBytes = FileSize(iff);
     Record(save);
-    Figure open{name, "open", "module", 0, pixelBytes, save.fileBytes, -1, -1};
+    Figure open{name, "open", "module", 0, 0, pixelBytes, save.fileBytes, -1, -1};
     bool checked = false;  // the first open is compared with the image saved
-    open.ms = Timed(options.runs, [&] {
+    Time(&open, options.runs, [&] {
         tniff::Host host(&ENTRYPOINT);
         host.memory().ResetPeakBufferBytes();
         if (host.Open(iff) != noErr) Die(name + ": the module's open failed");
@@ -437,10 +469,10 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
     // Every open, the floor's and libpng's too, puts the pixels into memory fresh from the
     // system, as a new image needs; reading into pages touched before would leave out its cost.
     const std::string raw = base + ".raw";
-    Figure floorSave{name, "save", "floor", 0, pixelBytes, pixelBytes, -1, -1};
-    floorSave.ms = Timed(options.runs, [&] { WriteAll(raw, pixels.bytes.data(), pixels.bytes.size()); });
-    Figure floorOpen{name, "open", "floor", 0, pixelBytes, pixelBytes, -1, -1};
-    floorOpen.ms = Timed(options.runs, [&] {
+    Figure floorSave{name, "save", "floor", 0, 0, pixelBytes, pixelBytes, -1, -1};
+    Time(&floorSave, options.runs, [&] { WriteAll(raw, pixels.bytes.data(), pixels.bytes.size()); });
+    Figure floorOpen{name, "open", "floor", 0, 0, pixelBytes, pixelBytes, -1, -1};
+    Time(&floorOpen, options.runs, [&] {
         std::unique_ptr<uint8_t[]> fresh(new uint8_t[pixels.bytes.size()]);
         ReadAll(raw, fresh.get(), pixels.bytes.size());
     });
@@ -448,13 +480,13 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
     Record(floorOpen);
 
     const std::string png = base + ".png";
-    Figure pngSave{name, "save", "png", 0, pixelBytes, 0, -1, -1};
-    pngSave.ms = Timed(options.runs, [&] {
+    Figure pngSave{name, "save", "png", 0, 0, pixelBytes, 0, -1, -1};
+    Time(&pngSave, options.runs, [&] {
         if (!PngEncode(pixels, png)) Die(name + ": libpng could not encode");
     });
     pngSave.fileBytes = FileSize(png);
-    Figure pngOpen{name, "open", "png", 0, pixelBytes, pngSave.fileBytes, -1, -1};
-    pngOpen.ms = Timed(options.runs, [&] {
+    Figure pngOpen{name, "open", "png", 0, 0, pixelBytes, pngSave.fileBytes, -1, -1};
+    Time(&pngOpen, options.runs, [&] {
         std::unique_ptr<uint8_t[]> fresh;
         if (!PngDecode(png, &fresh)) Die(name + ": libpng could not decode");
     });
@@ -463,20 +495,24 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
 
     const std::string pam = base + ".pam", toolIff = base + "-tool.iff", backPam = base + "-back.pam";
     WritePam(pam, pixels);
-    Figure toolSave{name, "save", "tniff", 0, pixelBytes, 0, -1, -1};
-    Figure toolOpen{name, "open", "tniff", 0, pixelBytes, 0, -1, -1};
+    Figure toolSave{name, "save", "tniff", 0, 0, pixelBytes, 0, -1, -1};
+    Figure toolOpen{name, "open", "tniff", 0, 0, pixelBytes, 0, -1, -1};
     if (!options.tool.empty()) {
-        std::vector<double> saves, opens;
+        std::vector<double> saves, opens, saveCpu, openCpu;
         for (int r = 0; r < options.runs; ++r) {
             RunResult s = RunTool(options, {"convert", pam, toolIff});
             saves.push_back(s.ms);
+            saveCpu.push_back(s.cpuMs);
             toolSave.peakKb = std::max(toolSave.peakKb, s.peakKb);
             RunResult o = RunTool(options, {"convert", toolIff, backPam});
             opens.push_back(o.ms);
+            openCpu.push_back(o.cpuMs);
             toolOpen.peakKb = std::max(toolOpen.peakKb, o.peakKb);
         }
         toolSave.ms = Median(saves);
         toolOpen.ms = Median(opens);
+        toolSave.cpuMs = Median(saveCpu);
+        toolOpen.cpuMs = Median(openCpu);
         toolSave.fileBytes = FileSize(toolIff);
         toolOpen.fileBytes = toolSave.fileBytes;
     }
@@ -505,8 +541,8 @@ void DepthWorkload(const Options& options, const Pixels& pixels) {
     // What the host holds afterwards: four colour planes and the depth plane.
     const uint64_t pixelBytes = static_cast<uint64_t>(pixels.width) * pixels.height * 5;
 
-    Figure open{name, "open", "module", 0, pixelBytes, built.bytes.size(), -1, -1};
-    open.ms = Timed(options.runs, [&] {
+    Figure open{name, "open", "module", 0, 0, pixelBytes, built.bytes.size(), -1, -1};
+    Time(&open, options.runs, [&] {
         tniff::Host host(&ENTRYPOINT);
         host.memory().ResetPeakBufferBytes();
         if (host.Open(iff) != noErr) Die(name + ": the module's open failed");
@@ -516,8 +552,8 @@ void DepthWorkload(const Options& options, const Pixels& pixels) {
     std::vector<uint8_t> bytes(pixelBytes, 0x5A);
     const std::string raw = base + ".raw";
     WriteAll(raw, bytes.data(), bytes.size());
-    Figure floorOpen{name, "open", "floor", 0, pixelBytes, pixelBytes, -1, -1};
-    floorOpen.ms = Timed(options.runs, [&] {
+    Figure floorOpen{name, "open", "floor", 0, 0, pixelBytes, pixelBytes, -1, -1};
+    Time(&floorOpen, options.runs, [&] {
         std::unique_ptr<uint8_t[]> fresh(new uint8_t[pixelBytes]);
         ReadAll(raw, fresh.get(), pixelBytes);
     });
@@ -525,14 +561,16 @@ void DepthWorkload(const Options& options, const Pixels& pixels) {
     Record(open);
     Record(floorOpen);
     if (!options.tool.empty()) {
-        Figure toolOpen{name, "open", "tniff", 0, pixelBytes, built.bytes.size(), -1, -1};
-        std::vector<double> opens;
+        Figure toolOpen{name, "open", "tniff", 0, 0, pixelBytes, built.bytes.size(), -1, -1};
+        std::vector<double> opens, openCpu;
         for (int r = 0; r < options.runs; ++r) {
             RunResult o = RunTool(options, {"convert", iff, base + "-back.pam"});
             opens.push_back(o.ms);
+            openCpu.push_back(o.cpuMs);
             toolOpen.peakKb = std::max(toolOpen.peakKb, o.peakKb);
         }
         toolOpen.ms = Median(opens);
+        toolOpen.cpuMs = Median(openCpu);
         Record(toolOpen);
     }
     std::fprintf(stderr, "  %s done\n", name.c_str());
@@ -551,44 +589,44 @@ void SmallWorkload(const Options& options) {
     const uint64_t pixelBytes = static_cast<uint64_t>(options.smallCount) * options.smallSize * options.smallSize * 4;
     auto path = [&](int i, const char* extension) { return base + "-" + std::to_string(i) + extension; };
 
-    Figure save{name, "save", "module", 0, pixelBytes, 0, -1, -1};
-    save.ms = Timed(options.runs, [&] {
+    Figure save{name, "save", "module", 0, 0, pixelBytes, 0, -1, -1};
+    Time(&save, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
             tniff::Host host(&ENTRYPOINT);
             if (host.Save(hostImages[i], path(i, ".iff")) != noErr) Die(name + ": the module's save failed");
         }
     });
     for (int i = 0; i < options.smallCount; ++i) save.fileBytes += FileSize(path(i, ".iff"));
-    Figure open{name, "open", "module", 0, pixelBytes, save.fileBytes, -1, -1};
-    open.ms = Timed(options.runs, [&] {
+    Figure open{name, "open", "module", 0, 0, pixelBytes, save.fileBytes, -1, -1};
+    Time(&open, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
             tniff::Host host(&ENTRYPOINT);
             if (host.Open(path(i, ".iff")) != noErr) Die(name + ": the module's open failed");
         }
     });
 
-    Figure floorSave{name, "save", "floor", 0, pixelBytes, pixelBytes, -1, -1};
-    floorSave.ms = Timed(options.runs, [&] {
+    Figure floorSave{name, "save", "floor", 0, 0, pixelBytes, pixelBytes, -1, -1};
+    Time(&floorSave, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
             WriteAll(path(i, ".raw"), images[i].bytes.data(), images[i].bytes.size());
         }
     });
-    Figure floorOpen{name, "open", "floor", 0, pixelBytes, pixelBytes, -1, -1};
-    floorOpen.ms = Timed(options.runs, [&] {
+    Figure floorOpen{name, "open", "floor", 0, 0, pixelBytes, pixelBytes, -1, -1};
+    Time(&floorOpen, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
             std::unique_ptr<uint8_t[]> fresh(new uint8_t[images[i].bytes.size()]);
             ReadAll(path(i, ".raw"), fresh.get(), images[i].bytes.size());
         }
     });
-    Figure pngSave{name, "save", "png", 0, pixelBytes, 0, -1, -1};
-    pngSave.ms = Timed(options.runs, [&] {
+    Figure pngSave{name, "save", "png", 0, 0, pixelBytes, 0, -1, -1};
+    Time(&pngSave, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
             if (!PngEncode(images[i], path(i, ".png"))) Die(name + ": libpng could not encode");
         }
     });
     for (int i = 0; i < options.smallCount; ++i) pngSave.fileBytes += FileSize(path(i, ".png"));
-    Figure pngOpen{name, "open", "png", 0, pixelBytes, pngSave.fileBytes, -1, -1};
-    pngOpen.ms = Timed(options.runs, [&] {
+    Figure pngOpen{name, "open", "png", 0, 0, pixelBytes, pngSave.fileBytes, -1, -1};
+    Time(&pngOpen, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
             std::unique_ptr<uint8_t[]> fresh;
             if (!PngDecode(path(i, ".png"), &fresh)) Die(name + ": libpng could not decode");
@@ -598,15 +636,15 @@ void SmallWorkload(const Options& options) {
 
     if (!options.tool.empty()) {
         for (int i = 0; i < options.smallCount; ++i) WritePam(path(i, ".pam"), images[i]);
-        Figure toolSave{name, "save", "tniff", 0, pixelBytes, save.fileBytes, -1, -1};
-        Figure toolOpen{name, "open", "tniff", 0, pixelBytes, save.fileBytes, -1, -1};
-        toolSave.ms = Timed(options.runs, [&] {
+        Figure toolSave{name, "save", "tniff", 0, 0, pixelBytes, save.fileBytes, -1, -1};
+        Figure toolOpen{name, "open", "tniff", 0, 0, pixelBytes, save.fileBytes, -1, -1};
+        Time(&toolSave, options.runs, [&] {
             for (int i = 0; i < options.smallCount; ++i) {
                 RunResult s = RunTool(options, {"convert", path(i, ".pam"), path(i, "-tool.iff")});
                 toolSave.peakKb = std::max(toolSave.peakKb, s.peakKb);
             }
         });
-        toolOpen.ms = Timed(options.runs, [&] {
+        Time(&toolOpen, options.runs, [&] {
             for (int i = 0; i < options.smallCount; ++i) {
                 RunResult o = RunTool(options, {"convert", path(i, "-tool.iff"), path(i, "-back.pam")});
                 toolOpen.peakKb = std::max(toolOpen.peakKb, o.peakKb);
