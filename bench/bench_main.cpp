@@ -529,13 +529,13 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
 void DepthWorkload(const Options& options, const Pixels& pixels) {
     const std::string name = "W3";
     const std::string base = options.dir + "/" + name;
-    iffbuild::FileSpec spec;
-    spec.image.width = static_cast<uint32_t>(pixels.width);
-    spec.image.height = static_cast<uint32_t>(pixels.height);
-    spec.image.channels = 4;
-    spec.image.colour = pixels.bytes;
-    spec.image.depth = pixels.depth;
-    const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image.width = static_cast<uint32_t>(pixels.width);
+    fileSpec.image.height = static_cast<uint32_t>(pixels.height);
+    fileSpec.image.channels = 4;
+    fileSpec.image.colour = pixels.bytes;
+    fileSpec.image.depth = pixels.depth;
+    const iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
     const std::string iff = base + ".iff";
     WriteAll(iff, built.bytes.data(), built.bytes.size());
     // What the host holds afterwards: four colour planes and the depth plane.
