@@ -217,7 +217,7 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
     opened.description.planes = record.planes;
     opened.description.horizontalDpi = DotsPerInch(record.imageHRes);
     opened.description.verticalDpi = DotsPerInch(record.imageVRes);
-    opened.image = host.image();
+    opened.image = host.TakeImage();
     if (opened.image.planes() < 1 || opened.image.empty()) {
         throw ToolError(shown + ": the module describes an image without pixels (" + std::to_string(record.imageSize.h) +
                         " by " + std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +

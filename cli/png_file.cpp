@@ -19,6 +19,9 @@ namespace tniff_cli {
 
 namespace {
 
+// libpng moves a few kilobytes at a time; the file moves them to and from the disk in large blocks.
+const size_t kFileBufferBytes = 1 << 20;
+
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
@@ -133,6 +136,7 @@ ToolError BrokenPng(const std::string& path, FILE* file, const PngError& error) 
 Raster ReadPng(const std::string& path, const std::function<void(int, int)>& rowProgress) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
     png_byte signature[8];
     if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
         png_sig_cmp(signature, 0, sizeof signature) != 0) {
@@ -176,6 +180,7 @@ void WritePng(const Raster& raster, const std::string& path, const std::string& 
     }
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
 
     PngError error{};
     WriteStructs structs;

@@ -22,24 +22,71 @@ void CheckFormatLimits(int64_t width, int64_t height, const std::string& name) {
     }
 }
 
-Raster RasterFromPlanes(const tniff::Image& image, int first, int count) {
-    Raster raster(image.width(), image.height(), count);
-    for (int c = 0; c < count; ++c) {
-        for (int y = 0; y < image.height(); ++y) {
-            for (int x = 0; x < image.width(); ++x) raster.at(x, y, c) = image.at(first + c, y, x);
+namespace {
+
+// Pixel by pixel, all channels at once, so that each byte of the interleaved side is touched once.
+template <int C>
+void Interleave(const uint8_t* const* planes, uint8_t* pixels, size_t area) {
+    for (size_t i = 0; i < area; ++i) {
+        for (int c = 0; c < C; ++c) pixels[i * C + c] = planes[c][i];
+    }
+}
+
+template <int C>
+void Deinterleave(const uint8_t* pixels, uint8_t* const* planes, size_t area) {
+    for (size_t i = 0; i < area; ++i) {
+        for (int c = 0; c < C; ++c) planes[c][i] = pixels[i * C + c];
+    }
+}
+
+void InterleaveAny(const uint8_t* const* planes, int count, uint8_t* pixels, size_t area) {
+    switch (count) {
+    case 1: Interleave<1>(planes, pixels, area); return;
+    case 2: Interleave<2>(planes, pixels, area); return;
+    case 3: Interleave<3>(planes, pixels, area); return;
+    case 4: Interleave<4>(planes, pixels, area); return;
+    case 5: Interleave<5>(planes, pixels, area); return;
+    default:
+        for (size_t i = 0; i < area; ++i) {
+            for (int c = 0; c < count; ++c) pixels[i * count + c] = planes[c][i];
         }
     }
+}
+
+void DeinterleaveAny(const uint8_t* pixels, int count, uint8_t* const* planes, size_t area) {
+    switch (count) {
+    case 1: Deinterleave<1>(pixels, planes, area); return;
+    case 2: Deinterleave<2>(pixels, planes, area); return;
+    case 3: Deinterleave<3>(pixels, planes, area); return;
+    case 4: Deinterleave<4>(pixels, planes, area); return;
+    case 5: Deinterleave<5>(pixels, planes, area); return;
+    default:
+        for (size_t i = 0; i < area; ++i) {
+            for (int c = 0; c < count; ++c) planes[c][i] = pixels[i * count + c];
+        }
+    }
+}
+
+}  // namespace
+
+Raster RasterFromPlanes(const tniff::Image& image, int first, int count) {
+    Raster raster(image.width(), image.height(), count);
+    const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
+    if (area == 0 || count <= 0) return raster;
+    std::vector<const uint8_t*> planes;
+    for (int c = 0; c < count; ++c) planes.push_back(image.address(first + c, 0, 0));
+    InterleaveAny(planes.data(), count, raster.pixels.data(), area);
     return raster;
 }
 
 tniff::Image ImageFromRaster(const Raster& raster) {
     int16_t mode = raster.channels <= 2 ? plugInModeGrayScale : plugInModeRGBColor;
     tniff::Image image(raster.width, raster.height, raster.channels, mode);
-    for (int c = 0; c < raster.channels; ++c) {
-        for (int y = 0; y < raster.height; ++y) {
-            for (int x = 0; x < raster.width; ++x) image.at(c, y, x) = raster.at(x, y, c);
-        }
-    }
+    const size_t area = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.height);
+    if (area == 0 || raster.channels <= 0) return image;
+    std::vector<uint8_t*> planes;
+    for (int c = 0; c < raster.channels; ++c) planes.push_back(&image.at(c, 0, 0));
+    DeinterleaveAny(raster.pixels.data(), raster.channels, planes.data(), area);
     return image;
 }
 

@@ -113,13 +113,17 @@ OSErr Host::Open(const std::string& path) {
 
 OSErr Host::Save(const Image& image, const std::string& path) {
     ClearLogs();
-    SetImage(image);
+    // The caller's image is read in place for as long as the save runs: a copy of it would
+    // double the memory a save needs.
+    DescribeImage(image);
     if (!OpenFile(path, HostFile::Mode::write)) return kHostFileNotOpened;
+    savedImage_ = &image;
     OSErr result = noErr;
     for (int16_t selector = formatSelectorEstimatePrepare; selector <= formatSelectorWriteFinish; ++selector) {
         result = Call(selector);
         if (result != noErr) break;
     }
+    savedImage_ = nullptr;
     CloseFile();
     return result;
 }
@@ -173,6 +177,10 @@ void Host::CloseFile() {
 
 void Host::SetImage(const Image& image) {
     image_ = image;
+    DescribeImage(image);
+}
+
+void Host::DescribeImage(const Image& image) {
     imageRefused_ = false;
     record_.imageMode = image.mode();
     record_.imageSize.v = static_cast<int16_t>(image.height());
@@ -188,8 +196,7 @@ void Host::MakeImageFromRecord() {
         imageRefused_ = true;
         return;
     }
-    image_ = Image(record_.imageSize.h, record_.imageSize.v, record_.planes, record_.imageMode);
-    image_.fill(setup_.newImageFill);
+    image_ = Image(record_.imageSize.h, record_.imageSize.v, record_.planes, record_.imageMode, setup_.newImageFill);
 }
 
 void Host::CheckAfterCall() {
@@ -392,6 +399,8 @@ OSErr Host::TransferBlock() {
     HandOver handOver{r.theRect, r.loPlane, r.hiPlane, r.colBytes, r.rowBytes, r.planeBytes,
                       !IsWriteSelector(selector_), noErr};
 
+    // A save in progress reads the caller's image; everything else works on the host's own.
+    const Image& image = savedImage_ != nullptr && !handOver.reading ? *savedImage_ : image_;
     bool faultDue = FaultDue(&faultCounts_.advanceStates, faults_.failAdvanceState);
     std::string refusal;
     int64_t rows = static_cast<int64_t>(r.theRect.bottom) - r.theRect.top;
@@ -403,13 +412,13 @@ OSErr Host::TransferBlock() {
         refusal = "advanceState called with null data";
     } else if (rows <= 0 || columns <= 0) {
         refusal = "empty rectangle " + RectText(r.theRect);
-    } else if (r.theRect.top < 0 || r.theRect.left < 0 || r.theRect.bottom > image_.height() ||
-               r.theRect.right > image_.width()) {
-        refusal = "rectangle " + RectText(r.theRect) + " outside the image of " + std::to_string(image_.width()) +
-                  " by " + std::to_string(image_.height());
-    } else if (r.loPlane < 0 || r.hiPlane < r.loPlane || r.hiPlane >= image_.planes()) {
+    } else if (r.theRect.top < 0 || r.theRect.left < 0 || r.theRect.bottom > image.height() ||
+               r.theRect.right > image.width()) {
+        refusal = "rectangle " + RectText(r.theRect) + " outside the image of " + std::to_string(image.width()) +
+                  " by " + std::to_string(image.height());
+    } else if (r.loPlane < 0 || r.hiPlane < r.loPlane || r.hiPlane >= image.planes()) {
         refusal = "planes " + std::to_string(r.loPlane) + " to " + std::to_string(r.hiPlane) +
-                  " outside the image's " + std::to_string(image_.planes()) + " planes";
+                  " outside the image's " + std::to_string(image.planes()) + " planes";
     } else if (r.colBytes <= 0 || r.rowBytes <= 0 || (planes > 1 && r.planeBytes <= 0)) {
         refusal = "colBytes " + std::to_string(r.colBytes) + ", rowBytes " + std::to_string(r.rowBytes) +
                   ", planeBytes " + std::to_string(r.planeBytes) + " do not describe a block";
@@ -434,15 +443,24 @@ OSErr Host::TransferBlock() {
         return handOver.result;
     }
 
+    // Row by row: the image's row is contiguous, the block's pixels are colBytes apart.
     uint8_t* block = static_cast<uint8_t*>(r.data);
+    const size_t step = static_cast<size_t>(r.colBytes);
+    const size_t count = static_cast<size_t>(columns);
     for (int64_t p = 0; p < planes; ++p) {
         for (int64_t y = 0; y < rows; ++y) {
             uint8_t* row = block + p * r.planeBytes + y * r.rowBytes;
-            for (int64_t x = 0; x < columns; ++x) {
-                uint8_t& pixel = image_.at(static_cast<int>(r.loPlane + p), static_cast<int>(r.theRect.top + y),
-                                           static_cast<int>(r.theRect.left + x));
-                if (handOver.reading) pixel = row[x * r.colBytes];
-                else row[x * r.colBytes] = pixel;
+            const int plane = static_cast<int>(r.loPlane + p);
+            const int top = static_cast<int>(r.theRect.top + y);
+            const int left = static_cast<int>(r.theRect.left);
+            if (handOver.reading) {
+                uint8_t* pixels = &image_.at(plane, top, left);
+                if (step == 1) std::memcpy(pixels, row, count);
+                else for (size_t x = 0; x < count; ++x) pixels[x] = row[x * step];
+            } else {
+                const uint8_t* pixels = image.address(plane, top, left);
+                if (step == 1) std::memcpy(row, pixels, count);
+                else for (size_t x = 0; x < count; ++x) row[x * step] = pixels[x];
             }
         }
     }

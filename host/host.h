@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/host_file.h"
@@ -117,6 +118,7 @@ public:
     OSErr Open(const std::string& path);
     // Creates or truncates path, describes image in the record and runs the selectors 9 to 16 in
     // order, stopping at the first non-zero result word, which it gives.
+    // The image is read in place while the save runs (it is not copied); image() is left as it was.
     OSErr Save(const Image& image, const std::string& path);
 
     // ---- Single steps
@@ -135,6 +137,8 @@ public:
     // The image to save: kept and described in the record (imageMode, imageSize, depth 8, planes).
     void SetImage(const Image& image);
     const Image& image() const { return image_; }
+    // Hands the image over to the caller without a copy; image() is empty afterwards.
+    Image TakeImage() { return std::move(image_); }
     // True when the last ReadStart described an image above maxImageBytes (none was made).
     bool imageRefused() const { return imageRefused_; }
 
@@ -221,6 +225,8 @@ private:
     OSErr TransferBlock();
     void RecordProgress(int32_t done, int32_t total);
     void MakeImageFromRecord();
+    // Describes image in the record for saving: imageMode, imageSize, depth 8, planes.
+    void DescribeImage(const Image& image);
     void CheckAfterCall();
     void Violate(ViolationKind kind, const std::string& text);
 
@@ -230,6 +236,7 @@ private:
     TrackedMemory memory_;
     HostFile file_;
     Image image_;
+    const Image* savedImage_ = nullptr;  // the caller's image while Save runs
     bool imageRefused_ = false;
 
     FormatRecord record_;

@@ -4,11 +4,11 @@
 
 namespace tniff {
 
-Image::Image(int width, int height, int planes, int16_t mode)
+Image::Image(int width, int height, int planes, int16_t mode, uint8_t fill)
     : width_(width > 0 ? width : 0), height_(height > 0 ? height : 0), planes_(planes > 0 ? planes : 0) {
     if (mode >= 0) mode_ = mode;
     else mode_ = planes_ <= 2 ? plugInModeGrayScale : plugInModeRGBColor;
-    pixels_.assign(static_cast<size_t>(width_) * static_cast<size_t>(height_) * static_cast<size_t>(planes_), 0);
+    pixels_.assign(static_cast<size_t>(width_) * static_cast<size_t>(height_) * static_cast<size_t>(planes_), fill);
 }
 
 void Image::fill(uint8_t value) { pixels_.assign(pixels_.size(), value); }

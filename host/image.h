@@ -13,9 +13,10 @@ class Image {
 public:
     // An empty image: no rows, no columns, no planes.
     Image() = default;
-    // A zero-filled image. Negative sizes count as 0. The mode defaults to grayscale for one or
-    // two planes and RGB colour otherwise, the modes a host offers for those plane counts.
-    Image(int width, int height, int planes, int16_t mode = -1);
+    // An image with every byte set to fill. Negative sizes count as 0. The mode defaults to
+    // grayscale for one or two planes and RGB colour otherwise, the modes a host offers for
+    // those plane counts.
+    Image(int width, int height, int planes, int16_t mode = -1, uint8_t fill = 0);
 
     int width() const { return width_; }
     int height() const { return height_; }
@@ -27,6 +28,8 @@ public:
     // The byte of plane p at row y, column x; the caller keeps inside the image.
     uint8_t& at(int plane, int row, int column) { return pixels_[Index(plane, row, column)]; }
     uint8_t at(int plane, int row, int column) const { return pixels_[Index(plane, row, column)]; }
+    // Where that byte is: the rest of the row follows it, and the rest of the plane that row.
+    const uint8_t* address(int plane, int row, int column) const { return &pixels_[Index(plane, row, column)]; }
 
     // All bytes, plane by plane; fill() sets every one.
     const std::vector<uint8_t>& bytes() const { return pixels_; }

@@ -1,5 +1,6 @@
 #include "host/tracked_memory.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -46,6 +47,8 @@ OSErr TrackedMemory::AllocateBuffer(int32_t size, BufferID* id) {
     record.serial = serial;
     record.size = size;
     record.bytes = FreshBlock(size);
+    liveBufferBytes_ += size;
+    peakBufferBytes_ = std::max(peakBufferBytes_, liveBufferBytes_);
     *id = reinterpret_cast<BufferID>(BufferIdValue(serial));
     return noErr;
 }
@@ -91,6 +94,7 @@ void TrackedMemory::FreeBuffer(BufferID id) {
     record->freed = true;
     record->locks = 0;
     record->bytes.reset();
+    liveBufferBytes_ -= record->size;
 }
 
 // ---- handles ------------------------------------------------------------------------------------

@@ -63,6 +63,11 @@ public:
 
     int32_t maxBufferBytes = 256 * 1024 * 1024;
 
+    // The most bytes of buffers live at once since the last reset (what a module holds besides
+    // the image).
+    int64_t PeakBufferBytes() const { return peakBufferBytes_; }
+    void ResetPeakBufferBytes() { peakBufferBytes_ = liveBufferBytes_; }
+
 private:
     struct BufferRecord {
         int64_t serial;
@@ -91,6 +96,8 @@ private:
     std::map<uintptr_t, BufferRecord> buffers_;
     std::map<Handle, HandleRecord> handles_;
     int64_t nextBuffer_ = 1;
+    int64_t liveBufferBytes_ = 0;
+    int64_t peakBufferBytes_ = 0;
     int64_t nextHandle_ = 1;
 };
 

@@ -74,9 +74,11 @@ void EndChunk(PluginGlobals* globals) {
     uint32_t end = globals->streamPos;
     // The size counts everything after the header, a group's type included, and no pad bytes.
     entry.size = end - entry.start - kChunkHeaderSize;
-    while (end % kChunkAlignment != 0) {
-        WriteByte(globals, 0);
-        ++end;
+    if (end % kChunkAlignment != 0) {
+        static const uint8_t kPadBytes[kChunkAlignment] = {0, 0, 0, 0};
+        uint32_t pad = kChunkAlignment - end % kChunkAlignment;
+        end += pad;
+        WriteBytes(globals, &pad, kPadBytes);  // all pad bytes in one transfer
     }
     SeekTo(globals, entry.start + 4);
     WriteU32(globals, entry.size);

@@ -53,10 +53,15 @@ TileOutcome DecodeTile(PluginGlobals* globals, const ChunkEntry& chunk, uint32_t
         PostError(globals->resultWord, formatCannotRead);
         return TileOutcome::refused;
     }
-    tile->x1 = ReadU16(globals);
-    tile->y1 = ReadU16(globals);
-    tile->x2 = ReadU16(globals);
-    tile->y2 = ReadU16(globals);
+    // The rectangle, four big-endian 16-bit values, in one read; what a short read does not
+    // deliver stays 0 (and eofErr stands).
+    uint8_t rectangle[kTileHeaderSize] = {0, 0, 0, 0, 0, 0, 0, 0};
+    uint32_t count = kTileHeaderSize;
+    ReadBytes(globals, &count, rectangle);
+    tile->x1 = (static_cast<uint32_t>(rectangle[0]) << 8) | rectangle[1];
+    tile->y1 = (static_cast<uint32_t>(rectangle[2]) << 8) | rectangle[3];
+    tile->x2 = (static_cast<uint32_t>(rectangle[4]) << 8) | rectangle[5];
+    tile->y2 = (static_cast<uint32_t>(rectangle[6]) << 8) | rectangle[7];
     if (ErrorStands(globals)) return TileOutcome::failed;
     if (tile->x2 < tile->x1 || tile->y2 < tile->y1 || tile->x2 >= globals->imageWidth ||
         tile->y2 >= globals->imageHeight) {

@@ -4,6 +4,7 @@
 
 #include "iffio/byte_stream.h"
 #include "iffio/iff_format.h"
+#include "iffio/raw_pixel_order.h"
 #include "iffio/scratch_buffer.h"
 #include "shell/error_report.h"
 #include "shell/host_suites.h"
@@ -46,7 +47,6 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
         PostError(globals->resultWord, memFullErr);
         return nullptr;
     }
-    memset(plane, 0, P);
 
     // Invariant: i <= P and *position <= L, so every byte touched below is inside its buffer.
     uint32_t i = 0;
@@ -68,6 +68,8 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
         }
     }
     *position = pos;
+    // What the runs did not reach stays 0; everything before it was written by them.
+    memset(plane + i, 0, P - i);
 
     BufferUnlock(procs, planeId);
     BufferUnlock(procs, payload);
@@ -140,19 +142,12 @@ bool ReadRawTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m) {
     GrowScratch(globals, tileBytes);
     uint8_t* out = globals->scratchPtr;
     if (out == nullptr) return false;
-    // The first row stored is the tile's bottom row; each pixel's bytes run from channel m - 1
-    // down to channel 0.
-    for (uint32_t r = h; r-- > 0;) {
-        uint8_t* d = out + static_cast<size_t>(r) * w * m;
-        for (uint32_t x = 0; x < w; ++x) {
-            uint8_t pixel[kMostBytesPerPixel] = {0, 0, 0, 0};
-            uint32_t count = m;
-            ReadBytes(globals, &count, pixel);
-            // Reads never clear an earlier error, so one look tells whether this pixel and all
-            // before it arrived; a truncated tile is not read on byte by byte to its end.
-            if (count != m || *globals->resultWord != noErr) return false;
-            for (uint32_t k = m; k-- > 0;) *d++ = pixel[k];
-        }
-    }
+    // The whole tile in one transfer. Reads never clear an earlier error, so one look tells
+    // whether this tile and everything before it arrived; a cut tile is not handed over.
+    uint32_t count = tileBytes;
+    ReadBytes(globals, &count, out);
+    if (count != tileBytes || *globals->resultWord != noErr) return false;
+    // Stored bottom row first, each pixel's bytes from channel m - 1 down to channel 0.
+    FlipRawPixelOrder(out, w, h, m);
     return true;
 }

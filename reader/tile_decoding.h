@@ -33,10 +33,10 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
 bool ReadCompressedTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m,
                         BufferID payload, uint32_t L);
 
-// Reads w x h x m raw bytes from the stream, which stands just after the tile header, one pixel
-// per read, into the scratch buffer. True when every byte arrived; false when the scratch buffer
-// could not be had or a read failed or came up short (the stream's code stands; reading stops at
-// the first failed pixel).
+// Reads w x h x m raw bytes from the stream, which stands just after the tile header, in one
+// transfer into the scratch buffer and puts them in the host's order there. True when every byte
+// arrived; false when the scratch buffer could not be had or the read failed or came up short
+// (the stream's code stands).
 bool ReadRawTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m);
 
 #endif

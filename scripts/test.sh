@@ -12,7 +12,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 run_suite() {  # build-dir, extra cmake arguments...
   local dir=$1; shift
   echo "== build $dir $*"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir/configure.log" 2>&1 \
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTNIFF_WERROR=ON "$@" > "$dir/configure.log" 2>&1 \
     || { cat "$dir/configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs"
   echo "== test $dir"
@@ -34,7 +34,7 @@ bash scripts/fuzz.sh 30
 if [ -f scripts/windows-checks.sh ]; then
   echo "== Windows modules"
   # Reading and saving are built: a check that would be skipped as not yet built fails instead.
-  TNIFF_WINDOWS_NO_SKIPS=1 bash scripts/windows-checks.sh
+  TNIFF_WINDOWS_NO_SKIPS=1 TNIFF_WERROR=1 bash scripts/windows-checks.sh
 fi
 
 echo "test: all suites passed"

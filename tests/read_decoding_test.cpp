@@ -219,8 +219,8 @@ TEST_F(RawDecoding, ShortFileStopsAtTheFirstMissingPixel) {
     EXPECT_FALSE(ReadRawTile(&globals_, 3, 3, 1 + 1));
     EXPECT_EQ(result_, eofErr);
     EXPECT_EQ(globals_.streamPos, 5u);
-    // Reading stopped at the pixel that came up short instead of asking for every other one.
-    EXPECT_EQ(host_.counts().fileReads, 3);
+    // The whole tile is asked for in one read, and a tile that came up short is not read on.
+    EXPECT_EQ(host_.counts().fileReads, 1);
 }
 
 // ---- Depth scaling ----------------------------------------------------------------------------------

@@ -105,6 +105,17 @@ void WriteHead(PluginGlobals* globals, const SaveGeometry& geometry, uint32_t fl
     EndChunk(globals);
 }
 
+// The tile header: x1, y1, x2, y2 as big-endian 16-bit values (file rows from the bottom), in
+// one write.
+void WriteTileRectangle(PluginGlobals* globals, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2) {
+    const uint8_t bytes[kTileHeaderSize] = {
+        static_cast<uint8_t>(x1 >> 8), static_cast<uint8_t>(x1), static_cast<uint8_t>(y1 >> 8),
+        static_cast<uint8_t>(y1),      static_cast<uint8_t>(x2 >> 8), static_cast<uint8_t>(x2),
+        static_cast<uint8_t>(y2 >> 8), static_cast<uint8_t>(y2)};
+    uint32_t count = kTileHeaderSize;
+    WriteBytes(globals, &count, bytes);
+}
+
 // Requests every tile from the host and writes its chunk: tile rows from the bottom of the
 // image up, each left to right, progress after each row. After an error no tile is requested
 // any more, but every chunk is still written, so the groups stay well formed.
@@ -129,10 +140,7 @@ void WriteTiles(PluginGlobals* globals, const SaveGeometry& geometry, uint16_t s
             if (*globals->resultWord == noErr) *globals->resultWord = record->advanceState();
 
             BeginChunk(globals, kIdRGBA, 0);
-            WriteU16(globals, left);            // x1
-            WriteU16(globals, height - bottom);  // y1
-            WriteU16(globals, left + w - 1);    // x2
-            WriteU16(globals, height - top - 1); // y2
+            WriteTileRectangle(globals, left, height - bottom, left + w - 1, height - top - 1);
             EncodeTile(globals, globals->scratchPtr, w, h, s);
             EndChunk(globals);
         }

@@ -1,7 +1,10 @@
 #include "writer/tile_encoding.h"
 
+#include <cstring>
+
 #include "iffio/byte_stream.h"
 #include "iffio/iff_format.h"
+#include "iffio/raw_pixel_order.h"
 #include "shell/error_report.h"
 #include "shell/host_suites.h"
 #include "shell/plugin_globals.h"
@@ -47,7 +50,8 @@ void EmitRun(PacketOutput* out, uint32_t count, uint8_t value) {
 bool EmitLiteral(PacketOutput* out, const uint8_t* literal, uint32_t count) {
     if (!RoomFor(out, count + 1)) return false;
     out->bytes[out->used++] = static_cast<uint8_t>(count - 1);
-    for (uint32_t k = 0; k < count; ++k) out->bytes[out->used++] = literal[k];
+    memcpy(out->bytes + out->used, literal, count);
+    out->used += count;
     return true;
 }
 
@@ -65,6 +69,27 @@ void GatherPlane(const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s, uint
         const uint8_t* row = pixels + y * w * s;
         for (uint32_t x = 0; x < w; ++x) plane[k++] = row[x * s + channel];
     }
+}
+
+// A lower bound of the bytes the encoder needs for file channel p of the tile. Packets can only
+// save bytes inside a stretch of equal bytes: a run packet of k bytes takes 2, and a stretch of
+// n equal bytes, however it is cut into packets, saves at most n - 2; every other byte costs at
+// least itself. So the encoding takes at least N minus, for every stretch, its length less 2.
+uint32_t LeastEncodedSize(const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s, uint16_t channel) {
+    const uint32_t n = w * h;
+    uint32_t saved = 0;
+    // The bytes in stored order (rows bottom first); b1 and b2 are the two before the current one.
+    int b1 = -1, b2 = -2;
+    for (uint32_t y = h; y-- > 0;) {
+        const uint8_t* row = pixels + y * w * s + channel;
+        for (uint32_t x = 0; x < w; ++x) {
+            const int b = row[x * s];
+            saved += (b == b1) & (b1 == b2);
+            b2 = b1;
+            b1 = b;
+        }
+    }
+    return n - saved;
 }
 
 // A locked host work buffer; id 0 when there is none.
@@ -128,7 +153,12 @@ void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint3
     // always shorter than its raw form, which is how a reader tells the two apart.
     uint32_t used = 0;
     bool compressed = true;
-    for (uint16_t p = m; p-- > 0;) {
+    // When not even the least the planes could take stays below K, the tile is stored raw
+    // without trying: noise is not encoded plane after plane only to be thrown away.
+    uint32_t least = 0;
+    for (uint16_t p = m; p-- > 0;) least += LeastEncodedSize(pixels, w, h, s, HostChannelFor(s, p));
+    if (least >= k) compressed = false;
+    for (uint16_t p = m; compressed && p-- > 0;) {
         GatherPlane(pixels, w, h, s, HostChannelFor(s, p), plane.bytes);
         uint32_t encoded = EncodeRunLengthPlane(plane.bytes, n, output.bytes + used, k - used);
         if (encoded == 0) {
@@ -142,7 +172,9 @@ void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint3
         uint32_t count = used;
         WriteBytes(globals, &count, output.bytes);
     } else if (s >= 3) {
-        WriteRawTile(globals, pixels, w, h, s);
+        // The host's tile stays as it was given; its raw form is made in the output area.
+        memcpy(output.bytes, pixels, k);
+        WriteRawTile(globals, output.bytes, w, h, s);
     } else {
         ExpandGrayTile(pixels, output.bytes, w, h, s);
         WriteRawTile(globals, output.bytes, w, h, m);
@@ -246,18 +278,11 @@ uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* ou
     return out.used < capacity ? out.used : 0;
 }
 
-void WriteRawTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                  uint16_t q) {
-    uint8_t stored[kMaxHostBytesPerPixel];
+void WriteRawTile(PluginGlobals* globals, uint8_t* pixels, uint32_t w, uint32_t h, uint16_t q) {
     if (q < 1 || q > kMaxHostBytesPerPixel) return;
-    for (uint32_t y = h; y-- > 0;) {
-        for (uint32_t x = 0; x < w; ++x) {
-            const uint8_t* pixel = pixels + (y * w + x) * q;
-            for (uint16_t c = 0; c < q; ++c) stored[c] = pixel[q - 1 - c];
-            uint32_t count = q;
-            WriteBytes(globals, &count, stored);
-        }
-    }
+    FlipRawPixelOrder(pixels, w, h, q);
+    uint32_t count = w * h * q;  // at most 64 x 64 x 4
+    WriteBytes(globals, &count, pixels);
 }
 
 void ExpandGrayTile(const uint8_t* source, uint8_t* destination, uint32_t w, uint32_t h,

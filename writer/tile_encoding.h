@@ -28,9 +28,9 @@ uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* ou
                               uint32_t capacity);
 
 // Writes w by h pixels of q bytes raw: rows bottom first, each pixel's bytes in reverse order,
-// one write of q bytes per pixel.
-void WriteRawTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                  uint16_t q);
+// in one write. The pixels are put in that order in place first, so they are the caller's
+// scratch (a copy, never the host's tile).
+void WriteRawTile(PluginGlobals* globals, uint8_t* pixels, uint32_t w, uint32_t h, uint16_t q);
 
 // Widens w by h gray pixels of s bytes (1: gray; 2: gray and a second plane) to g, g, g or
 // g, g, g, a: w * h * (s + 2) bytes into destination.
