@@ -17,12 +17,17 @@ WINDOWS=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 fonts-wine xvfb xauth
 )
+I686=(
+  # the 32-bit (i686) build of the module, host, tool and tests, run under qemu's user-mode
+  # emulation; the :i386 packages need the i386 architecture, added below when missing
+  qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386
+)
 
 PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
-  PACKAGES+=("${WINDOWS[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${I686[@]}")
 fi
 PACKAGES+=("$@")
 
@@ -42,6 +47,9 @@ echo "setup: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 $SUDO apt-get update -qq
 # With recommended packages: Wine's X11 driver loads the X libraries and fonts that libwine only
 # recommends, and the Windows run's dialog layout depends on them.
