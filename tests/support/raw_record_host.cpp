@@ -15,17 +15,44 @@ namespace {
 
 // ---- The host's offsets, as its published interface lays the records out -----------------------
 
-struct RecordOffsets {
-    size_t progressProc, maxData, dataFork, imageMode, imageSizeV, imageSizeH, depth, planes;
-    size_t imageHRes, imageVRes, data, theRectTop, theRectLeft, theRectBottom, theRectRight;
-    size_t loPlane, hiPlane, colBytes, rowBytes, planeBytes, bufferProcs, handleProcs, advanceState;
-    size_t recordBytes;  // what today's hosts hand over, members past advanceState included
+// Members the module uses, and where the host puts them, from the host's published interface.
+enum class Member {
+    progressProc, maxData, dataFork, imageMode, imageSizeV, imageSizeH, depth, planes, imageHRes,
+    imageVRes, data, theRectTop, theRectLeft, theRectBottom, theRectRight, loPlane, hiPlane,
+    colBytes, rowBytes, planeBytes, bufferProcs, handleProcs, advanceState, count
 };
+const size_t kOffsets[][2] = {
+    // 32-bit, 64-bit
+    {8, 12},       // progressProc
+    {12, 20},      // maxData
+    {32, 40},      // dataFork
+    {44, 64},      // imageMode
+    {46, 66},      // imageSize.v
+    {48, 68},      // imageSize.h
+    {50, 70},      // depth
+    {52, 72},      // planes
+    {56, 76},      // imageHRes
+    {60, 80},      // imageVRes
+    {832, 852},    // data
+    {836, 860},    // theRect.top
+    {838, 862},    // theRect.left
+    {840, 864},    // theRect.bottom
+    {842, 866},    // theRect.right
+    {844, 868},    // loPlane
+    {846, 870},    // hiPlane
+    {848, 872},    // colBytes
+    {852, 876},    // rowBytes
+    {856, 880},    // planeBytes
+    {972, 1020},   // bufferProcs
+    {988, 1052},   // handleProcs
+    {1000, 1072},  // advanceState
+};
+static_assert(sizeof kOffsets / sizeof kOffsets[0] == static_cast<size_t>(Member::count), "one row a member");
+// What today's hosts hand over, the members past advanceState included.
+const size_t kRecordBytes[2] = {1308, 1472};
 
-const RecordOffsets kRecord32 = {8,   12,  32,  44,  46,  48,  50,  52,   56,   60,   832,  836,
-                                 838, 840, 842, 844, 846, 848, 852, 856, 972, 988, 1000, 1308};
-const RecordOffsets kRecord64 = {12,  20,  40,  64,  66,  68,  70,  72,   76,   80,   852,  860,
-                                 862, 864, 866, 868, 870, 872, 876, 880, 1020, 1052, 1072, 1472};
+size_t Off(Member member) { return kOffsets[static_cast<size_t>(member)][sizeof(void*) == 4 ? 0 : 1]; }
+size_t RecordBytes() { return kRecordBytes[sizeof(void*) == 4 ? 0 : 1]; }
 
 // Suites: two 16-bit words (version, count), then one pointer per routine, naturally aligned.
 struct SuiteOffsets {
@@ -35,7 +62,6 @@ struct SuiteOffsets {
 const SuiteOffsets kSuite32 = {{4, 8, 12, 16, 20, 24, 28, 32}, 36};
 const SuiteOffsets kSuite64 = {{8, 16, 24, 32, 40, 48, 56, 64}, 72};
 
-const RecordOffsets& At() { return sizeof(void*) == 4 ? kRecord32 : kRecord64; }
 const SuiteOffsets& SuiteAt() { return sizeof(void*) == 4 ? kSuite32 : kSuite64; }
 
 // The same as host/'s defaults, so that the module chooses the same way with either host.
@@ -73,7 +99,7 @@ struct Opened {
 class RawHost {
 public:
     explicit RawHost(PluginEntryProc entry, std::vector<std::string>* problems)
-        : entry_(entry), problems_(problems), record_(At().recordBytes, 0),
+        : entry_(entry), problems_(problems), record_(RecordBytes(), 0),
           bufferSuite_(SuiteAt().bytes, 0), handleSuite_(SuiteAt().bytes, 0) {
         const SuiteOffsets& s = SuiteAt();
         Put<int16_t>(bufferSuite_, 0, kCurrentBufferProcsVersion);
@@ -93,12 +119,11 @@ public:
         PutRoutine(handleSuite_, s.routine[5], &UnlockHandle);
         PutRoutine(handleSuite_, s.routine[6], &RecoverSpace);
 
-        const RecordOffsets& r = At();
-        PutRoutine(record_, r.progressProc, &Progress);
-        PutRoutine(record_, r.advanceState, &AdvanceState);
-        Put<void*>(record_, r.bufferProcs, bufferSuite_.data());
-        Put<void*>(record_, r.handleProcs, handleSuite_.data());
-        Put<intptr_t>(record_, r.dataFork, tniff::HostFile::kNoFile);
+        PutRoutine(record_, Off(Member::progressProc), &Progress);
+        PutRoutine(record_, Off(Member::advanceState), &AdvanceState);
+        Write<void*>(Member::bufferProcs, bufferSuite_.data());
+        Write<void*>(Member::handleProcs, handleSuite_.data());
+        Write<intptr_t>(Member::dataFork, tniff::HostFile::kNoFile);
     }
 
     // The module keeps its state handle in the data word; a host disposes of it when done.
@@ -122,8 +147,7 @@ public:
             got.result = -43;
             return got;
         }
-        const RecordOffsets& r = At();
-        Put<intptr_t>(record_, r.dataFork, file_.handle());
+        Write<intptr_t>(Member::dataFork, file_.handle());
         reading_ = true;
         const int16_t steps[] = {formatSelectorFilterFile, formatSelectorReadPrepare, formatSelectorReadStart,
                                  formatSelectorReadContinue};
@@ -133,13 +157,13 @@ public:
             if (got.result != noErr) break;
             if (selector == formatSelectorReadStart) {
                 started = true;
-                got.mode = Get<int16_t>(record_, r.imageMode);
-                got.rows = Get<int16_t>(record_, r.imageSizeV);
-                got.columns = Get<int16_t>(record_, r.imageSizeH);
-                got.depth = Get<int16_t>(record_, r.depth);
-                got.planes = Get<int16_t>(record_, r.planes);
-                got.hRes = Get<Fixed>(record_, r.imageHRes);
-                got.vRes = Get<Fixed>(record_, r.imageVRes);
+                got.mode = Read<int16_t>(Member::imageMode);
+                got.rows = Read<int16_t>(Member::imageSizeV);
+                got.columns = Read<int16_t>(Member::imageSizeH);
+                got.depth = Read<int16_t>(Member::depth);
+                got.planes = Read<int16_t>(Member::planes);
+                got.hRes = Read<Fixed>(Member::imageHRes);
+                got.vRes = Read<Fixed>(Member::imageVRes);
                 image_ = tniff::Image(got.columns, got.rows, got.planes, got.mode);
             }
         }
@@ -158,13 +182,12 @@ public:
             Problem("cannot create " + path);
             return -43;
         }
-        const RecordOffsets& r = At();
-        Put<intptr_t>(record_, r.dataFork, file_.handle());
-        Put<int16_t>(record_, r.imageMode, image.mode());
-        Put<int16_t>(record_, r.imageSizeV, static_cast<int16_t>(image.height()));
-        Put<int16_t>(record_, r.imageSizeH, static_cast<int16_t>(image.width()));
-        Put<int16_t>(record_, r.depth, 8);
-        Put<int16_t>(record_, r.planes, static_cast<int16_t>(image.planes()));
+        Write<intptr_t>(Member::dataFork, file_.handle());
+        Write<int16_t>(Member::imageMode, image.mode());
+        Write<int16_t>(Member::imageSizeV, static_cast<int16_t>(image.height()));
+        Write<int16_t>(Member::imageSizeH, static_cast<int16_t>(image.width()));
+        Write<int16_t>(Member::depth, 8);
+        Write<int16_t>(Member::planes, static_cast<int16_t>(image.planes()));
         image_ = image;
         reading_ = false;
         OSErr result = noErr;
@@ -179,6 +202,15 @@ public:
     const std::vector<std::pair<int32_t, int32_t>>& progress() const { return progress_; }
 
 private:
+    template <typename T>
+    T Read(Member member) const {
+        return Get<T>(record_, Off(member));
+    }
+    template <typename T>
+    void Write(Member member, T value) {
+        Put<T>(record_, Off(member), value);
+    }
+
     struct Buffer {
         std::vector<char> bytes;
     };
@@ -190,7 +222,7 @@ private:
     OSErr Call(int16_t selector) {
         if (selector == formatSelectorFilterFile || selector == formatSelectorReadStart) file_.Rewind();
         if (selector == formatSelectorReadPrepare || selector == formatSelectorEstimatePrepare) {
-            Put<int32_t>(record_, At().maxData, kMaxData);
+            Write<int32_t>(Member::maxData, kMaxData);
         }
         int16_t result = 0;
         RawHost* previous = current_;
@@ -221,14 +253,13 @@ private:
     }
 
     OSErr Transfer() {
-        const RecordOffsets& r = At();
-        int top = Get<int16_t>(record_, r.theRectTop), left = Get<int16_t>(record_, r.theRectLeft);
-        int bottom = Get<int16_t>(record_, r.theRectBottom), right = Get<int16_t>(record_, r.theRectRight);
-        int lo = Get<int16_t>(record_, r.loPlane), hi = Get<int16_t>(record_, r.hiPlane);
-        int64_t colBytes = Get<int16_t>(record_, r.colBytes);
-        int64_t rowBytes = Get<int32_t>(record_, r.rowBytes);
-        int64_t planeBytes = Get<int32_t>(record_, r.planeBytes);
-        uint8_t* block = Get<uint8_t*>(record_, r.data);
+        int top = Read<int16_t>(Member::theRectTop), left = Read<int16_t>(Member::theRectLeft);
+        int bottom = Read<int16_t>(Member::theRectBottom), right = Read<int16_t>(Member::theRectRight);
+        int lo = Read<int16_t>(Member::loPlane), hi = Read<int16_t>(Member::hiPlane);
+        int64_t colBytes = Read<int16_t>(Member::colBytes);
+        int64_t rowBytes = Read<int32_t>(Member::rowBytes);
+        int64_t planeBytes = Read<int32_t>(Member::planeBytes);
+        uint8_t* block = Read<uint8_t*>(Member::data);
         if (block == nullptr || top < 0 || left < 0 || bottom > image_.height() || right > image_.width() ||
             top >= bottom || left >= right || lo < 0 || hi < lo || hi >= image_.planes() || colBytes <= 0 ||
             rowBytes <= 0) {
