@@ -77,7 +77,7 @@ Host::Host(PluginEntryProc entry, const HostSetup& setup)
     record_.handleProcs = setup.handleSuite ? &handleProcs_ : nullptr;
 
     platformData_.hwnd = 0;
-    about_.serviceProcs = nullptr;
+    about_ = AboutRecord();
     about_.platformData = &platformData_;
 }
 

@@ -6,7 +6,16 @@
 #ifndef TNIFF_HOSTAPI_PLUGIN_INTERFACE_H
 #define TNIFF_HOSTAPI_PLUGIN_INTERFACE_H
 
+#include <cstddef>
 #include <cstdint>
+
+// Every routine the host hands over, and the module's export, use the C calling convention; on
+// 32-bit Windows that is stated, as a compiler there may be told to default to another one.
+#if defined(_WIN32) && !defined(_WIN64)
+#define HOSTAPI_CDECL __cdecl
+#else
+#define HOSTAPI_CDECL
+#endif
 
 // ---- Basic host types -------------------------------------------------------------------------
 
@@ -87,11 +96,11 @@ enum : int16_t {
 
 // ---- Buffer suite -------------------------------------------------------------------------------
 
-typedef OSErr (*AllocateBufferProc)(int32_t size, BufferID* bufferID);
-typedef Ptr (*LockBufferProc)(BufferID bufferID, Boolean moveHigh);
-typedef void (*UnlockBufferProc)(BufferID bufferID);
-typedef void (*FreeBufferProc)(BufferID bufferID);
-typedef int32_t (*BufferSpaceProc)(void);
+typedef OSErr (HOSTAPI_CDECL* AllocateBufferProc)(int32_t size, BufferID* bufferID);
+typedef Ptr (HOSTAPI_CDECL* LockBufferProc)(BufferID bufferID, Boolean moveHigh);
+typedef void (HOSTAPI_CDECL* UnlockBufferProc)(BufferID bufferID);
+typedef void (HOSTAPI_CDECL* FreeBufferProc)(BufferID bufferID);
+typedef int32_t (HOSTAPI_CDECL* BufferSpaceProc)(void);
 
 enum : int16_t { kCurrentBufferProcsVersion = 2, kCurrentBufferProcsCount = 5 };
 
@@ -107,13 +116,13 @@ struct BufferProcs {
 
 // ---- Handle suite -------------------------------------------------------------------------------
 
-typedef Handle (*NewPIHandleProc)(int32_t size);
-typedef void (*DisposePIHandleProc)(Handle h);
-typedef int32_t (*GetPIHandleSizeProc)(Handle h);
-typedef OSErr (*SetPIHandleSizeProc)(Handle h, int32_t newSize);
-typedef Ptr (*LockPIHandleProc)(Handle h, Boolean moveHigh);
-typedef void (*UnlockPIHandleProc)(Handle h);
-typedef void (*RecoverSpaceProc)(int32_t size);
+typedef Handle (HOSTAPI_CDECL* NewPIHandleProc)(int32_t size);
+typedef void (HOSTAPI_CDECL* DisposePIHandleProc)(Handle h);
+typedef int32_t (HOSTAPI_CDECL* GetPIHandleSizeProc)(Handle h);
+typedef OSErr (HOSTAPI_CDECL* SetPIHandleSizeProc)(Handle h, int32_t newSize);
+typedef Ptr (HOSTAPI_CDECL* LockPIHandleProc)(Handle h, Boolean moveHigh);
+typedef void (HOSTAPI_CDECL* UnlockPIHandleProc)(Handle h);
+typedef void (HOSTAPI_CDECL* RecoverSpaceProc)(int32_t size);
 
 enum : int16_t { kCurrentHandleProcsVersion = 1, kCurrentHandleProcsCount = 7 };
 
@@ -131,23 +140,41 @@ struct HandleProcs {
 
 // ---- Callbacks of the format record -------------------------------------------------------------
 
-typedef OSErr (*AdvanceStateProc)(void);
-typedef void (*ProgressProc)(int32_t done, int32_t total);
+typedef OSErr (HOSTAPI_CDECL* AdvanceStateProc)(void);
+typedef void (HOSTAPI_CDECL* ProgressProc)(int32_t done, int32_t total);
+typedef Boolean (HOSTAPI_CDECL* TestAbortProc)(void);
+// Host routines the module never calls: only their size and place matter here.
+typedef void (HOSTAPI_CDECL* UnusedHostProc)(void);
 
-// ---- The format record (the members a format module uses) ---------------------------------------
+// ---- The format record --------------------------------------------------------------------------
+// The host's layout, from its first member up to advanceState, the last one the module uses (the
+// host's record goes on after it; the module reads nothing there). The host packs this record to
+// 4 bytes on 32-bit and 64-bit targets alike, so on 64-bit ones pointers sit at 4-byte
+// boundaries. No member is a `long` or otherwise platform-sized but for the pointers, so under
+// the same packing Linux lays it out as Windows does for the same pointer size.
 
+#pragma pack(push, 4)
 struct FormatRecord {
+    int32_t serialNumber;
+    TestAbortProc abortProc;
+    ProgressProc progressProc;
     int32_t maxData;
     int32_t minDataBytes;
     int32_t maxDataBytes;
+    int32_t minRsrcBytes;
+    int32_t maxRsrcBytes;
     FileHandle dataFork;
-    ProgressProc progressProc;
+    intptr_t rsrcFork;
+    void* fileSpec;
     int16_t imageMode;
     VPoint16 imageSize;
     int16_t depth;
     int16_t planes;
     Fixed imageHRes;
     Fixed imageVRes;
+    uint8_t redLUT[256];
+    uint8_t greenLUT[256];
+    uint8_t blueLUT[256];
     void* data;
     Rect16 theRect;
     int16_t loPlane;
@@ -155,12 +182,64 @@ struct FormatRecord {
     int16_t colBytes;
     int32_t rowBytes;
     int32_t planeBytes;
-    AdvanceStateProc advanceState;
+    int16_t planeMap[16];
+    Boolean canTranspose;
+    Boolean needTranspose;
+    uint32_t hostSig;
+    UnusedHostProc hostProc;
+    int16_t hostModes;
+    Handle revertInfo;
+    UnusedHostProc hostNewHdl;
+    UnusedHostProc hostDisposeHdl;
     Handle imageRsrcData;
     int32_t imageRsrcSize;
+    Fixed monitor[10];
+    void* platformData;
     BufferProcs* bufferProcs;
+    void* resourceProcs;
+    UnusedHostProc processEvent;
+    UnusedHostProc displayPixels;
     HandleProcs* handleProcs;
+    uint32_t fileType;
+    UnusedHostProc colorServices;
+    AdvanceStateProc advanceState;
 };
+#pragma pack(pop)
+
+// Where the host puts every member the module uses, and where advanceState ends, for 4-byte and
+// 8-byte pointers: a build that lays the record out otherwise does not compile.
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8, "pointers of 4 or 8 bytes");
+#define HOSTAPI_AT(member, at32, at64)                                                      \
+    static_assert(offsetof(FormatRecord, member) == (sizeof(void*) == 4 ? (at32) : (at64)), \
+                  "FormatRecord::" #member " is not where the host puts it")
+HOSTAPI_AT(progressProc, 8, 12);
+HOSTAPI_AT(maxData, 12, 20);
+HOSTAPI_AT(minDataBytes, 16, 24);
+HOSTAPI_AT(maxDataBytes, 20, 28);
+HOSTAPI_AT(dataFork, 32, 40);
+HOSTAPI_AT(imageMode, 44, 64);
+HOSTAPI_AT(imageSize, 46, 66);
+HOSTAPI_AT(depth, 50, 70);
+HOSTAPI_AT(planes, 52, 72);
+HOSTAPI_AT(imageHRes, 56, 76);
+HOSTAPI_AT(imageVRes, 60, 80);
+HOSTAPI_AT(data, 832, 852);
+HOSTAPI_AT(theRect, 836, 860);
+HOSTAPI_AT(loPlane, 844, 868);
+HOSTAPI_AT(hiPlane, 846, 870);
+HOSTAPI_AT(colBytes, 848, 872);
+HOSTAPI_AT(rowBytes, 852, 876);
+HOSTAPI_AT(planeBytes, 856, 880);
+HOSTAPI_AT(imageRsrcData, 920, 960);
+HOSTAPI_AT(imageRsrcSize, 924, 968);
+HOSTAPI_AT(bufferProcs, 972, 1020);
+HOSTAPI_AT(handleProcs, 988, 1052);
+HOSTAPI_AT(advanceState, 1000, 1072);
+#undef HOSTAPI_AT
+static_assert(sizeof(FormatRecord) == (sizeof(void*) == 4 ? 1004 : 1080),
+              "FormatRecord does not end where the host's advanceState ends");
+static_assert(offsetof(VPoint16, h) == 2 && offsetof(Rect16, right) == 6 && sizeof(Rect16) == 8,
+              "points and rectangles of 16-bit members");
 
 // ---- The About selector's record ----------------------------------------------------------------
 
@@ -168,15 +247,28 @@ struct PlatformData {
     intptr_t hwnd;  // the host's main window
 };
 
-struct AboutRecord {
-    void* serviceProcs;
+struct AboutRecord {  // natural alignment
     PlatformData* platformData;
+    void* sSPBasic;  // the host's service suites; the module uses none
+    void* plugInRef;
+    uint8_t reserved[244];
 };
+
+static_assert(offsetof(AboutRecord, platformData) == 0 && offsetof(PlatformData, hwnd) == 0,
+              "AboutRecord::platformData and its hwnd come first");
+static_assert(sizeof(AboutRecord) == (sizeof(void*) == 4 ? 256 : 272), "AboutRecord's size");
+static_assert(offsetof(BufferProcs, allocateProc) == sizeof(void*) &&
+                  offsetof(BufferProcs, spaceProc) == 5 * sizeof(void*),
+              "BufferProcs' routines where the host puts them");
+static_assert(offsetof(HandleProcs, newProc) == sizeof(void*) &&
+                  offsetof(HandleProcs, recoverSpaceProc) == 7 * sizeof(void*),
+              "HandleProcs' routines where the host puts them");
 
 // ---- The module's one export --------------------------------------------------------------------
 
 // record: an AboutRecord for formatSelectorAbout, a FormatRecord for every other selector.
 // data: the word the host keeps for the module between calls. result: the call's outcome.
-typedef void (*PluginEntryProc)(int16_t selector, void* record, intptr_t* data, int16_t* result);
+typedef void (HOSTAPI_CDECL* PluginEntryProc)(int16_t selector, void* record, intptr_t* data,
+                                              int16_t* result);
 
 #endif

@@ -21,17 +21,21 @@ FUZZ=(
   # the fuzz targets: clang with libFuzzer and the sanitizers' runtimes
   clang libclang-rt-14-dev
 )
-
 INTEGRATIONS=(
   # the GIMP plug-in and the GdkPixbuf loader, and their checks (gimp-console, the thumbnailer, gio)
   gimp libgimp2.0-dev libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin shared-mime-info libglib2.0-bin
+)
+I686=(
+  # the 32-bit (i686) build of the module, host, tool and tests, run under qemu's user-mode
+  # emulation; the :i386 packages need the i386 architecture, added below when missing
+  qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386
 )
 
 PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
-  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${I686[@]}")
 fi
 PACKAGES+=("$@")
 
@@ -51,6 +55,9 @@ echo "setup: installing ${missing[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
 $SUDO apt-get update -qq
 # With recommended packages: Wine's X11 driver loads the X libraries and fonts that libwine only
 # recommends, and the Windows run's dialog layout depends on them.

@@ -30,7 +30,8 @@ const SelectorHandler kHandlers[17] = {
 
 void DoNothing(PluginGlobals*) {}
 
-extern "C" void ENTRYPOINT(int16_t selector, void* record, intptr_t* data, int16_t* result) {
+extern "C" void HOSTAPI_CDECL ENTRYPOINT(int16_t selector, void* record, intptr_t* data,
+                                         int16_t* result) {
     if (selector == formatSelectorAbout) {
         ShowAbout(static_cast<const AboutRecord*>(record));
         return;

@@ -14,7 +14,7 @@
 // nor result. Every other selector locks the state record (creating it on the first call), sets
 // *result to 0 and runs its handler; selectors outside 0 to 17 give formatBadParameters, and a
 // state record that cannot be made or locked gives memFullErr.
-extern "C" TNIFF_EXPORT void ENTRYPOINT(int16_t selector, void* record, intptr_t* data,
-                                        int16_t* result);
+extern "C" TNIFF_EXPORT void HOSTAPI_CDECL ENTRYPOINT(int16_t selector, void* record,
+                                                      intptr_t* data, int16_t* result);
 
 #endif

@@ -97,7 +97,7 @@ inline void ExpectOpens(tniff::Host& host, const Bytes& bytes, const iffbuild::E
     EXPECT_TRUE(ImageIs(host.image(), want.image));
     EXPECT_TRUE(HandOversAre(host.handOvers(), want.deliveries, want.image.colourPlanes));
     EXPECT_EQ(ProgressOf(host), want.progress);
-    EXPECT_EQ(host.record().data, nullptr);
+    EXPECT_TRUE(host.record().data == nullptr);
     EXPECT_EQ(ChunkStackDepth(), 0);
     EXPECT_TRUE(HostIsClean(host));
 }

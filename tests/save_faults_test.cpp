@@ -92,7 +92,7 @@ TEST(SaveFaultsTest, EveryWriteFailingInTurnGivesWriteError) {
             }
             EXPECT_EQ(saved.result, writErr) << planes << " planes, write " << n;
             EXPECT_EQ(ChunkStackDepth(), 0) << "write " << n;
-            EXPECT_EQ(host.record().data, nullptr);
+            EXPECT_TRUE(host.record().data == nullptr);
             EXPECT_TRUE(HostIsClean(host)) << "write " << n;
         }
         EXPECT_GT(n, 40) << "a save makes many writes";
@@ -148,7 +148,7 @@ TEST(SaveFaultsTest, WithoutTheScratchBufferNoTileIsRequestedAndTheGroupsAreClos
     EXPECT_EQ(U32At(saved.file, 4), 96u);
     EXPECT_EQ(U32At(saved.file, 96), 4u);
     EXPECT_EQ(ChunkStackDepth(), 0);
-    EXPECT_EQ(host.record().data, nullptr);
+    EXPECT_TRUE(host.record().data == nullptr);
     EXPECT_TRUE(HostIsClean(host));
 }
 

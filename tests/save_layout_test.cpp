@@ -220,7 +220,7 @@ TEST(SaveLayoutTest, OneByOneGrayIsOneRawTileOfThreeEqualChannels) {
     ASSERT_EQ(progress.size(), 1u);
     EXPECT_EQ(progress[0].done, 1);
     EXPECT_EQ(progress[0].total, 1);
-    EXPECT_EQ(host.record().data, nullptr);
+    EXPECT_TRUE(host.record().data == nullptr);
     EXPECT_TRUE(HostIsClean(host));
 }
 

@@ -33,7 +33,7 @@ const PluginGlobals& StateRecord(tniff::Host& host) {
 TEST(AboutSelector, ShowsDialog105OwnedByTheHostWindowAndTouchesNeitherWord) {
     UiCapture ui;
     PlatformData platform = {0x4242};
-    AboutRecord about = {nullptr, &platform};
+    AboutRecord about = {&platform, nullptr, nullptr, {}};
     intptr_t data = 0;
     int16_t result = -77;
     ENTRYPOINT(formatSelectorAbout, &about, &data, &result);

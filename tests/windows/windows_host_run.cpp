@@ -24,6 +24,7 @@
 #include "host/host.h"
 #include "host/module_loader.h"
 #include "tests/support/iff_builder.h"
+#include "tests/support/raw_record_host.h"
 #include "tests/windows/window_watch.h"
 
 namespace {
@@ -545,6 +546,20 @@ void CheckHostAlerts(PluginEntryProc entry) {
     }
 }
 
+// The record as raw bytes at the host's published offsets, beside host/'s declared one.
+void CheckRawRecord(PluginEntryProc entry, const Abilities& can) {
+    const std::string name = "a format record laid out as raw bytes opens and saves as through host/";
+    if (!can.reading || !can.saving) {
+        Skip(name, can.reading ? can.savingWhy : can.readingWhy);
+        return;
+    }
+    Outcome o;
+    o.problems = CompareRawRecordWithHost(
+        entry, RawRecordFiles{WorkPath("raw-record-save.iff"), WorkPath("raw-record-host-save.iff"),
+                              WorkPath("raw-record-depth.iff")});
+    Report(name, o);
+}
+
 // ---- Entry --------------------------------------------------------------------------------------
 
 int RunChecks(const std::string& modulePath) {
@@ -565,6 +580,7 @@ int RunChecks(const std::string& modulePath) {
     CheckDepthFiles(entry, can);
     CheckMalformedFiles(entry, can);
     CheckWithoutHandleSuite(entry, can);
+    CheckRawRecord(entry, can);
 
     std::printf("wine: %d passed, %d failed, %d skipped\n", gPassed, gFailed, gSkipped);
     return gFailed == 0 ? 0 : 1;

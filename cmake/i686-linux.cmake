@@ -1,0 +1,28 @@
+# Building for 32-bit Linux (i686) on an x86-64 Debian machine with the system compilers and -m32
+# (packages g++-multilib, libgtest-dev:i386, libpng-dev:i386), running the programs built under
+# qemu's user-mode emulation (package qemu-user), as this machine's kernel may not run 32-bit
+# programs itself:
+#   cmake -S . -B build-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux.cmake
+# ctest then runs every test through qemu-i386. A test program cannot start another 32-bit
+# program unless the kernel hands those to qemu (binfmt_misc), so the tests that run tniff as a
+# separate program are not built here.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT -m32)
+set(CMAKE_CXX_FLAGS_INIT -m32)
+set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
+set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
+set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
+
+# Libraries and packages from Debian's i386 tree, beside the 64-bit ones.
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig)
+
+# The dynamic loader and libraries of the i386 packages are in the usual places, so qemu needs
+# no prefix of its own.
+find_program(TNIFF_QEMU_I386 qemu-i386 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${TNIFF_QEMU_I386})
