@@ -187,20 +187,6 @@ void WriteRaster(const Options& options, Raster raster, FileKind kind, const std
     progress->Update(1, 1);
 }
 
-std::string TileShortfall(const OpenedFile& file) {
-    std::string text;
-    if (file.colourTilesRead < file.colourTilesExpected) {
-        text += std::to_string(file.colourTilesRead) + " of the " + std::to_string(file.colourTilesExpected) +
-                " colour tiles";
-    }
-    if (file.depthTilesRead < file.depthTilesExpected) {
-        if (!text.empty()) text += " and ";
-        text += std::to_string(file.depthTilesRead) + " of the " + std::to_string(file.depthTilesExpected) +
-                " depth tiles";
-    }
-    return text;
-}
-
 int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
                    const std::string& inName, const std::string& out, FileKind outKind) {
     std::optional<FileKind> depthKind;

@@ -313,4 +313,18 @@ std::string PlaneName(const OpenedFile& file, int plane) {
     return plane >= 0 && plane < 4 ? kColourNames[plane] : "plane " + std::to_string(plane);
 }
 
+std::string TileShortfall(const OpenedFile& file) {
+    std::string text;
+    if (file.colourTilesRead < file.colourTilesExpected) {
+        text += std::to_string(file.colourTilesRead) + " of the " + std::to_string(file.colourTilesExpected) +
+                " colour tiles";
+    }
+    if (file.depthTilesRead < file.depthTilesExpected) {
+        if (!text.empty()) text += " and ";
+        text += std::to_string(file.depthTilesRead) + " of the " + std::to_string(file.depthTilesExpected) +
+                " depth tiles";
+    }
+    return text;
+}
+
 }  // namespace tniff_cli

@@ -65,6 +65,9 @@ struct OpenedFile {
     }
 };
 
+// The tiles a file cut short lacks: "3 of the 12 colour tiles", "" when it is complete.
+std::string TileShortfall(const OpenedFile& file);
+
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
 // Throws ToolError with the module's code when it refuses the file or fails, and when it breaks
 // the interface. An incomplete image (a file cut short) is not an error here; see complete().

@@ -18,6 +18,7 @@
 #include "shell/fallback_handle.h"
 #include "shell/host_suites.h"
 #include "tests/support/linked_module.h"
+#include "tests/support/saved_image.h"
 
 namespace {
 
@@ -57,20 +58,6 @@ tniff::FaultPlan ChooseFault(uint8_t kind, uint32_t call) {
     }
     plan.persistent = (kind & 0x80) != 0;
     return plan;
-}
-
-// What opening the saved file gives: RGB, with alpha when a second or fourth plane was saved.
-tniff::Image ExpectedAfterOpen(const tniff::Image& saved) {
-    const int planes = saved.planes();
-    const int opened = (planes == 1 || planes == 3) ? 3 : 4;
-    tniff::Image expected(saved.width(), saved.height(), opened, plugInModeRGBColor);
-    for (int p = 0; p < opened; ++p) {
-        int from = p;
-        if (planes <= 2) from = p == 3 ? 1 : 0;
-        for (int y = 0; y < saved.height(); ++y)
-            for (int x = 0; x < saved.width(); ++x) expected.at(p, y, x) = saved.at(from, y, x);
-    }
-    return expected;
 }
 
 }  // namespace

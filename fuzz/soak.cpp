@@ -27,6 +27,7 @@
 #include "platform/portable_hooks.h"
 #include "tests/support/iff_builder.h"
 #include "tests/support/linked_module.h"
+#include "tests/support/saved_image.h"
 
 namespace {
 
@@ -46,19 +47,6 @@ long ResidentKiB() {
     if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = -1;
     std::fclose(statm);
     return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-tniff::Image ExpectedAfterOpen(const tniff::Image& saved) {
-    const int planes = saved.planes();
-    const int opened = (planes == 1 || planes == 3) ? 3 : 4;
-    tniff::Image expected(saved.width(), saved.height(), opened, plugInModeRGBColor);
-    for (int p = 0; p < opened; ++p) {
-        int from = p;
-        if (planes <= 2) from = p == 3 ? 1 : 0;
-        for (int y = 0; y < saved.height(); ++y)
-            for (int x = 0; x < saved.width(); ++x) expected.at(p, y, x) = saved.at(from, y, x);
-    }
-    return expected;
 }
 
 void RequireCleanEnd(tniff::Host& host, const std::string& what) {

@@ -12,6 +12,7 @@
 #include "iffio/chunk_stack.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/linked_module.h"
+#include "tests/support/saved_image.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -27,20 +28,6 @@ tniff::Image RandomImage(int width, int height, int planes, uint32_t seed, int l
                 image.at(p, y, x) = uint8_t(((state >> 24) % uint32_t(levels)) * (255 / (levels - 1)));
             }
     return image;
-}
-
-// What opening the saved file must give: RGB, with alpha when a second or fourth plane was saved.
-tniff::Image ExpectedAfterOpen(const tniff::Image& saved) {
-    const int planes = saved.planes();
-    const int opened = (planes == 1 || planes == 3) ? 3 : 4;
-    tniff::Image expected(saved.width(), saved.height(), opened, plugInModeRGBColor);
-    for (int p = 0; p < opened; ++p) {
-        int from = p;
-        if (planes <= 2) from = p == 3 ? 1 : 0;
-        for (int y = 0; y < saved.height(); ++y)
-            for (int x = 0; x < saved.width(); ++x) expected.at(p, y, x) = saved.at(from, y, x);
-    }
-    return expected;
 }
 
 class SaveRoundTripTest : public ::testing::TestWithParam<int> {};

@@ -36,19 +36,6 @@ void Rename(ToolError& error, const std::string& path, const std::string& name, 
 }
 }  // namespace
 
-std::string TileShortfall(const tniff_cli::OpenedFile& file) {
-    std::string text;
-    if (file.colourTilesRead < file.colourTilesExpected) {
-        text += std::to_string(file.colourTilesRead) + " of the " + std::to_string(file.colourTilesExpected) +
-                " colour tiles";
-    }
-    if (file.depthTilesRead < file.depthTilesExpected) {
-        if (!text.empty()) text += " and ";
-        text += std::to_string(file.depthTilesRead) + " of the " + std::to_string(file.depthTilesExpected) +
-                " depth tiles";
-    }
-    return text;
-}
 
 tniff_cli::OpenedFile OpenColourImage(const tniff_cli::ModuleFile& module, const std::string& path,
                                       const std::string& name, bool partial, tniff_cli::ProgressBar* progress) {
@@ -59,7 +46,7 @@ tniff_cli::OpenedFile OpenColourImage(const tniff_cli::ModuleFile& module, const
         Rename(error, path, name, error.hostCode());
     }
     if (!file.complete() && !partial) {
-        throw ToolError(name + ": truncated: the module read only " + TileShortfall(file) +
+        throw ToolError(name + ": truncated: the module read only " + tniff_cli::TileShortfall(file) +
                         " that the file's header announces");
     }
     if (file.colourPlanes == 0) {

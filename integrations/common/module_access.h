@@ -30,9 +30,6 @@ std::string DirectoryOf(const std::string& path);
 tniff_cli::OpenedFile OpenColourImage(const tniff_cli::ModuleFile& module, const std::string& path,
                                       const std::string& name, bool partial, tniff_cli::ProgressBar* progress);
 
-// The tiles a file cut short lacks: "3 of the 12 colour tiles", "" when it is complete.
-std::string TileShortfall(const tniff_cli::OpenedFile& file);
-
 }  // namespace tniff_integration
 
 #endif

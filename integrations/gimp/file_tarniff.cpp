@@ -84,7 +84,7 @@ gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     tniff_cli::OpenedFile file = tniff_integration::OpenColourImage(module, path, name, true, &progress);
     if (!file.complete()) {
         std::string shortfall = name + ": truncated: the module read only " +
-                                tniff_integration::TileShortfall(file) + " that the file's header announces";
+                                tniff_cli::TileShortfall(file) + " that the file's header announces";
         if (mode != GIMP_RUN_INTERACTIVE || !AskToOpenPartial(shortfall)) throw ToolError(shortfall);
     }
 
