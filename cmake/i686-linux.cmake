@@ -11,8 +11,11 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT -m32)
-set(CMAKE_CXX_FLAGS_INIT -m32)
+# 64-bit file offsets and directory positions, as every 32-bit program that reads directories
+# should have: without them, listing a folder whose entries have 64-bit positions (ext4's hashed
+# directories) fails with EOVERFLOW and the listing comes back empty.
+set(CMAKE_C_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -D_FILE_OFFSET_BITS=64")
 set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
 set(CMAKE_MODULE_LINKER_FLAGS_INIT -m32)
