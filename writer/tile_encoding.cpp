@@ -188,6 +188,14 @@ uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* ou
             // A run takes every following equal byte, up to the longest packet.
             const uint32_t most = left < kLongestPacket ? left : kLongestPacket;
             uint32_t count = 2;
+            // Eight bytes at a time while they all equal the run's byte, then byte by byte.
+            const uint64_t pattern = 0x0101010101010101ull * value;
+            while (most - count >= 8) {
+                uint64_t word;
+                memcpy(&word, input + i + count, sizeof word);
+                if (word != pattern) break;
+                count += 8;
+            }
             while (count < most && input[i + count] == value) ++count;
             if (!RoomFor(&out, 2)) return 0;
             EmitRun(&out, count, value);
