@@ -115,6 +115,46 @@ TEST(SaveEncoderTest, MatchesTheReferenceEncoderAtEveryCapacity) {
     }
 }
 
+// Whole-tile planes (up to 64 x 64 bytes) whose literals meet repeats at every offset around the
+// longest packet: a literal of d distinct bytes followed by a stretch of r equal bytes, then more
+// of the same, so pairs and runs fall on the 124th to 130th byte of a literal and beyond.
+TEST(SaveEncoderTest, MatchesTheReferenceEncoderWhereLiteralsMeetRepeats) {
+    uint32_t state = 777;
+    auto next = [&state]() { return state = state * 1664525u + 1013904223u; };
+    for (uint32_t distinct = 120; distinct <= 260; ++distinct) {
+        for (uint32_t repeat = 1; repeat <= 4; ++repeat) {
+            Bytes plane;
+            while (plane.size() < 4096) {
+                for (uint32_t k = 0; k < distinct && plane.size() < 4096; ++k) {
+                    // Never equal to the byte before: a literal stretch.
+                    uint8_t b = uint8_t(next() >> 24);
+                    if (!plane.empty() && b == plane.back()) b = uint8_t(b + 1);
+                    plane.push_back(b);
+                }
+                const uint8_t b = uint8_t(plane.empty() ? 0 : plane.back() + 1);
+                for (uint32_t k = 0; k < repeat && plane.size() < 4096; ++k) plane.push_back(b);
+                if (next() % 3 == 0) {
+                    const size_t run = 1 + next() % 300;
+                    for (size_t k = 0; k < run && plane.size() < 4096; ++k) plane.push_back(uint8_t(b + 1));
+                }
+            }
+            // Also every shorter prefix ending near the longest packet, so the plane's end meets
+            // a literal at each of those offsets too.
+            for (size_t length : {size_t(4096), size_t(distinct), size_t(distinct + 1),
+                                  size_t(distinct + repeat), size_t(distinct + repeat + 1)}) {
+                const Bytes part(plane.begin(), plane.begin() + std::ptrdiff_t(length));
+                const Bytes reference = iffbuild::EncodePlane(part);
+                uint32_t answer = 0;
+                EXPECT_EQ(Encode(part, uint32_t(reference.size()) + 1, &answer), reference)
+                    << "distinct " << distinct << ", repeat " << repeat << ", length " << length;
+                EXPECT_EQ(answer, reference.size());
+                Encode(part, uint32_t(reference.size()), &answer);
+                EXPECT_EQ(answer, 0u) << "distinct " << distinct << ", repeat " << repeat;
+            }
+        }
+    }
+}
+
 // ---- Whole tiles, through ENTRYPOINT -----------------------------------------------------------
 
 uint32_t U32At(const Bytes& bytes, size_t offset) {

@@ -20,15 +20,6 @@ const uint16_t kGraySecondChannel = 1;
 // The file channel of alpha when a tile carries four channels.
 const uint16_t kAlphaFileChannel = 3;
 
-// The encoder's states: what it holds of the input that is not yet emitted.
-enum EncoderState {
-    kHoldingNothing,       // at the start only
-    kHoldingOneByte,       // one byte r, the start of the next packet
-    kHoldingRun,           // k copies of r
-    kHoldingLiteral,       // k bytes in the literal buffer
-    kHoldingLiteralPair,   // k bytes in the literal buffer, the last two equal
-};
-
 // The output of one plane's encoding: o bytes written of capacity.
 struct PacketOutput {
     uint8_t* bytes;
@@ -40,7 +31,7 @@ bool RoomFor(const PacketOutput* out, uint32_t count) {
     return out->capacity - out->used >= count;  // used never exceeds capacity
 }
 
-// A run packet takes 2 bytes, which the caller has made sure of before the byte that ends it.
+// A run packet takes 2 bytes, which the caller has made sure of.
 void EmitRun(PacketOutput* out, uint32_t count, uint8_t value) {
     out->bytes[out->used++] = static_cast<uint8_t>(kRunFlag | (count - 1));
     out->bytes[out->used++] = value;
@@ -186,94 +177,50 @@ void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint3
 uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* output,
                               uint32_t capacity) {
     PacketOutput out = {output, 0, capacity};
-    EncoderState state = kHoldingNothing;
-    uint8_t r = 0;
-    uint32_t k = 0;
-    uint8_t literal[kLongestPacket];
-    uint8_t last = 0;
-
-    for (uint32_t index = 0; index < length; ++index) {
-        const uint8_t b = input[index];
-        // Every byte ends up in a packet of at least 2 bytes still to come; without that room
-        // the whole encoding cannot fit.
-        if (!RoomFor(&out, 2)) return 0;
-        switch (state) {
-        case kHoldingNothing:
-            r = b;
-            state = kHoldingOneByte;
-            break;
-        case kHoldingOneByte:
-            if (b == r) {
-                k = 2;
-                state = kHoldingRun;
-            } else {
-                literal[0] = r;
-                literal[1] = b;
-                k = 2;
-                last = b;
-                state = kHoldingLiteral;
+    // Every packet starts afresh at i: a byte followed by its repeat starts a run, any other a
+    // literal. Packets are emitted only whole and only when they fit, so nothing is written at or
+    // past the capacity, and the answer is all or nothing.
+    uint32_t i = 0;
+    while (i < length) {
+        const uint8_t value = input[i];
+        const uint32_t left = length - i;
+        if (left >= 2 && input[i + 1] == value) {
+            // A run takes every following equal byte, up to the longest packet.
+            const uint32_t most = left < kLongestPacket ? left : kLongestPacket;
+            uint32_t count = 2;
+            // Eight bytes at a time while they all equal the run's byte, then byte by byte.
+            const uint64_t pattern = 0x0101010101010101ull * value;
+            while (most - count >= 8) {
+                uint64_t word;
+                memcpy(&word, input + i + count, sizeof word);
+                if (word != pattern) break;
+                count += 8;
             }
-            break;
-        case kHoldingRun:
-            if (b == r && k < kLongestPacket) {
-                ++k;
-            } else {
-                EmitRun(&out, k, r);
-                r = b;
-                state = kHoldingOneByte;
-            }
-            break;
-        case kHoldingLiteral:
-            if (b != last && k < kLongestPacket) {
-                literal[k++] = b;
-                last = b;
-            } else if (k == kLongestPacket - 1) {
-                // The literal buffer cannot take the pair and the byte that might make it a run,
-                // so the last byte leaves with its repeat as a run of 2.
-                if (!EmitLiteral(&out, literal, k - 1)) return 0;
-                r = b;
-                k = 2;
-                state = kHoldingRun;
-            } else if (k < kLongestPacket - 1) {
-                literal[k++] = b;
-                last = b;
-                state = kHoldingLiteralPair;
-            } else {
-                if (!EmitLiteral(&out, literal, k)) return 0;
-                r = b;
-                state = kHoldingOneByte;
-            }
-            break;
-        case kHoldingLiteralPair:
-            if (b != last) {
-                literal[k++] = b;
-                last = b;
-                state = kHoldingLiteral;
-            } else {
-                // A third equal byte: the pair leaves the literal and starts a run of 3.
-                if (!EmitLiteral(&out, literal, k - 2)) return 0;
-                r = b;
-                k = 3;
-                state = kHoldingRun;
-            }
-            break;
+            while (count < most && input[i + count] == value) ++count;
+            if (!RoomFor(&out, 2)) return 0;
+            EmitRun(&out, count, value);
+            i += count;
+            continue;
         }
-    }
-
-    if (!RoomFor(&out, 2)) return 0;
-    switch (state) {
-    case kHoldingNothing:
-        break;
-    case kHoldingOneByte:
-        if (!EmitLiteral(&out, &r, 1)) return 0;
-        break;
-    case kHoldingRun:
-        EmitRun(&out, k, r);
-        break;
-    case kHoldingLiteral:
-    case kHoldingLiteralPair:
-        if (!EmitLiteral(&out, literal, k)) return 0;
-        break;
+        // A literal. It takes in pairs of equal bytes, but ends before three equal bytes in a row
+        // when they start within its first 126 bytes, since they cost less as a run. A repeat
+        // whose first byte would be the literal's 127th leaves as a run of its own, and otherwise
+        // the literal stops at the longest packet or the end of the plane.
+        uint32_t count = left < kLongestPacket ? left : kLongestPacket;
+        for (uint32_t t = 1; t + 1 < left && t < kLongestPacket - 1;) {
+            const uint8_t b = input[i + t];
+            if (input[i + t + 1] != b) {
+                ++t;
+                continue;
+            }
+            if (t == kLongestPacket - 2 || (t + 2 < left && input[i + t + 2] == b)) {
+                count = t;
+                break;
+            }
+            t += 2;  // a pair the literal keeps; the byte after it differs
+        }
+        if (!EmitLiteral(&out, input + i, count)) return 0;
+        i += count;
     }
     return out.used < capacity ? out.used : 0;
 }
