@@ -20,6 +20,13 @@ struct Options {
     std::string to;                  // convert --to: OUT's type
     int pngLevel = -1;               // convert --png-level; -1: the default
     uint64_t maxImageBytes = 0;      // --max-image-size; 0: the default
+    // convert with many files (see batch_convert.h)
+    bool depthGiven = false;         // --depth, with a file or (many files) without
+    size_t depthOperandAt = SIZE_MAX;  // where --depth's file stood among the operands; SIZE_MAX: --depth=FILE or none
+    std::string outputDirectory;     // -o DIR
+    int jobs = 0;                    // -j N; 0: not given
+    bool overwrite = false;          // --overwrite
+    bool stopOnError = false;        // --stop-on-error
 };
 
 int RunConvert(const Options& options);

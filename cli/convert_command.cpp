@@ -16,7 +16,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/batch_convert.h"
 #include "cli/commands.h"
+#include "cli/convert_file.h"
 #include "cli/file_type.h"
 #include "cli/module_host.h"
 #include "cli/pam_file.h"
@@ -186,9 +188,11 @@ void WriteRaster(const Options& options, Raster raster, FileKind kind, const std
     }
     progress->Update(1, 1);
 }
+}  // namespace
 
 int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
-                   const std::string& inName, const std::string& out, FileKind outKind) {
+                   const std::string& inName, const std::string& out, FileKind outKind, ProgressBar& progress,
+                   int64_t* pixels) {
     std::optional<FileKind> depthKind;
     if (!options.depthPath.empty()) {
         depthKind = KindOfPath(options.depthPath);
@@ -199,9 +203,10 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
 
     // One bar for the whole run: reading, then each output.
     const int phases = 2 + (depthKind ? 1 : 0);
-    ProgressBar progress(!options.quiet, "reading " + FileNameOf(inName));
+    progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, phases);
     OpenedFile file = OpenThroughModule(module, in, &progress, options.maxImageBytes, inName);
+    if (pixels != nullptr) *pixels = int64_t(file.image.width()) * file.image.height();
     if (!file.complete()) {
         std::string shortfall = inName + ": truncated: the module read only " + TileShortfall(file) +
                                 " that the file's header announces";
@@ -252,18 +257,19 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
 }
 
 int ConvertToIff(const Options& options, const ModuleFile& module, const std::string& in, const std::string& inName,
-                 FileKind inKind, const std::string& out) {
+                 FileKind inKind, const std::string& out, ProgressBar& progress, int64_t* pixels) {
     if (!options.depthPath.empty()) {
         throw ToolError("--depth writes the depth buffer of an .iff file; " + inName + " is not one", kExitUsage);
     }
     CheckReadable(in);  // a directory or a missing file, said plainly before any decoding
     // One bar for the whole run: reading, then saving through the module.
-    ProgressBar progress(!options.quiet, "reading " + FileNameOf(inName));
+    progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, 2);
     Raster raster = inKind == FileKind::png
                         ? ReadPng(in, [&progress](int rows, int total) { progress.Update(rows, total); })
                         : ReadNetpbm(in);
     tniff::Image image = ImageFromRaster(raster);
+    if (pixels != nullptr) *pixels = int64_t(raster.width) * raster.height;
     RefuseDirectory(out);
     PendingOutput output(out);
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
@@ -280,9 +286,9 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     return 0;
 }
 
-}  // namespace
-
 int RunConvert(const Options& options) {
+    if (IsBatchForm(options)) return RunBatchConvert(options);
+    if (options.depthGiven && options.depthPath.empty()) throw ToolError("--depth needs a value", kExitUsage);
     if (options.files.size() != 2) {
         throw ToolError("convert takes two files, IN and OUT (see tniff convert --help)", kExitUsage);
     }
@@ -318,8 +324,9 @@ int RunConvert(const Options& options) {
     const std::string inPath = stdinCopy ? stdinCopy->path() : in;
     const std::string inName = stdinCopy ? "stdin" : in;
     ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
-    if (inKind == FileKind::iff) return ConvertFromIff(options, module, inPath, inName, out, outKind);
-    return ConvertToIff(options, module, inPath, inName, inKind, out);
+    ProgressBar progress(!options.quiet, "");
+    if (inKind == FileKind::iff) return ConvertFromIff(options, module, inPath, inName, out, outKind, progress);
+    return ConvertToIff(options, module, inPath, inName, inKind, out, progress);
 }
 
 }  // namespace tniff_cli

@@ -27,6 +27,8 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  convert IN OUT     convert between .iff and .png, .pam, .pgm or .ppm\n"
+    "  convert IN... --to TYPE [-o DIR]\n"
+    "                     convert many files, several at once\n"
     "  info FILE...       what the module reads from each file, and the file's layout\n"
     "  about              the module's About box and what the module does\n"
     "  help [COMMAND]     this text, or a command's\n"
@@ -44,6 +46,8 @@ const char kUsage[] =
 
 const char kConvertUsage[] =
     "usage: tniff convert [--depth DEPTH.png] [--partial] [--to TYPE] [--png-level N] IN OUT\n"
+    "       tniff convert [--depth] [--partial] [--png-level N] [-o DIR] [-j N] [--overwrite]\n"
+    "                     [--stop-on-error] --to TYPE IN...\n"
     "\n"
     "Converts IN to OUT; each file's type comes from its extension: .iff (through the module),\n"
     ".png, .pam (Netpbm P7), .pgm (P5, gray) or .ppm (P6, RGB). One of them must be an .iff file.\n"
@@ -70,7 +74,26 @@ const char kConvertUsage[] =
     "OUT is written under a temporary name beside it and renamed only when complete: a failed\n"
     "conversion leaves no partial OUT and keeps an existing OUT as it was. An OUT that is a\n"
     "symbolic link replaces the link's target; a replaced file keeps its mode. No output may be\n"
-    "the input or another output of the same command.\n";
+    "the input or another output of the same command.\n"
+    "\n"
+    "Many files: each IN is converted to a file of the same base name with TYPE's extension\n"
+    "(frame.0001.iff to frame.0001.png), in DIR (made if missing) or else beside IN. This form is\n"
+    "meant when -o, -j, --overwrite or --stop-on-error is given, when there are more than two\n"
+    "files, when there is one file and --to, or when the second of two files has an extension\n"
+    "other than TYPE's (it is then an input, not OUT). --depth then takes no file: each depth\n"
+    "buffer goes to NAME-depth.png beside its output. Each file is converted as IN OUT converts\n"
+    "it, N at once (-j, default: one for each core), with one progress bar for the whole batch.\n"
+    "\n"
+    "  -o DIR           write the outputs into DIR\n"
+    "  -j N             convert N files at once\n"
+    "  --overwrite      replace outputs that are there already; without it they are skipped, so\n"
+    "                   running an interrupted batch again finishes it\n"
+    "  --stop-on-error  convert no more files after the first that fails; without it a failed\n"
+    "                   file is reported on a line of its own and the others are converted\n"
+    "\n"
+    "At the end a line says how many files were converted, failed and skipped (not with --quiet);\n"
+    "the exit status is 1 when any file failed. No output is ever left half written, also when\n"
+    "the batch is interrupted.\n";
 
 const char kInfoUsage[] =
     "usage: tniff info [--json | --brief] FILE...\n"
@@ -160,9 +183,37 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
         } else if (argument == "-q" || argument == "--quiet") {
             options->quiet = true;
         } else if (argument == "--depth" && *command == "convert") {
-            options->depthPath = value("--depth");
+            // A file follows, unless what follows is an option or nothing (many files: no file).
+            options->depthGiven = true;
+            const bool file = i + 1 < arguments.size() &&
+                              (arguments[i + 1] == "-" || arguments[i + 1].empty() || arguments[i + 1][0] != '-');
+            if (file) {
+                options->depthOperandAt = options->files.size();
+                options->depthPath = arguments[++i];
+            }
         } else if (argument.compare(0, 8, "--depth=") == 0 && *command == "convert") {
+            options->depthGiven = true;
             options->depthPath = argument.substr(8);
+        } else if (argument == "-o" && *command == "convert") {
+            options->outputDirectory = value("-o");
+            if (options->outputDirectory.empty()) throw ToolError("-o needs a folder", kExitUsage);
+        } else if ((argument == "-j" || argument == "--jobs" || argument.compare(0, 7, "--jobs=") == 0 ||
+                    (argument.compare(0, 2, "-j") == 0 && argument.size() > 2)) &&
+                   *command == "convert") {
+            std::string text = argument == "-j" || argument == "--jobs" ? value(argument.c_str())
+                               : argument[1] == 'j'                     ? argument.substr(2)
+                                                                        : argument.substr(7);
+            int jobs = 0;
+            for (char c : text) jobs = c >= '0' && c <= '9' && jobs < 10000 ? jobs * 10 + (c - '0') : -1;
+            if (text.empty() || jobs < 1) {
+                throw ToolError("-j takes how many files to convert at once, 1 or more, not \"" + text + "\"",
+                                kExitUsage);
+            }
+            options->jobs = jobs;
+        } else if (argument == "--overwrite" && *command == "convert") {
+            options->overwrite = true;
+        } else if (argument == "--stop-on-error" && *command == "convert") {
+            options->stopOnError = true;
         } else if (argument == "--partial" && *command == "convert") {
             options->partial = true;
         } else if (argument == "--json" && *command == "info") {

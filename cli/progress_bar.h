@@ -31,6 +31,10 @@ public:
         observerContext_ = context;
     }
 
+    // The part of the run Update's steps fill now: the index-th of phases().
+    int phase() const { return phase_; }
+    int phases() const { return phases_; }
+
 private:
     bool drawing_;
     bool shown_ = false;
