@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
@@ -92,6 +93,22 @@ int DefaultJobs() {
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<int>(online) : 1;
+}
+
+// Removes what a worker that died in the middle of writing path left: the temporary file
+// PendingOutput names ".NAME.tniff-XXXXXX" beside it.
+void RemoveLeftovers(const std::string& path) {
+    const std::string directory = DirectoryPart(path).empty() ? "." : DirectoryPart(path);
+    const std::string prefix = "." + FileNameOf(path) + ".tniff-";
+    DIR* folder = opendir(directory.c_str());
+    if (folder == nullptr) return;
+    std::vector<std::string> leftovers;
+    while (const struct dirent* entry = readdir(folder)) {
+        std::string name = entry->d_name;
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) leftovers.push_back(name);
+    }
+    closedir(folder);
+    for (const std::string& name : leftovers) unlink((directory + "/" + name).c_str());
 }
 
 // ---- The bar for the whole batch ---------------------------------------------------------------
@@ -497,6 +514,8 @@ private:
             std::string how = WIFSIGNALED(status) ? std::string("killed by signal ") + std::to_string(WTERMSIG(status)) +
                                                         " (" + strsignal(WTERMSIG(status)) + ")"
                                                   : "ended with status " + std::to_string(WEXITSTATUS(status));
+            RemoveLeftovers(job.out);
+            if (!job.depth.empty()) RemoveLeftovers(job.depth);
             ++failed_;
             PrintLine("tniff: " + job.in + ": the process converting it was " + how + "\n");
             worker->job = -1;
