@@ -1,0 +1,264 @@
+// tniff convert with many files, run as a user runs it: every output must be byte for byte what
+// the two-file form writes for the same file, a broken file must cost only itself, and no
+// interrupted or failed conversion may leave a file behind.
+#if defined(TNIFF_TOOL_FILE)
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/iff_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+struct Outcome {
+    int status = -1;  // 128 + n for a program killed by signal n
+    std::string err;
+};
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+class Scratch {
+public:
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "tniff_batch_XXXXXX").string();
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (mkdtemp(name.data()) != nullptr) path_ = name.data();
+    }
+    ~Scratch() {
+        std::error_code error;
+        fs::remove_all(path_, error);
+    }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    std::set<std::string> Names(const std::string& sub = "") const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_ + "/" + sub)) names.insert(entry.path().filename().string());
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+// Starts tniff with stderr to a file; stdout is dropped (the batch form writes nothing there).
+pid_t Start(const std::vector<std::string>& arguments, const std::string& errPath) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(TNIFF_TOOL_FILE));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_RDWR);
+        if (err < 0 || null < 0) _exit(125);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int Wait(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Outcome Tniff(const std::vector<std::string>& arguments) {
+    std::string errPath = (fs::temp_directory_path() / ("tniff_batch_err_" + std::to_string(getpid()))).string();
+    Outcome outcome;
+    outcome.status = Wait(Start(arguments, errPath));
+    outcome.err = ReadWhole(errPath);
+    std::remove(errPath.c_str());
+    return outcome;
+}
+
+std::string Describe(const Outcome& outcome) { return "status " + std::to_string(outcome.status) + "\n" + outcome.err; }
+
+Bytes Frame(int width, int height, uint64_t seed, bool depth = false) {
+    iffbuild::FileSpec spec;
+    spec.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), 4, depth);
+    spec.image.FillRandom(seed, 6);
+    if (depth) spec.image.FillRandomDepth(seed + 1);
+    return iffbuild::BuildFile(spec).bytes;
+}
+
+// Three good frames and, between them, one cut short.
+void MakeFrames(const Scratch& scratch, bool depth = false) {
+    for (int i = 1; i <= 3; ++i) WriteFile(scratch / ("f" + std::to_string(i) + ".iff"), Frame(90, 70, uint64_t(i), depth));
+    Bytes good = Frame(90, 70, 9, depth);
+    WriteFile(scratch / "f2x.iff", Bytes(good.begin(), good.begin() + std::ptrdiff_t(good.size() / 2)));
+}
+
+// What the two-file form writes for in.
+std::string Single(const Scratch& scratch, const std::string& in, const std::string& extension,
+                   const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> arguments = {"convert", scratch / in, scratch / ("single" + extension)};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    Outcome outcome = Tniff(arguments);
+    EXPECT_EQ(outcome.status, 0) << Describe(outcome);
+    std::string bytes = ReadWhole(scratch / ("single" + extension));
+    std::remove((scratch / ("single" + extension)).c_str());
+    EXPECT_FALSE(bytes.empty());
+    return bytes;
+}
+
+const char kTruncated[] = "f2x.iff: truncated: the module read only 0 of the 4 colour tiles that the file's header "
+                          "announces (use --partial to convert what there is)\n";
+
+TEST(Batch, ABrokenFileCostsOnlyItselfAtEveryJobCount) {
+    for (const char* jobs : {"1", "2", "3"}) {
+        SCOPED_TRACE(std::string("-j ") + jobs);
+        Scratch scratch;
+        MakeFrames(scratch);
+        Outcome outcome = Tniff({"convert", "-j", jobs, "--to", "png", scratch / "f1.iff", scratch / "f2.iff",
+                                 scratch / "f2x.iff", scratch / "f3.iff"});
+        EXPECT_EQ(outcome.status, 1) << Describe(outcome);
+        EXPECT_EQ(outcome.err, "tniff: " + (scratch / kTruncated) + "tniff: converted 3, failed 1, skipped 0\n");
+        EXPECT_EQ(scratch.Names(), (std::set<std::string>{"f1.iff", "f2.iff", "f2x.iff", "f3.iff", "f1.png", "f2.png",
+                                                          "f3.png"}));
+        for (const char* name : {"f1", "f2", "f3"}) {
+            EXPECT_EQ(ReadWhole(scratch / (std::string(name) + ".png")), Single(scratch, std::string(name) + ".iff", ".png"))
+                << name;
+        }
+    }
+}
+
+TEST(Batch, StopOnErrorConvertsNothingAfterTheFirstFailure) {
+    Scratch scratch;
+    MakeFrames(scratch);
+    Outcome outcome = Tniff({"convert", "--stop-on-error", "-j1", "--to", "pam", scratch / "f1.iff",
+                             scratch / "f2x.iff", scratch / "f2.iff", scratch / "f3.iff"});
+    EXPECT_EQ(outcome.status, 1) << Describe(outcome);
+    EXPECT_EQ(outcome.err, "tniff: " + (scratch / kTruncated) +
+                               "tniff: converted 1, failed 1, skipped 0; stopped at the first failure, 2 not "
+                               "converted\n");
+    EXPECT_EQ(scratch.Names(), (std::set<std::string>{"f1.iff", "f2.iff", "f2x.iff", "f3.iff", "f1.pam"}));
+}
+
+// Into another folder, with each depth buffer beside its output; the other way, to .iff, too.
+TEST(Batch, IntoAFolderWithDepthAndBackToIff) {
+    Scratch scratch;
+    MakeFrames(scratch, true);
+    Outcome outcome = Tniff({"--quiet", "convert", scratch / "f1.iff", scratch / "f3.iff", "--depth", "--to", "png",
+                             "-o", scratch / "out"});
+    ASSERT_EQ(outcome.status, 0) << Describe(outcome);
+    EXPECT_EQ(outcome.err, "");  // quiet: no summary
+    EXPECT_EQ(scratch.Names("out"), (std::set<std::string>{"f1.png", "f1-depth.png", "f3.png", "f3-depth.png"}));
+    for (const char* name : {"f1", "f3"}) {
+        std::string in = std::string(name) + ".iff";
+        EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + ".png")), Single(scratch, in, ".png"));
+        Single(scratch, in, ".pam", {"--depth", scratch / "single-depth.png"});
+        EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + "-depth.png")), ReadWhole(scratch / "single-depth.png"));
+    }
+
+    Outcome back = Tniff({"convert", "--to", "iff", scratch / "out/f1.png", scratch / "out/f3.png"});
+    ASSERT_EQ(back.status, 0) << Describe(back);
+    EXPECT_EQ(back.err, "tniff: converted 2, failed 0, skipped 0\n");
+    EXPECT_EQ(ReadWhole(scratch / "out/f1.iff"), Single(scratch, "out/f1.png", ".iff"));
+}
+
+TEST(Batch, SkipsWhatIsThereUnlessToldToOverwrite) {
+    Scratch scratch;
+    MakeFrames(scratch);
+    WriteFile(scratch / "f1.png", Bytes{'o', 'l', 'd'});
+    const std::vector<std::string> run = {"convert", "--to", "png", scratch / "f1.iff", scratch / "f2.iff"};
+    Outcome first = Tniff(run);
+    ASSERT_EQ(first.status, 0) << Describe(first);
+    EXPECT_EQ(first.err, "tniff: converted 1, failed 0, skipped 1\n");
+    EXPECT_EQ(ReadWhole(scratch / "f1.png"), "old");
+
+    Outcome again = Tniff(run);  // an interrupted batch run again: nothing left to do
+    EXPECT_EQ(again.err, "tniff: converted 0, failed 0, skipped 2\n");
+
+    std::vector<std::string> overwrite = run;
+    overwrite.push_back("--overwrite");
+    Outcome replaced = Tniff(overwrite);
+    ASSERT_EQ(replaced.status, 0) << Describe(replaced);
+    EXPECT_EQ(replaced.err, "tniff: converted 2, failed 0, skipped 0\n");
+    EXPECT_EQ(ReadWhole(scratch / "f1.png"), Single(scratch, "f1.iff", ".png"));
+}
+
+// Which form a command line is, and outputs that would replace inputs.
+TEST(Batch, FormsAndOutputsThatWouldReplaceInputs) {
+    Scratch scratch;
+    MakeFrames(scratch);
+    // Two .iff files and --to png: two inputs, not IN OUT.
+    Outcome two = Tniff({"convert", scratch / "f1.iff", scratch / "f2.iff", "--to", "png"});
+    ASSERT_EQ(two.status, 0) << Describe(two);
+    EXPECT_TRUE(fs::exists(scratch / "f1.png") && fs::exists(scratch / "f2.png"));
+    // OUT of --to's type, and two files without --to: IN OUT, as always.
+    Outcome single = Tniff({"convert", scratch / "f3.iff", scratch / "other.png", "--to", "png"});
+    ASSERT_EQ(single.status, 0) << Describe(single);
+    EXPECT_EQ(single.err, "");
+    EXPECT_EQ(ReadWhole(scratch / "other.png"), Single(scratch, "f3.iff", ".png"));
+
+    // f1.png to f1.iff would replace the input f1.iff; f1.iff to itself likewise.
+    Outcome clash = Tniff({"convert", "--overwrite", "--to", "iff", scratch / "f1.png", scratch / "f1.iff"});
+    EXPECT_EQ(clash.status, 1) << Describe(clash);
+    EXPECT_EQ(clash.err, "tniff: " + (scratch / "f1.iff") + ": the output of " + (scratch / "f1.png") +
+                             " would replace an input; write elsewhere with -o DIR\n"
+                             "tniff: " + (scratch / "f1.iff") + ": the output of " + (scratch / "f1.iff") +
+                             " would replace an input; write elsewhere with -o DIR\n"
+                             "tniff: converted 0, failed 2, skipped 0\n");
+
+    Outcome noType = Tniff({"convert", "-o", scratch / "out", scratch / "f1.iff"});
+    EXPECT_EQ(noType.status, 2);
+    EXPECT_EQ(noType.err, "tniff: converting many files needs --to TYPE: each file's output type (see tniff convert "
+                          "--help)\n");
+}
+
+// Ended by a signal while writing: the workers stop too, and no output or temporary file is left.
+TEST(Batch, InterruptedBatchLeavesNothingBehind) {
+    Scratch scratch;
+    const Bytes big = Frame(1200, 1200, 5);  // random pixels: long enough a write to be caught in
+    for (int i = 1; i <= 4; ++i) WriteFile(scratch / ("f" + std::to_string(i) + ".iff"), big);
+    fs::create_directory(scratch / "out");
+    pid_t child = Start({"convert", "-j2", "--png-level", "9", "--to", "png", "-o", scratch / "out", scratch / "f1.iff",
+                         scratch / "f2.iff", scratch / "f3.iff", scratch / "f4.iff"},
+                        scratch / "err");
+    // Wait until a temporary file is being written, then end tniff (only tniff, not its workers).
+    bool writing = false;
+    for (int tries = 0; tries < 20000 && !writing; ++tries) {
+        for (const std::string& name : scratch.Names("out")) writing = writing || name.find(".tniff-") != std::string::npos;
+        if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(child, SIGTERM);
+    EXPECT_EQ(Wait(child), 128 + SIGTERM);
+    ASSERT_TRUE(writing) << ReadWhole(scratch / "err");
+    for (const std::string& name : scratch.Names("out")) {
+        EXPECT_EQ(name.find(".tniff-"), std::string::npos) << name;
+    }
+}
+
+}  // namespace
+
+#endif  // TNIFF_TOOL_FILE
