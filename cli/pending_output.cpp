@@ -129,6 +129,9 @@ bool IsStandardStream(const std::string& path) { return path == "-"; }
 PendingOutput::PendingOutput(const std::string& destination)
     : destination_(IsStandardStream(destination) ? destination : FollowLinks(destination)),
       toStdout_(IsStandardStream(destination)) {
+    // From the file's creation until it is in the table, a signal waits: it would otherwise
+    // end the run with the file left behind.
+    SignalsBlocked blocked;
     const char* tmp = std::getenv("TMPDIR");
     std::string directory = toStdout_ ? (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") : DirectoryOf(destination_);
     // Hidden, and named for the file it will become, so that a leftover after a crash explains itself.
