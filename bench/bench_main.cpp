@@ -4,13 +4,15 @@
 // decode of the same pixels at its defaults.
 //
 //   tniff_bench [--size N] [--runs R] [--small-count C] [--small-size S] [--dir DIR] [--tool PATH]
-//               [--only W1|W2|W3|W4]
+//               [--batch-count F] [--batch-size WxH] [--only W1|W2|W3|W4|B1]
 //
 // Workloads (made here, the same bytes on every run):
 //   W1  N x N RGBA render-like: smooth shaded discs on a flat, transparent background
 //   W2  N x N RGB noise
 //   W3  N x N RGBA with a depth buffer, composed by the test-side file builder (open only)
 //   W4  C images of S x S RGBA render-like, saved and opened one after another
+//   B1  F frames of W x H RGBA render-like (200 of 1920 x 1080 unless told), .iff to PNG with
+//       tniff: one command for each frame, then one command for all of them with -j 1 and -j 2
 // Every figure is the median of R runs. One line per figure starting "BENCH" is for machines.
 #include <algorithm>
 #include <cerrno>
@@ -47,7 +49,10 @@ struct Options {
     int smallCount = 200;
     int smallSize = 256;
     std::string dir = "bench-files";
-    std::string only;  // run only this workload (W1 ... W4); empty: all
+    std::string only;  // run only this workload (W1 ... W4, B1); empty: all
+    int batchCount = 200;
+    int batchWidth = 1920;
+    int batchHeight = 1080;
 #ifdef TNIFF_TOOL_FILE
     std::string tool = TNIFF_TOOL_FILE;
 #else
@@ -363,6 +368,7 @@ struct Figure {
 };
 
 std::vector<Figure> gFigures;
+std::string gBatchSummary;  // B1's comparison, said after the table
 
 // Runs work runs times; the figure gets the median wall time and the median CPU time.
 void Time(Figure* figure, int runs, const std::function<void()>& work) {
@@ -434,6 +440,7 @@ void Report(const Options& options) {
     }
     std::printf("\n");
     for (const Figure& f : gFigures) PrintLine(f, options.runs);
+    if (!gBatchSummary.empty()) std::printf("\n%s", gBatchSummary.c_str());
 }
 
 // One large image: module save and open in process, floor, PNG, and tniff both ways.
@@ -656,6 +663,72 @@ void SmallWorkload(const Options& options) {
     std::fprintf(stderr, "  %s done\n", name.c_str());
 }
 
+// Frames of a render as a renderer leaves them, converted to PNG by tniff: each with a command
+// of its own, as a shell loop does, and all with one command, one and two at a time. Every
+// output of a batch must be the same bytes as the single command's.
+void BatchWorkload(const Options& options) {
+    const std::string name = "B1";
+    const std::string base = options.dir + "/" + name;
+    const int count = options.batchCount;
+    auto frame = [&](int i, const std::string& folder, const char* extension) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%04d", i);
+        return base + folder + "/frame." + number + extension;
+    };
+    for (const char* folder : {"", "-single", "-j1", "-j2"}) mkdir((base + folder).c_str(), 0755);
+    uint64_t fileBytes = 0;
+    for (int i = 0; i < count; ++i) {
+        tniff::Host host(&ENTRYPOINT);
+        if (host.Save(HostImage(RenderLike(options.batchWidth, options.batchHeight, 5000 + i)), frame(i, "", ".iff")) !=
+            noErr) {
+            Die(name + ": the module's save failed");
+        }
+        fileBytes += FileSize(frame(i, "", ".iff"));
+    }
+    const uint64_t pixelBytes = static_cast<uint64_t>(count) * options.batchWidth * options.batchHeight * 4;
+    std::vector<std::string> inputs;
+    for (int i = 0; i < count; ++i) inputs.push_back(frame(i, "", ".iff"));
+
+    Figure single{name, "batch", "single", 0, 0, pixelBytes, fileBytes, -1, -1};
+    Time(&single, options.runs, [&] {
+        for (int i = 0; i < count; ++i) {
+            RunResult r = RunTool(options, {"--quiet", "convert", inputs[static_cast<size_t>(i)], frame(i, "-single", ".png")});
+            single.peakKb = std::max(single.peakKb, r.peakKb);
+        }
+    });
+    Record(single);
+    const Figure* byJobs[2] = {nullptr, nullptr};
+    for (int jobs : {1, 2}) {
+        const std::string folder = "-j" + std::to_string(jobs);
+        Figure batch{name, "batch", "tniff-j" + std::to_string(jobs), 0, 0, pixelBytes, fileBytes, -1, -1};
+        std::vector<std::string> arguments = {"--quiet", "convert", "--overwrite", "-j", std::to_string(jobs),
+                                              "--to", "png", "-o", base + folder};
+        arguments.insert(arguments.end(), inputs.begin(), inputs.end());
+        Time(&batch, options.runs, [&] { batch.peakKb = std::max(batch.peakKb, RunTool(options, arguments).peakKb); });
+        for (int i = 0; i < count; ++i) {
+            std::string a, b;
+            for (auto* text : {&a, &b}) {
+                const std::string path = text == &a ? frame(i, "-single", ".png") : frame(i, folder, ".png");
+                std::vector<uint8_t> bytes(FileSize(path));
+                ReadAll(path, bytes.data(), bytes.size());
+                text->assign(bytes.begin(), bytes.end());
+            }
+            if (a != b) Die(name + ": " + frame(i, folder, ".png") + " differs from the single command's output");
+        }
+        Record(batch);
+        byJobs[jobs - 1] = &gFigures.back();
+    }
+    char summary[512];
+    std::snprintf(summary, sizeof summary,
+                  "B1: %d frames of %d x %d: -j 2 is %.2fx as fast as -j 1 (CPU %.2fx as much); -j 1 takes %.2f of "
+                  "the time of %d single commands (CPU %.2f)\n",
+                  count, options.batchWidth, options.batchHeight, byJobs[0]->ms / byJobs[1]->ms,
+                  byJobs[1]->cpuMs / byJobs[0]->cpuMs, byJobs[0]->ms / single.ms, count, byJobs[0]->cpuMs / single.cpuMs);
+    gBatchSummary = summary;
+    std::fprintf(stderr, "  %s", summary);
+    std::fprintf(stderr, "  %s done\n", name.c_str());
+}
+
 int ParseInt(const char* text, const char* what) {
     char* end = nullptr;
     long value = std::strtol(text, &end, 10);
@@ -671,7 +744,8 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (value == nullptr) Die("usage: tniff_bench [--size N] [--runs R] [--small-count C] [--small-size S] "
-                                  "[--dir DIR] [--tool PATH] [--only W1|W2|W3|W4]");
+                                  "[--dir DIR] [--tool PATH] [--batch-count F] [--batch-size WxH] "
+                                  "[--only W1|W2|W3|W4|B1]");
         if (a == "--size") options.size = ParseInt(value, "size");
         else if (a == "--runs") options.runs = ParseInt(value, "runs");
         else if (a == "--small-count") options.smallCount = ParseInt(value, "count");
@@ -679,6 +753,14 @@ int main(int argc, char** argv) {
         else if (a == "--dir") options.dir = value;
         else if (a == "--tool") options.tool = value;
         else if (a == "--only") options.only = value;
+        else if (a == "--batch-count") options.batchCount = ParseInt(value, "count");
+        else if (a == "--batch-size") {
+            std::string text = value;
+            size_t x = text.find('x');
+            if (x == std::string::npos) Die(std::string("bad batch size: ") + value);
+            options.batchWidth = ParseInt(text.substr(0, x).c_str(), "batch width");
+            options.batchHeight = ParseInt(text.substr(x + 1).c_str(), "batch height");
+        }
         else Die("unknown option " + a);
         ++i;
     }
@@ -695,6 +777,8 @@ int main(int argc, char** argv) {
     if (wanted("W2")) LargeWorkload(options, "W2", Noise(options.size, options.size, 3, 2));
     if (wanted("W3")) DepthWorkload(options, render);
     if (wanted("W4")) SmallWorkload(options);
+    // Starts tniff as a program: only where there is one to start.
+    if (wanted("B1") && !options.tool.empty()) BatchWorkload(options);
     Report(options);
     return 0;
 }
