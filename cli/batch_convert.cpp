@@ -327,7 +327,7 @@ public:
         for (Worker& worker : workers_) {
             if (next_ < static_cast<int>(jobs_.size()) && !stopping_) Start(&worker);
         }
-        bar_.Draw(0, 0, 0, true);
+        if (Running()) bar_.Draw(0, 0, 0, true);
         while (Running()) {
             std::vector<pollfd> watched;
             watched.push_back({gSignalPipe[0], POLLIN, 0});
@@ -349,7 +349,10 @@ public:
         if (!options_.quiet) {
             std::string summary = "converted " + std::to_string(converted_) + ", failed " + std::to_string(failed_) +
                                   ", skipped " + std::to_string(skipped_);
-            if (left > 0) summary += "; stopped at the first failure, " + std::to_string(left) + " not converted";
+            if (left > 0) {
+                summary += (stopping_ ? "; stopped at the first failure, " : "; ") + std::to_string(left) +
+                           " not converted";
+            }
             std::fprintf(stderr, "tniff: %s\n", summary.c_str());
         }
         return failed_ > 0 ? kExitFailure : 0;
