@@ -134,7 +134,7 @@ std::string Single(const Scratch& scratch, const std::string& in, const std::str
 const char kTruncated[] = "f2x.iff: truncated: the module read only 0 of the 4 colour tiles that the file's header "
                           "announces (use --partial to convert what there is)\n";
 
-TEST(Batch, ABrokenFileCostsOnlyItselfAtEveryJobCount) {
+TEST(Batch, ABrokenFileCostsOnlyItselfUnlessToldToStop) {
     for (const char* jobs : {"1", "2", "3"}) {
         SCOPED_TRACE(std::string("-j ") + jobs);
         Scratch scratch;
@@ -150,72 +150,56 @@ TEST(Batch, ABrokenFileCostsOnlyItselfAtEveryJobCount) {
                 << name;
         }
     }
-}
-
-TEST(Batch, StopOnErrorConvertsNothingAfterTheFirstFailure) {
     Scratch scratch;
     MakeFrames(scratch);
-    Outcome outcome = Tniff({"convert", "--stop-on-error", "-j1", "--to", "pam", scratch / "f1.iff",
+    Outcome stopped = Tniff({"convert", "--stop-on-error", "-j1", "--to", "pam", scratch / "f1.iff",
                              scratch / "f2x.iff", scratch / "f2.iff", scratch / "f3.iff"});
-    EXPECT_EQ(outcome.status, 1) << Describe(outcome);
-    EXPECT_EQ(outcome.err, "tniff: " + (scratch / kTruncated) +
+    EXPECT_EQ(stopped.status, 1) << Describe(stopped);
+    EXPECT_EQ(stopped.err, "tniff: " + (scratch / kTruncated) +
                                "tniff: converted 1, failed 1, skipped 0; stopped at the first failure, 2 not "
                                "converted\n");
     EXPECT_EQ(scratch.Names(), (std::set<std::string>{"f1.iff", "f2.iff", "f2x.iff", "f3.iff", "f1.pam"}));
 }
 
-// Into another folder, with each depth buffer beside its output; the other way, to .iff, too.
-TEST(Batch, IntoAFolderWithDepthAndBackToIff) {
+// Into another folder with each depth buffer beside its output; what is there is skipped until
+// --overwrite; and back to .iff.
+TEST(Batch, IntoAFolderSkippingWhatIsThereUntilOverwrite) {
     Scratch scratch;
     MakeFrames(scratch, true);
-    Outcome outcome = Tniff({"--quiet", "convert", scratch / "f1.iff", scratch / "f3.iff", "--depth", "--to", "png",
-                             "-o", scratch / "out"});
-    ASSERT_EQ(outcome.status, 0) << Describe(outcome);
-    EXPECT_EQ(outcome.err, "");  // quiet: no summary
+    fs::create_directory(scratch / "out");
+    WriteFile(scratch / "out/f1.png", Bytes{'o', 'l', 'd'});
+    WriteFile(scratch / "out/f1-depth.png", Bytes{'o', 'l', 'd'});
+    std::vector<std::string> run = {"convert", scratch / "f1.iff", scratch / "f3.iff", "--depth", "--to", "png",
+                                    "-o", scratch / "out"};
+    Outcome first = Tniff(run);
+    ASSERT_EQ(first.status, 0) << Describe(first);
+    EXPECT_EQ(first.err, "tniff: converted 1, failed 0, skipped 1\n");
+    EXPECT_EQ(ReadWhole(scratch / "out/f1.png"), "old");
+    run.insert(run.begin(), "--quiet");
+    run.push_back("--overwrite");
+    Outcome again = Tniff(run);
+    ASSERT_EQ(again.status, 0) << Describe(again);
+    EXPECT_EQ(again.err, "");  // quiet: no summary
     EXPECT_EQ(scratch.Names("out"), (std::set<std::string>{"f1.png", "f1-depth.png", "f3.png", "f3-depth.png"}));
     for (const char* name : {"f1", "f3"}) {
-        std::string in = std::string(name) + ".iff";
-        EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + ".png")), Single(scratch, in, ".png"));
-        Single(scratch, in, ".pam", {"--depth", scratch / "single-depth.png"});
+        EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + ".png")), Single(scratch, std::string(name) + ".iff", ".png"));
+        Single(scratch, std::string(name) + ".iff", ".pam", {"--depth", scratch / "single-depth.png"});
         EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + "-depth.png")), ReadWhole(scratch / "single-depth.png"));
     }
 
     Outcome back = Tniff({"convert", "--to", "iff", scratch / "out/f1.png", scratch / "out/f3.png"});
     ASSERT_EQ(back.status, 0) << Describe(back);
-    EXPECT_EQ(back.err, "tniff: converted 2, failed 0, skipped 0\n");
     EXPECT_EQ(ReadWhole(scratch / "out/f1.iff"), Single(scratch, "out/f1.png", ".iff"));
-}
-
-TEST(Batch, SkipsWhatIsThereUnlessToldToOverwrite) {
-    Scratch scratch;
-    MakeFrames(scratch);
-    WriteFile(scratch / "f1.png", Bytes{'o', 'l', 'd'});
-    const std::vector<std::string> run = {"convert", "--to", "png", scratch / "f1.iff", scratch / "f2.iff"};
-    Outcome first = Tniff(run);
-    ASSERT_EQ(first.status, 0) << Describe(first);
-    EXPECT_EQ(first.err, "tniff: converted 1, failed 0, skipped 1\n");
-    EXPECT_EQ(ReadWhole(scratch / "f1.png"), "old");
-
-    Outcome again = Tniff(run);  // an interrupted batch run again: nothing left to do
-    EXPECT_EQ(again.err, "tniff: converted 0, failed 0, skipped 2\n");
-
-    std::vector<std::string> overwrite = run;
-    overwrite.push_back("--overwrite");
-    Outcome replaced = Tniff(overwrite);
-    ASSERT_EQ(replaced.status, 0) << Describe(replaced);
-    EXPECT_EQ(replaced.err, "tniff: converted 2, failed 0, skipped 0\n");
-    EXPECT_EQ(ReadWhole(scratch / "f1.png"), Single(scratch, "f1.iff", ".png"));
 }
 
 // Which form a command line is, and outputs that would replace inputs.
 TEST(Batch, FormsAndOutputsThatWouldReplaceInputs) {
     Scratch scratch;
     MakeFrames(scratch);
-    // Two .iff files and --to png: two inputs, not IN OUT.
+    // Two .iff files and --to png: two inputs. OUT of --to's type: IN OUT, as always.
     Outcome two = Tniff({"convert", scratch / "f1.iff", scratch / "f2.iff", "--to", "png"});
     ASSERT_EQ(two.status, 0) << Describe(two);
     EXPECT_TRUE(fs::exists(scratch / "f1.png") && fs::exists(scratch / "f2.png"));
-    // OUT of --to's type, and two files without --to: IN OUT, as always.
     Outcome single = Tniff({"convert", scratch / "f3.iff", scratch / "other.png", "--to", "png"});
     ASSERT_EQ(single.status, 0) << Describe(single);
     EXPECT_EQ(single.err, "");
