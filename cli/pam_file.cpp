@@ -73,12 +73,25 @@ size_t ReadPlainSamples(FILE* file, RowSink* sink, long width, long height, long
 void ReadScaledSamples(FILE* file, const std::string& path, long width, long height, long depth, long maxval,
                        RowSink* sink) {
     const size_t bytesPerSample = maxval > 255 ? 2 : 1;
-    sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), maxval > 255 ? 16 : 8);
     const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample;
     auto ended = [&](size_t got) {
         return ToolError(path + ": not a usable Netpbm file: it ends after " + std::to_string(got) + " of " +
                          std::to_string(static_cast<size_t>(height) * rowBytes) + " bytes of pixel data");
     };
+    // The pixel data must be in the file before room is made for it, as for PAM files of MAXVAL
+    // 255: a header alone may describe more than a GiB of samples. A short file is refused with
+    // the words reading it would end with.
+    const long dataStart = std::ftell(file);
+    if (dataStart >= 0 && std::fseek(file, 0, SEEK_END) == 0) {
+        const long fileEnd = std::ftell(file);
+        if (fileEnd >= dataStart && static_cast<unsigned long>(fileEnd - dataStart) < static_cast<size_t>(height) * rowBytes) {
+            throw ended(static_cast<size_t>(fileEnd - dataStart));
+        }
+        if (std::fseek(file, dataStart, SEEK_SET) != 0) {
+            throw ToolError(path + ": not a usable Netpbm file: it cannot be read back");
+        }
+    }
+    sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), maxval > 255 ? 16 : 8);
     if (bytesPerSample == 1) {
         // Samples of one byte are read in place and scaled through a table of every value.
         uint8_t scaled[256];
