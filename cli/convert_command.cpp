@@ -174,8 +174,10 @@ void WritePlanes(const Options& options, const tniff::Image& image, int first, i
                                        "or .pam");
             }
         }
-        const int colour = gray ? 1 : 3;
-        if (count > colour) Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");
+        // Alpha follows the colour: a second plane of gray, a fourth of RGB.
+        if (count > (count <= 2 ? 1 : 3)) {
+            Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");
+        }
         std::vector<int> planes;
         for (int c = 0; c < (kind == FileKind::pgm ? 1 : 3); ++c) planes.push_back(first + (gray ? 0 : c));
         PlaneRows rows(image, planes);

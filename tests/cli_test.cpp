@@ -672,9 +672,11 @@ TEST(Convert, ImagesOfManyRowBlocksGoBothWays) {
         head.insert(head.end(), tail.begin(), tail.end());
         return head;
     };
-    auto converts = [](const std::string& in, const std::string& out) {
+    // Converts without a word, or with the one note given.
+    auto converts = [](const std::string& in, const std::string& out, const std::string& note = "") {
         Outcome outcome = Tniff({"convert", in, out});
         EXPECT_EQ(outcome.status, 0) << in << " to " << out << ": " << Describe(outcome);
+        EXPECT_EQ(outcome.err, note.empty() ? "" : "tniff: note: " + note + "\n") << in << " to " << out;
         return outcome.status == 0;
     };
 
@@ -692,7 +694,8 @@ TEST(Convert, ImagesOfManyRowBlocksGoBothWays) {
     ASSERT_TRUE(converts(scratch / "in.iff", scratch / "out.pam"));
     EXPECT_EQ(ReadBytesOf(scratch / "out.pam"),
               joined(text("P7\nWIDTH 1000\nHEIGHT 600\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"), rgba));
-    ASSERT_TRUE(converts(scratch / "in.iff", scratch / "out.ppm"));
+    ASSERT_TRUE(converts(scratch / "in.iff", scratch / "out.ppm",
+                         scratch / "out.ppm" + ": the alpha channel is not written; PGM and PPM hold none"));
     EXPECT_EQ(ReadBytesOf(scratch / "out.ppm"), joined(text("P6\n1000 600\n255\n"), rgb));
     ASSERT_TRUE(converts(scratch / "out.ppm", scratch / "from-ppm.iff"));
     EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-ppm.iff"), 0, 3), rgb);
@@ -723,7 +726,9 @@ TEST(Convert, ImagesOfManyRowBlocksGoBothWays) {
         times3.push_back(uint8_t(rgb[i] % 86 * 3));
     }
     WriteFile(scratch / "wide.pam", PamBytes(width, height, 3, samples16, 65535));
-    ASSERT_TRUE(converts(scratch / "wide.pam", scratch / "from-wide.iff"));
+    ASSERT_TRUE(converts(scratch / "wide.pam", scratch / "from-wide.iff",
+                         scratch / "wide.pam" + ": its 16-bit samples are stored as 8 bits; the format holds 8 "
+                                                "bits per channel"));
     EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-wide.iff"), 0, 3), rgb);
     WriteFile(scratch / "narrow.pam", PamBytes(width, height, 3, samples85, 85));
     ASSERT_TRUE(converts(scratch / "narrow.pam", scratch / "from-narrow.iff"));
