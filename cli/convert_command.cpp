@@ -145,46 +145,45 @@ std::string TupleType(const OpenedFile& file, int planes) {
     return type;
 }
 
-// Writes raster as a PNG, PAM, PGM or PPM file at path (messages call it name). A PPM of a
-// gray image repeats the gray in all three channels; a PGM of a colour image is refused unless
-// its three channels are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note.
-void WriteRaster(const Options& options, Raster raster, FileKind kind, const std::string& tupleType,
-                 const std::string& path, const std::string& name, ProgressBar* progress) {
+// Writes planes first .. first + count - 1 of image as a PNG, PAM, PGM or PPM file at path
+// (messages call it name), interleaved a block of rows at a time. A PPM of a gray image repeats
+// the gray in all three channels; a PGM of a colour image is refused unless its three channels
+// are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note.
+void WritePlanes(const Options& options, const tniff::Image& image, int first, int count, FileKind kind,
+                 const std::string& tupleType, const std::string& path, const std::string& name,
+                 ProgressBar* progress) {
     if (kind == FileKind::png) {
-        WritePng(raster, path, name, options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel,
-                 [progress](int rows, int total) { progress->Update(rows, total); });
+        PlaneRows rows(image, first, count);
+        WritePng(rows, path, name, options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel,
+                 [progress](int done, int total) { progress->Update(done, total); });
         return;
     }
     if (kind == FileKind::pam) {
-        WritePam(raster, tupleType, path, name);
+        PlaneRows rows(image, first, count);
+        WritePam(rows, tupleType, path, name);
     } else {
         // The format saves gray as three equal channels: such an image is gray again for a PGM.
-        bool gray = raster.channels <= 2;
+        bool gray = count <= 2;
         if (!gray && kind == FileKind::pgm) {
+            const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
+            const uint8_t* red = image.address(first, 0, 0);
+            const uint8_t* green = image.address(first + 1, 0, 0);
+            const uint8_t* blue = image.address(first + 2, 0, 0);
             gray = true;
-            for (size_t i = 0; gray && i < raster.pixels.size(); i += static_cast<size_t>(raster.channels)) {
-                gray = raster.pixels[i] == raster.pixels[i + 1] && raster.pixels[i] == raster.pixels[i + 2];
-            }
+            for (size_t i = 0; gray && i < area; ++i) gray = red[i] == green[i] && red[i] == blue[i];
             if (!gray) {
                 throw ToolError(name + ": a PGM file holds a gray image and this one is in colour; write .ppm, .png "
                                        "or .pam");
             }
-            const int alpha = raster.channels == 4 ? 1 : 0;
-            Raster narrowed(raster.width, raster.height, 1 + alpha);
-            for (size_t p = 0, n = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.height); p < n; ++p) {
-                narrowed.pixels[p * static_cast<size_t>(1 + alpha)] = raster.pixels[p * static_cast<size_t>(raster.channels)];
-                if (alpha) narrowed.pixels[p * 2 + 1] = raster.pixels[p * 4 + 3];
-            }
-            raster = std::move(narrowed);
         }
-        const int colour = gray ? 1 : 3;
-        if (raster.channels > colour) Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");
-        const int channels = kind == FileKind::pgm ? 1 : 3;
-        Raster plain(raster.width, raster.height, channels);
-        for (int y = 0; y < raster.height; ++y)
-            for (int x = 0; x < raster.width; ++x)
-                for (int c = 0; c < channels; ++c) plain.at(x, y, c) = raster.at(x, y, gray ? 0 : c);
-        WritePnm(plain, path, name);
+        // Alpha follows the colour: a second plane of gray, a fourth of RGB.
+        if (count > (count <= 2 ? 1 : 3)) {
+            Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");
+        }
+        std::vector<int> planes;
+        for (int c = 0; c < (kind == FileKind::pgm ? 1 : 3); ++c) planes.push_back(first + (gray ? 0 : c));
+        PlaneRows rows(image, planes);
+        WritePnm(rows, path, name);
     }
     progress->Update(1, 1);
 }
@@ -229,14 +228,13 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     progress.Relabel("writing " + FileNameOf(outName));
     progress.SetPhase(1, phases);
     if (outKind == FileKind::pam) {
-        WriteRaster(options, RasterFromPlanes(file.image, 0, file.image.planes()), outKind,
-                    TupleType(file, file.image.planes()), output.path(), outName, &progress);
+        WritePlanes(options, file.image, 0, file.image.planes(), outKind, TupleType(file, file.image.planes()),
+                    output.path(), outName, &progress);
     } else if (outKind != FileKind::iff) {
-        WriteRaster(options, RasterFromPlanes(file.image, 0, file.colourPlanes), outKind, "", output.path(), outName,
-                    &progress);
+        WritePlanes(options, file.image, 0, file.colourPlanes, outKind, "", output.path(), outName, &progress);
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
-        tniff::Image colour = ImageFromRaster(RasterFromPlanes(file.image, 0, file.colourPlanes));
+        tniff::Image colour = ImageFromPlanes(file.image, 0, file.colourPlanes);
         SaveThroughModule(module, colour, output.path(), outName, &progress);
     }
     std::unique_ptr<PendingOutput> depthOutput;
@@ -244,8 +242,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         depthOutput = std::make_unique<PendingOutput>(options.depthPath);
         progress.Relabel("writing " + FileNameOf(options.depthPath));
         progress.SetPhase(2, phases);
-        WriteRaster(options, RasterFromPlanes(file.image, file.depthPlane, 1), *depthKind, "GRAYSCALE",
-                    depthOutput->path(), options.depthPath, &progress);
+        WritePlanes(options, file.image, file.depthPlane, 1, *depthKind, "GRAYSCALE", depthOutput->path(),
+                    options.depthPath, &progress);
     }
     progress.Clear();
     output.Commit();
@@ -265,11 +263,15 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     // One bar for the whole run: reading, then saving through the module.
     progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, 2);
-    Raster raster = inKind == FileKind::png
-                        ? ReadPng(in, [&progress](int rows, int total) { progress.Update(rows, total); })
-                        : ReadNetpbm(in);
-    tniff::Image image = ImageFromRaster(raster);
-    if (pixels != nullptr) *pixels = int64_t(raster.width) * raster.height;
+    // Decoded a block of rows at a time straight into the image the module saves.
+    ImageSink sink;
+    if (inKind == FileKind::png) {
+        ReadPng(in, &sink, [&progress](int rows, int total) { progress.Update(rows, total); });
+    } else {
+        ReadNetpbm(in, &sink);
+    }
+    const tniff::Image& image = sink.image();
+    if (pixels != nullptr) *pixels = int64_t(image.width()) * image.height();
     RefuseDirectory(out);
     PendingOutput output(out);
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
@@ -278,9 +280,9 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     SaveThroughModule(module, image, output.path(), outName, &progress);
     progress.Clear();
     output.Commit();
-    if (raster.channels == 5) Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
-    if (raster.sourceBits > 8) {
-        Note(options, inName + ": its " + std::to_string(raster.sourceBits) +
+    if (image.planes() == 5) Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
+    if (sink.sourceBits() > 8) {
+        Note(options, inName + ": its " + std::to_string(sink.sourceBits()) +
                           "-bit samples are stored as 8 bits; the format holds 8 bits per channel");
     }
     return 0;

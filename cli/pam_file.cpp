@@ -51,27 +51,82 @@ uint8_t ScaleSample(uint32_t value, uint32_t maxval) {
     return static_cast<uint8_t>((value * 255 + maxval / 2) / maxval);
 }
 
-// The pixel data of a Netpbm file whose MAXVAL is not 255: one byte a sample up to 255, two
-// above; every sample scaled to 8 bits.
-Raster ReadScaledSamples(FILE* file, const std::string& path, long width, long height, long depth, long maxval) {
-    Raster raster(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth));
+// Reads 8-bit samples straight into the sink's rows, a block at a time, and gives the number of
+// bytes read: fewer than the image's when the file ends early (the sink then lacks the rest).
+size_t ReadPlainSamples(FILE* file, RowSink* sink, long width, long height, long depth) {
+    const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(depth);
+    const int block = sink->BlockRows(static_cast<int>(width), static_cast<int>(depth));
+    size_t total = 0;
+    for (long top = 0; top < height; top += block) {
+        const int count = static_cast<int>(height - top < block ? height - top : block);
+        const size_t bytes = static_cast<size_t>(count) * rowBytes;
+        size_t got = std::fread(sink->Rows(static_cast<int>(top), count), 1, bytes, file);
+        total += got;
+        if (got != bytes) break;
+        sink->Filled(static_cast<int>(top), count);
+    }
+    return total;
+}
+
+// The pixel data of a P5 or P6 file, or of a PAM file whose MAXVAL is not 255: one byte a sample
+// up to MAXVAL 255, two above; every sample scaled to 8 bits.
+void ReadScaledSamples(FILE* file, const std::string& path, long width, long height, long depth, long maxval,
+                       RowSink* sink) {
     const size_t bytesPerSample = maxval > 255 ? 2 : 1;
-    raster.sourceBits = maxval > 255 ? 16 : 8;
-    std::vector<uint8_t> row(static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample);
-    uint8_t* to = raster.pixels.data();
-    for (long y = 0; y < height; ++y) {
-        size_t got = std::fread(row.data(), 1, row.size(), file);
-        if (got != row.size()) {
-            throw ToolError(path + ": not a usable Netpbm file: it ends after " +
-                            std::to_string(static_cast<size_t>(y) * row.size() + got) + " of " +
-                            std::to_string(static_cast<size_t>(height) * row.size()) + " bytes of pixel data");
+    const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample;
+    auto ended = [&](size_t got) {
+        return ToolError(path + ": not a usable Netpbm file: it ends after " + std::to_string(got) + " of " +
+                         std::to_string(static_cast<size_t>(height) * rowBytes) + " bytes of pixel data");
+    };
+    // The pixel data must be in the file before room is made for it, as for PAM files of MAXVAL
+    // 255: a header alone may describe more than a GiB of samples. A short file is refused with
+    // the words reading it would end with.
+    const long dataStart = std::ftell(file);
+    if (dataStart >= 0 && std::fseek(file, 0, SEEK_END) == 0) {
+        const long fileEnd = std::ftell(file);
+        if (fileEnd >= dataStart && static_cast<unsigned long>(fileEnd - dataStart) < static_cast<size_t>(height) * rowBytes) {
+            throw ended(static_cast<size_t>(fileEnd - dataStart));
         }
-        for (size_t i = 0; i < row.size(); i += bytesPerSample) {
-            uint32_t value = bytesPerSample == 2 ? (uint32_t(row[i]) << 8) | row[i + 1] : row[i];
-            *to++ = ScaleSample(value, static_cast<uint32_t>(maxval));
+        if (std::fseek(file, dataStart, SEEK_SET) != 0) {
+            throw ToolError(path + ": not a usable Netpbm file: it cannot be read back");
         }
     }
-    return raster;
+    sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), maxval > 255 ? 16 : 8);
+    if (bytesPerSample == 1) {
+        // Samples of one byte are read in place and scaled through a table of every value.
+        uint8_t scaled[256];
+        for (uint32_t v = 0; v < 256; ++v) scaled[v] = ScaleSample(v, static_cast<uint32_t>(maxval));
+        const bool identity = maxval == 255;
+        const int block = sink->BlockRows(static_cast<int>(width), static_cast<int>(depth));
+        size_t total = 0;
+        for (long top = 0; top < height; top += block) {
+            const int count = static_cast<int>(height - top < block ? height - top : block);
+            const size_t bytes = static_cast<size_t>(count) * rowBytes;
+            uint8_t* to = sink->Rows(static_cast<int>(top), count);
+            size_t got = std::fread(to, 1, bytes, file);
+            total += got;
+            if (got != bytes) throw ended(total);
+            if (!identity) {
+                for (size_t i = 0; i < bytes; ++i) to[i] = scaled[to[i]];
+            }
+            sink->Filled(static_cast<int>(top), count);
+        }
+        return;
+    }
+    std::vector<uint8_t> row(rowBytes);
+    const int block = sink->BlockRows(static_cast<int>(width), static_cast<int>(depth));
+    for (long top = 0; top < height; top += block) {
+        const int count = static_cast<int>(height - top < block ? height - top : block);
+        uint8_t* to = sink->Rows(static_cast<int>(top), count);
+        for (long y = top; y < top + count; ++y) {
+            size_t got = std::fread(row.data(), 1, row.size(), file);
+            if (got != row.size()) throw ended(static_cast<size_t>(y) * row.size() + got);
+            for (size_t i = 0; i < row.size(); i += 2) {
+                *to++ = ScaleSample((uint32_t(row[i]) << 8) | row[i + 1], static_cast<uint32_t>(maxval));
+            }
+        }
+        sink->Filled(static_cast<int>(top), count);
+    }
 }
 
 // The next header token of a P5 or P6 file: white space and comments to the line end are passed
@@ -105,7 +160,7 @@ long ParseCount(const std::string& text) {
 }
 }  // namespace
 
-Raster ReadPam(const std::string& path) {
+void ReadPam(const std::string& path, RowSink* sink) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
     auto bad = [&path](const std::string& why) { return ToolError(path + ": not a usable PAM file: " + why); };
@@ -150,7 +205,7 @@ Raster ReadPam(const std::string& path) {
                         " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
     }
     CheckFormatLimits(width, height, path);
-    if (maxval != kOnlyMaxval) return ReadScaledSamples(file.get(), path, width, height, depth, maxval);
+    if (maxval != kOnlyMaxval) return ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
 
     // The pixel data must be in the file before room is made for it: a header alone may describe
     // up to 5 GiB of samples.
@@ -165,25 +220,41 @@ Raster ReadPam(const std::string& path) {
         if (std::fseek(file.get(), dataStart, SEEK_SET) != 0) throw bad("it cannot be read back");
     }
 
-    Raster raster(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth));
-    size_t got = std::fread(raster.pixels.data(), 1, raster.pixels.size(), file.get());
-    if (got != raster.pixels.size()) {
-        throw bad("it ends after " + std::to_string(got) + " of " + std::to_string(raster.pixels.size()) +
-                  " bytes of pixel data");
+    sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), 8);
+    size_t got = ReadPlainSamples(file.get(), sink, width, height, depth);
+    if (got != needed) {
+        throw bad("it ends after " + std::to_string(got) + " of " + std::to_string(needed) + " bytes of pixel data");
     }
-    return raster;
 }
 
-void WritePam(const Raster& raster, const std::string& tupleType, const std::string& path,
-              const std::string& name) {
+Raster ReadPam(const std::string& path) {
+    RasterSink sink;
+    ReadPam(path, &sink);
+    return std::move(sink.raster());
+}
+
+namespace {
+// The header, then the rows a block at a time; false when a write fails.
+bool WriteRows(FILE* file, const std::string& header, RowSource& rows) {
+    if (std::fwrite(header.data(), 1, header.size(), file) != header.size()) return false;
+    const int block = RowsPerBlock(rows.width(), rows.channels());
+    for (int top = 0; top < rows.height(); top += block) {
+        const int count = rows.height() - top < block ? rows.height() - top : block;
+        const size_t bytes = static_cast<size_t>(count) * rows.rowBytes();
+        if (std::fwrite(rows.Rows(top, count), 1, bytes, file) != bytes) return false;
+    }
+    return true;
+}
+}  // namespace
+
+void WritePam(RowSource& rows, const std::string& tupleType, const std::string& path, const std::string& name) {
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
-    std::string header = "P7\nWIDTH " + std::to_string(raster.width) + "\nHEIGHT " + std::to_string(raster.height) +
-                         "\nDEPTH " + std::to_string(raster.channels) + "\nMAXVAL 255\n";
+    std::string header = "P7\nWIDTH " + std::to_string(rows.width()) + "\nHEIGHT " + std::to_string(rows.height()) +
+                         "\nDEPTH " + std::to_string(rows.channels()) + "\nMAXVAL 255\n";
     if (!tupleType.empty()) header += "TUPLTYPE " + tupleType + "\n";
     header += "ENDHDR\n";
-    bool written = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size() &&
-                   std::fwrite(raster.pixels.data(), 1, raster.pixels.size(), file.get()) == raster.pixels.size();
+    bool written = WriteRows(file.get(), header, rows);
     int closed = std::fclose(file.release());
     if (!written || closed != 0) throw ToolError(name + ": cannot write: " + std::strerror(errno));
 }
@@ -192,7 +263,7 @@ void WritePam(const Raster& raster, const std::string& tupleType, const std::str
 
 namespace tniff_cli {
 
-Raster ReadPnm(const std::string& path) {
+void ReadPnm(const std::string& path, RowSink* sink) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
     char magic[2] = {0, 0};
@@ -208,29 +279,40 @@ Raster ReadPnm(const std::string& path) {
                         " file: its width, height or MAXVAL is missing or out of range");
     }
     CheckFormatLimits(width, height, path);
-    return ReadScaledSamples(file.get(), path, width, height, depth, maxval);
+    ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
 }
 
-Raster ReadNetpbm(const std::string& path) {
+Raster ReadPnm(const std::string& path) {
+    RasterSink sink;
+    ReadPnm(path, &sink);
+    return std::move(sink.raster());
+}
+
+void ReadNetpbm(const std::string& path, RowSink* sink) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
     char magic[2] = {0, 0};
     bool read = std::fread(magic, 1, 2, file.get()) == 2;
     file.reset();
-    if (read && magic[0] == 'P' && (magic[1] == '5' || magic[1] == '6')) return ReadPnm(path);
-    return ReadPam(path);
+    if (read && magic[0] == 'P' && (magic[1] == '5' || magic[1] == '6')) return ReadPnm(path, sink);
+    ReadPam(path, sink);
 }
 
-void WritePnm(const Raster& raster, const std::string& path, const std::string& name) {
-    if (raster.channels != 1 && raster.channels != 3) {
-        throw ToolError(name + ": a PGM file holds 1 channel and a PPM file 3, not " + std::to_string(raster.channels));
+Raster ReadNetpbm(const std::string& path) {
+    RasterSink sink;
+    ReadNetpbm(path, &sink);
+    return std::move(sink.raster());
+}
+
+void WritePnm(RowSource& rows, const std::string& path, const std::string& name) {
+    if (rows.channels() != 1 && rows.channels() != 3) {
+        throw ToolError(name + ": a PGM file holds 1 channel and a PPM file 3, not " + std::to_string(rows.channels()));
     }
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
-    std::string header = std::string(raster.channels == 1 ? "P5" : "P6") + "\n" + std::to_string(raster.width) + " " +
-                         std::to_string(raster.height) + "\n255\n";
-    bool written = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size() &&
-                   std::fwrite(raster.pixels.data(), 1, raster.pixels.size(), file.get()) == raster.pixels.size();
+    std::string header = std::string(rows.channels() == 1 ? "P5" : "P6") + "\n" + std::to_string(rows.width()) + " " +
+                         std::to_string(rows.height()) + "\n255\n";
+    bool written = WriteRows(file.get(), header, rows);
     int error = written ? 0 : errno;
     int closed = std::fclose(file.release());
     if (closed != 0 && error == 0) error = errno;

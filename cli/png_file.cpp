@@ -99,25 +99,49 @@ bool ReadPngHeader(png_structp png, png_infop info, FILE* file, PngShape* shape)
     return true;
 }
 
-bool ReadPngRows(png_structp png, png_bytepp rows) {
+// All rows of the image at once, as an interlaced file needs them.
+bool ReadPngImage(png_structp png, png_bytepp rows) {
     if (setjmp(png_jmpbuf(png))) return false;
     static_cast<PngError*>(png_get_error_ptr(png))->stage = "image data";
     png_read_image(png, rows);
+    return true;
+}
+
+// The next count rows of a file that is not interlaced.
+bool ReadPngBlock(png_structp png, png_bytepp rows, png_uint_32 count) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    static_cast<PngError*>(png_get_error_ptr(png))->stage = "image data";
+    png_read_rows(png, rows, nullptr, count);
+    return true;
+}
+
+bool ReadPngEnd(png_structp png) {
+    if (setjmp(png_jmpbuf(png))) return false;
     static_cast<PngError*>(png_get_error_ptr(png))->stage = "end chunk";
     png_read_end(png, nullptr);
     return true;
 }
 
-bool WritePngRows(png_structp png, png_infop info, FILE* file, const Raster& raster, int colourType,
-                  int level, png_bytepp rows) {
+bool WritePngHeader(png_structp png, png_infop info, FILE* file, png_uint_32 width, png_uint_32 height,
+                    int colourType, int level) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_init_io(png, file);
     png_set_compression_level(png, level);
     png_set_write_status_fn(png, &OnRowWritten);
-    png_set_IHDR(png, info, static_cast<png_uint_32>(raster.width), static_cast<png_uint_32>(raster.height), 8,
-                 colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, 8, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    png_write_image(png, rows);
+    return true;
+}
+
+bool WritePngBlock(png_structp png, png_bytepp rows, png_uint_32 count) {
+    if (setjmp(png_jmpbuf(png))) return false;
+    png_write_rows(png, rows, count);
+    return true;
+}
+
+bool WritePngEnd(png_structp png) {
+    if (setjmp(png_jmpbuf(png))) return false;
     png_write_end(png, nullptr);
     return true;
 }
@@ -133,7 +157,7 @@ ToolError BrokenPng(const std::string& path, FILE* file, const PngError& error) 
 
 }  // namespace
 
-Raster ReadPng(const std::string& path, const std::function<void(int, int)>& rowProgress) {
+void ReadPng(const std::string& path, RowSink* sink, const std::function<void(int, int)>& rowProgress) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
     std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
@@ -159,24 +183,51 @@ Raster ReadPng(const std::string& path, const std::function<void(int, int)>& row
         throw ToolError(path + ": this kind of PNG file cannot be read as 8-bit channels");
     }
 
-    Raster raster(static_cast<int>(shape.width), static_cast<int>(shape.height), shape.channels);
-    std::vector<png_bytep> rows(shape.height);
-    for (png_uint_32 y = 0; y < shape.height; ++y) rows[y] = raster.pixels.data() + y * shape.rowBytes;
-    gRowProgress = rowProgress ? &rowProgress : nullptr;
-    gRowsTotal = static_cast<int>(shape.height);
-    bool read = ReadPngRows(structs.png, rows.data());
-    gRowProgress = nullptr;
-    if (!read) throw BrokenPng(path, file.get(), error);
-    raster.sourceBits = shape.sourceBitDepth;
-    return raster;
+    const int width = static_cast<int>(shape.width), height = static_cast<int>(shape.height);
+    sink->Begin(width, height, shape.channels, shape.sourceBitDepth);
+    // Progress is kept in globals that libpng's callback reads; they are cleared on every way out.
+    struct ProgressScope {
+        ProgressScope(const std::function<void(int, int)>& progress, int rows) {
+            gRowProgress = progress ? &progress : nullptr;
+            gRowsTotal = rows;
+        }
+        ~ProgressScope() { gRowProgress = nullptr; }
+    } progressScope(rowProgress, height);
+    std::vector<png_bytep> rows;
+    if (gPasses > 1) {
+        // The passes of an interlaced file each visit every row: they are all needed at once.
+        uint8_t* pixels = sink->Rows(0, height);
+        for (int y = 0; y < height; ++y) rows.push_back(pixels + static_cast<size_t>(y) * shape.rowBytes);
+        if (!ReadPngImage(structs.png, rows.data())) throw BrokenPng(path, file.get(), error);
+        sink->Filled(0, height);
+    } else {
+        const int block = sink->BlockRows(width, shape.channels);
+        rows.resize(static_cast<size_t>(block < height ? block : height));
+        for (int top = 0; top < height; top += block) {
+            const int count = height - top < block ? height - top : block;
+            uint8_t* pixels = sink->Rows(top, count);
+            for (int y = 0; y < count; ++y) rows[static_cast<size_t>(y)] = pixels + static_cast<size_t>(y) * shape.rowBytes;
+            if (!ReadPngBlock(structs.png, rows.data(), static_cast<png_uint_32>(count))) {
+                throw BrokenPng(path, file.get(), error);
+            }
+            sink->Filled(top, count);
+        }
+    }
+    if (!ReadPngEnd(structs.png)) throw BrokenPng(path, file.get(), error);
 }
 
-void WritePng(const Raster& raster, const std::string& path, const std::string& name, int level,
+Raster ReadPng(const std::string& path, const std::function<void(int, int)>& rowProgress) {
+    RasterSink sink;
+    ReadPng(path, &sink, rowProgress);
+    return std::move(sink.raster());
+}
+
+void WritePng(RowSource& source, const std::string& path, const std::string& name, int level,
               const std::function<void(int, int)>& rowProgress) {
     static const int kColourTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                        PNG_COLOR_TYPE_RGB_ALPHA};
-    if (raster.channels < 1 || raster.channels > 4) {
-        throw ToolError(name + ": a PNG file holds 1 to 4 channels, not " + std::to_string(raster.channels));
+    if (source.channels() < 1 || source.channels() > 4) {
+        throw ToolError(name + ": a PNG file holds 1 to 4 channels, not " + std::to_string(source.channels()));
     }
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
@@ -188,15 +239,21 @@ void WritePng(const Raster& raster, const std::string& path, const std::string& 
     if (structs.png != nullptr) structs.info = png_create_info_struct(structs.png);
     if (structs.info == nullptr) throw ToolError(name + ": not enough memory to write it");
 
-    size_t rowBytes = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.channels);
-    std::vector<png_bytep> rows(static_cast<size_t>(raster.height));
-    for (size_t y = 0; y < rows.size(); ++y) {
-        rows[y] = const_cast<png_bytep>(raster.pixels.data() + y * rowBytes);  // libpng only reads them
-    }
     gRowProgress = rowProgress ? &rowProgress : nullptr;
-    gRowsTotal = raster.height;
-    bool written = WritePngRows(structs.png, structs.info, file.get(), raster, kColourTypes[raster.channels - 1],
-                                level, rows.data());
+    gRowsTotal = source.height();
+    bool written = WritePngHeader(structs.png, structs.info, file.get(), static_cast<png_uint_32>(source.width()),
+                                  static_cast<png_uint_32>(source.height()), kColourTypes[source.channels() - 1],
+                                  level);
+    const int block = RowsPerBlock(source.width(), source.channels());
+    std::vector<png_bytep> rows(static_cast<size_t>(block < source.height() ? block : source.height()));
+    for (int top = 0; written && top < source.height(); top += block) {
+        const int count = source.height() - top < block ? source.height() - top : block;
+        // libpng only reads the rows it is given.
+        png_bytep pixels = const_cast<png_bytep>(source.Rows(top, count));
+        for (int y = 0; y < count; ++y) rows[static_cast<size_t>(y)] = pixels + static_cast<size_t>(y) * source.rowBytes();
+        written = WritePngBlock(structs.png, rows.data(), static_cast<png_uint_32>(count));
+    }
+    written = written && WritePngEnd(structs.png);
     gRowProgress = nullptr;
     if (!written) {
         // A write that failed has the system's reason; libpng's own words only say "Write Error".

@@ -13,18 +13,20 @@ namespace tniff_cli {
 // images become RGB (RGBA with a transparency chunk), gray below 8 bits is widened, 16-bit
 // samples are scaled to 8 bits, a transparency chunk becomes an alpha channel. The size is
 // checked against the format's limits before any pixel is read. rowProgress, when set, hears
-// (rows read, rows). Throws ToolError.
+// (rows read, rows). Throws ToolError. The sink hears of the image only once its size passed the
+// checks; an interlaced file is asked for all its rows at once.
+void ReadPng(const std::string& path, RowSink* sink, const std::function<void(int, int)>& rowProgress = nullptr);
 Raster ReadPng(const std::string& path, const std::function<void(int, int)>& rowProgress = nullptr);
 
 // The zlib level PNG files are written with unless told otherwise (see the README for the
 // measurements behind it).
 const int kDefaultPngLevel = 3;
 
-// Writes a raster of 1 to 4 channels (gray, gray and alpha, RGB, RGBA) as an 8-bit PNG at path,
+// Writes rows of 1 to 4 channels (gray, gray and alpha, RGB, RGBA) as an 8-bit PNG at path,
 // deflated at level (0 to 9); rowProgress, when set, hears (rows written, rows) as rows go out.
 // Throws ToolError, whose message names the file as name.
-void WritePng(const Raster& raster, const std::string& path, const std::string& name,
-              int level = kDefaultPngLevel, const std::function<void(int, int)>& rowProgress = nullptr);
+void WritePng(RowSource& rows, const std::string& path, const std::string& name, int level = kDefaultPngLevel,
+              const std::function<void(int, int)>& rowProgress = nullptr);
 
 }  // namespace tniff_cli
 

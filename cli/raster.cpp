@@ -1,5 +1,7 @@
 #include "cli/raster.h"
 
+#include <cstring>
+
 #include "cli/tool_error.h"
 #include "hostapi/plugin_interface.h"
 
@@ -88,6 +90,75 @@ tniff::Image ImageFromRaster(const Raster& raster) {
     for (int c = 0; c < raster.channels; ++c) planes.push_back(&image.at(c, 0, 0));
     DeinterleaveAny(raster.pixels.data(), raster.channels, planes.data(), area);
     return image;
+}
+
+tniff::Image ImageFromPlanes(const tniff::Image& image, int first, int count) {
+    int16_t mode = count <= 2 ? plugInModeGrayScale : plugInModeRGBColor;
+    tniff::Image planes(image.width(), image.height(), count, mode);
+    const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
+    if (area == 0) return planes;
+    for (int c = 0; c < count; ++c) std::memcpy(&planes.at(c, 0, 0), image.address(first + c, 0, 0), area);
+    return planes;
+}
+
+int RowsPerBlock(int width, int channels, size_t blockBytes) {
+    const size_t row = static_cast<size_t>(width > 0 ? width : 1) * static_cast<size_t>(channels > 0 ? channels : 1);
+    const size_t rows = blockBytes / row;
+    return rows < 1 ? 1 : rows > static_cast<size_t>(kLargestSide) ? kLargestSide : static_cast<int>(rows);
+}
+
+RasterRows::RasterRows(const Raster& raster)
+    : RowSource(raster.width, raster.height, raster.channels), raster_(raster) {}
+
+const uint8_t* RasterRows::Rows(int top, int) {
+    return raster_.pixels.data() + static_cast<size_t>(top) * rowBytes();
+}
+
+PlaneRows::PlaneRows(const tniff::Image& image, const std::vector<int>& planes)
+    : RowSource(image.width(), image.height(), static_cast<int>(planes.size())), image_(image), planes_(planes) {}
+
+PlaneRows::PlaneRows(const tniff::Image& image, int first, int count)
+    : RowSource(image.width(), image.height(), count), image_(image) {
+    for (int c = 0; c < count; ++c) planes_.push_back(first + c);
+}
+
+const uint8_t* PlaneRows::Rows(int top, int count) {
+    const size_t bytes = static_cast<size_t>(count) * rowBytes();
+    if (block_.size() < bytes) block_.resize(bytes);
+    std::vector<const uint8_t*> planes;
+    for (int plane : planes_) planes.push_back(image_.address(plane, top, 0));
+    InterleaveAny(planes.data(), channels(), block_.data(), static_cast<size_t>(count) * static_cast<size_t>(width()));
+    return block_.data();
+}
+
+void RasterSink::Begin(int width, int height, int channels, int sourceBits) {
+    raster_ = Raster(width, height, channels);
+    raster_.sourceBits = sourceBits;
+}
+
+uint8_t* RasterSink::Rows(int top, int) {
+    return raster_.pixels.data() +
+           static_cast<size_t>(top) * static_cast<size_t>(raster_.width) * static_cast<size_t>(raster_.channels);
+}
+
+void ImageSink::Begin(int width, int height, int channels, int sourceBits) {
+    image_ = tniff::Image(width, height, channels, channels <= 2 ? plugInModeGrayScale : plugInModeRGBColor);
+    sourceBits_ = sourceBits;
+}
+
+uint8_t* ImageSink::Rows(int, int count) {
+    const size_t bytes = static_cast<size_t>(count) * static_cast<size_t>(image_.width()) *
+                         static_cast<size_t>(image_.planes());
+    if (block_.size() < bytes) block_.resize(bytes);
+    return block_.data();
+}
+
+void ImageSink::Filled(int top, int count) {
+    const size_t area = static_cast<size_t>(count) * static_cast<size_t>(image_.width());
+    if (area == 0 || image_.planes() <= 0) return;
+    std::vector<uint8_t*> planes;
+    for (int c = 0; c < image_.planes(); ++c) planes.push_back(&image_.at(c, top, 0));
+    DeinterleaveAny(block_.data(), image_.planes(), planes.data(), area);
 }
 
 }  // namespace tniff_cli

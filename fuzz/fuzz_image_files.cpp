@@ -1,8 +1,11 @@
 // tniff's readers of the files users hand it: the input is given to the PNG reader and to the
 // PAM reader as a file. Each either gives a raster whose pixel count matches its size and channel
 // count (1 to 4 for PNG, 1 to 5 for PAM) and that makes a host image, or refuses the file with
-// its own error; nothing else may escape, and nothing is read or written out of bounds.
+// its own error; nothing else may escape, and nothing is read or written out of bounds. Each is
+// also read a few rows at a time straight into a host image, as tniff convert reads: that must
+// give the same image, or refuse the file with the same words.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "cli/pam_file.h"
@@ -26,18 +29,46 @@ void Check(const tniff_cli::Raster& raster, int mostChannels, const char* reader
     }
 }
 
+// One reader both ways: into a whole raster, and in blocks of blockBytes into a host image.
+void CheckBothWays(const std::function<tniff_cli::Raster()>& whole,
+                   const std::function<void(tniff_cli::RowSink*)>& blocks, size_t blockBytes, int mostChannels,
+                   const char* reader) {
+    const std::string what = reader;
+    std::string refused;
+    tniff::Image expected;
+    int sourceBits = 0;
+    try {
+        tniff_cli::Raster raster = whole();
+        Check(raster, mostChannels, reader);
+        expected = tniff_cli::ImageFromRaster(raster);
+        sourceBits = raster.sourceBits;
+    } catch (const tniff_cli::ToolError& error) {
+        refused = error.what();
+    }
+    tniff_cli::ImageSink sink(blockBytes);
+    try {
+        blocks(&sink);
+    } catch (const tniff_cli::ToolError& error) {
+        if (refused != error.what()) fuzz::Fail(what + " in blocks refused a file differently: " + error.what());
+        return;
+    }
+    if (!refused.empty()) fuzz::Fail(what + " in blocks took a file it refuses whole: " + refused);
+    if (sink.image() != expected) fuzz::Fail(what + " in blocks gave another image");
+    if (sink.sourceBits() != sourceBits) fuzz::Fail(what + " in blocks gave another sample size");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::string path = fuzz::ScratchPath(".img");
     fuzz::WriteFile(path, data, size);
-    try {
-        Check(tniff_cli::ReadPng(path), 4, "the PNG reader");
-    } catch (const tniff_cli::ToolError&) {
-    }
-    try {
-        Check(tniff_cli::ReadPam(path), 5, "the PAM reader");
-    } catch (const tniff_cli::ToolError&) {
-    }
+    // Blocks of one row up to a few rows, so that small images cross block boundaries too.
+    const size_t blockBytes = 1 + size % 4096;
+    CheckBothWays([] { return tniff_cli::ReadPng(path); },
+                  [](tniff_cli::RowSink* sink) { tniff_cli::ReadPng(path, sink); }, blockBytes, 4, "the PNG reader");
+    CheckBothWays([] { return tniff_cli::ReadPam(path); },
+                  [](tniff_cli::RowSink* sink) { tniff_cli::ReadPam(path, sink); }, blockBytes, 5, "the PAM reader");
+    CheckBothWays([] { return tniff_cli::ReadPnm(path); },
+                  [](tniff_cli::RowSink* sink) { tniff_cli::ReadPnm(path, sink); }, blockBytes, 3, "the PGM and PPM reader");
     return 0;
 }

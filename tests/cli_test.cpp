@@ -298,12 +298,33 @@ struct PngSpec {
     std::vector<std::vector<int>> samples;  // per row: width * samples per pixel values
     Bytes palette;                          // PLTE: RGB triples
     Bytes transparency;                     // tRNS as stored
+    bool interlaced = false;                // Adam7: seven passes over the image, each its own rows
 };
+
+// The rows as stored: the image's, or those of each Adam7 pass in turn (a pass without pixels has
+// no rows).
+std::vector<std::vector<int>> StoredRows(const PngSpec& fileSpec, int perPixel) {
+    if (!fileSpec.interlaced) return fileSpec.samples;
+    static const int kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                      {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};  // x0, y0, dx, dy
+    std::vector<std::vector<int>> rows;
+    for (const auto& pass : kPasses) {
+        if (pass[0] >= fileSpec.width) continue;
+        for (int y = pass[1]; y < fileSpec.height; y += pass[3]) {
+            rows.emplace_back();
+            for (int x = pass[0]; x < fileSpec.width; x += pass[2]) {
+                const auto from = fileSpec.samples[size_t(y)].begin() + std::ptrdiff_t(x) * perPixel;
+                rows.back().insert(rows.back().end(), from, from + perPixel);
+            }
+        }
+    }
+    return rows;
+}
 
 Bytes PngBytes(const PngSpec& fileSpec) {
     const int perPixel = fileSpec.colourType == 2 ? 3 : fileSpec.colourType == 4 ? 2 : fileSpec.colourType == 6 ? 4 : 1;
     Bytes filtered;  // filter type 0 before each row
-    for (const std::vector<int>& row : fileSpec.samples) {
+    for (const std::vector<int>& row : StoredRows(fileSpec, perPixel)) {
         filtered.push_back(0);
         if (fileSpec.bitDepth >= 8) {
             for (int value : row) {
@@ -313,7 +334,7 @@ Bytes PngBytes(const PngSpec& fileSpec) {
         } else {
             size_t bits = 0;
             size_t start = filtered.size();
-            filtered.resize(start + (size_t(fileSpec.width) * perPixel * fileSpec.bitDepth + 7) / 8, 0);
+            filtered.resize(start + (row.size() * size_t(fileSpec.bitDepth) + 7) / 8, 0);
             for (int value : row) {
                 size_t at = start + bits / 8;
                 int shift = 8 - fileSpec.bitDepth - int(bits % 8);
@@ -344,7 +365,8 @@ Bytes PngBytes(const PngSpec& fileSpec) {
     Bytes header;
     PutU32(header, uint32_t(fileSpec.width));
     PutU32(header, uint32_t(fileSpec.height));
-    header.insert(header.end(), {uint8_t(fileSpec.bitDepth), uint8_t(fileSpec.colourType), 0, 0, 0});
+    header.insert(header.end(),
+                  {uint8_t(fileSpec.bitDepth), uint8_t(fileSpec.colourType), 0, 0, uint8_t(fileSpec.interlaced)});
     PutChunk(png, "IHDR", header);
     if (!fileSpec.palette.empty()) PutChunk(png, "PLTE", fileSpec.palette);
     if (!fileSpec.transparency.empty()) PutChunk(png, "tRNS", fileSpec.transparency);
@@ -641,6 +663,87 @@ INSTANTIATE_TEST_SUITE_P(EveryLayout, ConvertIff,
                                     (info.param.depth ? "WithDepth" : "");
                          });
 
+// Images of several blocks of rows, the last one partial, through every reader and writer: the
+// pixels arrive whole and in place, and the PAM, PPM and PGM files written hold exactly them.
+TEST(Convert, ImagesOfManyRowBlocksGoBothWays) {
+    Scratch scratch;
+    auto text = [](const std::string& header) { return Bytes(header.begin(), header.end()); };
+    auto joined = [](Bytes head, const Bytes& tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    // Converts without a word, or with the one note given.
+    auto converts = [](const std::string& in, const std::string& out, const std::string& note = "") {
+        Outcome outcome = Tniff({"convert", in, out});
+        EXPECT_EQ(outcome.status, 0) << in << " to " << out << ": " << Describe(outcome);
+        EXPECT_EQ(outcome.err, note.empty() ? "" : "tniff: note: " + note + "\n") << in << " to " << out;
+        return outcome.status == 0;
+    };
+
+    // RGBA, 4000 bytes a row: 600 rows are two blocks and a part.
+    const int width = 1000, height = 600;
+    const Bytes rgba = Pattern(size_t(width) * height * 4, 77);
+    Bytes rgb;
+    for (size_t i = 0; i < rgba.size(); ++i) {
+        if (i % 4 != 3) rgb.push_back(rgba[i]);
+    }
+    WriteFile(scratch / "in.pam", PamBytes(width, height, 4, rgba));
+    ASSERT_TRUE(converts(scratch / "in.pam", scratch / "in.iff"));
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "in.iff"), 0, 4), rgba);
+
+    ASSERT_TRUE(converts(scratch / "in.iff", scratch / "out.pam"));
+    EXPECT_EQ(ReadBytesOf(scratch / "out.pam"),
+              joined(text("P7\nWIDTH 1000\nHEIGHT 600\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n"), rgba));
+    ASSERT_TRUE(converts(scratch / "in.iff", scratch / "out.ppm",
+                         scratch / "out.ppm" + ": the alpha channel is not written; PGM and PPM hold none"));
+    EXPECT_EQ(ReadBytesOf(scratch / "out.ppm"), joined(text("P6\n1000 600\n255\n"), rgb));
+    ASSERT_TRUE(converts(scratch / "out.ppm", scratch / "from-ppm.iff"));
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-ppm.iff"), 0, 3), rgb);
+    ASSERT_TRUE(converts(scratch / "in.iff", scratch / "out.png"));
+    ASSERT_TRUE(converts(scratch / "out.png", scratch / "from-png.iff"));
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-png.iff"), 0, 4), rgba);
+
+    // The same pixels in an interlaced PNG, whose passes each visit every row.
+    PngSpec interlaced;
+    interlaced.width = width;
+    interlaced.height = height;
+    interlaced.colourType = 6;
+    interlaced.interlaced = true;
+    for (int y = 0; y < height; ++y) {
+        const auto row = rgba.begin() + std::ptrdiff_t(y) * width * 4;
+        interlaced.samples.emplace_back(row, row + width * 4);
+    }
+    WriteFile(scratch / "interlaced.png", PngBytes(interlaced));
+    ASSERT_TRUE(converts(scratch / "interlaced.png", scratch / "from-interlaced.iff"));
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-interlaced.iff"), 0, 4), rgba);
+
+    // Samples of 16 bits (b * 257 is b exactly) and of MAXVAL 85 (v is 3 v), read a row at a time
+    // and scaled.
+    Bytes samples16, samples85, times3;
+    for (size_t i = 0; i < rgb.size(); ++i) {
+        samples16.insert(samples16.end(), {rgb[i], rgb[i]});
+        samples85.push_back(uint8_t(rgb[i] % 86));
+        times3.push_back(uint8_t(rgb[i] % 86 * 3));
+    }
+    WriteFile(scratch / "wide.pam", PamBytes(width, height, 3, samples16, 65535));
+    ASSERT_TRUE(converts(scratch / "wide.pam", scratch / "from-wide.iff",
+                         scratch / "wide.pam" + ": its 16-bit samples are stored as 8 bits; the format holds 8 "
+                                                "bits per channel"));
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-wide.iff"), 0, 3), rgb);
+    WriteFile(scratch / "narrow.pam", PamBytes(width, height, 3, samples85, 85));
+    ASSERT_TRUE(converts(scratch / "narrow.pam", scratch / "from-narrow.iff"));
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-narrow.iff"), 0, 3), times3);
+
+    // Gray, 3000 bytes a row: 700 rows are two blocks and two rows.
+    const Bytes gray = Pattern(size_t(3000) * 700, 78);
+    WriteFile(scratch / "gray.pam", PamBytes(3000, 700, 1, gray));
+    ASSERT_TRUE(converts(scratch / "gray.pam", scratch / "gray.iff"));
+    ASSERT_TRUE(converts(scratch / "gray.iff", scratch / "gray.pgm"));
+    EXPECT_EQ(ReadBytesOf(scratch / "gray.pgm"), joined(text("P5\n3000 700\n255\n"), gray));
+    ASSERT_TRUE(converts(scratch / "gray.pgm", scratch / "from-pgm.iff"));
+    EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-pgm.iff"), 0, 1), gray);
+}
+
 // A file with a depth buffer and no colour channels: one plane, which only PAM can take whole.
 TEST(Convert, DepthOnlyFileGoesToPam) {
     Scratch scratch;
@@ -860,6 +963,8 @@ void MakeInputs(const Scratch& scratch) {
     fs::create_directory(scratch / "folder.png");
     WriteFile(scratch / "short.pam", PamBytes(2, 2, 3, Bytes(11, 1)));
     WriteText(scratch / "noend.pam", "P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\n");
+    // A header that announces 768 MiB of 16-bit samples, and two pixels of them.
+    WriteText(scratch / "short16.ppm", "P6\n32767 4096\n65535\n123456789abc");
     WriteFile(scratch / "good.pam", PamBytes(200, 200, 4, Pattern(160000, 9)));
     fs::create_directory(scratch / "folder.iff");
     // A file whose reads fail: the reading process's own memory from address 0.
@@ -943,6 +1048,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/maxval.pam: MAXVAL 70000 is not supported: 1 to 65535"},
         FailureCase{"PamShortOfPixels", {"convert", "short.pam", "out.iff"}, 1,
                     "DIR/short.pam: not a usable PAM file: it ends after 11 of 12 bytes of pixel data"},
+        FailureCase{"PpmShortOfWideSamples", {"convert", "short16.ppm", "out.iff"}, 1,
+                    "DIR/short16.ppm: not a usable Netpbm file: it ends after 12 of 805281792 bytes of pixel data"},
         FailureCase{"PamWithoutEnd", {"convert", "noend.pam", "out.iff"}, 1,
                     "DIR/noend.pam: not a usable PAM file: the header has no ENDHDR line"},
         FailureCase{"NotAPng", {"convert", "text.png", "out.iff"}, 1, "DIR/text.png: not a PNG file"},
