@@ -1,5 +1,5 @@
 // tniff convert IN OUT: between this format, read and written only through the module, and PNG,
-// PAM, PGM or PPM files. "-" reads standard input (its type from its first bytes) or writes
+// PAM, PGM, PPM or TIFF files. "-" reads standard input (its type from its first bytes) or writes
 // standard output (its type from --to).
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +23,7 @@
 #include "cli/pending_output.h"
 #include "cli/png_file.h"
 #include "cli/raster.h"
+#include "cli/tiff_file.h"
 #include "cli/tool_error.h"
 
 namespace tniff_cli {
@@ -75,7 +76,7 @@ public:
         std::string what;
         if (SniffKind(head_.data(), head_.size(), &kind, &what)) return kind;
         if (head_.empty()) throw ToolError("standard input is empty");
-        throw ToolError("standard input is not an .iff, PNG, PAM, PGM or PPM image" +
+        throw ToolError("standard input is not an .iff, PNG, PAM, PGM, PPM or TIFF image" +
                         (what.empty() ? std::string() : ": it is " + what));
     }
 
@@ -143,11 +144,18 @@ std::string TupleType(const OpenedFile& file, int planes) {
     return type;
 }
 
-// Writes raster as a PNG, PAM, PGM or PPM file at path (messages call it name). A PPM of a
+// Writes raster as a PNG, PAM, PGM, PPM or TIFF file at path (messages call it name). A PPM of a
 // gray image repeats the gray in all three channels; a PGM of a colour image is refused unless
 // its three channels are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note.
+// A TIFF file carries the resolution the module described.
 void WriteRaster(const Options& options, Raster raster, FileKind kind, const std::string& tupleType,
-                 const std::string& path, const std::string& name, ProgressBar* progress) {
+                 const std::string& path, const std::string& name, ProgressBar* progress,
+                 const Description& description = Description()) {
+    if (kind == FileKind::tiff) {
+        WriteTiff(raster, Resolution{description.horizontalDpi, description.verticalDpi}, path, name,
+                  [progress](int rows, int total) { progress->Update(rows, total); });
+        return;
+    }
     if (kind == FileKind::png) {
         WritePng(raster, path, name, options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel,
                  [progress](int rows, int total) { progress->Update(rows, total); });
@@ -187,13 +195,19 @@ void WriteRaster(const Options& options, Raster raster, FileKind kind, const std
     progress->Update(1, 1);
 }
 
+// The image-size limit of an open: --max-image-size, or tniff's default.
+uint64_t MaxImageBytes(const Options& options) {
+    return options.maxImageBytes != 0 ? options.maxImageBytes : DefaultMaxImageBytes();
+}
+
 int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
                    const std::string& inName, const std::string& out, FileKind outKind) {
     std::optional<FileKind> depthKind;
     if (!options.depthPath.empty()) {
         depthKind = KindOfPath(options.depthPath);
         if (*depthKind == FileKind::iff) {
-            throw ToolError(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm or .ppm file", kExitUsage);
+            throw ToolError(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm, .ppm or .tiff file",
+                            kExitUsage);
         }
     }
 
@@ -228,7 +242,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
                     TupleType(file, file.image.planes()), output.path(), outName, &progress);
     } else if (outKind != FileKind::iff) {
         WriteRaster(options, RasterFromPlanes(file.image, 0, file.colourPlanes), outKind, "", output.path(), outName,
-                    &progress);
+                    &progress, file.description);
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
         tniff::Image colour = ImageFromRaster(RasterFromPlanes(file.image, 0, file.colourPlanes));
@@ -240,7 +254,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         progress.Relabel("writing " + FileNameOf(options.depthPath));
         progress.SetPhase(2, phases);
         WriteRaster(options, RasterFromPlanes(file.image, file.depthPlane, 1), *depthKind, "GRAYSCALE",
-                    depthOutput->path(), options.depthPath, &progress);
+                    depthOutput->path(), options.depthPath, &progress, file.description);
     }
     progress.Clear();
     output.Commit();
@@ -260,9 +274,10 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     // One bar for the whole run: reading, then saving through the module.
     ProgressBar progress(!options.quiet, "reading " + FileNameOf(inName));
     progress.SetPhase(0, 2);
-    Raster raster = inKind == FileKind::png
-                        ? ReadPng(in, [&progress](int rows, int total) { progress.Update(rows, total); })
-                        : ReadNetpbm(in);
+    auto rowProgress = [&progress](int rows, int total) { progress.Update(rows, total); };
+    Raster raster = inKind == FileKind::png    ? ReadPng(in, rowProgress)
+                    : inKind == FileKind::tiff ? ReadTiff(in, rowProgress, MaxImageBytes(options))
+                                               : ReadNetpbm(in);
     tniff::Image image = ImageFromRaster(raster);
     RefuseDirectory(out);
     PendingOutput output(out);
@@ -294,10 +309,10 @@ int RunConvert(const Options& options) {
     FileKind outKind;
     if (!options.to.empty()) {
         if (!KindFromName(options.to, &outKind)) {
-            throw ToolError("--to " + options.to + ": unknown file type: iff, png, pam, pgm or ppm", kExitUsage);
+            throw ToolError("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff", kExitUsage);
         }
     } else if (IsStandardStream(out)) {
-        throw ToolError("writing to standard output needs --to iff, png, pam, pgm or ppm", kExitUsage);
+        throw ToolError("writing to standard output needs --to iff, png, pam, pgm, ppm or tiff", kExitUsage);
     } else {
         outKind = KindOfPath(out);
     }

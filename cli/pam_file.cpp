@@ -39,6 +39,7 @@ long ParseCount(const std::string& text);
 
 // The widest samples Netpbm has: two bytes, most significant first.
 const long kWidestMaxval = 65535;
+}  // namespace
 
 // One sample of maxval scaled to 8 bits. Samples of MAXVAL 65535 are scaled exactly as libpng
 // scales 16-bit PNG samples, so that the same image read from either gives the same bytes.
@@ -50,6 +51,8 @@ uint8_t ScaleSample(uint32_t value, uint32_t maxval) {
     }
     return static_cast<uint8_t>((value * 255 + maxval / 2) / maxval);
 }
+
+namespace {
 
 // The pixel data of a Netpbm file whose MAXVAL is not 255: one byte a sample up to 255, two
 // above; every sample scaled to 8 bits.

@@ -929,9 +929,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/cut-tiles.iff: truncated: the module read only 2 of the 4 colour tiles that the file's "
                     "header announces (use --partial to convert what there is)"},
         FailureCase{"UnknownInputType", {"convert", "picture.bmp", "out.iff"}, 2,
-                    "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png, .pam, .pgm and .ppm files"},
+                    "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff "
+                    "files"},
         FailureCase{"UnknownOutputType", {"convert", "good.iff", "out.jpeg"}, 2,
-                    "DIR/out.jpeg: unknown file type \".jpeg\": tniff converts .iff, .png, .pam, .pgm and .ppm files"},
+                    "DIR/out.jpeg: unknown file type \".jpeg\": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff "
+                    "files"},
         FailureCase{"NeitherSideIff", {"convert", "good.pam", "out.png"}, 2,
                     "one of the two files must be an .iff file: tniff converts to and from this format"},
         FailureCase{"PamOfAnotherKind", {"convert", "p6.pam", "out.iff"}, 1,
@@ -962,7 +964,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"DepthIsTheInput", {"convert", "depth.iff", "out.png", "--depth", "depth.iff"}, 2,
                     "DIR/depth.iff: the --depth output is the input file; write to another file"},
         FailureCase{"StdoutWithoutType", {"convert", "good.iff", "-"}, 2,
-                    "writing to standard output needs --to iff, png, pam, pgm or ppm"},
+                    "writing to standard output needs --to iff, png, pam, pgm, ppm or tiff"},
         FailureCase{"BadPngLevel", {"convert", "--png-level", "12", "good.iff", "out.png"}, 2,
                     "--png-level takes 0 to 9, not \"12\""},
         FailureCase{"ImageAboveTheLimit", {"--max-image-size", "20K", "convert", "good.iff", "out.png"}, 1,
@@ -1185,7 +1187,7 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
     fromText.stdinPath = scratch / "jpeg.png";
     Outcome jpeg = Tniff({"convert", "-", scratch / "x.iff"}, fromText);
     EXPECT_EQ(jpeg.status, 1);
-    EXPECT_EQ(jpeg.err, "tniff: standard input is not an .iff, PNG, PAM, PGM or PPM image: it is a JPEG image\n");
+    EXPECT_EQ(jpeg.err, "tniff: standard input is not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a JPEG image\n");
 
     // PPM and PGM out and back; a PGM of a colour image is refused; alpha is dropped with a note.
     Outcome ppm = Tniff({"convert", sample, scratch / "render.ppm"});
