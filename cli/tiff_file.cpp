@@ -35,6 +35,7 @@ const int kDeflateLevel = 6;
 
 // What libtiff reported through the handlers of one open.
 struct TiffMessages {
+    std::string path;     // the file, as it was opened
     std::string error;    // the first error, on one line
     int systemError = 0;  // errno when that error was reported
 };
@@ -47,7 +48,9 @@ int OnTiffError(TIFF*, void* data, const char* module, const char* format, va_li
     std::vsnprintf(text, sizeof text, format, arguments);
     std::string line = text;
     std::replace(line.begin(), line.end(), '\n', ' ');
-    messages->error = (module != nullptr && *module != '\0' ? std::string(module) + ": " : std::string()) + line;
+    // libtiff names the function that failed, or the file itself, which the message names already.
+    const bool named = module != nullptr && *module != '\0' && module != messages->path;
+    messages->error = (named ? std::string(module) + ": " : std::string()) + line;
     return 1;  // handled: libtiff prints nothing
 }
 
@@ -178,8 +181,26 @@ void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& me
     }
     if (end > fileBytes) {
         throw ToolError(path + ": truncated TIFF file: its pixel data reaches byte " + std::to_string(end) +
-                        " and the file ends after " + std::to_string(fileBytes));
+                        " and the file ends after " + std::to_string(fileBytes) + " bytes");
     }
+}
+
+// A file whose first image directory lies past its end was cut short: said so, rather than with
+// libtiff's words about a directory it cannot read. head holds the file's first got bytes.
+void RefuseCutDirectory(const std::string& path, const uint8_t* head, size_t got) {
+    const bool little = head[0] == 'I';
+    const bool big = head[2] == 43 || head[3] == 43;  // BigTIFF: an 8-byte offset at byte 8
+    const size_t at = big ? 8 : 4, width = big ? 8 : 4;
+    if (got < at + width) return;
+    uint64_t offset = 0;
+    for (size_t i = 0; i < width; ++i) {
+        const uint8_t byte = head[at + (little ? width - 1 - i : i)];
+        offset = (offset << 8) | byte;
+    }
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || offset < static_cast<uint64_t>(status.st_size)) return;
+    throw ToolError(path + ": truncated TIFF file: its first image directory is at byte " + std::to_string(offset) +
+                    " and the file ends after " + std::to_string(status.st_size) + " bytes");
 }
 
 // How the samples of a pixel become its 8-bit channels.
@@ -383,11 +404,12 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* 
 }  // namespace
 
 Raster ReadTiff(const std::string& path, const std::function<void(int, int)>& rowProgress, uint64_t maxImageBytes) {
+    uint8_t head[16];
+    size_t got = 0;
     {
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
         if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
-        uint8_t head[16];
-        const size_t got = std::fread(head, 1, sizeof head, file.get());
+        got = std::fread(head, 1, sizeof head, file.get());
         FileKind kind;
         std::string what;
         if (!SniffKind(head, got, &kind, &what) || kind != FileKind::tiff) {
@@ -396,8 +418,12 @@ Raster ReadTiff(const std::string& path, const std::function<void(int, int)>& ro
         }
     }
     TiffMessages messages;
+    messages.path = path;
     TiffHandle tiff = OpenTiff(path, "r", &messages);
-    if (!tiff) throw BrokenTiff(path, messages);
+    if (!tiff) {
+        RefuseCutDirectory(path, head, got);
+        throw BrokenTiff(path, messages);
+    }
     const TiffShape shape = ReadShape(tiff.get(), path);
     if (shape.width == 0 || shape.height == 0) throw ToolError(path + ": broken TIFF file: the image is empty");
     CheckFormatLimits(shape.width, shape.height, path);
@@ -437,6 +463,7 @@ void WriteTiff(const Raster& raster, const Resolution& resolution, const std::st
         throw ToolError(name + ": tniff writes TIFF files of 1 to 4 channels, not " + std::to_string(raster.channels));
     }
     TiffMessages messages;
+    messages.path = path;
     errno = 0;
     TiffHandle tiff = OpenTiff(path, "w", &messages);
     if (!tiff) {
