@@ -1,6 +1,6 @@
-// tniff's readers of the files users hand it: the input is given to the PNG reader and to the
-// PAM reader as a file. Each either gives a raster whose pixel count matches its size and channel
-// count (1 to 4 for PNG, 1 to 5 for PAM) and that makes a host image, or refuses the file with
+// tniff's readers of the files users hand it: the input is given to the PNG, PAM and TIFF readers
+// as a file. Each either gives a raster whose pixel count matches its size and channel count (1
+// to 4 for PNG and TIFF, 1 to 5 for PAM) and that makes a host image, or refuses the file with
 // its own error; nothing else may escape, and nothing is read or written out of bounds.
 #include <cstdint>
 #include <string>
@@ -8,10 +8,16 @@
 #include "cli/pam_file.h"
 #include "cli/png_file.h"
 #include "cli/raster.h"
+#include "cli/tiff_file.h"
 #include "cli/tool_error.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
+
+// The TIFF reader is given an image-size limit, as tniff gives it one: a few bytes of compressed
+// strips may rightly describe the largest image the format takes, which would only make the run
+// slow.
+const uint64_t kTiffImageLimit = 64u << 20;
 
 void Check(const tniff_cli::Raster& raster, int mostChannels, const char* reader) {
     const std::string what = reader;
@@ -37,6 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     try {
         Check(tniff_cli::ReadPam(path), 5, "the PAM reader");
+    } catch (const tniff_cli::ToolError&) {
+    }
+    try {
+        Check(tniff_cli::ReadTiff(path, nullptr, kTiffImageLimit), 4, "the TIFF reader");
     } catch (const tniff_cli::ToolError&) {
     }
     return 0;
