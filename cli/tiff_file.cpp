@@ -31,7 +31,7 @@ const uint64_t kLargestTileBytes = 256u << 20;
 // matches, small enough to be one write each.
 const size_t kStripBytes = 256u << 10;
 // The deflate level written with (see the README for the measurements behind it).
-const int kDeflateLevel = 6;
+const int kDeflateLevel = 4;
 
 // What libtiff reported through the handlers of one open.
 struct TiffMessages {
