@@ -127,6 +127,7 @@ struct InCase {
     uint16_t compression;
     bool bigEndian;
     bool eightBitMap;       // palette: colour map entries below 256 (read as 8-bit values)
+    bool bigTiff = false;
 };
 
 void PrintTo(const InCase& c, std::ostream* os) { *os << c.name; }
@@ -146,6 +147,7 @@ TEST_P(TiffIn, GivesThePixelsOfTheSameImageAsPam) {
     spec.rowsPerStrip = 7;
     spec.compression = c.compression;
     spec.bigEndian = c.bigEndian;
+    spec.bigTiff = c.bigTiff;
     const int colours = c.photometric == PHOTOMETRIC_RGB ? 3 : 1;
     const bool alpha = c.alpha != Alpha::none;
     spec.samples = uint16_t(colours + (alpha ? 1 : 0));
@@ -215,6 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
         InCase{"GrayAlpha8Planes", 1, 8, Alpha::straight, true, 0, COMPRESSION_ADOBE_DEFLATE, false, false},
         InCase{"GrayUnspecifiedExtra", 1, 8, Alpha::unspecified, false, 0, COMPRESSION_LZW, true, false},
         InCase{"Rgb8Tiles", 2, 8, Alpha::none, false, 16, COMPRESSION_ADOBE_DEFLATE, false, false},
+        InCase{"Rgb8BigTiff", 2, 8, Alpha::none, false, 0, COMPRESSION_LZW, true, false, true},
         InCase{"Rgba8BigEndian", 2, 8, Alpha::straight, false, 0, COMPRESSION_PACKBITS, true, false},
         InCase{"Rgba8AssociatedPlanes", 2, 8, Alpha::associated, true, 0, COMPRESSION_NONE, false, false},
         InCase{"Gray16MinIsWhiteTiles", 0, 16, Alpha::none, false, 32, COMPRESSION_NONE, true, false},

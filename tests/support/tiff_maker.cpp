@@ -41,7 +41,8 @@ std::vector<uint8_t> Pack(const Spec& spec, uint32_t left, uint32_t top, uint32_
 }  // namespace
 
 bool Write(const Spec& spec, const std::string& path) {
-    TIFF* tiff = TIFFOpen(path.c_str(), spec.bigEndian ? "wb" : "wl");
+    const std::string mode = std::string(spec.bigEndian ? "wb" : "wl") + (spec.bigTiff ? "8" : "");
+    TIFF* tiff = TIFFOpen(path.c_str(), mode.c_str());
     if (tiff == nullptr) return false;
     bool ok = TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, spec.width) && TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, spec.height) &&
               TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, spec.bits) &&

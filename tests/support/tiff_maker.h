@@ -21,6 +21,7 @@ struct Spec {
     uint32_t tile = 0;           // tile side (a multiple of 16); 0: strips
     uint32_t rowsPerStrip = 0;   // 0: libtiff's choice
     bool bigEndian = false;
+    bool bigTiff = false;        // 64-bit offsets ("II+" or "MM\0+")
     uint16_t compression = 1;    // COMPRESSION_*
     std::vector<uint16_t> colourMap;  // palette: 3 * 2^bits entries, all reds, then greens, blues
     // Samples of every pixel, interleaved, rows from the top (values below 2^bits; a 32-bit
