@@ -590,7 +590,7 @@ int RunBatchConvert(const Options& options) {
         // Here --depth takes no file: an operand after it is one more input.
         if (options.depthOperandAt == SIZE_MAX && !options.depthPath.empty()) {
             throw ToolError("--depth takes no file when converting many files: each depth buffer goes to "
-                            "NAME-depth.png beside its output",
+                            "NAME-depth.png (NAME-depth.tiff with --to tiff) beside its output",
                             kExitUsage);
         }
         if (!options.depthPath.empty()) {
@@ -604,7 +604,7 @@ int RunBatchConvert(const Options& options) {
     }
     FileKind to;
     if (!KindFromName(options.to, &to)) {
-        throw ToolError("--to " + options.to + ": unknown file type: iff, png, pam, pgm or ppm", kExitUsage);
+        throw ToolError("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff", kExitUsage);
     }
     for (const std::string& in : inputs) {
         if (IsStandardStream(in)) {

@@ -1,5 +1,5 @@
 // tniff convert IN OUT: between this format, read and written only through the module, and PNG,
-// PAM, PGM or PPM files. "-" reads standard input (its type from its first bytes) or writes
+// PAM, PGM, PPM or TIFF files. "-" reads standard input (its type from its first bytes) or writes
 // standard output (its type from --to).
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +25,7 @@
 #include "cli/pending_output.h"
 #include "cli/png_file.h"
 #include "cli/raster.h"
+#include "cli/tiff_file.h"
 #include "cli/tool_error.h"
 
 namespace tniff_cli {
@@ -77,7 +78,7 @@ public:
         std::string what;
         if (SniffKind(head_.data(), head_.size(), &kind, &what)) return kind;
         if (head_.empty()) throw ToolError("standard input is empty");
-        throw ToolError("standard input is not an .iff, PNG, PAM, PGM or PPM image" +
+        throw ToolError("standard input is not an .iff, PNG, PAM, PGM, PPM or TIFF image" +
                         (what.empty() ? std::string() : ": it is " + what));
     }
 
@@ -145,13 +146,20 @@ std::string TupleType(const OpenedFile& file, int planes) {
     return type;
 }
 
-// Writes planes first .. first + count - 1 of image as a PNG, PAM, PGM or PPM file at path
+// Writes planes first .. first + count - 1 of image as a PNG, PAM, PGM, PPM or TIFF file at path
 // (messages call it name), interleaved a block of rows at a time. A PPM of a gray image repeats
 // the gray in all three channels; a PGM of a colour image is refused unless its three channels
-// are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note.
+// are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note. A TIFF file
+// carries the resolution the module described.
 void WritePlanes(const Options& options, const tniff::Image& image, int first, int count, FileKind kind,
                  const std::string& tupleType, const std::string& path, const std::string& name,
-                 ProgressBar* progress) {
+                 ProgressBar* progress, const Description& description = Description()) {
+    if (kind == FileKind::tiff) {
+        WriteTiff(RasterFromPlanes(image, first, count),
+                  Resolution{description.horizontalDpi, description.verticalDpi}, path, name,
+                  [progress](int rows, int total) { progress->Update(rows, total); });
+        return;
+    }
     if (kind == FileKind::png) {
         PlaneRows rows(image, first, count);
         WritePng(rows, path, name, options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel,
@@ -187,6 +195,25 @@ void WritePlanes(const Options& options, const tniff::Image& image, int first, i
     }
     progress->Update(1, 1);
 }
+
+// A whole decoded raster handed to a reader's sink, a block of rows at a time.
+void MoveRasterInto(const Raster& raster, RowSink* sink) {
+    sink->Begin(raster.width, raster.height, raster.channels, raster.sourceBits);
+    const size_t rowBytes = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.channels);
+    const int block = sink->BlockRows(raster.width, raster.channels);
+    for (int top = 0; top < raster.height; top += block) {
+        const int count = std::min(block, raster.height - top);
+        std::memcpy(sink->Rows(top, count), raster.pixels.data() + static_cast<size_t>(top) * rowBytes,
+                    static_cast<size_t>(count) * rowBytes);
+        sink->Filled(top, count);
+    }
+}
+
+// The image-size limit of an open: --max-image-size, or tniff's default.
+uint64_t MaxImageBytes(const Options& options) {
+    return options.maxImageBytes != 0 ? options.maxImageBytes : DefaultMaxImageBytes();
+}
+
 }  // namespace
 
 int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
@@ -196,7 +223,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     if (!options.depthPath.empty()) {
         depthKind = KindOfPath(options.depthPath);
         if (*depthKind == FileKind::iff) {
-            throw ToolError(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm or .ppm file", kExitUsage);
+            throw ToolError(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm, .ppm or .tiff file",
+                            kExitUsage);
         }
     }
 
@@ -231,7 +259,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         WritePlanes(options, file.image, 0, file.image.planes(), outKind, TupleType(file, file.image.planes()),
                     output.path(), outName, &progress);
     } else if (outKind != FileKind::iff) {
-        WritePlanes(options, file.image, 0, file.colourPlanes, outKind, "", output.path(), outName, &progress);
+        WritePlanes(options, file.image, 0, file.colourPlanes, outKind, "", output.path(), outName, &progress,
+                    file.description);
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
         tniff::Image colour = ImageFromPlanes(file.image, 0, file.colourPlanes);
@@ -243,7 +272,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         progress.Relabel("writing " + FileNameOf(options.depthPath));
         progress.SetPhase(2, phases);
         WritePlanes(options, file.image, file.depthPlane, 1, *depthKind, "GRAYSCALE", depthOutput->path(),
-                    options.depthPath, &progress);
+                    options.depthPath, &progress, file.description);
     }
     progress.Clear();
     output.Commit();
@@ -263,10 +292,14 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     // One bar for the whole run: reading, then saving through the module.
     progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, 2);
-    // Decoded a block of rows at a time straight into the image the module saves.
+    // Decoded a block of rows at a time straight into the image the module saves; a TIFF file is
+    // decoded whole, then moved to the image's planes.
+    auto rowProgress = [&progress](int rows, int total) { progress.Update(rows, total); };
     ImageSink sink;
     if (inKind == FileKind::png) {
-        ReadPng(in, &sink, [&progress](int rows, int total) { progress.Update(rows, total); });
+        ReadPng(in, &sink, rowProgress);
+    } else if (inKind == FileKind::tiff) {
+        MoveRasterInto(ReadTiff(in, rowProgress, MaxImageBytes(options)), &sink);
     } else {
         ReadNetpbm(in, &sink);
     }
@@ -302,10 +335,10 @@ int RunConvert(const Options& options) {
     FileKind outKind;
     if (!options.to.empty()) {
         if (!KindFromName(options.to, &outKind)) {
-            throw ToolError("--to " + options.to + ": unknown file type: iff, png, pam, pgm or ppm", kExitUsage);
+            throw ToolError("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff", kExitUsage);
         }
     } else if (IsStandardStream(out)) {
-        throw ToolError("writing to standard output needs --to iff, png, pam, pgm or ppm", kExitUsage);
+        throw ToolError("writing to standard output needs --to iff, png, pam, pgm, ppm or tiff", kExitUsage);
     } else {
         outKind = KindOfPath(out);
     }

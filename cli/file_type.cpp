@@ -17,7 +17,8 @@ bool KindFromName(const std::string& name, FileKind* kind) {
         const char* name;
         FileKind kind;
     } kNames[] = {{"iff", FileKind::iff}, {"png", FileKind::png}, {"pam", FileKind::pam},
-                  {"pgm", FileKind::pgm}, {"ppm", FileKind::ppm}, {"pnm", FileKind::ppm}};
+                  {"pgm", FileKind::pgm}, {"ppm", FileKind::ppm}, {"pnm", FileKind::ppm},
+                  {"tiff", FileKind::tiff}, {"tif", FileKind::tiff}};
     for (const auto& entry : kNames) {
         if (lower == entry.name) {
             *kind = entry.kind;
@@ -35,7 +36,7 @@ FileKind KindOfPath(const std::string& path) {
     FileKind kind;
     if (!extension.empty() && KindFromName(extension, &kind)) return kind;
     throw ToolError(path + ": unknown file type " + (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
-                        ": tniff converts .iff, .png, .pam, .pgm and .ppm files",
+                        ": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff files",
                     kExitUsage);
 }
 
@@ -46,6 +47,7 @@ const char* ExtensionOf(FileKind kind) {
         case FileKind::pam: return ".pam";
         case FileKind::pgm: return ".pgm";
         case FileKind::ppm: return ".ppm";
+        case FileKind::tiff: return ".tiff";
     }
     return "";
 }
@@ -59,6 +61,11 @@ bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* descript
     }
     if (starts("\x89PNG\r\n\x1a\n", 8)) {
         *kind = FileKind::png;
+        return true;
+    }
+    // TIFF: byte order "II" or "MM", then 42 (classic) or 43 (BigTIFF) in that order.
+    if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4)) {
+        *kind = FileKind::tiff;
         return true;
     }
     // Netpbm: "P" and a digit, then white space.
@@ -75,7 +82,6 @@ bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* descript
     if (starts("\xFF\xD8\xFF", 3)) *description = "a JPEG image";
     else if (starts("GIF87a", 6) || starts("GIF89a", 6)) *description = "a GIF image";
     else if (starts("BM", 2) && n >= 14) *description = "a BMP image";
-    else if (starts("II*\0", 4) || starts("MM\0*", 4)) *description = "a TIFF image";
     else if (n >= 12 && starts("RIFF", 4) && std::memcmp(b + 8, "WEBP", 4) == 0) *description = "a WebP image";
     else if (starts("8BPS", 4)) *description = "a Photoshop document";
     else if (starts("\x76\x2f\x31\x01", 4)) *description = "an OpenEXR image";
@@ -93,7 +99,7 @@ std::string DescribeContent(const std::string& path) {
     std::string description;
     if (SniffKind(bytes, count, &kind, &description)) {
         static const char* const kNames[] = {"an image in this format (.iff)", "a PNG image", "a PAM image",
-                                             "a PGM image", "a PPM image"};
+                                             "a PGM image", "a PPM image", "a TIFF image"};
         return kNames[static_cast<int>(kind)];
     }
     return description;

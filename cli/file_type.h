@@ -10,9 +10,9 @@
 
 namespace tniff_cli {
 
-enum class FileKind { iff, png, pam, pgm, ppm };
+enum class FileKind { iff, png, pam, pgm, ppm, tiff };
 
-// The kind named by an extension or a --to value ("png", ".PNG"); false for any other.
+// The kind named by an extension or a --to value ("png", ".PNG", "tif"); false for any other.
 bool KindFromName(const std::string& name, FileKind* kind);
 // The kind of path from its extension; throws ToolError (usage) for an unknown one.
 FileKind KindOfPath(const std::string& path);
@@ -20,7 +20,7 @@ FileKind KindOfPath(const std::string& path);
 const char* ExtensionOf(FileKind kind);
 
 // What the first bytes of a file are. Sets *kind and answers true for a kind tniff converts
-// (P5 is pgm, P6 is ppm, P7 is pam); otherwise gives false, and *description names what the
+// (P5 is pgm, P6 is ppm, P7 is pam; classic TIFF and BigTIFF are tiff); otherwise gives false, and *description names what the
 // bytes are when they are a known image format ("a JPEG image"), or is empty.
 bool SniffKind(const uint8_t* bytes, size_t count, FileKind* kind, std::string* description);
 

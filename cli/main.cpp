@@ -1,6 +1,6 @@
 // tniff: a command-line host of the TarnIFF format module. It opens, saves and inspects images in
 // the module's format through the module's ENTRYPOINT, loaded from the module file as an image
-// editor loads it, and converts them to and from PNG and PAM.
+// editor loads it, and converts them to and from PNG, Netpbm and TIFF.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +26,7 @@ const char kUsage[] =
     "the TarnIFF format module, loaded as an image editor loads it.\n"
     "\n"
     "commands:\n"
-    "  convert IN OUT     convert between .iff and .png, .pam, .pgm or .ppm\n"
+    "  convert IN OUT     convert between .iff and .png, .pam, .pgm, .ppm or .tiff\n"
     "  convert IN... --to TYPE [-o DIR]\n"
     "                     convert many files, several at once\n"
     "  info FILE...       what the module reads from each file, and the file's layout\n"
@@ -50,7 +50,8 @@ const char kConvertUsage[] =
     "                     [--stop-on-error] --to TYPE IN...\n"
     "\n"
     "Converts IN to OUT; each file's type comes from its extension: .iff (through the module),\n"
-    ".png, .pam (Netpbm P7), .pgm (P5, gray) or .ppm (P6, RGB). One of them must be an .iff file.\n"
+    ".png, .pam (Netpbm P7), .pgm (P5, gray), .ppm (P6, RGB) or .tiff (.tif). One of them must be\n"
+    "an .iff file.\n"
     "IN may be - (standard input, its type from its first bytes) and OUT - (standard output, its\n"
     "type from --to). Netpbm files of any MAXVAL up to 65535 are read, 16-bit samples scaled to\n"
     "8 bits as for 16-bit PNG files.\n"
@@ -64,11 +65,17 @@ const char kConvertUsage[] =
     "  .pam to .iff   DEPTH 1 and 2 as a grayscale image, 3 to 5 as an RGB image of that many\n"
     "                 planes (the module stores the second or fourth as alpha and drops a fifth).\n"
     "  .iff to .pgm/.ppm  the colour image without alpha (a PGM only of a gray image).\n"
+    "  .iff to .tiff  the colour image as 8-bit gray or RGB, alpha as an unassociated extra sample,\n"
+    "                 deflate-compressed, with the file's resolution.\n"
+    "  .tiff to .iff  the first image: gray, RGB or palette of 1 to 16 bits, in strips or tiles,\n"
+    "                 interleaved or in planes; 16-bit samples scaled to 8 bits as for PNG, the\n"
+    "                 first extra sample as alpha (premultiplied alpha made straight).\n"
     "\n"
     "options:\n"
-    "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam, .pgm)\n"
+    "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam, .pgm,\n"
+    "                 .tiff)\n"
     "  --partial      convert a file that ends before its last tiles (the rest is 0)\n"
-    "  --to TYPE      OUT's type: iff, png, pam, pgm or ppm (needed for OUT -)\n"
+    "  --to TYPE      OUT's type: iff, png, pam, pgm, ppm or tiff (needed for OUT -)\n"
     "  --png-level N  zlib level of PNG output, 0 (none, fastest) to 9 (smallest); default 3\n"
     "\n"
     "OUT is written under a temporary name beside it and renamed only when complete: a failed\n"

@@ -30,6 +30,9 @@ uint64_t CheckReadable(const std::string& path);
 // machine's memory, and at least 1 GiB.
 uint64_t DefaultMaxImageBytes();
 
+// A byte count for messages: "512 bytes", "300 MiB", "1.5 GiB".
+std::string Mebibytes(uint64_t bytes);
+
 // A loaded module file (it stays loaded until the program ends).
 struct ModuleFile {
     std::string path;

@@ -39,6 +39,7 @@ long ParseCount(const std::string& text);
 
 // The widest samples Netpbm has: two bytes, most significant first.
 const long kWidestMaxval = 65535;
+}  // namespace
 
 // One sample of maxval scaled to 8 bits. Samples of MAXVAL 65535 are scaled exactly as libpng
 // scales 16-bit PNG samples, so that the same image read from either gives the same bytes.
@@ -50,6 +51,8 @@ uint8_t ScaleSample(uint32_t value, uint32_t maxval) {
     }
     return static_cast<uint8_t>((value * 255 + maxval / 2) / maxval);
 }
+
+namespace {
 
 // Reads 8-bit samples straight into the sink's rows, a block at a time, and gives the number of
 // bytes read: fewer than the image's when the file ends early (the sink then lacks the rest).

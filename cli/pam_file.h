@@ -3,6 +3,7 @@
 #ifndef TNIFF_CLI_PAM_FILE_H
 #define TNIFF_CLI_PAM_FILE_H
 
+#include <cstdint>
 #include <string>
 
 #include "cli/raster.h"
@@ -25,6 +26,11 @@ Raster ReadPnm(const std::string& path);
 // Reads a PAM, PGM or PPM file, whichever its first bytes say it is.
 void ReadNetpbm(const std::string& path, RowSink* sink);
 Raster ReadNetpbm(const std::string& path);
+
+// One sample of maxval (1 to 65535) scaled to 8 bits; of maxval 65535 exactly as libpng scales
+// 16-bit PNG samples. The PAM and TIFF readers scale with it, so one image gives the same bytes
+// from a PNG, PAM or TIFF file.
+uint8_t ScaleSample(uint32_t value, uint32_t maxval);
 
 // Writes rows of 1 channel as PGM or of 3 channels as PPM, MAXVAL 255.
 void WritePnm(RowSource& rows, const std::string& path, const std::string& name);

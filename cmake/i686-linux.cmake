@@ -1,7 +1,7 @@
 # Building for 32-bit Linux (i686) on an x86-64 Debian machine with the system compilers and -m32
-# (packages g++-multilib, libgtest-dev:i386, libpng-dev:i386), running the programs built under
-# qemu's user-mode emulation (package qemu-user), as this machine's kernel may not run 32-bit
-# programs itself:
+# (packages g++-multilib, libgtest-dev:i386, libpng-dev:i386, libtiff-dev:i386), running the
+# programs built under qemu's user-mode emulation (package qemu-user), as this machine's kernel
+# may not run 32-bit programs itself:
 #   cmake -S . -B build-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux.cmake
 # ctest then runs every test through qemu-i386. A test program cannot start another 32-bit
 # program unless the kernel hands those to qemu (binfmt_misc), so the tests that run tniff as a

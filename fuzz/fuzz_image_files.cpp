@@ -1,9 +1,10 @@
-// tniff's readers of the files users hand it: the input is given to the PNG reader and to the
-// PAM reader as a file. Each either gives a raster whose pixel count matches its size and channel
-// count (1 to 4 for PNG, 1 to 5 for PAM) and that makes a host image, or refuses the file with
-// its own error; nothing else may escape, and nothing is read or written out of bounds. Each is
-// also read a few rows at a time straight into a host image, as tniff convert reads: that must
-// give the same image, or refuse the file with the same words.
+// tniff's readers of the files users hand it: the input is given to the PNG, PAM, PGM/PPM and
+// TIFF readers as a file. Each either gives a raster whose pixel count matches its size and
+// channel count (1 to 4 for PNG and TIFF, 1 to 5 for PAM) and that makes a host image, or refuses
+// the file with its own error; nothing else may escape, and nothing is read or written out of
+// bounds. The PNG and Netpbm readers are also read a few rows at a time straight into a host
+// image, as tniff convert reads them: that must give the same image, or refuse the file with the
+// same words.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,10 +12,16 @@
 #include "cli/pam_file.h"
 #include "cli/png_file.h"
 #include "cli/raster.h"
+#include "cli/tiff_file.h"
 #include "cli/tool_error.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
+
+// The TIFF reader is given an image-size limit, as tniff gives it one: a few bytes of compressed
+// strips may rightly describe the largest image the format takes, which would only make the run
+// slow.
+const uint64_t kTiffImageLimit = 64u << 20;
 
 void Check(const tniff_cli::Raster& raster, int mostChannels, const char* reader) {
     const std::string what = reader;
@@ -70,5 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   [](tniff_cli::RowSink* sink) { tniff_cli::ReadPam(path, sink); }, blockBytes, 5, "the PAM reader");
     CheckBothWays([] { return tniff_cli::ReadPnm(path); },
                   [](tniff_cli::RowSink* sink) { tniff_cli::ReadPnm(path, sink); }, blockBytes, 3, "the PGM and PPM reader");
+    try {
+        Check(tniff_cli::ReadTiff(path, nullptr, kTiffImageLimit), 4, "the TIFF reader");
+    } catch (const tniff_cli::ToolError&) {
+    }
     return 0;
 }

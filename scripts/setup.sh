@@ -11,6 +11,8 @@ NATIVE=(
   cmake make g++ pkg-config binutils libgtest-dev python3
   # the command-line tool's PNG support
   libpng-dev
+  # and its TIFF support
+  libtiff-dev
 )
 WINDOWS=(
   # Windows module cross-builds and their run under Wine
@@ -28,7 +30,7 @@ INTEGRATIONS=(
 I686=(
   # the 32-bit (i686) build of the module, host, tool and tests, run under qemu's user-mode
   # emulation; the :i386 packages need the i386 architecture, added below when missing
-  qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386
+  qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386 libtiff-dev:i386
 )
 
 PACKAGES=("${NATIVE[@]}")

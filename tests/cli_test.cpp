@@ -1,12 +1,14 @@
 // The tniff command, run as a user runs it: the built program in a subprocess, on files made
 // here. What it writes is checked against an in-process open through the module, PNG files it
 // writes are decoded by an independent reader (Python's zlib), PNG files it reads are composed
-// here byte by byte, and its JSON is parsed by Python's json module.
+// here byte by byte, TIFF files both ways go through libtiff, and its JSON is parsed by Python's
+// json module.
 #if defined(TNIFF_TOOL_FILE)
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <tiffio.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +35,7 @@
 #include "tests/support/host_checks.h"
 #include "tests/support/iff_builder.h"
 #include "tests/support/linked_module.h"
+#include "tests/support/tiff_maker.h"
 
 namespace {
 
@@ -744,6 +748,241 @@ TEST(Convert, ImagesOfManyRowBlocksGoBothWays) {
     EXPECT_EQ(Interleaved(OpenInProcess(scratch / "from-pgm.iff"), 0, 1), gray);
 }
 
+// ---- TIFF files, written and read here with libtiff -----------------------------------------------
+
+// Deterministic samples of 0 to largest, with runs so that compression has something to find.
+std::vector<uint32_t> Samples(size_t count, uint32_t largest, uint32_t seed) {
+    std::vector<uint32_t> values(count);
+    uint32_t state = seed * 2654435761u + 1u, value = 0;
+    for (uint32_t& v : values) {
+        state = state * 1664525u + 1013904223u;
+        if ((state >> 29) < 5) value = (state >> 8) % (largest + 1);
+        v = value;
+    }
+    return values;
+}
+
+enum class Alpha { none, straight, associated, unspecified };
+
+struct TiffInCase {
+    const char* name;
+    uint16_t photometric;  // 0 min-is-white, 1 min-is-black, 2 RGB, 3 palette
+    uint16_t bits;
+    Alpha alpha;
+    bool separate;         // one plane per sample
+    uint32_t tile;         // 0: strips of 7 rows
+    uint16_t compression;
+    bool bigEndian;
+    bool bigTiff = false;
+    bool eightBitMap = false;  // palette: no entry above 255, so read as 8-bit values
+};
+
+void PrintTo(const TiffInCase& c, std::ostream* os) { *os << c.name; }
+
+class ConvertTiffIn : public ::testing::TestWithParam<TiffInCase> {};
+
+// A TIFF of the case beside a PAM of the pixels it must give (at the TIFF's own sample range, so
+// that 16-bit and low-bit samples go through tniff's PAM scaling): both must make the same .iff.
+TEST_P(ConvertTiffIn, GivesTheSameFileAsThePixelsThroughPam) {
+    const TiffInCase c = GetParam();
+    Scratch scratch;
+    tiffmake::Spec spec;
+    spec.width = 70;  // partial tiles and strips at the right and bottom
+    spec.height = 45;
+    spec.photometric = c.photometric;
+    spec.bits = c.bits;
+    spec.separate = c.separate;
+    spec.tile = c.tile;
+    spec.rowsPerStrip = 7;
+    spec.compression = c.compression;
+    spec.bigEndian = c.bigEndian;
+    spec.bigTiff = c.bigTiff;
+    const int colours = c.photometric == 2 ? 3 : 1;
+    spec.samples = uint16_t(colours + (c.alpha != Alpha::none ? 1 : 0));
+    if (c.alpha != Alpha::none) spec.extra = {uint16_t(c.alpha == Alpha::associated ? 1 : c.alpha == Alpha::straight ? 2 : 0)};
+    const uint32_t largest = (1u << c.bits) - 1;
+    const std::vector<uint32_t> drawn = Samples(size_t(70) * 45 * spec.samples, largest, c.bits * 7u + spec.samples);
+    std::vector<uint32_t> expected;
+    uint32_t maxval = largest;
+    if (c.photometric == 3) {
+        const size_t entries = size_t(1) << c.bits;
+        maxval = c.eightBitMap ? 255 : 65535;
+        const std::vector<uint32_t> map = Samples(entries * 3, maxval, 99);
+        spec.colourMap.assign(map.begin(), map.end());
+        spec.values = drawn;
+        for (uint32_t index : drawn)
+            for (size_t k = 0; k < 3; ++k) expected.push_back(map[k * entries + index]);
+    } else {
+        for (size_t p = 0; p < drawn.size(); p += spec.samples) {
+            const uint32_t alpha = c.alpha != Alpha::none ? drawn[p + size_t(colours)] : largest;
+            for (size_t s = 0; s < size_t(colours); ++s) {
+                uint32_t stored = drawn[p + s], seen = stored;
+                if (c.alpha == Alpha::associated) {  // stored premultiplied, read back straight
+                    stored = uint32_t(std::lround(double(stored) * alpha / largest));
+                    seen = alpha == 0 ? 0 : std::min(largest, uint32_t(std::lround(double(stored) * largest / alpha)));
+                }
+                spec.values.push_back(c.photometric == 0 ? largest - stored : stored);
+                expected.push_back(seen);
+            }
+            if (c.alpha != Alpha::none) {
+                spec.values.push_back(alpha);
+                expected.push_back(alpha);
+            }
+        }
+    }
+    ASSERT_TRUE(tiffmake::Write(spec, scratch / "in.tiff"));
+    Bytes samples;
+    for (uint32_t v : expected) {
+        if (maxval > 255) samples.push_back(uint8_t(v >> 8));
+        samples.push_back(uint8_t(v));
+    }
+    WriteFile(scratch / "in.pam", PamBytes(70, 45, int(expected.size() / (size_t(70) * 45)), samples, int(maxval)));
+
+    Outcome fromTiff = Tniff({"convert", scratch / "in.tiff", scratch / "tiff.iff"});
+    ASSERT_EQ(fromTiff.status, 0) << Describe(fromTiff);
+    EXPECT_EQ(fromTiff.err, c.bits == 16 ? "tniff: note: " + (scratch / "in.tiff") +
+                                               ": its 16-bit samples are stored as 8 bits; the format holds 8 bits "
+                                               "per channel\n"
+                                         : "");
+    ASSERT_EQ(Tniff({"convert", scratch / "in.pam", scratch / "pam.iff"}).status, 0);
+    const Bytes fromPam = ReadBytesOf(scratch / "pam.iff");
+    EXPECT_GT(fromPam.size(), 100u);
+    EXPECT_TRUE(ReadBytesOf(scratch / "tiff.iff") == fromPam) << "the .iff files differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKind, ConvertTiffIn,
+    ::testing::Values(TiffInCase{"Gray8Strips", 1, 8, Alpha::none, false, 0, COMPRESSION_NONE, false},
+                      TiffInCase{"GrayAlpha8Planes", 1, 8, Alpha::straight, true, 0, COMPRESSION_ADOBE_DEFLATE, false},
+                      TiffInCase{"GrayUnspecifiedExtra", 1, 8, Alpha::unspecified, false, 0, COMPRESSION_LZW, true},
+                      TiffInCase{"Rgb8Tiles", 2, 8, Alpha::none, false, 16, COMPRESSION_ADOBE_DEFLATE, false},
+                      TiffInCase{"Rgb8BigTiff", 2, 8, Alpha::none, false, 0, COMPRESSION_LZW, true, true},
+                      TiffInCase{"Rgba8BigEndian", 2, 8, Alpha::straight, false, 0, COMPRESSION_PACKBITS, true},
+                      TiffInCase{"Rgba8AssociatedPlanes", 2, 8, Alpha::associated, true, 0, COMPRESSION_NONE, false},
+                      TiffInCase{"Gray16MinIsWhiteTiles", 0, 16, Alpha::none, false, 32, COMPRESSION_NONE, true},
+                      TiffInCase{"Rgb16PlanesTiles", 2, 16, Alpha::none, true, 16, COMPRESSION_ADOBE_DEFLATE, false},
+                      TiffInCase{"Rgba16Associated", 2, 16, Alpha::associated, false, 0, COMPRESSION_LZW, true},
+                      TiffInCase{"Rgba16AssociatedPlanes", 2, 16, Alpha::associated, true, 0, COMPRESSION_NONE, false},
+                      TiffInCase{"Palette8", 3, 8, Alpha::none, false, 0, COMPRESSION_NONE, false},
+                      TiffInCase{"Palette4EightBitMap", 3, 4, Alpha::none, false, 16, COMPRESSION_NONE, false, false, true},
+                      TiffInCase{"Gray1MinIsWhite", 0, 1, Alpha::none, false, 0, COMPRESSION_ADOBE_DEFLATE, false},
+                      TiffInCase{"Gray2", 1, 2, Alpha::none, false, 0, COMPRESSION_NONE, true},
+                      TiffInCase{"Gray4Tiles", 1, 4, Alpha::none, false, 16, COMPRESSION_NONE, false}),
+    [](const ::testing::TestParamInfo<TiffInCase>& info) { return std::string(info.param.name); });
+
+class ConvertTiffOut : public ::testing::TestWithParam<int> {};
+
+// The colour image and the depth buffer as TIFF, read back with libtiff; the same bytes again;
+// and back to .iff, from the file and from standard input, as the module saves the .iff itself.
+TEST_P(ConvertTiffOut, HoldsWhatTheModuleGivesAndComesBack) {
+    const int channels = GetParam();
+    Scratch scratch;
+    WriteFile(scratch / "in.iff", BuildIff(100, 70, channels, true, uint64_t(channels) * 5).bytes);
+    const tniff::Image opened = OpenInProcess(scratch / "in.iff");
+    Outcome out = Tniff({"convert", scratch / "in.iff", scratch / "out.tiff", "--depth", scratch / "depth.tif"});
+    ASSERT_EQ(out.status, 0) << Describe(out);
+    EXPECT_EQ(out.err, "");
+    for (const char* name : {"out.tiff", "depth.tif"}) {
+        const bool depth = name[0] == 'd';
+        TIFF* tiff = TIFFOpen((scratch / name).c_str(), "r");
+        ASSERT_NE(tiff, nullptr) << name;
+        uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, unit = 0, extras = 0, *extra = nullptr;
+        float x = 0, y = 0;
+        char* date = nullptr;
+        TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &bits);
+        TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+        TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+        TIFFGetField(tiff, TIFFTAG_COMPRESSION, &compression);
+        TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &unit);
+        TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &x);
+        TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &y);
+        TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extras, &extra);
+        EXPECT_EQ(TIFFGetField(tiff, TIFFTAG_DATETIME, &date), 0);
+        EXPECT_EQ(bits, 8);
+        EXPECT_EQ(samples, depth ? 1 : channels);
+        EXPECT_EQ(photometric, depth || channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+        EXPECT_EQ(compression, COMPRESSION_ADOBE_DEFLATE);
+        EXPECT_EQ(extras == 1 && extra[0] == EXTRASAMPLE_UNASSALPHA, !depth && channels == 4);
+        EXPECT_EQ(unit, RESUNIT_INCH);
+        EXPECT_EQ(x, 72.0f);
+        EXPECT_EQ(y, 72.0f);
+        Bytes pixels(size_t(TIFFScanlineSize(tiff)) * 70);
+        for (uint32_t row = 0; row < 70; ++row) {
+            EXPECT_GE(TIFFReadScanline(tiff, pixels.data() + pixels.size() / 70 * row, row, 0), 0);
+        }
+        TIFFClose(tiff);
+        EXPECT_EQ(pixels, depth ? Interleaved(opened, channels, 1) : Interleaved(opened, 0, channels)) << name;
+    }
+    ASSERT_EQ(Tniff({"convert", scratch / "in.iff", scratch / "again.tiff"}).status, 0);
+    EXPECT_EQ(ReadBytesOf(scratch / "again.tiff"), ReadBytesOf(scratch / "out.tiff"));
+
+    ASSERT_EQ(Tniff({"convert", scratch / "in.iff", scratch / "direct.iff"}).status, 0);
+    Outcome back = Tniff({"convert", scratch / "out.tiff", scratch / "back.iff"});
+    ASSERT_EQ(back.status, 0) << Describe(back);
+    RunSettings piped;
+    piped.stdinPath = scratch / "out.tiff";
+    ASSERT_EQ(Tniff({"convert", "-", scratch / "piped.iff"}, piped).status, 0);
+    const Bytes direct = ReadBytesOf(scratch / "direct.iff");
+    EXPECT_TRUE(ReadBytesOf(scratch / "back.iff") == direct);
+    EXPECT_TRUE(ReadBytesOf(scratch / "piped.iff") == direct);
+}
+
+INSTANTIATE_TEST_SUITE_P(GrayRgbRgba, ConvertTiffOut, ::testing::Values(1, 3, 4),
+                         [](const ::testing::TestParamInfo<int>& info) { return "Channels" + std::to_string(info.param); });
+
+// Files tniff does not read: one line saying why, exit status 1, no output.
+TEST(ConvertTiff, RefusesInOneLine) {
+    Scratch scratch;
+    tiffmake::Spec rgb;
+    rgb.width = 64;
+    rgb.height = 40;
+    rgb.photometric = PHOTOMETRIC_RGB;
+    rgb.samples = 3;
+    rgb.compression = COMPRESSION_ADOBE_DEFLATE;
+    rgb.values = Samples(size_t(64) * 40 * 3, 255, 3);
+    ASSERT_TRUE(tiffmake::Write(rgb, scratch / "whole.tiff"));
+    const Bytes whole = ReadBytesOf(scratch / "whole.tiff");
+    tiffmake::Spec cmyk = rgb;
+    cmyk.photometric = PHOTOMETRIC_SEPARATED;
+    cmyk.samples = 4;
+    cmyk.values = Samples(size_t(64) * 40 * 4, 255, 4);
+    ASSERT_TRUE(tiffmake::Write(cmyk, scratch / "cmyk.tiff"));
+    tiffmake::Spec floats = rgb;
+    floats.photometric = PHOTOMETRIC_MINISBLACK;
+    floats.samples = 1;
+    floats.bits = 32;
+    floats.sampleFormat = SAMPLEFORMAT_IEEEFP;
+    floats.values.assign(size_t(64) * 40, 0x3F800000u);
+    ASSERT_TRUE(tiffmake::Write(floats, scratch / "float.tiff"));
+    WriteFile(scratch / "header.tiff", Bytes(whole.begin(), whole.begin() + 8));
+    WriteFile(scratch / "half.tiff", Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(whole.size() / 2)));
+    WriteFile(scratch / "all-but-one.tiff", Bytes(whole.begin(), whole.end() - 1));
+    WriteFile(scratch / "tiff.png", whole);
+
+    const std::string cut = "truncated TIFF file: its first image directory is at byte ";
+    const std::string reads = "; tniff reads gray, RGB and palette images of 1, 2, 4, 8 or 16 bits per sample\n";
+    const std::vector<std::vector<std::string>> refusals = {
+        {"header.tiff", cut},
+        {"half.tiff", cut},
+        {"all-but-one.tiff", "broken TIFF file: "},
+        {"cmyk.tiff", "unsupported TIFF file: it is a CMYK (separated) image, 4 samples of 8 bits per pixel" + reads},
+        {"float.tiff", "unsupported TIFF file: it is a gray image of floating-point samples, 1 sample of 32 bits per "
+                       "pixel" + reads},
+        {"whole.tiff", "64 by 40 with 3 channels needs 7680 bytes, more than tniff's image-size limit of 4096 bytes "
+                       "(--max-image-size raises it)\n", "--max-image-size", "4K"},
+        {"tiff.png", "not a PNG file: it is a TIFF image\n"},
+    };
+    for (const std::vector<std::string>& r : refusals) {
+        std::vector<std::string> arguments(r.begin() + 2, r.end());
+        arguments.insert(arguments.end(), {"convert", scratch / r[0], scratch / "out.iff"});
+        Outcome refused = Tniff(arguments);
+        EXPECT_EQ(refused.status, 1) << r[0];
+        EXPECT_EQ(refused.err.rfind("tniff: " + (scratch / r[0]) + ": " + r[1], 0), 0u) << refused.err;
+        EXPECT_EQ(LineCount(refused.err), 1) << refused.err;
+        EXPECT_FALSE(Exists(scratch / "out.iff"));
+    }
+}
+
 // A file with a depth buffer and no colour channels: one plane, which only PAM can take whole.
 TEST(Convert, DepthOnlyFileGoesToPam) {
     Scratch scratch;
@@ -1034,9 +1273,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/cut-tiles.iff: truncated: the module read only 2 of the 4 colour tiles that the file's "
                     "header announces (use --partial to convert what there is)"},
         FailureCase{"UnknownInputType", {"convert", "picture.bmp", "out.iff"}, 2,
-                    "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png, .pam, .pgm and .ppm files"},
+                    "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff "
+                    "files"},
         FailureCase{"UnknownOutputType", {"convert", "good.iff", "out.jpeg"}, 2,
-                    "DIR/out.jpeg: unknown file type \".jpeg\": tniff converts .iff, .png, .pam, .pgm and .ppm files"},
+                    "DIR/out.jpeg: unknown file type \".jpeg\": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff "
+                    "files"},
         FailureCase{"NeitherSideIff", {"convert", "good.pam", "out.png"}, 2,
                     "one of the two files must be an .iff file: tniff converts to and from this format"},
         FailureCase{"PamOfAnotherKind", {"convert", "p6.pam", "out.iff"}, 1,
@@ -1069,7 +1310,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"DepthIsTheInput", {"convert", "depth.iff", "out.png", "--depth", "depth.iff"}, 2,
                     "DIR/depth.iff: the --depth output is the input file; write to another file"},
         FailureCase{"StdoutWithoutType", {"convert", "good.iff", "-"}, 2,
-                    "writing to standard output needs --to iff, png, pam, pgm or ppm"},
+                    "writing to standard output needs --to iff, png, pam, pgm, ppm or tiff"},
         FailureCase{"BadPngLevel", {"convert", "--png-level", "12", "good.iff", "out.png"}, 2,
                     "--png-level takes 0 to 9, not \"12\""},
         FailureCase{"ImageAboveTheLimit", {"--max-image-size", "20K", "convert", "good.iff", "out.png"}, 1,
@@ -1292,7 +1533,7 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
     fromText.stdinPath = scratch / "jpeg.png";
     Outcome jpeg = Tniff({"convert", "-", scratch / "x.iff"}, fromText);
     EXPECT_EQ(jpeg.status, 1);
-    EXPECT_EQ(jpeg.err, "tniff: standard input is not an .iff, PNG, PAM, PGM or PPM image: it is a JPEG image\n");
+    EXPECT_EQ(jpeg.err, "tniff: standard input is not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a JPEG image\n");
 
     // PPM and PGM out and back; a PGM of a colour image is refused; alpha is dropped with a note.
     Outcome ppm = Tniff({"convert", sample, scratch / "render.ppm"});
