@@ -351,7 +351,8 @@ TEST(ReadShort, NoTilesOrNoTileGroupOpensAnEmptyImage) {
         EXPECT_TRUE(host.handOvers().empty());
         EXPECT_TRUE(host.progressCalls().empty());
         EXPECT_EQ(host.image().planes(), 4);
-        EXPECT_EQ(host.image().bytes(), std::vector<uint8_t>(9 * 7 * 4, 0));
+        EXPECT_EQ(std::vector<uint8_t>(host.image().data(), host.image().data() + host.image().size()),
+                  std::vector<uint8_t>(9 * 7 * 4, 0));
         EXPECT_EQ(ChunkStackDepth(), 0);
     }
 }
