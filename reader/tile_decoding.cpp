@@ -81,17 +81,32 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
 }
 
 namespace {
-// The m planes of P bytes (planes[k] channel k, tile rows bottom first) as w x h pixels of M
-// bytes, top row first.
+// One row of w pixels of M bytes from M plane rows, source[k] the row of channel k. The rows
+// and the pixels never overlap.
+template <uint32_t M>
+void InterleaveRow(const uint8_t* const* source, uint32_t w, uint8_t* __restrict out) {
+    const uint8_t* __restrict p0 = source[0];
+    const uint8_t* __restrict p1 = source[M > 1 ? 1 : 0];
+    const uint8_t* __restrict p2 = source[M > 2 ? 2 : 0];
+    const uint8_t* __restrict p3 = source[M > 3 ? 3 : 0];
+    for (size_t x = 0; x < w; ++x) {
+        out[x * M] = p0[x];
+        if (M > 1) out[x * M + 1] = p1[x];
+        if (M > 2) out[x * M + 2] = p2[x];
+        if (M > 3) out[x * M + 3] = p3[x];
+    }
+}
+
+// The m planes of P bytes (plane k at planes + k * P, tile rows bottom first) as w x h pixels of
+// M bytes, top row first.
 template <uint32_t M>
 void InterleavePlanes(const uint8_t* planes, uint32_t w, uint32_t h, uint8_t* out) {
     const uint32_t P = w * h;
     for (uint32_t r = 0; r < h; ++r) {
         const uint32_t s = (h - 1 - r) * w;
-        uint8_t* d = out + static_cast<size_t>(r) * w * M;
-        for (uint32_t x = 0; x < w; ++x) {
-            for (uint32_t k = 0; k < M; ++k) d[x * M + k] = planes[k * P + s + x];
-        }
+        const uint8_t* source[M];
+        for (uint32_t k = 0; k < M; ++k) source[k] = planes + k * P + s;
+        InterleaveRow<M>(source, w, out + static_cast<size_t>(r) * w * M);
     }
 }
 

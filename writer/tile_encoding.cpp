@@ -1,5 +1,6 @@
 #include "writer/tile_encoding.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "iffio/byte_stream.h"
@@ -51,7 +52,7 @@ uint32_t TileBytes(uint32_t m) { return kTileEdge * kTileEdge * m; }
 // the two before it in its plane saves at most one.
 uint32_t LeastEncodedSize(const uint8_t* raw, uint32_t k, uint32_t m) {
     uint32_t saved = 0;
-    for (uint32_t j = 2 * m; j < k; ++j) {
+    for (size_t j = 2 * m; j < k; ++j) {
         saved += static_cast<uint32_t>((raw[j] == raw[j - m]) & (raw[j - m] == raw[j - 2 * m]));
     }
     return k - saved;
@@ -60,11 +61,16 @@ uint32_t LeastEncodedSize(const uint8_t* raw, uint32_t k, uint32_t m) {
 // The m planes of a tile's raw form, each n bytes, in the order the file holds them (highest
 // channel first, which is the raw form's first byte of each pixel).
 template <uint32_t M>
-void SplitRawTile(const uint8_t* raw, uint32_t n, uint8_t* planes) {
-    uint8_t* plane[M];
-    for (uint32_t q = 0; q < M; ++q) plane[q] = planes + q * n;
-    for (uint32_t i = 0; i < n; ++i) {
-        for (uint32_t q = 0; q < M; ++q) plane[q][i] = raw[i * M + q];
+void SplitRawTile(const uint8_t* __restrict raw, uint32_t n, uint8_t* planes) {
+    uint8_t* __restrict p0 = planes;
+    uint8_t* __restrict p1 = planes + n;
+    uint8_t* __restrict p2 = planes + 2 * n;
+    uint8_t* __restrict p3 = planes + (M > 3 ? 3 : 2) * n;
+    for (size_t i = 0; i < n; ++i) {
+        p0[i] = raw[i * M];
+        p1[i] = raw[i * M + 1];
+        p2[i] = raw[i * M + 2];
+        if (M > 3) p3[i] = raw[i * M + 3];
     }
 }
 
@@ -77,12 +83,15 @@ void SplitRawTile(const uint8_t* raw, uint32_t n, uint32_t m, uint8_t* planes) {
 }
 
 template <uint32_t Q>
-void MakeRawTileOf(const uint8_t* pixels, uint8_t* destination, uint32_t w, uint32_t h) {
+void MakeRawTileOf(const uint8_t* __restrict pixels, uint8_t* __restrict destination, uint32_t w,
+                   uint32_t h) {
+    const size_t rowBytes = static_cast<size_t>(w) * Q;
     for (uint32_t y = h; y-- > 0;) {
-        const uint8_t* row = pixels + y * w * Q;
-        for (uint32_t x = 0; x < w; ++x, destination += Q) {
-            for (uint32_t c = 0; c < Q; ++c) destination[c] = row[x * Q + Q - 1 - c];
+        const uint8_t* row = pixels + y * rowBytes;
+        for (size_t x = 0; x < w; ++x) {
+            for (size_t c = 0; c < Q; ++c) destination[x * Q + c] = row[x * Q + Q - 1 - c];
         }
+        destination += rowBytes;
     }
 }
 }  // namespace
