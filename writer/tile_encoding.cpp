@@ -46,10 +46,10 @@ uint32_t TileBytes(uint32_t m) { return kTileEdge * kTileEdge * m; }
 // A lower bound of the bytes the encoder needs for all planes of a tile, from its raw form of
 // k bytes, m per pixel (the byte of file channel p of pixel i at raw[i * m + m - 1 - p], so each
 // plane's bytes lie m apart in stored order). Packets can only save bytes inside a stretch of
-// equal bytes: a run packet of k bytes takes 2, and a stretch of n equal bytes, however it is
-// cut into packets, saves at most n - 2; every other byte costs at least itself. So the
-// encoding takes at least K minus, for every stretch, its length less 2: every byte equal to
-// the two before it in its plane saves at most one.
+// equal bytes: a run packet takes 2 bytes whatever its length, and a stretch of n equal bytes,
+// however it is cut into packets, saves at most n - 2; every other byte costs at least itself.
+// So the encoding takes at least k minus, for every stretch, its length less 2: one for every
+// byte equal to the two before it in its plane.
 uint32_t LeastEncodedSize(const uint8_t* raw, uint32_t k, uint32_t m) {
     uint32_t saved = 0;
     for (size_t j = 2 * m; j < k; ++j) {
