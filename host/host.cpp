@@ -508,7 +508,8 @@ OSErr Host::TransferBlock() {
     const int top = static_cast<int>(r.theRect.top);
     const int left = static_cast<int>(r.theRect.left);
     const size_t count = static_cast<size_t>(columns);
-    if (r.colBytes == planes && (planes == 1 || r.planeBytes == 1) && planes <= kMostInterleavedPlanes) {
+    if (r.colBytes == planes && (planes == 1 || r.planeBytes == 1) && planes <= kMostInterleavedPlanes &&
+        r.rowBytes >= columns * planes) {
         // Whole pixels side by side, as both directions of the module hand them over: each row
         // of the block is taken apart into (or put together from) the planes' rows in one pass.
         const int lo = static_cast<int>(r.loPlane);
