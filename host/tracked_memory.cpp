@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace tniff {
@@ -47,6 +48,7 @@ OSErr TrackedMemory::AllocateBuffer(int32_t size, BufferID* id) {
     record.serial = serial;
     record.size = size;
     record.bytes = FreshBlock(size);
+    liveByAddress_[reinterpret_cast<uintptr_t>(record.bytes.get())] = &record;
     liveBufferBytes_ += size;
     peakBufferBytes_ = std::max(peakBufferBytes_, liveBufferBytes_);
     *id = reinterpret_cast<BufferID>(BufferIdValue(serial));
@@ -93,6 +95,7 @@ void TrackedMemory::FreeBuffer(BufferID id) {
     if (record == nullptr) return;
     record->freed = true;
     record->locks = 0;
+    liveByAddress_.erase(reinterpret_cast<uintptr_t>(record->bytes.get()));
     record->bytes.reset();
     liveBufferBytes_ -= record->size;
 }
@@ -185,16 +188,13 @@ void TrackedMemory::UnlockHandle(Handle handle) {
 
 bool TrackedMemory::InLockedBuffer(const void* start, uint64_t length) const {
     uintptr_t first = reinterpret_cast<uintptr_t>(start);
-    for (const auto& entry : buffers_) {
-        const BufferRecord& record = entry.second;
-        if (record.freed || record.locks == 0) continue;
-        uintptr_t begin = reinterpret_cast<uintptr_t>(record.bytes.get());
-        if (first < begin) continue;
-        uint64_t offset = first - begin;
-        uint64_t size = static_cast<uint64_t>(record.size);
-        if (offset <= size && length <= size - offset) return true;
-    }
-    return false;
+    auto after = liveByAddress_.upper_bound(first);
+    if (after == liveByAddress_.begin()) return false;
+    const BufferRecord& record = *std::prev(after)->second;
+    if (record.locks == 0) return false;
+    uint64_t offset = first - std::prev(after)->first;
+    uint64_t size = static_cast<uint64_t>(record.size);
+    return offset <= size && length <= size - offset;
 }
 
 bool TrackedMemory::HandleDisposed(Handle handle) const {

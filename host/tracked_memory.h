@@ -94,6 +94,9 @@ private:
 
     std::vector<Violation>* violations_;
     std::map<uintptr_t, BufferRecord> buffers_;
+    // The live buffers by the address of their bytes: they never overlap, so a block can only
+    // lie in the one that starts last at or before it.
+    std::map<uintptr_t, const BufferRecord*> liveByAddress_;
     std::map<Handle, HandleRecord> handles_;
     int64_t nextBuffer_ = 1;
     int64_t liveBufferBytes_ = 0;

@@ -10,9 +10,7 @@
 // The host's buffer sizes are signed 32-bit.
 static const uint32_t kLargestHostBuffer = 0x7FFFFFFFu;
 
-// Allocates and locks a host buffer of size bytes. On failure posts the host's code (memFullErr
-// when the host gives a buffer it then cannot lock), frees what it got, and gives null.
-static Ptr AllocateLocked(PluginGlobals* globals, uint32_t size, BufferID* id) {
+Ptr AllocateLockedBuffer(PluginGlobals* globals, uint32_t size, BufferID* id) {
     const BufferProcs* procs = globals->formatRecord->bufferProcs;
     if (size > kLargestHostBuffer) {
         *id = nullptr;
@@ -20,6 +18,7 @@ static Ptr AllocateLocked(PluginGlobals* globals, uint32_t size, BufferID* id) {
         return nullptr;
     }
     if (!PostError(globals->resultWord, BufferAllocate(procs, static_cast<int32_t>(size), id))) {
+        *id = nullptr;
         return nullptr;
     }
     Ptr address = BufferLock(procs, *id, false);
@@ -37,7 +36,7 @@ void GrowScratch(PluginGlobals* globals, uint32_t size) {
     FreeScratch(globals);
     if (*globals->resultWord != noErr) return;
     BufferID id = nullptr;
-    Ptr address = AllocateLocked(globals, size, &id);
+    Ptr address = AllocateLockedBuffer(globals, size, &id);
     if (address == nullptr) return;
     globals->scratchId = id;
     globals->scratchPtr = reinterpret_cast<uint8_t*>(address);
@@ -54,7 +53,7 @@ void FreeScratch(PluginGlobals* globals) {
 
 BufferID ReadPayloadToBuffer(PluginGlobals* globals, uint32_t n) {
     BufferID id = nullptr;
-    Ptr address = AllocateLocked(globals, n, &id);
+    Ptr address = AllocateLockedBuffer(globals, n, &id);
     if (address == nullptr) return nullptr;
     uint32_t count = n;
     ReadBytes(globals, &count, address);

@@ -18,6 +18,12 @@ void GrowScratch(PluginGlobals* globals, uint32_t size);
 // Releases the scratch buffer, if any; the state record then says there is none.
 void FreeScratch(PluginGlobals* globals);
 
+// Allocates and locks a host buffer of size bytes and gives its address, its id in *id. On
+// failure posts the host's code (memFullErr when the host gives a buffer it then cannot lock,
+// formatCannotRead for a size above the host's signed 32-bit buffer size), frees what it got,
+// and gives null with *id 0. The caller frees the buffer.
+Ptr AllocateLockedBuffer(PluginGlobals* globals, uint32_t size, BufferID* id);
+
 // Allocates a host buffer of n bytes, reads n bytes into it and gives its id, unlocked; the
 // caller frees it. Gives 0 (reading nothing) when the buffer cannot be had; the code is posted.
 // The read's outcome is left in the result word.

@@ -23,6 +23,33 @@ bool DecodedTileSize(uint32_t w, uint32_t h, uint32_t m, uint32_t* size) {
     return true;
 }
 
+uint32_t DecodeRunLengthInto(const uint8_t* input, uint32_t L, uint32_t* position, uint8_t* plane,
+                             uint32_t P) {
+    // Invariant: i <= P and *position <= L, so every byte touched below is inside its buffer.
+    uint32_t i = 0;
+    uint32_t pos = *position;
+    while (i < P && pos < L) {
+        const uint8_t control = input[pos++];
+        const uint32_t n = (control & kCountMask) + 1u;
+        if (n > P - i) break;  // a run never crosses into the next plane
+        const uint32_t available = L - pos;
+        if (control & kRunFlag) {
+            if (available == 0) break;
+            memset(plane + i, input[pos++], n);
+            i += n;
+        } else {
+            const uint32_t copied = n < available ? n : available;
+            memcpy(plane + i, input + pos, copied);
+            pos += copied;
+            i += copied;
+        }
+    }
+    *position = pos;
+    // What the runs did not reach stays 0; everything before it was written by them.
+    memset(plane + i, 0, P - i);
+    return i;
+}
+
 BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID payload, uint32_t L,
                               uint32_t* position) {
     const BufferProcs* procs = globals->formatRecord->bufferProcs;
@@ -47,45 +74,52 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
         PostError(globals->resultWord, memFullErr);
         return nullptr;
     }
-
-    // Invariant: i <= P and *position <= L, so every byte touched below is inside its buffer.
-    uint32_t i = 0;
-    uint32_t pos = *position;
-    while (i < P && pos < L) {
-        const uint8_t control = input[pos++];
-        const uint32_t n = (control & kCountMask) + 1u;
-        if (n > P - i) break;  // a run never crosses into the next plane
-        const uint32_t available = L - pos;
-        if (control & kRunFlag) {
-            if (available == 0) break;
-            memset(plane + i, input[pos++], n);
-            i += n;
-        } else {
-            const uint32_t copied = n < available ? n : available;
-            memcpy(plane + i, input + pos, copied);
-            pos += copied;
-            i += copied;
-        }
-    }
-    *position = pos;
-    // What the runs did not reach stays 0; everything before it was written by them.
-    memset(plane + i, 0, P - i);
-
+    DecodeRunLengthInto(input, L, position, plane, P);
     BufferUnlock(procs, planeId);
     BufferUnlock(procs, payload);
     return planeId;
 }
 
-// Unlocks and frees the plane buffers obtained so far (ids[k] not null).
-static void ReleasePlanes(const BufferProcs* procs, BufferID* ids, uint8_t** planes, uint32_t m) {
-    for (uint32_t k = 0; k < m; ++k) {
-        if (ids[k] == nullptr) continue;
-        if (planes[k] != nullptr) BufferUnlock(procs, ids[k]);
-        BufferFree(procs, ids[k]);
-        ids[k] = nullptr;
-        planes[k] = nullptr;
+namespace {
+// One row of w pixels of M bytes from M plane rows, source[k] the row of channel k. The rows
+// and the pixels never overlap.
+template <uint32_t M>
+void InterleaveRow(const uint8_t* const* source, uint32_t w, uint8_t* __restrict out) {
+    const uint8_t* __restrict p0 = source[0];
+    const uint8_t* __restrict p1 = source[M > 1 ? 1 : 0];
+    const uint8_t* __restrict p2 = source[M > 2 ? 2 : 0];
+    const uint8_t* __restrict p3 = source[M > 3 ? 3 : 0];
+    for (size_t x = 0; x < w; ++x) {
+        out[x * M] = p0[x];
+        if (M > 1) out[x * M + 1] = p1[x];
+        if (M > 2) out[x * M + 2] = p2[x];
+        if (M > 3) out[x * M + 3] = p3[x];
     }
 }
+
+// The m planes of P bytes (plane k at planes + k * P, tile rows bottom first) as w x h pixels of
+// M bytes, top row first.
+template <uint32_t M>
+void InterleavePlanes(const uint8_t* planes, uint32_t w, uint32_t h, uint8_t* out) {
+    const uint32_t P = w * h;
+    for (uint32_t r = 0; r < h; ++r) {
+        const uint32_t s = (h - 1 - r) * w;
+        const uint8_t* source[M];
+        for (uint32_t k = 0; k < M; ++k) source[k] = planes + k * P + s;
+        InterleaveRow<M>(source, w, out + static_cast<size_t>(r) * w * M);
+    }
+}
+
+void InterleavePlanes(const uint8_t* planes, uint32_t w, uint32_t h, uint32_t m, uint8_t* out) {
+    switch (m) {
+    case 1: InterleavePlanes<1>(planes, w, h, out); break;
+    case 2: InterleavePlanes<2>(planes, w, h, out); break;
+    case 3: InterleavePlanes<3>(planes, w, h, out); break;
+    case 4: InterleavePlanes<4>(planes, w, h, out); break;
+    default: break;
+    }
+}
+}  // namespace
 
 bool ReadCompressedTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m,
                         BufferID payload, uint32_t L) {
@@ -97,40 +131,28 @@ bool ReadCompressedTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t
     }
     const uint32_t P = w * h;  // fits: tileBytes does
 
-    BufferID ids[kMostBytesPerPixel] = {nullptr, nullptr, nullptr, nullptr};
-    uint8_t* planes[kMostBytesPerPixel] = {nullptr, nullptr, nullptr, nullptr};
+    // All m planes in one buffer, plane k at k * P.
+    BufferID planesId = nullptr;
+    uint8_t* planes = reinterpret_cast<uint8_t*>(AllocateLockedBuffer(globals, tileBytes, &planesId));
+    if (planes == nullptr) return false;
+    const uint8_t* input = reinterpret_cast<const uint8_t*>(BufferLock(procs, payload, false));
+    if (input == nullptr) {
+        BufferFree(procs, planesId);
+        PostError(globals->resultWord, memFullErr);
+        return false;
+    }
     uint32_t position = 0;
     // The payload holds the planes highest channel first.
     for (uint32_t k = m; k-- > 0;) {
-        ids[k] = DecodeRunLengthPlane(globals, P, payload, L, &position);
-        if (ids[k] == nullptr) {
-            ReleasePlanes(procs, ids, planes, m);
-            return false;
-        }
-        planes[k] = reinterpret_cast<uint8_t*>(BufferLock(procs, ids[k], false));
-        if (planes[k] == nullptr) {
-            PostError(globals->resultWord, memFullErr);
-            ReleasePlanes(procs, ids, planes, m);
-            return false;
-        }
+        DecodeRunLengthInto(input, L, &position, planes + k * P, P);
     }
+    BufferUnlock(procs, payload);
 
     GrowScratch(globals, tileBytes);
     uint8_t* out = globals->scratchPtr;
-    if (out == nullptr) {
-        ReleasePlanes(procs, ids, planes, m);
-        return false;
-    }
-    // Plane row 0 is the tile's bottom row, output row 0 its top row.
-    for (uint32_t r = 0; r < h; ++r) {
-        uint32_t s = (h - 1 - r) * w;
-        uint8_t* d = out + static_cast<size_t>(r) * w * m;
-        for (uint32_t x = 0; x < w; ++x, ++s) {
-            for (uint32_t k = 0; k < m; ++k) *d++ = planes[k][s];
-        }
-    }
-    ReleasePlanes(procs, ids, planes, m);
-    return true;
+    if (out != nullptr) InterleavePlanes(planes, w, h, m, out);
+    BufferFree(procs, planesId);
+    return out != nullptr;
 }
 
 bool ReadRawTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m) {

@@ -18,6 +18,13 @@ const uint32_t kMostBytesPerPixel = 4;
 // the host's signed 32-bit buffer size or m is not 1 to 4.
 bool DecodedTileSize(uint32_t w, uint32_t h, uint32_t m, uint32_t* size);
 
+// Decodes one plane of P bytes from the run stream input (L bytes), starting at and advancing
+// *position, into plane: the bytes no run reaches are 0. Gives how many bytes the runs wrote.
+// Runs never write past the plane nor read past the input: a run that would overflow the plane
+// ends the plane with its control byte consumed, and a run cut by the input's end stops there.
+uint32_t DecodeRunLengthInto(const uint8_t* input, uint32_t L, uint32_t* position, uint8_t* plane,
+                             uint32_t P);
+
 // Decodes one plane of P bytes from the run stream in the payload buffer (L bytes), starting at
 // and advancing *position. Gives a new host buffer, unlocked, holding the plane (bytes no run
 // reaches are 0), or 0 with the code posted when no buffer could be had. Runs never write past
@@ -27,9 +34,10 @@ BufferID DecodeRunLengthPlane(PluginGlobals* globals, uint32_t P, BufferID paylo
                               uint32_t* position);
 
 // Decodes the m planes of a compressed tile (the first plane of the payload is channel m - 1) and
-// interleaves them into the scratch buffer. The payload buffer stays the caller's. True when the
-// whole tile is in the scratch buffer; false when a buffer could not be had (the code is posted,
-// nothing was written through a missing buffer, and every buffer taken here is freed again).
+// interleaves them into the scratch buffer, through one buffer for all planes. The payload buffer
+// stays the caller's. True when the whole tile is in the scratch buffer; false when a buffer
+// could not be had (the code is posted, nothing was written through a missing buffer, and every
+// buffer taken here is freed again).
 bool ReadCompressedTile(PluginGlobals* globals, uint32_t w, uint32_t h, uint32_t m,
                         BufferID payload, uint32_t L);
 

@@ -743,6 +743,60 @@ TEST_F(HostTest, TheFileIsRewoundBeforeFilterFileAndReadStart) {
     EXPECT_EQ(reads, (std::vector<std::string>{"AB", "CD", "AB", "CD"}));
 }
 
+// Small images live on the heap, large ones (from 4 MiB) in pages mapped for them alone: both
+// start as 0, copy, move and compare by their bytes.
+TEST_F(HostTest, ImagesStartAsZeroAndCopyMoveAndCompareByTheirBytes) {
+    struct SizeCase {
+        int width, height, planes;
+    };
+    const SizeCase sizes[] = {{3, 2, 4}, {64, 64, 1}, {2048, 1024, 3}, {1500, 1000, 4}};
+    auto allEqual = [](const Image& image, uint8_t value) {
+        for (size_t i = 0; i < image.size(); ++i)
+            if (image.data()[i] != value) return false;
+        return true;
+    };
+    for (const SizeCase& c : sizes) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height) + " x " + std::to_string(c.planes));
+        Image image(c.width, c.height, c.planes);
+        ASSERT_EQ(image.size(), size_t(c.width) * c.height * c.planes);
+        ASSERT_NE(image.data(), nullptr);
+        EXPECT_TRUE(allEqual(image, 0));
+        EXPECT_EQ(image.address(c.planes - 1, c.height - 1, c.width - 1), image.data() + image.size() - 1);
+        EXPECT_TRUE(allEqual(Image(c.width, c.height, c.planes, -1, 0xA5), 0xA5));
+
+        image.at(c.planes - 1, c.height - 1, c.width - 1) = 7;
+        Image copy(image);
+        EXPECT_TRUE(copy == image);
+        EXPECT_NE(copy.data(), image.data());
+        copy.at(0, 0, 0) = 9;
+        EXPECT_TRUE(copy != image) << "a copy has bytes of its own";
+        EXPECT_EQ(image.at(0, 0, 0), 0);
+
+        Image assigned(1, 1, 1);
+        assigned = image;
+        EXPECT_TRUE(assigned == image);
+        const Image& same = assigned;
+        assigned = same;
+        EXPECT_TRUE(assigned == image) << "assigning an image to itself keeps it";
+
+        Image moved(std::move(assigned));
+        EXPECT_TRUE(moved == image);
+        EXPECT_TRUE(assigned.empty());
+        EXPECT_EQ(assigned.data(), nullptr);
+        Image target(5, 5, 5, -1, 3);
+        target = std::move(moved);
+        EXPECT_TRUE(target == image);
+        EXPECT_TRUE(moved.empty());
+
+        target.fill(0x11);
+        EXPECT_TRUE(allEqual(target, 0x11));
+    }
+    EXPECT_TRUE(Image().empty());
+    EXPECT_EQ(Image().data(), nullptr);
+    EXPECT_TRUE(Image(0, 5, 3).empty());
+    EXPECT_TRUE(Image(-4, 5, 3) == Image(0, 5, 3));
+}
+
 TEST_F(HostTest, ReadStartDescribesTheImageTheHostMakes) {
     TempFile file;
     file.Write({'x'});

@@ -156,7 +156,7 @@ TEST_F(Decoding, EveryBufferOfACompressedTileRefusedInTurn) {
         buffers_.failAt = 0;
         if (!failed) {
             EXPECT_EQ(Scratch(4), (Bytes{4, 3, 2, 1}));
-            EXPECT_EQ(failAt, 6);  // four planes and the scratch buffer were all refused once
+            EXPECT_EQ(failAt, 3);  // the planes' buffer and the scratch buffer were each refused once
             break;
         }
     }

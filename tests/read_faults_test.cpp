@@ -49,7 +49,7 @@ void ExpectDeliveredPrefix(const tniff::Host& host, const iffbuild::ExpectedRead
         return;
     }
     ASSERT_EQ(image.planes(), full.image.Planes());
-    std::vector<uint8_t> covered(image.bytes().size(), 0);
+    std::vector<uint8_t> covered(image.size(), 0);
     for (const tniff::HandOver& h : got) {
         if (h.result != noErr) continue;
         for (int p = h.loPlane; p <= h.hiPlane; ++p)

@@ -339,6 +339,36 @@ TEST(ReadShort, CutDepthFileDeliversEveryWholeTile) {
     }
 }
 
+// A large image (its memory mapped apart from the heap) reads what the host fills a new image
+// with wherever no tile reached: 0 by default, as tniff promises, or the fill asked for.
+TEST(ReadShort, ALargeImageReadsItsFillWhereNoTileReached) {
+    const int width = 2048, height = 1024, planes = 4;  // 8 MiB
+    // One raw tile in the file's bottom left corner, every byte 1.
+    const Bytes file = readtest::FileAround(readtest::HeaderOf(width, height, 3, 1),
+                                            readtest::TileChunk("RGBA", TileRect{0, 0, 63, 63}, Bytes(64 * 64 * 4, 1)));
+    for (uint8_t fill : {uint8_t(0), uint8_t(0x5A)}) {
+        SCOPED_TRACE("fill " + std::to_string(fill));
+        tniff::HostSetup setup;
+        setup.newImageFill = fill;
+        LinkedHost host(setup);
+        ASSERT_EQ(readtest::OpenBytes(host, file), noErr);
+        ASSERT_EQ(host.handOvers().size(), 1u);
+        const tniff::Image& image = host.image();
+        ASSERT_EQ(image.size(), size_t(width) * height * planes);
+        size_t wrong = 0;
+        for (int p = 0; p < planes; ++p)
+            for (int y = 0; y < height; ++y) {
+                const uint8_t* row = image.address(p, y, 0);
+                for (int x = 0; x < width; ++x) {
+                    const bool inTile = x < 64 && y >= height - 64;
+                    wrong += row[x] != (inTile ? 1 : fill);
+                }
+            }
+        EXPECT_EQ(wrong, 0u);
+        EXPECT_TRUE(HostIsClean(host));
+    }
+}
+
 TEST(ReadShort, NoTilesOrNoTileGroupOpensAnEmptyImage) {
     const iffbuild::Header header = readtest::HeaderOf(9, 7, 3, 0);
     iffbuild::FileWriter noGroup;
@@ -351,7 +381,8 @@ TEST(ReadShort, NoTilesOrNoTileGroupOpensAnEmptyImage) {
         EXPECT_TRUE(host.handOvers().empty());
         EXPECT_TRUE(host.progressCalls().empty());
         EXPECT_EQ(host.image().planes(), 4);
-        EXPECT_EQ(host.image().bytes(), std::vector<uint8_t>(9 * 7 * 4, 0));
+        EXPECT_EQ(std::vector<uint8_t>(host.image().data(), host.image().data() + host.image().size()),
+                  std::vector<uint8_t>(9 * 7 * 4, 0));
         EXPECT_EQ(ChunkStackDepth(), 0);
     }
 }

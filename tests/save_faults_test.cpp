@@ -152,41 +152,37 @@ TEST(SaveFaultsTest, WithoutTheScratchBufferNoTileIsRequestedAndTheGroupsAreClos
     EXPECT_TRUE(HostIsClean(host));
 }
 
-TEST(SaveFaultsTest, ATileWithoutItsWorkBuffersHoldsOnlyItsHeader) {
-    // After the scratch buffer, each tile asks for a plane buffer and then an output area.
+TEST(SaveFaultsTest, WithoutTheWorkAreaNoTileIsRequestedAndTheGroupsAreClosed) {
+    // After the scratch buffer, the encoder's work area is the write's second and last
+    // allocation, taken once for every tile.
     for (int64_t n = 2;; ++n) {
-        LinkedHost host;
-        tniff::FaultPlan plan;
-        plan.failBufferAllocation = n;
-        Saved saved = SaveWithFaults(host, MixedImage(2), plan);
-        if (!host.faultFired()) {
-            EXPECT_EQ(n, 2 + 2 * 4);
-            break;
-        }
-        EXPECT_EQ(saved.result, memFullErr) << "allocation " << n;
-        const size_t failedTile = size_t(n - 2) / 2;
-        EXPECT_EQ(host.handOvers().size(), failedTile + 1) << "allocation " << n;
-        const std::vector<ChunkSeen> chunks = TileChunks(saved.file);
-        ASSERT_EQ(chunks.size(), 4u);
-        for (size_t t = 0; t < 4; ++t) {
-            if (t == failedTile) {
-                EXPECT_EQ(chunks[t].size, 8u) << "allocation " << n;
-            } else {
-                EXPECT_GT(chunks[t].size, 8u) << "allocation " << n << ", tile " << t;
+        for (bool persistent : {false, true}) {
+            SCOPED_TRACE("allocation " + std::to_string(n) + (persistent ? " on" : ""));
+            LinkedHost host;
+            tniff::FaultPlan plan;
+            plan.failBufferAllocation = n;
+            plan.persistent = persistent;
+            Saved saved = SaveWithFaults(host, MixedImage(2), plan);
+            EXPECT_EQ(host.counts().bufferAllocations, 2);
+            EXPECT_EQ(ChunkStackDepth(), 0);
+            EXPECT_TRUE(HostIsClean(host));
+            EXPECT_TRUE(host.record().data == nullptr);
+            if (!host.faultFired()) {
+                EXPECT_EQ(n, 3);
+                EXPECT_EQ(saved.result, noErr);
+                EXPECT_EQ(TileChunks(saved.file).size(), 4u);
+                continue;
             }
+            EXPECT_EQ(saved.result, memFullErr);
+            EXPECT_TRUE(host.handOvers().empty());
+            EXPECT_TRUE(TileChunks(saved.file).empty());
+            // The head and an empty tile group: "TBMP" holds only its type.
+            EXPECT_EQ(saved.file.size(), 104u);
+            EXPECT_EQ(U32At(saved.file, 4), 96u);
+            EXPECT_EQ(U32At(saved.file, 96), 4u);
         }
-        EXPECT_EQ(ChunkStackDepth(), 0);
-        EXPECT_TRUE(HostIsClean(host)) << "allocation " << n;
+        if (n == 3) break;
     }
-
-    LinkedHost host;
-    tniff::FaultPlan plan;
-    plan.failBufferAllocation = 2;
-    plan.persistent = true;
-    Saved saved = SaveWithFaults(host, MixedImage(3), plan);
-    EXPECT_EQ(saved.result, memFullErr);
-    for (const ChunkSeen& chunk : TileChunks(saved.file)) EXPECT_EQ(chunk.size, 8u);
-    EXPECT_TRUE(HostIsClean(host));
 }
 
 TEST(SaveFaultsTest, ASaveAfterAnOperationThatLeftChunksOpenStartsFromAnEmptyStack) {

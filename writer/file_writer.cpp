@@ -10,6 +10,7 @@
 #include "shell/error_report.h"
 #include "shell/hooks.h"
 #include "shell/host_alert.h"
+#include "shell/host_suites.h"
 #include "shell/plugin_globals.h"
 #include "shell/selector_handlers.h"
 #include "writer/tile_encoding.h"
@@ -119,7 +120,7 @@ void WriteTileRectangle(PluginGlobals* globals, uint32_t x1, uint32_t y1, uint32
 // Requests every tile from the host and writes its chunk: tile rows from the bottom of the
 // image up, each left to right, progress after each row. After an error no tile is requested
 // any more, but every chunk is still written, so the groups stay well formed.
-void WriteTiles(PluginGlobals* globals, const SaveGeometry& geometry, uint16_t s) {
+void WriteTiles(PluginGlobals* globals, const SaveGeometry& geometry, uint16_t s, uint8_t* work) {
     FormatRecord* record = globals->formatRecord;
     const uint32_t width = geometry.width;
     const uint32_t height = geometry.height;
@@ -141,7 +142,7 @@ void WriteTiles(PluginGlobals* globals, const SaveGeometry& geometry, uint16_t s
 
             BeginChunk(globals, kIdRGBA, 0);
             WriteTileRectangle(globals, left, height - bottom, left + w - 1, height - top - 1);
-            EncodeTile(globals, globals->scratchPtr, w, h, s);
+            EncodeTile(globals, globals->scratchPtr, w, h, s, work);
             EndChunk(globals);
         }
         if (record->progressProc != nullptr) {
@@ -188,8 +189,14 @@ void WriteStart(PluginGlobals* globals) {
 
     WriteHead(globals, geometry, flags);
 
-    // One full tile of host pixels; every tile is delivered into its start.
+    // One full tile of host pixels; every tile is delivered into its start. The encoder's work
+    // area is taken once for the whole file, not per tile.
     GrowScratch(globals, s * kTileArea);
+    BufferID workId = nullptr;
+    uint8_t* work = nullptr;
+    if (globals->scratchPtr != nullptr) {
+        work = reinterpret_cast<uint8_t*>(AllocateLockedBuffer(globals, TileWorkBytes(s), &workId));
+    }
     FormatRecord* record = globals->formatRecord;
     record->colBytes = static_cast<int16_t>(s);
     record->planeBytes = 1;
@@ -198,13 +205,14 @@ void WriteStart(PluginGlobals* globals) {
     record->hiPlane = static_cast<int16_t>(s - 1);
 
     BeginChunk(globals, kIdFOR4, kTypeTBMP);
-    // Without pixel memory no tile can be requested or encoded; the allocation's error stands
-    // and the groups are still closed.
-    if (globals->scratchPtr != nullptr) WriteTiles(globals, geometry, s);
+    // Without pixel memory or the work area no tile can be requested or encoded; the
+    // allocation's error stands and the groups are still closed.
+    if (work != nullptr) WriteTiles(globals, geometry, s, work);
     EndChunk(globals);  // "TBMP"
     EndChunk(globals);  // "CIMG": its size is then the file length - 8
 
     record->data = nullptr;
+    if (workId != nullptr) BufferFree(record->bufferProcs, workId);
     FreeScratch(globals);
 }
 

@@ -1,12 +1,11 @@
 #include "writer/tile_encoding.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "iffio/byte_stream.h"
 #include "iffio/iff_format.h"
-#include "iffio/raw_pixel_order.h"
 #include "shell/error_report.h"
-#include "shell/host_suites.h"
 #include "shell/plugin_globals.h"
 
 namespace {
@@ -14,11 +13,6 @@ namespace {
 // fourth plane.
 const uint16_t kMinHostBytesPerPixel = 1;
 const uint16_t kMaxHostBytesPerPixel = 4;
-// The host channel of the gray value, and of the plane that follows it in a two-plane image.
-const uint16_t kGrayChannel = 0;
-const uint16_t kGraySecondChannel = 1;
-// The file channel of alpha when a tile carries four channels.
-const uint16_t kAlphaFileChannel = 3;
 
 // The output of one plane's encoding: o bytes written of capacity.
 struct PacketOutput {
@@ -46,132 +40,117 @@ bool EmitLiteral(PacketOutput* out, const uint8_t* literal, uint32_t count) {
     return true;
 }
 
-// The host channel that file channel p of a tile of s host bytes per pixel is taken from.
-uint16_t HostChannelFor(uint16_t s, uint16_t p) {
-    if (s >= 3) return p;
-    return p == kAlphaFileChannel ? kGraySecondChannel : kGrayChannel;
-}
+// Bytes of one whole tile of m channels: at most 64 x 64 x 4.
+uint32_t TileBytes(uint32_t m) { return kTileEdge * kTileEdge * m; }
 
-// One plane in stored pixel order: tile rows bottom first, each left to right.
-void GatherPlane(const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s, uint16_t channel,
-                 uint8_t* plane) {
-    uint32_t k = 0;
-    for (uint32_t y = h; y-- > 0;) {
-        const uint8_t* row = pixels + y * w * s;
-        for (uint32_t x = 0; x < w; ++x) plane[k++] = row[x * s + channel];
-    }
-}
-
-// A lower bound of the bytes the encoder needs for file channel p of the tile. Packets can only
-// save bytes inside a stretch of equal bytes: a run packet of k bytes takes 2, and a stretch of
-// n equal bytes, however it is cut into packets, saves at most n - 2; every other byte costs at
-// least itself. So the encoding takes at least N minus, for every stretch, its length less 2.
-uint32_t LeastEncodedSize(const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s, uint16_t channel) {
-    const uint32_t n = w * h;
+// A lower bound of the bytes the encoder needs for all planes of a tile, from its raw form of
+// k bytes, m per pixel (the byte of file channel p of pixel i at raw[i * m + m - 1 - p], so each
+// plane's bytes lie m apart in stored order). Packets can only save bytes inside a stretch of
+// equal bytes: a run packet takes 2 bytes whatever its length, and a stretch of n equal bytes,
+// however it is cut into packets, saves at most n - 2; every other byte costs at least itself.
+// So the encoding takes at least k minus, for every stretch, its length less 2: one for every
+// byte equal to the two before it in its plane.
+uint32_t LeastEncodedSize(const uint8_t* raw, uint32_t k, uint32_t m) {
     uint32_t saved = 0;
-    // The bytes in stored order (rows bottom first); b1 and b2 are the two before the current one.
-    int b1 = -1, b2 = -2;
+    for (size_t j = 2 * m; j < k; ++j) {
+        saved += static_cast<uint32_t>((raw[j] == raw[j - m]) & (raw[j - m] == raw[j - 2 * m]));
+    }
+    return k - saved;
+}
+
+// The m planes of a tile's raw form, each n bytes, in the order the file holds them (highest
+// channel first, which is the raw form's first byte of each pixel).
+template <uint32_t M>
+void SplitRawTile(const uint8_t* __restrict raw, uint32_t n, uint8_t* planes) {
+    uint8_t* __restrict p0 = planes;
+    uint8_t* __restrict p1 = planes + n;
+    uint8_t* __restrict p2 = planes + 2 * n;
+    uint8_t* __restrict p3 = planes + (M > 3 ? 3 : 2) * n;
+    for (size_t i = 0; i < n; ++i) {
+        p0[i] = raw[i * M];
+        p1[i] = raw[i * M + 1];
+        p2[i] = raw[i * M + 2];
+        if (M > 3) p3[i] = raw[i * M + 3];
+    }
+}
+
+void SplitRawTile(const uint8_t* raw, uint32_t n, uint32_t m, uint8_t* planes) {
+    switch (m) {
+    case 3: SplitRawTile<3>(raw, n, planes); break;
+    case 4: SplitRawTile<4>(raw, n, planes); break;
+    default: break;
+    }
+}
+
+template <uint32_t Q>
+void MakeRawTileOf(const uint8_t* __restrict pixels, uint8_t* __restrict destination, uint32_t w,
+                   uint32_t h) {
+    const size_t rowBytes = static_cast<size_t>(w) * Q;
     for (uint32_t y = h; y-- > 0;) {
-        const uint8_t* row = pixels + y * w * s + channel;
-        for (uint32_t x = 0; x < w; ++x) {
-            const int b = row[x * s];
-            saved += (b == b1) & (b1 == b2);
-            b2 = b1;
-            b1 = b;
+        const uint8_t* row = pixels + y * rowBytes;
+        for (size_t x = 0; x < w; ++x) {
+            for (size_t c = 0; c < Q; ++c) destination[x * Q + c] = row[x * Q + Q - 1 - c];
         }
+        destination += rowBytes;
     }
-    return n - saved;
-}
-
-// A locked host work buffer; id 0 when there is none.
-struct WorkBuffer {
-    BufferID id;
-    uint8_t* bytes;
-};
-
-// Posts the allocation's code and gives false when the buffer cannot be had. A buffer that the
-// host gives but will not lock is released again and counts as memory the host lacks.
-bool ObtainWorkBuffer(PluginGlobals* globals, uint32_t size, WorkBuffer* buffer) {
-    const BufferProcs* procs = globals->formatRecord->bufferProcs;
-    buffer->bytes = nullptr;
-    if (!PostError(globals->resultWord,
-                   BufferAllocate(procs, static_cast<int32_t>(size), &buffer->id))) {
-        buffer->id = nullptr;
-        return false;
-    }
-    buffer->bytes = reinterpret_cast<uint8_t*>(BufferLock(procs, buffer->id, false));
-    if (buffer->bytes == nullptr) {
-        BufferFree(procs, buffer->id);
-        buffer->id = nullptr;
-        PostError(globals->resultWord, memFullErr);
-        return false;
-    }
-    return true;
-}
-
-// The host releases a locked buffer whole; no unlock comes first.
-void ReleaseWorkBuffer(PluginGlobals* globals, WorkBuffer* buffer) {
-    if (buffer->id != nullptr) BufferFree(globals->formatRecord->bufferProcs, buffer->id);
-    buffer->id = nullptr;
-    buffer->bytes = nullptr;
 }
 }  // namespace
 
 uint16_t FileChannelsFor(uint16_t s) { return s >= 3 ? s : static_cast<uint16_t>(s + 2); }
 
+uint32_t TileWorkBytes(uint16_t s) {
+    const uint16_t q = s < kMinHostBytesPerPixel ? kMinHostBytesPerPixel
+                       : s > kMaxHostBytesPerPixel ? kMaxHostBytesPerPixel
+                                                   : s;
+    return 3 * TileBytes(FileChannelsFor(q));
+}
+
 void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                uint16_t s) {
+                uint16_t s, uint8_t* work) {
     // With these bounds N is at most 4096 and K at most 16384, so nothing below can overflow and
     // the encoded planes always fit in one transfer.
     if (w < 1 || w > kTileEdge || h < 1 || h > kTileEdge || s < kMinHostBytesPerPixel ||
-        s > kMaxHostBytesPerPixel || pixels == nullptr) {
+        s > kMaxHostBytesPerPixel || pixels == nullptr || work == nullptr) {
         PostError(globals->resultWord, formatBadParameters);
         return;
     }
     const uint16_t m = FileChannelsFor(s);
     const uint32_t n = w * h;
     const uint32_t k = n * m;
+    // The work area: the raw form, the planes, the encoded planes, a whole tile each.
+    uint8_t* raw = work;
+    uint8_t* planes = work + TileBytes(m);
+    uint8_t* output = planes + TileBytes(m);
 
-    WorkBuffer plane;
-    if (!ObtainWorkBuffer(globals, n, &plane)) return;
-    WorkBuffer output;
-    if (!ObtainWorkBuffer(globals, k, &output)) {
-        ReleaseWorkBuffer(globals, &plane);
-        return;
+    // The raw form first: it is what a raw tile writes, and the planes are taken from it. Gray
+    // is widened to its file channels on the way, in the planes' room, which is free until then.
+    if (s >= 3) {
+        MakeRawTile(pixels, raw, w, h, s);
+    } else {
+        ExpandGrayTile(pixels, planes, w, h, s);
+        MakeRawTile(planes, raw, w, h, m);
     }
 
+    // When not even the least the planes could take stays below K, the tile is stored raw
+    // without trying: noise is not encoded plane after plane only to be thrown away.
+    bool compressed = LeastEncodedSize(raw, k, m) < k;
     // Each plane is offered only the room the planes before it left, so a compressed tile is
     // always shorter than its raw form, which is how a reader tells the two apart.
     uint32_t used = 0;
-    bool compressed = true;
-    // When not even the least the planes could take stays below K, the tile is stored raw
-    // without trying: noise is not encoded plane after plane only to be thrown away.
-    uint32_t least = 0;
-    for (uint16_t p = m; p-- > 0;) least += LeastEncodedSize(pixels, w, h, s, HostChannelFor(s, p));
-    if (least >= k) compressed = false;
-    for (uint16_t p = m; compressed && p-- > 0;) {
-        GatherPlane(pixels, w, h, s, HostChannelFor(s, p), plane.bytes);
-        uint32_t encoded = EncodeRunLengthPlane(plane.bytes, n, output.bytes + used, k - used);
-        if (encoded == 0) {
-            compressed = false;
-            break;
+    if (compressed) {
+        SplitRawTile(raw, n, m, planes);
+        for (uint32_t q = 0; q < m; ++q) {
+            const uint32_t encoded = EncodeRunLengthPlane(planes + q * n, n, output + used, k - used);
+            if (encoded == 0) {
+                compressed = false;
+                break;
+            }
+            used += encoded;
         }
-        used += encoded;
     }
 
-    if (compressed) {
-        uint32_t count = used;
-        WriteBytes(globals, &count, output.bytes);
-    } else if (s >= 3) {
-        // The host's tile stays as it was given; its raw form is made in the output area.
-        memcpy(output.bytes, pixels, k);
-        WriteRawTile(globals, output.bytes, w, h, s);
-    } else {
-        ExpandGrayTile(pixels, output.bytes, w, h, s);
-        WriteRawTile(globals, output.bytes, w, h, m);
-    }
-    ReleaseWorkBuffer(globals, &output);
-    ReleaseWorkBuffer(globals, &plane);
+    uint32_t count = compressed ? used : k;
+    WriteBytes(globals, &count, compressed ? output : raw);
 }
 
 uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* output,
@@ -225,11 +204,14 @@ uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* ou
     return out.used < capacity ? out.used : 0;
 }
 
-void WriteRawTile(PluginGlobals* globals, uint8_t* pixels, uint32_t w, uint32_t h, uint16_t q) {
-    if (q < 1 || q > kMaxHostBytesPerPixel) return;
-    FlipRawPixelOrder(pixels, w, h, q);
-    uint32_t count = w * h * q;  // at most 64 x 64 x 4
-    WriteBytes(globals, &count, pixels);
+void MakeRawTile(const uint8_t* pixels, uint8_t* destination, uint32_t w, uint32_t h, uint16_t q) {
+    switch (q) {
+    case 1: MakeRawTileOf<1>(pixels, destination, w, h); break;
+    case 2: MakeRawTileOf<2>(pixels, destination, w, h); break;
+    case 3: MakeRawTileOf<3>(pixels, destination, w, h); break;
+    case 4: MakeRawTileOf<4>(pixels, destination, w, h); break;
+    default: break;
+    }
 }
 
 void ExpandGrayTile(const uint8_t* source, uint8_t* destination, uint32_t w, uint32_t h,

@@ -13,13 +13,17 @@ struct PluginGlobals;
 // and 2 (gray widened to three channels, a second plane kept as alpha).
 uint16_t FileChannelsFor(uint16_t s);
 
+// Bytes of the work area EncodeTile needs for tiles of s host bytes per pixel (1 to 4): the
+// tile's raw form, its planes and the encoded planes, each room for a whole tile.
+uint32_t TileWorkBytes(uint16_t s);
+
 // Writes the pixel data of a tile of w by h pixels (1 to 64 each) of s bytes (1 to 4) in the
-// host's plane order, h rows top first with no gap between rows. Its two work buffers come from
-// the host's buffer suite and are released before it returns; when one cannot be had, the code
-// is posted and nothing is written. Any other size is refused with formatBadParameters. The
-// input is encoded whatever the result word holds.
+// host's plane order, h rows top first with no gap between rows. work is at least
+// TileWorkBytes(s) bytes of the caller's, taken once for a whole save; its contents are not
+// kept. Any other size, or no pixels or work area, is refused with formatBadParameters and
+// nothing is written. The input is encoded whatever the result word holds.
 void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                uint16_t s);
+                uint16_t s, uint8_t* work);
 
 // Run-length encodes length input bytes into output. Gives the length of the whole encoding
 // when it is less than capacity, otherwise 0; never writes at or beyond output + capacity, and
@@ -27,10 +31,9 @@ void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint3
 uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* output,
                               uint32_t capacity);
 
-// Writes w by h pixels of q bytes raw: rows bottom first, each pixel's bytes in reverse order,
-// in one write. The pixels are put in that order in place first, so they are the caller's
-// scratch (a copy, never the host's tile).
-void WriteRawTile(PluginGlobals* globals, uint8_t* pixels, uint32_t w, uint32_t h, uint16_t q);
+// The raw form of w by h pixels of q bytes (1 to 4), as a tile stores them: rows bottom first,
+// each pixel's bytes in reverse order, w * h * q bytes into destination.
+void MakeRawTile(const uint8_t* pixels, uint8_t* destination, uint32_t w, uint32_t h, uint16_t q);
 
 // Widens w by h gray pixels of s bytes (1: gray; 2: gray and a second plane) to g, g, g or
 // g, g, g, a: w * h * (s + 2) bytes into destination.
