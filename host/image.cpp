@@ -11,11 +11,24 @@
 
 #include "hostapi/plugin_interface.h"
 
+// Under AddressSanitizer every image stays on the heap, where its guards catch a step past the end.
+#if defined(__SANITIZE_ADDRESS__)
+#define TNIFF_IMAGES_ON_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TNIFF_IMAGES_ON_HEAP 1
+#endif
+#endif
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE) && !defined(TNIFF_IMAGES_ON_HEAP)
+#define TNIFF_MAPPED_IMAGES 1
+#endif
+
 namespace tniff {
 
 namespace {
 
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(TNIFF_MAPPED_IMAGES)
 // Images from this size on are mapped on their own, aligned to the huge page size and advised to
 // use huge pages: the first touch of fresh memory costs far more in small pages, and an opened
 // image is touched whole.
@@ -56,7 +69,7 @@ uint8_t* AllocateZeroed(size_t size) {
 
 void FreeZeroed(uint8_t* bytes, size_t size) {
     if (bytes == nullptr) return;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
+#if defined(TNIFF_MAPPED_IMAGES)
     if (Mapped(size)) {
         munmap(bytes, MappedLength(size));
         return;
