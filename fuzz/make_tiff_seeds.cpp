@@ -11,21 +11,21 @@
 
 namespace {
 
-tiffmake::Spec SpecOf(uint32_t width, uint32_t height, uint16_t photometric, uint16_t bits, uint16_t samples) {
-    tiffmake::Spec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.photometric = photometric;
-    spec.bits = bits;
-    spec.samples = samples;
-    spec.rowsPerStrip = 3;
+tiffmake::Recipe RecipeOf(uint32_t width, uint32_t height, uint16_t photometric, uint16_t bits, uint16_t samples) {
+    tiffmake::Recipe recipe;
+    recipe.width = width;
+    recipe.height = height;
+    recipe.photometric = photometric;
+    recipe.bits = bits;
+    recipe.samples = samples;
+    recipe.rowsPerStrip = 3;
     const uint32_t largest = (1u << bits) - 1u;
     uint32_t state = width * 131u + height * 7u + bits + samples;
     for (size_t i = 0; i < size_t(width) * height * samples; ++i) {
         state = state * 1664525u + 1013904223u;
-        spec.values.push_back((state >> 8) % (largest + 1));
+        recipe.values.push_back((state >> 8) % (largest + 1));
     }
-    return spec;
+    return recipe;
 }
 
 }  // namespace
@@ -37,24 +37,24 @@ int main(int argc, char** argv) {
     }
     const std::string dir = std::string(argv[1]) + "/";
     bool ok = true;
-    ok &= tiffmake::Write(SpecOf(9, 7, PHOTOMETRIC_MINISBLACK, 8, 1), dir + "gray.tiff");
-    tiffmake::Spec bilevel = SpecOf(13, 5, PHOTOMETRIC_MINISWHITE, 1, 1);
+    ok &= tiffmake::Write(RecipeOf(9, 7, PHOTOMETRIC_MINISBLACK, 8, 1), dir + "gray.tiff");
+    tiffmake::Recipe bilevel = RecipeOf(13, 5, PHOTOMETRIC_MINISWHITE, 1, 1);
     bilevel.compression = COMPRESSION_PACKBITS;
     ok &= tiffmake::Write(bilevel, dir + "bilevel.tiff");
-    tiffmake::Spec gray16 = SpecOf(6, 6, PHOTOMETRIC_MINISBLACK, 16, 2);
+    tiffmake::Recipe gray16 = RecipeOf(6, 6, PHOTOMETRIC_MINISBLACK, 16, 2);
     gray16.extra = {EXTRASAMPLE_UNASSALPHA};
     gray16.bigEndian = true;
     ok &= tiffmake::Write(gray16, dir + "gray-alpha16-mm.tiff");
-    tiffmake::Spec tiles = SpecOf(20, 18, PHOTOMETRIC_RGB, 8, 3);
+    tiffmake::Recipe tiles = RecipeOf(20, 18, PHOTOMETRIC_RGB, 8, 3);
     tiles.tile = 16;
     tiles.compression = COMPRESSION_ADOBE_DEFLATE;
     ok &= tiffmake::Write(tiles, dir + "rgb-tiles.tiff");
-    tiffmake::Spec planes = SpecOf(8, 5, PHOTOMETRIC_RGB, 8, 4);
+    tiffmake::Recipe planes = RecipeOf(8, 5, PHOTOMETRIC_RGB, 8, 4);
     planes.extra = {EXTRASAMPLE_ASSOCALPHA};
     planes.separate = true;
     planes.compression = COMPRESSION_LZW;
     ok &= tiffmake::Write(planes, dir + "rgba-associated-planes.tiff");
-    tiffmake::Spec palette = SpecOf(7, 4, PHOTOMETRIC_PALETTE, 4, 1);
+    tiffmake::Recipe palette = RecipeOf(7, 4, PHOTOMETRIC_PALETTE, 4, 1);
     for (int i = 0; i < 48; ++i) palette.colourMap.push_back(uint16_t(i * 1361));
     ok &= tiffmake::Write(palette, dir + "palette4.tiff");
     return ok ? 0 : 1;

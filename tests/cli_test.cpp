@@ -786,34 +786,34 @@ class ConvertTiffIn : public ::testing::TestWithParam<TiffInCase> {};
 TEST_P(ConvertTiffIn, GivesTheSameFileAsThePixelsThroughPam) {
     const TiffInCase c = GetParam();
     Scratch scratch;
-    tiffmake::Spec spec;
-    spec.width = 70;  // partial tiles and strips at the right and bottom
-    spec.height = 45;
-    spec.photometric = c.photometric;
-    spec.bits = c.bits;
-    spec.separate = c.separate;
-    spec.tile = c.tile;
-    spec.rowsPerStrip = 7;
-    spec.compression = c.compression;
-    spec.bigEndian = c.bigEndian;
-    spec.bigTiff = c.bigTiff;
+    tiffmake::Recipe recipe;
+    recipe.width = 70;  // partial tiles and strips at the right and bottom
+    recipe.height = 45;
+    recipe.photometric = c.photometric;
+    recipe.bits = c.bits;
+    recipe.separate = c.separate;
+    recipe.tile = c.tile;
+    recipe.rowsPerStrip = 7;
+    recipe.compression = c.compression;
+    recipe.bigEndian = c.bigEndian;
+    recipe.bigTiff = c.bigTiff;
     const int colours = c.photometric == 2 ? 3 : 1;
-    spec.samples = uint16_t(colours + (c.alpha != Alpha::none ? 1 : 0));
-    if (c.alpha != Alpha::none) spec.extra = {uint16_t(c.alpha == Alpha::associated ? 1 : c.alpha == Alpha::straight ? 2 : 0)};
+    recipe.samples = uint16_t(colours + (c.alpha != Alpha::none ? 1 : 0));
+    if (c.alpha != Alpha::none) recipe.extra = {uint16_t(c.alpha == Alpha::associated ? 1 : c.alpha == Alpha::straight ? 2 : 0)};
     const uint32_t largest = (1u << c.bits) - 1;
-    const std::vector<uint32_t> drawn = Samples(size_t(70) * 45 * spec.samples, largest, c.bits * 7u + spec.samples);
+    const std::vector<uint32_t> drawn = Samples(size_t(70) * 45 * recipe.samples, largest, c.bits * 7u + recipe.samples);
     std::vector<uint32_t> expected;
     uint32_t maxval = largest;
     if (c.photometric == 3) {
         const size_t entries = size_t(1) << c.bits;
         maxval = c.eightBitMap ? 255 : 65535;
         const std::vector<uint32_t> map = Samples(entries * 3, maxval, 99);
-        spec.colourMap.assign(map.begin(), map.end());
-        spec.values = drawn;
+        recipe.colourMap.assign(map.begin(), map.end());
+        recipe.values = drawn;
         for (uint32_t index : drawn)
             for (size_t k = 0; k < 3; ++k) expected.push_back(map[k * entries + index]);
     } else {
-        for (size_t p = 0; p < drawn.size(); p += spec.samples) {
+        for (size_t p = 0; p < drawn.size(); p += recipe.samples) {
             const uint32_t alpha = c.alpha != Alpha::none ? drawn[p + size_t(colours)] : largest;
             for (size_t s = 0; s < size_t(colours); ++s) {
                 uint32_t stored = drawn[p + s], seen = stored;
@@ -821,16 +821,16 @@ TEST_P(ConvertTiffIn, GivesTheSameFileAsThePixelsThroughPam) {
                     stored = uint32_t(std::lround(double(stored) * alpha / largest));
                     seen = alpha == 0 ? 0 : std::min(largest, uint32_t(std::lround(double(stored) * largest / alpha)));
                 }
-                spec.values.push_back(c.photometric == 0 ? largest - stored : stored);
+                recipe.values.push_back(c.photometric == 0 ? largest - stored : stored);
                 expected.push_back(seen);
             }
             if (c.alpha != Alpha::none) {
-                spec.values.push_back(alpha);
+                recipe.values.push_back(alpha);
                 expected.push_back(alpha);
             }
         }
     }
-    ASSERT_TRUE(tiffmake::Write(spec, scratch / "in.tiff"));
+    ASSERT_TRUE(tiffmake::Write(recipe, scratch / "in.tiff"));
     Bytes samples;
     for (uint32_t v : expected) {
         if (maxval > 255) samples.push_back(uint8_t(v >> 8));
@@ -933,7 +933,7 @@ INSTANTIATE_TEST_SUITE_P(GrayRgbRgba, ConvertTiffOut, ::testing::Values(1, 3, 4)
 // Files tniff does not read: one line saying why, exit status 1, no output.
 TEST(ConvertTiff, RefusesInOneLine) {
     Scratch scratch;
-    tiffmake::Spec rgb;
+    tiffmake::Recipe rgb;
     rgb.width = 64;
     rgb.height = 40;
     rgb.photometric = PHOTOMETRIC_RGB;
@@ -942,12 +942,12 @@ TEST(ConvertTiff, RefusesInOneLine) {
     rgb.values = Samples(size_t(64) * 40 * 3, 255, 3);
     ASSERT_TRUE(tiffmake::Write(rgb, scratch / "whole.tiff"));
     const Bytes whole = ReadBytesOf(scratch / "whole.tiff");
-    tiffmake::Spec cmyk = rgb;
+    tiffmake::Recipe cmyk = rgb;
     cmyk.photometric = PHOTOMETRIC_SEPARATED;
     cmyk.samples = 4;
     cmyk.values = Samples(size_t(64) * 40 * 4, 255, 4);
     ASSERT_TRUE(tiffmake::Write(cmyk, scratch / "cmyk.tiff"));
-    tiffmake::Spec floats = rgb;
+    tiffmake::Recipe floats = rgb;
     floats.photometric = PHOTOMETRIC_MINISBLACK;
     floats.samples = 1;
     floats.bits = 32;

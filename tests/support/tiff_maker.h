@@ -9,7 +9,7 @@
 
 namespace tiffmake {
 
-struct Spec {
+struct Recipe {
     uint32_t width = 1;
     uint32_t height = 1;
     uint16_t photometric = 1;    // PHOTOMETRIC_*: 0 min-is-white, 1 min-is-black, 2 RGB, 3 palette, 5 CMYK
@@ -30,7 +30,7 @@ struct Spec {
 };
 
 // Writes the file; false when libtiff refused (its message is on stderr).
-bool Write(const Spec& spec, const std::string& path);
+bool Write(const Recipe& recipe, const std::string& path);
 
 }  // namespace tiffmake
 
