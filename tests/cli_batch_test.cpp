@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/support/iff_builder.h"
+#include "tests/support/temp_file.h"
 
 namespace {
 
@@ -33,38 +34,12 @@ struct Outcome {
     std::string err;
 };
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-class Scratch {
-public:
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "tniff_batch_XXXXXX").string();
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) != nullptr) path_ = name.data();
-    }
-    ~Scratch() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    std::set<std::string> Names(const std::string& sub = "") const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_ + "/" + sub)) names.insert(entry.path().filename().string());
-        return names;
-    }
-
-private:
-    std::string path_;
-};
+using Scratch = ScratchDir;
 
 // Starts tniff with stderr to a file; stdout is dropped (the batch form writes nothing there).
 pid_t Start(const std::vector<std::string>& arguments, const std::string& errPath) {

@@ -34,6 +34,7 @@
 #include "hostapi/plugin_interface.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/iff_builder.h"
+#include "tests/support/temp_file.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/tiff_maker.h"
 
@@ -57,36 +58,7 @@ struct RunSettings {
     std::string stdinPath = "/dev/null";   // what the program reads on stdin
 };
 
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A directory of its own for one test, removed with everything in it at the end.
-class Scratch {
-public:
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "tniff_cli_XXXXXX").string();
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (mkdtemp(name.data()) != nullptr) path_ = name.data();
-    }
-    ~Scratch() {
-        std::error_code error;
-        fs::remove_all(path_, error);
-    }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-    // The names in the directory, for checking that nothing was left behind.
-    std::set<std::string> Names() const {
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(path_)) names.insert(entry.path().filename().string());
-        return names;
-    }
-
-private:
-    std::string path_;
-};
+using Scratch = ScratchDir;
 
 // Runs program with arguments; stdout and stderr are collected (stderr through a pseudo-terminal
 // when asked).

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <random>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -60,4 +61,29 @@ std::vector<uint8_t> TempFile::Read() const {
     std::ifstream in(path_, std::ios::binary);
     if (!in) return {};
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+ScratchDir::ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tniff_scratch_XXXXXX").string();
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) != nullptr) path_ = name.data();
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+std::set<std::string> ScratchDir::Names(const std::string& sub) const {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(sub.empty() ? path_ : path_ + "/" + sub)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }

@@ -4,6 +4,7 @@
 #define TNIFF_TESTS_SUPPORT_TEMP_FILE_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,5 +26,26 @@ public:
 private:
     std::string path_;
 };
+
+// A directory of its own for one test, removed with everything in it at the end.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+    // The names in the directory (or in its subdirectory sub), for checking that nothing was left
+    // behind.
+    std::set<std::string> Names(const std::string& sub = "") const;
+
+private:
+    std::string path_;
+};
+
+// The whole file as text; empty when it cannot be read.
+std::string ReadWhole(const std::string& path);
 
 #endif
