@@ -79,11 +79,11 @@ Outcome Tniff(const std::vector<std::string>& arguments) {
 std::string Describe(const Outcome& outcome) { return "status " + std::to_string(outcome.status) + "\n" + outcome.err; }
 
 Bytes Frame(int width, int height, uint64_t seed, bool depth = false) {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), 4, depth);
-    spec.image.FillRandom(seed, 6);
-    if (depth) spec.image.FillRandomDepth(seed + 1);
-    return iffbuild::BuildFile(spec).bytes;
+    iffbuild::FileSpec layout;
+    layout.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), 4, depth);
+    layout.image.FillRandom(seed, 6);
+    if (depth) layout.image.FillRandomDepth(seed + 1);
+    return iffbuild::BuildFile(layout).bytes;
 }
 
 // Three good frames and, between them, one cut short.
