@@ -24,16 +24,18 @@ void NormaliseDepth(const DepthRange& range, uint8_t* pixels, uint32_t count) {
     for (uint32_t o = 0; o < count; ++o) {
         const uint8_t* p = pixels + 4 * static_cast<uint64_t>(o);
         uint8_t result = 0;
-        if (p[3] != 0) {
-            if (span == 0) {
-                result = 255;
-            } else {
-                // Exact in 64 bits: d x 256 is below 2^40. A value outside the surveyed range
-                // (a depth tile the survey did not see) wraps to a large d and saturates.
-                const uint32_t d = DepthValue(p) - range.minimum;
-                const uint64_t scaled = static_cast<uint64_t>(d) * 256u / span;
-                result = scaled >= 255 ? 255 : static_cast<uint8_t>(scaled);
-            }
+        const uint32_t v = DepthValue(p);
+        // A value outside the surveyed range (from a depth tile the survey did not see) is
+        // clamped to its nearer end: below the minimum it gives 0, never a difference wrapped
+        // round to the far end.
+        if (p[3] == 0 || v < range.minimum) {
+            result = 0;
+        } else if (span == 0) {
+            result = 255;
+        } else {
+            // Exact in 64 bits: d x 256 is below 2^40.
+            const uint64_t scaled = static_cast<uint64_t>(v - range.minimum) * 256u / span;
+            result = scaled >= 255 ? 255 : static_cast<uint8_t>(scaled);
         }
         pixels[o] = result;
     }

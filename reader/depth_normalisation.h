@@ -19,9 +19,10 @@ DepthRange EmptyDepthRange();
 void SurveyDepth(DepthRange* range, const uint8_t* pixels, uint32_t count);
 
 // Turns count pixels of 4 bytes into count bytes at the start of the same memory: empty pixels
-// give 0, others min(255, floor(256 x (v - minimum) / (maximum - minimum))), differences taken
-// modulo 2^32. When maximum equals minimum every non-empty pixel gives 255 (there is no spread to
-// scale, and such a pixel is as deep as the deepest).
+// give 0, others min(255, floor(256 x (v - minimum) / (maximum - minimum))), a value below the
+// minimum (which only a tile the survey did not see can hold) 0. When maximum equals minimum
+// every other non-empty pixel gives 255 (there is no spread to scale, and such a pixel is as deep
+// as the deepest).
 void NormaliseDepth(const DepthRange& range, uint8_t* pixels, uint32_t count);
 
 #endif

@@ -247,8 +247,10 @@ TEST(DepthScaling, SurveyAndNormalise) {
         {{0x10000000, 0x10000001}, {0x10000000, 0x10000001}, {0, 255}},
         // No spread: every pixel with depth is the deepest.
         {{0x20000000, 0x20000000, 0}, {0x20000000, 0, 0x20000000}, {255, 0, 255}},
-        // Values outside the surveyed range (a depth tile the survey did not see) saturate.
-        {{0x20000000, 0x30000000}, {0x10000000, 0x40000000}, {255, 255}},
+        // Values outside the surveyed range (a depth tile the survey did not see) take its
+        // nearer end, with a spread or without.
+        {{0x20000000, 0x30000000}, {0x10000000, 0x40000000}, {0, 255}},
+        {{0x20000000}, {0x10000000, 0x30000000, 0x20000000}, {0, 255, 255}},
         // Nothing surveyed had depth: empty pixels stay 0.
         {{0, 0x00FFFFFF}, {0, 0x00ABCDEF}, {0, 0}},
     };

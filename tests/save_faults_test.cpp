@@ -152,36 +152,58 @@ TEST(SaveFaultsTest, WithoutTheScratchBufferNoTileIsRequestedAndTheGroupsAreClos
     EXPECT_TRUE(HostIsClean(host));
 }
 
-TEST(SaveFaultsTest, WithoutTheWorkAreaNoTileIsRequestedAndTheGroupsAreClosed) {
-    // After the scratch buffer, the encoder's work area is the write's second and last
-    // allocation, taken once for every tile.
-    for (int64_t n = 2;; ++n) {
-        for (bool persistent : {false, true}) {
-            SCOPED_TRACE("allocation " + std::to_string(n) + (persistent ? " on" : ""));
-            LinkedHost host;
+// After the scratch buffer, the encoder's work area is the write's second allocation, taken once
+// for every tile: one buffer when the host gives it, else one for each of its three parts (a
+// whole tile each, so a host capping single buffers at 16 KiB still saves). A work area not had
+// either way leaves the head and an empty tile group, and no tile is requested.
+TEST(SaveFaultsTest, TheWorkAreaComesWholeOrInPartsAndWithoutItTheGroupsAreClosed) {
+    struct Case {
+        const char* name;
+        int32_t maxBufferBytes;  // the host's largest single buffer
+        int64_t failAllocation;
+        bool persistent;
+        OSErr result;
+        int64_t allocations;
+    };
+    const int32_t uncapped = tniff::HostSetup().maxBufferBytes;
+    const Case cases[] = {
+        {"whole area given", uncapped, 3, false, noErr, 2},
+        {"whole area refused once", uncapped, 2, false, noErr, 5},
+        {"every request refused from the whole area on", uncapped, 2, true, memFullErr, 3},
+        {"capped host", 16 * 1024, 0, false, noErr, 5},
+        {"capped host, first part refused", 16 * 1024, 3, false, memFullErr, 3},
+        {"capped host, second part refused", 16 * 1024, 4, false, memFullErr, 4},
+        {"capped host, last part refused", 16 * 1024, 5, false, memFullErr, 5},
+    };
+    for (int planes : {1, 2, 3, 4}) {
+        LinkedHost plain;
+        const Saved want = SaveWithFaults(plain, MixedImage(planes), tniff::FaultPlan());
+        ASSERT_EQ(want.result, noErr);
+        ASSERT_EQ(TileChunks(want.file).size(), 4u);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(planes) + " planes");
+            tniff::HostSetup setup;
+            setup.maxBufferBytes = c.maxBufferBytes;
+            LinkedHost host(setup);
             tniff::FaultPlan plan;
-            plan.failBufferAllocation = n;
-            plan.persistent = persistent;
-            Saved saved = SaveWithFaults(host, MixedImage(2), plan);
-            EXPECT_EQ(host.counts().bufferAllocations, 2);
+            plan.failBufferAllocation = c.failAllocation;
+            plan.persistent = c.persistent;
+            const Saved saved = SaveWithFaults(host, MixedImage(planes), plan);
+            EXPECT_EQ(saved.result, c.result);
+            EXPECT_EQ(host.counts().bufferAllocations, c.allocations);
             EXPECT_EQ(ChunkStackDepth(), 0);
             EXPECT_TRUE(HostIsClean(host));
             EXPECT_TRUE(host.record().data == nullptr);
-            if (!host.faultFired()) {
-                EXPECT_EQ(n, 3);
-                EXPECT_EQ(saved.result, noErr);
-                EXPECT_EQ(TileChunks(saved.file).size(), 4u);
+            if (c.result == noErr) {
+                EXPECT_EQ(saved.file, want.file);
                 continue;
             }
-            EXPECT_EQ(saved.result, memFullErr);
             EXPECT_TRUE(host.handOvers().empty());
-            EXPECT_TRUE(TileChunks(saved.file).empty());
             // The head and an empty tile group: "TBMP" holds only its type.
             EXPECT_EQ(saved.file.size(), 104u);
             EXPECT_EQ(U32At(saved.file, 4), 96u);
             EXPECT_EQ(U32At(saved.file, 96), 4u);
         }
-        if (n == 3) break;
     }
 }
 

@@ -120,7 +120,8 @@ void WriteTileRectangle(PluginGlobals* globals, uint32_t x1, uint32_t y1, uint32
 // Requests every tile from the host and writes its chunk: tile rows from the bottom of the
 // image up, each left to right, progress after each row. After an error no tile is requested
 // any more, but every chunk is still written, so the groups stay well formed.
-void WriteTiles(PluginGlobals* globals, const SaveGeometry& geometry, uint16_t s, uint8_t* work) {
+void WriteTiles(PluginGlobals* globals, const SaveGeometry& geometry, uint16_t s,
+                const TileWork& work) {
     FormatRecord* record = globals->formatRecord;
     const uint32_t width = geometry.width;
     const uint32_t height = geometry.height;
@@ -192,11 +193,8 @@ void WriteStart(PluginGlobals* globals) {
     // One full tile of host pixels; every tile is delivered into its start. The encoder's work
     // area is taken once for the whole file, not per tile.
     GrowScratch(globals, s * kTileArea);
-    BufferID workId = nullptr;
-    uint8_t* work = nullptr;
-    if (globals->scratchPtr != nullptr) {
-        work = reinterpret_cast<uint8_t*>(AllocateLockedBuffer(globals, TileWorkBytes(s), &workId));
-    }
+    TileWork work = {};
+    const bool working = globals->scratchPtr != nullptr && TakeTileWork(globals, s, &work);
     FormatRecord* record = globals->formatRecord;
     record->colBytes = static_cast<int16_t>(s);
     record->planeBytes = 1;
@@ -207,12 +205,12 @@ void WriteStart(PluginGlobals* globals) {
     BeginChunk(globals, kIdFOR4, kTypeTBMP);
     // Without pixel memory or the work area no tile can be requested or encoded; the
     // allocation's error stands and the groups are still closed.
-    if (work != nullptr) WriteTiles(globals, geometry, s, work);
+    if (working) WriteTiles(globals, geometry, s, work);
     EndChunk(globals);  // "TBMP"
     EndChunk(globals);  // "CIMG": its size is then the file length - 8
 
     record->data = nullptr;
-    if (workId != nullptr) BufferFree(record->bufferProcs, workId);
+    ReleaseTileWork(globals, &work);
     FreeScratch(globals);
 }
 

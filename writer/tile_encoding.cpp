@@ -5,7 +5,9 @@
 
 #include "iffio/byte_stream.h"
 #include "iffio/iff_format.h"
+#include "iffio/scratch_buffer.h"
 #include "shell/error_report.h"
+#include "shell/host_suites.h"
 #include "shell/plugin_globals.h"
 
 namespace {
@@ -98,29 +100,61 @@ void MakeRawTileOf(const uint8_t* __restrict pixels, uint8_t* __restrict destina
 
 uint16_t FileChannelsFor(uint16_t s) { return s >= 3 ? s : static_cast<uint16_t>(s + 2); }
 
-uint32_t TileWorkBytes(uint16_t s) {
+bool TakeTileWork(PluginGlobals* globals, uint16_t s, TileWork* work) {
+    *work = TileWork{nullptr, nullptr, nullptr, {nullptr, nullptr, nullptr}};
     const uint16_t q = s < kMinHostBytesPerPixel ? kMinHostBytesPerPixel
                        : s > kMaxHostBytesPerPixel ? kMaxHostBytesPerPixel
                                                    : s;
-    return 3 * TileBytes(FileChannelsFor(q));
+    const uint32_t part = TileBytes(FileChannelsFor(q));
+    const BufferProcs* procs = globals->formatRecord->bufferProcs;
+    // One buffer for all three parts when the host gives it; a refusal is not yet an error.
+    BufferID whole = nullptr;
+    if (BufferAllocate(procs, static_cast<int32_t>(3 * part), &whole) == noErr) {
+        uint8_t* address = reinterpret_cast<uint8_t*>(BufferLock(procs, whole, false));
+        if (address != nullptr) {
+            *work = TileWork{address, address + part, address + 2 * part, {whole, nullptr, nullptr}};
+            return true;
+        }
+        BufferFree(procs, whole);
+    }
+    uint8_t* parts[3] = {nullptr, nullptr, nullptr};
+    for (int k = 0; k < 3; ++k) {
+        parts[k] = reinterpret_cast<uint8_t*>(AllocateLockedBuffer(globals, part, &work->ids[k]));
+        if (parts[k] == nullptr) {
+            ReleaseTileWork(globals, work);
+            return false;
+        }
+    }
+    work->raw = parts[0];
+    work->planes = parts[1];
+    work->output = parts[2];
+    return true;
+}
+
+void ReleaseTileWork(PluginGlobals* globals, TileWork* work) {
+    for (BufferID& id : work->ids) {
+        if (id != nullptr) BufferFree(globals->formatRecord->bufferProcs, id);
+        id = nullptr;
+    }
+    work->raw = work->planes = work->output = nullptr;
 }
 
 void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                uint16_t s, uint8_t* work) {
+                uint16_t s, const TileWork& work) {
     // With these bounds N is at most 4096 and K at most 16384, so nothing below can overflow and
     // the encoded planes always fit in one transfer.
     if (w < 1 || w > kTileEdge || h < 1 || h > kTileEdge || s < kMinHostBytesPerPixel ||
-        s > kMaxHostBytesPerPixel || pixels == nullptr || work == nullptr) {
+        s > kMaxHostBytesPerPixel || pixels == nullptr || work.raw == nullptr ||
+        work.planes == nullptr || work.output == nullptr) {
         PostError(globals->resultWord, formatBadParameters);
         return;
     }
     const uint16_t m = FileChannelsFor(s);
     const uint32_t n = w * h;
     const uint32_t k = n * m;
-    // The work area: the raw form, the planes, the encoded planes, a whole tile each.
-    uint8_t* raw = work;
-    uint8_t* planes = work + TileBytes(m);
-    uint8_t* output = planes + TileBytes(m);
+    uint8_t* raw = work.raw;
+    uint8_t* planes = work.planes;
+    uint8_t* output = work.output;
 
     // The raw form first: it is what a raw tile writes, and the planes are taken from it. Gray
     // is widened to its file channels on the way, in the planes' room, which is free until then.
