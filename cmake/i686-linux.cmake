@@ -1,11 +1,8 @@
 # Building for 32-bit Linux (i686) on an x86-64 Debian machine with the system compilers and -m32
-# (packages g++-multilib, libgtest-dev:i386, libpng-dev:i386, libtiff-dev:i386), running the
-# programs built under qemu's user-mode emulation (package qemu-user), as this machine's kernel
-# may not run 32-bit programs itself:
+# (packages g++-multilib, libgtest-dev:i386, libpng-dev:i386, libtiff-dev:i386):
 #   cmake -S . -B build-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux.cmake
-# ctest then runs every test through qemu-i386. A test program cannot start another 32-bit
-# program unless the kernel hands those to qemu (binfmt_misc), so the tests that run tniff as a
-# separate program are not built here.
+# ctest then runs every test as a 32-bit program (scripts/test.sh adds -DTNIFF_I686_EMULATOR=ON
+# where the kernel cannot run one; package qemu-user).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -25,7 +22,12 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig)
 
-# The dynamic loader and libraries of the i386 packages are in the usual places, so qemu needs
-# no prefix of its own.
-find_program(TNIFF_QEMU_I386 qemu-i386 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${TNIFF_QEMU_I386})
+# Where the kernel runs 32-bit programs itself, the tests run natively, those that start tniff
+# as a program included. Elsewhere -DTNIFF_I686_EMULATOR=ON runs them under qemu-i386: the
+# dynamic loader and libraries of the i386 packages are in the usual places, so qemu needs no
+# prefix of its own, but a test program there cannot start another 32-bit program (unless the
+# kernel hands those to qemu through binfmt_misc), so the tests that run tniff are left out.
+if(TNIFF_I686_EMULATOR)
+  find_program(TNIFF_QEMU_I386 qemu-i386 REQUIRED)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TNIFF_QEMU_I386})
+endif()

@@ -15,9 +15,10 @@ NATIVE=(
   libtiff-dev
 )
 WINDOWS=(
-  # Windows module cross-builds and their run under Wine
+  # Windows module cross-builds and their run under Wine, 64-bit (wine64) and 32-bit (wine32:i386;
+  # Debian's /usr/bin/wine picks the loader from the program)
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine64 fonts-wine xvfb xauth
+  wine wine64 wine32:i386 fonts-wine xvfb xauth
 )
 FUZZ=(
   # the fuzz targets: clang with libFuzzer and the sanitizers' runtimes
@@ -28,8 +29,9 @@ INTEGRATIONS=(
   gimp libgimp2.0-dev libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin shared-mime-info libglib2.0-bin
 )
 I686=(
-  # the 32-bit (i686) build of the module, host, tool and tests, run under qemu's user-mode
-  # emulation; the :i386 packages need the i386 architecture, added below when missing
+  # the 32-bit (i686) build of the module, host, tool and tests, run natively where the kernel
+  # runs 32-bit programs and under qemu's user-mode emulation where it does not; the :i386
+  # packages need the i386 architecture, added below when missing
   qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386 libtiff-dev:i386
 )
 

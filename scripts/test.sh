@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, and runs every test, once normally and once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, then once more built for 32-bit Linux
-# (i686) and run under qemu; then builds the Windows modules and runs their checks and the Wine
-# run.
+# (i686), run natively (or under qemu where the kernel cannot); then builds the 32- and 64-bit
+# Windows modules, checks them and drives each under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,10 +28,18 @@ bash integrations/tests/run_checks.sh build
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DTNIFF_SANITIZE=ON
 
-# Pointers of 4 bytes: the module, the host and the tests as i686 programs under qemu-i386 (the
-# tests that start tniff as a separate program are left out there; see cmake/i686-linux.cmake).
+# Pointers of 4 bytes: the module, the host, the tool and the tests as i686 programs, run
+# natively where the kernel runs 32-bit programs, else under qemu-i386 (where the tests that start
+# tniff as a separate program are left out; see cmake/i686-linux.cmake).
+source scripts/runs_32bit.sh
 mkdir -p build-i686
-run_suite build-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux.cmake
+if runs_32bit_programs; then
+  echo "== i686: run natively"
+  run_suite build-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux.cmake -DTNIFF_I686_EMULATOR=OFF
+else
+  echo "== i686: under qemu-i386 ($runs_32bit_why)"
+  run_suite build-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/i686-linux.cmake -DTNIFF_I686_EMULATOR=ON
+fi
 
 # Each fuzz target for a short while on its corpus (clang, libFuzzer, ASan and UBSan, in build-fuzz/).
 echo "== fuzz targets"

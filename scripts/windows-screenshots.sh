@@ -14,10 +14,11 @@ out=docs/screenshots
 mkdir -p "$out" build-wine
 
 [ -f build-win64/TnIffFormat.8bi ] || bash scripts/build-windows.sh win64
-if [ ! -f build-wine/windows_host_run.exe ]; then
-  cmake -S tests/windows -B build-wine -DCMAKE_BUILD_TYPE=Release \
+hostdir=build-wine/win64
+if [ ! -f "$hostdir/windows_host_run.exe" ]; then
+  cmake -S tests/windows -B "$hostdir" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
-  cmake --build build-wine -j2
+  cmake --build "$hostdir" -j2
 fi
 
 # A prefix of its own, apart from the one the checks use.
@@ -33,7 +34,7 @@ sleep 1
 shoot() {  # what (about|alert), file name
   local what=$1 file=$2 log="build-wine/show-$1.log"
   # A Wine desktop of its own draws the window frames and captions that a window manager would.
-  (cd build-wine && DISPLAY=":$display" "$wine" explorer /desktop=TarnIFF,640x480 \
+  (cd "$hostdir" && DISPLAY=":$display" "$wine" explorer /desktop=TarnIFF,640x480 \
      windows_host_run.exe --show "$what" "Z:$root/build-win64/TnIffFormat.8bi" 6000) \
     > "$log" 2>&1 &
   local shower=$!

@@ -1,4 +1,5 @@
-# Sourced by the scripts that run Windows programs under Wine. Sets wine and wineserver, and
+# Sourced by the scripts that run Windows programs under Wine. Sets wine (the 64-bit loader),
+# wine32 (the 32-bit one, package wine32:i386) and wineserver, and
 # prepare_wine_prefix DIR makes (on first use) and exports a prefix with Wine's own fonts
 # (Debian's fonts-wine) in its Fonts folder: with them MS Sans Serif 8 has the dialog base units
 # Windows gives it (6 by 13 pixels) and the About box its Windows size, 304 by 430 pixels. Without
@@ -6,6 +7,7 @@
 # the OK button.
 
 wine=/usr/lib/wine/wine64
+wine32=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver64
 
