@@ -36,7 +36,7 @@
 
 #include "host/host.h"
 #include "host/image.h"
-#include "shell/entry_point.h"
+#include "module/shell/entry_point.h"
 #include "tests/support/iff_builder.h"
 
 extern char** environ;

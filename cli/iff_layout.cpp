@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "cli/tool_error.h"
-#include "iffio/byte_stream.h"
-#include "iffio/chunk_stack.h"
-#include "iffio/iff_format.h"
-#include "shell/plugin_globals.h"
+#include "module/iffio/byte_stream.h"
+#include "module/iffio/chunk_stack.h"
+#include "module/iffio/iff_format.h"
+#include "module/shell/plugin_globals.h"
 
 namespace tniff_cli {
 

@@ -8,7 +8,7 @@
 #include "cli/json_writer.h"
 #include "cli/module_host.h"
 #include "cli/tool_error.h"
-#include "iffio/iff_format.h"
+#include "module/iffio/iff_format.h"
 
 namespace tniff_cli {
 

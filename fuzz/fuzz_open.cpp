@@ -7,7 +7,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "host/host.h"
-#include "iffio/chunk_stack.h"
+#include "module/iffio/chunk_stack.h"
 #include "tests/support/linked_module.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

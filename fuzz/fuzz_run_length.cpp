@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "reader/tile_decoding.h"
-#include "shell/plugin_globals.h"
+#include "module/reader/tile_decoding.h"
+#include "module/shell/plugin_globals.h"
 #include "tests/support/test_buffer_suite.h"
-#include "writer/tile_encoding.h"
+#include "module/writer/tile_encoding.h"
 
 namespace {
 

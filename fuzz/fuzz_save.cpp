@@ -13,10 +13,10 @@
 
 #include "fuzz/fuzz_support.h"
 #include "host/host.h"
-#include "iffio/chunk_stack.h"
-#include "platform/portable_hooks.h"
-#include "shell/fallback_handle.h"
-#include "shell/host_suites.h"
+#include "module/iffio/chunk_stack.h"
+#include "module/platform/portable_hooks.h"
+#include "module/shell/fallback_handle.h"
+#include "module/shell/host_suites.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/saved_image.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/portable_hooks.h"
+#include "module/platform/portable_hooks.h"
 
 namespace fuzz {
 

@@ -23,8 +23,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "host/host.h"
-#include "iffio/chunk_stack.h"
-#include "platform/portable_hooks.h"
+#include "module/iffio/chunk_stack.h"
+#include "module/platform/portable_hooks.h"
 #include "tests/support/iff_builder.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/saved_image.h"

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the About box picture: a tarn (a small mountain lake) at dusk, the lake laid with a
 receding grid of tiles, and the name TarnIFF in a pixel font drawn here. Writes an uncompressed
-8-bit BMP of 304 by 400 pixels with a 256-colour palette (resources/about.bmp by default).
+8-bit BMP of 304 by 400 pixels with a 256-colour palette (module/resources/about.bmp by default).
 
     python3 scripts/make_about_bitmap.py [output.bmp]
 
@@ -278,7 +278,7 @@ def write_bmp(path, palette, indexes):
 
 def main(argv):
     here = os.path.dirname(os.path.abspath(__file__))
-    out = argv[1] if len(argv) > 1 else os.path.join(here, "..", "resources", "about.bmp")
+    out = argv[1] if len(argv) > 1 else os.path.join(here, "..", "module", "resources", "about.bmp")
     palette, indexes = quantise(render())
     write_bmp(out, palette, indexes)
     return 0

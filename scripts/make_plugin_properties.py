@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the bytes of the module's property list ("PIPL" 16000, one file per Windows entry key)
-and scripting terminology ("AETE" 16000) into resources/, where the resource script takes them.
+and scripting terminology ("AETE" 16000) into module/resources/, where the resource script takes them.
 
     python3 scripts/make_plugin_properties.py [output-dir]
 
@@ -135,7 +135,7 @@ OUTPUTS = {
 
 def main(argv):
     here = os.path.dirname(os.path.abspath(__file__))
-    out_dir = argv[1] if len(argv) > 1 else os.path.join(here, "..", "resources")
+    out_dir = argv[1] if len(argv) > 1 else os.path.join(here, "..", "module", "resources")
     for name, make in OUTPUTS.items():
         with open(os.path.join(out_dir, name), "wb") as f:
             f.write(make())

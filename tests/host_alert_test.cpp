@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "host/host.h"
-#include "platform/platform.h"
-#include "resources/resource_ids.h"
-#include "shell/counted_text.h"
-#include "shell/host_alert.h"
-#include "shell/module_instance.h"
+#include "module/platform/platform.h"
+#include "module/resources/resource_ids.h"
+#include "module/shell/counted_text.h"
+#include "module/shell/host_alert.h"
+#include "module/shell/module_instance.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/temp_file.h"

@@ -9,8 +9,8 @@
 
 #include "host/host.h"
 #include "host/module_loader.h"
-#include "platform/platform.h"
-#include "platform/portable_hooks.h"
+#include "module/platform/platform.h"
+#include "module/platform/portable_hooks.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/temp_file.h"

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "iffio/scratch_buffer.h"
-#include "reader/depth_normalisation.h"
-#include "reader/tile_decoding.h"
-#include "shell/plugin_globals.h"
+#include "module/iffio/scratch_buffer.h"
+#include "module/reader/depth_normalisation.h"
+#include "module/reader/tile_decoding.h"
+#include "module/shell/plugin_globals.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/test_buffer_suite.h"
 #include "tests/support/temp_file.h"

@@ -11,7 +11,7 @@
 
 #include "host/host.h"
 #include "hostapi/plugin_interface.h"
-#include "iffio/chunk_stack.h"
+#include "module/iffio/chunk_stack.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/iff_builder.h"
 #include "tests/support/linked_module.h"

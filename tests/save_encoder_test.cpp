@@ -12,7 +12,7 @@
 #include "tests/support/iff_builder.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/temp_file.h"
-#include "writer/tile_encoding.h"
+#include "module/writer/tile_encoding.h"
 
 namespace {
 

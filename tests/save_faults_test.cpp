@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "host/host.h"
-#include "iffio/chunk_stack.h"
-#include "iffio/iff_format.h"
-#include "shell/plugin_globals.h"
+#include "module/iffio/chunk_stack.h"
+#include "module/iffio/iff_format.h"
+#include "module/shell/plugin_globals.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/temp_file.h"

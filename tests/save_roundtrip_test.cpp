@@ -9,7 +9,7 @@
 
 #include "host/host.h"
 #include "hostapi/plugin_interface.h"
-#include "iffio/chunk_stack.h"
+#include "module/iffio/chunk_stack.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/saved_image.h"

@@ -5,14 +5,14 @@
 
 #include <cstring>
 
-#include "platform/portable_hooks.h"
-#include "shell/about_box.h"
-#include "shell/error_report.h"
-#include "shell/fallback_handle.h"
-#include "shell/host_suites.h"
-#include "shell/module_instance.h"
-#include "shell/plugin_globals.h"
-#include "resources/resource_ids.h"
+#include "module/platform/portable_hooks.h"
+#include "module/shell/about_box.h"
+#include "module/shell/error_report.h"
+#include "module/shell/fallback_handle.h"
+#include "module/shell/host_suites.h"
+#include "module/shell/module_instance.h"
+#include "module/shell/plugin_globals.h"
+#include "module/resources/resource_ids.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/ui_capture.h"

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <vector>
 
-#include "iffio/byte_stream.h"
-#include "iffio/chunk_stack.h"
-#include "iffio/iff_format.h"
-#include "iffio/scratch_buffer.h"
-#include "shell/plugin_globals.h"
+#include "module/iffio/byte_stream.h"
+#include "module/iffio/chunk_stack.h"
+#include "module/iffio/iff_format.h"
+#include "module/iffio/scratch_buffer.h"
+#include "module/shell/plugin_globals.h"
 #include "tests/support/linked_module.h"
 #include "tests/support/test_buffer_suite.h"
 #include "tests/support/temp_file.h"

@@ -1,6 +1,6 @@
 #include "tests/support/linked_module.h"
 
-#include "platform/portable_hooks.h"
+#include "module/platform/portable_hooks.h"
 
 LinkedFileCalls::LinkedFileCalls(tniff::Host& host) {
     PlatformFileCalls calls;

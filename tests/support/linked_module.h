@@ -4,7 +4,7 @@
 #define TNIFF_TESTS_SUPPORT_LINKED_MODULE_H
 
 #include "host/host.h"
-#include "shell/entry_point.h"
+#include "module/shell/entry_point.h"
 
 // Installs the host's file calls in the module's platform layer while it lives; its end restores
 // the plain POSIX calls. One at a time: the platform layer holds one set of calls.

@@ -1,6 +1,6 @@
 #include "tests/support/ui_capture.h"
 
-#include "platform/portable_hooks.h"
+#include "module/platform/portable_hooks.h"
 
 UiCapture::UiCapture() {
     PlatformUserInterfaceSink sink;

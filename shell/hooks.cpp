@@ -1,6 +1,0 @@
-#include "shell/hooks.h"
-
-bool ReadStartHook(PluginGlobals*) { return true; }
-bool WriteStartHook(PluginGlobals*) { return true; }
-OSErr ReadFinishHook(PluginGlobals*) { return noErr; }
-OSErr WriteFinishHook(PluginGlobals*) { return noErr; }

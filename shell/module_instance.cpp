@@ -1,8 +1,0 @@
-#include "shell/module_instance.h"
-
-PlatformInstance ModuleInstance = nullptr;
-
-extern "C" int ModuleLoadEntry(PlatformInstance instance, uint32_t reason) {
-    if (reason == kPlatformProcessAttach) ModuleInstance = instance;
-    return 1;
-}
