@@ -11,4 +11,8 @@
 // within every pixel. Applied twice it gives back what it was given.
 void FlipRawPixelOrder(uint8_t* bytes, uint32_t w, uint32_t h, uint32_t q);
 
+// The same reordering from pixels into a destination of its own (the two do not overlap): w * h
+// * q bytes, rows bottom first, each pixel's bytes in reverse order.
+void MakeRawTile(const uint8_t* pixels, uint8_t* destination, uint32_t w, uint32_t h, uint32_t q);
+
 #endif

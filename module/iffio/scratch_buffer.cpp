@@ -7,9 +7,6 @@
 #include "module/shell/host_suites.h"
 #include "module/shell/plugin_globals.h"
 
-// The host's buffer sizes are signed 32-bit.
-static const uint32_t kLargestHostBuffer = 0x7FFFFFFFu;
-
 Ptr AllocateLockedBuffer(PluginGlobals* globals, uint32_t size, BufferID* id) {
     const BufferProcs* procs = globals->formatRecord->bufferProcs;
     if (size > kLargestHostBuffer) {

@@ -10,6 +10,9 @@
 
 struct PluginGlobals;
 
+// The largest buffer a host can give: its buffer sizes are signed 32-bit.
+const uint32_t kLargestHostBuffer = 0x7FFFFFFFu;
+
 // Afterwards scratchPtr addresses at least size bytes, or is null when growing failed (the
 // allocation's code is posted) or an error was already pending. Growth discards the contents;
 // a size not above scratchSize keeps buffer and contents. Sizes above the host's signed 32-bit

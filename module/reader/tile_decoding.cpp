@@ -10,9 +10,6 @@
 #include "module/shell/host_suites.h"
 #include "module/shell/plugin_globals.h"
 
-// The host's buffer sizes are signed 32-bit.
-static const uint64_t kLargestHostBuffer = 0x7FFFFFFFu;
-
 bool DecodedTileSize(uint32_t w, uint32_t h, uint32_t m, uint32_t* size) {
     if (m == 0 || m > kMostBytesPerPixel) return false;
     // w and h are below 2^32 each and m at most 4, so the product is checked in 64 bits only once

@@ -37,8 +37,8 @@ const uint32_t kFieldsFormatTag = FourCharCode('Z', 'V', 'Q', '\0');
 
 // The image as the host describes it for saving, with its tile grid.
 struct SaveGeometry {
-    uint32_t width;    // W, columns
-    uint32_t height;   // H, rows
+    uint32_t width;   // W, columns
+    uint32_t height;  // H, rows
     int16_t planes;
     uint32_t tileColumns;
     uint32_t tileRows;
@@ -108,9 +108,10 @@ void WriteHead(PluginGlobals* globals, const SaveGeometry& geometry, uint32_t fl
 
 // The tile header: x1, y1, x2, y2 as big-endian 16-bit values (file rows from the bottom), in
 // one write.
-void WriteTileRectangle(PluginGlobals* globals, uint32_t x1, uint32_t y1, uint32_t x2, uint32_t y2) {
+void WriteTileRectangle(PluginGlobals* globals, uint32_t x1, uint32_t y1, uint32_t x2,
+                        uint32_t y2) {
     const uint8_t bytes[kTileHeaderSize] = {
-        static_cast<uint8_t>(x1 >> 8), static_cast<uint8_t>(x1), static_cast<uint8_t>(y1 >> 8),
+        static_cast<uint8_t>(x1 >> 8), static_cast<uint8_t>(x1),      static_cast<uint8_t>(y1 >> 8),
         static_cast<uint8_t>(y1),      static_cast<uint8_t>(x2 >> 8), static_cast<uint8_t>(x2),
         static_cast<uint8_t>(y2 >> 8), static_cast<uint8_t>(y2)};
     uint32_t count = kTileHeaderSize;
@@ -164,8 +165,8 @@ void EstimateStart(PluginGlobals* globals) {
     FormatRecord* record = globals->formatRecord;
     // The host's bytes, not the file's: compression shrinks the file, widened gray and chunk
     // headers grow it.
-    int64_t estimate = static_cast<int64_t>(record->planes) * record->imageSize.v *
-                       record->imageSize.h;
+    int64_t estimate =
+        static_cast<int64_t>(record->planes) * record->imageSize.v * record->imageSize.h;
     if (record->imageMode == plugInModeIndexedColor) estimate += kColourTableBytes;
     if (estimate > kLargestEstimate) estimate = kLargestEstimate;
     record->minDataBytes = static_cast<int32_t>(estimate);

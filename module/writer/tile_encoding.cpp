@@ -5,6 +5,7 @@
 
 #include "module/iffio/byte_stream.h"
 #include "module/iffio/iff_format.h"
+#include "module/iffio/raw_pixel_order.h"
 #include "module/iffio/scratch_buffer.h"
 #include "module/shell/error_report.h"
 #include "module/shell/host_suites.h"
@@ -84,25 +85,13 @@ void SplitRawTile(const uint8_t* raw, uint32_t n, uint32_t m, uint8_t* planes) {
     }
 }
 
-template <uint32_t Q>
-void MakeRawTileOf(const uint8_t* __restrict pixels, uint8_t* __restrict destination, uint32_t w,
-                   uint32_t h) {
-    const size_t rowBytes = static_cast<size_t>(w) * Q;
-    for (uint32_t y = h; y-- > 0;) {
-        const uint8_t* row = pixels + y * rowBytes;
-        for (size_t x = 0; x < w; ++x) {
-            for (size_t c = 0; c < Q; ++c) destination[x * Q + c] = row[x * Q + Q - 1 - c];
-        }
-        destination += rowBytes;
-    }
-}
 }  // namespace
 
 uint16_t FileChannelsFor(uint16_t s) { return s >= 3 ? s : static_cast<uint16_t>(s + 2); }
 
 bool TakeTileWork(PluginGlobals* globals, uint16_t s, TileWork* work) {
     *work = TileWork{nullptr, nullptr, nullptr, {nullptr, nullptr, nullptr}};
-    const uint16_t q = s < kMinHostBytesPerPixel ? kMinHostBytesPerPixel
+    const uint16_t q = s < kMinHostBytesPerPixel   ? kMinHostBytesPerPixel
                        : s > kMaxHostBytesPerPixel ? kMaxHostBytesPerPixel
                                                    : s;
     const uint32_t part = TileBytes(FileChannelsFor(q));
@@ -112,7 +101,8 @@ bool TakeTileWork(PluginGlobals* globals, uint16_t s, TileWork* work) {
     if (BufferAllocate(procs, static_cast<int32_t>(3 * part), &whole) == noErr) {
         uint8_t* address = reinterpret_cast<uint8_t*>(BufferLock(procs, whole, false));
         if (address != nullptr) {
-            *work = TileWork{address, address + part, address + 2 * part, {whole, nullptr, nullptr}};
+            *work =
+                TileWork{address, address + part, address + 2 * part, {whole, nullptr, nullptr}};
             return true;
         }
         BufferFree(procs, whole);
@@ -139,8 +129,8 @@ void ReleaseTileWork(PluginGlobals* globals, TileWork* work) {
     work->raw = work->planes = work->output = nullptr;
 }
 
-void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                uint16_t s, const TileWork& work) {
+void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s,
+                const TileWork& work) {
     // With these bounds N is at most 4096 and K at most 16384, so nothing below can overflow and
     // the encoded planes always fit in one transfer.
     if (w < 1 || w > kTileEdge || h < 1 || h > kTileEdge || s < kMinHostBytesPerPixel ||
@@ -174,7 +164,8 @@ void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint3
     if (compressed) {
         SplitRawTile(raw, n, m, planes);
         for (uint32_t q = 0; q < m; ++q) {
-            const uint32_t encoded = EncodeRunLengthPlane(planes + q * n, n, output + used, k - used);
+            const uint32_t encoded =
+                EncodeRunLengthPlane(planes + q * n, n, output + used, k - used);
             if (encoded == 0) {
                 compressed = false;
                 break;
@@ -236,16 +227,6 @@ uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* ou
         i += count;
     }
     return out.used < capacity ? out.used : 0;
-}
-
-void MakeRawTile(const uint8_t* pixels, uint8_t* destination, uint32_t w, uint32_t h, uint16_t q) {
-    switch (q) {
-    case 1: MakeRawTileOf<1>(pixels, destination, w, h); break;
-    case 2: MakeRawTileOf<2>(pixels, destination, w, h); break;
-    case 3: MakeRawTileOf<3>(pixels, destination, w, h); break;
-    case 4: MakeRawTileOf<4>(pixels, destination, w, h); break;
-    default: break;
-    }
 }
 
 void ExpandGrayTile(const uint8_t* source, uint8_t* destination, uint32_t w, uint32_t h,

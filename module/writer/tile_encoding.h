@@ -38,18 +38,14 @@ void ReleaseTileWork(PluginGlobals* globals, TileWork* work);
 // contents are not kept. Any other size, or no pixels or work area, is refused with
 // formatBadParameters and nothing is written. The input is encoded whatever the result word
 // holds.
-void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h,
-                uint16_t s, const TileWork& work);
+void EncodeTile(PluginGlobals* globals, const uint8_t* pixels, uint32_t w, uint32_t h, uint16_t s,
+                const TileWork& work);
 
 // Run-length encodes length input bytes into output. Gives the length of the whole encoding
 // when it is less than capacity, otherwise 0; never writes at or beyond output + capacity, and
 // gives up as soon as the encoding cannot fit.
 uint32_t EncodeRunLengthPlane(const uint8_t* input, uint32_t length, uint8_t* output,
                               uint32_t capacity);
-
-// The raw form of w by h pixels of q bytes (1 to 4), as a tile stores them: rows bottom first,
-// each pixel's bytes in reverse order, w * h * q bytes into destination.
-void MakeRawTile(const uint8_t* pixels, uint8_t* destination, uint32_t w, uint32_t h, uint16_t q);
 
 // Widens w by h gray pixels of s bytes (1: gray; 2: gray and a second plane) to g, g, g or
 // g, g, g, a: w * h * (s + 2) bytes into destination.
