@@ -62,7 +62,32 @@ export DEBIAN_FRONTEND=noninteractive
 if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-$SUDO apt-get update -qq
+
+# Another package manager at work (an unattended upgrade, a second setup) holds apt's locks: wait
+# for it, up to 20 minutes, instead of failing. DPkg::Lock::Timeout covers dpkg's lock; the
+# package lists' lock is waited for by trying again.
+apt_get() {
+  local attempt err
+  err="$(mktemp)"
+  for attempt in $(seq 1 120); do
+    if $SUDO apt-get -o DPkg::Lock::Timeout=1200 "$@" 2> "$err"; then
+      cat "$err" >&2
+      rm -f "$err"
+      return 0
+    fi
+    if ! grep -q "Could not get lock\|Unable to lock\|Unable to acquire" "$err"; then
+      cat "$err" >&2
+      rm -f "$err"
+      return 1
+    fi
+    [ "$attempt" = 1 ] && echo "setup: another package manager is running; waiting for it"
+    sleep 10
+  done
+  cat "$err" >&2
+  rm -f "$err"
+  return 1
+}
+apt_get update -qq
 # With recommended packages: Wine's X11 driver loads the X libraries and fonts that libwine only
 # recommends, and the Windows run's dialog layout depends on them.
-$SUDO apt-get install -y -qq "${missing[@]}"
+apt_get install -y -qq "${missing[@]}"
