@@ -67,12 +67,6 @@ std::string Stem(const std::string& path) {
     return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-bool KindOfExtension(const std::string& path, FileKind* kind) {
-    std::string name = FileNameOf(path);
-    size_t dot = name.find_last_of('.');
-    return dot != std::string::npos && KindFromName(name.substr(dot), kind);
-}
-
 // Where a path ends up, for telling two outputs apart: its directory resolved, and its name.
 std::string PlaceOf(const std::string& path) {
     std::string directory = DirectoryPart(path);
@@ -576,12 +570,13 @@ private:
 bool IsBatchForm(const Options& options) {
     if (!options.outputDirectory.empty() || options.jobs > 0 || options.overwrite || options.stopOnError) return true;
     const size_t operands = options.files.size();
-    if (operands > 2) return true;
-    if (options.to.empty()) return false;
-    if (operands == 1) return true;
-    FileKind to, second;
-    return operands == 2 && !IsStandardStream(options.files[1]) && KindFromName(options.to, &to) &&
-           KindOfExtension(options.files[1], &second) && second != to;
+    if (options.to.empty()) return operands > 2;
+    if (operands == 0) return false;  // IN OUT says what is missing
+    // With --to only standard input or output makes IN OUT: files named with it are all inputs,
+    // however many a pattern gave (two frames must not become IN and OUT).
+    const bool stream = std::any_of(options.files.begin(), options.files.end(),
+                                    [](const std::string& file) { return IsStandardStream(file); });
+    return !(stream && operands <= 2);
 }
 
 int RunBatchConvert(const Options& options) {
@@ -643,10 +638,16 @@ int RunBatchConvert(const Options& options) {
         const std::string base = (directory.empty() ? DirectoryPart(in) : directory) + Stem(in);
         job.out = base + ExtensionOf(to);
         if (options.depthGiven) job.depth = base + "-depth" + ExtensionOf(depthKind);
-        try {
-            job.inKind = KindOfPath(in);
-        } catch (const ToolError& error) {
-            job.refused = error.what();
+        struct stat inStatus;
+        if (stat(in.c_str(), &inStatus) != 0 && errno == ENOENT) {
+            // Most likely an OUT named with --to, which makes every file an input.
+            job.refused = in + ": no such file; with --to every file named is an input (for IN OUT leave out --to)";
+        } else {
+            try {
+                job.inKind = KindOfPath(in);
+            } catch (const ToolError& error) {
+                job.refused = error.what();
+            }
         }
         if (job.refused.empty() && job.inKind != FileKind::iff && to != FileKind::iff) {
             job.refused = in + ": neither it nor --to " + options.to +

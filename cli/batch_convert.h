@@ -7,9 +7,9 @@
 namespace tniff_cli {
 
 // Whether a convert command line is the many-files form: -o, -j, --overwrite or --stop-on-error
-// given; more than two operands; one operand and --to; or two operands and --to naming another
-// type than the second operand's extension (which then is an input, not OUT). Otherwise it is
-// IN OUT.
+// given; more than two operands; or --to given, unless the operands are IN OUT with - among them
+// or - alone (standard input to standard output). With --to, two named files are two inputs,
+// never IN OUT, so that a pattern that finds two files means what it means for three.
 bool IsBatchForm(const Options& options);
 
 // Converts every operand to a file of the same base name with --to's extension, in -o DIR or

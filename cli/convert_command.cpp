@@ -324,11 +324,13 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
 int RunConvert(const Options& options) {
     if (IsBatchForm(options)) return RunBatchConvert(options);
     if (options.depthGiven && options.depthPath.empty()) throw ToolError("--depth needs a value", kExitUsage);
-    if (options.files.size() != 2) {
+    std::vector<std::string> files = options.files;
+    if (files.size() == 1 && IsStandardStream(files[0]) && !options.to.empty()) files.push_back("-");  // a filter
+    if (files.size() != 2) {
         throw ToolError("convert takes two files, IN and OUT (see tniff convert --help)", kExitUsage);
     }
-    const std::string& in = options.files[0];
-    const std::string& out = options.files[1];
+    const std::string& in = files[0];
+    const std::string& out = files[1];
     if (IsStandardStream(options.depthPath)) {
         throw ToolError("--depth needs a file name; only OUT can be standard output", kExitUsage);
     }

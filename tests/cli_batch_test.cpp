@@ -167,27 +167,43 @@ TEST(Batch, IntoAFolderSkippingWhatIsThereUntilOverwrite) {
     EXPECT_EQ(ReadWhole(scratch / "out/f1.iff"), Single(scratch, "out/f1.png", ".iff"));
 }
 
-// Which form a command line is, and outputs that would replace inputs.
+// Which form a command line is, and outputs that would replace inputs. With --to, the files
+// named are inputs however many a pattern finds, and no input is ever replaced.
 TEST(Batch, FormsAndOutputsThatWouldReplaceInputs) {
     Scratch scratch;
     MakeFrames(scratch);
-    // Two .iff files and --to png: two inputs. OUT of --to's type: IN OUT, as always.
+    auto clash = [&](const std::string& out, const std::string& in) {
+        return "tniff: " + (scratch / out) + ": the output of " + (scratch / in) +
+               " would replace an input; write elsewhere with -o DIR\n";
+    };
+    // Two .iff files and --to png: two inputs.
     Outcome two = Tniff({"convert", scratch / "f1.iff", scratch / "f2.iff", "--to", "png"});
     ASSERT_EQ(two.status, 0) << Describe(two);
     EXPECT_TRUE(fs::exists(scratch / "f1.png") && fs::exists(scratch / "f2.png"));
-    Outcome single = Tniff({"convert", scratch / "f3.iff", scratch / "other.png", "--to", "png"});
-    ASSERT_EQ(single.status, 0) << Describe(single);
-    EXPECT_EQ(single.err, "");
-    EXPECT_EQ(ReadWhole(scratch / "other.png"), Single(scratch, "f3.iff", ".png"));
+    // Two frames to their own type: two inputs too, each of which its output would replace.
+    const std::string f2 = ReadWhole(scratch / "f2.iff");
+    Outcome same = Tniff({"convert", scratch / "f1.iff", scratch / "f2.iff", "--to", "iff"});
+    EXPECT_EQ(same.status, 1) << Describe(same);
+    EXPECT_EQ(same.err,
+              clash("f1.iff", "f1.iff") + clash("f2.iff", "f2.iff") + "tniff: converted 0, failed 2, skipped 0\n");
+    EXPECT_TRUE(ReadWhole(scratch / "f2.iff") == f2) << "f2.iff was replaced";
+    Outcome elsewhere =
+        Tniff({"convert", scratch / "f1.iff", scratch / "f2.iff", "--to", "iff", "-o", scratch / "out"});
+    ASSERT_EQ(elsewhere.status, 0) << Describe(elsewhere);
+    EXPECT_EQ(scratch.Names("out"), (std::set<std::string>{"f1.iff", "f2.iff"}));
+    EXPECT_EQ(ReadWhole(scratch / "out/f2.iff"), Single(scratch, "f2.iff", ".iff"));
+    // An OUT named with --to is one more input.
+    Outcome named = Tniff({"convert", scratch / "f3.iff", scratch / "other.png", "--to", "png"});
+    EXPECT_EQ(named.status, 1) << Describe(named);
+    EXPECT_EQ(named.err, "tniff: " + (scratch / "other.png") + ": no such file; with --to every file named is an input "
+                         "(for IN OUT leave out --to)\ntniff: converted 1, failed 1, skipped 0\n");
+    EXPECT_EQ(ReadWhole(scratch / "f3.png"), Single(scratch, "f3.iff", ".png"));
 
     // f1.png to f1.iff would replace the input f1.iff; f1.iff to itself likewise.
-    Outcome clash = Tniff({"convert", "--overwrite", "--to", "iff", scratch / "f1.png", scratch / "f1.iff"});
-    EXPECT_EQ(clash.status, 1) << Describe(clash);
-    EXPECT_EQ(clash.err, "tniff: " + (scratch / "f1.iff") + ": the output of " + (scratch / "f1.png") +
-                             " would replace an input; write elsewhere with -o DIR\n"
-                             "tniff: " + (scratch / "f1.iff") + ": the output of " + (scratch / "f1.iff") +
-                             " would replace an input; write elsewhere with -o DIR\n"
-                             "tniff: converted 0, failed 2, skipped 0\n");
+    Outcome clashes = Tniff({"convert", "--overwrite", "--to", "iff", scratch / "f1.png", scratch / "f1.iff"});
+    EXPECT_EQ(clashes.status, 1) << Describe(clashes);
+    EXPECT_EQ(clashes.err,
+              clash("f1.iff", "f1.png") + clash("f1.iff", "f1.iff") + "tniff: converted 0, failed 2, skipped 0\n");
 
     Outcome noType = Tniff({"convert", "-o", scratch / "out", scratch / "f1.iff"});
     EXPECT_EQ(noType.status, 2);

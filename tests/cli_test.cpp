@@ -1255,6 +1255,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/depth.iff: the --depth output is the input file; write to another file"},
         FailureCase{"StdoutWithoutType", {"convert", "good.iff", "-"}, 2,
                     "writing to standard output needs --to iff, png, pam, pgm, ppm or tiff"},
+        FailureCase{"EmptyStdinAlone", {"convert", "-", "--to", "png"}, 1, "standard input is empty"},
         FailureCase{"BadPngLevel", {"convert", "--png-level", "12", "good.iff", "out.png"}, 2,
                     "--png-level takes 0 to 9, not \"12\""},
         FailureCase{"ImageAboveTheLimit", {"--max-image-size", "20K", "convert", "good.iff", "out.png"}, 1,
@@ -1486,6 +1487,9 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
     ASSERT_EQ(piped.status, 0) << Describe(piped);
     WriteText(scratch / "piped.pam", piped.out);
     EXPECT_EQ(ReadPam(scratch / "piped.pam").pixels, Interleaved(render, 0, 5));
+    Outcome filter = Tniff({"convert", "-", "--to", "pam"}, fromSample);  // - alone: in and out
+    EXPECT_EQ(filter.status, 0) << Describe(filter);
+    EXPECT_EQ(filter.out, piped.out);
     RunSettings fromPam;
     fromPam.stdinPath = scratch / "piped.pam";
     Outcome toIff = Tniff({"convert", "-", "-", "--to", "iff"}, fromPam);
@@ -1509,7 +1513,7 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
     EXPECT_EQ(Tniff({"convert", sample, scratch / "render.pgm"}).status, 1);
     WriteFile(scratch / "gray.pam", PamBytes(70, 65, 1, Pattern(70 * 65, 4)));
     ASSERT_EQ(Tniff({"convert", scratch / "gray.pam", scratch / "gray.iff"}).status, 0);
-    ASSERT_EQ(Tniff({"convert", scratch / "gray.iff", scratch / "gray.pgm", "--to", "pgm"}).status, 0);
+    ASSERT_EQ(Tniff({"convert", scratch / "gray.iff", scratch / "gray.pgm"}).status, 0);
     std::string pgm = ReadWhole(scratch / "gray.pgm");
     ASSERT_EQ(pgm.compare(0, 13, "P5\n70 65\n255\n"), 0);
     EXPECT_EQ(Bytes(pgm.begin() + 13, pgm.end()), Pattern(70 * 65, 4));
