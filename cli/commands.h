@@ -33,7 +33,7 @@ int RunConvert(const Options& options);
 int RunInfo(const Options& options);
 int RunAbout(const Options& options);
 
-// A note on stderr ("tniff: note: ..."), unless quiet.
+// A note on stderr ("tniff: note: ..."), unless quiet (with the other reporting, tool_error.cpp).
 void Note(const Options& options, const std::string& text);
 
 }  // namespace tniff_cli

@@ -271,12 +271,6 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
 
 }  // namespace
 
-namespace tniff_cli {
-void Note(const Options& options, const std::string& text) {
-    if (!options.quiet) std::fprintf(stderr, "tniff: note: %s\n", text.c_str());
-}
-}  // namespace tniff_cli
-
 int main(int argc, char** argv) {
     std::vector<std::string> arguments(argv + 1, argv + argc);
     try {

@@ -1,8 +1,15 @@
 #include "cli/tool_error.h"
 
+#include <cstdio>
+
+#include "cli/commands.h"
 #include "host/host.h"
 
 namespace tniff_cli {
+
+void Note(const Options& options, const std::string& text) {
+    if (!options.quiet) std::fprintf(stderr, "tniff: note: %s\n", text.c_str());
+}
 
 const char* HostCodeName(OSErr code) {
     switch (code) {
