@@ -13,6 +13,11 @@ wineserver=/usr/lib/wine/wineserver
 
 prepare_wine_prefix() {
   export WINEPREFIX="$1" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # A prefix made before Wine's 32-bit half was installed runs no 32-bit program: make it anew.
+  if [ -d "$WINEPREFIX/drive_c/windows" ] && [ -x "$wine32" ] &&
+     [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    rm -rf "$WINEPREFIX"
+  fi
   if [ ! -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
     "$wine" wineboot -i > /dev/null 2>&1
     # Wait for the session to end: a desktop process left from it has no display.
