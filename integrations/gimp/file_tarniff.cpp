@@ -47,7 +47,8 @@ std::string DisplayName(const char* path) {
     return text;
 }
 
-// Asks whether to open what there is of a file cut short. Only when someone is there to answer.
+// Asks whether to open what there is of a file cut short or whose tiles leave pixels uncovered.
+// Only when someone is there to answer.
 bool AskToOpenPartial(const std::string& shortfall) {
     gimp_ui_init("file-tarniff", FALSE);
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
@@ -83,8 +84,7 @@ gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     progress.Observe(&ShowProgress, nullptr);
     tniff_cli::OpenedFile file = tniff_integration::OpenColourImage(module, path, name, true, &progress);
     if (!file.complete()) {
-        std::string shortfall = name + ": truncated: the module read only " +
-                                tniff_cli::TileShortfall(file) + " that the file's header announces";
+        std::string shortfall = tniff_cli::Incompleteness(file, name);
         if (mode != GIMP_RUN_INTERACTIVE || !AskToOpenPartial(shortfall)) throw ToolError(shortfall);
     }
 

@@ -6,7 +6,8 @@
 #  - GIMP (gimp-console, batch Script-Fu): opens the sample and test files, exports the colour
 #    layer and the Depth channel as PNG, which must equal tniff's PNG and --depth PNG; exports a
 #    PNG-loaded RGBA and a gray image to .iff, which must equal `tniff convert`'s bytes; a broken
-#    and a truncated file give tniff's error, no image, no file; no plug-in crashes.
+#    and a truncated file, and files whose tiles do not cover the image, give tniff's error, no
+#    image, no file; no plug-in crashes.
 #  - GdkPixbuf: the loader (from file and fed in pieces) and gdk-pixbuf-thumbnailer through the
 #    installed thumbnailer entry give tniff's pixels; every damaged file loads or is refused.
 set -euo pipefail
@@ -100,7 +101,9 @@ SCHEME
   echo "(export-png-as-iff \"$out/rgba.tniff.png\" \"$out/rgba-export.gimp.iff\")"
   echo "(export-png-as-iff \"$out/gray.tniff.png\" \"$out/gray-export.gimp.iff\")"
   echo "(expect-refused \"$files/broken.iff\" \"$out/broken.gimp.png\")"
-  echo "(expect-refused \"$files/truncated.iff\" \"$out/truncated.gimp.png\")"
+  for name in truncated no-tiles few-tiles; do
+    echo "(expect-refused \"$files/$name.iff\" \"$out/$name.gimp.png\")"
+  done
   echo "(let ((t (file-tarniff-load-thumb \"$files/render.iff\" 128)))"
   echo "  (report \"thumbnail \" (number->string (cadr t)) \" by \" (number->string (caddr t)))"
   echo "  (gimp-image-delete (car t)))"
@@ -155,17 +158,20 @@ tniff_error() {
   { "$bin/tniff" convert -q "$files/$1" "$work/refused.png" 2>&1 || true; } |
     sed -e "s|^tniff: $files/||" -e 's| (use --partial.*||'
 }
-for name in broken.iff truncated.iff; do
+for name in broken.iff truncated.iff no-tiles.iff few-tiles.iff; do
   check_log "$name refused: " "$name is refused"
   said=$(tniff_error "$name")
   if [ -n "$said" ]; then check_log "$said" "$name's error is tniff's: $said"; else fail "tniff opened $name"; fi
 done
-check_log "truncated.iff images open 0" "a refused file leaves no image"
+for name in truncated no-tiles few-tiles; do
+  check_log "$name.iff images open 0" "a refused $name.iff leaves no image"
+done
 check_log "damaged files: " "GIMP opens or refuses every damaged file"
 grep -o "damaged files: .*" "$work/gimp.log" || true
 check_log "thumbnail 360 by 240" "the thumbnail procedure gives the image and its size"
 check_log "is too large for the format: at most 32767 pixels on a side" "an export too wide is refused"
-for unwanted in broken.gimp.png truncated.gimp.png wide.gimp.iff; do
+for unwanted in broken.gimp.png truncated.gimp.png no-tiles.gimp.png few-tiles.gimp.png \
+                wide.gimp.iff; do
   [ ! -e "$out/$unwanted" ] || fail "$unwanted was written"
 done
 if ls -A "$out" | grep -q '^\.'; then fail "a temporary file was left behind: $(ls -A "$out" | grep '^\.')"; fi
@@ -196,9 +202,17 @@ for name in render rgba gray-depth; do
   if [ -f "$thumb" ] && same "$thumb" "$out/$name.tniff.png"; then pass "the thumbnailer's picture of $name.iff is tniff's"
   else fail "the thumbnailer's picture of $name.iff is missing or differs"; fi
 done
-for name in broken truncated; do
+for name in broken truncated no-tiles few-tiles; do
   if message=$(pixbuf_check fails "$files/$name.iff"); then pass "GdkPixbuf refuses $name.iff: $message"
   else fail "GdkPixbuf opened $name.iff"; fi
+done
+# Its words are tniff's, for the file it calls "image".
+for name in no-tiles few-tiles; do
+  said=$(tniff_error "$name.iff"); said=${said#"$name.iff: "}
+  message=$(pixbuf_check fails "$files/$name.iff" || true)
+  if [ -n "$said" ] && [ -n "$message" ] && [[ "$message" == *"$said" ]]; then
+    pass "GdkPixbuf's refusal of $name.iff is tniff's: $said"
+  else fail "GdkPixbuf's refusal of $name.iff (\"$message\") is not tniff's (\"$said\")"; fi
 done
 damaged=("$files"/robust/*.iff)
 # And every saved input of the fuzz targets and the crash regressions, where there are any.
