@@ -5,9 +5,10 @@
 # real user's is touched), then:
 #  - GIMP (gimp-console, batch Script-Fu): opens the sample and test files, exports the colour
 #    layer and the Depth channel as PNG, which must equal tniff's PNG and --depth PNG; exports a
-#    PNG-loaded RGBA and a gray image to .iff, which must equal `tniff convert`'s bytes; a broken
-#    and a truncated file, and files whose tiles do not cover the image, give tniff's error, no
-#    image, no file; no plug-in crashes.
+#    PNG-loaded RGBA and a gray image and an opened file with depth to .iff, which must equal
+#    `tniff convert`'s bytes; an export of an image with a Depth or other channel notes on stderr
+#    that it is not saved; a broken and a truncated file, and files whose tiles do not cover the
+#    image, give tniff's error, no image, no file; no plug-in crashes.
 #  - GdkPixbuf: the loader (from file and fed in pieces) and gdk-pixbuf-thumbnailer through the
 #    installed thumbnailer entry give tniff's pixels; every damaged file loads or is refused.
 set -euo pipefail
@@ -88,6 +89,9 @@ scm=$work/checks.scm
   (let ((image (car (file-png-load RUN-NONINTERACTIVE in in))))
     (file-tarniff-save RUN-NONINTERACTIVE image (first-layer image) out out)
     (gimp-image-delete image)))
+(define (export-iff image out)
+  (file-tarniff-save RUN-NONINTERACTIVE image (first-layer image) out out)
+  (gimp-image-delete image))
 (define (expect-refused in out)
   (let ((image (try-load in)))
     (if image
@@ -104,6 +108,13 @@ SCHEME
   for name in truncated no-tiles few-tiles; do
     echo "(expect-refused \"$files/$name.iff\" \"$out/$name.gimp.png\")"
   done
+  # Exports of images with channels: the Depth channel an open makes, and a channel of the user's.
+  echo "(export-iff (car (file-tarniff-load RUN-NONINTERACTIVE \"$files/rgba-depth.iff\" \"\"))"
+  echo "            \"$out/rgba-depth-export.gimp.iff\")"
+  echo "(let* ((image (car (file-png-load RUN-NONINTERACTIVE \"$out/rgba.tniff.png\" \"\")))"
+  echo "       (mask (car (gimp-channel-new image 100 100 \"Mask\" 50 '(0 0 0)))))"
+  echo "  (gimp-image-insert-channel image mask 0 0)"
+  echo "  (export-iff image \"$out/mask-export.gimp.iff\"))"
   echo "(let ((t (file-tarniff-load-thumb \"$files/render.iff\" 128)))"
   echo "  (report \"thumbnail \" (number->string (cadr t)) \" by \" (number->string (caddr t)))"
   echo "  (gimp-image-delete (car t)))"
@@ -149,10 +160,24 @@ done
 check_log "$files/render.iff layers 1 channels 1 resolution 72.0 name $files/render.iff" \
   "the sample opens as one layer and one channel, at 72 dpi, under its file name"
 check_log "$files/rgb-raw.iff layers 1 channels 0" "a file without depth gets no channel"
-for name in rgba gray; do
-  if cmp -s "$out/$name-export.gimp.iff" "$out/$name-export.tniff.iff"; then pass "GIMP's export of $name.png equals tniff convert's"
-  else fail "GIMP's export of $name.png differs from tniff convert's"; fi
+"$bin/tniff" convert "$files/rgba-depth.iff" "$out/rgba-depth-export.tniff.iff" \
+  2> "$work/depth-note.txt"
+for name in rgba gray rgba-depth; do
+  if cmp -s "$out/$name-export.gimp.iff" "$out/$name-export.tniff.iff"; then
+    pass "GIMP's .iff export of $name equals tniff convert's"
+  else fail "GIMP's .iff export of $name differs from tniff convert's"; fi
 done
+# An export that leaves the depth buffer out says so in tniff's words, on stderr in a batch run.
+said=$(sed -n "s|^tniff: note: $files/rgba-depth.iff: ||p" "$work/depth-note.txt")
+if [ -n "$said" ]; then
+  check_log "file-tarniff: note: rgba-depth-export.gimp.iff: $said" \
+    "an export of an image with the Depth channel says it is not saved: $said"
+else fail "tniff gave no note for rgba-depth.iff to .iff"; fi
+check_log "file-tarniff: note: mask-export.gimp.iff: the channel \"Mask\" is not saved: \
+the format's writer stores no depth buffer or other channel" \
+  "an export of an image with a channel of the user's says it is not saved"
+! grep -q "note: rgba-export.gimp.iff" "$work/gimp.log" ||
+  fail "an export without channels gives a note"
 # tniff's words for the same file: "tniff: PATH: WHAT (use --partial ...)".
 tniff_error() {
   { "$bin/tniff" convert -q "$files/$1" "$work/refused.png" 2>&1 || true; } |
