@@ -235,8 +235,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     OpenedFile file = OpenThroughModule(module, in, &progress, options.maxImageBytes, inName);
     if (pixels != nullptr) *pixels = int64_t(file.image.width()) * file.image.height();
     if (!file.complete()) {
-        std::string shortfall = inName + ": truncated: the module read only " + TileShortfall(file) +
-                                " that the file's header announces";
+        std::string shortfall = Incompleteness(file, inName);
         if (!options.partial) throw ToolError(shortfall + " (use --partial to convert what there is)");
         Note(options, shortfall + "; the rest of the image is 0");
     }

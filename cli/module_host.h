@@ -63,17 +63,30 @@ struct OpenedFile {
     int depthTilesRead = 0;
     int colourTilesExpected = 0;  // what the header announces
     int depthTilesExpected = 0;
+    // Pixels of the image that no colour (depth) tile handed over reached: too few tiles
+    // announced (even none) or tiles on top of each other. 0 for depth when the file has none.
+    uint64_t colourPixelsUncovered = 0;
+    uint64_t depthPixelsUncovered = 0;
+    // Every announced tile handed over, and every pixel reached by them.
     bool complete() const {
-        return colourTilesRead >= colourTilesExpected && depthTilesRead >= depthTilesExpected;
+        return colourTilesRead >= colourTilesExpected && depthTilesRead >= depthTilesExpected &&
+               colourPixelsUncovered == 0 && depthPixelsUncovered == 0;
     }
 };
 
 // The tiles a file cut short lacks: "3 of the 12 colour tiles", "" when it is complete.
 std::string TileShortfall(const OpenedFile& file);
 
+// Why the image is not complete, "" when it is; what tniff, GIMP and the loader say:
+// "NAME: truncated: the module read only 2 of the 4 colour tiles that the file's header
+// announces" for a file that ends early, else "NAME: incomplete: the header announces 1 tile,
+// and no tile covers 61440 of the image's 65536 pixels".
+std::string Incompleteness(const OpenedFile& file, const std::string& name);
+
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
 // Throws ToolError with the module's code when it refuses the file or fails, and when it breaks
-// the interface. An incomplete image (a file cut short) is not an error here; see complete().
+// the interface. An incomplete image (a file cut short, tiles that leave pixels uncovered) is not
+// an error here; see complete().
 // An image above maxImageBytes (0: DefaultMaxImageBytes) is refused with a message naming the
 // limit. name, when not empty, is what messages call the file.
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress,

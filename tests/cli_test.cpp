@@ -1105,6 +1105,35 @@ void MakeInputs(const Scratch& scratch) {
     WriteFile(scratch / "short.iff", Bytes(good.begin(), good.begin() + 8));
     WriteFile(scratch / "cut-header.iff", Bytes(good.begin(), good.begin() + 40));
     WriteFile(scratch / "cut-tiles.iff", Bytes(good.begin(), good.begin() + std::ptrdiff_t(good.size() * 2 / 3)));
+    // Whole files whose tiles cannot cover the image: none announced; one 64 x 64 tile under a
+    // 256 x 256 header; one with depth under a header twice its width; two announced, but the
+    // first tile is there twice, so the second is never read.
+    iffbuild::FileSpec few;
+    few.image = iffbuild::Image::Blank(100, 100, 4);
+    few.image.FillRandom(23, 6);
+    few.tileCount = 0;
+    WriteFile(scratch / "no-tiles.iff", iffbuild::BuildFile(few).bytes);
+    few.image = iffbuild::Image::Blank(64, 64, 3);
+    few.image.FillRandom(24, 6);
+    few.tileCount.reset();
+    few.editHeader = [](iffbuild::Header& header) { header.width = header.height = 256; };
+    WriteFile(scratch / "few-tiles.iff", iffbuild::BuildFile(few).bytes);
+    few.image = iffbuild::Image::Blank(64, 64, 3, true);
+    few.image.FillRandom(25, 6);
+    few.image.FillRandomDepth(26);
+    few.editHeader = [](iffbuild::Header& header) { header.width = 128; };
+    WriteFile(scratch / "few-depth-tiles.iff", iffbuild::BuildFile(few).bytes);
+    few.image = iffbuild::Image::Blank(128, 64, 3);
+    few.image.FillRandom(27, 6);
+    few.editHeader = nullptr;
+    const iffbuild::BuiltFile twice = iffbuild::BuildFile(few);
+    const auto first = twice.bytes.begin() + std::ptrdiff_t(twice.tiles[0].offset);
+    iffbuild::Extra copy;
+    copy.where = iffbuild::Place::InTbmp;
+    copy.beforeTile = 1;
+    copy.bytes.assign(first, twice.bytes.begin() + std::ptrdiff_t(twice.tiles[0].End()));
+    few.extras = {copy};
+    WriteFile(scratch / "tile-twice.iff", iffbuild::BuildFile(few).bytes);
     WriteText(scratch / "text.iff", "This is a text file, not an image at all.\n");
     WriteText(scratch / "text.png", "This is not a PNG.\n");
     Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 1, 2, 3};
@@ -1216,6 +1245,22 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"TruncatedTiles", {"convert", "cut-tiles.iff", "out.png"}, 1,
                     "DIR/cut-tiles.iff: truncated: the module read only 2 of the 4 colour tiles that the file's "
                     "header announces (use --partial to convert what there is)"},
+        FailureCase{"NoTilesAnnounced", {"convert", "no-tiles.iff", "out.png"}, 1,
+                    "DIR/no-tiles.iff: incomplete: the header announces 0 tiles, and no tile "
+                    "covers any of the image's 10000 pixels (use --partial to convert what "
+                    "there is)"},
+        FailureCase{"TooFewTilesForTheImage", {"convert", "few-tiles.iff", "out.png"}, 1,
+                    "DIR/few-tiles.iff: incomplete: the header announces 1 tile, and no tile "
+                    "covers 61440 of the image's 65536 pixels (use --partial to convert what "
+                    "there is)"},
+        FailureCase{"TooFewTilesWithDepth", {"convert", "few-depth-tiles.iff", "out.pam"}, 1,
+                    "DIR/few-depth-tiles.iff: incomplete: the header announces 1 tile, and no "
+                    "tile covers 4096 of the image's 8192 pixels (use --partial to convert what "
+                    "there is)"},
+        FailureCase{"ATileReadTwice", {"convert", "tile-twice.iff", "out.iff"}, 1,
+                    "DIR/tile-twice.iff: incomplete: the header announces 2 tiles, and no tile "
+                    "covers 4096 of the image's 8192 pixels (use --partial to convert what "
+                    "there is)"},
         FailureCase{"UnknownInputType", {"convert", "picture.bmp", "out.iff"}, 2,
                     "DIR/picture.bmp: unknown file type \".bmp\": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff "
                     "files"},
@@ -1316,6 +1361,44 @@ TEST(Convert, PartialConvertsWhatATruncatedFileHolds) {
     EXPECT_EQ(Bytes(pam.pixels.begin(), pam.pixels.begin() + std::ptrdiff_t(topRows)), Bytes(topRows, 0));
     EXPECT_EQ(Bytes(pam.pixels.begin() + std::ptrdiff_t(topRows), pam.pixels.end()),
               Bytes(expected.begin() + std::ptrdiff_t(topRows), expected.end()));
+}
+
+// Files whose tiles do not cover the image: --partial converts them with the refusal's words as
+// a note, and the pixels no tile reached are 0.
+TEST(Convert, PartialConvertsWhatAnUncoveredFileHolds) {
+    Scratch scratch;
+    MakeInputs(scratch);
+    struct Case {
+        const char* file;
+        const char* note;
+        size_t zeroPixels;  // at least
+    };
+    const Case cases[] = {
+        {"no-tiles.iff",
+         "the header announces 0 tiles, and no tile covers any of the image's 10000 pixels", 10000},
+        {"few-tiles.iff",
+         "the header announces 1 tile, and no tile covers 61440 of the image's 65536 pixels",
+         61440},
+        {"few-depth-tiles.iff",
+         "the header announces 1 tile, and no tile covers 4096 of the image's 8192 pixels", 4096},
+        {"tile-twice.iff",
+         "the header announces 2 tiles, and no tile covers 4096 of the image's 8192 pixels", 4096},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Outcome outcome = Tniff({"convert", "--partial", scratch / c.file, scratch / "out.pam"});
+        ASSERT_EQ(outcome.status, 0) << Describe(outcome);
+        EXPECT_EQ(outcome.err, "tniff: note: " + (scratch / c.file) + ": incomplete: " + c.note +
+                                   "; the rest of the image is 0\n");
+        Pam pam = ReadPam(scratch / "out.pam");
+        size_t zero = 0;
+        for (size_t at = 0; at < pam.pixels.size(); at += size_t(pam.depth)) {
+            zero += std::all_of(pam.pixels.begin() + std::ptrdiff_t(at),
+                                pam.pixels.begin() + std::ptrdiff_t(at) + pam.depth,
+                                [](uint8_t v) { return v == 0; });
+        }
+        EXPECT_GE(zero, c.zeroPixels);
+    }
 }
 
 // A save that fails on the way (the disk takes no more) leaves no partial file and keeps the old one.

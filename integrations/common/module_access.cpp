@@ -45,10 +45,7 @@ tniff_cli::OpenedFile OpenColourImage(const tniff_cli::ModuleFile& module, const
     } catch (ToolError& error) {
         Rename(error, path, name, error.hostCode());
     }
-    if (!file.complete() && !partial) {
-        throw ToolError(name + ": truncated: the module read only " + tniff_cli::TileShortfall(file) +
-                        " that the file's header announces");
-    }
+    if (!file.complete() && !partial) throw ToolError(tniff_cli::Incompleteness(file, name));
     if (file.colourPlanes == 0) {
         throw ToolError(name + ": the file holds only a depth buffer and no colour image");
     }

@@ -25,8 +25,8 @@ tniff_cli::ModuleFile LoadModuleFrom(const std::vector<std::string>& candidates)
 std::string DirectoryOf(const std::string& path);
 
 // Opens path through the module as tniff convert does before writing a PNG: the messages of its
-// ToolErrors name the file as name. A file cut short is refused unless partial is true, a file
-// with no colour image is refused always.
+// ToolErrors name the file as name. A file cut short or whose tiles leave pixels uncovered is
+// refused unless partial is true, a file with no colour image is refused always.
 tniff_cli::OpenedFile OpenColourImage(const tniff_cli::ModuleFile& module, const std::string& path,
                                       const std::string& name, bool partial, tniff_cli::ProgressBar* progress);
 

@@ -8,6 +8,7 @@
 #include <libgimp/gimp.h>
 #include <libgimp/gimpui.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -47,7 +48,8 @@ std::string DisplayName(const char* path) {
     return text;
 }
 
-// Asks whether to open what there is of a file cut short. Only when someone is there to answer.
+// Asks whether to open what there is of a file cut short or whose tiles leave pixels uncovered.
+// Only when someone is there to answer.
 bool AskToOpenPartial(const std::string& shortfall) {
     gimp_ui_init("file-tarniff", FALSE);
     GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_QUESTION, GTK_BUTTONS_NONE,
@@ -83,8 +85,7 @@ gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     progress.Observe(&ShowProgress, nullptr);
     tniff_cli::OpenedFile file = tniff_integration::OpenColourImage(module, path, name, true, &progress);
     if (!file.complete()) {
-        std::string shortfall = name + ": truncated: the module read only " +
-                                tniff_cli::TileShortfall(file) + " that the file's header announces";
+        std::string shortfall = tniff_cli::Incompleteness(file, name);
         if (mode != GIMP_RUN_INTERACTIVE || !AskToOpenPartial(shortfall)) throw ToolError(shortfall);
     }
 
@@ -121,9 +122,36 @@ gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     return image;
 }
 
+// What an export of original leaves out: its channels. The Depth channel an open makes alone
+// is tniff's note for .iff to .iff; any other channel is named. "" when there is none.
+std::string ChannelsNotSaved(gint32 original, const std::string& name) {
+    gint count = 0;
+    gint32* channels = gimp_image_get_channels(original, &count);
+    std::vector<std::string> names;
+    for (gint i = 0; i < count; ++i) {
+        gchar* channel = gimp_item_get_name(channels[i]);
+        names.push_back(channel != nullptr ? channel : "");
+        g_free(channel);
+    }
+    g_free(channels);
+    if (names.empty()) return "";
+    if (names.size() == 1 && names[0] == "Depth") {
+        return name + ": the depth buffer is not saved; the format's writer stores none";
+    }
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        list += i == 0 ? "" : i + 1 == names.size() ? " and " : ", ";
+        list += "\"" + names[i] + "\"";
+    }
+    return name +
+           (names.size() == 1 ? ": the channel " + list + " is"
+                              : ": the channels " + list + " are") +
+           " not saved: the format's writer stores no depth buffer or other channel";
+}
+
 // Exports the image as GIMP does for formats without layers: a copy with the visible layers
 // merged to the image's size, indexed colours made RGB, 8 bits per channel.
-void Save(gint32 original, const char* path) {
+void Save(gint32 original, const char* path, GimpRunMode mode) {
     std::string name = DisplayName(path);
     gint32 image = gimp_image_duplicate(original);
     if (image < 0) throw ToolError(name + ": GIMP could not copy the image to export it");
@@ -174,6 +202,14 @@ void Save(gint32 original, const char* path) {
     }
     output.Commit();
     gimp_progress_update(1.0);
+    // As tniff notes it: a message to whoever is there, a line on stderr in a batch run.
+    std::string dropped = ChannelsNotSaved(original, name);
+    if (dropped.empty()) return;
+    if (mode == GIMP_RUN_NONINTERACTIVE) {
+        std::fprintf(stderr, "file-tarniff: note: %s\n", dropped.c_str());
+    } else {
+        gimp_message(dropped.c_str());
+    }
 }
 
 void Query() {
@@ -257,7 +293,8 @@ void Run(const gchar* procedure, gint count, const GimpParam* parameters, gint* 
         } else if (std::strcmp(procedure, kSaveProcedure) == 0 && count >= 4) {
             const char* path = parameters[3].data.d_string;
             gimp_progress_init_printf("Exporting '%s'", DisplayName(path).c_str());
-            Save(parameters[1].data.d_image, path);
+            Save(parameters[1].data.d_image, path,
+                 static_cast<GimpRunMode>(parameters[0].data.d_int32));
         } else {
             values[0].data.d_status = GIMP_PDB_CALLING_ERROR;
         }

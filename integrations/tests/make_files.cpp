@@ -1,6 +1,7 @@
 // Writes the files the GIMP and GdkPixbuf checks open, composed with the test-side file builder:
 //     tniff_make_integration_files DIR
-// DIR/<name>.iff for every shape below, DIR/broken.iff and DIR/truncated.iff, and DIR/robust/
+// DIR/<name>.iff for every shape below, DIR/broken.iff and DIR/truncated.iff, DIR/no-tiles.iff
+// and DIR/few-tiles.iff (whole files whose tiles do not cover the image), and DIR/robust/
 // with damaged copies (cut at many lengths, bytes overwritten) that the loaders must survive.
 #include <cstdio>
 #include <fstream>
@@ -87,5 +88,17 @@ int main(int argc, char** argv) {
     broken.image = iffbuild::Image::Blank(20, 20, 3);
     broken.editHeader = [](iffbuild::Header& header) { header.width = 0; };
     Write(dir + "/broken.iff", iffbuild::BuildFile(broken).bytes);
+
+    // Whole files whose tiles cannot cover the image: none announced, and one tile of 32 x 32
+    // under a header of 96 x 96.
+    iffbuild::FileSpec uncovered;
+    uncovered.image = iffbuild::Image::Blank(32, 32, 4);
+    uncovered.image.FillRandom(++seed, 6);
+    uncovered.tileWidth = uncovered.tileHeight = 32;
+    uncovered.tileCount = 0;
+    Write(dir + "/no-tiles.iff", iffbuild::BuildFile(uncovered).bytes);
+    uncovered.tileCount.reset();
+    uncovered.editHeader = [](iffbuild::Header& header) { header.width = header.height = 96; };
+    Write(dir + "/few-tiles.iff", iffbuild::BuildFile(uncovered).bytes);
     return 0;
 }

@@ -5,8 +5,10 @@
 # real user's is touched), then:
 #  - GIMP (gimp-console, batch Script-Fu): opens the sample and test files, exports the colour
 #    layer and the Depth channel as PNG, which must equal tniff's PNG and --depth PNG; exports a
-#    PNG-loaded RGBA and a gray image to .iff, which must equal `tniff convert`'s bytes; a broken
-#    and a truncated file give tniff's error, no image, no file; no plug-in crashes.
+#    PNG-loaded RGBA and a gray image and an opened file with depth to .iff, which must equal
+#    `tniff convert`'s bytes; an export of an image with a Depth or other channel notes on stderr
+#    that it is not saved; a broken and a truncated file, and files whose tiles do not cover the
+#    image, give tniff's error, no image, no file; no plug-in crashes.
 #  - GdkPixbuf: the loader (from file and fed in pieces) and gdk-pixbuf-thumbnailer through the
 #    installed thumbnailer entry give tniff's pixels; every damaged file loads or is refused.
 set -euo pipefail
@@ -87,6 +89,9 @@ scm=$work/checks.scm
   (let ((image (car (file-png-load RUN-NONINTERACTIVE in in))))
     (file-tarniff-save RUN-NONINTERACTIVE image (first-layer image) out out)
     (gimp-image-delete image)))
+(define (export-iff image out)
+  (file-tarniff-save RUN-NONINTERACTIVE image (first-layer image) out out)
+  (gimp-image-delete image))
 (define (expect-refused in out)
   (let ((image (try-load in)))
     (if image
@@ -100,7 +105,16 @@ SCHEME
   echo "(export-png-as-iff \"$out/rgba.tniff.png\" \"$out/rgba-export.gimp.iff\")"
   echo "(export-png-as-iff \"$out/gray.tniff.png\" \"$out/gray-export.gimp.iff\")"
   echo "(expect-refused \"$files/broken.iff\" \"$out/broken.gimp.png\")"
-  echo "(expect-refused \"$files/truncated.iff\" \"$out/truncated.gimp.png\")"
+  for name in truncated no-tiles few-tiles; do
+    echo "(expect-refused \"$files/$name.iff\" \"$out/$name.gimp.png\")"
+  done
+  # Exports of images with channels: the Depth channel an open makes, and a channel of the user's.
+  echo "(export-iff (car (file-tarniff-load RUN-NONINTERACTIVE \"$files/rgba-depth.iff\" \"\"))"
+  echo "            \"$out/rgba-depth-export.gimp.iff\")"
+  echo "(let* ((image (car (file-png-load RUN-NONINTERACTIVE \"$out/rgba.tniff.png\" \"\")))"
+  echo "       (mask (car (gimp-channel-new image 100 100 \"Mask\" 50 '(0 0 0)))))"
+  echo "  (gimp-image-insert-channel image mask 0 0)"
+  echo "  (export-iff image \"$out/mask-export.gimp.iff\"))"
   echo "(let ((t (file-tarniff-load-thumb \"$files/render.iff\" 128)))"
   echo "  (report \"thumbnail \" (number->string (cadr t)) \" by \" (number->string (caddr t)))"
   echo "  (gimp-image-delete (car t)))"
@@ -146,26 +160,43 @@ done
 check_log "$files/render.iff layers 1 channels 1 resolution 72.0 name $files/render.iff" \
   "the sample opens as one layer and one channel, at 72 dpi, under its file name"
 check_log "$files/rgb-raw.iff layers 1 channels 0" "a file without depth gets no channel"
-for name in rgba gray; do
-  if cmp -s "$out/$name-export.gimp.iff" "$out/$name-export.tniff.iff"; then pass "GIMP's export of $name.png equals tniff convert's"
-  else fail "GIMP's export of $name.png differs from tniff convert's"; fi
+"$bin/tniff" convert "$files/rgba-depth.iff" "$out/rgba-depth-export.tniff.iff" \
+  2> "$work/depth-note.txt"
+for name in rgba gray rgba-depth; do
+  if cmp -s "$out/$name-export.gimp.iff" "$out/$name-export.tniff.iff"; then
+    pass "GIMP's .iff export of $name equals tniff convert's"
+  else fail "GIMP's .iff export of $name differs from tniff convert's"; fi
 done
+# An export that leaves the depth buffer out says so in tniff's words, on stderr in a batch run.
+said=$(sed -n "s|^tniff: note: $files/rgba-depth.iff: ||p" "$work/depth-note.txt")
+if [ -n "$said" ]; then
+  check_log "file-tarniff: note: rgba-depth-export.gimp.iff: $said" \
+    "an export of an image with the Depth channel says it is not saved: $said"
+else fail "tniff gave no note for rgba-depth.iff to .iff"; fi
+check_log "file-tarniff: note: mask-export.gimp.iff: the channel \"Mask\" is not saved: \
+the format's writer stores no depth buffer or other channel" \
+  "an export of an image with a channel of the user's says it is not saved"
+! grep -q "note: rgba-export.gimp.iff" "$work/gimp.log" ||
+  fail "an export without channels gives a note"
 # tniff's words for the same file: "tniff: PATH: WHAT (use --partial ...)".
 tniff_error() {
   { "$bin/tniff" convert -q "$files/$1" "$work/refused.png" 2>&1 || true; } |
     sed -e "s|^tniff: $files/||" -e 's| (use --partial.*||'
 }
-for name in broken.iff truncated.iff; do
+for name in broken.iff truncated.iff no-tiles.iff few-tiles.iff; do
   check_log "$name refused: " "$name is refused"
   said=$(tniff_error "$name")
   if [ -n "$said" ]; then check_log "$said" "$name's error is tniff's: $said"; else fail "tniff opened $name"; fi
 done
-check_log "truncated.iff images open 0" "a refused file leaves no image"
+for name in truncated no-tiles few-tiles; do
+  check_log "$name.iff images open 0" "a refused $name.iff leaves no image"
+done
 check_log "damaged files: " "GIMP opens or refuses every damaged file"
 grep -o "damaged files: .*" "$work/gimp.log" || true
 check_log "thumbnail 360 by 240" "the thumbnail procedure gives the image and its size"
 check_log "is too large for the format: at most 32767 pixels on a side" "an export too wide is refused"
-for unwanted in broken.gimp.png truncated.gimp.png wide.gimp.iff; do
+for unwanted in broken.gimp.png truncated.gimp.png no-tiles.gimp.png few-tiles.gimp.png \
+                wide.gimp.iff; do
   [ ! -e "$out/$unwanted" ] || fail "$unwanted was written"
 done
 if ls -A "$out" | grep -q '^\.'; then fail "a temporary file was left behind: $(ls -A "$out" | grep '^\.')"; fi
@@ -196,9 +227,17 @@ for name in render rgba gray-depth; do
   if [ -f "$thumb" ] && same "$thumb" "$out/$name.tniff.png"; then pass "the thumbnailer's picture of $name.iff is tniff's"
   else fail "the thumbnailer's picture of $name.iff is missing or differs"; fi
 done
-for name in broken truncated; do
+for name in broken truncated no-tiles few-tiles; do
   if message=$(pixbuf_check fails "$files/$name.iff"); then pass "GdkPixbuf refuses $name.iff: $message"
   else fail "GdkPixbuf opened $name.iff"; fi
+done
+# Its words are tniff's, for the file it calls "image".
+for name in no-tiles few-tiles; do
+  said=$(tniff_error "$name.iff"); said=${said#"$name.iff: "}
+  message=$(pixbuf_check fails "$files/$name.iff" || true)
+  if [ -n "$said" ] && [ -n "$message" ] && [[ "$message" == *"$said" ]]; then
+    pass "GdkPixbuf's refusal of $name.iff is tniff's: $said"
+  else fail "GdkPixbuf's refusal of $name.iff (\"$message\") is not tniff's (\"$said\")"; fi
 done
 damaged=("$files"/robust/*.iff)
 # And every saved input of the fuzz targets and the crash regressions, where there are any.
