@@ -295,6 +295,7 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     // decoded whole, then moved to the image's planes.
     auto rowProgress = [&progress](int rows, int total) { progress.Update(rows, total); };
     ImageSink sink;
+    sink.Limit(MaxImageBytes(options), inName);
     if (inKind == FileKind::png) {
         ReadPng(in, &sink, rowProgress);
     } else if (inKind == FileKind::tiff) {

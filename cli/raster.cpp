@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cli/module_host.h"
 #include "cli/tool_error.h"
 #include "hostapi/plugin_interface.h"
 
@@ -22,6 +23,17 @@ void CheckFormatLimits(int64_t width, int64_t height, const std::string& name) {
         throw ToolError(name + ": " + size + " is too large for the format: it needs " + std::to_string(tiles) +
                         " tiles of 64 x 64, and a file holds at most " + std::to_string(kMostTiles));
     }
+}
+
+void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
+                         const std::string& name) {
+    // Sides are at most 32767 once CheckFormatLimits has passed, but a reader may ask first.
+    const uint64_t bytes = uint64_t(width) * uint64_t(height) * uint64_t(channels);
+    if (maxImageBytes == 0 || bytes <= maxImageBytes) return;
+    throw ToolError(name + ": " + std::to_string(width) + " by " + std::to_string(height) +
+                    " with " + std::to_string(channels) + " channels needs " + Mebibytes(bytes) +
+                    ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
+                    " (--max-image-size raises it)");
 }
 
 namespace {
@@ -142,6 +154,7 @@ uint8_t* RasterSink::Rows(int top, int) {
 }
 
 void ImageSink::Begin(int width, int height, int channels, int sourceBits) {
+    CheckImageSizeLimit(width, height, channels, maxImageBytes_, name_);
     image_ = tniff::Image(width, height, channels, channels <= 2 ? plugInModeGrayScale : plugInModeRGBColor);
     sourceBits_ = sourceBits;
 }

@@ -43,6 +43,11 @@ const int64_t kMostTiles = 65535;
 // any pixel is read.
 void CheckFormatLimits(int64_t width, int64_t height, const std::string& name);
 
+// Throws ToolError, naming the file as name, when an image of this size and channels takes more
+// than maxImageBytes (0: no limit) in memory: tniff's image-size limit, for every kind of input.
+void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
+                         const std::string& name);
+
 // Planes first to first + count - 1 of the image, interleaved.
 Raster RasterFromPlanes(const tniff::Image& image, int first, int count);
 
@@ -133,6 +138,11 @@ private:
 class ImageSink : public RowSink {
 public:
     explicit ImageSink(size_t blockBytes = kBlockBytes) : blockBytes_(blockBytes) {}
+    // An image above maxImageBytes is refused in Begin, before its memory is taken.
+    void Limit(uint64_t maxImageBytes, const std::string& name) {
+        maxImageBytes_ = maxImageBytes;
+        name_ = name;
+    }
     void Begin(int width, int height, int channels, int sourceBits) override;
     uint8_t* Rows(int top, int count) override;
     void Filled(int top, int count) override;
@@ -142,6 +152,8 @@ public:
 
 private:
     size_t blockBytes_;
+    uint64_t maxImageBytes_ = 0;
+    std::string name_;
     tniff::Image image_;
     int sourceBits_ = 8;
     std::vector<uint8_t> block_;

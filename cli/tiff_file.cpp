@@ -427,13 +427,7 @@ Raster ReadTiff(const std::string& path, const std::function<void(int, int)>& ro
     const TiffShape shape = ReadShape(tiff.get(), path);
     if (shape.width == 0 || shape.height == 0) throw ToolError(path + ": broken TIFF file: the image is empty");
     CheckFormatLimits(shape.width, shape.height, path);
-    const uint64_t bytes = uint64_t(shape.width) * uint64_t(shape.height) * uint64_t(shape.channels());
-    if (maxImageBytes != 0 && bytes > maxImageBytes) {
-        throw ToolError(path + ": " + std::to_string(shape.width) + " by " + std::to_string(shape.height) + " with " +
-                        std::to_string(shape.channels()) + " channels needs " + Mebibytes(bytes) +
-                        ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
-                        " (--max-image-size raises it)");
-    }
+    CheckImageSizeLimit(shape.width, shape.height, shape.channels(), maxImageBytes, path);
     CheckDataInFile(tiff.get(), path, messages);
 
     Conversion c;

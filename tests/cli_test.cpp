@@ -1146,6 +1146,12 @@ void MakeInputs(const Scratch& scratch) {
     huge.width = huge.height = 16384;  // 256 x 256 tiles: one more than a file holds
     huge.colourType = 6;
     WriteFile(scratch / "huge.png", PngBytes(huge));
+    PngSpec rgbPng;
+    rgbPng.width = 64;
+    rgbPng.height = 40;
+    rgbPng.colourType = 2;
+    rgbPng.samples.assign(40, std::vector<int>(64 * 3, 7));
+    WriteFile(scratch / "rgb.png", PngBytes(rgbPng));
     fs::create_directory(scratch / "folder.png");
     WriteFile(scratch / "short.pam", PamBytes(2, 2, 3, Bytes(11, 1)));
     WriteText(scratch / "noend.pam", "P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\n");
@@ -1340,6 +1346,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"TiffOverTheSizeLimit", {"--max-image-size", "4K", "convert", "whole.tiff", "out.iff"}, 1,
                     "DIR/whole.tiff: 64 by 40 with 3 channels needs 7680 bytes, more than tniff's image-size limit "
                     "of 4096 bytes (--max-image-size raises it)"},
+        FailureCase{"PngOverTheSizeLimit", {"--max-image-size", "4K", "convert", "rgb.png", "out.iff"}, 1,
+                    "DIR/rgb.png: 64 by 40 with 3 channels needs 7680 bytes, more than tniff's image-size limit "
+                    "of 4096 bytes (--max-image-size raises it)"},
+        FailureCase{"PamOverTheSizeLimit", {"--max-image-size", "100K", "convert", "good.pam", "out.iff"}, 1,
+                    "DIR/good.pam: 200 by 200 with 4 channels needs 160000 bytes, more than tniff's image-size "
+                    "limit of 102400 bytes (--max-image-size raises it)"},
         FailureCase{"TiffNamedPng", {"convert", "tiff.png", "out.iff"}, 1,
                     "DIR/tiff.png: not a PNG file: it is a TIFF image"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
