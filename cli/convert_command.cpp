@@ -78,8 +78,7 @@ public:
         std::string what;
         if (SniffKind(head_.data(), head_.size(), &kind, &what)) return kind;
         if (head_.empty()) throw ToolError("standard input is empty");
-        throw ToolError("standard input is not an .iff, PNG, PAM, PGM, PPM or TIFF image" +
-                        (what.empty() ? std::string() : ": it is " + what));
+        throw ToolError("standard input is " + NotAConvertedKind(what));
     }
 
 private:
@@ -296,12 +295,24 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     // decoded whole, then moved to the image's planes.
     auto rowProgress = [&progress](int rows, int total) { progress.Update(rows, total); };
     ImageSink sink;
-    if (inKind == FileKind::png) {
-        ReadPng(in, &sink, rowProgress);
-    } else if (inKind == FileKind::tiff) {
-        MoveRasterInto(ReadTiff(in, rowProgress, MaxImageBytes(options)), &sink);
-    } else {
-        ReadNetpbm(in, &sink);
+    try {
+        if (inKind == FileKind::png) {
+            ReadPng(in, &sink, rowProgress);
+        } else if (inKind == FileKind::tiff) {
+            MoveRasterInto(ReadTiff(in, rowProgress, MaxImageBytes(options)), &sink);
+        } else {
+            ReadNetpbm(in, &sink);
+        }
+    } catch (const ToolError& error) {
+        // The readers name the file they read: for standard input a temporary copy, gone once
+        // the run ends. The message names it as the user does.
+        if (in == inName) throw;
+        std::string message = error.what();
+        for (size_t at = message.find(in); at != std::string::npos; at = message.find(in, at)) {
+            message.replace(at, in.size(), inName);
+            at += inName.size();
+        }
+        throw ToolError(message, error.status());
     }
     const tniff::Image& image = sink.image();
     if (pixels != nullptr) *pixels = int64_t(image.width()) * image.height();
