@@ -366,6 +366,10 @@ int RunConvert(const Options& options) {
         throw ToolError("one of the two files must be an .iff file: tniff converts to and from this format",
                         kExitUsage);
     }
+    // Outputs that cannot be written are refused before any decoding.
+    for (const std::string* output : {&out, &options.depthPath}) {
+        if (!output->empty()) RefuseEndlessLinks(*output);
+    }
     RefuseClashes(in, out, options.depthPath);
     const std::string inPath = stdinCopy ? stdinCopy->path() : in;
     const std::string inName = stdinCopy ? "stdin" : in;

@@ -1150,6 +1150,9 @@ void MakeInputs(const Scratch& scratch) {
     WriteText(scratch / "plain.ppm", "P3\n2 1\n255\n255 0 0  0 0 255\n");
     WriteFile(scratch / "png.ppm", png);  // a PNG signature and the start of its header
     WriteText(scratch / "empty.pgm", "");
+    // An output that is a loop of two symbolic links.
+    fs::create_symlink("loop-b.png", scratch / "loop-a.png");
+    fs::create_symlink("loop-a.png", scratch / "loop-b.png");
     WriteFile(scratch / "depth6.pam", PamBytes(2, 2, 6, Bytes(24, 1)));
     WriteFile(scratch / "maxval.pam", PamBytes(2, 2, 3, Bytes(24, 1), 70000));
     WriteFile(scratch / "jpeg.png", Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1});
@@ -1324,6 +1327,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/gone/out.png: cannot create a file in DIR/gone: No such file or directory"},
         FailureCase{"OutputIsADirectory", {"convert", "good.pam", "folder.iff"}, 1,
                     "DIR/folder.iff: cannot write: it is a directory"},
+        FailureCase{"OutputIsALinkLoop", {"convert", "good.iff", "loop-a.png"}, 1,
+                    "DIR/loop-a.png: cannot write: its symbolic links never end (a loop, or more "
+                    "than 40 in a row)"},
+        FailureCase{"DepthIsALinkLoop",
+                    {"convert", "depth.iff", "out.png", "--depth", "loop-b.png"}, 1,
+                    "DIR/loop-b.png: cannot write: its symbolic links never end (a loop, or more "
+                    "than 40 in a row)"},
         FailureCase{"MissingModule", {"convert", "--module", "/nonexistent/TnIffFormat.so", "good.iff", "out.png"}, 1,
                     "/nonexistent/TnIffFormat.so: cannot load the module: No such file or directory"},
         FailureCase{"UnknownOption", {"convert", "--fast", "good.iff", "out.png"}, 2,
@@ -1552,6 +1562,26 @@ TEST(Outputs, KeepLinksAndModesAndNeverClash) {
     }
     EXPECT_EQ(scratch.Names(), before);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
+
+    // An output whose links go round in a loop is refused, for many files or one, and the links
+    // stay as they were; a link to a file not there yet (above) is no loop.
+    std::filesystem::copy_file(in, scratch / "loop-a.iff");
+    before = scratch.Names();
+    const std::string loop =
+        ": cannot write: its symbolic links never end (a loop, or more than 40 in a row)\n";
+    Outcome many = Tniff({"convert", "--to", "png", scratch / "loop-a.iff", in});
+    EXPECT_EQ(many.status, 1);
+    EXPECT_EQ(many.err, "tniff: " + (scratch / "loop-a.png") + loop +
+                            "tniff: converted 1, failed 1, skipped 0\n");
+    Outcome one = Tniff({"convert", in, scratch / "loop-b.png"});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.err, "tniff: " + (scratch / "loop-b.png") + loop);
+    fs::remove(scratch / "depth.png");
+    EXPECT_EQ(scratch.Names(), before);
+    for (const std::string link : {"loop-a.png", "loop-b.png"}) {
+        const std::string other = link == "loop-a.png" ? "loop-b.png" : "loop-a.png";
+        EXPECT_TRUE(fs::is_symlink(scratch / link) && fs::read_symlink(scratch / link) == other);
+    }
 }
 
 // ---- What a user reaches for first: pipes, more Netpbm, brief info, limits, installs ------------
