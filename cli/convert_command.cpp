@@ -78,8 +78,7 @@ public:
         std::string what;
         if (SniffKind(head_.data(), head_.size(), &kind, &what)) return kind;
         if (head_.empty()) throw ToolError("standard input is empty");
-        throw ToolError("standard input is not an .iff, PNG, PAM, PGM, PPM or TIFF image" +
-                        (what.empty() ? std::string() : ": it is " + what));
+        throw ToolError("standard input is " + NotAConvertedKind(what));
     }
 
 private:
@@ -296,12 +295,24 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     auto rowProgress = [&progress](int rows, int total) { progress.Update(rows, total); };
     ImageSink sink;
     sink.Limit(MaxImageBytes(options), inName);
-    if (inKind == FileKind::png) {
-        ReadPng(in, &sink, rowProgress);
-    } else if (inKind == FileKind::tiff) {
-        MoveRasterInto(ReadTiff(in, rowProgress, MaxImageBytes(options)), &sink);
-    } else {
-        ReadNetpbm(in, &sink);
+    try {
+        if (inKind == FileKind::png) {
+            ReadPng(in, &sink, rowProgress);
+        } else if (inKind == FileKind::tiff) {
+            MoveRasterInto(ReadTiff(in, rowProgress, MaxImageBytes(options)), &sink);
+        } else {
+            ReadNetpbm(in, &sink);
+        }
+    } catch (const ToolError& error) {
+        // The readers name the file they read: for standard input a temporary copy, gone once
+        // the run ends. The message names it as the user does.
+        if (in == inName) throw;
+        std::string message = error.what();
+        for (size_t at = message.find(in); at != std::string::npos; at = message.find(in, at)) {
+            message.replace(at, in.size(), inName);
+            at += inName.size();
+        }
+        throw ToolError(message, error.status());
     }
     const tniff::Image& image = sink.image();
     if (pixels != nullptr) *pixels = int64_t(image.width()) * image.height();
@@ -356,6 +367,10 @@ int RunConvert(const Options& options) {
     if (inKind != FileKind::iff && outKind != FileKind::iff) {
         throw ToolError("one of the two files must be an .iff file: tniff converts to and from this format",
                         kExitUsage);
+    }
+    // Outputs that cannot be written are refused before any decoding.
+    for (const std::string* output : {&out, &options.depthPath}) {
+        if (!output->empty()) RefuseEndlessLinks(*output);
     }
     RefuseClashes(in, out, options.depthPath);
     const std::string inPath = stdinCopy ? stdinCopy->path() : in;

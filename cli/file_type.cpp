@@ -105,4 +105,9 @@ std::string DescribeContent(const std::string& path) {
     return description;
 }
 
+std::string NotAConvertedKind(const std::string& description) {
+    return "not an .iff, PNG, PAM, PGM, PPM or TIFF image" +
+           (description.empty() ? "" : ": it is " + description);
+}
+
 }  // namespace tniff_cli

@@ -27,6 +27,11 @@ bool SniffKind(const uint8_t* bytes, size_t count, FileKind* kind, std::string* 
 // A description of the first bytes of the file at path, as SniffKind gives it; "" when unknown.
 std::string DescribeContent(const std::string& path);
 
+// Why a file whose first bytes are of no kind tniff converts is refused, the same words for
+// standard input and for a named file: "not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is
+// a JPEG image"; description is what SniffKind gave, "" for bytes of no known format.
+std::string NotAConvertedKind(const std::string& description);
+
 }  // namespace tniff_cli
 
 #endif

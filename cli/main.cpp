@@ -116,7 +116,9 @@ const char kInfoUsage[] =
     "bottom), kind and form (raw or compressed), and the overall compression.\n"
     "\n"
     "options:\n"
-    "  --json         the same as a JSON array with one object per file\n"
+    "  --json         the same as a JSON array with one object per file, in the order named;\n"
+    "                 always valid UTF-8: a byte of a name or message that is not part of a\n"
+    "                 UTF-8 character (a Latin-1 file name) is written as U+FFFD, \"\\ufffd\"\n"
     "  --brief        one line per file from its header and chunk headers only, no pixels\n"
     "                 decoded: size, planes, depth or not, tiles complete or not\n";
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "cli/file_type.h"
 #include "cli/tool_error.h"
 
 namespace tniff_cli {
@@ -291,14 +292,31 @@ Raster ReadPnm(const std::string& path) {
     return std::move(sink.raster());
 }
 
+// A file is read as what its first bytes say, as standard input is: P5 as PGM, P6 as PPM and P7
+// as PAM, whichever of the three extensions it has. Any other bytes are refused in the words
+// standard input gets for them, so that one file gets one message whatever its name; only a file
+// of a kind tniff reads under another extension (a PNG named .ppm) is told so.
 void ReadNetpbm(const std::string& path, RowSink* sink) {
-    File file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
-    char magic[2] = {0, 0};
-    bool read = std::fread(magic, 1, 2, file.get()) == 2;
-    file.reset();
-    if (read && magic[0] == 'P' && (magic[1] == '5' || magic[1] == '6')) return ReadPnm(path, sink);
-    ReadPam(path, sink);
+    uint8_t head[16];
+    size_t got = 0;
+    {
+        File file(std::fopen(path.c_str(), "rb"));
+        if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+        got = std::fread(head, 1, sizeof head, file.get());
+        if (got < sizeof head && std::ferror(file.get())) {
+            throw ToolError(path + ": cannot read: " + std::strerror(errno));
+        }
+    }
+    FileKind kind;
+    std::string what;
+    const bool converted = SniffKind(head, got, &kind, &what);
+    if (converted && (kind == FileKind::pgm || kind == FileKind::ppm)) return ReadPnm(path, sink);
+    if (converted && kind == FileKind::pam) return ReadPam(path, sink);
+    if (got == 0) throw ToolError(path + ": the file is empty");
+    if (converted) {
+        throw ToolError(path + ": not a PAM, PGM or PPM file: it is " + DescribeContent(path));
+    }
+    throw ToolError(path + ": " + NotAConvertedKind(what));
 }
 
 Raster ReadNetpbm(const std::string& path) {

@@ -80,18 +80,35 @@ std::string NameOf(const std::string& path) {
 
 }  // namespace
 
-std::string FollowLinks(const std::string& path) {
+std::string FollowLinks(const std::string& path, bool* endless) {
+    // The most links the kernel follows in one path (MAXSYMLINKS): past it, an open fails with
+    // ELOOP.
+    const int kMostLinks = 40;
+    if (endless != nullptr) *endless = false;
     std::string current = path;
-    for (int depth = 0; depth < 40; ++depth) {
+    for (int followed = 0;; ++followed) {
         struct stat status;
         if (lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return current;
+        if (followed == kMostLinks) {
+            if (endless != nullptr) *endless = true;
+            return path;
+        }
         std::vector<char> target(4096);
         ssize_t length = readlink(current.c_str(), target.data(), target.size() - 1);
         if (length <= 0) return current;
         std::string next(target.data(), static_cast<size_t>(length));
         current = next[0] == '/' ? next : DirectoryOf(current) + "/" + next;
     }
-    return current;
+}
+
+void RefuseEndlessLinks(const std::string& path) {
+    bool endless = false;
+    if (!IsStandardStream(path)) FollowLinks(path, &endless);
+    if (endless) {
+        throw ToolError(path +
+                        ": cannot write: its symbolic links never end (a loop, or more "
+                        "than 40 in a row)");
+    }
 }
 
 namespace {
@@ -129,6 +146,7 @@ bool IsStandardStream(const std::string& path) { return path == "-"; }
 PendingOutput::PendingOutput(const std::string& destination)
     : destination_(IsStandardStream(destination) ? destination : FollowLinks(destination)),
       toStdout_(IsStandardStream(destination)) {
+    RefuseEndlessLinks(destination);
     // From the file's creation until it is in the table, a signal waits: it would otherwise
     // end the run with the file left behind.
     SignalsBlocked blocked;

@@ -10,8 +10,15 @@
 namespace tniff_cli {
 
 // Where writing to path ends up: symbolic links are followed (also to a target that does not
-// exist yet), so that replacing an output replaces the link's target and keeps the link.
-std::string FollowLinks(const std::string& path);
+// exist yet), so that replacing an output replaces the link's target and keeps the link. Links
+// that never end (a loop, or more in a row than the system follows) give path as it is, and
+// *endless, when asked for, says so.
+std::string FollowLinks(const std::string& path, bool* endless = nullptr);
+
+// Throws ToolError for an output whose symbolic links never end: nothing can be written there,
+// and renaming over the last link reached would replace a link with a file. A link to a file
+// that does not exist yet is an output like any other: the file is made.
+void RefuseEndlessLinks(const std::string& path);
 
 // "-": standard input or output.
 bool IsStandardStream(const std::string& path);
@@ -20,7 +27,8 @@ class PendingOutput {
 public:
     // Creates an empty temporary file beside destination; throws ToolError when it cannot. A
     // destination that is a symbolic link stands for its target, which is replaced (the link
-    // stays); the new file keeps the mode and, where allowed, the group of the file it replaces.
+    // stays); links that never end are refused (RefuseEndlessLinks). The new file keeps the mode
+    // and, where allowed, the group of the file it replaces.
     // For "-" the temporary file is made in $TMPDIR (or /tmp) and Commit copies it to stdout.
     explicit PendingOutput(const std::string& destination);
     // Removes the temporary file unless Commit succeeded.

@@ -1088,13 +1088,50 @@ TEST(Info, GoesOnPastAFileItCannotReadAndSaysWhy) {
     EXPECT_NE(summary.out.find("image 8 8 RGB colour 3"), std::string::npos) << summary.out;
 }
 
+// Whatever bytes a file name holds, the JSON is valid UTF-8: each byte that is not part of a
+// UTF-8 character (a Latin-1 name, a sequence cut short, a surrogate, past U+10FFFF) is U+FFFD,
+// a UTF-8 name stays as it is, quotes and control characters are escaped, and the name in an
+// error's message is written the same way.
+TEST(Info, JsonIsValidWhateverBytesANameHolds) {
+    Scratch scratch;
+    const Bytes good = BuildIff(8, 8, 3, false, 1).bytes;
+    std::vector<std::string> arguments = {"info", "--json"};
+    for (const char* name : {"caf\xE9.iff", "caf\xC3\xA9.iff", "\xC3(\xE2\x82.iff",
+                             "\xED\xA0\x80\xF4\x90\x80\x80.iff", "q\"\\\t.iff"}) {
+        WriteFile(scratch / name, good);
+        arguments.push_back(scratch / name);
+    }
+    WriteText(scratch / "caf\xE9-text.iff", "This is a text file, not an image at all.\n");
+    arguments.push_back(scratch / "caf\xE9-text.iff");
+    Outcome info = Tniff(arguments);
+    EXPECT_EQ(info.status, 1) << Describe(info);
+    WriteText(scratch / "info.json", info.out);
+    const char* script = R"(
+import json, sys
+for entry in json.load(open(sys.argv[1], encoding='utf-8')):
+    name = entry['file'].rsplit('/', 1)[1]
+    error = entry['error'].startswith(entry['file'] + ': not an image') if 'error' in entry else '-'
+    print(name.encode('unicode_escape').decode(), error)
+)";
+    Outcome names = RunProgram("python3", {"-c", script, scratch / "info.json"});
+    ASSERT_EQ(names.status, 0) << Describe(names);
+    EXPECT_EQ(names.out, R"(caf\ufffd.iff -
+caf\xe9.iff -
+\ufffd(\ufffd\ufffd.iff -
+\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd.iff -
+q"\\\t.iff -
+caf\ufffd-text.iff True
+)");
+}
+
 // ---- Failures: message, status, and no partial or replaced output ---------------------------------------
 
 struct FailureCase {
     const char* name;
     std::vector<std::string> arguments;  // IN and OUT are replaced by paths in the test's directory
     int status;
-    const char* message;  // what stderr's one line says, after "tniff: "
+    const char* message;         // what stderr's one line says, after "tniff: "
+    const char* stdinFrom = "";  // a file of the directory given as standard input
 };
 
 // Every input the cases use, made in the directory.
@@ -1139,6 +1176,12 @@ void MakeInputs(const Scratch& scratch) {
     Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 1, 2, 3};
     WriteFile(scratch / "broken.png", png);
     WriteText(scratch / "p6.pam", "P3\n2 2\n255\n");
+    WriteText(scratch / "plain.ppm", "P3\n2 1\n255\n255 0 0  0 0 255\n");
+    WriteFile(scratch / "png.ppm", png);  // a PNG signature and the start of its header
+    WriteText(scratch / "empty.pgm", "");
+    // An output that is a loop of two symbolic links.
+    fs::create_symlink("loop-b.png", scratch / "loop-a.png");
+    fs::create_symlink("loop-a.png", scratch / "loop-b.png");
     WriteFile(scratch / "depth6.pam", PamBytes(2, 2, 6, Bytes(24, 1)));
     WriteFile(scratch / "maxval.pam", PamBytes(2, 2, 3, Bytes(24, 1), 70000));
     WriteFile(scratch / "jpeg.png", Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1});
@@ -1220,7 +1263,9 @@ TEST_P(Failure, SaysWhatWentWrongAndLeavesNoOutput) {
             if (outputThere) WriteText(argument, "keep me");
         }
         std::set<std::string> before = scratch.Names();
-        Outcome outcome = Tniff(arguments);
+        RunSettings settings;
+        if (*c.stdinFrom != '\0') settings.stdinPath = scratch / c.stdinFrom;
+        Outcome outcome = Tniff(arguments, settings);
         EXPECT_EQ(outcome.status, c.status) << Describe(outcome);
         EXPECT_EQ(outcome.err, "tniff: " + message + "\n") << Describe(outcome);
         EXPECT_EQ(outcome.out, "");
@@ -1275,8 +1320,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "files"},
         FailureCase{"NeitherSideIff", {"convert", "good.pam", "out.png"}, 2,
                     "one of the two files must be an .iff file: tniff converts to and from this format"},
+        // Netpbm kinds tniff does not read: the words standard input gets, whatever the name.
         FailureCase{"PamOfAnotherKind", {"convert", "p6.pam", "out.iff"}, 1,
-                    "DIR/p6.pam: not a usable PAM file: it does not start with \"P7\""},
+                    "DIR/p6.pam: not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a "
+                    "plain-text or one-bit Netpbm image (P3)"},
+        FailureCase{"PlainPpm", {"convert", "plain.ppm", "out.iff"}, 1,
+                    "DIR/plain.ppm: not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a "
+                    "plain-text or one-bit Netpbm image (P3)"},
+        FailureCase{"PngNamedPpm", {"convert", "png.ppm", "out.iff"}, 1,
+                    "DIR/png.ppm: not a PAM, PGM or PPM file: it is a PNG image"},
+        FailureCase{"EmptyPgm", {"convert", "empty.pgm", "out.iff"}, 1,
+                    "DIR/empty.pgm: the file is empty"},
         FailureCase{"PamDepthSix", {"convert", "depth6.pam", "out.iff"}, 1,
                     "DIR/depth6.pam: DEPTH 6 is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) "
                     "planes"},
@@ -1284,6 +1338,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/maxval.pam: MAXVAL 70000 is not supported: 1 to 65535"},
         FailureCase{"PamShortOfPixels", {"convert", "short.pam", "out.iff"}, 1,
                     "DIR/short.pam: not a usable PAM file: it ends after 11 of 12 bytes of pixel data"},
+        FailureCase{"PamShortOfPixelsOnStdin", {"convert", "-", "out.iff"}, 1,
+                    "stdin: not a usable PAM file: it ends after 11 of 12 bytes of pixel data",
+                    "short.pam"},
         FailureCase{"PpmShortOfWideSamples", {"convert", "short16.ppm", "out.iff"}, 1,
                     "DIR/short16.ppm: not a usable Netpbm file: it ends after 12 of 805281792 bytes of pixel data"},
         FailureCase{"PamWithoutEnd", {"convert", "noend.pam", "out.iff"}, 1,
@@ -1291,6 +1348,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"NotAPng", {"convert", "text.png", "out.iff"}, 1, "DIR/text.png: not a PNG file"},
         FailureCase{"TruncatedPng", {"convert", "broken.png", "out.iff"}, 1,
                     "DIR/broken.png: truncated PNG file: it ends inside its header"},
+        FailureCase{"TruncatedPngOnStdin", {"convert", "-", "out.iff"}, 1,
+                    "stdin: truncated PNG file: it ends inside its header", "broken.png"},
         FailureCase{"JpegNamedPng", {"convert", "jpeg.png", "out.iff"}, 1,
                     "DIR/jpeg.png: not a PNG file: it is a JPEG image"},
         FailureCase{"PngIsADirectory", {"convert", "folder.png", "out.iff"}, 1,
@@ -1320,6 +1379,13 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/gone/out.png: cannot create a file in DIR/gone: No such file or directory"},
         FailureCase{"OutputIsADirectory", {"convert", "good.pam", "folder.iff"}, 1,
                     "DIR/folder.iff: cannot write: it is a directory"},
+        FailureCase{"OutputIsALinkLoop", {"convert", "good.iff", "loop-a.png"}, 1,
+                    "DIR/loop-a.png: cannot write: its symbolic links never end (a loop, or more "
+                    "than 40 in a row)"},
+        FailureCase{"DepthIsALinkLoop",
+                    {"convert", "depth.iff", "out.png", "--depth", "loop-b.png"}, 1,
+                    "DIR/loop-b.png: cannot write: its symbolic links never end (a loop, or more "
+                    "than 40 in a row)"},
         FailureCase{"MissingModule", {"convert", "--module", "/nonexistent/TnIffFormat.so", "good.iff", "out.png"}, 1,
                     "/nonexistent/TnIffFormat.so: cannot load the module: No such file or directory"},
         FailureCase{"UnknownOption", {"convert", "--fast", "good.iff", "out.png"}, 2,
@@ -1355,6 +1421,33 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"TiffNamedPng", {"convert", "tiff.png", "out.iff"}, 1,
                     "DIR/tiff.png: not a PNG file: it is a TIFF image"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// A file of a Netpbm kind tniff does not read (or of no kind it reads) is refused in the words
+// standard input gets for the same bytes, whether it is named .pam, .pgm or .ppm.
+TEST(Netpbm, OneFileGetsOneMessageWhateverItsName) {
+    Scratch scratch;
+    const std::string prefix = "tniff: standard input is ";
+    for (const std::string& bytes :
+         {std::string("P1\n2 1\n0 1\n"), std::string("P2\n2 1\n255\n0 255\n"),
+          std::string("P3\n1 1\n255\n1 2 3\n"), std::string("P4\n8 1\n\x55"),
+          std::string("\xFF\xD8\xFF\xE0 JFIF"), std::string("P6x\n")}) {
+        SCOPED_TRACE(bytes.substr(0, 3));
+        WriteText(scratch / "in", bytes);
+        RunSettings fromStdin;
+        fromStdin.stdinPath = scratch / "in";
+        Outcome piped = Tniff({"convert", "-", scratch / "out.iff"}, fromStdin);
+        EXPECT_EQ(piped.status, 1);
+        ASSERT_EQ(piped.err.compare(0, prefix.size(), prefix), 0) << piped.err;
+        for (const char* name : {"in.pam", "in.pgm", "in.ppm"}) {
+            WriteText(scratch / name, bytes);
+            Outcome named = Tniff({"convert", scratch / name, scratch / "out.iff"});
+            EXPECT_EQ(named.status, 1);
+            EXPECT_EQ(named.err,
+                      "tniff: " + (scratch / name) + ": " + piped.err.substr(prefix.size()));
+        }
+        EXPECT_FALSE(Exists(scratch / "out.iff"));
+    }
+}
 
 TEST(Convert, PartialConvertsWhatATruncatedFileHolds) {
     Scratch scratch;
@@ -1565,6 +1658,26 @@ TEST(Outputs, KeepLinksAndModesAndNeverClash) {
     }
     EXPECT_EQ(scratch.Names(), before);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
+
+    // An output whose links go round in a loop is refused, for many files or one, and the links
+    // stay as they were; a link to a file not there yet (above) is no loop.
+    std::filesystem::copy_file(in, scratch / "loop-a.iff");
+    before = scratch.Names();
+    const std::string loop =
+        ": cannot write: its symbolic links never end (a loop, or more than 40 in a row)\n";
+    Outcome many = Tniff({"convert", "--to", "png", scratch / "loop-a.iff", in});
+    EXPECT_EQ(many.status, 1);
+    EXPECT_EQ(many.err, "tniff: " + (scratch / "loop-a.png") + loop +
+                            "tniff: converted 1, failed 1, skipped 0\n");
+    Outcome one = Tniff({"convert", in, scratch / "loop-b.png"});
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(one.err, "tniff: " + (scratch / "loop-b.png") + loop);
+    fs::remove(scratch / "depth.png");
+    EXPECT_EQ(scratch.Names(), before);
+    for (const std::string link : {"loop-a.png", "loop-b.png"}) {
+        const std::string other = link == "loop-a.png" ? "loop-b.png" : "loop-a.png";
+        EXPECT_TRUE(fs::is_symlink(scratch / link) && fs::read_symlink(scratch / link) == other);
+    }
 }
 
 // ---- What a user reaches for first: pipes, more Netpbm, brief info, limits, installs ------------
