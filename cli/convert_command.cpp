@@ -162,7 +162,8 @@ void WritePlanes(const Options& options, const tniff::Image& image, int first, i
     if (kind == FileKind::png) {
         PlaneRows rows(image, first, count);
         WritePng(rows, path, name, options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel,
-                 [progress](int done, int total) { progress->Update(done, total); });
+                 [progress](int done, int total) { progress->Update(done, total); },
+                 Resolution{description.horizontalDpi, description.verticalDpi});
         return;
     }
     if (kind == FileKind::pam) {

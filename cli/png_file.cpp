@@ -123,13 +123,21 @@ bool ReadPngEnd(png_structp png) {
 }
 
 bool WritePngHeader(png_structp png, png_infop info, FILE* file, png_uint_32 width, png_uint_32 height,
-                    int colourType, int level) {
+                    int colourType, int level, const Resolution& resolution) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_init_io(png, file);
     png_set_compression_level(png, level);
     png_set_write_status_fn(png, &OnRowWritten);
     png_set_IHDR(png, info, width, height, 8, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    if (resolution.horizontalDpi > 0 && resolution.verticalDpi > 0) {
+        // PNG counts pixels per metre; an inch is 0.0254 m. The module's resolutions are far below
+        // what 32 bits of pixels per metre hold.
+        const double kInchesPerMetre = 1 / 0.0254;
+        png_set_pHYs(png, info, static_cast<png_uint_32>(resolution.horizontalDpi * kInchesPerMetre + 0.5),
+                     static_cast<png_uint_32>(resolution.verticalDpi * kInchesPerMetre + 0.5),
+                     PNG_RESOLUTION_METER);
+    }
     png_write_info(png, info);
     return true;
 }
@@ -223,7 +231,7 @@ Raster ReadPng(const std::string& path, const std::function<void(int, int)>& row
 }
 
 void WritePng(RowSource& source, const std::string& path, const std::string& name, int level,
-              const std::function<void(int, int)>& rowProgress) {
+              const std::function<void(int, int)>& rowProgress, const Resolution& resolution) {
     static const int kColourTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                        PNG_COLOR_TYPE_RGB_ALPHA};
     if (source.channels() < 1 || source.channels() > 4) {
@@ -243,7 +251,7 @@ void WritePng(RowSource& source, const std::string& path, const std::string& nam
     gRowsTotal = source.height();
     bool written = WritePngHeader(structs.png, structs.info, file.get(), static_cast<png_uint_32>(source.width()),
                                   static_cast<png_uint_32>(source.height()), kColourTypes[source.channels() - 1],
-                                  level);
+                                  level, resolution);
     const int block = RowsPerBlock(source.width(), source.channels());
     std::vector<png_bytep> rows(static_cast<size_t>(block < source.height() ? block : source.height()));
     for (int top = 0; written && top < source.height(); top += block) {

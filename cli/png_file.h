@@ -23,10 +23,13 @@ Raster ReadPng(const std::string& path, const std::function<void(int, int)>& row
 const int kDefaultPngLevel = 3;
 
 // Writes rows of 1 to 4 channels (gray, gray and alpha, RGB, RGBA) as an 8-bit PNG at path,
-// deflated at level (0 to 9); rowProgress, when set, hears (rows written, rows) as rows go out.
-// Throws ToolError, whose message names the file as name.
-void WritePng(RowSource& rows, const std::string& path, const std::string& name, int level = kDefaultPngLevel,
-              const std::function<void(int, int)>& rowProgress = nullptr);
+// deflated at level (0 to 9), with the resolution in a pHYs chunk (pixels per metre, rounded)
+// when it is known; rowProgress, when set, hears (rows written, rows) as rows go out. Throws
+// ToolError, whose message names the file as name.
+void WritePng(RowSource& rows, const std::string& path, const std::string& name,
+              int level = kDefaultPngLevel,
+              const std::function<void(int, int)>& rowProgress = nullptr,
+              const Resolution& resolution = Resolution());
 
 }  // namespace tniff_cli
 

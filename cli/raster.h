@@ -48,6 +48,12 @@ void CheckFormatLimits(int64_t width, int64_t height, const std::string& name);
 void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
                          const std::string& name);
 
+// Pixels per inch across and down; 0 where unknown (then no resolution is written).
+struct Resolution {
+    double horizontalDpi = 0;
+    double verticalDpi = 0;
+};
+
 // Planes first to first + count - 1 of the image, interleaved.
 Raster RasterFromPlanes(const tniff::Image& image, int first, int count);
 

@@ -24,12 +24,6 @@ namespace tniff_cli {
 Raster ReadTiff(const std::string& path, const std::function<void(int, int)>& rowProgress = nullptr,
                 uint64_t maxImageBytes = 0);
 
-// Pixels per inch across and down; 0 where unknown (then no resolution is written).
-struct Resolution {
-    double horizontalDpi = 0;
-    double verticalDpi = 0;
-};
-
 // Writes a raster of 1 to 4 channels (gray, gray and alpha, RGB, RGBA) as an 8-bit TIFF at path:
 // alpha as an unassociated extra sample, deflate-compressed strips, the resolution in inches
 // when known, no date or other varying tag (the same raster gives the same bytes). rowProgress,

@@ -954,6 +954,14 @@ TEST(Sample, ConvertsToColourAndDepthPngs) {
     Pam depth = DecodePng(scratch / "render-depth.png", scratch);
     EXPECT_EQ(colour.pixels, Interleaved(opened, 0, 4));
     EXPECT_EQ(depth.pixels, Interleaved(opened, 4, 1));
+    // Both carry the module's 72 dpi as pHYs: 2835 pixels per metre either way, unit metre.
+    for (const char* png : {"render.png", "render-depth.png"}) {
+        const Bytes bytes = ReadBytesOf(scratch / png);
+        const Bytes tag = {'p', 'H', 'Y', 's'};
+        const auto at = std::search(bytes.begin(), bytes.end(), tag.begin(), tag.end());
+        ASSERT_TRUE(at != bytes.end() && bytes.end() - at >= 13) << png;
+        EXPECT_EQ(Bytes(at + 4, at + 13), (Bytes{0, 0, 0x0B, 0x13, 0, 0, 0x0B, 0x13, 1})) << png;
+    }
 
     // A scene, not a blank: transparent sky at the top, an opaque floor at the bottom, and depth
     // that spans the range the module scales it to.
