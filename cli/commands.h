@@ -15,6 +15,7 @@ struct Options {
     std::vector<std::string> files;  // the command's operands
     std::string depthPath;           // convert --depth
     bool partial = false;            // convert --partial
+    bool keepRgb = false;            // convert --rgb: a gray image saved as RGB stays RGB
     bool json = false;               // info --json
     bool brief = false;              // info --brief
     std::string to;                  // convert --to: OUT's type

@@ -145,22 +145,43 @@ std::string TupleType(const OpenedFile& file, int planes) {
     return type;
 }
 
+// Whether planes first, first + 1 and first + 2 of image are equal everywhere: a gray image the
+// format stored as three channels.
+bool ChannelsEqual(const tniff::Image& image, int first) {
+    const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
+    const uint8_t* red = image.address(first, 0, 0);
+    const uint8_t* green = image.address(first + 1, 0, 0);
+    const uint8_t* blue = image.address(first + 2, 0, 0);
+    for (size_t i = 0; i < area; ++i) {
+        if (red[i] != green[i] || red[i] != blue[i]) return false;
+    }
+    return true;
+}
+
 // Writes planes first .. first + count - 1 of image as a PNG, PAM, PGM, PPM or TIFF file at path
 // (messages call it name), interleaved a block of rows at a time. A PPM of a gray image repeats
 // the gray in all three channels; a PGM of a colour image is refused unless its three channels
-// are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note. A TIFF file
-// carries the resolution the module described.
+// are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note. PNG and TIFF files
+// of an image whose three channels are equal everywhere are gray (with alpha), unless --rgb; they
+// carry the resolution the module described.
 void WritePlanes(const Options& options, const tniff::Image& image, int first, int count, FileKind kind,
                  const std::string& tupleType, const std::string& path, const std::string& name,
                  ProgressBar* progress, const Description& description = Description()) {
-    if (kind == FileKind::tiff) {
-        WriteTiff(RasterFromPlanes(image, first, count),
-                  Resolution{description.horizontalDpi, description.verticalDpi}, path, name,
-                  [progress](int rows, int total) { progress->Update(rows, total); });
-        return;
-    }
-    if (kind == FileKind::png) {
-        PlaneRows rows(image, first, count);
+    if (kind == FileKind::tiff || kind == FileKind::png) {
+        // The format saves gray as three equal channels: such an image goes out gray again, with
+        // its alpha, unless --rgb asks for the channels as the file holds them.
+        std::vector<int> planes;
+        const bool gray = count >= 3 && !options.keepRgb && ChannelsEqual(image, first);
+        for (int c = 0; c < count; ++c) {
+            if (!gray || c == 0 || c == 3) planes.push_back(first + c);
+        }
+        if (kind == FileKind::tiff) {
+            WriteTiff(RasterFromPlanes(image, planes),
+                      Resolution{description.horizontalDpi, description.verticalDpi}, path, name,
+                      [progress](int rows, int total) { progress->Update(rows, total); });
+            return;
+        }
+        PlaneRows rows(image, planes);
         WritePng(rows, path, name, options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel,
                  [progress](int done, int total) { progress->Update(done, total); },
                  Resolution{description.horizontalDpi, description.verticalDpi});
@@ -173,12 +194,7 @@ void WritePlanes(const Options& options, const tniff::Image& image, int first, i
         // The format saves gray as three equal channels: such an image is gray again for a PGM.
         bool gray = count <= 2;
         if (!gray && kind == FileKind::pgm) {
-            const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
-            const uint8_t* red = image.address(first, 0, 0);
-            const uint8_t* green = image.address(first + 1, 0, 0);
-            const uint8_t* blue = image.address(first + 2, 0, 0);
-            gray = true;
-            for (size_t i = 0; gray && i < area; ++i) gray = red[i] == green[i] && red[i] == blue[i];
+            gray = ChannelsEqual(image, first);
             if (!gray) {
                 throw ToolError(name + ": a PGM file holds a gray image and this one is in colour; write .ppm, .png "
                                        "or .pam");

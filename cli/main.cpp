@@ -80,6 +80,8 @@ const char kConvertUsage[] =
     "  --to TYPE      OUT's type, with - as IN or OUT: iff, png, pam, pgm, ppm or tiff (needed for\n"
     "                 OUT -). With files named and no -, --to means many files (below)\n"
     "  --png-level N  zlib level of PNG output, 0 (none, fastest) to 9 (smallest); default 3\n"
+    "  --rgb          a gray image (stored as three equal channels) stays RGB in PNG and TIFF\n"
+    "                 output; without it such an image is written gray\n"
     "\n"
     "OUT is written under a temporary name beside it and renamed only when complete: a failed\n"
     "conversion leaves no partial OUT and keeps an existing OUT as it was. An OUT that is a\n"
@@ -230,6 +232,8 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
             options->stopOnError = true;
         } else if (argument == "--partial" && *command == "convert") {
             options->partial = true;
+        } else if (argument == "--rgb" && *command == "convert") {
+            options->keepRgb = true;
         } else if (argument == "--json" && *command == "info") {
             options->json = true;
         } else if (argument == "--brief" && *command == "info") {

@@ -83,14 +83,21 @@ void DeinterleaveAny(const uint8_t* pixels, int count, uint8_t* const* planes, s
 
 }  // namespace
 
-Raster RasterFromPlanes(const tniff::Image& image, int first, int count) {
+Raster RasterFromPlanes(const tniff::Image& image, const std::vector<int>& planes) {
+    const int count = static_cast<int>(planes.size());
     Raster raster(image.width(), image.height(), count);
     const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
     if (area == 0 || count <= 0) return raster;
-    std::vector<const uint8_t*> planes;
-    for (int c = 0; c < count; ++c) planes.push_back(image.address(first + c, 0, 0));
-    InterleaveAny(planes.data(), count, raster.pixels.data(), area);
+    std::vector<const uint8_t*> sources;
+    for (int plane : planes) sources.push_back(image.address(plane, 0, 0));
+    InterleaveAny(sources.data(), count, raster.pixels.data(), area);
     return raster;
+}
+
+Raster RasterFromPlanes(const tniff::Image& image, int first, int count) {
+    std::vector<int> planes;
+    for (int c = 0; c < count; ++c) planes.push_back(first + c);
+    return RasterFromPlanes(image, planes);
 }
 
 tniff::Image ImageFromRaster(const Raster& raster) {

@@ -56,6 +56,8 @@ struct Resolution {
 
 // Planes first to first + count - 1 of the image, interleaved.
 Raster RasterFromPlanes(const tniff::Image& image, int first, int count);
+// The image's planes in the order listed, interleaved.
+Raster RasterFromPlanes(const tniff::Image& image, const std::vector<int>& planes);
 
 // The image a host holds for these pixels: one or two channels are a grayscale image, three to
 // five an RGB image, with as many planes as the raster has channels.

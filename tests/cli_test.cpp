@@ -901,6 +901,42 @@ TEST_P(ConvertTiffOut, HoldsWhatTheModuleGivesAndComesBack) {
 INSTANTIATE_TEST_SUITE_P(GrayRgbRgba, ConvertTiffOut, ::testing::Values(1, 3, 4),
                          [](const ::testing::TestParamInfo<int>& info) { return "Channels" + std::to_string(info.param); });
 
+// The module saves gray as three equal channels; PNG and TIFF output make it gray again, with its
+// alpha, the same pixels; --rgb keeps the three channels.
+TEST(Convert, GrayStaysGrayInPngAndTiff) {
+    for (int channels : {1, 2}) {
+        SCOPED_TRACE(std::to_string(channels) + " channels");
+        Scratch scratch;
+        PngSpec gray;
+        gray.width = 70;
+        gray.height = 3;
+        gray.colourType = channels == 1 ? 0 : 4;
+        for (int y = 0; y < 3; ++y) {
+            gray.samples.emplace_back();
+            for (int i = 0; i < 70 * channels; ++i) gray.samples.back().push_back((i * 7 + y * 40) % 256);
+        }
+        WriteFile(scratch / "gray.png", PngBytes(gray));
+        ASSERT_EQ(Tniff({"convert", scratch / "gray.png", scratch / "gray.iff"}).status, 0);
+        ASSERT_EQ(Tniff({"convert", scratch / "gray.iff", scratch / "out.png"}).status, 0);
+        ASSERT_EQ(Tniff({"convert", scratch / "gray.iff", scratch / "out.tiff"}).status, 0);
+        ASSERT_EQ(Tniff({"convert", "--rgb", scratch / "gray.iff", scratch / "rgb.png"}).status, 0);
+        Bytes pixels;
+        for (const std::vector<int>& row : gray.samples) pixels.insert(pixels.end(), row.begin(), row.end());
+        const Pam png = DecodePng(scratch / "out.png", scratch);
+        EXPECT_EQ(png.depth, channels);
+        EXPECT_EQ(png.pixels, pixels);
+        EXPECT_EQ(DecodePng(scratch / "rgb.png", scratch).depth, channels + 2);
+        TIFF* tiff = TIFFOpen((scratch / "out.tiff").c_str(), "r");
+        ASSERT_NE(tiff, nullptr);
+        uint16_t samples = 0, photometric = 0;
+        TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples);
+        TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &photometric);
+        TIFFClose(tiff);
+        EXPECT_EQ(samples, channels);
+        EXPECT_EQ(photometric, PHOTOMETRIC_MINISBLACK);
+    }
+}
+
 // A file with a depth buffer and no colour channels: one plane, which only PAM can take whole.
 TEST(Convert, DepthOnlyFileGoesToPam) {
     Scratch scratch;
