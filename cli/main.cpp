@@ -45,7 +45,7 @@ const char kUsage[] =
     "Exit status: 0 success, 1 a failed command, 2 a command line tniff does not understand.\n";
 
 const char kConvertUsage[] =
-    "usage: tniff convert [--depth DEPTH.png] [--partial] [--png-level N] IN OUT\n"
+    "usage: tniff convert [--depth DEPTH.png] [--partial] [--png-level N] [--rgb] IN OUT\n"
     "       tniff convert [--depth DEPTH.png] [--partial] [--png-level N] --to TYPE IN - | - OUT | -\n"
     "       tniff convert [--depth] [--partial] [--png-level N] [-o DIR] [-j N] [--overwrite]\n"
     "                     [--stop-on-error] --to TYPE IN...\n"
