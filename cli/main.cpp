@@ -159,14 +159,17 @@ uint64_t ParseSize(const std::string& text) {
     return value << shift;
 }
 
-void PrintVersion(const Options& options) {
+// Gives the exit status: 1 when no module is found.
+int PrintVersion(const Options& options) {
     std::printf("tniff %s\n", TNIFF_VERSION);
     try {
         std::string path = options.modulePath.empty() ? tniff_cli::DefaultModulePath() : options.modulePath;
         std::string version = tniff_cli::ModuleVersion(path);
         std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(), path.c_str());
+        return 0;
     } catch (const ToolError& error) {
         std::printf("module not found: %s\n", error.what());
+        return tniff_cli::kExitFailure;
     }
 }
 
@@ -189,8 +192,7 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
         } else if (argument == "-h" || argument == "--help") {
             help = true;
         } else if (argument == "--version") {
-            PrintVersion(*options);
-            *status = 0;
+            *status = PrintVersion(*options);
             return false;
         } else if (argument == "--module") {
             options->modulePath = value("--module");

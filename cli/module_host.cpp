@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -168,8 +169,19 @@ std::vector<std::string> ModuleSearchPaths() {
         std::string program(buffer.data(), static_cast<size_t>(length));
         size_t slash = program.find_last_of('/');
         std::string directory = slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
-        paths.push_back(directory + kModuleFileName);                  // the build: side by side
-        paths.push_back(directory + "../lib/tniff/" + kModuleFileName);  // an installed tree
+        // An installed tniff (a bin/ beside lib/tniff/, or the bin/ it was configured to go to)
+        // uses its own module or none: never a module of the tree it was built in.
+        struct stat status;
+        bool installed = stat((directory + "../lib/tniff").c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+#ifdef TNIFF_INSTALLED_BIN
+        char* real = realpath(directory.c_str(), nullptr);
+        char* bin = realpath(TNIFF_INSTALLED_BIN, nullptr);
+        installed = installed || (real != nullptr && bin != nullptr && std::strcmp(real, bin) == 0);
+        std::free(real);
+        std::free(bin);
+#endif
+        if (installed) return {directory + "../lib/tniff/" + kModuleFileName};
+        paths.push_back(directory + kModuleFileName);  // the build: side by side
     }
 #ifdef TNIFF_INSTALLED_MODULE
     paths.push_back(TNIFF_INSTALLED_MODULE);  // a copy of tniff anywhere: where it is installed

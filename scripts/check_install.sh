@@ -23,6 +23,17 @@ cp "$prefix/bin/tniff" "$prefix/elsewhere/tniff"
 "$prefix/elsewhere/tniff" --version | grep -q "^module 0\."
 "$prefix/elsewhere/tniff" -q info --brief "$source_dir/samples/render.iff" | grep -q "tiles complete"
 
+# Without its own module the installed tniff fails; it never takes the build's.
+mv "$prefix/lib/tniff/TnIffFormat.so" "$prefix/TnIffFormat.so.away"
+if "$prefix/bin/tniff" --version > "$prefix/version.txt"; then
+  echo "install: --version succeeded without the installed module" >&2; exit 1
+fi
+grep -q "^module not found: " "$prefix/version.txt"
+if "$prefix/bin/tniff" -q convert "$source_dir/samples/render.iff" "$prefix/again.png" 2> /dev/null; then
+  echo "install: the installed tniff converted without its own module" >&2; exit 1
+fi
+mv "$prefix/TnIffFormat.so.away" "$prefix/lib/tniff/TnIffFormat.so"
+
 if command -v man > /dev/null; then
   MANWIDTH=80 man -l "$prefix/share/man/man1/tniff.1" 2> /dev/null | grep -q "max-image-size"
 fi
