@@ -155,7 +155,7 @@ public:
             std::snprintf(line + length, sizeof line - static_cast<size_t>(length), " %s left",
                           Duration(elapsed * (1 - fraction) / fraction).c_str());
         }
-        std::fprintf(stderr, "\r\033[K%s", line);
+        std::fprintf(stderr, "\r\033[K%s", FitToTerminal(line).c_str());
         std::fflush(stderr);
         shown_ = true;
     }

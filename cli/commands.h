@@ -16,6 +16,7 @@ struct Options {
     std::string depthPath;           // convert --depth
     bool partial = false;            // convert --partial
     bool keepRgb = false;            // convert --rgb: a gray image saved as RGB stays RGB
+    bool force = false;              // convert --force: an image to standard output on a terminal
     bool json = false;               // info --json
     bool brief = false;              // info --brief
     std::string to;                  // convert --to: OUT's type

@@ -372,6 +372,12 @@ int RunConvert(const Options& options) {
     } else {
         outKind = KindOfPath(out);
     }
+    // An image on a terminal is only noise and can upset it; as gzip does, it goes there only
+    // when asked for.
+    if (IsStandardStream(out) && isatty(STDOUT_FILENO) == 1 && !options.force) {
+        throw ToolError("standard output is a terminal: redirect it to a file or a pipe, or give --force "
+                        "to write the image there anyway");
+    }
     // Standard input is read before anything else is decided, since its type is in its bytes.
     std::unique_ptr<StdinCopy> stdinCopy;
     FileKind inKind;

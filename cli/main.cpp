@@ -82,6 +82,7 @@ const char kConvertUsage[] =
     "  --png-level N  zlib level of PNG output, 0 (none, fastest) to 9 (smallest); default 3\n"
     "  --rgb          a gray image (stored as three equal channels) stays RGB in PNG and TIFF\n"
     "                 output; without it such an image is written gray\n"
+    "  -f, --force    write an image to standard output even when it is a terminal\n"
     "\n"
     "OUT is written under a temporary name beside it and renamed only when complete: a failed\n"
     "conversion leaves no partial OUT and keeps an existing OUT as it was. An OUT that is a\n"
@@ -236,6 +237,8 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
             options->partial = true;
         } else if (argument == "--rgb" && *command == "convert") {
             options->keepRgb = true;
+        } else if ((argument == "-f" || argument == "--force") && *command == "convert") {
+            options->force = true;
         } else if (argument == "--json" && *command == "info") {
             options->json = true;
         } else if (argument == "--brief" && *command == "info") {

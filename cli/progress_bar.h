@@ -46,6 +46,11 @@ private:
     void* observerContext_ = nullptr;
 };
 
+// The width of the terminal on stderr, else $COLUMNS, else 80.
+int TerminalColumns();
+// line cut to fit one row of that terminal, its last column left empty.
+std::string FitToTerminal(const std::string& line);
+
 // The last part of a path, for a bar's label.
 std::string FileNameOf(const std::string& path);
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <tiffio.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,6 +55,8 @@ struct Outcome {
 struct RunSettings {
     rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes a written file may reach; writes past it fail
     bool terminalStderr = false;           // stderr on a pseudo-terminal
+    unsigned short terminalColumns = 0;    // with terminalStderr: its width; 0 leaves it as made
+    bool terminalStdout = false;           // stdout (not stderr) on a pseudo-terminal
     std::string interruptWhenSeen;         // with terminalStderr: SIGTERM once stderr shows this
     std::string stdinPath = "/dev/null";   // what the program reads on stdin
 };
@@ -74,13 +77,20 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
     std::string outPath = capture / "out", errPath = capture / "err";
     int terminal = -1;
     std::string terminalName;
-    if (settings.terminalStderr) {
+    const bool onTerminal = settings.terminalStderr || settings.terminalStdout;
+    if (onTerminal) {
         terminal = posix_openpt(O_RDWR | O_NOCTTY);
         if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
             ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
             return outcome;
         }
         terminalName = ptsname(terminal);
+        if (settings.terminalColumns != 0) {
+            struct winsize size = {};
+            size.ws_row = 24;
+            size.ws_col = settings.terminalColumns;
+            ioctl(terminal, TIOCSWINSZ, &size);
+        }
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -89,7 +99,8 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
 
     pid_t child = fork();
     if (child == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = settings.terminalStdout ? open(terminalName.c_str(), O_RDWR)
+                                          : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = settings.terminalStderr ? open(terminalName.c_str(), O_RDWR)
                                           : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int in = open(settings.stdinPath.c_str(), O_RDONLY);
@@ -105,16 +116,17 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
         execvp(argv[0], argv.data());
         _exit(127);
     }
-    if (settings.terminalStderr) {
+    if (onTerminal) {
+        std::string& shown = settings.terminalStdout ? outcome.out : outcome.err;
         // Read the terminal while the child runs, so it never blocks on a full terminal.
         char buffer[4096];
         bool interrupted = false;
         for (;;) {
             ssize_t got = read(terminal, buffer, sizeof buffer);
             if (got > 0) {
-                outcome.err.append(buffer, static_cast<size_t>(got));
+                shown.append(buffer, static_cast<size_t>(got));
                 if (!settings.interruptWhenSeen.empty() && !interrupted &&
-                    outcome.err.find(settings.interruptWhenSeen) != std::string::npos) {
+                    shown.find(settings.interruptWhenSeen) != std::string::npos) {
                     kill(child, SIGTERM);
                     interrupted = true;
                 }
@@ -137,7 +149,8 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
         outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         outcome.err = ReadWhole(errPath);
     }
-    outcome.out = ReadWhole(outPath);
+    if (settings.terminalStdout) outcome.err = ReadWhole(errPath);
+    else outcome.out = ReadWhole(outPath);
     return outcome;
 }
 
@@ -1611,6 +1624,45 @@ TEST(Progress, ABarOnATerminalAndNothingElsewhere) {
     Outcome piped = Tniff({"convert", scratch / "in.iff", scratch / "out.pam"});
     ASSERT_EQ(piped.status, 0) << Describe(piped);
     EXPECT_EQ(piped.err, "");
+
+    // An image is not written to a terminal unless asked for.
+    RunSettings screen;
+    screen.terminalStdout = true;
+    Outcome refused = Tniff({"convert", scratch / "in.iff", "-", "--to", "png"}, screen);
+    EXPECT_EQ(refused.status, 1) << Describe(refused);
+    EXPECT_EQ(refused.err, "tniff: standard output is a terminal: redirect it to a file or a pipe, or give "
+                           "--force to write the image there anyway\n");
+    EXPECT_EQ(refused.out, "");
+    Outcome forced = Tniff({"convert", "--force", scratch / "in.iff", "-", "--to", "png"}, screen);
+    EXPECT_EQ(forced.status, 0) << Describe(forced);
+    EXPECT_NE(forced.out.find("PNG"), std::string::npos);
+
+    // In a narrow terminal every redraw of either bar fits in one row, so none wraps.
+    for (unsigned short columns : {40, 12}) {
+        RunSettings narrow = terminal;
+        narrow.terminalColumns = columns;
+        WriteFile(scratch / "a-long-name-for-a-frame.0001.iff", BuildIff(300, 200, 4, true, 32).bytes);
+        for (std::vector<std::string> arguments :
+             {std::vector<std::string>{"convert", scratch / "in.iff", scratch / "narrow.iff"},
+              {"convert", scratch / "a-long-name-for-a-frame.0001.iff", scratch / "in.iff", "--to", "png",
+               "-o", scratch / "pngs", "--overwrite"}}) {
+            Outcome drawn = Tniff(arguments, narrow);
+            ASSERT_EQ(drawn.status, 0) << Describe(drawn);
+            size_t lines = 0;
+            for (size_t start = 0; start < drawn.err.size();) {
+                size_t end = drawn.err.find_first_of("\r\n", start);
+                if (end == std::string::npos) end = drawn.err.size();
+                std::string line = drawn.err.substr(start, end - start);
+                if (line.compare(0, 3, "\033[K") == 0) line.erase(0, 3);
+                if (line.find('[') != std::string::npos) {
+                    ++lines;
+                    EXPECT_LT(line.size(), size_t(columns)) << line;
+                }
+                start = end + 1;
+            }
+            EXPECT_GT(lines, 0u) << drawn.err;
+        }
+    }
 }
 
 TEST(Help, ForTheToolAndEachCommand) {
