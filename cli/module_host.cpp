@@ -283,6 +283,14 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
             if (!content.empty() && content.find("this format") == std::string::npos) {
                 throw ToolError(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
             }
+            // A damaged file of this format: what is wrong, and where.
+            tarniff::Layout layout;
+            std::string why;
+            if (tarniff::WalkLayoutFile(path, &layout, &why) && layout.recognised &&
+                !layout.Whole()) {
+                throw ToolError(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
+                                result);
+            }
         }
         if (result != noErr) throw ToolError(shown + ": " + DescribeHostCode(result, true), result);
     }
@@ -304,8 +312,11 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
 
     // Which plane is depth is in the header's flags; the module's description alone leaves an
     // RGB image of four planes open (alpha or depth).
-    opened.layout = ReadLayout(path);
-    const Layout& layout = opened.layout;
+    std::string why;
+    if (!tarniff::WalkLayoutFile(path, &opened.layout, &why)) {
+        throw ToolError(shown + ": cannot open: " + why);
+    }
+    const tarniff::Layout& layout = opened.layout;
     int planes = opened.image.planes();
     if (layout.hasHeader && layout.colourChannels + (layout.hasDepth ? 1 : 0) == planes) {
         opened.colourPlanes = layout.colourChannels;
