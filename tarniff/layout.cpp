@@ -6,6 +6,8 @@
 #include <fstream>
 #include <system_error>
 
+#include "tarniff/coverage.h"
+
 namespace tarniff {
 
 namespace {
@@ -406,7 +408,15 @@ private:
             }
         }
         if (chunk.End() > layout_.fileSize) return FileEndsIn(chunk, groups);
-        if (announced) ++(tile.depth ? layout_.depthTilesFound : layout_.colourTilesFound);
+        if (announced) {
+            // A reader takes the first tiles of each kind, as many as the header announces.
+            int& found = tile.depth ? layout_.depthTilesFound : layout_.colourTilesFound;
+            const int expected =
+                tile.depth ? layout_.depthTilesExpected : layout_.colourTilesExpected;
+            const PixelRect rect{tile.x1, tile.y1, tile.x2 + 1, tile.y2 + 1};
+            if (found < expected) (tile.depth ? depthRects_ : colourRects_).push_back(rect);
+            ++found;
+        }
         return true;
     }
 
@@ -415,7 +425,10 @@ private:
         Layout& l = layout_;
         const bool colourShort = l.colourTilesFound < l.colourTilesExpected;
         const bool depthShort = l.depthTilesFound < l.depthTilesExpected;
-        if (!colourShort && !depthShort) return;
+        if (!colourShort && !depthShort) {
+            Coverage();
+            return;
+        }
         std::string missing;
         if (colourShort) {
             missing = Number(l.colourTilesFound) + " of the " + Number(l.colourTilesExpected) +
@@ -436,8 +449,38 @@ private:
                  Number(tileGroup_.End()) + " with only " + missing + " that the header announces");
     }
 
+    // All the tiles there: do they reach every pixel? (A header may announce too few, even none.)
+    void Coverage() {
+        Layout& l = layout_;
+        const int width = static_cast<int>(l.header.width);
+        const int height = static_cast<int>(l.header.height);
+        if (l.colourChannels > 0)
+            l.colourPixelsUncovered = UncoveredPixels(colourRects_, width, height);
+        if (l.hasDepth) l.depthPixelsUncovered = UncoveredPixels(depthRects_, width, height);
+        const uint64_t colour = l.colourPixelsUncovered, depth = l.depthPixelsUncovered;
+        if (colour == 0 && depth == 0) return;
+        const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+        const uint16_t count = l.header.tileCount;
+        std::string reason = "the header announces " + Number(count) +
+                             (count == 1 ? " tile" : " tiles") + ", which leave ";
+        if (colour != 0 && depth != 0 && colour != depth) {
+            reason += Number(colour) + " of the image's " + Number(pixels) +
+                      " pixels without colour and " + Number(depth) + " without depth";
+        } else {
+            reason += Number(colour != 0 ? colour : depth) + " of the image's " + Number(pixels) +
+                      " pixels uncovered";
+        }
+        if (l.hasTileGroup) {
+            Stop(tileGroup_.End(), "FOR4 TBMP", "CIMG", reason);
+        } else {
+            Stop(outerEnd_ < l.fileSize ? outerEnd_ : l.fileSize, "FOR4 CIMG", "", reason);
+        }
+    }
+
     Source& source_;
     Layout layout_;
+    std::vector<PixelRect> colourRects_;  // of the tiles a reader takes
+    std::vector<PixelRect> depthRects_;
     Chunk tileGroup_;
     uint64_t outerEnd_ = 0;
 };

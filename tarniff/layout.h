@@ -79,11 +79,17 @@ struct Layout {
     int depthTilesFound = 0;
     int colourTilesExpected = 0;
     int depthTilesExpected = 0;
-    Damage damage;  // the first damage; also set when tiles are missing or there is no header
+    // Pixels of the image that none of the announced colour (depth) tiles found reaches; set
+    // when the walk gets through with every announced tile found.
+    uint64_t colourPixelsUncovered = 0;
+    uint64_t depthPixelsUncovered = 0;
+    // The first damage; also set when there is no header, when tiles are missing, and when the
+    // announced tiles leave pixels of the image uncovered.
+    Damage damage;
 
     int ColourTiles() const;  // "RGBA" chunks listed in tiles
     int DepthTiles() const;   // "ZBUF" chunks listed in tiles
-    // Recognised, undamaged, and every announced tile found.
+    // Recognised, undamaged, every announced tile found, and every pixel covered.
     bool Whole() const { return recognised && damage.reason.empty(); }
 };
 

@@ -1232,6 +1232,14 @@ const DamagedCase kDamagedCases[] = {
      "tile group \"FOR4 TBMP\" at offset 92 ends at 13576 with only 2 of the 3 colour tiles that "
      "the header announces",
      13576},
+    {"TooFewTilesForTheImage",  // what convert refuses as incomplete
+     [] {
+         iffbuild::FileSpec spec = RawTwoTiles();
+         spec.tileCount = 1;
+         return iffbuild::BuildFile(spec).bytes;
+     },
+     false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/1 colour, 0/0 depth)",
+     "the header announces 1 tile, which leave 384 of the image's 4480 pixels uncovered", 13576},
 };
 
 const char kJsonDamage[] = R"(
