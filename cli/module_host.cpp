@@ -15,7 +15,7 @@
 #include "cli/tool_error.h"
 #include "host/host.h"
 #include "host/module_loader.h"
-#include "tarniff/coverage.h"
+#include "tarniff/layout.h"
 
 namespace tniff_cli {
 

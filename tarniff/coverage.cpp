@@ -1,4 +1,5 @@
-#include "tarniff/coverage.h"
+// How much of an image a set of tiles covers (UncoveredPixels in layout.h).
+#include "tarniff/layout.h"
 
 #include <algorithm>
 #include <utility>

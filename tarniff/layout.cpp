@@ -6,8 +6,6 @@
 #include <fstream>
 #include <system_error>
 
-#include "tarniff/coverage.h"
-
 namespace tarniff {
 
 namespace {

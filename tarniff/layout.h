@@ -1,8 +1,9 @@
-// The file-layout walker: an image file's chunks, header values and tiles, read from the chunk
-// headers and tile rectangles alone, and the first place where the file is damaged, with the
-// reason in plain words.
+// The library for front ends, so far: the file-layout walker, which reads an image file's chunks,
+// header values and tiles from the chunk headers and tile rectangles alone and finds the first
+// place where the file is damaged, with the reason in plain words; and how much of an image a
+// set of tiles covers.
 //
-// It is a reader of the format of its own, written from the format's description and not from
+// The walker is a reader of the format of its own, written from the format's facts and not from
 // the module's code: it never includes a module header and never calls the module. Pixel data
 // is passed over, never decoded, so a file of any size is walked in a few small reads.
 #ifndef TNIFF_TARNIFF_LAYOUT_H
@@ -53,10 +54,12 @@ struct TileInfo {
 
 // Where the walk stopped and why. Empty reason: the file is whole.
 struct Damage {
-    uint64_t offset = 0;  // of the chunk or the value at fault, or where the file ends
-    std::string chunk;    // the chunk at fault as the listing names it ("RGBA", "FOR4 TBMP")
-    std::string groups;   // the groups around it, outermost first ("CIMG/TBMP")
-    std::string reason;   // one sentence that names the offset and the chunk itself
+    // Of the chunk at fault; where the file ends when it ends early; where the tile group (or the
+    // outer group) ends when tiles are missing or leave pixels uncovered.
+    uint64_t offset = 0;
+    std::string chunk;   // the chunk at fault as the listing names it ("RGBA", "FOR4 TBMP")
+    std::string groups;  // the groups around it, outermost first ("CIMG/TBMP")
+    std::string reason;  // one sentence that names the offset and the chunk itself
 };
 
 struct Layout {
@@ -101,6 +104,20 @@ Layout WalkLayout(const uint8_t* bytes, size_t size);
 // system's reason in *why ("No such file or directory", "it is a directory"), when the file
 // cannot be opened and read as a regular file; *layout is then untouched.
 bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why);
+
+// A rectangle of pixels, columns [left, right) and rows [top, bottom). Which way rows are
+// counted does not matter here, as long as all rectangles count them the same way.
+struct PixelRect {
+    int left = 0;
+    int top = 0;
+    int right = 0;
+    int bottom = 0;
+};
+
+// The pixels of a width x height image that none of rects reaches, each rectangle taken within
+// the image (parts outside it and empty rectangles count for nothing). The module reads the
+// tiles a header announces, however few: a file whose tiles leave pixels uncovered is not whole.
+uint64_t UncoveredPixels(const std::vector<PixelRect>& rects, int width, int height);
 
 // The names of the known flag bits set, in bit order: "rgb", "alpha", "depth".
 std::vector<std::string> KnownFlagNames(uint32_t flags);

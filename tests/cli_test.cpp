@@ -1173,11 +1173,11 @@ caf\ufffd-text.iff True
 // group at 92 claims 13476 bytes; tile 0 (x 0-63) at 104 claims 12296, tile 1 (x 64-69) at
 // 12408 claims 1160; the file ends at 13576.
 iffbuild::FileSpec RawTwoTiles() {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(70, 64, 3);
-    spec.image.FillRandom(5, 4);
-    spec.form = iffbuild::Form::Raw;
-    return spec;
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(70, 64, 3);
+    fileSpec.image.FillRandom(5, 4);
+    fileSpec.form = iffbuild::Form::Raw;
+    return fileSpec;
 }
 
 struct DamagedCase {
@@ -1196,17 +1196,17 @@ const DamagedCase kDamagedCases[] = {
      "chunk \"RGBA\" at offset 12408 claims 1160 bytes, but the file ends at 12428", 12408},
     {"TileOutsideTheImage",
      [] {
-         iffbuild::FileSpec spec = RawTwoTiles();
-         spec.editHeader = [](iffbuild::Header& h) { h.width = 64; };
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.width = 64; };
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      true, "64 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/2 colour, 0/0 depth)",
      "tile rectangle 64,0-69,63 at offset 12408 lies outside the 64 x 64 image", 12408},
     {"HeightZero",
      [] {
-         iffbuild::FileSpec spec = RawTwoTiles();
-         spec.editHeader = [](iffbuild::Header& h) { h.height = 0; };
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.height = 0; };
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      true, "70 x 0, RGB, 3 planes, depth no, tiles INCOMPLETE (0/2 colour, 0/0 depth)",
      "header \"TBHD\" at offset 24: height 0; an image is 1 to 32767 pixels high", 24},
@@ -1224,9 +1224,9 @@ const DamagedCase kDamagedCases[] = {
      12408},
     {"FewerTilesThanAnnounced",
      [] {
-         iffbuild::FileSpec spec = RawTwoTiles();
-         spec.tileCount = 3;
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.tileCount = 3;
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (2/3 colour, 0/0 depth)",
      "tile group \"FOR4 TBMP\" at offset 92 ends at 13576 with only 2 of the 3 colour tiles that "
@@ -1234,9 +1234,9 @@ const DamagedCase kDamagedCases[] = {
      13576},
     {"TooFewTilesForTheImage",  // what convert refuses as incomplete
      [] {
-         iffbuild::FileSpec spec = RawTwoTiles();
-         spec.tileCount = 1;
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.tileCount = 1;
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/1 colour, 0/0 depth)",
      "the header announces 1 tile, which leave 384 of the image's 4480 pixels uncovered", 13576},
@@ -1401,11 +1401,11 @@ void MakeInputs(const Scratch& scratch) {
     WriteFile(scratch / "tiff.png", whole);
     // Damaged files of the format, which the module refuses.
     for (uint32_t width : {32768u, 0xFFFFFFFFu}) {
-        iffbuild::FileSpec spec;
-        spec.image = iffbuild::Image::Blank(8, 8, 3);
-        spec.editHeader = [width](iffbuild::Header& h) { h.width = width; };
+        iffbuild::FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(8, 8, 3);
+        fileSpec.editHeader = [width](iffbuild::Header& h) { h.width = width; };
         WriteFile(scratch / ("width-" + std::to_string(width) + ".iff"),
-                  iffbuild::BuildFile(spec).bytes);
+                  iffbuild::BuildFile(fileSpec).bytes);
     }
     iffbuild::FileSpec beyond;
     beyond.image = iffbuild::Image::Blank(8, 8, 3);

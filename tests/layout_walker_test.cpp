@@ -18,11 +18,11 @@ using iffbuild::Bytes;
 // A 70 x 64 RGB file of raw tiles in one row: the tile group at 92 claims 13476 bytes; tile 0,
 // x 0-63, at 104 claims 12296; tile 1, x 64-69, at 12408 claims 1160; the file ends at 13576.
 iffbuild::FileSpec TwoTiles() {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(70, 64, 3);
-    spec.image.FillRandom(5, 4);
-    spec.form = iffbuild::Form::Raw;
-    return spec;
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(70, 64, 3);
+    fileSpec.image.FillRandom(5, 4);
+    fileSpec.form = iffbuild::Form::Raw;
+    return fileSpec;
 }
 
 // The head of a file up to its tile group, by hand: "CIMG" { "TBHD", "TBMP" { ... } }, with
@@ -90,9 +90,9 @@ const DamageCase kDamageCases[] = {
      "header chunk \"TBHD\" at offset AT holds 16 bytes, fewer than the 24 of its values", 0, 0},
     {"NoHeader",
      [](uint64_t* at) {
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.tbhd = false;
-         Bytes bytes = iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.tbhd = false;
+         Bytes bytes = iffbuild::BuildFile(fileSpec).bytes;
          *at = bytes.size();
          return bytes;
      },
@@ -100,44 +100,44 @@ const DamageCase kDamageCases[] = {
     {"WidthZero",
      [](uint64_t* at) {
          *at = 24;
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.editHeader = [](iffbuild::Header& h) { h.width = 0; };
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.width = 0; };
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      "TBHD", "CIMG", "header \"TBHD\" at offset AT: width 0; an image is 1 to 32767 pixels wide", 0,
      0},
     {"Width32768",
      [](uint64_t* at) {
          *at = 24;
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.editHeader = [](iffbuild::Header& h) { h.width = 32768; };
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.width = 32768; };
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      "TBHD", "CIMG",
      "header \"TBHD\" at offset AT: width 32768; an image is 1 to 32767 pixels wide", 0, 0},
     {"HeightOfAllOnes",
      [](uint64_t* at) {
          *at = 24;
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.editHeader = [](iffbuild::Header& h) { h.height = 0xFFFFFFFFu; };
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.height = 0xFFFFFFFFu; };
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      "TBHD", "CIMG",
      "header \"TBHD\" at offset AT: height 4294967295; an image is 1 to 32767 pixels high", 0, 0},
     {"FlagsAnnounceNothing",
      [](uint64_t* at) {
          *at = 24;
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.flags = 8;
-         return iffbuild::BuildFile(spec).bytes;
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.flags = 8;
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      "TBHD", "CIMG",
      "header \"TBHD\" at offset AT: flags 8 announce neither colour nor depth tiles", 0, 0},
     {"TileOutsideTheImage",
      [](uint64_t* at) {
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.editHeader = [](iffbuild::Header& h) { h.width = 64; };
-         iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.width = 64; };
+         iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
          *at = TileAt(built, 1);
          return built.bytes;
      },
@@ -212,19 +212,19 @@ const DamageCase kDamageCases[] = {
      1, 1},
     {"GroupTooSmallForItsType",
      [](uint64_t* at) {
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.extras.push_back(
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.extras.push_back(
              {iffbuild::Place::AfterFlds, Bytes{'F', 'O', 'R', '4', 0, 0, 0, 2, 0, 0, 0, 0}});
          *at = 92;
-         return iffbuild::BuildFile(spec).bytes;
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      "FOR4", "CIMG", "group \"FOR4\" at offset AT claims 2 bytes, fewer than the 4 of its type", 0,
      0},
     {"FewerTilesThanAnnounced",
      [](uint64_t* at) {
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.tileCount = 3;
-         iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.tileCount = 3;
+         iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
          *at = built.bytes.size();
          return built.bytes;
      },
@@ -234,9 +234,9 @@ const DamageCase kDamageCases[] = {
      2, 2},
     {"DepthTilesMissing",
      [](uint64_t* at) {
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.flags = 1 | 4;  // depth announced, none there
-         iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.flags = 1 | 4;  // depth announced, none there
+         iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
          *at = built.bytes.size();
          return built.bytes;
      },
@@ -246,19 +246,19 @@ const DamageCase kDamageCases[] = {
      2, 2},
     {"TooFewTilesAnnouncedForTheImage",
      [](uint64_t* at) {
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.tileCount = 1;
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.tileCount = 1;
          *at = 13576;
-         return iffbuild::BuildFile(spec).bytes;
+         return iffbuild::BuildFile(fileSpec).bytes;
      },
      "FOR4 TBMP", "CIMG",
      "the header announces 1 tile, which leave 384 of the image's 4480 pixels uncovered", 2, 2},
     {"NoTilesAnnounced",
      [](uint64_t* at) {
-         iffbuild::FileSpec spec;
-         spec.image = iffbuild::Image::Blank(8, 8, 1, true);
-         spec.tileCount = 0;
-         iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
+         iffbuild::FileSpec fileSpec;
+         fileSpec.image = iffbuild::Image::Blank(8, 8, 1, true);
+         fileSpec.tileCount = 0;
+         iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
          *at = built.bytes.size();
          return built.bytes;
      },
@@ -317,33 +317,33 @@ const WholeCase kWholeCases[] = {
     {"AsTheWriterWritesThem", [] { return TwoTiles(); }, 2, 0},
     {"LongerHeaderAndOtherChunks",
      [] {
-         iffbuild::FileSpec spec = TwoTiles();
-         spec.editHeader = [](iffbuild::Header& h) { h.extra = Bytes(8, 0xEE); };
-         spec.extras.push_back(
+         iffbuild::FileSpec fileSpec = TwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.extra = Bytes(8, 0xEE); };
+         fileSpec.extras.push_back(
              {iffbuild::Place::AfterFlds,
               iffbuild::GroupBytes("XTRA", iffbuild::ChunkBytes("JUNK", Bytes(5)))});
-         spec.extras.push_back(
+         fileSpec.extras.push_back(
              {iffbuild::Place::InTbmp, iffbuild::ChunkBytes("NOTE", Bytes(3)), 1});
-         return spec;
+         return fileSpec;
      },
      2, 0},
     {"UnannouncedDepthTileIsPassedOver",
      [] {
-         iffbuild::FileSpec spec = TwoTiles();
+         iffbuild::FileSpec fileSpec = TwoTiles();
          iffbuild::FileWriter tile;  // a "ZBUF" tile far outside the image, in a file without depth
          tile.Tile("ZBUF", {500, 500, 400, 900}, Bytes(4));
-         spec.extras.push_back({iffbuild::Place::InTbmp, tile.Finish(), 0});
-         return spec;
+         fileSpec.extras.push_back({iffbuild::Place::InTbmp, tile.Finish(), 0});
+         return fileSpec;
      },
      2, 0},
     {"ShuffledDepthAndColour",
      [] {
-         iffbuild::FileSpec spec;
-         spec.image = iffbuild::Image::Blank(130, 70, 1, true);
-         spec.image.FillRandom(3, 4);
-         spec.image.FillRandomDepth(4);
-         spec.kinds = iffbuild::KindOrder::Mixed;
-         return spec;
+         iffbuild::FileSpec fileSpec;
+         fileSpec.image = iffbuild::Image::Blank(130, 70, 1, true);
+         fileSpec.image.FillRandom(3, 4);
+         fileSpec.image.FillRandomDepth(4);
+         fileSpec.kinds = iffbuild::KindOrder::Mixed;
+         return fileSpec;
      },
      6, 6},
 };
