@@ -8,7 +8,7 @@
 #include "cli/json_writer.h"
 #include "cli/module_host.h"
 #include "cli/tool_error.h"
-#include "module/iffio/iff_format.h"
+#include "tarniff/layout.h"
 
 namespace tniff_cli {
 
@@ -34,15 +34,17 @@ std::string Dpi(double value) {
     return text;
 }
 
+using tarniff::Layout;
+
 int CompressedTiles(const Layout& layout) {
     int count = 0;
-    for (const TileInfo& tile : layout.tiles) count += tile.compressed ? 1 : 0;
+    for (const tarniff::TileInfo& tile : layout.tiles) count += tile.compressed ? 1 : 0;
     return count;
 }
 
-void PrintText(const std::string& path, const OpenedFile& file) {
+// What the module told the host and handed over.
+void PrintModuleView(const std::string& path, const OpenedFile& file) {
     const Description& d = file.description;
-    const Layout& layout = file.layout;
     std::string planes;
     for (int p = 0; p < d.planes; ++p) planes += (p > 0 ? ", " : "") + PlaneName(file, p);
     std::printf("%s\n", path.c_str());
@@ -56,18 +58,25 @@ void PrintText(const std::string& path, const OpenedFile& file) {
         std::printf("  read         INCOMPLETE: %d of %d colour and %d of %d depth tiles handed over\n",
                     file.colourTilesRead, file.colourTilesExpected, file.depthTilesRead, file.depthTilesExpected);
     }
+}
+
+// The file's layout as the walker found it; for a file not whole, up to where the walk stopped,
+// and why it stopped.
+void PrintLayout(const Layout& layout) {
     std::printf("  file         %llu bytes%s\n", static_cast<unsigned long long>(layout.fileSize),
                 layout.truncated ? ", truncated: it ends inside a chunk" : "");
     if (layout.hasHeader) {
-        const HeaderValues& h = layout.header;
-        std::printf("  header       width %u, height %u, flags %u (%s), tile count %u, compression %u\n", h.width,
-                    h.height, h.flags, FlagNames(h.flags).c_str(), h.tileCount, h.compression);
+        const tarniff::HeaderValues& h = layout.header;
+        std::printf("  header       width %u, height %u, flags %u (%s), tile count %u, "
+                    "compression %u\n",
+                    h.width, h.height, h.flags, tarniff::FlagNames(h.flags).c_str(), h.tileCount,
+                    h.compression);
         std::printf("               auxA %u, auxB %u, auxC %u", h.auxA, h.auxB, h.auxC);
         if (h.hasAuxDE) std::printf(", auxD %u, auxE %u", h.auxD, h.auxE);
         std::printf(" (%u bytes)\n", h.payloadSize);
     }
     std::printf("  chunks       FOR4 CIMG at 0\n");
-    for (const ChunkInfo& chunk : layout.chunks) {
+    for (const tarniff::ChunkInfo& chunk : layout.chunks) {
         std::string name = chunk.id + (chunk.groupType.empty() ? "" : " " + chunk.groupType);
         std::printf("                 %-9s at %llu, %u bytes\n", name.c_str(), static_cast<unsigned long long>(chunk.offset),
                     chunk.size);
@@ -82,7 +91,7 @@ void PrintText(const std::string& path, const OpenedFile& file) {
                     "stored", "of raw");
     }
     for (size_t i = 0; i < layout.tiles.size(); ++i) {
-        const TileInfo& tile = layout.tiles[i];
+        const tarniff::TileInfo& tile = layout.tiles[i];
         std::printf("  %5zu  %-4s  %5u %5u %5u %5u  %9llu  %-10s  %s\n", i, tile.depth ? "ZBUF" : "RGBA", tile.x1,
                     tile.y1, tile.x2, tile.y2, static_cast<unsigned long long>(tile.storedBytes),
                     tile.compressed ? "compressed" : "raw", Percent(tile.storedBytes, tile.rawBytes).c_str());
@@ -90,12 +99,12 @@ void PrintText(const std::string& path, const OpenedFile& file) {
     std::printf("  pixel data   %llu bytes stored for %llu raw: %s (%s)\n",
                 static_cast<unsigned long long>(layout.storedBytes), static_cast<unsigned long long>(layout.rawBytes),
                 Percent(layout.storedBytes, layout.rawBytes).c_str(), Ratio(layout.rawBytes, layout.storedBytes).c_str());
+    if (!layout.Whole()) std::printf("  damage       %s\n", layout.damage.reason.c_str());
 }
 
-void WriteJson(JsonWriter& json, const std::string& path, const OpenedFile& file) {
+// The module's view as JSON keys of the file's object.
+void WriteModuleJson(JsonWriter& json, const OpenedFile& file) {
     const Description& d = file.description;
-    const Layout& layout = file.layout;
-    json.BeginObject().Key("file").String(path);
 
     json.Key("image").BeginObject();
     json.Key("width").Integer(d.width).Key("height").Integer(d.height);
@@ -115,19 +124,20 @@ void WriteJson(JsonWriter& json, const std::string& path, const OpenedFile& file
     json.Key("colourTiles").Integer(file.colourTilesRead).Key("colourTilesExpected").Integer(file.colourTilesExpected);
     json.Key("depthTiles").Integer(file.depthTilesRead).Key("depthTilesExpected").Integer(file.depthTilesExpected);
     json.EndObject();
+}
 
+// The layout as JSON keys of the file's object; "damage" only for a file not whole.
+void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
     json.Key("fileSize").Integer(static_cast<int64_t>(layout.fileSize));
     json.Key("truncated").Bool(layout.truncated);
     json.Key("header");
     if (layout.hasHeader) {
-        const HeaderValues& h = layout.header;
+        const tarniff::HeaderValues& h = layout.header;
         json.BeginObject();
         json.Key("size").Integer(h.payloadSize).Key("width").Integer(h.width).Key("height").Integer(h.height);
         json.Key("auxA").Integer(h.auxA).Key("auxB").Integer(h.auxB).Key("flags").Integer(h.flags);
         json.Key("flagNames").BeginArray();
-        if (h.flags & flagRgb) json.String("rgb");
-        if (h.flags & flagAlpha) json.String("alpha");
-        if (h.flags & flagDepth) json.String("depth");
+        for (const std::string& name : tarniff::KnownFlagNames(h.flags)) json.String(name);
         json.EndArray();
         json.Key("auxC").Integer(h.auxC).Key("tileCount").Integer(h.tileCount);
         json.Key("compression").Integer(h.compression);
@@ -138,7 +148,7 @@ void WriteJson(JsonWriter& json, const std::string& path, const OpenedFile& file
     }
 
     json.Key("chunks").BeginArray();
-    for (const ChunkInfo& chunk : layout.chunks) {
+    for (const tarniff::ChunkInfo& chunk : layout.chunks) {
         json.BeginObject().Key("id").String(chunk.id);
         if (!chunk.groupType.empty()) json.Key("type").String(chunk.groupType);
         json.Key("offset").Integer(static_cast<int64_t>(chunk.offset)).Key("size").Integer(chunk.size);
@@ -147,7 +157,7 @@ void WriteJson(JsonWriter& json, const std::string& path, const OpenedFile& file
     json.EndArray();
 
     json.Key("tiles").BeginArray();
-    for (const TileInfo& tile : layout.tiles) {
+    for (const tarniff::TileInfo& tile : layout.tiles) {
         json.BeginObject();
         json.Key("kind").String(tile.depth ? "ZBUF" : "RGBA");
         json.Key("offset").Integer(static_cast<int64_t>(tile.offset)).Key("size").Integer(tile.size);
@@ -172,38 +182,48 @@ void WriteJson(JsonWriter& json, const std::string& path, const OpenedFile& file
     json.Key("compressionRatio");
     if (layout.storedBytes > 0) json.Number(static_cast<double>(layout.rawBytes) / static_cast<double>(layout.storedBytes));
     else json.Null();
-    json.EndObject();
+    if (!layout.Whole()) {
+        const tarniff::Damage& damage = layout.damage;
+        json.Key("damage").BeginObject();
+        json.Key("offset").Integer(static_cast<int64_t>(damage.offset));
+        json.Key("chunk").String(damage.chunk).Key("groups").String(damage.groups);
+        json.Key("reason").String(damage.reason);
+        json.EndObject();
+    }
 }
 
 // One line from the header and the chunk headers: nothing is decoded and the module is not
 // called, so a long sequence is checked in the time it takes to read a few hundred bytes a file.
-// Tiles count as there when their chunk ends inside the file.
-void PrintBrief(const std::string& path) {
+// Tiles count as there when their chunk ends inside the file and their rectangle inside the
+// image. True when the file is whole.
+bool PrintBrief(const std::string& path) {
     CheckReadable(path);
-    Layout layout = ReadLayout(path);
-    if (!layout.recognised || !layout.hasHeader) {
-        std::string content = layout.recognised ? "" : DescribeContent(path);
-        throw ToolError(path + ": not an image in this format" +
-                        (layout.recognised ? " (it has no header)" : content.empty() ? "" : ": it is " + content));
+    Layout layout;
+    std::string why;
+    if (!tarniff::WalkLayoutFile(path, &layout, &why)) {
+        throw ToolError(path + ": cannot open: " + why);
     }
-    const HeaderValues& h = layout.header;
-    int colourWhole = 0, depthWhole = 0;
-    for (const TileInfo& tile : layout.tiles) {
-        if (tile.offset + 8 + tile.size > layout.fileSize) continue;
-        (tile.depth ? depthWhole : colourWhole)++;
+    const std::string refused = path + ": not an image in this format";
+    if (!layout.recognised) {
+        std::string content = DescribeContent(path);
+        throw ToolError(refused + (content.empty() ? "" : ": it is " + content));
     }
-    const int colourWanted = layout.colourChannels > 0 ? h.tileCount : 0;
-    const int depthWanted = layout.hasDepth ? h.tileCount : 0;
-    const bool complete = colourWhole >= colourWanted && depthWhole >= depthWanted;
+    if (!layout.hasHeader) throw ToolError(refused + ": " + layout.damage.reason);
+    const tarniff::HeaderValues& h = layout.header;
+    const bool whole = layout.Whole();
     const char* colour = layout.colourChannels == 1 ? "gray" : layout.colourChannels == 3 ? "RGB"
                        : layout.colourChannels == 4 ? "RGBA" : "no colour";
     const int planes = layout.colourChannels + (layout.hasDepth ? 1 : 0);
-    std::string tiles = complete ? "tiles complete" : "tiles INCOMPLETE";
-    tiles += " (" + std::to_string(std::min(colourWhole, colourWanted)) + "/" + std::to_string(colourWanted) +
-             " colour, " + std::to_string(std::min(depthWhole, depthWanted)) + "/" + std::to_string(depthWanted) +
-             " depth)";
+    std::string tiles = whole ? "tiles complete" : "tiles INCOMPLETE";
+    const int colourFound = std::min(layout.colourTilesFound, layout.colourTilesExpected);
+    const int depthFound = std::min(layout.depthTilesFound, layout.depthTilesExpected);
+    tiles += " (" + std::to_string(colourFound) + "/" + std::to_string(layout.colourTilesExpected) +
+             " colour, " + std::to_string(depthFound) + "/" +
+             std::to_string(layout.depthTilesExpected) + " depth)";
+    if (!whole) tiles += "; " + layout.damage.reason;
     std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", path.c_str(), h.width, h.height, colour, planes,
                 planes == 1 ? "" : "s", layout.hasDepth ? "yes" : "no", tiles.c_str());
+    return whole;
 }
 
 }  // namespace
@@ -215,7 +235,7 @@ int RunInfo(const Options& options) {
         int status = 0;
         for (const std::string& path : options.files) {
             try {
-                PrintBrief(path);
+                if (!PrintBrief(path)) status = kExitFailure;
             } catch (const ToolError& error) {
                 std::fflush(stdout);
                 std::fprintf(stderr, "tniff: %s\n", error.what());
@@ -238,21 +258,37 @@ int RunInfo(const Options& options) {
                 file = OpenThroughModule(module, path, &progress, options.maxImageBytes);
             }
             if (options.json) {
-                WriteJson(json, path, file);
+                json.BeginObject().Key("file").String(path);
+                WriteModuleJson(json, file);
+                WriteLayoutJson(json, file.layout);
+                json.EndObject();
             } else {
                 if (i > 0) std::printf("\n");
-                PrintText(path, file);
+                PrintModuleView(path, file);
+                PrintLayout(file.layout);
                 std::fflush(stdout);
             }
+            if (!file.complete() || !file.layout.Whole()) status = kExitFailure;
         } catch (const ToolError& error) {
             std::fflush(stdout);
             std::fprintf(stderr, "tniff: %s\n", error.what());
+            // A damaged file the module refuses: its layout up to the damage, and why it stops.
+            Layout layout;
+            std::string why;
+            const bool damaged = tarniff::WalkLayoutFile(path, &layout, &why) &&
+                                 layout.recognised && !layout.Whole();
             if (options.json) {
                 json.BeginObject().Key("file").String(path).Key("error").String(error.what());
                 if (error.hostCode() != noErr) {
                     json.Key("code").Integer(error.hostCode()).Key("codeName").String(HostCodeName(error.hostCode()));
                 }
+                if (damaged) WriteLayoutJson(json, layout);
                 json.EndObject();
+            } else if (damaged) {
+                if (i > 0) std::printf("\n");
+                std::printf("%s\n", path.c_str());
+                PrintLayout(layout);
+                std::fflush(stdout);
             }
             status = kExitFailure;
         }

@@ -117,13 +117,23 @@ const char kInfoUsage[] =
     "named, resolution) and whether it delivered every tile; then the file's layout: its header\n"
     "values, its chunks, every tile with its rectangle (x1..x2, y1..y2, rows counted from the\n"
     "bottom), kind and form (raw or compressed), and the overall compression.\n"
+    "tniff reads the layout itself, from the chunk headers alone. A damaged file (cut short,\n"
+    "tiles missing or too few to cover the image, a size or rectangle that does not fit) is\n"
+    "listed up to the damage, then a line says where and why the walk stops; also when the\n"
+    "module refuses the file.\n"
     "\n"
     "options:\n"
     "  --json         the same as a JSON array with one object per file, in the order named;\n"
     "                 always valid UTF-8: a byte of a name or message that is not part of a\n"
     "                 UTF-8 character (a Latin-1 file name) is written as U+FFFD, \"\\ufffd\"\n"
+    "                 (a damaged file's object has \"damage\": offset, chunk, groups and\n"
+    "                 reason)\n"
     "  --brief        one line per file from its header and chunk headers only, no pixels\n"
-    "                 decoded: size, planes, depth or not, tiles complete or not\n";
+    "                 decoded: size, planes, depth or not, tiles complete or not (then why)\n"
+    "\n"
+    "Exit status: 0 every file opens whole; 1 a file does not (damaged, cut short, tiles\n"
+    "missing, refused by the module, or not readable); 2 a command line tniff does not\n"
+    "understand.\n";
 
 const char kAboutUsage[] =
     "usage: tniff about\n"

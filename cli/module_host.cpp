@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 #include "cli/file_type.h"
@@ -16,6 +15,7 @@
 #include "cli/tool_error.h"
 #include "host/host.h"
 #include "host/module_loader.h"
+#include "tarniff/layout.h"
 
 namespace tniff_cli {
 
@@ -95,68 +95,8 @@ const uint64_t kIdentifyingBytes = 12;
 
 double DotsPerInch(Fixed resolution) { return resolution / 65536.0; }
 
-// Counts, over the columns between neighbouring rectangle edges, how many rectangles are open
-// there, and keeps the width of the columns with at least one: a segment tree.
-class OpenColumns {
-public:
-    explicit OpenColumns(std::vector<int> edges)
-        : edges_(std::move(edges)), count_(4 * edges_.size()), width_(4 * edges_.size()) {}
-    // Opens (change 1) or closes (-1) a rectangle over columns [left, right).
-    void Change(int left, int right, int change) {
-        if (edges_.size() > 1) Change(1, 0, edges_.size() - 1, left, right, change);
-    }
-    int64_t covered() const { return width_.empty() ? 0 : width_[1]; }
-
-private:
-    // Node covers the columns from edges_[lo] to edges_[hi].
-    void Change(size_t node, size_t lo, size_t hi, int left, int right, int change) {
-        if (right <= edges_[lo] || edges_[hi] <= left) return;
-        if (left <= edges_[lo] && edges_[hi] <= right) {
-            count_[node] += change;
-        } else {
-            size_t middle = (lo + hi) / 2;
-            Change(2 * node, lo, middle, left, right, change);
-            Change(2 * node + 1, middle, hi, left, right, change);
-        }
-        width_[node] = count_[node] > 0 ? edges_[hi] - edges_[lo]
-                       : hi - lo == 1   ? 0
-                                        : width_[2 * node] + width_[2 * node + 1];
-    }
-
-    std::vector<int> edges_;
-    std::vector<int> count_;
-    std::vector<int64_t> width_;
-};
-
-// The pixels of a width x height image that none of rects reaches (each taken within the
-// image): a sweep from the top row down, across the rows where a rectangle starts or ends.
-uint64_t UncoveredPixels(const std::vector<Rect16>& rects, int width, int height) {
-    struct Edge {
-        int row, left, right, change;
-    };
-    std::vector<Edge> rows;
-    std::vector<int> columns = {0, width};
-    for (const Rect16& rect : rects) {
-        int top = std::max<int>(rect.top, 0), bottom = std::min<int>(rect.bottom, height);
-        int left = std::max<int>(rect.left, 0), right = std::min<int>(rect.right, width);
-        if (top >= bottom || left >= right) continue;
-        rows.push_back({top, left, right, 1});
-        rows.push_back({bottom, left, right, -1});
-        columns.push_back(left);
-        columns.push_back(right);
-    }
-    std::sort(columns.begin(), columns.end());
-    columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
-    std::sort(rows.begin(), rows.end(), [](const Edge& a, const Edge& b) { return a.row < b.row; });
-    OpenColumns open(std::move(columns));
-    uint64_t covered = 0;
-    int row = 0;
-    for (const Edge& edge : rows) {
-        covered += static_cast<uint64_t>(edge.row - row) * static_cast<uint64_t>(open.covered());
-        row = edge.row;
-        open.Change(edge.left, edge.right, edge.change);
-    }
-    return static_cast<uint64_t>(width) * static_cast<uint64_t>(height) - covered;
+tarniff::PixelRect PixelRectOf(const Rect16& rect) {
+    return tarniff::PixelRect{rect.left, rect.top, rect.right, rect.bottom};
 }
 
 }  // namespace
@@ -283,6 +223,14 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
             if (!content.empty() && content.find("this format") == std::string::npos) {
                 throw ToolError(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
             }
+            // A damaged file of this format: what is wrong, and where.
+            tarniff::Layout layout;
+            std::string why;
+            if (tarniff::WalkLayoutFile(path, &layout, &why) && layout.recognised &&
+                !layout.Whole()) {
+                throw ToolError(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
+                                result);
+            }
         }
         if (result != noErr) throw ToolError(shown + ": " + DescribeHostCode(result, true), result);
     }
@@ -304,8 +252,11 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
 
     // Which plane is depth is in the header's flags; the module's description alone leaves an
     // RGB image of four planes open (alpha or depth).
-    opened.layout = ReadLayout(path);
-    const Layout& layout = opened.layout;
+    std::string why;
+    if (!tarniff::WalkLayoutFile(path, &opened.layout, &why)) {
+        throw ToolError(shown + ": cannot open: " + why);
+    }
+    const tarniff::Layout& layout = opened.layout;
     int planes = opened.image.planes();
     if (layout.hasHeader && layout.colourChannels + (layout.hasDepth ? 1 : 0) == planes) {
         opened.colourPlanes = layout.colourChannels;
@@ -321,25 +272,25 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
     uint16_t tileCount = layout.hasHeader ? layout.header.tileCount : 0;
     opened.colourTilesExpected = opened.colourPlanes > 0 ? tileCount : 0;
     opened.depthTilesExpected = opened.depthPlane >= 0 ? tileCount : 0;
-    std::vector<Rect16> colourRects, depthRects;
+    std::vector<tarniff::PixelRect> colourRects, depthRects;
     for (const tniff::HandOver& handOver : host.handOvers()) {
         if (handOver.result != noErr) continue;
         if (opened.depthPlane >= 0 && handOver.loPlane == opened.depthPlane) {
             ++opened.depthTilesRead;
-            depthRects.push_back(handOver.rect);
+            depthRects.push_back(PixelRectOf(handOver.rect));
         } else {
             ++opened.colourTilesRead;
-            colourRects.push_back(handOver.rect);
+            colourRects.push_back(PixelRectOf(handOver.rect));
         }
     }
     // The module reads the tiles the header announces, however few: the image is whole only
     // where they reach.
     const int width = opened.image.width(), height = opened.image.height();
     if (opened.colourPlanes > 0) {
-        opened.colourPixelsUncovered = UncoveredPixels(colourRects, width, height);
+        opened.colourPixelsUncovered = tarniff::UncoveredPixels(colourRects, width, height);
     }
     if (opened.depthPlane >= 0) {
-        opened.depthPixelsUncovered = UncoveredPixels(depthRects, width, height);
+        opened.depthPixelsUncovered = tarniff::UncoveredPixels(depthRects, width, height);
     }
     return opened;
 }

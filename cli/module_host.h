@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/iff_layout.h"
 #include "cli/progress_bar.h"
 #include "host/image.h"
 #include "hostapi/plugin_interface.h"
+#include "tarniff/layout.h"
 
 namespace tniff_cli {
 
@@ -56,7 +56,7 @@ struct Description {
 struct OpenedFile {
     Description description;
     tniff::Image image;   // as the host holds it after the read; pixels no tile reached are 0
-    Layout layout;        // the file's layout, for which plane is depth
+    tarniff::Layout layout;  // the file's layout, for which plane is depth
     int colourPlanes = 0; // planes 0 .. colourPlanes - 1 are the colour channels
     int depthPlane = -1;  // the depth plane, -1 when the file has none
     int colourTilesRead = 0;  // tiles the module handed over
@@ -85,8 +85,9 @@ std::string Incompleteness(const OpenedFile& file, const std::string& name);
 
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
 // Throws ToolError with the module's code when it refuses the file or fails, and when it breaks
-// the interface. An incomplete image (a file cut short, tiles that leave pixels uncovered) is not
-// an error here; see complete().
+// the interface; a damaged file of this format that the module refuses is refused with what is
+// wrong and where. An incomplete image (a file cut short, tiles that leave pixels uncovered) is
+// not an error here; see complete().
 // An image above maxImageBytes (0: DefaultMaxImageBytes) is refused with a message naming the
 // limit. name, when not empty, is what messages call the file.
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress,

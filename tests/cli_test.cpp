@@ -25,6 +25,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -1181,6 +1182,130 @@ caf\ufffd-text.iff True
 )");
 }
 
+// A 70 x 64 RGB file of raw tiles in one row, as a damaged file's starting point: the tile
+// group at 92 claims 13476 bytes; tile 0 (x 0-63) at 104 claims 12296, tile 1 (x 64-69) at
+// 12408 claims 1160; the file ends at 13576.
+iffbuild::FileSpec RawTwoTiles() {
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(70, 64, 3);
+    fileSpec.image.FillRandom(5, 4);
+    fileSpec.form = iffbuild::Form::Raw;
+    return fileSpec;
+}
+
+struct DamagedCase {
+    const char* name;
+    std::function<Bytes()> make;
+    bool refused;       // the module refuses the file, and says so with the reason
+    const char* brief;  // --brief's line between the file's name and the reason
+    const char* reason;
+    uint64_t offset;    // where the walk stops
+};
+
+const DamagedCase kDamagedCases[] = {
+    {"CutInsideATile",
+     [] { return iffbuild::Truncated(iffbuild::BuildFile(RawTwoTiles()).bytes, 12428); }, false,
+     "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/2 colour, 0/0 depth)",
+     "chunk \"RGBA\" at offset 12408 claims 1160 bytes, but the file ends at 12428", 12408},
+    {"TileOutsideTheImage",
+     [] {
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.width = 64; };
+         return iffbuild::BuildFile(fileSpec).bytes;
+     },
+     true, "64 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/2 colour, 0/0 depth)",
+     "tile rectangle 64,0-69,63 at offset 12408 lies outside the 64 x 64 image", 12408},
+    {"HeightZero",
+     [] {
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.editHeader = [](iffbuild::Header& h) { h.height = 0; };
+         return iffbuild::BuildFile(fileSpec).bytes;
+     },
+     true, "70 x 0, RGB, 3 planes, depth no, tiles INCOMPLETE (0/2 colour, 0/0 depth)",
+     "header \"TBHD\" at offset 24: height 0; an image is 1 to 32767 pixels high", 24},
+    {"TileGroupSmallerThanItsTiles",  // the module reads it all, as it goes by the tiles' sizes
+     [] {
+         iffbuild::BuiltFile built = iffbuild::BuildFile(RawTwoTiles());
+         iffbuild::FileWriter w;
+         w.Append(built.bytes);
+         w.PatchU32(built.tbmpOffset + 4, 12312);
+         return w.Finish();
+     },
+     false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/2 colour, 0/0 depth)",
+     "chunk \"RGBA\" at offset 12408 ends at 13576, past the end of its group \"FOR4 TBMP\" at "
+     "offset 92 (at 12412)",
+     12408},
+    {"FewerTilesThanAnnounced",
+     [] {
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.tileCount = 3;
+         return iffbuild::BuildFile(fileSpec).bytes;
+     },
+     false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (2/3 colour, 0/0 depth)",
+     "tile group \"FOR4 TBMP\" at offset 92 ends at 13576 with only 2 of the 3 colour tiles that "
+     "the header announces",
+     13576},
+    {"TooFewTilesForTheImage",  // what convert refuses as incomplete
+     [] {
+         iffbuild::FileSpec fileSpec = RawTwoTiles();
+         fileSpec.tileCount = 1;
+         return iffbuild::BuildFile(fileSpec).bytes;
+     },
+     false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/1 colour, 0/0 depth)",
+     "the header announces 1 tile, which leave 384 of the image's 4480 pixels uncovered", 13576},
+};
+
+const char kJsonDamage[] = R"(
+import json, sys
+f = json.load(open(sys.argv[1]))[0]
+print(f['damage']['offset'], f['damage']['chunk'], f['damage']['reason'], len(f['tiles']))
+)";
+
+class InfoOnDamage : public ::testing::TestWithParam<DamagedCase> {};
+
+// info prints the layout up to the damage and the reason, and fails; --brief never calls such a
+// file complete; --json carries the damage.
+TEST_P(InfoOnDamage, PrintsTheLayoutUpToTheDamageAndWhyAndFails) {
+    const DamagedCase& c = GetParam();
+    Scratch scratch;
+    const std::string path = scratch / "damaged.iff";
+    WriteFile(path, c.make());
+    const std::string refusal = "tniff: " + path + ": not an image in this format: " + c.reason +
+                                " (formatCannotRead, -30501)\n";
+
+    Outcome text = Tniff({"info", path});
+    EXPECT_EQ(text.status, 1) << Describe(text);
+    EXPECT_EQ(text.err, c.refused ? refusal : "");
+    EXPECT_EQ(text.out.substr(0, path.size() + 1), path + "\n") << text.out;
+    EXPECT_NE(text.out.find("  chunks       FOR4 CIMG at 0\n"), std::string::npos) << text.out;
+    const std::string damage = "  damage       " + std::string(c.reason) + "\n";
+    ASSERT_GE(text.out.size(), damage.size());
+    EXPECT_EQ(text.out.substr(text.out.size() - damage.size()), damage) << text.out;
+
+    Outcome brief = Tniff({"info", "--brief", path});
+    EXPECT_EQ(brief.status, 1) << Describe(brief);
+    EXPECT_EQ(brief.out, path + ": " + c.brief + "; " + c.reason + "\n");
+
+    Outcome json = Tniff({"info", "--json", path});
+    EXPECT_EQ(json.status, 1) << Describe(json);
+    WriteText(scratch / "info.json", json.out);
+    Outcome damageOf = RunProgram("python3", {"-c", kJsonDamage, scratch / "info.json"});
+    ASSERT_EQ(damageOf.status, 0) << Describe(damageOf);
+    EXPECT_EQ(damageOf.out.substr(0, damageOf.out.find(' ')), std::to_string(c.offset));
+    EXPECT_NE(damageOf.out.find(c.reason), std::string::npos) << damageOf.out;
+
+    if (c.refused) {
+        Outcome convert = Tniff({"convert", path, scratch / "out.png"});
+        EXPECT_EQ(convert.status, 1);
+        EXPECT_EQ(convert.err, refusal);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryDamage, InfoOnDamage, ::testing::ValuesIn(kDamagedCases),
+                         [](const ::testing::TestParamInfo<DamagedCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 // ---- Failures: message, status, and no partial or replaced output ---------------------------------------
 
 struct FailureCase {
@@ -1287,6 +1412,20 @@ void MakeInputs(const Scratch& scratch) {
     WriteFile(scratch / "half.tiff", Bytes(whole.begin(), whole.begin() + std::ptrdiff_t(whole.size() / 2)));
     WriteFile(scratch / "all-but-one.tiff", Bytes(whole.begin(), whole.end() - 1));
     WriteFile(scratch / "tiff.png", whole);
+    // Damaged files of the format, which the module refuses.
+    for (uint32_t width : {32768u, 0xFFFFFFFFu}) {
+        iffbuild::FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(8, 8, 3);
+        fileSpec.editHeader = [width](iffbuild::Header& h) { h.width = width; };
+        WriteFile(scratch / ("width-" + std::to_string(width) + ".iff"),
+                  iffbuild::BuildFile(fileSpec).bytes);
+    }
+    iffbuild::FileSpec beyond;
+    beyond.image = iffbuild::Image::Blank(8, 8, 3);
+    iffbuild::FileWriter past4g;
+    past4g.Append(iffbuild::BuildFile(beyond).bytes);
+    past4g.PatchU32(104 + 4, 0xFFFFFFF0u);  // the tile's size: past the file and past 4 GiB
+    WriteFile(scratch / "past-4g.iff", past4g.Finish());
 }
 
 void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
@@ -1346,6 +1485,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/unreadable.iff: the file could not be read (readErr, -19)"},
         FailureCase{"NotThisFormat", {"convert", "text.iff", "out.png"}, 1,
                     "DIR/text.iff: not an image in this format (formatCannotRead, -30501)"},
+        FailureCase{"WidthAboveTheLargest", {"convert", "width-32768.iff", "out.png"}, 1,
+                    "DIR/width-32768.iff: not an image in this format: header \"TBHD\" at offset "
+                    "24: width 32768; an image is 1 to 32767 pixels wide (formatCannotRead, "
+                    "-30501)"},
+        FailureCase{"WidthOfAllOnes", {"convert", "width-4294967295.iff", "out.png"}, 1,
+                    "DIR/width-4294967295.iff: not an image in this format: header \"TBHD\" at "
+                    "offset 24: width 4294967295; an image is 1 to 32767 pixels wide "
+                    "(formatCannotRead, -30501)"},
+        FailureCase{"ChunkPastTheEnd", {"convert", "past-4g.iff", "out.png"}, 1,
+                    "DIR/past-4g.iff: not an image in this format: chunk \"RGBA\" at offset 104 "
+                    "ends at 4294967392, past the end of its group \"FOR4 TBMP\" at offset 92 (at "
+                    "128) (formatCannotRead, -30501)"},
         FailureCase{"TooShortToTell", {"convert", "short.iff", "out.pam"}, 1,
                     "DIR/short.iff: too short to be an image in this format (eofErr, -39)"},
         FailureCase{"TruncatedHeader", {"convert", "cut-header.iff", "out.png"}, 1,
@@ -1872,9 +2023,12 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
     WriteFile(scratch / "half.iff", cut);
     Outcome brief = Tniff({"info", "--brief", sample, scratch / "half.iff", scratch / "jpeg.png"});
     EXPECT_EQ(brief.status, 1);
+    // The first half of the sample ends inside its tile 17, a "ZBUF".
+    const std::string halfLine = ": 360 x 240, RGBA, 5 planes, depth yes, tiles INCOMPLETE (9/24 "
+                                 "colour, 8/24 depth); chunk \"ZBUF\" at offset 118256 claims "
+                                 "10378 bytes, but the file ends at 125670\n";
     EXPECT_EQ(brief.out, sample + ": 360 x 240, RGBA, 5 planes, depth yes, tiles complete (24/24 colour, 24/24 depth)\n" +
-                             (scratch / "half.iff") +
-                             ": 360 x 240, RGBA, 5 planes, depth yes, tiles INCOMPLETE (9/24 colour, 8/24 depth)\n");
+                             (scratch / "half.iff") + halfLine);
     EXPECT_EQ(brief.err, "tniff: " + (scratch / "jpeg.png") + ": not an image in this format: it is a JPEG image\n");
 
     // The half file with depth: every whole colour tile (the bottom row of tiles whole) arrives.

@@ -1,0 +1,552 @@
+#include "tarniff/layout.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace tarniff {
+
+namespace {
+
+// A four-character code as a number, its first character in the most significant byte, as the
+// file stores it big-endian.
+constexpr uint32_t Code(const char (&text)[5]) {
+    return (static_cast<uint32_t>(static_cast<uint8_t>(text[0])) << 24) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 8) |
+           static_cast<uint32_t>(static_cast<uint8_t>(text[3]));
+}
+
+const uint32_t kIdFor4 = Code("FOR4");    // the only group id
+const uint32_t kTypeCimg = Code("CIMG");  // the outer group: the whole image
+const uint32_t kTypeTbmp = Code("TBMP");  // the group of tiles
+const uint32_t kIdTbhd = Code("TBHD");    // the image header
+const uint32_t kIdRgba = Code("RGBA");    // a colour tile
+const uint32_t kIdZbuf = Code("ZBUF");    // a depth tile
+
+// Every chunk: a 4-byte id and a 4-byte size, then size bytes, then zero bytes up to the next
+// file offset that is a multiple of 4. A group's payload starts with its 4-byte type.
+const uint64_t kChunkHeaderSize = 8;
+const uint32_t kGroupTypeSize = 4;
+const uint64_t kGroupHeaderSize = kChunkHeaderSize + kGroupTypeSize;
+const uint64_t kAlignment = 4;
+
+// "TBHD": width, height (u32), auxA, auxB (u16), flags (u32), auxC, tile count (u16),
+// compression (u32) in the first 24 bytes, which are all a reader takes; as written, auxD and
+// auxE (u32) follow up to 32.
+const uint32_t kHeaderValuesSize = 24;
+const uint32_t kHeaderWrittenSize = 32;
+const uint32_t kFlagRgb = 1;    // colour tiles carry three colour channels
+const uint32_t kFlagAlpha = 2;  // ... and one of alpha
+const uint32_t kFlagDepth = 4;  // the file has "ZBUF" tiles
+
+// A tile's payload starts with its rectangle, x1, y1, x2, y2 (u16 each, inclusive), then the
+// pixel data; a "ZBUF" pixel is one u32.
+const uint32_t kRectangleSize = 8;
+const uint32_t kDepthBytesPerPixel = 4;
+
+// An image is 1 to 32767 pixels a side: the host holds image sizes in signed 16 bits.
+const uint32_t kLargestSide = 32767;
+// A tile is decoded into one host buffer, whose size is signed 32-bit.
+const uint64_t kLargestTileBytes = 0x7FFFFFFF;
+
+// Where the walk reads from: Read fills count bytes at offset and answers how many it got.
+class Source {
+public:
+    virtual ~Source() = default;
+    virtual size_t Read(uint64_t offset, uint8_t* out, size_t count) = 0;
+};
+
+class MemorySource : public Source {
+public:
+    MemorySource(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
+    size_t Read(uint64_t offset, uint8_t* out, size_t count) override {
+        if (offset >= size_) return 0;
+        const size_t at = static_cast<size_t>(offset);
+        const size_t got = count < size_ - at ? count : size_ - at;
+        std::memcpy(out, bytes_ + at, got);
+        return got;
+    }
+
+private:
+    const uint8_t* bytes_;
+    size_t size_;
+};
+
+class FileSource : public Source {
+public:
+    explicit FileSource(std::ifstream& in) : in_(in) {}
+    size_t Read(uint64_t offset, uint8_t* out, size_t count) override {
+        in_.clear();
+        in_.seekg(static_cast<std::streamoff>(offset));
+        if (!in_) return 0;
+        in_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
+        return static_cast<size_t>(in_.gcount());
+    }
+
+private:
+    std::ifstream& in_;
+};
+
+uint32_t U32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+uint16_t U16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+std::string CodeText(uint32_t code) {
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned char c = static_cast<unsigned char>(code >> shift);
+        if (c >= 0x20 && c < 0x7F) {
+            text.push_back(static_cast<char>(c));
+        } else {
+            static const char kHex[] = "0123456789ABCDEF";
+            text += "\\x";
+            text.push_back(kHex[c >> 4]);
+            text.push_back(kHex[c & 15]);
+        }
+    }
+    return text;
+}
+
+std::string Number(uint64_t value) { return std::to_string(value); }
+
+uint64_t Aligned(uint64_t offset) { return (offset + kAlignment - 1) / kAlignment * kAlignment; }
+
+// A chunk header as read.
+struct Chunk {
+    uint64_t offset = 0;
+    uint32_t id = 0;
+    uint32_t size = 0;
+    uint32_t type = 0;  // a group's type
+    bool IsGroup() const { return id == kIdFor4; }
+    // Just past the payload; the pad bytes follow.
+    uint64_t End() const { return offset + kChunkHeaderSize + size; }
+    std::string Name() const { return CodeText(id) + (IsGroup() ? " " + CodeText(type) : ""); }
+};
+
+// The group whose children are being walked.
+struct Group {
+    Chunk chunk;
+    std::string path;  // its own and its enclosing groups' types, outermost first
+};
+
+class Walker {
+public:
+    Walker(Source& source, uint64_t size) : source_(source) { layout_.fileSize = size; }
+
+    Layout Walk() {
+        if (WalkOuterGroup()) Verdict();
+        return layout_;
+    }
+
+private:
+    // Records why the walk stops; always false, so that callers can return it.
+    bool Stop(uint64_t offset, const std::string& chunk, const std::string& groups,
+              const std::string& reason) {
+        layout_.damage.offset = offset;
+        layout_.damage.chunk = chunk;
+        layout_.damage.groups = groups;
+        layout_.damage.reason = reason;
+        return false;
+    }
+
+    bool FileEndsIn(const Chunk& chunk, const std::string& groups) {
+        layout_.truncated = true;
+        return Stop(chunk.offset, chunk.Name(), groups,
+                    "chunk \"" + chunk.Name() + "\" at offset " + Number(chunk.offset) +
+                        " claims " + Number(chunk.size) + " bytes, but the file ends at " +
+                        Number(layout_.fileSize));
+    }
+
+    // Only ever asked for bytes inside the file, so a short read is a failed read.
+    bool ReadAt(uint64_t offset, uint8_t* out, size_t count, const std::string& groups) {
+        if (source_.Read(offset, out, count) == count) return true;
+        return Stop(offset, "", groups, "the file could not be read at offset " + Number(offset));
+    }
+
+    // Reads the header of the child of group at offset into *chunk, and checks that the child
+    // lies inside the group.
+    bool ReadChild(const Group& group, uint64_t offset, Chunk* chunk) {
+        const uint64_t fileSize = layout_.fileSize;
+        const Chunk& parent = group.chunk;
+        if (offset >= fileSize) {
+            layout_.truncated = true;
+            return Stop(fileSize, parent.Name(), group.path,
+                        "the file ends at " + Number(fileSize) + ", inside group \"" +
+                            parent.Name() + "\" at offset " + Number(parent.offset) +
+                            ", which claims " + Number(parent.size) + " bytes (up to " +
+                            Number(parent.End()) + ")");
+        }
+        chunk->offset = offset;
+        uint8_t head[kGroupHeaderSize];
+        const bool headerCut = offset + kChunkHeaderSize > fileSize;
+        if (!headerCut) {
+            if (!ReadAt(offset, head, kChunkHeaderSize, group.path)) return false;
+            chunk->id = U32(head);
+            chunk->size = U32(head + 4);
+        }
+        if (headerCut || (chunk->IsGroup() && offset + kGroupHeaderSize > fileSize)) {
+            layout_.truncated = true;
+            return Stop(offset, "", group.path,
+                        "the file ends at " + Number(fileSize) +
+                            ", inside the header of the chunk at offset " + Number(offset));
+        }
+        if (chunk->IsGroup()) {
+            if (!ReadAt(offset + kChunkHeaderSize, head, kGroupTypeSize, group.path)) {
+                return false;
+            }
+            chunk->type = U32(head);
+            if (chunk->size < kGroupTypeSize) {
+                return Stop(offset, "FOR4", group.path,
+                            "group \"FOR4\" at offset " + Number(offset) + " claims " +
+                                Number(chunk->size) + " bytes, fewer than the " +
+                                Number(kGroupTypeSize) + " of its type");
+            }
+        }
+        // A child that runs past its group's end within the file contradicts the group's size;
+        // one that runs past the end of the file is cut, which the caller tells.
+        if (chunk->End() > parent.End() && parent.End() <= fileSize) {
+            return Stop(offset, chunk->Name(), group.path,
+                        "chunk \"" + chunk->Name() + "\" at offset " + Number(offset) +
+                            " ends at " + Number(chunk->End()) + ", past the end of its group \"" +
+                            parent.Name() + "\" at offset " + Number(parent.offset) + " (at " +
+                            Number(parent.End()) + ")");
+        }
+        return true;
+    }
+
+    bool WalkOuterGroup() {
+        const uint64_t fileSize = layout_.fileSize;
+        if (fileSize < kGroupHeaderSize) {
+            return Stop(0, "", "",
+                        "the file is " + Number(fileSize) + " bytes long, too short for the " +
+                            Number(kGroupHeaderSize) + "-byte group header an image starts with");
+        }
+        uint8_t head[kGroupHeaderSize];
+        if (!ReadAt(0, head, kGroupHeaderSize, "")) return false;
+        Group outer;
+        outer.chunk.id = U32(head);
+        outer.chunk.size = U32(head + 4);
+        outer.chunk.type = U32(head + 8);
+        if (outer.chunk.id != kIdFor4 || outer.chunk.type != kTypeCimg) {
+            const std::string start = outer.chunk.id == kIdFor4 ? "a group \"" + outer.chunk.Name()
+                                                                : "\"" + CodeText(outer.chunk.id);
+            return Stop(0, "", "",
+                        "the file starts with " + start + "\", not a group \"FOR4 CIMG\"");
+        }
+        layout_.recognised = true;
+        outer.path = "CIMG";
+
+        uint64_t offset = kGroupHeaderSize;
+        while (offset < outer.chunk.End()) {
+            Chunk chunk;
+            if (!ReadChild(outer, offset, &chunk)) return false;
+            ChunkInfo info;
+            info.id = CodeText(chunk.id);
+            if (chunk.IsGroup()) info.groupType = CodeText(chunk.type);
+            info.offset = chunk.offset;
+            info.size = chunk.size;
+            layout_.chunks.push_back(info);
+
+            // The first header and the first tile group after it are the ones that count;
+            // other chunks and groups are opaque.
+            if (chunk.id == kIdTbhd && !layout_.hasHeader) {
+                if (!ReadHeader(chunk, outer.path)) return false;
+            } else if (chunk.IsGroup() && chunk.type == kTypeTbmp && layout_.hasHeader &&
+                       !layout_.hasTileGroup) {
+                layout_.hasTileGroup = true;
+                tileGroup_ = chunk;
+                if (!WalkTileGroup(Group{chunk, outer.path + "/TBMP"})) return false;
+            }
+            if (chunk.End() > fileSize) return FileEndsIn(chunk, outer.path);
+            offset = Aligned(chunk.End());
+        }
+        outerEnd_ = outer.chunk.End();
+        if (!layout_.hasHeader) {
+            return Stop(outerEnd_ < fileSize ? outerEnd_ : fileSize, "FOR4 CIMG", "",
+                        "group \"FOR4 CIMG\" at offset 0 holds no header chunk \"TBHD\"");
+        }
+        return true;
+    }
+
+    bool ReadHeader(const Chunk& chunk, const std::string& groups) {
+        const std::string at = " at offset " + Number(chunk.offset);
+        if (chunk.size < kHeaderValuesSize) {
+            return Stop(chunk.offset, "TBHD", groups,
+                        "header chunk \"TBHD\"" + at + " holds " + Number(chunk.size) +
+                            " bytes, fewer than the " + Number(kHeaderValuesSize) +
+                            " of its values");
+        }
+        const uint64_t payload = chunk.offset + kChunkHeaderSize;
+        const uint64_t inFile = layout_.fileSize - payload;  // the chunk's header is in the file
+        if (inFile < kHeaderValuesSize) return FileEndsIn(chunk, groups);
+        const bool aux = chunk.size >= kHeaderWrittenSize && inFile >= kHeaderWrittenSize;
+        uint8_t v[kHeaderWrittenSize];
+        if (!ReadAt(payload, v, aux ? kHeaderWrittenSize : kHeaderValuesSize, groups)) {
+            return false;
+        }
+        HeaderValues& h = layout_.header;
+        h.payloadSize = chunk.size;
+        h.width = U32(v);
+        h.height = U32(v + 4);
+        h.auxA = U16(v + 8);
+        h.auxB = U16(v + 10);
+        h.flags = U32(v + 12);
+        h.auxC = U16(v + 16);
+        h.tileCount = U16(v + 18);
+        h.compression = U32(v + 20);
+        h.hasAuxDE = aux;
+        if (aux) {
+            h.auxD = U32(v + 24);
+            h.auxE = U32(v + 28);
+        }
+        layout_.hasHeader = true;
+        layout_.colourChannels = ((h.flags & kFlagRgb) ? 3 : 0) + ((h.flags & kFlagAlpha) ? 1 : 0);
+        layout_.hasDepth = (h.flags & kFlagDepth) != 0;
+        layout_.colourTilesExpected = layout_.colourChannels > 0 ? h.tileCount : 0;
+        layout_.depthTilesExpected = layout_.hasDepth ? h.tileCount : 0;
+
+        const std::string header = "header \"TBHD\"" + at + ": ";
+        const std::string side = "; an image is 1 to " + Number(kLargestSide) + " pixels ";
+        if (h.width == 0 || h.width > kLargestSide) {
+            return Stop(chunk.offset, "TBHD", groups,
+                        header + "width " + Number(h.width) + side + "wide");
+        }
+        if (h.height == 0 || h.height > kLargestSide) {
+            return Stop(chunk.offset, "TBHD", groups,
+                        header + "height " + Number(h.height) + side + "high");
+        }
+        if (layout_.colourChannels == 0 && !layout_.hasDepth) {
+            return Stop(
+                chunk.offset, "TBHD", groups,
+                header + "flags " + Number(h.flags) + " announce neither colour nor depth tiles");
+        }
+        return true;
+    }
+
+    bool WalkTileGroup(const Group& group) {
+        uint64_t offset = group.chunk.offset + kGroupHeaderSize;
+        while (offset < group.chunk.End()) {
+            Chunk chunk;
+            if (!ReadChild(group, offset, &chunk)) return false;
+            if (chunk.id == kIdRgba || chunk.id == kIdZbuf) {
+                if (!WalkTile(chunk, group.path)) return false;
+            } else {
+                ++layout_.otherChunksInTileGroup;
+                if (chunk.End() > layout_.fileSize) return FileEndsIn(chunk, group.path);
+            }
+            offset = Aligned(chunk.End());
+        }
+        return true;
+    }
+
+    bool WalkTile(const Chunk& chunk, const std::string& groups) {
+        const std::string name = CodeText(chunk.id);
+        const std::string at = " at offset " + Number(chunk.offset);
+        if (chunk.size < kRectangleSize) {
+            return Stop(chunk.offset, name, groups,
+                        "tile \"" + name + "\"" + at + " claims " + Number(chunk.size) +
+                            " bytes, fewer than the " + Number(kRectangleSize) +
+                            " of its rectangle");
+        }
+        const uint64_t rectangleAt = chunk.offset + kChunkHeaderSize;
+        if (rectangleAt + kRectangleSize > layout_.fileSize) return FileEndsIn(chunk, groups);
+        uint8_t r[kRectangleSize];
+        if (!ReadAt(rectangleAt, r, kRectangleSize, groups)) return false;
+
+        TileInfo tile;
+        tile.depth = chunk.id == kIdZbuf;
+        tile.offset = chunk.offset;
+        tile.size = chunk.size;
+        tile.x1 = U16(r);
+        tile.y1 = U16(r + 2);
+        tile.x2 = U16(r + 4);
+        tile.y2 = U16(r + 6);
+        const bool reversed = tile.x2 < tile.x1 || tile.y2 < tile.y1;
+        tile.width = reversed ? 0 : static_cast<uint32_t>(tile.x2 - tile.x1 + 1);
+        tile.height = reversed ? 0 : static_cast<uint32_t>(tile.y2 - tile.y1 + 1);
+        const uint32_t bytesPerPixel =
+            tile.depth ? kDepthBytesPerPixel : static_cast<uint32_t>(layout_.colourChannels);
+        // At most 65536 * 65536 * 4: no overflow in 64 bits.
+        tile.rawBytes = static_cast<uint64_t>(tile.width) * tile.height * bytesPerPixel;
+        tile.storedBytes = chunk.size - kRectangleSize;
+        // Nothing else marks the choice: pixel data shorter than raw is compressed.
+        tile.compressed = tile.storedBytes < tile.rawBytes;
+        layout_.tiles.push_back(tile);
+        layout_.storedBytes += tile.storedBytes;
+        layout_.rawBytes += tile.rawBytes;
+
+        // Tiles of a kind the flags do not announce are passed over, whatever their rectangle.
+        const bool announced = tile.depth ? layout_.hasDepth : layout_.colourChannels > 0;
+        if (announced) {
+            const HeaderValues& h = layout_.header;
+            const std::string rectangle = "tile rectangle " + Number(tile.x1) + "," +
+                                          Number(tile.y1) + "-" + Number(tile.x2) + "," +
+                                          Number(tile.y2) + at;
+            if (reversed) {
+                return Stop(chunk.offset, name, groups,
+                            rectangle + " is reversed: x2 or y2 lies before x1 or y1");
+            }
+            if (tile.x2 >= h.width || tile.y2 >= h.height) {
+                return Stop(chunk.offset, name, groups,
+                            rectangle + " lies outside the " + Number(h.width) + " x " +
+                                Number(h.height) + " image");
+            }
+            if (tile.rawBytes > kLargestTileBytes) {
+                return Stop(chunk.offset, name, groups,
+                            "tile \"" + name + "\"" + at + " of " + Number(tile.width) + " x " +
+                                Number(tile.height) + " pixels decodes to " +
+                                Number(tile.rawBytes) + " bytes, more than the " +
+                                Number(kLargestTileBytes) + " a tile may take");
+            }
+        }
+        if (chunk.End() > layout_.fileSize) return FileEndsIn(chunk, groups);
+        if (announced) {
+            // A reader takes the first tiles of each kind, as many as the header announces.
+            int& found = tile.depth ? layout_.depthTilesFound : layout_.colourTilesFound;
+            const int expected =
+                tile.depth ? layout_.depthTilesExpected : layout_.colourTilesExpected;
+            const PixelRect rect{tile.x1, tile.y1, tile.x2 + 1, tile.y2 + 1};
+            if (found < expected) (tile.depth ? depthRects_ : colourRects_).push_back(rect);
+            ++found;
+        }
+        return true;
+    }
+
+    // The walk got through: are all the tiles the header announces there?
+    void Verdict() {
+        Layout& l = layout_;
+        const bool colourShort = l.colourTilesFound < l.colourTilesExpected;
+        const bool depthShort = l.depthTilesFound < l.depthTilesExpected;
+        if (!colourShort && !depthShort) {
+            Coverage();
+            return;
+        }
+        std::string missing;
+        if (colourShort) {
+            missing = Number(l.colourTilesFound) + " of the " + Number(l.colourTilesExpected) +
+                      " colour tiles";
+        }
+        if (depthShort) {
+            missing += (missing.empty() ? "" : " and ") + Number(l.depthTilesFound) + " of the " +
+                       Number(l.depthTilesExpected) + " depth tiles";
+        }
+        if (!l.hasTileGroup) {
+            Stop(outerEnd_ < l.fileSize ? outerEnd_ : l.fileSize, "FOR4 CIMG", "",
+                 "group \"FOR4 CIMG\" at offset 0 holds no tile group \"FOR4 TBMP\" after its "
+                 "header, so none of the tiles the header announces");
+            return;
+        }
+        Stop(tileGroup_.End(), "FOR4 TBMP", "CIMG",
+             "tile group \"FOR4 TBMP\" at offset " + Number(tileGroup_.offset) + " ends at " +
+                 Number(tileGroup_.End()) + " with only " + missing + " that the header announces");
+    }
+
+    // All the tiles there: do they reach every pixel? (A header may announce too few, even none.)
+    void Coverage() {
+        Layout& l = layout_;
+        const int width = static_cast<int>(l.header.width);
+        const int height = static_cast<int>(l.header.height);
+        if (l.colourChannels > 0)
+            l.colourPixelsUncovered = UncoveredPixels(colourRects_, width, height);
+        if (l.hasDepth) l.depthPixelsUncovered = UncoveredPixels(depthRects_, width, height);
+        const uint64_t colour = l.colourPixelsUncovered, depth = l.depthPixelsUncovered;
+        if (colour == 0 && depth == 0) return;
+        const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+        const uint16_t count = l.header.tileCount;
+        std::string reason = "the header announces " + Number(count) +
+                             (count == 1 ? " tile" : " tiles") + ", which leave ";
+        if (colour != 0 && depth != 0 && colour != depth) {
+            reason += Number(colour) + " of the image's " + Number(pixels) +
+                      " pixels without colour and " + Number(depth) + " without depth";
+        } else {
+            reason += Number(colour != 0 ? colour : depth) + " of the image's " + Number(pixels) +
+                      " pixels uncovered";
+        }
+        if (l.hasTileGroup) {
+            Stop(tileGroup_.End(), "FOR4 TBMP", "CIMG", reason);
+        } else {
+            Stop(outerEnd_ < l.fileSize ? outerEnd_ : l.fileSize, "FOR4 CIMG", "", reason);
+        }
+    }
+
+    Source& source_;
+    Layout layout_;
+    std::vector<PixelRect> colourRects_;  // of the tiles a reader takes
+    std::vector<PixelRect> depthRects_;
+    Chunk tileGroup_;
+    uint64_t outerEnd_ = 0;
+};
+
+}  // namespace
+
+int Layout::ColourTiles() const {
+    int count = 0;
+    for (const TileInfo& tile : tiles) count += tile.depth ? 0 : 1;
+    return count;
+}
+
+int Layout::DepthTiles() const { return static_cast<int>(tiles.size()) - ColourTiles(); }
+
+Layout WalkLayout(const uint8_t* bytes, size_t size) {
+    MemorySource source(bytes, size);
+    return Walker(source, size).Walk();
+}
+
+bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error) {
+        *why = error.message();
+        return false;
+    }
+    if (fs::is_directory(status)) {
+        *why = "it is a directory";
+        return false;
+    }
+    if (!fs::is_regular_file(status)) {
+        *why = "not a regular file";
+        return false;
+    }
+    const uintmax_t size = fs::file_size(path, error);
+    if (error) {
+        *why = error.message();
+        return false;
+    }
+    std::ifstream in;
+    in.rdbuf()->pubsetbuf(nullptr, 0);  // a few small reads at scattered offsets: no buffer
+    errno = 0;
+    in.open(path, std::ios::binary);
+    if (!in) {
+        *why = errno != 0 ? std::strerror(errno) : "it cannot be opened for reading";
+        return false;
+    }
+    FileSource source(in);
+    *layout = Walker(source, static_cast<uint64_t>(size)).Walk();
+    return true;
+}
+
+std::vector<std::string> KnownFlagNames(uint32_t flags) {
+    std::vector<std::string> names;
+    if (flags & kFlagRgb) names.push_back("rgb");
+    if (flags & kFlagAlpha) names.push_back("alpha");
+    if (flags & kFlagDepth) names.push_back("depth");
+    return names;
+}
+
+std::string FlagNames(uint32_t flags) {
+    std::vector<std::string> names = KnownFlagNames(flags);
+    if (flags & ~(kFlagRgb | kFlagAlpha | kFlagDepth)) names.push_back("other bits");
+    if (names.empty()) return "none";
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+}  // namespace tarniff
