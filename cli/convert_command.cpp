@@ -293,7 +293,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     output.Commit();
     if (depthOutput) depthOutput->Commit();
     if (outKind == FileKind::iff && file.depthPlane >= 0) {
-        Note(options, inName + ": the depth buffer is not saved; the format's writer stores none");
+        Note(options, DepthNotSaved(inName));
     }
     return 0;
 }

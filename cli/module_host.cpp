@@ -371,6 +371,10 @@ std::string TileShortfall(const OpenedFile& file) {
     return text;
 }
 
+std::string DepthNotSaved(const std::string& name) {
+    return name + ": the depth buffer is not saved; the format's writer stores none";
+}
+
 std::string Incompleteness(const OpenedFile& file, const std::string& name) {
     if (file.complete()) return "";
     std::string shortfall = TileShortfall(file);

@@ -83,6 +83,10 @@ std::string TileShortfall(const OpenedFile& file);
 // and no tile covers 61440 of the image's 65536 pixels".
 std::string Incompleteness(const OpenedFile& file, const std::string& name);
 
+// The note for an image whose depth buffer an .iff save leaves out (the module writes none), in
+// the same words from tniff and GIMP: "NAME: the depth buffer is not saved; ...".
+std::string DepthNotSaved(const std::string& name);
+
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
 // Throws ToolError with the module's code when it refuses the file or fails, and when it breaks
 // the interface; a damaged file of this format that the module refuses is refused with what is

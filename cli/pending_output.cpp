@@ -101,14 +101,16 @@ std::string FollowLinks(const std::string& path, bool* endless) {
     }
 }
 
-void RefuseEndlessLinks(const std::string& path) {
+std::string RefuseEndlessLinks(const std::string& path) {
+    if (IsStandardStream(path)) return path;
     bool endless = false;
-    if (!IsStandardStream(path)) FollowLinks(path, &endless);
+    const std::string target = FollowLinks(path, &endless);
     if (endless) {
         throw ToolError(path +
                         ": cannot write: its symbolic links never end (a loop, or more "
                         "than 40 in a row)");
     }
+    return target;
 }
 
 namespace {
@@ -144,9 +146,7 @@ void CopyToStdout(const std::string& temporary) {
 bool IsStandardStream(const std::string& path) { return path == "-"; }
 
 PendingOutput::PendingOutput(const std::string& destination)
-    : destination_(IsStandardStream(destination) ? destination : FollowLinks(destination)),
-      toStdout_(IsStandardStream(destination)) {
-    RefuseEndlessLinks(destination);
+    : destination_(RefuseEndlessLinks(destination)), toStdout_(IsStandardStream(destination)) {
     // From the file's creation until it is in the table, a signal waits: it would otherwise
     // end the run with the file left behind.
     SignalsBlocked blocked;

@@ -15,10 +15,11 @@ namespace tniff_cli {
 // *endless, when asked for, says so.
 std::string FollowLinks(const std::string& path, bool* endless = nullptr);
 
-// Throws ToolError for an output whose symbolic links never end: nothing can be written there,
-// and renaming over the last link reached would replace a link with a file. A link to a file
-// that does not exist yet is an output like any other: the file is made.
-void RefuseEndlessLinks(const std::string& path);
+// Where writing to path ends up (FollowLinks; "-" stays "-"). Throws ToolError for an output
+// whose symbolic links never end: nothing can be written there, and renaming over the last link
+// reached would replace a link with a file. A link to a file that does not exist yet is an
+// output like any other: the file is made.
+std::string RefuseEndlessLinks(const std::string& path);
 
 // "-": standard input or output.
 bool IsStandardStream(const std::string& path);

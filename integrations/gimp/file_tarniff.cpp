@@ -136,7 +136,7 @@ std::string ChannelsNotSaved(gint32 original, const std::string& name) {
     g_free(channels);
     if (names.empty()) return "";
     if (names.size() == 1 && names[0] == "Depth") {
-        return name + ": the depth buffer is not saved; the format's writer stores none";
+        return tniff_cli::DepthNotSaved(name);
     }
     std::string list;
     for (size_t i = 0; i < names.size(); ++i) {
