@@ -1,6 +1,9 @@
 #include "cli/raster.h"
 
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "cli/module_host.h"
 #include "cli/tool_error.h"
@@ -53,9 +56,35 @@ void Deinterleave(const uint8_t* pixels, uint8_t* const* planes, size_t area) {
     }
 }
 
+#if defined(__SSE2__)
+// Four planes, 16 pixels a step: red and green paired into 16-bit values, blue and alpha too,
+// then the pairs paired into whole pixels. The opened image of a render is RGBA, and this pass
+// runs at about the speed of filling the memory; the byte loop is five times as slow.
+template <>
+void Interleave<4>(const uint8_t* const* planes, uint8_t* pixels, size_t area) {
+    size_t i = 0;
+    for (; i + 16 <= area; i += 16) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[0] + i));
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[1] + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[2] + i));
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(planes[3] + i));
+        const __m128i rgLow = _mm_unpacklo_epi8(r, g), rgHigh = _mm_unpackhi_epi8(r, g);
+        const __m128i baLow = _mm_unpacklo_epi8(b, a), baHigh = _mm_unpackhi_epi8(b, a);
+        __m128i* out = reinterpret_cast<__m128i*>(pixels + 4 * i);
+        _mm_storeu_si128(out, _mm_unpacklo_epi16(rgLow, baLow));
+        _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(rgLow, baLow));
+        _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(rgHigh, baHigh));
+        _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(rgHigh, baHigh));
+    }
+    for (; i < area; ++i) {
+        for (int c = 0; c < 4; ++c) pixels[i * 4 + c] = planes[c][i];
+    }
+}
+#endif
+
 void InterleaveAny(const uint8_t* const* planes, int count, uint8_t* pixels, size_t area) {
     switch (count) {
-    case 1: Interleave<1>(planes, pixels, area); return;
+    case 1: std::memcpy(pixels, planes[0], area); return;
     case 2: Interleave<2>(planes, pixels, area); return;
     case 3: Interleave<3>(planes, pixels, area); return;
     case 4: Interleave<4>(planes, pixels, area); return;
@@ -82,6 +111,14 @@ void DeinterleaveAny(const uint8_t* pixels, int count, uint8_t* const* planes, s
 }
 
 }  // namespace
+
+void InterleavePlanes(const tniff::Image& image, int first, int count, uint8_t* out) {
+    const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
+    if (area == 0 || count <= 0) return;
+    std::vector<const uint8_t*> sources;
+    for (int c = 0; c < count; ++c) sources.push_back(image.address(first + c, 0, 0));
+    InterleaveAny(sources.data(), count, out, area);
+}
 
 Raster RasterFromPlanes(const tniff::Image& image, const std::vector<int>& planes) {
     const int count = static_cast<int>(planes.size());

@@ -1,0 +1,121 @@
+// tarniff._tarniff: the package's bridge to the front-end library. It turns NumPy arrays into the
+// library's images and back, and nothing else: files are opened and saved only through the
+// module's ENTRYPOINT, with the library's checks, limits and words. The Python side (tarniff/
+// __init__.py) checks arguments and gives the public names.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cli/module_host.h"
+#include "cli/pending_output.h"
+#include "cli/raster.h"
+#include "cli/tool_error.h"
+
+namespace py = pybind11;
+namespace lib = tniff_cli;
+
+namespace {
+
+// A loaded module is one instance per process, and our host runs one operation at a time on it
+// (it keeps the operation's record in one place): Python threads take turns here, each with the
+// GIL released while the module works.
+std::mutex gModuleTurn;
+
+// The pixels of planes first .. first + count - 1, interleaved into memory the array owns.
+// Fresh memory is taken as the host takes an image's (zeroed pages, huge where the system
+// allows, so that the first touch is cheap): as a host image of one plane, count * width wide.
+py::array InterleavedArray(const tniff::Image& image, int first, int count, bool squeeze) {
+    const int width = image.width(), height = image.height();
+    auto* owner = new tniff::Image(width * (count > 0 ? count : 1), height, 1);
+    py::capsule free(owner, [](void* image) { delete static_cast<tniff::Image*>(image); });
+    {
+        py::gil_scoped_release unlocked;
+        lib::InterleavePlanes(image, first, count, owner->data());
+    }
+    const py::ssize_t h = height, w = width, c = count;
+    if (squeeze) return py::array_t<uint8_t>({h, w}, {w, py::ssize_t(1)}, owner->data(), free);
+    return py::array_t<uint8_t>({h, w, c}, {w * c, c, py::ssize_t(1)}, owner->data(), free);
+}
+
+// Text for Python: a file name may hold any bytes, and those that are not UTF-8 show as U+FFFD,
+// as in tniff's JSON.
+py::str Text(const std::string& text) {
+    return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(text.data(), static_cast<py::ssize_t>(text.size()), "replace"));
+}
+
+struct Module {
+    lib::ModuleFile file;
+
+    explicit Module(const std::string& path) : file(lib::LoadModuleFile(path)) {}
+
+    // The file at path opened through the module; name is what messages call it.
+    py::dict Open(const std::string& path, const std::string& name, uint64_t maxImageBytes) {
+        lib::OpenedFile opened;
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> turn(gModuleTurn);
+            opened = lib::OpenThroughModule(file, path, nullptr, maxImageBytes, name);
+        }
+        py::dict result;
+        result["pixels"] = InterleavedArray(opened.image, 0, opened.colourPlanes, false);
+        result["depth"] = opened.depthPlane >= 0 ? py::object(InterleavedArray(opened.image, opened.depthPlane, 1, true))
+                                                 : py::object(py::none());
+        result["dpi"] = py::make_tuple(opened.description.horizontalDpi, opened.description.verticalDpi);
+        result["complete"] = opened.complete();
+        result["incompleteness"] = Text(lib::Incompleteness(opened, name));
+        result["tiles"] = py::make_tuple(opened.colourTilesRead, opened.colourTilesExpected, opened.depthTilesRead,
+                                         opened.depthTilesExpected);
+        return result;
+    }
+
+    // Saves pixels (height x width x channels, C-contiguous, checked by the caller) through the
+    // module into the file at path. whole: the file appears complete or not at all.
+    void Save(const py::array_t<uint8_t, py::array::c_style>& pixels, const std::string& path,
+              const std::string& name, bool whole) {
+        lib::Raster raster(static_cast<int>(pixels.shape(1)), static_cast<int>(pixels.shape(0)),
+                           pixels.ndim() == 3 ? static_cast<int>(pixels.shape(2)) : 1);
+        const uint8_t* source = pixels.data();
+        py::gil_scoped_release unlocked;
+        std::memcpy(raster.pixels.data(), source, raster.pixels.size());
+        const tniff::Image image = lib::ImageFromRaster(raster);
+        raster = lib::Raster();
+        std::lock_guard<std::mutex> turn(gModuleTurn);
+        if (!whole) {
+            lib::SaveThroughModule(file, image, path, name, nullptr);
+            return;
+        }
+        lib::PendingOutput output(path);
+        lib::SaveThroughModule(file, image, output.path(), name, nullptr);
+        output.Commit();
+    }
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_tarniff, m) {
+    m.doc() = "The bridge from tarniff to the module file, on the TarnIFF front-end library.";
+
+    // The library's failures become tarniff.Error, with the host's code and its name.
+    py::register_exception_translator([](std::exception_ptr failure) {
+        try {
+            if (failure) std::rethrow_exception(failure);
+        } catch (const lib::ToolError& error) {
+            py::object type = py::module_::import("tarniff").attr("Error");
+            const char* name = error.hostCode() != 0 ? lib::HostCodeName(error.hostCode()) : "";
+            py::object value = type(Text(error.what()), error.hostCode(), name[0] != '\0' ? py::str(name) : py::object(py::none()));
+            PyErr_SetObject(type.ptr(), value.ptr());
+        }
+    });
+
+    py::class_<Module>(m, "Module")
+        .def(py::init<const std::string&>(), py::arg("path"))
+        .def_property_readonly("path", [](const Module& module) { return module.file.path; })
+        .def("open", &Module::Open, py::arg("path"), py::arg("name"), py::arg("max_image_bytes") = 0)
+        .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"), py::arg("whole"));
+}

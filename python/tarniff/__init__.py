@@ -1,0 +1,260 @@
+"""Tiled IFF images (a "FOR4" group of type "CIMG": colour, alpha and a depth buffer, as 3D
+renderers write them) as NumPy arrays.
+
+Every file is read and written by the TarnIFF module file, TnIffFormat.so, shipped inside this
+package and called through its ENTRYPOINT exactly as the tniff command, the GIMP plug-in and
+image editors call it: the same checks, limits and messages, and the same bytes written.
+
+    >>> import tarniff
+    >>> image = tarniff.read("render.iff")
+    >>> image.pixels.shape, image.pixels.dtype          # H x W x C, C = 1, 3 or 4
+    ((240, 360, 4), dtype('uint8'))
+    >>> image.depth.shape                               # the depth buffer, near is dark
+    (240, 360)
+    >>> tarniff.write("copy.iff", image.pixels)         # colour and alpha; no depth is written
+
+read        open a file (path, bytes or binary file object) into an Image
+write       save an H x W or H x W x 1..4 uint8 array
+info        what `tniff info --json` says about a file, as a dict
+Image       pixels, depth, dpi, notes, complete and tile counts of a file read
+Error       a failure, with tniff's words and the module's code (an OSError)
+
+``import tarniff.pillow`` lets Pillow open and save these files too.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+from typing import Any, BinaryIO, NamedTuple, Optional, Tuple, Union
+
+import numpy as np
+
+__all__ = ["read", "write", "info", "Image", "Tiles", "Error", "MODULE_PATH"]
+__version__ = "0.1.0"
+
+#: The module file every read and write goes through.
+MODULE_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "TnIffFormat.so")
+
+
+class Error(OSError):
+    """A file the module refused, could not read or write, or that is not whole.
+
+    ``str(error)`` is the line tniff prints (without its "tniff: " prefix), for example
+    ``render.iff: not an image in this format (formatCannotRead, -30501)``. ``code`` is the
+    module's result code and ``code_name`` the host's name for it ("formatCannotRead"); both are
+    0 and None for a failure the module did not report (a file cut short, a file not found).
+    """
+
+    def __init__(self, message: str, code: int = 0, code_name: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.code = code
+        self.code_name = code_name
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+    def __reduce__(self):
+        return (type(self), (self.args[0], self.code, self.code_name))
+
+
+from . import _tarniff  # noqa: E402  (Error must exist before the bridge can raise it)
+
+_module: Optional[_tarniff.Module] = None
+
+
+def _the_module() -> _tarniff.Module:
+    global _module
+    if _module is None:
+        _module = _tarniff.Module(MODULE_PATH)
+    return _module
+
+
+class Tiles(NamedTuple):
+    """Tiles the module handed over, and how many of each kind the file's header announces."""
+
+    colour: int
+    colour_expected: int
+    depth: int
+    depth_expected: int
+
+
+class Image:
+    """A file as the module read it.
+
+    pixels    H x W x C uint8 array, rows from the top: C = 1 gray, 3 RGB, 4 RGB and alpha
+              (straight, not premultiplied); 0 for a file that holds only a depth buffer
+    depth     H x W uint8 array (0 nearest or no depth, 255 farthest, scaled per file), or None
+    dpi       (horizontal, vertical) resolution in pixels per inch
+    notes     what a reader should know (with partial=True, how the image is incomplete)
+    complete  every tile the header announces was read, and they cover every pixel
+    tiles     Tiles(colour, colour_expected, depth, depth_expected)
+    """
+
+    __slots__ = ("pixels", "depth", "dpi", "notes", "complete", "tiles")
+
+    def __init__(self, pixels: np.ndarray, depth: Optional[np.ndarray], dpi: Tuple[float, float],
+                 notes: list, complete: bool, tiles: Tiles) -> None:
+        self.pixels = pixels
+        self.depth = depth
+        self.dpi = dpi
+        self.notes = notes
+        self.complete = complete
+        self.tiles = tiles
+
+    @property
+    def width(self) -> int:
+        return int(self.pixels.shape[1])
+
+    @property
+    def height(self) -> int:
+        return int(self.pixels.shape[0])
+
+    def __repr__(self) -> str:
+        h, w, c = self.pixels.shape
+        kind = {0: "no colour", 1: "gray", 3: "RGB", 4: "RGBA"}.get(c, f"{c} channels")
+        return (f"<tarniff.Image {w} x {h}, {kind}, depth {'yes' if self.depth is not None else 'no'}"
+                f"{'' if self.complete else ', INCOMPLETE'}>")
+
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, BinaryIO]
+
+
+def _name_of(source: Any, fallback: str) -> bytes:
+    """What messages call a file object: its name when it has one."""
+    name = getattr(source, "name", None)
+    return os.fsencode(name) if isinstance(name, (str, bytes)) else os.fsencode(fallback)
+
+
+class _MemoryFile:
+    """Bytes in an anonymous in-memory file, reachable by a path while it is open: the module
+    opens and saves files by name."""
+
+    def __init__(self, data: Union[bytes, bytearray, memoryview] = b"") -> None:
+        self.fd = os.memfd_create("tarniff", os.MFD_CLOEXEC)
+        view = memoryview(data).cast("B")
+        while view:
+            view = view[os.write(self.fd, view):]
+
+    @property
+    def path(self) -> str:
+        return f"/proc/self/fd/{self.fd}"
+
+    def contents(self) -> bytes:
+        size = os.fstat(self.fd).st_size
+        return os.pread(self.fd, size, 0) if size else b""
+
+    def __enter__(self) -> "_MemoryFile":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        os.close(self.fd)
+
+
+def _open(source: Source, call):
+    """Calls call(path, name) with a path the module can open for source."""
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fsencode(source)  # any bytes the system allows, as tniff takes them
+        return call(path, path)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        with _MemoryFile(source) as memory:
+            return call(memory.path, b"<bytes>")
+    if hasattr(source, "read"):
+        data = source.read()
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError("tarniff: the file object must be opened in binary mode (its read() gave "
+                            f"{type(data).__name__})")
+        with _MemoryFile(data) as memory:
+            return call(memory.path, _name_of(source, "<stream>"))
+    raise TypeError(f"tarniff: the source must be a path, bytes or a binary file object, not {type(source).__name__}")
+
+
+def read(source: Source, partial: bool = False) -> Image:
+    """Reads an .iff file through the module.
+
+    source is a path, the file's bytes, or a binary file object (read to its end). A file the
+    module refuses raises Error with tniff's message. A file cut short, or whose tiles leave
+    pixels uncovered, raises Error unless partial is true; then the image holds what there is
+    (0 where no tile reached), complete is False and notes says what is missing. The GIL is
+    released while the module works.
+    """
+    def opened(path: bytes, name: bytes) -> Image:
+        found = _the_module().open(path, name)
+        notes = []
+        if not found["complete"]:
+            if not partial:
+                raise Error(found["incompleteness"] + " (use partial=True to read what there is)")
+            notes.append(found["incompleteness"] + "; the rest of the image is 0")
+        return Image(found["pixels"], found["depth"], found["dpi"], notes, found["complete"],
+                     Tiles(*found["tiles"]))
+    return _open(source, opened)
+
+
+#: Channels of the last axis write takes, and what they are.
+_CHANNELS = {1: "gray", 2: "gray and alpha", 3: "RGB", 4: "RGB and alpha"}
+_LARGEST_SIDE = 32767
+
+
+def _pixels_to_save(pixels: Any) -> np.ndarray:
+    """pixels checked for write: TypeError or ValueError before anything is written; an array
+    that is not C-contiguous is copied into one that is."""
+    if not isinstance(pixels, np.ndarray):
+        raise TypeError(f"tarniff.write: pixels must be a NumPy array of uint8, not {type(pixels).__name__}")
+    if pixels.dtype != np.uint8:
+        raise TypeError(f"tarniff.write: pixels must be uint8 (8 bits per channel), not {pixels.dtype}; "
+                        "scale and convert them first, for example with .astype(numpy.uint8)")
+    if pixels.ndim not in (2, 3):
+        raise ValueError(f"tarniff.write: pixels must be H x W or H x W x C, not of {pixels.ndim} "
+                         f"dimensions (shape {pixels.shape})")
+    if pixels.ndim == 3 and pixels.shape[2] not in _CHANNELS:
+        raise ValueError(f"tarniff.write: the last axis holds 1 to 4 channels (gray, gray and alpha, RGB, "
+                         f"RGB and alpha), not {pixels.shape[2]} (shape {pixels.shape})")
+    height, width = pixels.shape[:2]
+    if width == 0 or height == 0:
+        raise ValueError(f"tarniff.write: the image is empty (shape {pixels.shape})")
+    if width > _LARGEST_SIDE or height > _LARGEST_SIDE:
+        raise ValueError(f"tarniff.write: {width} by {height} is too large for the format: at most "
+                         f"{_LARGEST_SIDE} pixels on a side")
+    return np.ascontiguousarray(pixels)
+
+
+def write(target: Union[str, "os.PathLike[str]", BinaryIO], pixels: np.ndarray) -> None:
+    """Saves pixels through the module as an .iff file.
+
+    pixels is an H x W (gray) or H x W x C uint8 array: C = 1 gray, 2 gray and alpha, 3 RGB,
+    4 RGB and alpha. Any other dtype or shape raises TypeError or ValueError before anything is
+    written. An array that is not C-contiguous (a slice, a transpose) is copied into one that
+    is. The module stores gray as three equal channels and writes no depth buffer.
+
+    target is a path or a binary file object. A path is written as tniff writes its outputs:
+    under a temporary name beside it, renamed over it once complete, so a failure leaves no
+    partial file and never replaces an existing one. A file object gets the bytes only once the
+    module has saved them all. Failures raise Error. The GIL is released while the module works.
+    """
+    pixels = _pixels_to_save(pixels)
+    if isinstance(target, (str, bytes, os.PathLike)):
+        path = os.fsencode(target)
+        _the_module().save(pixels, path, path, True)
+        return
+    if not hasattr(target, "write"):
+        raise TypeError(f"tarniff.write: the target must be a path or a binary file object, not "
+                        f"{type(target).__name__}")
+    name = _name_of(target, "<stream>")
+    with _MemoryFile() as memory:
+        _the_module().save(pixels, memory.path, name, False)
+        target.write(memory.contents())
+
+
+def info(source: Source) -> dict:
+    """What `tniff info --json` says about the file, as a dict: what the module described and
+    handed over ("image", "read") and the file's layout from its chunk headers ("header",
+    "chunks", "tiles", "tileCounts", ..., and "damage" for a file that is not whole). A file
+    the module refuses raises Error; an incomplete one is described ("read": {"complete":
+    false, ...}).
+    """
+    def described(path: bytes, name: bytes) -> dict:
+        found = json.loads(_the_module().info(path, name))
+        found["file"] = name.decode("utf-8", "replace")
+        return found
+    return _open(source, described)
