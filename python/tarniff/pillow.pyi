@@ -1,0 +1,7 @@
+from PIL import ImageFile
+
+FORMAT: str
+DESCRIPTION: str
+EXTENSIONS: tuple[str, ...]
+
+class TarnIffImageFile(ImageFile.ImageFile): ...
