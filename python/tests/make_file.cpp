@@ -1,8 +1,9 @@
 // Writes one file composed with the test-side file builder, for the Python package's tests:
 //     tniff_make_python_file OUT WIDTH HEIGHT CHANNELS [--depth] [--form raw|compressed|smallest]
-//                            [--tile SIDE] [--levels N] [--seed N] [--shuffled]
-// CHANNELS is 0, 1, 3 or 4 colour channels; --depth adds a depth buffer. --levels below 256 gives
-// runs, so tiles compress. The tests compare what the package reads with tniff's output for the
+//                            [--tile SIDE] [--levels N] [--blocks N] [--seed N] [--shuffled]
+// CHANNELS is 0, 1, 3 or 4 colour channels; --depth adds a depth buffer. Colour values are
+// random, of --levels values spread over 0 to 255; --blocks N makes each run of N pixels of a
+// row one colour, so that tiles compress (--form smallest then writes those shorter compressed). The tests compare what the package reads with tniff's output for the
 // same file, so nothing about the expected pixels is printed here.
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +16,7 @@ namespace {
 
 [[noreturn]] void Usage(const char* why) {
     std::fprintf(stderr, "tniff_make_python_file: %s\nusage: tniff_make_python_file OUT WIDTH HEIGHT CHANNELS [--depth] "
-                         "[--form raw|compressed|smallest] [--tile SIDE] [--levels N] [--seed N] [--shuffled]\n",
+                         "[--form raw|compressed|smallest] [--tile SIDE] [--levels N] [--blocks N] [--seed N] [--shuffled]\n",
                  why);
     std::exit(2);
 }
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
     const int channels = Number(argv[4], 0, 4);
     if (channels == 2) Usage("a file holds 0, 1, 3 or 4 colour channels");
     bool depth = false;
-    int levels = 256, tile = 64;
+    int levels = 256, tile = 64, blocks = 1;
     uint64_t seed = 1;
     for (int i = 5; i < argc; ++i) {
         const std::string option = argv[i];
@@ -60,6 +61,8 @@ int main(int argc, char** argv) {
             tile = Number(value, 1, 256);
         } else if (option == "--levels") {
             levels = Number(value, 1, 256);
+        } else if (option == "--blocks") {
+            blocks = Number(value, 1, 32767);
         } else if (option == "--seed") {
             seed = static_cast<uint64_t>(Number(value, 0, 1 << 30));
         } else {
@@ -69,6 +72,12 @@ int main(int argc, char** argv) {
     spec.image = iffbuild::Image::Blank(static_cast<uint32_t>(Number(argv[2], 1, 32767)),
                                         static_cast<uint32_t>(Number(argv[3], 1, 32767)), channels, depth);
     spec.image.FillRandom(seed, levels);
+    iffbuild::Image& image = spec.image;
+    for (uint32_t row = 0; row < image.height; ++row) {
+        for (uint32_t x = 0; x < image.width; ++x) {
+            for (int c = 0; c < channels; ++c) image.At(x, row, c) = image.At(x - x % blocks, row, c);
+        }
+    }
     if (depth) spec.image.FillRandomDepth(seed + 1);
     spec.tileWidth = spec.tileHeight = static_cast<uint16_t>(tile);
     spec.seed = seed;
