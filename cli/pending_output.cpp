@@ -147,6 +147,11 @@ bool IsStandardStream(const std::string& path) { return path == "-"; }
 
 PendingOutput::PendingOutput(const std::string& destination)
     : destination_(RefuseEndlessLinks(destination)), toStdout_(IsStandardStream(destination)) {
+    // Only the rename at the very end would find out, after all the work.
+    struct stat target;
+    if (!toStdout_ && stat(destination_.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+        throw ToolError(destination + ": cannot write: it is a directory");
+    }
     // From the file's creation until it is in the table, a signal waits: it would otherwise
     // end the run with the file left behind.
     SignalsBlocked blocked;

@@ -28,8 +28,9 @@ class PendingOutput {
 public:
     // Creates an empty temporary file beside destination; throws ToolError when it cannot. A
     // destination that is a symbolic link stands for its target, which is replaced (the link
-    // stays); links that never end are refused (RefuseEndlessLinks). The new file keeps the mode
-    // and, where allowed, the group of the file it replaces.
+    // stays); links that never end are refused (RefuseEndlessLinks), and so is a destination
+    // that is a directory ("NAME: cannot write: it is a directory"), before anything is written.
+    // The new file keeps the mode and, where allowed, the group of the file it replaces.
     // For "-" the temporary file is made in $TMPDIR (or /tmp) and Commit copies it to stdout.
     explicit PendingOutput(const std::string& destination);
     // Removes the temporary file unless Commit succeeded.

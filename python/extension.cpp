@@ -78,6 +78,8 @@ struct Module {
     // module into the file at path. whole: the file appears complete or not at all.
     void Save(const py::array_t<uint8_t, py::array::c_style>& pixels, const std::string& path,
               const std::string& name, bool whole) {
+        // Sizes the format cannot hold are refused before the pixels are copied.
+        lib::CheckFormatLimits(pixels.shape(1), pixels.shape(0), name);
         lib::Raster raster(static_cast<int>(pixels.shape(1)), static_cast<int>(pixels.shape(0)),
                            pixels.ndim() == 3 ? static_cast<int>(pixels.shape(2)) : 1);
         const uint8_t* source = pixels.data();
