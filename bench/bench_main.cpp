@@ -5,6 +5,7 @@
 //
 //   tniff_bench [--size N] [--runs R] [--small-count C] [--small-size S] [--dir DIR] [--tool PATH]
 //               [--batch-count F] [--batch-size WxH] [--only W1|W2|W3|W4|B1]
+//               [--python PACKAGE_PARENT [--python-exe PATH]]
 //
 // Workloads (made here, the same bytes on every run):
 //   W1  N x N RGBA render-like: smooth shaded discs on a flat, transparent background
@@ -13,6 +14,8 @@
 //   W4  C images of S x S RGBA render-like, saved and opened one after another
 //   B1  F frames of W x H RGBA render-like (200 of 1920 x 1080 unless told), .iff to PNG with
 //       tniff: one command for each frame, then one command for all of them with -j 1 and -j 2
+// With --python (the folder holding the built package tarniff), W1 and W3 also time
+// tarniff.read of the same file in one Python process (python_read.py).
 // Every figure is the median of R runs. One line per figure starting "BENCH" is for machines.
 #include <algorithm>
 #include <cerrno>
@@ -58,6 +61,8 @@ struct Options {
 #else
     std::string tool;
 #endif
+    std::string python;  // the folder holding the package tarniff; empty: no Python row
+    std::string pythonExe = "/usr/bin/python3";  // Debian's, which has NumPy
 };
 
 [[noreturn]] void Die(const std::string& why) {
@@ -441,6 +446,27 @@ void Report(const Options& options) {
     std::printf("\n");
     for (const Figure& f : gFigures) PrintLine(f, options.runs);
     if (!gBatchSummary.empty()) std::printf("\n%s", gBatchSummary.c_str());
+    for (const char* workload : {"W1", "W3"}) {
+        const Figure* python = Find(workload, "open", "python");
+        const Figure* module = Find(workload, "open", "module");
+        if (python == nullptr || module == nullptr || module->ms <= 0 || module->cpuMs <= 0) continue;
+        std::printf("%s: tarniff.read takes %.2f times the module's open (CPU %.2f)\n", workload,
+                    python->ms / module->ms, python->cpuMs / module->cpuMs);
+    }
+}
+
+// tarniff.read of the file in one Python process: the figure python_read.py prints.
+void PythonRead(const Options& options, const std::string& name, const std::string& iff, uint64_t pixelBytes,
+                uint64_t fileBytes) {
+    if (options.python.empty()) return;
+    const std::string command = options.pythonExe + " " + TNIFF_BENCH_PYTHON_SCRIPT + " '" + options.python + "' '" + iff +
+                                "' " + std::to_string(options.runs);
+    FILE* output = popen(command.c_str(), "r");
+    if (output == nullptr) Die("cannot run " + command);
+    Figure read{name, "open", "python", 0, 0, pixelBytes, fileBytes, -1, -1};
+    const int got = std::fscanf(output, "%lf %lf", &read.ms, &read.cpuMs);
+    if (pclose(output) != 0 || got != 2) Die(name + ": the Python read failed: " + command);
+    Record(read);
 }
 
 // One large image: module save and open in process, floor, PNG, and tniff both ways.
@@ -472,6 +498,7 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
         }
     });
     Record(open);
+    PythonRead(options, name, iff, pixelBytes, save.fileBytes);
 
     // Every open, the floor's and libpng's too, puts the pixels into memory fresh from the
     // system, as a new image needs; reading into pages touched before would leave out its cost.
@@ -567,6 +594,7 @@ void DepthWorkload(const Options& options, const Pixels& pixels) {
 
     Record(open);
     Record(floorOpen);
+    PythonRead(options, name, iff, pixelBytes, built.bytes.size());
     if (!options.tool.empty()) {
         Figure toolOpen{name, "open", "tniff", 0, 0, pixelBytes, built.bytes.size(), -1, -1};
         std::vector<double> opens, openCpu;
@@ -745,7 +773,7 @@ int main(int argc, char** argv) {
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (value == nullptr) Die("usage: tniff_bench [--size N] [--runs R] [--small-count C] [--small-size S] "
                                   "[--dir DIR] [--tool PATH] [--batch-count F] [--batch-size WxH] "
-                                  "[--only W1|W2|W3|W4|B1]");
+                                  "[--only W1|W2|W3|W4|B1] [--python PACKAGE_PARENT [--python-exe PATH]]");
         if (a == "--size") options.size = ParseInt(value, "size");
         else if (a == "--runs") options.runs = ParseInt(value, "runs");
         else if (a == "--small-count") options.smallCount = ParseInt(value, "count");
@@ -753,6 +781,8 @@ int main(int argc, char** argv) {
         else if (a == "--dir") options.dir = value;
         else if (a == "--tool") options.tool = value;
         else if (a == "--only") options.only = value;
+        else if (a == "--python") options.python = value;
+        else if (a == "--python-exe") options.pythonExe = value;
         else if (a == "--batch-count") options.batchCount = ParseInt(value, "count");
         else if (a == "--batch-size") {
             std::string text = value;

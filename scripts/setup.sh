@@ -28,6 +28,12 @@ INTEGRATIONS=(
   # the GIMP plug-in and the GdkPixbuf loader, and their checks (gimp-console, the thumbnailer, gio)
   gimp libgimp2.0-dev libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin shared-mime-info libglib2.0-bin
 )
+PYTHON=(
+  # the Python package: its extension (pybind11, the Python headers), pip's build in a virtual
+  # environment (setuptools and wheel from Debian, no package index) and its tests
+  python3-venv python3-pip python3-setuptools python3-wheel python3-dev pybind11-dev python3-pybind11
+  python3-numpy python3-pil python3-pytest
+)
 I686=(
   # the 32-bit (i686) build of the module, host, tool and tests, run natively where the kernel
   # runs 32-bit programs and under qemu's user-mode emulation where it does not; the :i386
@@ -39,7 +45,7 @@ PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
-  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${I686[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${PYTHON[@]}" "${I686[@]}")
 fi
 PACKAGES+=("$@")
 

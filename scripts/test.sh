@@ -2,7 +2,8 @@
 # The test command: installs what is missing, builds, and runs every test, once normally and once
 # under AddressSanitizer and UndefinedBehaviorSanitizer, then once more built for 32-bit Linux
 # (i686), run natively (or under qemu where the kernel cannot); then builds the 32- and 64-bit
-# Windows modules, checks them and drives each under Wine.
+# Windows modules, checks them and drives each under Wine. The Python package is installed with
+# pip into a virtual environment in build/ and tested there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +25,8 @@ mkdir -p build build-asan
 run_suite build
 echo "== GIMP plug-in and GdkPixbuf loader"
 bash integrations/tests/run_checks.sh build
+echo "== Python package"
+bash python/tests/run_tests.sh build
 
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DTNIFF_SANITIZE=ON

@@ -1,0 +1,89 @@
+"""import tarniff.pillow: Pillow opens the files by name and by their first bytes, and saves them
+through the module."""
+
+import io
+import shutil
+
+import numpy as np
+import pytest
+from PIL import Image, ImageFile
+
+import tarniff
+import tarniff.pillow  # noqa: F401  (registers the format)
+from conftest import SAMPLE
+
+
+@pytest.mark.parametrize("channels,depth,mode", [(1, False, "L"), (3, True, "RGB"), (4, False, "RGBA"), (4, True, "RGBA")])
+def test_open_gives_the_mode_pixels_and_depth(make_file, tniff_pam, channels, depth, mode):
+    path = make_file(61, 45, channels, depth=depth, blocks=4)
+    planes, _ = tniff_pam(path)
+    with Image.open(path) as im:
+        assert (im.format, im.mode, im.size) == ("TARNIFF", mode, (61, 45))
+        assert im.info["dpi"] == (72.0, 72.0)
+        pixels = np.asarray(im)
+        np.testing.assert_array_equal(pixels.reshape(45, 61, channels), planes[:, :, :channels])
+        if depth:
+            assert im.info["depth"].mode == "L" and im.info["depth"].size == (61, 45)
+            np.testing.assert_array_equal(np.asarray(im.info["depth"]), planes[:, :, channels])
+        else:
+            assert "depth" not in im.info
+
+
+@pytest.mark.parametrize("how", ["other extension", "file object", "bytes in memory"])
+def test_open_by_magic(tmp_path, how):
+    renamed = tmp_path / "render.dat"
+    shutil.copyfile(SAMPLE, renamed)
+    source = {"other extension": str(renamed), "file object": open(renamed, "rb"),
+              "bytes in memory": io.BytesIO(SAMPLE.read_bytes())}[how]
+    with Image.open(source) as im:
+        assert (im.format, im.mode) == ("TARNIFF", "RGBA")
+        np.testing.assert_array_equal(np.asarray(im), tarniff.read(SAMPLE).pixels)
+    if how == "file object":
+        source.close()
+
+
+def test_other_formats_are_left_to_pillow(tmp_path):
+    Image.new("RGB", (4, 4), "red").save(tmp_path / "x.png")
+    with Image.open(tmp_path / "x.png") as im:
+        assert im.format == "PNG"
+
+
+@pytest.mark.parametrize("mode,channels", [("L", 1), ("LA", 2), ("RGB", 3), ("RGBA", 4)])
+def test_save_gives_tniffs_bytes(tmp_path, tniff_save, mode, channels):
+    rng = np.random.default_rng(channels)
+    pixels = rng.integers(0, 256, size=(37, 70, channels), dtype=np.uint8)
+    pixels[:20] = 9
+    im = Image.fromarray(pixels[:, :, 0] if channels == 1 else pixels, mode)
+    im.save(tmp_path / "by-name.iff")
+    assert (tmp_path / "by-name.iff").read_bytes() == tniff_save(pixels)
+    stream = io.BytesIO()
+    im.save(stream, format="TARNIFF")
+    assert stream.getvalue() == tniff_save(pixels)
+
+
+def test_an_opened_file_saves_again_unchanged(tmp_path):
+    with Image.open(SAMPLE) as im:
+        im.save(tmp_path / "again.iff")
+    np.testing.assert_array_equal(tarniff.read(tmp_path / "again.iff").pixels, tarniff.read(SAMPLE).pixels)
+
+
+@pytest.mark.parametrize("mode", ["1", "P", "I", "F", "CMYK"])
+def test_modes_the_format_cannot_hold_are_refused(tmp_path, mode):
+    with pytest.raises(OSError, match=f"cannot write mode {mode} as TARNIFF"):
+        Image.new(mode, (4, 4)).save(tmp_path / "x.iff")
+
+
+def test_a_refused_or_cut_file_raises_tniffs_words(tmp_path):
+    (tmp_path / "text.iff").write_bytes(b"FOR4\x00\x00\x00\x10CIMGnot really")
+    with pytest.raises(tarniff.Error, match=r"text\.iff: the file ends too early \(truncated\) \(eofErr, -39\)$"):
+        Image.open(tmp_path / "text.iff")
+    (tmp_path / "cut.iff").write_bytes(SAMPLE.read_bytes()[:60000])
+    with pytest.raises(tarniff.Error, match=r"cut\.iff: truncated: the module read only"):
+        Image.open(tmp_path / "cut.iff")
+    ImageFile.LOAD_TRUNCATED_IMAGES = True
+    try:
+        with Image.open(tmp_path / "cut.iff") as im:
+            np.testing.assert_array_equal(np.asarray(im), tarniff.read(tmp_path / "cut.iff", partial=True).pixels)
+            assert "truncated" in im.info["notes"][0]
+    finally:
+        ImageFile.LOAD_TRUNCATED_IMAGES = False
