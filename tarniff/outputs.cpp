@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <climits>
 #include <dirent.h>
+#include <functional>
 #include <vector>
 
 #include "host/host_file.h"
@@ -268,16 +269,9 @@ void TemporaryCopy::Put(const uint8_t* bytes, size_t size, const std::string& na
     }
 }
 
-TemporaryCopy::TemporaryCopy(int fd, const std::string& name) {
-    Make(name);
+void TemporaryCopy::Fill(const std::function<void()>& put) {
     try {
-        std::vector<uint8_t> buffer(1 << 16);
-        for (;;) {
-            const uint32_t got = tniff::FileHandleRead(fd, buffer.data(), static_cast<uint32_t>(buffer.size()));
-            if (got == tniff::kFileCallFailed) throw Error("cannot read " + name + ": " + std::strerror(errno));
-            if (got == 0) break;
-            Put(buffer.data(), got, name);
-        }
+        put();
     } catch (...) {
         close(fd_);
         unlink(path_.c_str());
@@ -287,17 +281,22 @@ TemporaryCopy::TemporaryCopy(int fd, const std::string& name) {
     fd_ = -1;
 }
 
+TemporaryCopy::TemporaryCopy(int fd, const std::string& name) {
+    Make(name);
+    Fill([&] {
+        std::vector<uint8_t> buffer(1 << 16);
+        for (;;) {
+            const uint32_t got = tniff::FileHandleRead(fd, buffer.data(), static_cast<uint32_t>(buffer.size()));
+            if (got == tniff::kFileCallFailed) throw Error("cannot read " + name + ": " + std::strerror(errno));
+            if (got == 0) break;
+            Put(buffer.data(), got, name);
+        }
+    });
+}
+
 TemporaryCopy::TemporaryCopy(const uint8_t* bytes, size_t size, const std::string& name) {
     Make(name);
-    try {
-        Put(bytes, size, name);
-    } catch (...) {
-        close(fd_);
-        unlink(path_.c_str());
-        throw;
-    }
-    close(fd_);
-    fd_ = -1;
+    Fill([&] { Put(bytes, size, name); });
 }
 
 TemporaryCopy::~TemporaryCopy() { unlink(path_.c_str()); }

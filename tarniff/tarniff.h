@@ -158,6 +158,7 @@ public:
 
 private:
     void Make(const std::string& name);
+    void Fill(const std::function<void()>& put);
     void Put(const uint8_t* bytes, size_t size, const std::string& name);
     std::string path_;
     int fd_ = -1;
