@@ -26,7 +26,6 @@
 
 #include "cli/convert_file.h"
 #include "cli/progress_bar.h"
-#include "host/host_file.h"
 
 namespace tniff_cli {
 
@@ -54,14 +53,6 @@ struct MessageHead {
     int64_t pixels;    // kConverted: the image's width times height
 };
 
-// Whole transfers on a pipe: the host's file calls, which go on after a signal.
-bool WriteFully(int fd, const void* data, size_t size) {
-    return tniff::FileHandleWrite(fd, data, static_cast<uint32_t>(size)) == size;
-}
-
-bool ReadFully(int fd, void* data, size_t size) {
-    return tniff::FileHandleRead(fd, data, static_cast<uint32_t>(size)) == size;
-}
 
 void Send(int fd, MessageType type, int job, int permille, int64_t pixels, const std::string& text = "") {
     std::string message(sizeof(MessageHead), '\0');

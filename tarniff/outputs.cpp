@@ -128,7 +128,7 @@ void CopyToStdout(const std::string& temporary) {
         }
         if (got == 0) break;
         errno = EIO;
-        if (tniff::FileHandleWrite(STDOUT_FILENO, buffer.data(), got) != got) {
+        if (!WriteFully(STDOUT_FILENO, buffer.data(), got)) {
             int error = errno;
             close(fd);
             throw Error(std::string("cannot write to standard output: ") + std::strerror(error));
@@ -205,6 +205,28 @@ void PendingOutput::Commit() {
     Untrack(temporary_.c_str());
 }
 
+bool WriteFully(int fd, const void* bytes, size_t size) {
+    const uint8_t* from = static_cast<const uint8_t*>(bytes);
+    while (size > 0) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(size, size_t(1) << 30));
+        if (tniff::FileHandleWrite(fd, from, piece) != piece) return false;
+        from += piece;
+        size -= piece;
+    }
+    return true;
+}
+
+bool ReadFully(int fd, void* bytes, size_t size) {
+    uint8_t* to = static_cast<uint8_t*>(bytes);
+    while (size > 0) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(size, size_t(1) << 30));
+        if (tniff::FileHandleRead(fd, to, piece) != piece) return false;
+        to += piece;
+        size -= piece;
+    }
+    return true;
+}
+
 std::string FileNameOf(const std::string& path) {
     size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -258,15 +280,8 @@ void TemporaryCopy::Make(const std::string& name) {
 
 void TemporaryCopy::Put(const uint8_t* bytes, size_t size, const std::string& name) {
     if (head_.size() < 16) head_.insert(head_.end(), bytes, bytes + std::min<size_t>(size, 16 - head_.size()));
-    while (size > 0) {
-        const uint32_t piece = static_cast<uint32_t>(std::min<size_t>(size, size_t(1) << 30));
-        errno = ENOSPC;
-        if (tniff::FileHandleWrite(fd_, bytes, piece) != piece) {
-            throw Error("cannot keep " + name + " in a file: " + std::strerror(errno));
-        }
-        bytes += piece;
-        size -= piece;
-    }
+    errno = ENOSPC;
+    if (!WriteFully(fd_, bytes, size)) throw Error("cannot keep " + name + " in a file: " + std::strerror(errno));
 }
 
 void TemporaryCopy::Fill(const std::function<void()>& put) {

@@ -94,6 +94,11 @@ std::string PlaceOf(const std::string& path);
 // links and the folder are resolved. "-" is never the same as anything.
 bool SameFile(const std::string& a, const std::string& b);
 
+// size bytes to or from a file descriptor, going on after a signal interrupts a call; false when
+// the descriptor fails or, reading, ends first.
+bool WriteFully(int fd, const void* bytes, size_t size);
+bool ReadFully(int fd, void* bytes, size_t size);
+
 // "-": standard input or output.
 bool IsStandardStream(const std::string& path);
 

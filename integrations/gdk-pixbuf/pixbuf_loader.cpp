@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "host/host_file.h"
 #include "tarniff/tarniff.h"
 #include "integrations/common/module_access.h"
 
@@ -51,7 +50,7 @@ public:
     explicit MemoryFile(const std::vector<unsigned char>& bytes) {
         fd_ = memfd_create("tniff-pixbuf", MFD_CLOEXEC);
         if (fd_ < 0) throw Error("cannot make a memory file for the image");
-        if (tniff::FileHandleWrite(fd_, bytes.data(), static_cast<uint32_t>(bytes.size())) != bytes.size()) {
+        if (!tarniff::WriteFully(fd_, bytes.data(), bytes.size())) {
             throw Error("cannot fill a memory file for the image");
         }
     }
