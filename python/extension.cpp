@@ -12,13 +12,10 @@
 #include <mutex>
 #include <string>
 
-#include "cli/module_host.h"
-#include "cli/pending_output.h"
-#include "cli/raster.h"
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 
 namespace py = pybind11;
-namespace lib = tniff_cli;
+namespace lib = tarniff;
 
 namespace {
 
@@ -55,13 +52,55 @@ struct Module {
     explicit Module(const std::string& path) : file(lib::LoadModuleFile(path)) {}
 
     // The file at path opened through the module; name is what messages call it.
-    py::dict Open(const std::string& path, const std::string& name, uint64_t maxImageBytes) {
+    py::dict Open(const std::string& path, const std::string& name) {
         lib::OpenedFile opened;
         {
             py::gil_scoped_release unlocked;
             std::lock_guard<std::mutex> turn(gModuleTurn);
-            opened = lib::OpenThroughModule(file, path, nullptr, maxImageBytes, name);
+            opened = lib::OpenThroughModule(file, path, nullptr, 0, name);
         }
+        return Found(opened, name);
+    }
+
+    // The same for a file's bytes, kept in a temporary file while the module reads them.
+    py::dict OpenBytes(const py::buffer& bytes, const std::string& name) {
+        const py::buffer_info data = bytes.request();
+        lib::OpenedFile opened;
+        {
+            py::gil_scoped_release unlocked;
+            lib::TemporaryCopy copy(static_cast<const uint8_t*>(data.ptr), static_cast<size_t>(data.size * data.itemsize), name);
+            std::lock_guard<std::mutex> turn(gModuleTurn);
+            opened = lib::OpenThroughModule(file, copy.path(), nullptr, 0, name);
+        }
+        return Found(opened, name);
+    }
+
+    // What `tniff info --json` says of the file at path, calling it name; a file the module
+    // refuses raises instead.
+    std::string Info(const std::string& path, const std::string& name) {
+        lib::Inspection inspection;
+        inspection.path = name;
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> turn(gModuleTurn);
+            inspection.file = lib::OpenThroughModule(file, path, nullptr, 0, name);
+        }
+        inspection.opened = true;
+        return lib::InfoJson(inspection);
+    }
+
+    std::string InfoBytes(const py::buffer& bytes, const std::string& name) {
+        const py::buffer_info data = bytes.request();
+        std::unique_ptr<lib::TemporaryCopy> copy;
+        {
+            py::gil_scoped_release unlocked;
+            copy = std::make_unique<lib::TemporaryCopy>(static_cast<const uint8_t*>(data.ptr),
+                                                        static_cast<size_t>(data.size * data.itemsize), name);
+        }
+        return Info(copy->path(), name);
+    }
+
+    static py::dict Found(const lib::OpenedFile& opened, const std::string& name) {
         py::dict result;
         result["pixels"] = InterleavedArray(opened.image, 0, opened.colourPlanes, false);
         result["depth"] = opened.depthPlane >= 0 ? py::object(InterleavedArray(opened.image, opened.depthPlane, 1, true))
@@ -89,11 +128,11 @@ struct Module {
         raster = lib::Raster();
         std::lock_guard<std::mutex> turn(gModuleTurn);
         if (!whole) {
-            lib::SaveThroughModule(file, image, path, name, nullptr);
+            lib::SaveThroughModule(file, image, path, name);
             return;
         }
         lib::PendingOutput output(path);
-        lib::SaveThroughModule(file, image, output.path(), name, nullptr);
+        lib::SaveThroughModule(file, image, output.path(), name);
         output.Commit();
     }
 };
@@ -107,7 +146,7 @@ PYBIND11_MODULE(_tarniff, m) {
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
-        } catch (const lib::ToolError& error) {
+        } catch (const lib::Error& error) {
             py::object type = py::module_::import("tarniff").attr("Error");
             const char* name = error.hostCode() != 0 ? lib::HostCodeName(error.hostCode()) : "";
             py::object value = type(Text(error.what()), error.hostCode(), name[0] != '\0' ? py::str(name) : py::object(py::none()));
@@ -118,6 +157,9 @@ PYBIND11_MODULE(_tarniff, m) {
     py::class_<Module>(m, "Module")
         .def(py::init<const std::string&>(), py::arg("path"))
         .def_property_readonly("path", [](const Module& module) { return module.file.path; })
-        .def("open", &Module::Open, py::arg("path"), py::arg("name"), py::arg("max_image_bytes") = 0)
+        .def("open", &Module::Open, py::arg("path"), py::arg("name"))
+        .def("open_bytes", &Module::OpenBytes, py::arg("data"), py::arg("name"))
+        .def("info", &Module::Info, py::arg("path"), py::arg("name"))
+        .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"))
         .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"), py::arg("whole"));
 }

@@ -24,7 +24,6 @@ Error       a failure, with tniff's words and the module's code (an OSError)
 
 from __future__ import annotations
 
-import io
 import json
 import os
 from typing import Any, BinaryIO, NamedTuple, Optional, Tuple, Union
@@ -128,14 +127,11 @@ def _name_of(source: Any, fallback: str) -> bytes:
 
 
 class _MemoryFile:
-    """Bytes in an anonymous in-memory file, reachable by a path while it is open: the module
-    opens and saves files by name."""
+    """An anonymous in-memory file, reachable by a path while it is open: the module saves into
+    a file by name, and a file object gets the bytes once the save is complete."""
 
-    def __init__(self, data: Union[bytes, bytearray, memoryview] = b"") -> None:
+    def __init__(self) -> None:
         self.fd = os.memfd_create("tarniff", os.MFD_CLOEXEC)
-        view = memoryview(data).cast("B")
-        while view:
-            view = view[os.write(self.fd, view):]
 
     @property
     def path(self) -> str:
@@ -152,21 +148,21 @@ class _MemoryFile:
         os.close(self.fd)
 
 
-def _open(source: Source, call):
-    """Calls call(path, name) with a path the module can open for source."""
+def _open(source: Source, with_path, with_bytes):
+    """with_path(path, name) for a path, else with_bytes(data, name) with the bytes of source;
+    name is what messages call the file."""
     if isinstance(source, (str, os.PathLike)):
         path = os.fsencode(source)  # any bytes the system allows, as tniff takes them
-        return call(path, path)
+        return with_path(path, path)
     if isinstance(source, (bytes, bytearray, memoryview)):
-        with _MemoryFile(source) as memory:
-            return call(memory.path, b"<bytes>")
+        view = memoryview(source)
+        return with_bytes(view if view.c_contiguous else view.tobytes(), b"<bytes>")
     if hasattr(source, "read"):
         data = source.read()
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError("tarniff: the file object must be opened in binary mode (its read() gave "
                             f"{type(data).__name__})")
-        with _MemoryFile(data) as memory:
-            return call(memory.path, _name_of(source, "<stream>"))
+        return with_bytes(data, _name_of(source, "<stream>"))
     raise TypeError(f"tarniff: the source must be a path, bytes or a binary file object, not {type(source).__name__}")
 
 
@@ -179,8 +175,7 @@ def read(source: Source, partial: bool = False) -> Image:
     (0 where no tile reached), complete is False and notes says what is missing. The GIL is
     released while the module works.
     """
-    def opened(path: bytes, name: bytes) -> Image:
-        found = _the_module().open(path, name)
+    def opened(found: dict) -> Image:
         notes = []
         if not found["complete"]:
             if not partial:
@@ -188,7 +183,9 @@ def read(source: Source, partial: bool = False) -> Image:
             notes.append(found["incompleteness"] + "; the rest of the image is 0")
         return Image(found["pixels"], found["depth"], found["dpi"], notes, found["complete"],
                      Tiles(*found["tiles"]))
-    return _open(source, opened)
+    module = _the_module()
+    return _open(source, lambda path, name: opened(module.open(path, name)),
+                 lambda data, name: opened(module.open_bytes(data, name)))
 
 
 #: Channels of the last axis write takes, and what they are.
@@ -253,8 +250,6 @@ def info(source: Source) -> dict:
     the module refuses raises Error; an incomplete one is described ("read": {"complete":
     false, ...}).
     """
-    def described(path: bytes, name: bytes) -> dict:
-        found = json.loads(_the_module().info(path, name))
-        found["file"] = name.decode("utf-8", "replace")
-        return found
-    return _open(source, described)
+    module = _the_module()
+    return _open(source, lambda path, name: json.loads(module.info(path, name)),
+                 lambda data, name: json.loads(module.info_bytes(data, name)))
