@@ -52,7 +52,9 @@ class CMakeBuild(build_ext):
         if len(extensions) != 1:
             raise RuntimeError(f"expected one _tarniff extension in {built}, found {extensions}")
         shutil.copyfile(extensions[0], target)
-        shutil.copyfile(os.path.join(built, "TnIffFormat.so"), os.path.join(os.path.dirname(target), "TnIffFormat.so"))
+        module_dir = os.path.join(os.path.dirname(target), "module")
+        os.makedirs(module_dir, exist_ok=True)
+        shutil.copyfile(os.path.join(built, "module", "TnIffFormat.so"), os.path.join(module_dir, "TnIffFormat.so"))
 
 
 setup(

@@ -1,8 +1,8 @@
 """Tiled IFF images (a "FOR4" group of type "CIMG": colour, alpha and a depth buffer, as 3D
 renderers write them) as NumPy arrays.
 
-Every file is read and written by the TarnIFF module file, TnIffFormat.so, shipped inside this
-package and called through its ENTRYPOINT exactly as the tniff command, the GIMP plug-in and
+Every file is read and written by the TarnIFF module file, module/TnIffFormat.so, shipped inside
+this package and called through its ENTRYPOINT exactly as the tniff command, the GIMP plug-in and
 image editors call it: the same checks, limits and messages, and the same bytes written.
 
     >>> import tarniff
@@ -34,7 +34,7 @@ __all__ = ["read", "write", "info", "Image", "Tiles", "Error", "MODULE_PATH"]
 __version__ = "0.1.0"
 
 #: The module file every read and write goes through.
-MODULE_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "TnIffFormat.so")
+MODULE_PATH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "module", "TnIffFormat.so")
 
 
 class Error(OSError):
@@ -172,8 +172,9 @@ def read(source: Source, partial: bool = False) -> Image:
     source is a path, the file's bytes, or a binary file object (read to its end). A file the
     module refuses raises Error with tniff's message. A file cut short, or whose tiles leave
     pixels uncovered, raises Error unless partial is true; then the image holds what there is
-    (0 where no tile reached), complete is False and notes says what is missing. The GIL is
-    released while the module works.
+    (0 where no tile reached), complete is False and notes says what is missing. An image
+    larger than tniff's default limit (half the machine's memory, at least 1 GiB) is refused
+    before its memory is taken. The GIL is released while the module works.
     """
     def opened(found: dict) -> Image:
         notes = []
