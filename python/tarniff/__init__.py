@@ -191,7 +191,6 @@ def read(source: Source, partial: bool = False) -> Image:
 
 #: Channels of the last axis write takes, and what they are.
 _CHANNELS = {1: "gray", 2: "gray and alpha", 3: "RGB", 4: "RGB and alpha"}
-_LARGEST_SIDE = 32767
 
 
 def _pixels_to_save(pixels: Any) -> np.ndarray:
@@ -211,9 +210,6 @@ def _pixels_to_save(pixels: Any) -> np.ndarray:
     height, width = pixels.shape[:2]
     if width == 0 or height == 0:
         raise ValueError(f"tarniff.write: the image is empty (shape {pixels.shape})")
-    if width > _LARGEST_SIDE or height > _LARGEST_SIDE:
-        raise ValueError(f"tarniff.write: {width} by {height} is too large for the format: at most "
-                         f"{_LARGEST_SIDE} pixels on a side")
     return np.ascontiguousarray(pixels)
 
 
@@ -223,7 +219,9 @@ def write(target: Union[str, "os.PathLike[str]", BinaryIO], pixels: np.ndarray) 
     pixels is an H x W (gray) or H x W x C uint8 array: C = 1 gray, 2 gray and alpha, 3 RGB,
     4 RGB and alpha. Any other dtype or shape raises TypeError or ValueError before anything is
     written. An array that is not C-contiguous (a slice, a transpose) is copied into one that
-    is. The module stores gray as three equal channels and writes no depth buffer.
+    is. A size the format cannot hold (more than 32767 pixels on a side, more than 65535 tiles
+    of 64 x 64) raises Error in tniff's words, also before anything is written. The module
+    stores gray as three equal channels and writes no depth buffer.
 
     target is a path or a binary file object. A path is written as tniff writes its outputs:
     under a temporary name beside it, renamed over it once complete, so a failure leaves no
