@@ -24,20 +24,18 @@ namespace {
 // GIL released while the module works.
 std::mutex gModuleTurn;
 
-// The pixels of planes first .. first + count - 1, interleaved into memory the array owns.
-// Fresh memory is taken as the host takes an image's (zeroed pages, huge where the system
-// allows, so that the first touch is cheap): as a host image of one plane, count * width wide.
-py::array InterleavedArray(const tniff::Image& image, int first, int count, bool squeeze) {
-    const int width = image.width(), height = image.height();
-    auto* owner = new tniff::Image(width * (count > 0 ? count : 1), height, 1);
-    py::capsule free(owner, [](void* image) { delete static_cast<tniff::Image*>(image); });
-    {
-        py::gil_scoped_release unlocked;
-        lib::InterleavePlanes(image, first, count, owner->data());
-    }
-    const py::ssize_t h = height, w = width, c = count;
-    if (squeeze) return py::array_t<uint8_t>({h, w}, {w, py::ssize_t(1)}, owner->data(), free);
-    return py::array_t<uint8_t>({h, w, c}, {w * c, c, py::ssize_t(1)}, owner->data(), free);
+// The opened image handed to NumPy without a copy: the arrays share the host image's memory
+// (plane after plane, each row after row), which the last of them to go frees. pixels is
+// height x width x colour planes, a pixel's channels one plane apart; depth is height x width.
+py::dict ImageArrays(tniff::Image&& opened, int colourPlanes, int depthPlane) {
+    auto* image = new tniff::Image(std::move(opened));
+    py::capsule owner(image, [](void* image) { delete static_cast<tniff::Image*>(image); });
+    const py::ssize_t h = image->height(), w = image->width(), plane = h * w, one = 1;
+    py::dict arrays;
+    arrays["pixels"] = py::array_t<uint8_t>({h, w, py::ssize_t(colourPlanes)}, {w, one, plane}, image->data(), owner);
+    arrays["depth"] = depthPlane < 0 ? py::object(py::none())
+                                     : py::array_t<uint8_t>({h, w}, {w, one}, image->data() + depthPlane * plane, owner);
+    return arrays;
 }
 
 // Text for Python: a file name may hold any bytes, and those that are not UTF-8 show as U+FFFD,
@@ -100,14 +98,12 @@ struct Module {
         return Info(copy->path(), name);
     }
 
-    static py::dict Found(const lib::OpenedFile& opened, const std::string& name) {
-        py::dict result;
-        result["pixels"] = InterleavedArray(opened.image, 0, opened.colourPlanes, false);
-        result["depth"] = opened.depthPlane >= 0 ? py::object(InterleavedArray(opened.image, opened.depthPlane, 1, true))
-                                                 : py::object(py::none());
+    static py::dict Found(lib::OpenedFile& opened, const std::string& name) {
+        const std::string incompleteness = lib::Incompleteness(opened, name);  // before the image moves on
+        py::dict result = ImageArrays(std::move(opened.image), opened.colourPlanes, opened.depthPlane);
         result["dpi"] = py::make_tuple(opened.description.horizontalDpi, opened.description.verticalDpi);
         result["complete"] = opened.complete();
-        result["incompleteness"] = Text(lib::Incompleteness(opened, name));
+        result["incompleteness"] = Text(incompleteness);
         result["tiles"] = py::make_tuple(opened.colourTilesRead, opened.colourTilesExpected, opened.depthTilesRead,
                                          opened.depthTilesExpected);
         return result;

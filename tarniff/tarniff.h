@@ -200,11 +200,6 @@ struct Resolution {
     double verticalDpi = 0;
 };
 
-// Planes first to first + count - 1 of the image, interleaved into out, which holds width *
-// height * count bytes: rows from the top, each pixel's channels in plane order. For callers
-// that own the memory (an array handed on without another copy).
-void InterleavePlanes(const tniff::Image& image, int first, int count, uint8_t* out);
-
 // Planes of the image, interleaved: first to first + count - 1, or the ones listed.
 Raster RasterFromPlanes(const tniff::Image& image, int first, int count);
 Raster RasterFromPlanes(const tniff::Image& image, const std::vector<int>& planes);

@@ -85,6 +85,11 @@ class Image:
     pixels    H x W x C uint8 array, rows from the top: C = 1 gray, 3 RGB, 4 RGB and alpha
               (straight, not premultiplied); 0 for a file that holds only a depth buffer
     depth     H x W uint8 array (0 nearest or no depth, 255 farthest, scaled per file), or None
+
+    Both arrays are the module's image itself, handed over without a copy: channel after
+    channel, as the host keeps it, so pixels is not C-contiguous (a pixel's channels lie one
+    channel's size apart). NumPy, Pillow and most libraries take it as it is;
+    numpy.ascontiguousarray(image.pixels) makes an interleaved copy where one is needed.
     dpi       (horizontal, vertical) resolution in pixels per inch
     notes     what a reader should know (with partial=True, how the image is incomplete)
     complete  every tile the header announces was read, and they cover every pixel

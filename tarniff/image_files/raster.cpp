@@ -111,14 +111,6 @@ void DeinterleaveAny(const uint8_t* pixels, int count, uint8_t* const* planes, s
 
 }  // namespace
 
-void InterleavePlanes(const tniff::Image& image, int first, int count, uint8_t* out) {
-    const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
-    if (area == 0 || count <= 0) return;
-    std::vector<const uint8_t*> sources;
-    for (int c = 0; c < count; ++c) sources.push_back(image.address(first + c, 0, 0));
-    InterleaveAny(sources.data(), count, out, area);
-}
-
 Raster RasterFromPlanes(const tniff::Image& image, const std::vector<int>& planes) {
     const int count = static_cast<int>(planes.size());
     Raster raster(image.width(), image.height(), count);
