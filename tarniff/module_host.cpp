@@ -189,58 +189,111 @@ std::string Mebibytes(uint64_t bytes) {
     return text;
 }
 
+namespace {
+
+// Why the module's open failed, in words, thrown: the image-size limit, a file too short or of
+// another format, a damaged file of this format with what is wrong and where, or the code.
+[[noreturn]] void RefuseOpen(tniff::Host& host, OSErr result, const std::string& path,
+                             const std::string& shown, uint64_t size, uint64_t maxImageBytes) {
+    const std::string code =
+        " (" + std::string(HostCodeName(result)) + ", " + std::to_string(result) + ")";
+    if (result == memFullErr && host.imageRefused()) {
+        const FormatRecord& r = host.record();
+        const uint64_t bytes = static_cast<uint64_t>(r.imageSize.h) *
+                               static_cast<uint64_t>(r.imageSize.v) *
+                               static_cast<uint64_t>(r.planes > 0 ? r.planes : 0);
+        throw Error(shown + ": " + std::to_string(r.imageSize.h) + " by " +
+                        std::to_string(r.imageSize.v) + " with " + std::to_string(r.planes) +
+                        " planes needs " + Mebibytes(bytes) +
+                        ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
+                        " (--max-image-size raises it)" + code,
+                    result);
+    }
+    if (result == tniff::kHostFileNotOpened) {
+        throw Error(shown + ": cannot open: " + std::strerror(errno));
+    }
+    if (result == eofErr && size < kIdentifyingBytes) {
+        throw Error(shown + ": too short to be an image in this format" + code, result);
+    }
+    if (result == formatCannotRead) {
+        // A file of another format under this name: say what it is.
+        const std::string content = DescribeContent(path);
+        if (!content.empty() && content.find("this format") == std::string::npos) {
+            throw Error(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
+        }
+        // A damaged file of this format: what is wrong, and where.
+        Layout layout;
+        std::string why;
+        if (WalkLayoutFile(path, &layout, &why) && layout.recognised && !layout.Whole()) {
+            throw Error(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
+                        result);
+        }
+    }
+    throw Error(shown + ": " + DescribeHostCode(result, true), result);
+}
+
+// Which planes are colour and which is depth: the header's flags say, as the module's
+// description alone leaves an RGB image of four planes open (alpha or depth).
+void AssignPlanes(int16_t mode, OpenedFile* opened) {
+    const Layout& layout = opened->layout;
+    const int planes = opened->image.planes();
+    if (layout.hasHeader && layout.colourChannels + (layout.hasDepth ? 1 : 0) == planes) {
+        opened->colourPlanes = layout.colourChannels;
+        opened->depthPlane = layout.hasDepth ? layout.colourChannels : -1;
+    } else if (mode == plugInModeGrayScale) {
+        opened->colourPlanes = 1;
+        opened->depthPlane = planes > 1 ? 1 : -1;
+    } else {
+        opened->colourPlanes = planes == 1 ? 0 : planes >= 4 ? 4 : planes;
+        opened->depthPlane = planes == 1 || planes == 5 ? planes - 1 : -1;
+    }
+}
+
+// The tiles the module handed over, against those the header announces, and the pixels they
+// leave uncovered: the module reads the tiles the header announces, however few, so the image
+// is whole only where they reach.
+void CountTiles(const std::vector<tniff::HandOver>& handOvers, OpenedFile* opened) {
+    const uint16_t tileCount = opened->layout.hasHeader ? opened->layout.header.tileCount : 0;
+    opened->colourTilesExpected = opened->colourPlanes > 0 ? tileCount : 0;
+    opened->depthTilesExpected = opened->depthPlane >= 0 ? tileCount : 0;
+    std::vector<PixelRect> colourRects, depthRects;
+    for (const tniff::HandOver& handOver : handOvers) {
+        if (handOver.result != noErr) continue;
+        if (opened->depthPlane >= 0 && handOver.loPlane == opened->depthPlane) {
+            ++opened->depthTilesRead;
+            depthRects.push_back(PixelRectOf(handOver.rect));
+        } else {
+            ++opened->colourTilesRead;
+            colourRects.push_back(PixelRectOf(handOver.rect));
+        }
+    }
+    const int width = opened->image.width(), height = opened->image.height();
+    if (opened->colourPlanes > 0) {
+        opened->colourPixelsUncovered = UncoveredPixels(colourRects, width, height);
+    }
+    if (opened->depthPlane >= 0) {
+        opened->depthPixelsUncovered = UncoveredPixels(depthRects, width, height);
+    }
+}
+
+}  // namespace
+
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
                              const Progress& progress, uint64_t maxImageBytes,
                              const std::string& name) {
     const std::string& shown = name.empty() ? path : name;
-    uint64_t size = CheckReadable(path);
-    OpenedFile opened;
+    const uint64_t size = CheckReadable(path);
     tniff::HostSetup setup;
     setup.maxImageBytes = maxImageBytes != 0 ? maxImageBytes : DefaultMaxImageBytes();
     tniff::Host host(module.entry, setup);
     {
         ProgressRelay relay(host, progress);
-        OSErr result = host.Open(path);
+        const OSErr result = host.Open(path);
         RejectViolations(host, shown, "opening it");
-        if (result == memFullErr && host.imageRefused()) {
-            const FormatRecord& r = host.record();
-            uint64_t bytes = static_cast<uint64_t>(r.imageSize.h) *
-                             static_cast<uint64_t>(r.imageSize.v) *
-                             static_cast<uint64_t>(r.planes > 0 ? r.planes : 0);
-            throw Error(shown + ": " + std::to_string(r.imageSize.h) + " by " +
-                            std::to_string(r.imageSize.v) + " with " + std::to_string(r.planes) +
-                            " planes needs " + Mebibytes(bytes) +
-                            ", more than tniff's image-size limit of " +
-                            Mebibytes(setup.maxImageBytes) + " (--max-image-size raises it) (" +
-                            HostCodeName(result) + ", " + std::to_string(result) + ")",
-                        result);
-        }
-        if (result == tniff::kHostFileNotOpened)
-            throw Error(shown + ": cannot open: " + std::strerror(errno));
-        if (result == eofErr && size < kIdentifyingBytes) {
-            throw Error(shown + ": too short to be an image in this format (" +
-                            HostCodeName(result) + ", " + std::to_string(result) + ")",
-                        result);
-        }
-        if (result == formatCannotRead) {
-            // A file of another format under this name: say what it is.
-            std::string content = DescribeContent(path);
-            if (!content.empty() && content.find("this format") == std::string::npos) {
-                throw Error(shown + ": " + DescribeHostCode(result, true, "it is " + content),
-                            result);
-            }
-            // A damaged file of this format: what is wrong, and where.
-            tarniff::Layout layout;
-            std::string why;
-            if (tarniff::WalkLayoutFile(path, &layout, &why) && layout.recognised &&
-                !layout.Whole()) {
-                throw Error(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
-                            result);
-            }
-        }
-        if (result != noErr) throw Error(shown + ": " + DescribeHostCode(result, true), result);
+        if (result != noErr) RefuseOpen(host, result, path, shown, size, setup.maxImageBytes);
     }
 
+    OpenedFile opened;
     const FormatRecord& record = host.record();
     opened.description.width = record.imageSize.h;
     opened.description.height = record.imageSize.v;
@@ -256,49 +309,10 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
                     std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +
                     " planes)");
     }
-
-    // Which plane is depth is in the header's flags; the module's description alone leaves an
-    // RGB image of four planes open (alpha or depth).
     std::string why;
-    if (!tarniff::WalkLayoutFile(path, &opened.layout, &why)) {
-        throw Error(shown + ": cannot open: " + why);
-    }
-    const tarniff::Layout& layout = opened.layout;
-    int planes = opened.image.planes();
-    if (layout.hasHeader && layout.colourChannels + (layout.hasDepth ? 1 : 0) == planes) {
-        opened.colourPlanes = layout.colourChannels;
-        opened.depthPlane = layout.hasDepth ? layout.colourChannels : -1;
-    } else if (record.imageMode == plugInModeGrayScale) {
-        opened.colourPlanes = 1;
-        opened.depthPlane = planes > 1 ? 1 : -1;
-    } else {
-        opened.colourPlanes = planes == 1 ? 0 : planes >= 4 ? 4 : planes;
-        opened.depthPlane = planes == 1 || planes == 5 ? planes - 1 : -1;
-    }
-
-    uint16_t tileCount = layout.hasHeader ? layout.header.tileCount : 0;
-    opened.colourTilesExpected = opened.colourPlanes > 0 ? tileCount : 0;
-    opened.depthTilesExpected = opened.depthPlane >= 0 ? tileCount : 0;
-    std::vector<tarniff::PixelRect> colourRects, depthRects;
-    for (const tniff::HandOver& handOver : host.handOvers()) {
-        if (handOver.result != noErr) continue;
-        if (opened.depthPlane >= 0 && handOver.loPlane == opened.depthPlane) {
-            ++opened.depthTilesRead;
-            depthRects.push_back(PixelRectOf(handOver.rect));
-        } else {
-            ++opened.colourTilesRead;
-            colourRects.push_back(PixelRectOf(handOver.rect));
-        }
-    }
-    // The module reads the tiles the header announces, however few: the image is whole only
-    // where they reach.
-    const int width = opened.image.width(), height = opened.image.height();
-    if (opened.colourPlanes > 0) {
-        opened.colourPixelsUncovered = tarniff::UncoveredPixels(colourRects, width, height);
-    }
-    if (opened.depthPlane >= 0) {
-        opened.depthPixelsUncovered = tarniff::UncoveredPixels(depthRects, width, height);
-    }
+    if (!WalkLayoutFile(path, &opened.layout, &why)) throw Error(shown + ": cannot open: " + why);
+    AssignPlanes(record.imageMode, &opened);
+    CountTiles(host.handOvers(), &opened);
     return opened;
 }
 
