@@ -2,15 +2,16 @@
 // refused or skipped); the worker pool converts it.
 #include "cli/batch_convert.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <map>
 #include <sched.h>
-#include <set>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,26 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &status) == 0;
 }
 
+// Makes the folder and the folders above it that are missing.
+void MakeFolders(const std::string& directory) {
+    for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
+        const std::string part = directory.substr(0, end);
+        struct stat status;
+        if (stat(part.c_str(), &status) != 0 &&
+            (errno != ENOENT || mkdir(part.c_str(), 0777) != 0) && errno != EEXIST) {
+            throw Error(directory + ": cannot make the folder: " + std::strerror(errno));
+        }
+        if (end == std::string::npos) return;
+    }
+}
+
+// Whether the file at path is of this format and announces no depth buffer.
+bool HasNoDepth(const std::string& path) {
+    Layout layout;
+    std::string why;
+    return WalkLayoutFile(path, &layout, &why) && layout.hasHeader && !layout.hasDepth;
+}
+
 int DefaultJobs() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
@@ -44,7 +65,9 @@ int DefaultJobs() {
 }  // namespace
 
 bool IsBatchForm(const Options& options) {
-    if (!options.outputDirectory.empty() || options.jobs > 0 || options.overwrite || options.stopOnError) return true;
+    if (!options.outputDirectory.empty() || options.jobs > 0 || options.overwrite ||
+        options.stopOnError)
+        return true;
     const size_t operands = options.files.size();
     if (options.to.empty()) return operands > 2;
     if (operands == 0) return false;  // IN OUT says what is missing
@@ -55,60 +78,94 @@ bool IsBatchForm(const Options& options) {
     return !(stream && operands <= 2);
 }
 
+namespace {
+
+// --dry-run: what the batch would do, a line a file on stdout, and the summary it would end with.
+int ListPlan(const Options& options, const std::vector<Job>& jobs,
+             const std::vector<std::string>& skips) {
+    int refused = 0;
+    for (const Job& job : jobs) {
+        if (!job.refused.empty()) {
+            ++refused;
+            std::printf("fail %s\n", job.refused.c_str());
+        } else {
+            std::printf("convert %s -> %s%s\n", job.in.c_str(), job.out.c_str(),
+                        job.depth.empty() ? "" : (" and " + job.depth).c_str());
+        }
+    }
+    for (const std::string& skip : skips) std::printf("skip %s\n", skip.c_str());
+    if (!options.quiet) {
+        std::fprintf(stderr,
+                     "tniff: would convert %d, fail %d, skip %zu (nothing written: --dry-run)\n",
+                     static_cast<int>(jobs.size()) - refused, refused, skips.size());
+    }
+    return refused > 0 ? kExitFailure : 0;
+}
+
+}  // namespace
+
 int RunBatchConvert(const Options& options) {
     std::vector<std::string> inputs = options.files;
     if (options.depthGiven) {
         // Here --depth takes no file: an operand after it is one more input.
         if (options.depthOperandAt == SIZE_MAX && !options.depthPath.empty()) {
-            throw Error("--depth takes no file when converting many files: each depth buffer goes to "
-                            "NAME-depth.png (NAME-depth.tiff with --to tiff) beside its output",
-                            kExitUsage);
+            throw Error(
+                "--depth takes no file when converting many files: each depth buffer goes to "
+                "NAME-depth.png (NAME-depth.tiff with --to tiff) beside its output",
+                kExitUsage);
         }
         if (!options.depthPath.empty()) {
-            inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(std::min(options.depthOperandAt, inputs.size())),
+            inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(
+                                               std::min(options.depthOperandAt, inputs.size())),
                           options.depthPath);
         }
     }
     if (options.to.empty()) {
-        throw Error("converting many files needs --to TYPE: each file's output type (see tniff convert --help)",
-                        kExitUsage);
+        throw Error(
+            "converting many files needs --to TYPE: each file's output type (see tniff convert "
+            "--help)",
+            kExitUsage);
     }
     FileKind to;
     if (!KindFromName(options.to, &to)) {
-        throw Error("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff", kExitUsage);
+        throw Error("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff",
+                    kExitUsage);
     }
     for (const std::string& in : inputs) {
         if (IsStandardStream(in)) {
-            throw Error("converting many files reads no standard input; name each file", kExitUsage);
+            throw Error("converting many files reads no standard input; name each file",
+                        kExitUsage);
         }
     }
     std::string directory = options.outputDirectory;
     if (!directory.empty()) {
         struct stat status;
         if (stat(directory.c_str(), &status) != 0) {
-            if (errno != ENOENT || mkdir(directory.c_str(), 0777) != 0) {
-                throw Error(directory + ": cannot make the folder: " + std::strerror(errno));
-            }
+            if (!options.dryRun) MakeFolders(directory);
         } else if (!S_ISDIR(status.st_mode)) {
-            throw Error(directory + ": -o names a folder for the outputs, and this is not one", kExitUsage);
+            throw Error(directory + ": -o names a folder for the outputs, and this is not one",
+                        kExitUsage);
         }
         while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
         if (directory != "/") directory += "/";
     }
-    FileKind depthKind = FileKind::png;
-    FileKind tiff;
-    if (KindFromName("tiff", &tiff) && to == tiff) depthKind = tiff;
+    const FileKind depthKind = to == FileKind::tiff ? FileKind::tiff : FileKind::png;
 
-    // What each input becomes. No output may replace an input or another output.
+    // What each input becomes. No output may replace an input or another output; a file named
+    // twice (patterns that overlap) is converted once.
     std::set<std::pair<dev_t, ino_t>> inputFiles;
+    std::vector<std::string> once;
     for (const std::string& in : inputs) {
         struct stat status;
-        if (stat(in.c_str(), &status) == 0) inputFiles.insert({status.st_dev, status.st_ino});
+        if (stat(in.c_str(), &status) != 0 ||
+            inputFiles.insert({status.st_dev, status.st_ino}).second) {
+            once.push_back(in);
+        }
     }
     std::map<std::string, std::string> outputsOf;  // place of an output: the input it is for
     std::vector<Job> jobs;
-    int skipped = 0;
-    for (const std::string& in : inputs) {
+    std::vector<std::string> skips;
+    for (const std::string& in : once) {
         Job job;
         job.in = in;
         const std::string base = (directory.empty() ? DirectoryOf(in) : directory) + Stem(in);
@@ -117,10 +174,14 @@ int RunBatchConvert(const Options& options) {
         struct stat inStatus;
         if (stat(in.c_str(), &inStatus) != 0 && errno == ENOENT) {
             // Most likely an OUT named with --to, which makes every file an input.
-            job.refused = in + ": no such file; with --to every file named is an input (for IN OUT leave out --to)";
+            job.refused = in +
+                          ": no such file; with --to every file named is an input (for IN OUT "
+                          "leave out --to)";
         } else {
             try {
-                job.inKind = KindOfPath(in);
+                std::string note;
+                job.inKind = KindOfInput(in, &note);
+                if (!note.empty()) Note(options, note);
             } catch (const Error& error) {
                 job.refused = error.what();
             }
@@ -132,8 +193,10 @@ int RunBatchConvert(const Options& options) {
         for (const std::string* out : {&job.out, &job.depth}) {
             if (out->empty() || !job.refused.empty()) continue;
             struct stat status;
-            if (stat(out->c_str(), &status) == 0 && inputFiles.count({status.st_dev, status.st_ino}) != 0) {
-                job.refused = *out + ": the output of " + in + " would replace an input; write elsewhere with -o DIR";
+            if (stat(out->c_str(), &status) == 0 &&
+                inputFiles.count({status.st_dev, status.st_ino}) != 0) {
+                job.refused = *out + ": the output of " + in +
+                              " would replace an input; write elsewhere with -o DIR";
                 continue;
             }
             auto placed = outputsOf.emplace(PlaceOf(*out), in);
@@ -142,14 +205,18 @@ int RunBatchConvert(const Options& options) {
                               "; convert them into different folders";
             }
         }
-        if (job.refused.empty() && !options.overwrite && Exists(job.out) && (job.depth.empty() || Exists(job.depth))) {
-            ++skipped;
+        if (job.refused.empty() && !options.overwrite && Exists(job.out) &&
+            (job.depth.empty() || Exists(job.depth) || HasNoDepth(in))) {
+            skips.push_back(in + ": " + job.out + " is there already (--overwrite replaces it)");
             continue;
         }
         jobs.push_back(std::move(job));
     }
+    const int skipped = static_cast<int>(skips.size());
+    if (options.dryRun) return ListPlan(options, jobs, skips);
 
-    ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module =
+        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     int runnable = 0;
     for (const Job& job : jobs) runnable += job.refused.empty() ? 1 : 0;
     int workers = options.jobs > 0 ? options.jobs : DefaultJobs();

@@ -113,7 +113,7 @@ std::string FollowLinks(const std::string& path, bool* endless = nullptr);
 std::string RefuseEndlessLinks(const std::string& path);
 
 // An output file that appears whole or not at all: written under a temporary name in the
-// destination's directory (".NAME.tniff-XXXXXX") and renamed over the destination only once
+// destination's directory (".NAME.tniff-PID-XXXXXX") and renamed over the destination only once
 // complete. A failed write leaves no partial file behind and never replaces an existing file
 // with a broken one; neither does a run ended by SIGINT, SIGTERM or SIGHUP.
 class PendingOutput {
@@ -143,7 +143,8 @@ private:
     bool committed_ = false;
 };
 
-// Removes what a process that died while writing path through a PendingOutput left beside it.
+// Removes the temporary files that writing path through a PendingOutput left beside it, of
+// processes that no longer run (a PendingOutput does this for its destination before it starts).
 void RemoveLeftovers(const std::string& path);
 
 // Bytes that are not a file (standard input, a buffer handed over by a caller) kept in a
@@ -225,7 +226,8 @@ int RowsPerBlock(int width, int channels, size_t blockBytes = kBlockBytes);
 // Interleaved rows for a writer, asked for from the top a block at a time.
 class RowSource {
 public:
-    RowSource(int width, int height, int channels) : width_(width), height_(height), channels_(channels) {}
+    RowSource(int width, int height, int channels)
+        : width_(width), height_(height), channels_(channels) {}
     virtual ~RowSource() = default;
     int width() const { return width_; }
     int height() const { return height_; }
@@ -303,7 +305,9 @@ public:
     void Begin(int width, int height, int channels, int sourceBits) override;
     uint8_t* Rows(int top, int count) override;
     void Filled(int top, int count) override;
-    int BlockRows(int width, int channels) const override { return RowsPerBlock(width, channels, blockBytes_); }
+    int BlockRows(int width, int channels) const override {
+        return RowsPerBlock(width, channels, blockBytes_);
+    }
     tniff::Image& image() { return image_; }
     int sourceBits() const { return sourceBits_; }
 
@@ -333,8 +337,9 @@ FileKind KindOfPath(const std::string& path);
 const char* ExtensionOf(FileKind kind);
 
 // What the first bytes of a file are. Sets *kind and answers true for a kind converted here
-// (P5 is pgm, P6 is ppm, P7 is pam; classic TIFF and BigTIFF are tiff); otherwise false, and *description names what the bytes are when they are a known image
-// format ("a JPEG image"), or is empty.
+// (P5 is pgm, P6 is ppm, P7 is pam; classic TIFF and BigTIFF are tiff); otherwise false, and
+// *description names what the bytes are when they are a known image format ("a JPEG image"), or is
+// empty.
 bool SniffKind(const uint8_t* bytes, size_t count, FileKind* kind, std::string* description);
 // A description of the first bytes of the file at path, as SniffKind gives it; "" when unknown.
 std::string DescribeContent(const std::string& path);
@@ -342,6 +347,12 @@ std::string DescribeContent(const std::string& path);
 // standard input and a named file: "not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a JPEG
 // image"; description is what SniffKind gave.
 std::string NotAConvertedKind(const std::string& description);
+
+// The kind of an input file: what its first bytes say when they are of a kind converted here,
+// else what its extension says. When the two differ, *note (if given) says so and what the file
+// is read as: "x.png: it is an image in this format (.iff); read as that". Throws Error (usage)
+// for a file whose bytes say nothing known and whose name has no known extension.
+FileKind KindOfInput(const std::string& path, std::string* note = nullptr);
 
 struct ReadSettings {
     std::string name;            // what messages call the file; "": its path
@@ -366,14 +377,15 @@ struct WriteSettings {
 // a TIFF extra sample becomes alpha. A .pam, .pgm or .ppm file is read as whichever Netpbm file
 // its first bytes say it is. Size, the format's limits and the image-size limit are checked
 // before the sink hears of the image. Throws Error with one line naming the file.
-void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink, const ReadSettings& settings);
+void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink,
+                   const ReadSettings& settings);
 
 // Writes the rows to path as a file of kind (not iff): PNG and TIFF of 1 to 4 channels, PAM of
 // 1 to 5, PGM of 1, PPM of 3, all 8-bit; TIFF alpha unassociated, deflate-compressed, with no
 // varying tag (the same rows give the same bytes). Throws Error whose message names the file as
 // name.
-void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path, const std::string& name,
-                    const WriteSettings& settings);
+void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path,
+                    const std::string& name, const WriteSettings& settings);
 
 // ---- The file-layout walker -----------------------------------------------------------------
 // Reads an image file's chunks, header values and tiles from the chunk headers and tile
@@ -456,8 +468,8 @@ struct Layout {
     // announced tiles leave pixels of the image uncovered.
     Damage damage;
 
-    int ColourTiles() const;  // "RGBA" chunks listed in tiles
-    int DepthTiles() const;   // "ZBUF" chunks listed in tiles
+    int ColourTiles() const;      // "RGBA" chunks listed in tiles
+    int DepthTiles() const;       // "ZBUF" chunks listed in tiles
     int CompressedTiles() const;  // tiles listed whose data is stored compressed
     // Recognised, undamaged, every announced tile found, and every pixel covered.
     bool Whole() const { return recognised && damage.reason.empty(); }
@@ -528,10 +540,10 @@ struct Description {
 // A file opened through the module.
 struct OpenedFile {
     Description description;
-    tniff::Image image;   // as the host holds it after the read; pixels no tile reached are 0
-    Layout layout;        // the file's layout, for which plane is depth
-    int colourPlanes = 0; // planes 0 .. colourPlanes - 1 are the colour channels
-    int depthPlane = -1;  // the depth plane, -1 when the file has none
+    tniff::Image image;       // as the host holds it after the read; pixels no tile reached are 0
+    Layout layout;            // the file's layout, for which plane is depth
+    int colourPlanes = 0;     // planes 0 .. colourPlanes - 1 are the colour channels
+    int depthPlane = -1;      // the depth plane, -1 when the file has none
     int colourTilesRead = 0;  // tiles the module handed over
     int depthTilesRead = 0;
     int colourTilesExpected = 0;  // what the header announces
@@ -553,8 +565,9 @@ struct OpenedFile {
 // incomplete image (a file cut short, tiles that leave pixels uncovered) is not an error here;
 // see complete() and Incompleteness. An image above maxImageBytes (0: DefaultMaxImageBytes) is
 // refused with a message naming the limit. name, when not empty, is what messages call the file.
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, const Progress& progress = nullptr,
-                             uint64_t maxImageBytes = 0, const std::string& name = "");
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
+                             const Progress& progress = nullptr, uint64_t maxImageBytes = 0,
+                             const std::string& name = "");
 
 // Saves image through the module into the file at path (created or emptied); name is what
 // messages call the file. Throws Error with the module's code when it fails.
@@ -596,8 +609,9 @@ struct Inspection {
     bool Whole() const { return opened && file.complete() && file.layout.Whole(); }
 };
 // Opens path through the module as OpenThroughModule does; a failure is kept, not thrown.
+// name, when not empty, is what messages and the inspection call the file.
 Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t maxImageBytes = 0,
-                   const Progress& progress = nullptr);
+                   const Progress& progress = nullptr, const std::string& name = "");
 
 // The inspection as one JSON object, the one `tniff info --json` lists for the file: "file",
 // then the module's view ("image", "read") and the layout, or "error", "code" and "codeName",
