@@ -32,16 +32,20 @@ py::dict ImageArrays(tniff::Image&& opened, int colourPlanes, int depthPlane) {
     py::capsule owner(image, [](void* image) { delete static_cast<tniff::Image*>(image); });
     const py::ssize_t h = image->height(), w = image->width(), plane = h * w, one = 1;
     py::dict arrays;
-    arrays["pixels"] = py::array_t<uint8_t>({h, w, py::ssize_t(colourPlanes)}, {w, one, plane}, image->data(), owner);
-    arrays["depth"] = depthPlane < 0 ? py::object(py::none())
-                                     : py::array_t<uint8_t>({h, w}, {w, one}, image->data() + depthPlane * plane, owner);
+    arrays["pixels"] = py::array_t<uint8_t>({h, w, py::ssize_t(colourPlanes)}, {w, one, plane},
+                                            image->data(), owner);
+    arrays["depth"] =
+        depthPlane < 0
+            ? py::object(py::none())
+            : py::array_t<uint8_t>({h, w}, {w, one}, image->data() + depthPlane * plane, owner);
     return arrays;
 }
 
 // Text for Python: a file name may hold any bytes, and those that are not UTF-8 show as U+FFFD,
 // as in tniff's JSON.
 py::str Text(const std::string& text) {
-    return py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(text.data(), static_cast<py::ssize_t>(text.size()), "replace"));
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<py::ssize_t>(text.size()), "replace"));
 }
 
 struct Module {
@@ -66,7 +70,8 @@ struct Module {
         lib::OpenedFile opened;
         {
             py::gil_scoped_release unlocked;
-            lib::TemporaryCopy copy(static_cast<const uint8_t*>(data.ptr), static_cast<size_t>(data.size * data.itemsize), name);
+            lib::TemporaryCopy copy(static_cast<const uint8_t*>(data.ptr),
+                                    static_cast<size_t>(data.size * data.itemsize), name);
             std::lock_guard<std::mutex> turn(gModuleTurn);
             opened = lib::OpenThroughModule(file, copy.path(), nullptr, 0, name);
         }
@@ -92,20 +97,24 @@ struct Module {
         std::unique_ptr<lib::TemporaryCopy> copy;
         {
             py::gil_scoped_release unlocked;
-            copy = std::make_unique<lib::TemporaryCopy>(static_cast<const uint8_t*>(data.ptr),
-                                                        static_cast<size_t>(data.size * data.itemsize), name);
+            copy = std::make_unique<lib::TemporaryCopy>(
+                static_cast<const uint8_t*>(data.ptr),
+                static_cast<size_t>(data.size * data.itemsize), name);
         }
         return Info(copy->path(), name);
     }
 
     static py::dict Found(lib::OpenedFile& opened, const std::string& name) {
-        const std::string incompleteness = lib::Incompleteness(opened, name);  // before the image moves on
-        py::dict result = ImageArrays(std::move(opened.image), opened.colourPlanes, opened.depthPlane);
-        result["dpi"] = py::make_tuple(opened.description.horizontalDpi, opened.description.verticalDpi);
+        const std::string incompleteness =
+            lib::Incompleteness(opened, name);  // before the image moves on
+        py::dict result =
+            ImageArrays(std::move(opened.image), opened.colourPlanes, opened.depthPlane);
+        result["dpi"] =
+            py::make_tuple(opened.description.horizontalDpi, opened.description.verticalDpi);
         result["complete"] = opened.complete();
         result["incompleteness"] = Text(incompleteness);
-        result["tiles"] = py::make_tuple(opened.colourTilesRead, opened.colourTilesExpected, opened.depthTilesRead,
-                                         opened.depthTilesExpected);
+        result["tiles"] = py::make_tuple(opened.colourTilesRead, opened.colourTilesExpected,
+                                         opened.depthTilesRead, opened.depthTilesExpected);
         return result;
     }
 
@@ -145,7 +154,8 @@ PYBIND11_MODULE(_tarniff, m) {
         } catch (const lib::Error& error) {
             py::object type = py::module_::import("tarniff").attr("Error");
             const char* name = error.hostCode() != 0 ? lib::HostCodeName(error.hostCode()) : "";
-            py::object value = type(Text(error.what()), error.hostCode(), name[0] != '\0' ? py::str(name) : py::object(py::none()));
+            py::object value = type(Text(error.what()), error.hostCode(),
+                                    name[0] != '\0' ? py::str(name) : py::object(py::none()));
             PyErr_SetObject(type.ptr(), value.ptr());
         }
     });
@@ -157,5 +167,6 @@ PYBIND11_MODULE(_tarniff, m) {
         .def("open_bytes", &Module::OpenBytes, py::arg("data"), py::arg("name"))
         .def("info", &Module::Info, py::arg("path"), py::arg("name"))
         .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"))
-        .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"), py::arg("whole"));
+        .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"),
+             py::arg("whole"));
 }

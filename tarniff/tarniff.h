@@ -122,8 +122,8 @@ public:
     // destination that is a symbolic link stands for its target, which is replaced (the link
     // stays); links that never end are refused, and so is a destination that is a directory
     // ("NAME: cannot write: it is a directory"), before anything is written. The new file keeps
-    // the mode and, where allowed, the group of the file it replaces. For "-" the temporary file is made in $TMPDIR (or /tmp)
-    // and Commit copies it to stdout.
+    // the mode and, where allowed, the group of the file it replaces. For "-" the temporary file
+    // is made in $TMPDIR (or /tmp) and Commit copies it to stdout.
     explicit PendingOutput(const std::string& destination);
     // Removes the temporary file unless Commit succeeded.
     ~PendingOutput();

@@ -3,8 +3,9 @@
 //                            [--tile SIDE] [--levels N] [--blocks N] [--seed N] [--shuffled]
 // CHANNELS is 0, 1, 3 or 4 colour channels; --depth adds a depth buffer. Colour values are
 // random, of --levels values spread over 0 to 255; --blocks N makes each run of N pixels of a
-// row one colour, so that tiles compress (--form smallest then writes those shorter compressed). The tests compare what the package reads with tniff's output for the
-// same file, so nothing about the expected pixels is printed here.
+// row one colour, so that tiles compress (--form smallest then writes those shorter compressed).
+// The tests compare what the package reads with tniff's output for the same file, so nothing about
+// the expected pixels is printed here.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,8 +16,11 @@
 namespace {
 
 [[noreturn]] void Usage(const char* why) {
-    std::fprintf(stderr, "tniff_make_python_file: %s\nusage: tniff_make_python_file OUT WIDTH HEIGHT CHANNELS [--depth] "
-                         "[--form raw|compressed|smallest] [--tile SIDE] [--levels N] [--blocks N] [--seed N] [--shuffled]\n",
+    std::fprintf(stderr,
+                 "tniff_make_python_file: %s\nusage: tniff_make_python_file OUT WIDTH HEIGHT "
+                 "CHANNELS [--depth] "
+                 "[--form raw|compressed|smallest] [--tile SIDE] [--levels N] [--blocks N] [--seed "
+                 "N] [--shuffled]\n",
                  why);
     std::exit(2);
 }
@@ -24,7 +28,8 @@ namespace {
 int Number(const char* text, int least, int most) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < least || value > most) Usage((std::string("bad number ") + text).c_str());
+    if (end == text || *end != '\0' || value < least || value > most)
+        Usage((std::string("bad number ") + text).c_str());
     return static_cast<int>(value);
 }
 
@@ -53,10 +58,11 @@ int main(int argc, char** argv) {
         ++i;
         if (option == "--form") {
             const std::string form = value;
-            spec.form = form == "raw" ? iffbuild::Form::Raw
-                      : form == "compressed" ? iffbuild::Form::Compressed
-                      : form == "smallest" ? iffbuild::Form::Smallest
-                      : (Usage("--form takes raw, compressed or smallest"), iffbuild::Form::Raw);
+            spec.form = form == "raw"          ? iffbuild::Form::Raw
+                        : form == "compressed" ? iffbuild::Form::Compressed
+                        : form == "smallest"   ? iffbuild::Form::Smallest
+                                               : (Usage("--form takes raw, compressed or smallest"),
+                                                iffbuild::Form::Raw);
         } else if (option == "--tile") {
             tile = Number(value, 1, 256);
         } else if (option == "--levels") {
@@ -69,13 +75,15 @@ int main(int argc, char** argv) {
             Usage(("unknown option " + option).c_str());
         }
     }
-    spec.image = iffbuild::Image::Blank(static_cast<uint32_t>(Number(argv[2], 1, 32767)),
-                                        static_cast<uint32_t>(Number(argv[3], 1, 32767)), channels, depth);
+    spec.image =
+        iffbuild::Image::Blank(static_cast<uint32_t>(Number(argv[2], 1, 32767)),
+                               static_cast<uint32_t>(Number(argv[3], 1, 32767)), channels, depth);
     spec.image.FillRandom(seed, levels);
     iffbuild::Image& image = spec.image;
     for (uint32_t row = 0; row < image.height; ++row) {
         for (uint32_t x = 0; x < image.width; ++x) {
-            for (int c = 0; c < channels; ++c) image.At(x, row, c) = image.At(x - x % blocks, row, c);
+            for (int c = 0; c < channels; ++c)
+                image.At(x, row, c) = image.At(x - x % blocks, row, c);
         }
     }
     if (depth) spec.image.FillRandomDepth(seed + 1);
@@ -83,7 +91,8 @@ int main(int argc, char** argv) {
     spec.seed = seed;
     const iffbuild::Bytes bytes = iffbuild::BuildFile(spec).bytes;
     std::ofstream out(argv[1], std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {
         std::fprintf(stderr, "tniff_make_python_file: cannot write %s\n", argv[1]);
