@@ -1,8 +1,6 @@
 """Failures raise tarniff.Error with tniff's words and the module's code; a cut file is read only
 when asked to."""
 
-import pickle
-
 import numpy as np
 import pytest
 
@@ -93,8 +91,3 @@ def test_tiles_that_leave_pixels_uncovered_are_incomplete(make_file, tmp_path, t
     assert str(caught.value) == tniff_error(path).replace("--partial to convert", "partial=True to read")
     assert not tarniff.read(path, partial=True).complete
 
-
-def test_errors_survive_pickling():
-    error = tarniff.Error("x.iff: not an image in this format (formatCannotRead, -30501)", -30501, "formatCannotRead")
-    copy = pickle.loads(pickle.dumps(error))
-    assert (str(copy), copy.code, copy.code_name) == (str(error), -30501, "formatCannotRead")
