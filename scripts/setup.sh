@@ -2,6 +2,7 @@
 # Installs the Debian packages that building and testing need, when they are missing.
 #   bash scripts/setup.sh            everything the test command uses
 #   bash scripts/setup.sh --native   only what the native build needs (module, tniff, tests)
+#   bash scripts/setup.sh --web      that and what the web page's build and tests need
 # Further arguments name extra packages (scripts that need more pass theirs).
 # Safe to run again: it does nothing when everything is there.
 set -euo pipefail
@@ -35,11 +36,20 @@ I686=(
   qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386 libtiff-dev:i386
 )
 
+WEB=(
+  # the web page: the module, host and library compiled to WebAssembly (Debian's Emscripten finds
+  # acorn through NODE_PATH), and the browser its tests drive headless
+  emscripten node-acorn chromium
+)
+
 PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
+elif [ "${1:-}" = "--web" ]; then
+  shift
+  PACKAGES+=("${WEB[@]}")
 else
-  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${I686[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${I686[@]}" "${WEB[@]}")
 fi
 PACKAGES+=("$@")
 
