@@ -1,0 +1,444 @@
+// The page: files in (picker, drop, ?file=NAME), the worker that opens and saves them through the
+// module, and the views, description and downloads of the file shown.
+//
+// The line in #summary is for checking the page from outside: "WIDTHxHEIGHT PLANES sha256=HEX"
+// for the image shown, HEX the SHA-256 of its decoded pixels as RGBA rows from the top (alpha 255
+// where the file has none), or "error: MESSAGE" when the file could not be opened.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+const canvas = $("canvas");
+const viewport = $("viewport");
+
+// ---- The worker -------------------------------------------------------------------------------
+
+const worker = new Worker("worker.js");
+const pending = new Map();
+let nextId = 1;
+
+worker.onmessage = (event) => {
+  const answer = event.data;
+  const request = pending.get(answer.id);
+  if (request === undefined) return;
+  if (answer.type === "progress") {
+    showProgress(request.label, answer.done, answer.total);
+    return;
+  }
+  pending.delete(answer.id);
+  request.resolve(answer);
+};
+
+// One request to the worker; transfer lists the buffers it takes over.
+function ask(request, label, transfer = []) {
+  const id = nextId++;
+  return new Promise((resolve) => {
+    pending.set(id, { resolve, label });
+    showProgress(label, 0, 0);
+    worker.postMessage({ ...request, id }, transfer);
+  });
+}
+
+function showProgress(label, done, total) {
+  $("progress").hidden = false;
+  $("progress-label").textContent = label;
+  const bar = $("progress-bar");
+  if (total > 0) bar.value = (100 * done) / total;
+  else bar.removeAttribute("value");
+}
+
+function hideProgress() {
+  if (pending.size === 0) $("progress").hidden = true;
+}
+
+// ---- Files ------------------------------------------------------------------------------------
+
+const entries = [];  // {name, state: "opening" | "open" | "failed", ...}
+let shown = null;
+
+function isPng(name, type) {
+  return /\.png$/i.test(name) || type === "image/png";
+}
+
+function addEntry(name) {
+  const entry = { name, state: "opening" };
+  entries.push(entry);
+  const item = document.createElement("li");
+  const button = document.createElement("button");
+  button.type = "button";
+  button.textContent = `${name} (opening…)`;
+  button.addEventListener("click", () => show(entry));
+  item.appendChild(button);
+  $("file-list").appendChild(item);
+  entry.button = button;
+  return entry;
+}
+
+// source: a File, or {url, name} for a file beside the page.
+async function openIff(source) {
+  const name = source.name;
+  const entry = addEntry(name);
+  const started = performance.now();
+  const request = source instanceof Blob ? { type: "open", name, file: source } : { type: "open", name, url: source.url };
+  const answer = await ask(request, `opening ${name}`);
+  entry.ms = performance.now() - started;
+  hideProgress();
+  if (answer.type === "failed") {
+    entry.state = "failed";
+    entry.message = answer.message;
+    entry.button.textContent = `${name} (failed)`;
+    entry.button.classList.add("failed");
+  } else {
+    Object.assign(entry, {
+      state: "open", width: answer.width, height: answer.height, description: answer.description,
+      rgba: new Uint8Array(answer.rgba), depth: answer.depth && new Uint8Array(answer.depth),
+      openMs: answer.openMs, views: {},
+    });
+    entry.button.textContent = name;
+    entry.hash = sha256Hex(entry.rgba);
+  }
+  await show(entry);
+  return entry;
+}
+
+async function sha256Hex(bytes) {
+  const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", bytes));
+  return Array.from(digest, (b) => b.toString(16).padStart(2, "0")).join("");
+}
+
+// A PNG saved as .iff through the module's save: the .iff is offered as a download and opened.
+async function savePngAsIff(source) {
+  const name = source.name;
+  const iffName = name.replace(/\.png$/i, "") + ".iff";
+  let bytes;
+  try {
+    if (source instanceof Blob) bytes = new Uint8Array(await source.arrayBuffer());
+    else {
+      const response = await fetch(source.url);
+      if (!response.ok) throw new Error(`cannot open: ${response.status} ${response.statusText}`);
+      bytes = new Uint8Array(await response.arrayBuffer());
+    }
+  } catch (error) {
+    return failSave(`${name}: ${error.message}`);
+  }
+  let image;
+  try {
+    image = await decodePng(bytes);
+  } catch (error) {
+    return failSave(error instanceof PngError ? `${name}: ${error.message === "not a PNG file" ? "" : "broken PNG file: "}${error.message}` : `${name}: ${error}`);
+  }
+  const answer = await ask({
+    type: "save", name: iffName, width: image.width, height: image.height, channels: image.channels,
+    pixels: image.pixels.buffer,
+  }, `saving ${iffName}`, [image.pixels.buffer]);
+  hideProgress();
+  if (answer.type === "failed") return failSave(answer.message);
+  const iff = new Uint8Array(answer.bytes);
+  const hex = await sha256Hex(iff);
+  const note = image.sourceBits === 16 ? ` (${name}: 16-bit samples scaled to 8 bits)` : "";
+  $("saved").textContent = `${iffName} ${iff.length} bytes sha256=${hex}${note}`;
+  download(new Blob([iff], { type: "application/octet-stream" }), iffName);
+  await openIff(new File([iff], iffName));
+}
+
+function failSave(message) {
+  hideProgress();
+  $("saved").textContent = `error: ${message}`;
+  showMessage(message, false);
+}
+
+function openSources(files) {
+  // One after another: the worker runs one request at a time anyway, and the last one is shown.
+  let chain = Promise.resolve();
+  for (const file of files) {
+    chain = chain.then(() => (isPng(file.name, file.type) ? savePngAsIff(file) : openIff(file)));
+  }
+  return chain;
+}
+
+// ---- Showing a file ---------------------------------------------------------------------------
+
+let view = "colour";
+let zoom = "fit";  // "fit" or a scale
+
+function showMessage(text, isNote) {
+  $("message").textContent = text;
+  $("message").classList.toggle("note", !!isNote);
+}
+
+async function show(entry) {
+  shown = entry;
+  for (const other of entries) other.button.removeAttribute("aria-current");
+  entry.button.setAttribute("aria-current", "true");
+  $("details-title").textContent = entry.name;
+  const summary = $("summary");
+  if (entry.state === "failed") {
+    showMessage(entry.message, false);
+    describe(null);
+    canvas.width = canvas.height = 0;
+    $("empty").hidden = false;
+    summary.textContent = `error: ${entry.message}`;
+    updateButtons();
+    return;
+  }
+  if (entry.state !== "open") return;
+  showMessage(entry.description.note, true);
+  describe(entry);
+  $("empty").hidden = true;
+  if (view === "depth" && entry.depth === null) view = "colour";
+  draw();
+  updateButtons();
+  const hex = await entry.hash;
+  if (shown === entry) summary.textContent = `${entry.width}x${entry.height} ${entry.description.planes} sha256=${hex}`;
+}
+
+function viewPixels(entry, which) {
+  if (entry.views[which]) return entry.views[which];
+  let pixels;
+  if (which === "colour") {
+    pixels = new Uint8ClampedArray(entry.rgba.buffer);
+  } else {
+    const count = entry.width * entry.height;
+    pixels = new Uint8ClampedArray(count * 4);
+    const source = which === "alpha" ? entry.rgba : entry.depth;
+    const step = which === "alpha" ? 4 : 1, offset = which === "alpha" ? 3 : 0;
+    for (let i = 0; i < count; i++) {
+      const v = source[i * step + offset];
+      pixels[4 * i] = pixels[4 * i + 1] = pixels[4 * i + 2] = v;
+      pixels[4 * i + 3] = 255;
+    }
+  }
+  entry.views[which] = new ImageData(pixels, entry.width, entry.height);
+  return entry.views[which];
+}
+
+function draw() {
+  const entry = shown;
+  if (entry === null || entry.state !== "open") return;
+  canvas.width = entry.width;
+  canvas.height = entry.height;
+  try {
+    canvas.getContext("2d").putImageData(viewPixels(entry, view), 0, 0);
+  } catch (error) {
+    showMessage(`${entry.name}: ${entry.width} by ${entry.height} is more than this browser can draw; its description and downloads are still here`, true);
+  }
+  canvas.classList.toggle("opaque", view !== "colour");
+  applyZoom();
+}
+
+function fitScale() {
+  const entry = shown;
+  const s = Math.min((viewport.clientWidth - 4) / entry.width, (viewport.clientHeight - 4) / entry.height);
+  return Math.max(Math.min(s, 8), 1 / 64);
+}
+
+function applyZoom() {
+  if (shown === null || shown.state !== "open") return;
+  const scale = zoom === "fit" ? fitScale() : zoom;
+  canvas.style.width = `${shown.width * scale}px`;
+  canvas.style.height = `${shown.height * scale}px`;
+  for (const button of document.querySelectorAll("[data-zoom]")) {
+    const z = button.dataset.zoom;
+    if (z === "fit" || z === "1") button.setAttribute("aria-pressed", String(z === "fit" ? zoom === "fit" : zoom === 1));
+  }
+}
+
+function setZoom(next) {
+  if (shown === null || shown.state !== "open") return;
+  const current = zoom === "fit" ? fitScale() : zoom;
+  if (next === "in") zoom = Math.min(current * 2, 64);
+  else if (next === "out") zoom = Math.max(current / 2, 1 / 64);
+  else zoom = next === "fit" ? "fit" : Number(next);
+  applyZoom();
+}
+
+function setView(next) {
+  if (next === "depth" && (shown === null || !shown.depth)) return;
+  view = next;
+  for (const button of document.querySelectorAll("[data-view]")) {
+    button.setAttribute("aria-pressed", String(button.dataset.view === view));
+  }
+  draw();
+}
+
+function updateButtons() {
+  const open = shown !== null && shown.state === "open";
+  const hasDepth = open && shown.depth !== null;
+  const hasColour = open && shown.description.colourPlanes > 0;
+  document.querySelector('[data-view="depth"]').disabled = !hasDepth;
+  $("download-colour").disabled = !hasColour;
+  $("download-depth").disabled = !hasDepth;
+  for (const button of document.querySelectorAll("[data-view]")) {
+    button.setAttribute("aria-pressed", String(button.dataset.view === view));
+  }
+}
+
+function describe(entry) {
+  const list = $("description");
+  list.textContent = "";
+  if (entry === null) return;
+  const d = entry.description;
+  const add = (term, value) => {
+    const dt = document.createElement("dt");
+    dt.textContent = term;
+    const dd = document.createElement("dd");
+    dd.textContent = value;
+    list.append(dt, dd);
+  };
+  add("Size", `${d.width} × ${d.height}`);
+  add("Mode", d.mode);
+  add("Planes", `${d.planes}: ${d.planeNames}`);
+  add("Resolution", d.horizontalDpi > 0 ? `${round(d.horizontalDpi)} × ${round(d.verticalDpi)} dpi` : "not given");
+  add("File", `${d.fileBytes.toLocaleString("en")} bytes`);
+  add("Tiles", `${d.rawTiles + d.compressedTiles}: ${d.rawTiles} raw, ${d.compressedTiles} compressed`);
+  add("Colour tiles", `${d.colourTilesRead} of ${d.colourTilesExpected}`);
+  if (d.depthPlane >= 0) add("Depth tiles", `${d.depthTilesRead} of ${d.depthTilesExpected}`);
+  if (d.rawBytes > 0) add("Pixel data", `${d.storedBytes.toLocaleString("en")} bytes stored, ${(100 * d.storedBytes / d.rawBytes).toFixed(1)}% of raw`);
+  add("Complete", d.complete ? "yes" : `no: ${d.note}`);
+  add("Opened in", `${Math.round(entry.ms)} ms (the module's open ${Math.round(entry.openMs)} ms)`);
+}
+
+function round(value) {
+  return Math.round(value * 100) / 100;
+}
+
+// ---- Pixel readout, panning, keys -------------------------------------------------------------
+
+canvas.addEventListener("pointermove", (event) => {
+  const entry = shown;
+  if (entry === null || entry.state !== "open") return;
+  const rect = canvas.getBoundingClientRect();
+  const x = Math.floor(((event.clientX - rect.left) * entry.width) / rect.width);
+  const y = Math.floor(((event.clientY - rect.top) * entry.height) / rect.height);
+  if (x < 0 || y < 0 || x >= entry.width || y >= entry.height) return;
+  const i = y * entry.width + x;
+  const p = entry.rgba;
+  const depth = entry.depth ? entry.depth[i] : "–";
+  $("readout").textContent = `x ${x}  y ${y}  r ${p[4 * i]}  g ${p[4 * i + 1]}  b ${p[4 * i + 2]}  a ${p[4 * i + 3]}  depth ${depth}`;
+});
+
+let drag = null;
+viewport.addEventListener("pointerdown", (event) => {
+  drag = { x: event.clientX, y: event.clientY, left: viewport.scrollLeft, top: viewport.scrollTop };
+  viewport.setPointerCapture(event.pointerId);
+  viewport.classList.add("dragging");
+});
+viewport.addEventListener("pointermove", (event) => {
+  if (drag === null) return;
+  viewport.scrollLeft = drag.left - (event.clientX - drag.x);
+  viewport.scrollTop = drag.top - (event.clientY - drag.y);
+});
+const endDrag = () => {
+  drag = null;
+  viewport.classList.remove("dragging");
+};
+viewport.addEventListener("pointerup", endDrag);
+viewport.addEventListener("pointercancel", endDrag);
+
+window.addEventListener("resize", () => zoom === "fit" && applyZoom());
+
+document.addEventListener("keydown", (event) => {
+  if (event.ctrlKey || event.metaKey || event.altKey) return;
+  if (event.target instanceof HTMLInputElement) return;
+  const keys = {
+    o: () => $("picker").click(), c: () => setView("colour"), a: () => setView("alpha"),
+    d: () => setView("depth"), f: () => setZoom("fit"), 1: () => setZoom(1),
+    "+": () => setZoom("in"), "=": () => setZoom("in"), "-": () => setZoom("out"),
+  };
+  const action = keys[event.key];
+  if (action) {
+    action();
+    event.preventDefault();
+  }
+});
+
+$("open-button").addEventListener("keydown", (event) => {
+  if (event.key === "Enter" || event.key === " ") {
+    $("picker").click();
+    event.preventDefault();
+  }
+});
+
+for (const button of document.querySelectorAll("[data-view]")) {
+  button.addEventListener("click", () => setView(button.dataset.view));
+}
+for (const button of document.querySelectorAll("[data-zoom]")) {
+  button.addEventListener("click", () => setZoom(button.dataset.zoom));
+}
+
+// ---- Downloads --------------------------------------------------------------------------------
+
+function download(blob, name) {
+  const link = document.createElement("a");
+  link.href = URL.createObjectURL(blob);
+  link.download = name;
+  document.body.appendChild(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+}
+
+function baseName(name) {
+  return name.replace(/\.iff$/i, "");
+}
+
+$("download-colour").addEventListener("click", async () => {
+  const entry = shown;
+  const channels = entry.description.colourPlanes;
+  const count = entry.width * entry.height;
+  const pixels = new Uint8Array(count * channels);
+  // The colour planes as the file has them: gray, RGB or RGBA.
+  const pick = channels === 1 ? [0] : channels === 2 ? [0, 3] : channels === 3 ? [0, 1, 2] : [0, 1, 2, 3];
+  for (let i = 0; i < count; i++) {
+    for (let c = 0; c < channels; c++) pixels[i * channels + c] = entry.rgba[4 * i + pick[c]];
+  }
+  const png = await encodePng(pixels, entry.width, entry.height, channels, dpiOf(entry));
+  download(new Blob([png], { type: "image/png" }), `${baseName(entry.name)}.png`);
+});
+
+$("download-depth").addEventListener("click", async () => {
+  const entry = shown;
+  const png = await encodePng(entry.depth, entry.width, entry.height, 1, dpiOf(entry));
+  download(new Blob([png], { type: "image/png" }), `${baseName(entry.name)}-depth.png`);
+});
+
+function dpiOf(entry) {
+  return { horizontal: entry.description.horizontalDpi, vertical: entry.description.verticalDpi };
+}
+
+// ---- Files in ---------------------------------------------------------------------------------
+
+$("picker").addEventListener("change", () => {
+  const files = Array.from($("picker").files);
+  $("picker").value = "";
+  openSources(files);
+});
+
+let dragDepth = 0;
+window.addEventListener("dragenter", (event) => {
+  event.preventDefault();
+  dragDepth++;
+  $("drop-cover").hidden = false;
+});
+window.addEventListener("dragleave", () => {
+  if (--dragDepth <= 0) {
+    dragDepth = 0;
+    $("drop-cover").hidden = true;
+  }
+});
+window.addEventListener("dragover", (event) => event.preventDefault());
+window.addEventListener("drop", (event) => {
+  event.preventDefault();
+  dragDepth = 0;
+  $("drop-cover").hidden = true;
+  openSources(Array.from(event.dataTransfer.files));
+});
+
+// ?file=NAME (repeatable) opens NAME from the page's own folder.
+const named = new URLSearchParams(location.search).getAll("file");
+openSources(named.map((name) => ({ name: name.split("/").pop(), url: new URL(name, location.href).href }))
+  .map((source) => Object.assign(source, { type: "" })));
+
+// Offline once loaded: the service worker keeps the page's files.
+if ("serviceWorker" in navigator && location.protocol.startsWith("http")) {
+  navigator.serviceWorker.register("offline.js").catch(() => {});
+}

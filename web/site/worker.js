@@ -1,0 +1,135 @@
+// The page's worker: it holds the WebAssembly build of the module, our host and the library, and
+// runs every open and save, so that the page never waits on one. Files are put into the
+// worker's in-memory file system and opened from there by path, as tniff opens them.
+//
+// Requests (one at a time, in order):
+//   {type: "open", id, name, file}            file: a File or Blob; or {..., url} to fetch
+//   {type: "save", id, name, width, height, channels, pixels}   pixels: ArrayBuffer, 8-bit interleaved
+// Answers: {type: "progress", id, done, total}, then {type: "opened", id, ...} or
+// {type: "saved", id, bytes} or {type: "failed", id, message}.
+"use strict";
+
+importScripts("tarniff_web.js");
+
+let current = null;  // the request running, for progress
+let lastPercent = -1;
+const ready = createTarnIff({
+  onProgress(done, total) {
+    if (current === null || total <= 0) return;
+    const percent = Math.floor((100 * done) / total);
+    if (percent === lastPercent) return;
+    lastPercent = percent;
+    postMessage({ type: "progress", id: current, done, total });
+  },
+  print() {},
+  printErr() {},
+});
+
+function withString(wasm, text, use) {
+  const size = wasm.lengthBytesUTF8(text) + 1;
+  const at = wasm._malloc(size);
+  wasm.stringToUTF8(text, at, size);
+  try {
+    return use(at);
+  } finally {
+    wasm._free(at);
+  }
+}
+
+function message(wasm) {
+  return wasm.UTF8ToString(wasm._tw_message());
+}
+
+async function open(wasm, request) {
+  let bytes;
+  if (request.url !== undefined) {
+    const response = await fetch(request.url);
+    if (!response.ok) throw new Error(`${request.name}: cannot open: ${response.status} ${response.statusText}`);
+    bytes = new Uint8Array(await response.arrayBuffer());
+  } else {
+    bytes = new Uint8Array(await request.file.arrayBuffer());
+  }
+  const path = "/open.iff";
+  const started = performance.now();
+  // The file system keeps the bytes as they are (no copy): they never enter the WebAssembly heap.
+  wasm.FS.writeFile(path, bytes, { canOwn: true });
+  let failed;
+  try {
+    failed = withString(wasm, path, (p) => withString(wasm, request.name, (n) => wasm._tw_open(p, n)));
+  } finally {
+    wasm.FS.unlink(path);
+  }
+  const openMs = performance.now() - started;
+  if (failed) return { type: "failed", message: message(wasm) };
+
+  const description = JSON.parse(wasm.UTF8ToString(wasm._tw_description()));
+  const width = wasm._tw_width(), height = wasm._tw_height();
+  // RGBA in blocks of rows, so that the heap never holds a second whole image.
+  const rgba = new Uint8Array(width * height * 4);
+  const blockRows = Math.max(1, Math.floor((1 << 22) / Math.max(1, width * 4)));
+  const block = wasm._malloc(width * 4 * Math.min(blockRows, height));
+  try {
+    for (let top = 0; top < height; top += blockRows) {
+      const count = Math.min(blockRows, height - top);
+      wasm._tw_rgba_rows(top, count, block);
+      rgba.set(wasm.HEAPU8.subarray(block, block + width * 4 * count), top * width * 4);
+    }
+  } finally {
+    wasm._free(block);
+  }
+  let depth = null;
+  if (description.depthPlane >= 0) {
+    const at = wasm._tw_plane(description.depthPlane);
+    depth = wasm.HEAPU8.slice(at, at + width * height);
+  }
+  wasm._tw_close();
+  const totalMs = performance.now() - started;
+  return {
+    type: "opened", description, width, height, rgba: rgba.buffer,
+    depth: depth === null ? null : depth.buffer, openMs, totalMs,
+    transfer: depth === null ? [rgba.buffer] : [rgba.buffer, depth.buffer],
+  };
+}
+
+function save(wasm, request) {
+  const path = "/save.iff";
+  const pixels = new Uint8Array(request.pixels);
+  const at = wasm._malloc(Math.max(1, pixels.length));
+  let failed;
+  try {
+    wasm.HEAPU8.set(pixels, at);
+    failed = withString(wasm, path, (p) => withString(wasm, request.name, (n) =>
+      wasm._tw_save(at, request.width, request.height, request.channels, p, n)));
+  } finally {
+    wasm._free(at);
+  }
+  let bytes = null;
+  try {
+    if (!failed) bytes = wasm.FS.readFile(path);
+  } finally {
+    try { wasm.FS.unlink(path); } catch (e) { /* a save that failed early made no file */ }
+  }
+  if (failed) return { type: "failed", message: message(wasm) };
+  return { type: "saved", bytes: bytes.buffer, transfer: [bytes.buffer] };
+}
+
+let queue = Promise.resolve();
+onmessage = (event) => {
+  const request = event.data;
+  queue = queue.then(async () => {
+    current = request.id;
+    lastPercent = -1;
+    let answer;
+    try {
+      const wasm = await ready;
+      answer = request.type === "open" ? await open(wasm, request) : save(wasm, request);
+    } catch (error) {
+      answer = { type: "failed", message: error && error.message ? error.message : String(error) };
+    }
+    current = null;
+    const transfer = answer.transfer || [];
+    delete answer.transfer;
+    answer.id = request.id;
+    postMessage(answer, transfer);
+  });
+};
