@@ -134,10 +134,10 @@ async function savePngAsIff(source) {
   if (answer.type === "failed") return failSave(answer.message);
   const iff = new Uint8Array(answer.bytes);
   const hex = await sha256Hex(iff);
-  const note = image.sourceBits === 16 ? ` (${name}: 16-bit samples scaled to 8 bits)` : "";
-  $("saved").textContent = `${iffName} ${iff.length} bytes sha256=${hex}${note}`;
+  $("saved").textContent = `${iffName} ${iff.length} bytes sha256=${hex}`;
   download(new Blob([iff], { type: "application/octet-stream" }), iffName);
   await openIff(new File([iff], iffName));
+  if (image.sourceBits === 16) showMessage(`${name}: its 16-bit samples are stored as 8 bits; the format holds 8 bits per channel`, true);
 }
 
 function failSave(message) {
