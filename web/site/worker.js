@@ -13,17 +13,20 @@ importScripts("tarniff_web.js");
 
 let current = null;  // the request running, for progress
 let lastPercent = -1;
-const ready = createTarnIff({
-  onProgress(done, total) {
-    if (current === null || total <= 0) return;
-    const percent = Math.floor((100 * done) / total);
-    if (percent === lastPercent) return;
-    lastPercent = percent;
-    postMessage({ type: "progress", id: current, done, total });
-  },
-  print() {},
-  printErr() {},
-});
+function start() {
+  return createTarnIff({
+    onProgress(done, total) {
+      if (current === null || total <= 0) return;
+      const percent = Math.floor((100 * done) / total);
+      if (percent === lastPercent) return;
+      lastPercent = percent;
+      postMessage({ type: "progress", id: current, done, total });
+    },
+    print() {},
+    printErr() {},
+  });
+}
+let ready = start();
 
 function withString(wasm, text, use) {
   const size = wasm.lengthBytesUTF8(text) + 1;
@@ -44,7 +47,7 @@ async function open(wasm, request) {
   let bytes;
   if (request.url !== undefined) {
     const response = await fetch(request.url);
-    if (!response.ok) throw new Error(`${request.name}: cannot open: ${response.status} ${response.statusText}`);
+    if (!response.ok) throw new Error(`cannot open: ${response.status} ${response.statusText}`);
     bytes = new Uint8Array(await response.arrayBuffer());
   } else {
     bytes = new Uint8Array(await request.file.arrayBuffer());
@@ -124,7 +127,10 @@ onmessage = (event) => {
       const wasm = await ready;
       answer = request.type === "open" ? await open(wasm, request) : save(wasm, request);
     } catch (error) {
-      answer = { type: "failed", message: error && error.message ? error.message : String(error) };
+      const why = error && error.message ? error.message : String(error);
+      answer = { type: "failed", message: `${request.name}: ${why}` };
+      // A trap leaves the WebAssembly instance unusable: the next request gets a fresh one.
+      if (error instanceof WebAssembly.RuntimeError) ready = start();
     }
     current = null;
     const transfer = answer.transfer || [];
