@@ -36,12 +36,18 @@
 
 #include "host/host.h"
 #include "host/image.h"
-#include "module/shell/entry_point.h"
+#include "tarniff/tarniff.h"
 #include "tests/support/iff_builder.h"
 
 extern char** environ;
 
 namespace {
+
+// The module as an editor has it: the module file, loaded once.
+PluginEntryProc Entry() {
+    static const tarniff::ModuleFile module = tarniff::LoadModuleFile(tarniff::DefaultModulePath());
+    return module.entry;
+}
 
 struct Options {
     int size = 4096;
@@ -452,7 +458,7 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
 
     Figure save{name, "save", "module", 0, 0, pixelBytes, 0, -1, -1};
     Time(&save, options.runs, [&] {
-        tniff::Host host(&ENTRYPOINT);
+        tniff::Host host(Entry());
         host.memory().ResetPeakBufferBytes();
         if (host.Save(image, iff) != noErr) Die(name + ": the module's save failed");
         save.bufferBytes = host.memory().PeakBufferBytes();
@@ -462,7 +468,7 @@ void LargeWorkload(const Options& options, const std::string& name, const Pixels
     Figure open{name, "open", "module", 0, 0, pixelBytes, save.fileBytes, -1, -1};
     bool checked = false;  // the first open is compared with the image saved
     Time(&open, options.runs, [&] {
-        tniff::Host host(&ENTRYPOINT);
+        tniff::Host host(Entry());
         host.memory().ResetPeakBufferBytes();
         if (host.Open(iff) != noErr) Die(name + ": the module's open failed");
         open.bufferBytes = host.memory().PeakBufferBytes();
@@ -550,7 +556,7 @@ void DepthWorkload(const Options& options, const Pixels& pixels) {
 
     Figure open{name, "open", "module", 0, 0, pixelBytes, built.bytes.size(), -1, -1};
     Time(&open, options.runs, [&] {
-        tniff::Host host(&ENTRYPOINT);
+        tniff::Host host(Entry());
         host.memory().ResetPeakBufferBytes();
         if (host.Open(iff) != noErr) Die(name + ": the module's open failed");
         open.bufferBytes = host.memory().PeakBufferBytes();
@@ -599,7 +605,7 @@ void SmallWorkload(const Options& options) {
     Figure save{name, "save", "module", 0, 0, pixelBytes, 0, -1, -1};
     Time(&save, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
-            tniff::Host host(&ENTRYPOINT);
+            tniff::Host host(Entry());
             if (host.Save(hostImages[i], path(i, ".iff")) != noErr) Die(name + ": the module's save failed");
         }
     });
@@ -607,7 +613,7 @@ void SmallWorkload(const Options& options) {
     Figure open{name, "open", "module", 0, 0, pixelBytes, save.fileBytes, -1, -1};
     Time(&open, options.runs, [&] {
         for (int i = 0; i < options.smallCount; ++i) {
-            tniff::Host host(&ENTRYPOINT);
+            tniff::Host host(Entry());
             if (host.Open(path(i, ".iff")) != noErr) Die(name + ": the module's open failed");
         }
     });
@@ -678,7 +684,7 @@ void BatchWorkload(const Options& options) {
     for (const char* folder : {"", "-single", "-j1", "-j2"}) mkdir((base + folder).c_str(), 0755);
     uint64_t fileBytes = 0;
     for (int i = 0; i < count; ++i) {
-        tniff::Host host(&ENTRYPOINT);
+        tniff::Host host(Entry());
         if (host.Save(HostImage(RenderLike(options.batchWidth, options.batchHeight, 5000 + i)), frame(i, "", ".iff")) !=
             noErr) {
             Die(name + ": the module's save failed");

@@ -3,13 +3,14 @@
 #include <string>
 
 #include "cli/commands.h"
-#include "cli/module_host.h"
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 
 namespace tniff_cli {
 
+using namespace tarniff;
+
 int RunAbout(const Options& options) {
-    if (!options.files.empty()) throw ToolError("about takes no files (see tniff about --help)", kExitUsage);
+    if (!options.files.empty()) throw Error("about takes no files (see tniff about --help)", kExitUsage);
     ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     AboutOutcome about = CallAbout(module);
 

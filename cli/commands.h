@@ -4,6 +4,7 @@
 #define TNIFF_CLI_COMMANDS_H
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,10 @@ int RunConvert(const Options& options);
 int RunInfo(const Options& options);
 int RunAbout(const Options& options);
 
-// A note on stderr ("tniff: note: ..."), unless quiet (with the other reporting, tool_error.cpp).
-void Note(const Options& options, const std::string& text);
+// A note on stderr ("tniff: note: ..."), unless quiet.
+inline void Note(const Options& options, const std::string& text) {
+    if (!options.quiet) std::fprintf(stderr, "tniff: note: %s\n", text.c_str());
+}
 
 }  // namespace tniff_cli
 

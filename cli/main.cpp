@@ -10,12 +10,11 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "cli/module_host.h"
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 
-using tniff_cli::kExitUsage;
+using tarniff::kExitUsage;
 using tniff_cli::Options;
-using tniff_cli::ToolError;
+using ToolError = tarniff::Error;
 
 namespace {
 
@@ -174,14 +173,89 @@ uint64_t ParseSize(const std::string& text) {
 int PrintVersion(const Options& options) {
     std::printf("tniff %s\n", TNIFF_VERSION);
     try {
-        std::string path = options.modulePath.empty() ? tniff_cli::DefaultModulePath() : options.modulePath;
-        std::string version = tniff_cli::ModuleVersion(path);
+        std::string path = options.modulePath.empty() ? tarniff::DefaultModulePath() : options.modulePath;
+        std::string version = tarniff::ModuleVersion(path);
         std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(), path.c_str());
         return 0;
     } catch (const ToolError& error) {
         std::printf("module not found: %s\n", error.what());
-        return tniff_cli::kExitFailure;
+        return tarniff::kExitFailure;
     }
+}
+
+// How an option takes its value: none; the next argument or "=VALUE" (or, for a short option,
+// the rest of the argument: -j4); or a file that follows unless an option or nothing does.
+enum class Takes { nothing, value, optionalFile };
+
+struct OptionSpec {
+    const char* names[2];  // the short or long spellings; a second may be null
+    const char* command;   // the command it belongs to; null: before or after any command
+    Takes takes;
+    void (*apply)(Options* options, const std::string& value);
+};
+
+int JobsFrom(const std::string& text) {
+    int jobs = 0;
+    for (char c : text) jobs = c >= '0' && c <= '9' && jobs < 10000 ? jobs * 10 + (c - '0') : -1;
+    if (text.empty() || jobs < 1) {
+        throw ToolError("-j takes how many files to convert at once, 1 or more, not \"" + text + "\"", kExitUsage);
+    }
+    return jobs;
+}
+
+const OptionSpec kOptions[] = {
+    {{"--module", nullptr}, nullptr, Takes::value, [](Options* o, const std::string& v) { o->modulePath = v; }},
+    {{"-q", "--quiet"}, nullptr, Takes::nothing, [](Options* o, const std::string&) { o->quiet = true; }},
+    {{"--max-image-size", nullptr}, nullptr, Takes::value,
+     [](Options* o, const std::string& v) { o->maxImageBytes = ParseSize(v); }},
+    {{"--depth", nullptr}, "convert", Takes::optionalFile,
+     [](Options* o, const std::string& v) {
+         o->depthGiven = true;
+         o->depthPath = v;
+     }},
+    {{"--partial", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->partial = true; }},
+    {{"--rgb", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->keepRgb = true; }},
+    {{"-f", "--force"}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->force = true; }},
+    {{"--to", nullptr}, "convert", Takes::value, [](Options* o, const std::string& v) { o->to = v; }},
+    {{"--png-level", nullptr}, "convert", Takes::value,
+     [](Options* o, const std::string& v) {
+         if (v.size() != 1 || v[0] < '0' || v[0] > '9') {
+             throw ToolError("--png-level takes 0 to 9, not \"" + v + "\"", kExitUsage);
+         }
+         o->pngLevel = v[0] - '0';
+     }},
+    {{"-o", nullptr}, "convert", Takes::value,
+     [](Options* o, const std::string& v) {
+         if (v.empty()) throw ToolError("-o needs a folder", kExitUsage);
+         o->outputDirectory = v;
+     }},
+    {{"-j", "--jobs"}, "convert", Takes::value, [](Options* o, const std::string& v) { o->jobs = JobsFrom(v); }},
+    {{"--overwrite", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->overwrite = true; }},
+    {{"--stop-on-error", nullptr}, "convert", Takes::nothing,
+     [](Options* o, const std::string&) { o->stopOnError = true; }},
+    {{"--json", nullptr}, "info", Takes::nothing, [](Options* o, const std::string&) { o->json = true; }},
+    {{"--brief", nullptr}, "info", Takes::nothing, [](Options* o, const std::string&) { o->brief = true; }},
+};
+
+// The option argument names, and its value when the argument carries one ("--to=png", "-j4").
+const OptionSpec* FindOption(const std::string& argument, const std::string& command, std::string* attached,
+                             bool* hasAttached) {
+    for (const OptionSpec& spec : kOptions) {
+        if (spec.command != nullptr && command != spec.command) continue;
+        for (const char* name : spec.names) {
+            if (name == nullptr) continue;
+            const std::string n = name;
+            *hasAttached = false;
+            if (argument == n) return &spec;
+            if (spec.takes == Takes::nothing || argument.compare(0, n.size(), n) != 0) continue;
+            const bool isLong = n.size() > 2;
+            if (isLong && argument[n.size()] != '=') continue;
+            *attached = argument.substr(n.size() + (isLong ? 1 : 0));
+            *hasAttached = true;
+            return &spec;
+        }
+    }
+    return nullptr;
 }
 
 // Parses the command line into command and options; gives false for help or version requests,
@@ -191,86 +265,44 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
     bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        auto value = [&](const char* name) -> std::string {
-            if (i + 1 >= arguments.size()) throw ToolError(std::string(name) + " needs a value", kExitUsage);
-            return arguments[++i];
-        };
         if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
             if (command->empty()) *command = argument;
             else options->files.push_back(argument);
-        } else if (argument == "--") {
+            continue;
+        }
+        if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == "-h" || argument == "--help") {
+            continue;
+        }
+        if (argument == "-h" || argument == "--help") {
             help = true;
-        } else if (argument == "--version") {
+            continue;
+        }
+        if (argument == "--version") {
             *status = PrintVersion(*options);
             return false;
-        } else if (argument == "--module") {
-            options->modulePath = value("--module");
-        } else if (argument.compare(0, 9, "--module=") == 0) {
-            options->modulePath = argument.substr(9);
-        } else if (argument == "-q" || argument == "--quiet") {
-            options->quiet = true;
-        } else if (argument == "--depth" && *command == "convert") {
-            // A file follows, unless what follows is an option or nothing (many files: no file).
-            options->depthGiven = true;
+        }
+        std::string value;
+        bool attached = false;
+        const OptionSpec* spec = FindOption(argument, *command, &value, &attached);
+        if (spec == nullptr) {
+            std::string where = command->empty() ? "tniff" : "tniff " + *command;
+            throw ToolError("unknown option " + argument + " (see " + where + " --help)", kExitUsage);
+        }
+        if (!attached && spec->takes == Takes::value) {
+            if (i + 1 >= arguments.size()) throw ToolError(argument + " needs a value", kExitUsage);
+            value = arguments[++i];
+        } else if (!attached && spec->takes == Takes::optionalFile) {
+            // A file follows, unless what follows is an option or nothing (many files: no file);
+            // where it stood among the operands is kept, since with many files it is one more.
             const bool file = i + 1 < arguments.size() &&
                               (arguments[i + 1] == "-" || arguments[i + 1].empty() || arguments[i + 1][0] != '-');
             if (file) {
                 options->depthOperandAt = options->files.size();
-                options->depthPath = arguments[++i];
+                value = arguments[++i];
             }
-        } else if (argument.compare(0, 8, "--depth=") == 0 && *command == "convert") {
-            options->depthGiven = true;
-            options->depthPath = argument.substr(8);
-        } else if (argument == "-o" && *command == "convert") {
-            options->outputDirectory = value("-o");
-            if (options->outputDirectory.empty()) throw ToolError("-o needs a folder", kExitUsage);
-        } else if ((argument == "-j" || argument == "--jobs" || argument.compare(0, 7, "--jobs=") == 0 ||
-                    (argument.compare(0, 2, "-j") == 0 && argument.size() > 2)) &&
-                   *command == "convert") {
-            std::string text = argument == "-j" || argument == "--jobs" ? value(argument.c_str())
-                               : argument[1] == 'j'                     ? argument.substr(2)
-                                                                        : argument.substr(7);
-            int jobs = 0;
-            for (char c : text) jobs = c >= '0' && c <= '9' && jobs < 10000 ? jobs * 10 + (c - '0') : -1;
-            if (text.empty() || jobs < 1) {
-                throw ToolError("-j takes how many files to convert at once, 1 or more, not \"" + text + "\"",
-                                kExitUsage);
-            }
-            options->jobs = jobs;
-        } else if (argument == "--overwrite" && *command == "convert") {
-            options->overwrite = true;
-        } else if (argument == "--stop-on-error" && *command == "convert") {
-            options->stopOnError = true;
-        } else if (argument == "--partial" && *command == "convert") {
-            options->partial = true;
-        } else if (argument == "--rgb" && *command == "convert") {
-            options->keepRgb = true;
-        } else if ((argument == "-f" || argument == "--force") && *command == "convert") {
-            options->force = true;
-        } else if (argument == "--json" && *command == "info") {
-            options->json = true;
-        } else if (argument == "--brief" && *command == "info") {
-            options->brief = true;
-        } else if (argument == "--to" && *command == "convert") {
-            options->to = value("--to");
-        } else if (argument.compare(0, 5, "--to=") == 0 && *command == "convert") {
-            options->to = argument.substr(5);
-        } else if ((argument == "--png-level" || argument.compare(0, 12, "--png-level=") == 0) &&
-                   *command == "convert") {
-            std::string text = argument == "--png-level" ? value("--png-level") : argument.substr(12);
-            if (text.size() != 1 || text[0] < '0' || text[0] > '9') {
-                throw ToolError("--png-level takes 0 to 9, not \"" + text + "\"", kExitUsage);
-            }
-            options->pngLevel = text[0] - '0';
-        } else if (argument == "--max-image-size" || argument.compare(0, 17, "--max-image-size=") == 0) {
-            std::string text = argument == "--max-image-size" ? value("--max-image-size") : argument.substr(17);
-            options->maxImageBytes = ParseSize(text);
-        } else {
-            std::string where = command->empty() ? "tniff" : "tniff " + *command;
-            throw ToolError("unknown option " + argument + " (see " + where + " --help)", kExitUsage);
         }
+        spec->apply(options, value);
     }
     if (*command == "help") {
         help = true;
@@ -310,9 +342,9 @@ int main(int argc, char** argv) {
         return error.status();
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "tniff: not enough memory\n");
-        return tniff_cli::kExitFailure;
+        return tarniff::kExitFailure;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tniff: %s\n", error.what());
-        return tniff_cli::kExitFailure;
+        return tarniff::kExitFailure;
     }
 }

@@ -1,6 +1,7 @@
 #include "cli/progress_bar.h"
 
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,8 +13,8 @@ namespace tniff_cli {
 namespace {
 const int kBarWidth = 30;
 const int kNarrowestBar = 10;
-}  // namespace
 
+// The width of the terminal on stderr, else $COLUMNS, else 80.
 int TerminalColumns() {
     struct winsize size = {};
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
@@ -21,12 +22,12 @@ int TerminalColumns() {
     const int given = columns != nullptr ? std::atoi(columns) : 0;
     return given > 0 ? given : 80;
 }
+}  // namespace
 
-std::string FitToTerminal(const std::string& line) {
-    // The last column stays empty: a line that fills it wraps on some terminals, and every
-    // redraw would then start a new line.
-    const size_t room = static_cast<size_t>(std::max(TerminalColumns() - 1, 0));
-    return line.size() <= room ? line : line.substr(0, room);
+double NowSeconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 ProgressBar::ProgressBar(bool enabled, const std::string& label)
@@ -56,12 +57,24 @@ void ProgressBar::Update(int32_t stepDone, int32_t stepTotal) {
     int percent = static_cast<int>(done * 100 / total);
     if (shown_ && percent == lastPercent_) return;
     lastPercent_ = percent;
-    // "LABEL [####......] 100%" within the terminal's width: the bar narrows first, down to
-    // kNarrowestBar, then the label gives up its beginning (the file name is at its end).
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "%3d%%", percent);
+    Show(label_, static_cast<double>(done) / static_cast<double>(total), tail, kBarWidth, true);
+}
+
+void ProgressBar::Show(const std::string& before, double fraction, const std::string& after, int width, bool now) {
+    if (!drawing_) return;
+    const double time = NowSeconds();
+    if (!now && shown_ && time - drawnAt_ < 0.2) return;
+    drawnAt_ = time;
+    // Within the terminal's width: the bar narrows first, down to kNarrowestBar, then the text
+    // before it gives up its beginning (a file name is at its end), then the text after it its end.
+    // The last column stays empty: a line that fills it wraps on some terminals, and every
+    // redraw would then start a new line.
     const int room = TerminalColumns() - 1;
-    const int fixed = 8;  // " [", "] " and "100%"
-    std::string label = label_;
-    int width = std::min(kBarWidth, room - fixed - static_cast<int>(label.size()));
+    const int fixed = 4 + static_cast<int>(after.size());  // " [", "] " and what follows
+    std::string label = before;
+    width = std::min(width, room - fixed - static_cast<int>(label.size()));
     if (width < kNarrowestBar) {
         width = std::max(0, std::min(kNarrowestBar, room - fixed));
         const int labelRoom = std::max(0, room - fixed - width);
@@ -70,20 +83,15 @@ void ProgressBar::Update(int32_t stepDone, int32_t stepTotal) {
                                   : std::string();
         }
     }
-    const int filled = static_cast<int>(done * width / total);
+    fraction = std::max(0.0, std::min(1.0, fraction));
+    const int filled = static_cast<int>(fraction * width);
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(width - filled), '.');
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "%3d%%", percent);
-    const std::string line = label + " [" + bar + "] " + tail;
-    std::fprintf(stderr, "\r\033[K%s", FitToTerminal(line).c_str());
+    std::string line = label + " [" + bar + "] " + after;
+    if (line.size() > static_cast<size_t>(std::max(room, 0))) line.resize(static_cast<size_t>(std::max(room, 0)));
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
     std::fflush(stderr);
     shown_ = true;
-}
-
-std::string FileNameOf(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 void ProgressBar::Clear() {

@@ -9,11 +9,8 @@
 #include <functional>
 #include <string>
 
-#include "cli/pam_file.h"
-#include "cli/png_file.h"
-#include "cli/raster.h"
-#include "cli/tiff_file.h"
-#include "cli/tool_error.h"
+#include "tarniff/image_files/codecs.h"
+#include "tarniff/tarniff.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {
@@ -23,39 +20,41 @@ namespace {
 // slow.
 const uint64_t kTiffImageLimit = 64u << 20;
 
-void Check(const tniff_cli::Raster& raster, int mostChannels, const char* reader) {
+void Check(const tarniff::Raster& raster, int mostChannels, const char* reader) {
     const std::string what = reader;
     if (raster.width < 1 || raster.height < 1) fuzz::Fail(what + " gave an empty raster");
     if (raster.channels < 1 || raster.channels > mostChannels) fuzz::Fail(what + " gave a bad channel count");
     if (raster.pixels.size() != size_t(raster.width) * size_t(raster.height) * size_t(raster.channels)) {
         fuzz::Fail(what + " gave pixels of another size");
     }
-    if (raster.width <= tniff_cli::kLargestSide && raster.height <= tniff_cli::kLargestSide) {
-        const tniff::Image image = tniff_cli::ImageFromRaster(raster);
+    if (raster.width <= tarniff::kLargestSide && raster.height <= tarniff::kLargestSide) {
+        const tniff::Image image = tarniff::ImageFromRaster(raster);
         if (image.planes() != raster.channels) fuzz::Fail(what + ": the host image lost planes");
     }
 }
 
+using Reader = void (*)(const std::string&, tarniff::RowSink*, const tarniff::ReadSettings&);
+
 // One reader both ways: into a whole raster, and in blocks of blockBytes into a host image.
-void CheckBothWays(const std::function<tniff_cli::Raster()>& whole,
-                   const std::function<void(tniff_cli::RowSink*)>& blocks, size_t blockBytes, int mostChannels,
-                   const char* reader) {
+void CheckBothWays(Reader read, const std::string& path, size_t blockBytes, int mostChannels, const char* reader) {
     const std::string what = reader;
     std::string refused;
     tniff::Image expected;
     int sourceBits = 0;
     try {
-        tniff_cli::Raster raster = whole();
+        tarniff::RasterSink whole;
+        read(path, &whole, tarniff::ReadSettings());
+        const tarniff::Raster& raster = whole.raster();
         Check(raster, mostChannels, reader);
-        expected = tniff_cli::ImageFromRaster(raster);
+        expected = tarniff::ImageFromRaster(raster);
         sourceBits = raster.sourceBits;
-    } catch (const tniff_cli::ToolError& error) {
+    } catch (const tarniff::Error& error) {
         refused = error.what();
     }
-    tniff_cli::ImageSink sink(blockBytes);
+    tarniff::ImageSink sink(blockBytes);
     try {
-        blocks(&sink);
-    } catch (const tniff_cli::ToolError& error) {
+        read(path, &sink, tarniff::ReadSettings());
+    } catch (const tarniff::Error& error) {
         if (refused != error.what()) fuzz::Fail(what + " in blocks refused a file differently: " + error.what());
         return;
     }
@@ -71,15 +70,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteFile(path, data, size);
     // Blocks of one row up to a few rows, so that small images cross block boundaries too.
     const size_t blockBytes = 1 + size % 4096;
-    CheckBothWays([] { return tniff_cli::ReadPng(path); },
-                  [](tniff_cli::RowSink* sink) { tniff_cli::ReadPng(path, sink); }, blockBytes, 4, "the PNG reader");
-    CheckBothWays([] { return tniff_cli::ReadPam(path); },
-                  [](tniff_cli::RowSink* sink) { tniff_cli::ReadPam(path, sink); }, blockBytes, 5, "the PAM reader");
-    CheckBothWays([] { return tniff_cli::ReadPnm(path); },
-                  [](tniff_cli::RowSink* sink) { tniff_cli::ReadPnm(path, sink); }, blockBytes, 3, "the PGM and PPM reader");
+    CheckBothWays(tarniff::ReadPng, path, blockBytes, 4, "the PNG reader");
+    CheckBothWays(tarniff::ReadPam, path, blockBytes, 5, "the PAM reader");
+    CheckBothWays(tarniff::ReadPnm, path, blockBytes, 3, "the PGM and PPM reader");
     try {
-        Check(tniff_cli::ReadTiff(path, nullptr, kTiffImageLimit), 4, "the TIFF reader");
-    } catch (const tniff_cli::ToolError&) {
+        tarniff::ReadSettings settings;
+        settings.maxImageBytes = kTiffImageLimit;
+        tarniff::RasterSink whole;
+        tarniff::ReadTiff(path, &whole, settings);
+        Check(whole.raster(), 4, "the TIFF reader");
+    } catch (const tarniff::Error&) {
     }
     return 0;
 }

@@ -1,5 +1,5 @@
 // How much of an image a set of tiles covers (UncoveredPixels in layout.h).
-#include "tarniff/layout.h"
+#include "tarniff/tarniff.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "tarniff/layout.h"
+#include "tarniff/tarniff.h"
 
 #include <cerrno>
 #include <cstring>
@@ -492,6 +492,12 @@ int Layout::ColourTiles() const {
 }
 
 int Layout::DepthTiles() const { return static_cast<int>(tiles.size()) - ColourTiles(); }
+
+int Layout::CompressedTiles() const {
+    int count = 0;
+    for (const TileInfo& tile : tiles) count += tile.compressed ? 1 : 0;
+    return count;
+}
 
 Layout WalkLayout(const uint8_t* bytes, size_t size) {
     MemorySource source(bytes, size);

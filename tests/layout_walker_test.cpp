@@ -1,4 +1,4 @@
-// The file-layout walker (tarniff/layout.h) on files composed with the test-side builder: where a
+// The file-layout walker (tarniff/tarniff.h) on files composed with the test-side builder: where a
 // damaged file's walk stops and why, and that whole files of unusual shapes are whole.
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tarniff/layout.h"
+#include "tarniff/tarniff.h"
 #include "tests/support/iff_builder.h"
 #include "tests/support/temp_file.h"
 

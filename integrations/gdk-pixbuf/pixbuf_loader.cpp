@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 #include "integrations/common/module_access.h"
 
 namespace {
 
-using tniff_cli::ToolError;
+using tarniff::Error;
 
 // Where this loader file is, for the module installed beside it.
 std::string LoaderPath() {
@@ -34,12 +34,12 @@ std::string LoaderPath() {
 
 // The module file stays loaded once found; loaders run one at a time (the format is not marked
 // thread-safe), so no lock is needed.
-const tniff_cli::ModuleFile& Module() {
-    static tniff_cli::ModuleFile module;
+const tarniff::ModuleFile& Module() {
+    static tarniff::ModuleFile module;
     if (module.entry == nullptr) {
-        std::string directory = tniff_integration::DirectoryOf(LoaderPath());
-        module = tniff_integration::LoadModuleFrom({directory + "tarniff/" + tniff_integration::kModuleFileName,
-                                                    directory + tniff_integration::kModuleFileName});
+        std::string directory = tarniff::DirectoryOf(LoaderPath());
+        module = tniff_integration::LoadModuleFrom({directory + "tarniff/" + tarniff::kModuleFileName,
+                                                    directory + tarniff::kModuleFileName});
     }
     return module;
 }
@@ -49,12 +49,9 @@ class MemoryFile {
 public:
     explicit MemoryFile(const std::vector<unsigned char>& bytes) {
         fd_ = memfd_create("tniff-pixbuf", MFD_CLOEXEC);
-        if (fd_ < 0) throw ToolError("cannot make a memory file for the image");
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t written = write(fd_, bytes.data() + done, bytes.size() - done);
-            if (written <= 0) throw ToolError("cannot fill a memory file for the image");
-            done += static_cast<size_t>(written);
+        if (fd_ < 0) throw Error("cannot make a memory file for the image");
+        if (!tarniff::WriteFully(fd_, bytes.data(), bytes.size())) {
+            throw Error("cannot fill a memory file for the image");
         }
     }
     ~MemoryFile() {
@@ -76,7 +73,7 @@ void SetError(GError** error, GdkPixbufError code, const std::string& text) {
 // file has no alpha. Null with error set on failure.
 GdkPixbuf* PixbufFromFile(const std::string& path, GError** error) {
     try {
-        tniff_cli::OpenedFile file = tniff_integration::OpenColourImage(Module(), path, "image", false, nullptr);
+        tarniff::OpenedFile file = tniff_integration::OpenColourImage(Module(), path, "image", false, nullptr);
         const tniff::Image& image = file.image;
         GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, image.width(), image.height());
         if (pixbuf == nullptr) {
@@ -99,7 +96,7 @@ GdkPixbuf* PixbufFromFile(const std::string& path, GError** error) {
             }
         }
         return pixbuf;
-    } catch (const ToolError& failure) {
+    } catch (const Error& failure) {
         SetError(error, failure.hostCode() == memFullErr ? GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY
                                                          : GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
                  failure.what());

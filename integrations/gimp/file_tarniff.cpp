@@ -13,16 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/module_host.h"
-#include "cli/pending_output.h"
-#include "cli/raster.h"
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 #include "hostapi/plugin_interface.h"
 #include "integrations/common/module_access.h"
 
 namespace {
 
-using tniff_cli::ToolError;
+using tarniff::Error;
 
 const char kLoadProcedure[] = "file-tarniff-load";
 const char kThumbnailProcedure[] = "file-tarniff-load-thumb";
@@ -31,12 +28,12 @@ const char kMimeType[] = "image/x-tarniff";
 // "FOR4" at offset 0 and ("&") "CIMG" at offset 8.
 const char kMagic[] = "0,string,FOR4,&8,string,CIMG";
 
-tniff_cli::ModuleFile Module() {
+tarniff::ModuleFile Module() {
     return tniff_integration::LoadModuleFrom(
-        {tniff_integration::DirectoryOf(tniff_cli::DefaultModulePath()) + tniff_integration::kModuleFileName});
+        {tarniff::DirectoryOf(tarniff::DefaultModulePath()) + tarniff::kModuleFileName});
 }
 
-void ShowProgress(void*, int32_t done, int32_t total) {
+void ShowProgress(int32_t done, int32_t total) {
     if (total > 0) gimp_progress_update(static_cast<gdouble>(done) / total);
 }
 
@@ -66,7 +63,7 @@ bool AskToOpenPartial(const std::string& shortfall) {
 
 // Pixels of planes first .. first + count - 1 of the host's image, interleaved.
 std::vector<guchar> Interleaved(const tniff::Image& image, int first, int count) {
-    tniff_cli::Raster raster = tniff_cli::RasterFromPlanes(image, first, count);
+    tarniff::Raster raster = tarniff::RasterFromPlanes(image, first, count);
     return std::move(raster.pixels);
 }
 
@@ -76,24 +73,22 @@ void PutPixels(gint32 drawable, const Babl* format, const std::vector<guchar>& p
     g_object_unref(buffer);
 }
 
-// Opens path as a new image; withDepth adds the depth buffer as a channel. Throws ToolError; an
+// Opens path as a new image; withDepth adds the depth buffer as a channel. Throws Error; an
 // image is only made once the module has read the whole file, so a failure leaves none behind.
 gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     std::string name = DisplayName(path);
-    tniff_cli::ModuleFile module = Module();
-    tniff_cli::ProgressBar progress(false, name);
-    progress.Observe(&ShowProgress, nullptr);
-    tniff_cli::OpenedFile file = tniff_integration::OpenColourImage(module, path, name, true, &progress);
+    tarniff::ModuleFile module = Module();
+    tarniff::OpenedFile file = tniff_integration::OpenColourImage(module, path, name, true, ShowProgress);
     if (!file.complete()) {
-        std::string shortfall = tniff_cli::Incompleteness(file, name);
-        if (mode != GIMP_RUN_INTERACTIVE || !AskToOpenPartial(shortfall)) throw ToolError(shortfall);
+        std::string shortfall = tarniff::Incompleteness(file, name);
+        if (mode != GIMP_RUN_INTERACTIVE || !AskToOpenPartial(shortfall)) throw Error(shortfall);
     }
 
     const tniff::Image& pixels = file.image;
     const int width = pixels.width(), height = pixels.height();
     const bool gray = file.colourPlanes == 1;
     gint32 image = gimp_image_new(width, height, gray ? GIMP_GRAY : GIMP_RGB);
-    if (image < 0) throw ToolError(name + ": GIMP could not make an image of " + std::to_string(width) + " by " +
+    if (image < 0) throw Error(name + ": GIMP could not make an image of " + std::to_string(width) + " by " +
                                    std::to_string(height));
     gimp_image_undo_disable(image);
     gimp_image_set_filename(image, path);
@@ -136,7 +131,7 @@ std::string ChannelsNotSaved(gint32 original, const std::string& name) {
     g_free(channels);
     if (names.empty()) return "";
     if (names.size() == 1 && names[0] == "Depth") {
-        return tniff_cli::DepthNotSaved(name);
+        return tarniff::DepthNotSaved(name);
     }
     std::string list;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -154,7 +149,7 @@ std::string ChannelsNotSaved(gint32 original, const std::string& name) {
 void Save(gint32 original, const char* path, GimpRunMode mode) {
     std::string name = DisplayName(path);
     gint32 image = gimp_image_duplicate(original);
-    if (image < 0) throw ToolError(name + ": GIMP could not copy the image to export it");
+    if (image < 0) throw Error(name + ": GIMP could not copy the image to export it");
     struct Discard {
         gint32 image;
         ~Discard() { gimp_image_delete(image); }
@@ -173,32 +168,30 @@ void Save(gint32 original, const char* path, GimpRunMode mode) {
         if (gimp_item_get_visible(layers[i]) && gimp_drawable_has_alpha(layers[i])) alpha = true;
     }
     g_free(layers);
-    if (count < 1) throw ToolError(name + ": the image has no layer to export");
+    if (count < 1) throw Error(name + ": the image has no layer to export");
     gint32 layer = gimp_image_merge_visible_layers(image, GIMP_CLIP_TO_IMAGE);
-    if (layer < 0) throw ToolError(name + ": the image has no visible layer to export");
+    if (layer < 0) throw Error(name + ": the image has no visible layer to export");
     gimp_layer_resize_to_image_size(layer);
 
     const bool gray = gimp_drawable_is_gray(layer);
     const int width = gimp_drawable_width(layer), height = gimp_drawable_height(layer);
-    if (width > tniff_cli::kLargestSide || height > tniff_cli::kLargestSide) {
-        throw ToolError(name + ": " + std::to_string(width) + " by " + std::to_string(height) +
-                        " is too large for the format: at most " + std::to_string(tniff_cli::kLargestSide) +
+    if (width > tarniff::kLargestSide || height > tarniff::kLargestSide) {
+        throw Error(name + ": " + std::to_string(width) + " by " + std::to_string(height) +
+                        " is too large for the format: at most " + std::to_string(tarniff::kLargestSide) +
                         " pixels on a side");
     }
-    tniff_cli::Raster raster(width, height, (gray ? 1 : 3) + (alpha ? 1 : 0));
+    tarniff::Raster raster(width, height, (gray ? 1 : 3) + (alpha ? 1 : 0));
     const char* format = gray ? (alpha ? "Y'A u8" : "Y' u8") : (alpha ? "R'G'B'A u8" : "R'G'B' u8");
     GeglBuffer* buffer = gimp_drawable_get_buffer(layer);
     gegl_buffer_get(buffer, GEGL_RECTANGLE(0, 0, width, height), 1.0, babl_format(format), raster.pixels.data(),
                     GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
     g_object_unref(buffer);
 
-    tniff::Image pixels = tniff_cli::ImageFromRaster(raster);
-    tniff_cli::ModuleFile module = Module();
-    tniff_cli::PendingOutput output(path);
+    tniff::Image pixels = tarniff::ImageFromRaster(raster);
+    tarniff::ModuleFile module = Module();
+    tarniff::PendingOutput output(path);
     {
-        tniff_cli::ProgressBar progress(false, name);
-        progress.Observe(&ShowProgress, nullptr);
-        tniff_cli::SaveThroughModule(module, pixels, output.path(), name, &progress);
+        tarniff::SaveThroughModule(module, pixels, output.path(), name, ShowProgress);
     }
     output.Commit();
     gimp_progress_update(1.0);

@@ -1,9 +1,9 @@
-#include "cli/json_writer.h"
+#include "tarniff/json_writer.h"
 
 #include <cmath>
 #include <cstdio>
 
-namespace tniff_cli {
+namespace tarniff {
 
 void JsonWriter::NewLine() {
     text_ += '\n';
@@ -149,4 +149,4 @@ JsonWriter& JsonWriter::Null() {
     return *this;
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

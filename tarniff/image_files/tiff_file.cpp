@@ -1,6 +1,6 @@
 // libtiff reports through handlers given to each open; they keep the first error's words for the
-// ToolError thrown afterwards, so nothing of libtiff's is printed on its own.
-#include "cli/tiff_file.h"
+// Error thrown afterwards, so nothing of libtiff's is printed on its own.
+#include "tarniff/image_files/codecs.h"
 
 #include <sys/stat.h>
 
@@ -13,12 +13,9 @@
 #include <tiffio.h>
 #include <vector>
 
-#include "cli/file_type.h"
-#include "cli/module_host.h"
-#include "cli/pam_file.h"
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 
-namespace tniff_cli {
+namespace tarniff {
 
 namespace {
 
@@ -71,8 +68,8 @@ TiffHandle OpenTiff(const std::string& path, const char* mode, TiffMessages* mes
     return TiffHandle(tiff);
 }
 
-ToolError BrokenTiff(const std::string& path, const TiffMessages& messages) {
-    return ToolError(path + ": broken TIFF file: " +
+Error BrokenTiff(const std::string& path, const TiffMessages& messages) {
+    return Error(path + ": broken TIFF file: " +
                      (messages.error.empty() ? std::string("libtiff cannot read it") : messages.error));
 }
 
@@ -127,7 +124,7 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
     const std::string layout = std::to_string(shape.samples) + (shape.samples == 1 ? " sample" : " samples") + " of " +
                                std::to_string(shape.bits) + " bits per pixel";
     auto refuse = [&](const std::string& what) {
-        return ToolError(path + ": unsupported TIFF file: it is " + what + ", " + layout +
+        return Error(path + ": unsupported TIFF file: it is " + what + ", " + layout +
                          "; tniff reads gray, RGB and palette images of 1, 2, 4, 8 or 16 bits per sample");
     };
     switch (shape.photometric) {
@@ -147,7 +144,7 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
         throw refuse(std::string(kind) + " of " + std::to_string(shape.bits) + "-bit samples");
     }
     if (shape.samples < shape.colourSamples) {
-        throw ToolError(path + ": broken TIFF file: " + kind + " of " + layout);
+        throw Error(path + ": broken TIFF file: " + kind + " of " + layout);
     }
     if (shape.photometric == PHOTOMETRIC_PALETTE && shape.samples != 1) {
         throw refuse("a palette image with extra samples");
@@ -168,7 +165,7 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
 // any pixel memory is taken.
 void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& messages) {
     struct stat status;
-    if (stat(path.c_str(), &status) != 0) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    if (stat(path.c_str(), &status) != 0) throw Error(path + ": cannot open: " + std::strerror(errno));
     const uint64_t fileBytes = static_cast<uint64_t>(status.st_size);
     const uint32_t count = TIFFIsTiled(tiff) ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
     uint64_t end = 0;
@@ -180,7 +177,7 @@ void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& me
         if (offset > fileBytes || bytes > fileBytes - offset) end = std::max(end, offset + std::min(bytes, ~offset));
     }
     if (end > fileBytes) {
-        throw ToolError(path + ": truncated TIFF file: its pixel data reaches byte " + std::to_string(end) +
+        throw Error(path + ": truncated TIFF file: its pixel data reaches byte " + std::to_string(end) +
                         " and the file ends after " + std::to_string(fileBytes) + " bytes");
     }
 }
@@ -199,7 +196,7 @@ void RefuseCutDirectory(const std::string& path, const uint8_t* head, size_t got
     }
     struct stat status;
     if (stat(path.c_str(), &status) != 0 || offset < static_cast<uint64_t>(status.st_size)) return;
-    throw ToolError(path + ": truncated TIFF file: its first image directory is at byte " + std::to_string(offset) +
+    throw Error(path + ": truncated TIFF file: its first image directory is at byte " + std::to_string(offset) +
                     " and the file ends after " + std::to_string(status.st_size) + " bytes");
 }
 
@@ -289,7 +286,7 @@ std::vector<uint8_t> ReadPalette(TIFF* tiff, const TiffShape& shape, const std::
     uint16_t* blue = nullptr;
     if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &red, &green, &blue) || red == nullptr) {
         if (!messages.error.empty()) throw BrokenTiff(path, messages);
-        throw ToolError(path + ": broken TIFF file: a palette image without a colour map");
+        throw Error(path + ": broken TIFF file: a palette image without a colour map");
     }
     const size_t entries = size_t(1) << shape.bits;
     bool sixteen = false;
@@ -304,7 +301,7 @@ std::vector<uint8_t> ReadPalette(TIFF* tiff, const TiffShape& shape, const std::
 
 // Rows of strips with samples interleaved, one scanline at a time (a strip may be the whole image).
 void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* raster,
-                          const std::function<void(int, int)>& rowProgress, const std::string& path,
+                          const Progress& rowProgress, const std::string& path,
                           const TiffMessages& messages) {
     std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize64(tiff)));
     SampleRows rows;
@@ -322,7 +319,7 @@ void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& 
 // plane, so the planes are not read side by side). Alpha comes first: associated alpha is kept
 // at full precision to make the colour planes straight.
 void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* raster,
-                        const std::function<void(int, int)>& rowProgress, const std::string& path,
+                        const Progress& rowProgress, const std::string& path,
                         const TiffMessages& messages) {
     std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize64(tiff)));
     if (line.empty()) throw BrokenTiff(path, messages);
@@ -361,7 +358,7 @@ void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c,
 
 // Tiles, each decoded whole (every plane of it when the samples are in planes).
 void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* raster,
-               const std::function<void(int, int)>& rowProgress, const std::string& path,
+               const Progress& rowProgress, const std::string& path,
                const TiffMessages& messages) {
     uint32_t tileWidth = 0, tileHeight = 0;
     TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
@@ -371,7 +368,7 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* 
     const int planes = shape.separate() ? c.colourSamples + (c.alpha ? 1 : 0) : 1;
     if (tileWidth == 0 || tileHeight == 0 || tileBytes == 0 || rowBytes64 == 0) throw BrokenTiff(path, messages);
     if (tileBytes * static_cast<uint64_t>(planes) > kLargestTileBytes) {
-        throw ToolError(path + ": unsupported TIFF file: its tiles of " + std::to_string(tileWidth) + " x " +
+        throw Error(path + ": unsupported TIFF file: its tiles of " + std::to_string(tileWidth) + " x " +
                         std::to_string(tileHeight) + " pixels take " + Mebibytes(tileBytes * uint64_t(planes)) +
                         ", more than tniff decodes at once (" + Mebibytes(kLargestTileBytes) + ")");
     }
@@ -401,20 +398,33 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* 
     }
 }
 
+// A whole decoded raster handed to a reader's sink, a block of rows at a time.
+void MoveRasterInto(const Raster& raster, RowSink* sink) {
+    sink->Begin(raster.width, raster.height, raster.channels, raster.sourceBits);
+    const size_t rowBytes = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.channels);
+    const int block = sink->BlockRows(raster.width, raster.channels);
+    for (int top = 0; top < raster.height; top += block) {
+        const int count = std::min(block, raster.height - top);
+        std::memcpy(sink->Rows(top, count), raster.pixels.data() + static_cast<size_t>(top) * rowBytes,
+                    static_cast<size_t>(count) * rowBytes);
+        sink->Filled(top, count);
+    }
+}
 }  // namespace
 
-Raster ReadTiff(const std::string& path, const std::function<void(int, int)>& rowProgress, uint64_t maxImageBytes) {
+void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const Progress& rowProgress = settings.progress;
     uint8_t head[16];
     size_t got = 0;
     {
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-        if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+        if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
         got = std::fread(head, 1, sizeof head, file.get());
         FileKind kind;
         std::string what;
         if (!SniffKind(head, got, &kind, &what) || kind != FileKind::tiff) {
             std::string content = DescribeContent(path);
-            throw ToolError(path + ": not a TIFF file" + (content.empty() ? "" : ": it is " + content));
+            throw Error(path + ": not a TIFF file" + (content.empty() ? "" : ": it is " + content));
         }
     }
     TiffMessages messages;
@@ -425,9 +435,9 @@ Raster ReadTiff(const std::string& path, const std::function<void(int, int)>& ro
         throw BrokenTiff(path, messages);
     }
     const TiffShape shape = ReadShape(tiff.get(), path);
-    if (shape.width == 0 || shape.height == 0) throw ToolError(path + ": broken TIFF file: the image is empty");
+    if (shape.width == 0 || shape.height == 0) throw Error(path + ": broken TIFF file: the image is empty");
     CheckFormatLimits(shape.width, shape.height, path);
-    CheckImageSizeLimit(shape.width, shape.height, shape.channels(), maxImageBytes, path);
+    CheckImageSizeLimit(shape.width, shape.height, shape.channels(), settings.maxImageBytes, path);
     CheckDataInFile(tiff.get(), path, messages);
 
     Conversion c;
@@ -448,39 +458,40 @@ Raster ReadTiff(const std::string& path, const std::function<void(int, int)>& ro
         ReadContiguousStrips(tiff.get(), shape, c, &raster, rowProgress, path, messages);
     }
     raster.sourceBits = shape.bits;
-    return raster;
+    MoveRasterInto(raster, sink);
 }
 
-void WriteTiff(const Raster& raster, const Resolution& resolution, const std::string& path, const std::string& name,
-               const std::function<void(int, int)>& rowProgress) {
-    if (raster.channels < 1 || raster.channels > 4) {
-        throw ToolError(name + ": tniff writes TIFF files of 1 to 4 channels, not " + std::to_string(raster.channels));
+void WriteTiff(RowSource& source, const std::string& path, const std::string& name, const WriteSettings& settings) {
+    const Resolution& resolution = settings.resolution;
+    if (source.channels() < 1 || source.channels() > 4) {
+        throw Error(name + ": tniff writes TIFF files of 1 to 4 channels, not " + std::to_string(source.channels()));
     }
     TiffMessages messages;
     messages.path = path;
     errno = 0;
     TiffHandle tiff = OpenTiff(path, "w", &messages);
     if (!tiff) {
-        throw ToolError(name + ": cannot open for writing: " +
+        throw Error(name + ": cannot open for writing: " +
                         (messages.systemError != 0 ? std::strerror(messages.systemError) : messages.error));
     }
     auto failed = [&]() {
         // A write that failed has the system's reason; libtiff's words say only where it was.
-        return ToolError(name + ": cannot write: " +
+        return Error(name + ": cannot write: " +
                          (messages.systemError != 0 ? std::string(std::strerror(messages.systemError))
                                                     : messages.error.empty() ? std::string("libtiff failed")
                                                                              : messages.error));
     };
-    const size_t rowBytes = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.channels);
+    const size_t rowBytes = source.rowBytes();
+    const int channels = source.channels();
     const uint32_t rowsPerStrip = static_cast<uint32_t>(std::max<size_t>(1, kStripBytes / std::max<size_t>(rowBytes, 1)));
-    const bool alpha = raster.channels == 2 || raster.channels == 4;
+    const bool alpha = channels == 2 || channels == 4;
     const uint16_t extraKinds[1] = {EXTRASAMPLE_UNASSALPHA};
     TIFF* t = tiff.get();
-    bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(raster.width)) &&
-               TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(raster.height)) &&
+    bool set = TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(source.width())) &&
+               TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(source.height())) &&
                TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8)) &&
-               TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(raster.channels)) &&
-               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, raster.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
+               TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(channels)) &&
+               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
                TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
                TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
                TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
@@ -496,20 +507,20 @@ void WriteTiff(const Raster& raster, const Resolution& resolution, const std::st
     if (!set) throw failed();
 
     // libtiff's predictor works on a copy of what it is given; the strip is copied here all the
-    // same, so the raster is never handed over as writable memory.
+    // same, so the source's rows are never handed over as writable memory.
     std::vector<uint8_t> strip(rowsPerStrip * rowBytes);
-    const uint32_t height = static_cast<uint32_t>(raster.height);
+    const uint32_t height = static_cast<uint32_t>(source.height());
     for (uint32_t top = 0, index = 0; top < height; top += rowsPerStrip, ++index) {
         const uint32_t rows = std::min(rowsPerStrip, height - top);
         const size_t bytes = rows * rowBytes;
-        std::memcpy(strip.data(), raster.pixels.data() + top * rowBytes, bytes);
+        std::memcpy(strip.data(), source.Rows(static_cast<int>(top), static_cast<int>(rows)), bytes);
         errno = 0;
         if (TIFFWriteEncodedStrip(t, index, strip.data(), static_cast<tmsize_t>(bytes)) < 0) throw failed();
-        if (rowProgress) rowProgress(int(top + rows), raster.height);
+        if (settings.progress) settings.progress(int(top + rows), source.height());
     }
     errno = 0;
     if (!TIFFFlush(t)) throw failed();
     TIFFClose(tiff.release());
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

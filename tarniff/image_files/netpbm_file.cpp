@@ -1,4 +1,4 @@
-#include "cli/pam_file.h"
+#include "tarniff/image_files/codecs.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,10 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "cli/file_type.h"
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 
-namespace tniff_cli {
+namespace tarniff {
 
 namespace {
 // The plane counts the module saves: gray, gray and alpha, RGB, RGBA, RGBA and one more.
@@ -79,7 +78,7 @@ void ReadScaledSamples(FILE* file, const std::string& path, long width, long hei
     const size_t bytesPerSample = maxval > 255 ? 2 : 1;
     const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample;
     auto ended = [&](size_t got) {
-        return ToolError(path + ": not a usable Netpbm file: it ends after " + std::to_string(got) + " of " +
+        return Error(path + ": not a usable Netpbm file: it ends after " + std::to_string(got) + " of " +
                          std::to_string(static_cast<size_t>(height) * rowBytes) + " bytes of pixel data");
     };
     // The pixel data must be in the file before room is made for it, as for PAM files of MAXVAL
@@ -92,7 +91,7 @@ void ReadScaledSamples(FILE* file, const std::string& path, long width, long hei
             throw ended(static_cast<size_t>(fileEnd - dataStart));
         }
         if (std::fseek(file, dataStart, SEEK_SET) != 0) {
-            throw ToolError(path + ": not a usable Netpbm file: it cannot be read back");
+            throw Error(path + ": not a usable Netpbm file: it cannot be read back");
         }
     }
     sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), maxval > 255 ? 16 : 8);
@@ -164,10 +163,10 @@ long ParseCount(const std::string& text) {
 }
 }  // namespace
 
-void ReadPam(const std::string& path, RowSink* sink) {
+void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
     File file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
-    auto bad = [&path](const std::string& why) { return ToolError(path + ": not a usable PAM file: " + why); };
+    if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
+    auto bad = [&path](const std::string& why) { return Error(path + ": not a usable PAM file: " + why); };
 
     std::string line;
     if (!ReadLine(file.get(), &line) || line != "P7") throw bad("it does not start with \"P7\"");
@@ -202,10 +201,10 @@ void ReadPam(const std::string& path, RowSink* sink) {
     }
     if (width < 1 || height < 1) throw bad("the image is empty");
     if (maxval < 1 || maxval > kWidestMaxval) {
-        throw ToolError(path + ": MAXVAL " + std::to_string(maxval) + " is not supported: 1 to 65535");
+        throw Error(path + ": MAXVAL " + std::to_string(maxval) + " is not supported: 1 to 65535");
     }
     if (depth < kFewestPlanes || depth > kMostPlanes) {
-        throw ToolError(path + ": DEPTH " + std::to_string(depth) +
+        throw Error(path + ": DEPTH " + std::to_string(depth) +
                         " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
     }
     CheckFormatLimits(width, height, path);
@@ -231,11 +230,6 @@ void ReadPam(const std::string& path, RowSink* sink) {
     }
 }
 
-Raster ReadPam(const std::string& path) {
-    RasterSink sink;
-    ReadPam(path, &sink);
-    return std::move(sink.raster());
-}
 
 namespace {
 // The header, then the rows a block at a time; false when a write fails.
@@ -251,93 +245,79 @@ bool WriteRows(FILE* file, const std::string& header, RowSource& rows) {
 }
 }  // namespace
 
-void WritePam(RowSource& rows, const std::string& tupleType, const std::string& path, const std::string& name) {
+void WritePam(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings& settings) {
     File file(std::fopen(path.c_str(), "wb"));
-    if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    if (!file) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
     std::string header = "P7\nWIDTH " + std::to_string(rows.width()) + "\nHEIGHT " + std::to_string(rows.height()) +
                          "\nDEPTH " + std::to_string(rows.channels()) + "\nMAXVAL 255\n";
-    if (!tupleType.empty()) header += "TUPLTYPE " + tupleType + "\n";
+    if (!settings.tupleType.empty()) header += "TUPLTYPE " + settings.tupleType + "\n";
     header += "ENDHDR\n";
     bool written = WriteRows(file.get(), header, rows);
     int closed = std::fclose(file.release());
-    if (!written || closed != 0) throw ToolError(name + ": cannot write: " + std::strerror(errno));
+    if (!written || closed != 0) throw Error(name + ": cannot write: " + std::strerror(errno));
 }
 
-}  // namespace tniff_cli
-
-namespace tniff_cli {
-
-void ReadPnm(const std::string& path, RowSink* sink) {
+void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
     File file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     char magic[2] = {0, 0};
     if (std::fread(magic, 1, 2, file.get()) != 2 || magic[0] != 'P' || (magic[1] != '5' && magic[1] != '6')) {
-        throw ToolError(path + ": not a usable PGM or PPM file: it does not start with \"P5\" or \"P6\"");
+        throw Error(path + ": not a usable PGM or PPM file: it does not start with \"P5\" or \"P6\"");
     }
     const long depth = magic[1] == '5' ? 1 : 3;
     const long width = NextNumber(file.get());
     const long height = NextNumber(file.get());
     const long maxval = NextNumber(file.get());
     if (width < 1 || height < 1 || maxval < 1 || maxval > kWidestMaxval) {
-        throw ToolError(path + ": not a usable " + (depth == 1 ? "PGM" : "PPM") +
+        throw Error(path + ": not a usable " + (depth == 1 ? "PGM" : "PPM") +
                         " file: its width, height or MAXVAL is missing or out of range");
     }
     CheckFormatLimits(width, height, path);
     ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
 }
 
-Raster ReadPnm(const std::string& path) {
-    RasterSink sink;
-    ReadPnm(path, &sink);
-    return std::move(sink.raster());
-}
 
 // A file is read as what its first bytes say, as standard input is: P5 as PGM, P6 as PPM and P7
 // as PAM, whichever of the three extensions it has. Any other bytes are refused in the words
 // standard input gets for them, so that one file gets one message whatever its name; only a file
 // of a kind tniff reads under another extension (a PNG named .ppm) is told so.
-void ReadNetpbm(const std::string& path, RowSink* sink) {
+void ReadNetpbm(const std::string& path, RowSink* sink, const ReadSettings& settings) {
     uint8_t head[16];
     size_t got = 0;
     {
         File file(std::fopen(path.c_str(), "rb"));
-        if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+        if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
         got = std::fread(head, 1, sizeof head, file.get());
         if (got < sizeof head && std::ferror(file.get())) {
-            throw ToolError(path + ": cannot read: " + std::strerror(errno));
+            throw Error(path + ": cannot read: " + std::strerror(errno));
         }
     }
     FileKind kind;
     std::string what;
     const bool converted = SniffKind(head, got, &kind, &what);
-    if (converted && (kind == FileKind::pgm || kind == FileKind::ppm)) return ReadPnm(path, sink);
-    if (converted && kind == FileKind::pam) return ReadPam(path, sink);
-    if (got == 0) throw ToolError(path + ": the file is empty");
+    if (converted && (kind == FileKind::pgm || kind == FileKind::ppm)) return ReadPnm(path, sink, settings);
+    if (converted && kind == FileKind::pam) return ReadPam(path, sink, settings);
+    if (got == 0) throw Error(path + ": the file is empty");
     if (converted) {
-        throw ToolError(path + ": not a PAM, PGM or PPM file: it is " + DescribeContent(path));
+        throw Error(path + ": not a PAM, PGM or PPM file: it is " + DescribeContent(path));
     }
-    throw ToolError(path + ": " + NotAConvertedKind(what));
+    throw Error(path + ": " + NotAConvertedKind(what));
 }
 
-Raster ReadNetpbm(const std::string& path) {
-    RasterSink sink;
-    ReadNetpbm(path, &sink);
-    return std::move(sink.raster());
-}
 
-void WritePnm(RowSource& rows, const std::string& path, const std::string& name) {
+void WritePnm(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings&) {
     if (rows.channels() != 1 && rows.channels() != 3) {
-        throw ToolError(name + ": a PGM file holds 1 channel and a PPM file 3, not " + std::to_string(rows.channels()));
+        throw Error(name + ": a PGM file holds 1 channel and a PPM file 3, not " + std::to_string(rows.channels()));
     }
     File file(std::fopen(path.c_str(), "wb"));
-    if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    if (!file) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
     std::string header = std::string(rows.channels() == 1 ? "P5" : "P6") + "\n" + std::to_string(rows.width()) + " " +
                          std::to_string(rows.height()) + "\n255\n";
     bool written = WriteRows(file.get(), header, rows);
     int error = written ? 0 : errno;
     int closed = std::fclose(file.release());
     if (closed != 0 && error == 0) error = errno;
-    if (!written || closed != 0) throw ToolError(name + ": cannot write: " + std::strerror(error));
+    if (!written || closed != 0) throw Error(name + ": cannot write: " + std::strerror(error));
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

@@ -1,26 +1,51 @@
-#include "cli/file_type.h"
+// The kinds of image file, told apart by name and by content, and the table of their readers
+// and writers.
+#include "tarniff/tarniff.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
-#include "cli/tool_error.h"
+#include "tarniff/image_files/codecs.h"
 
-namespace tniff_cli {
+namespace tarniff {
+
+namespace {
+
+using Reader = void (*)(const std::string&, RowSink*, const ReadSettings&);
+using Writer = void (*)(RowSource&, const std::string&, const std::string&, const WriteSettings&);
+
+// Every kind of file, in FileKind's order: its extension, what its bytes are called, and its
+// reader and writer (this format's are the module's).
+struct KindEntry {
+    FileKind kind;
+    const char* extension;
+    const char* content;
+    Reader read;
+    Writer write;
+};
+const KindEntry kKinds[] = {
+    {FileKind::iff, ".iff", "an image in this format (.iff)", nullptr, nullptr},
+    {FileKind::png, ".png", "a PNG image", ReadPng, WritePng},
+    {FileKind::pam, ".pam", "a PAM image", ReadNetpbm, WritePam},
+    {FileKind::pgm, ".pgm", "a PGM image", ReadNetpbm, WritePnm},
+    {FileKind::ppm, ".ppm", "a PPM image", ReadNetpbm, WritePnm},
+    {FileKind::tiff, ".tiff", "a TIFF image", ReadTiff, WriteTiff},
+};
+
+const KindEntry& EntryOf(FileKind kind) { return kKinds[static_cast<int>(kind)]; }
+
+}  // namespace
 
 bool KindFromName(const std::string& name, FileKind* kind) {
     std::string lower = name;
     if (!lower.empty() && lower[0] == '.') lower.erase(0, 1);
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    static const struct {
-        const char* name;
-        FileKind kind;
-    } kNames[] = {{"iff", FileKind::iff}, {"png", FileKind::png}, {"pam", FileKind::pam},
-                  {"pgm", FileKind::pgm}, {"ppm", FileKind::ppm}, {"pnm", FileKind::ppm},
-                  {"tiff", FileKind::tiff}, {"tif", FileKind::tiff}};
-    for (const auto& entry : kNames) {
-        if (lower == entry.name) {
+    if (lower == "tif") lower = "tiff";
+    if (lower == "pnm") lower = "ppm";
+    for (const KindEntry& entry : kKinds) {
+        if (lower == entry.extension + 1) {
             *kind = entry.kind;
             return true;
         }
@@ -35,21 +60,36 @@ FileKind KindOfPath(const std::string& path) {
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) extension = path.substr(dot);
     FileKind kind;
     if (!extension.empty() && KindFromName(extension, &kind)) return kind;
-    throw ToolError(path + ": unknown file type " + (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
-                        ": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff files",
-                    kExitUsage);
+    throw Error(path + ": unknown file type " + (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
+                    ": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff files",
+                kExitUsage);
 }
 
-const char* ExtensionOf(FileKind kind) {
-    switch (kind) {
-        case FileKind::iff: return ".iff";
-        case FileKind::png: return ".png";
-        case FileKind::pam: return ".pam";
-        case FileKind::pgm: return ".pgm";
-        case FileKind::ppm: return ".ppm";
-        case FileKind::tiff: return ".tiff";
+const char* ExtensionOf(FileKind kind) { return EntryOf(kind).extension; }
+
+void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const KindEntry& entry = EntryOf(kind);
+    if (entry.read == nullptr) throw Error(path + ": files of this format are read through the module");
+    try {
+        entry.read(path, sink, settings);
+    } catch (const Error& error) {
+        // The readers name the file by the path they read, which may be a temporary copy (of
+        // standard input, of bytes handed over): the message names it as the caller does.
+        if (settings.name.empty() || settings.name == path) throw;
+        std::string message = error.what();
+        for (size_t at = message.find(path); at != std::string::npos; at = message.find(path, at)) {
+            message.replace(at, path.size(), settings.name);
+            at += settings.name.size();
+        }
+        throw Error(message, error.status());
     }
-    return "";
+}
+
+void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path, const std::string& name,
+                    const WriteSettings& settings) {
+    const KindEntry& entry = EntryOf(kind);
+    if (entry.write == nullptr) throw Error(name + ": files of this format are saved through the module");
+    entry.write(rows, path, name, settings);
 }
 
 bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* description) {
@@ -97,11 +137,7 @@ std::string DescribeContent(const std::string& path) {
     std::fclose(file);
     FileKind kind;
     std::string description;
-    if (SniffKind(bytes, count, &kind, &description)) {
-        static const char* const kNames[] = {"an image in this format (.iff)", "a PNG image", "a PAM image",
-                                             "a PGM image", "a PPM image", "a TIFF image"};
-        return kNames[static_cast<int>(kind)];
-    }
+    if (SniffKind(bytes, count, &kind, &description)) return EntryOf(kind).content;
     return description;
 }
 
@@ -110,4 +146,4 @@ std::string NotAConvertedKind(const std::string& description) {
            (description.empty() ? "" : ": it is " + description);
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

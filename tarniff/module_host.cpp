@@ -1,4 +1,5 @@
-#include "cli/module_host.h"
+// Opening, saving and About through the module's ENTRYPOINT, on our host of the interface.
+#include "tarniff/tarniff.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,42 +11,37 @@
 #include <unistd.h>
 #include <vector>
 
-#include "cli/file_type.h"
-#include "cli/raster.h"
-#include "cli/tool_error.h"
 #include "host/host.h"
 #include "host/module_loader.h"
-#include "tarniff/layout.h"
 
-namespace tniff_cli {
-
-namespace {
+namespace tarniff {
 
 const char kModuleFileName[] = "TnIffFormat.so";
 
+namespace {
+
 // The host's progressProc stays in charge (it logs and checks every report); this relay sits in
-// front of it in the record and also draws the bar. The callback has no context, so the bar of
-// the operation running is kept here while it runs.
+// front of it in the record and also tells the caller. The callback has no context, so the
+// caller's Progress of the operation running is kept here while it runs.
 ProgressProc gHostProgress = nullptr;
-ProgressBar* gProgressBar = nullptr;
+const Progress* gProgress = nullptr;
 
 void RelayProgress(int32_t done, int32_t total) {
     if (gHostProgress != nullptr) gHostProgress(done, total);
-    if (gProgressBar != nullptr) gProgressBar->Update(done, total);
+    if (gProgress != nullptr) (*gProgress)(done, total);
 }
 
 class ProgressRelay {
 public:
-    ProgressRelay(tniff::Host& host, ProgressBar* bar) : record_(host.record()) {
+    ProgressRelay(tniff::Host& host, const Progress& progress) : record_(host.record()) {
         gHostProgress = record_.progressProc;
-        gProgressBar = bar;
+        gProgress = progress ? &progress : nullptr;
         record_.progressProc = &RelayProgress;
     }
     ~ProgressRelay() {
         record_.progressProc = gHostProgress;
         gHostProgress = nullptr;
-        if (gProgressBar != nullptr) gProgressBar->Clear();
-        gProgressBar = nullptr;
+        gProgress = nullptr;
     }
     ProgressRelay(const ProgressRelay&) = delete;
     ProgressRelay& operator=(const ProgressRelay&) = delete;
@@ -63,7 +59,7 @@ void RejectViolations(tniff::Host& host, const std::string& name, const char* do
         if (i > 0) text += "; ";
         text += std::string(tniff::ViolationKindName(problems[i].kind)) + ": " + problems[i].text;
     }
-    throw ToolError(text);
+    throw Error(text);
 }
 
 // Violations found when a Host goes (leaks at the very end) are reported as warnings.
@@ -78,13 +74,13 @@ void PrintLateProblems(const std::vector<tniff::Violation>& problems) {
 
 uint64_t CheckReadable(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    if (fd < 0) throw Error(path + ": cannot open: " + std::strerror(errno));
     struct stat status;
     bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     bool directory = !regular && S_ISDIR(status.st_mode);
     close(fd);
-    if (directory) throw ToolError(path + ": cannot open: it is a directory");
-    if (!regular) throw ToolError(path + ": cannot open: not a regular file");
+    if (directory) throw Error(path + ": cannot open: it is a directory");
+    if (!regular) throw Error(path + ": cannot open: not a regular file");
     return static_cast<uint64_t>(status.st_size);
 }
 
@@ -139,7 +135,7 @@ std::string DefaultModulePath() {
     }
     std::string looked;
     for (const std::string& path : paths) looked += (looked.empty() ? "" : ", ") + path;
-    throw ToolError(std::string("cannot find the module ") + kModuleFileName + " (looked in " + looked +
+    throw Error(std::string("cannot find the module ") + kModuleFileName + " (looked in " + looked +
                     "); name it with --module PATH");
 }
 
@@ -164,10 +160,10 @@ ModuleFile LoadModuleFile(const std::string& path) {
     tniff::Host::SetProblemSink(&PrintLateProblems);
     ModuleFile module;
     module.path = path;
-    if (access(path.c_str(), R_OK) != 0) throw ToolError(path + ": cannot load the module: " + std::strerror(errno));
+    if (access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot load the module: " + std::strerror(errno));
     std::string why;
     module.entry = tniff::LoadModule(path, &why);
-    if (module.entry == nullptr) throw ToolError("cannot load the module: " + why);
+    if (module.entry == nullptr) throw Error("cannot load the module: " + why);
     return module;
 }
 
@@ -188,7 +184,7 @@ std::string Mebibytes(uint64_t bytes) {
     return text;
 }
 
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, ProgressBar* progress,
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, const Progress& progress,
                              uint64_t maxImageBytes, const std::string& name) {
     const std::string& shown = name.empty() ? path : name;
     uint64_t size = CheckReadable(path);
@@ -204,16 +200,16 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
             const FormatRecord& r = host.record();
             uint64_t bytes = static_cast<uint64_t>(r.imageSize.h) * static_cast<uint64_t>(r.imageSize.v) *
                              static_cast<uint64_t>(r.planes > 0 ? r.planes : 0);
-            throw ToolError(shown + ": " + std::to_string(r.imageSize.h) + " by " + std::to_string(r.imageSize.v) +
+            throw Error(shown + ": " + std::to_string(r.imageSize.h) + " by " + std::to_string(r.imageSize.v) +
                                 " with " + std::to_string(r.planes) + " planes needs " + Mebibytes(bytes) +
                                 ", more than tniff's image-size limit of " + Mebibytes(setup.maxImageBytes) +
                                 " (--max-image-size raises it) (" + HostCodeName(result) + ", " +
                                 std::to_string(result) + ")",
                             result);
         }
-        if (result == tniff::kHostFileNotOpened) throw ToolError(shown + ": cannot open: " + std::strerror(errno));
+        if (result == tniff::kHostFileNotOpened) throw Error(shown + ": cannot open: " + std::strerror(errno));
         if (result == eofErr && size < kIdentifyingBytes) {
-            throw ToolError(shown + ": too short to be an image in this format (" + HostCodeName(result) + ", " +
+            throw Error(shown + ": too short to be an image in this format (" + HostCodeName(result) + ", " +
                                 std::to_string(result) + ")",
                             result);
         }
@@ -221,18 +217,18 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
             // A file of another format under this name: say what it is.
             std::string content = DescribeContent(path);
             if (!content.empty() && content.find("this format") == std::string::npos) {
-                throw ToolError(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
+                throw Error(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
             }
             // A damaged file of this format: what is wrong, and where.
             tarniff::Layout layout;
             std::string why;
             if (tarniff::WalkLayoutFile(path, &layout, &why) && layout.recognised &&
                 !layout.Whole()) {
-                throw ToolError(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
+                throw Error(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
                                 result);
             }
         }
-        if (result != noErr) throw ToolError(shown + ": " + DescribeHostCode(result, true), result);
+        if (result != noErr) throw Error(shown + ": " + DescribeHostCode(result, true), result);
     }
 
     const FormatRecord& record = host.record();
@@ -245,7 +241,7 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
     opened.description.verticalDpi = DotsPerInch(record.imageVRes);
     opened.image = host.TakeImage();
     if (opened.image.planes() < 1 || opened.image.empty()) {
-        throw ToolError(shown + ": the module describes an image without pixels (" + std::to_string(record.imageSize.h) +
+        throw Error(shown + ": the module describes an image without pixels (" + std::to_string(record.imageSize.h) +
                         " by " + std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +
                         " planes)");
     }
@@ -254,7 +250,7 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
     // RGB image of four planes open (alpha or depth).
     std::string why;
     if (!tarniff::WalkLayoutFile(path, &opened.layout, &why)) {
-        throw ToolError(shown + ": cannot open: " + why);
+        throw Error(shown + ": cannot open: " + why);
     }
     const tarniff::Layout& layout = opened.layout;
     int planes = opened.image.planes();
@@ -296,7 +292,7 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
 }
 
 void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, const std::string& path,
-                       const std::string& name, ProgressBar* progress) {
+                       const std::string& name, const Progress& progress) {
     CheckFormatLimits(image.width(), image.height(), name);
     tniff::Host host(module.entry);
     ProgressRelay relay(host, progress);
@@ -306,12 +302,12 @@ void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, cons
     // gives are taken, so that a stale value from elsewhere is never shown.
     const int writeError = errno;
     RejectViolations(host, name, "saving it");
-    if (result == tniff::kHostFileNotOpened) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    if (result == tniff::kHostFileNotOpened) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
     if (result == writErr && (writeError == ENOSPC || writeError == EFBIG || writeError == EDQUOT ||
                               writeError == EIO || writeError == EROFS)) {
-        throw ToolError(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)), result);
+        throw Error(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)), result);
     }
-    if (result != noErr) throw ToolError(name + ": " + DescribeHostCode(result, false), result);
+    if (result != noErr) throw Error(name + ": " + DescribeHostCode(result, false), result);
 }
 
 AboutOutcome CallAbout(const ModuleFile& module) {
@@ -357,6 +353,8 @@ std::string PlaneName(const OpenedFile& file, int plane) {
     return plane >= 0 && plane < 4 ? kColourNames[plane] : "plane " + std::to_string(plane);
 }
 
+namespace {
+// The tiles a file cut short lacks: "3 of the 12 colour tiles", "" when it is complete.
 std::string TileShortfall(const OpenedFile& file) {
     std::string text;
     if (file.colourTilesRead < file.colourTilesExpected) {
@@ -370,6 +368,8 @@ std::string TileShortfall(const OpenedFile& file) {
     }
     return text;
 }
+
+}  // namespace
 
 std::string DepthNotSaved(const std::string& name) {
     return name + ": the depth buffer is not saved; the format's writer stores none";
@@ -399,4 +399,4 @@ std::string Incompleteness(const OpenedFile& file, const std::string& name) {
     return text + std::to_string(pixels) + " pixels";
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

@@ -1,21 +1,19 @@
 // libpng reports errors with longjmp. Every function below that calls setjmp calls libpng only
 // between its setjmp and its return and owns nothing with a destructor, so a jump never skips
 // one; the callers own the files, the libpng structures and the pixel memory.
-#include "cli/png_file.h"
+#include "tarniff/image_files/codecs.h"
 
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <png.h>
 #include <vector>
 
-#include "cli/file_type.h"
-#include "cli/tool_error.h"
+#include "tarniff/tarniff.h"
 
-namespace tniff_cli {
+namespace tarniff {
 
 namespace {
 
@@ -42,7 +40,7 @@ void OnPngError(png_structp png, png_const_charp message) {
 }
 
 // Rows written so far are reported here; libpng's callback carries no context of its own.
-const std::function<void(int, int)>* gRowProgress = nullptr;
+const Progress* gRowProgress = nullptr;
 int gRowsTotal = 0;
 
 void OnRowWritten(png_structp, png_uint_32 row, int pass) {
@@ -155,25 +153,25 @@ bool WritePngEnd(png_structp png) {
 }
 
 // A file that ends early says which part of it is missing; any other fault is libpng's words.
-ToolError BrokenPng(const std::string& path, FILE* file, const PngError& error) {
+Error BrokenPng(const std::string& path, FILE* file, const PngError& error) {
     if (std::feof(file)) {
-        return ToolError(path + ": truncated PNG file: it ends inside its " + error.stage +
+        return Error(path + ": truncated PNG file: it ends inside its " + error.stage +
                          (std::string(error.stage) == "end chunk" ? " (the pixels are all there)" : ""));
     }
-    return ToolError(path + ": broken PNG file: " + error.message);
+    return Error(path + ": broken PNG file: " + error.message);
 }
 
 }  // namespace
 
-void ReadPng(const std::string& path, RowSink* sink, const std::function<void(int, int)>& rowProgress) {
+void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& settings) {
     File file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw ToolError(path + ": cannot open: " + std::strerror(errno));
+    if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
     png_byte signature[8];
     if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
         png_sig_cmp(signature, 0, sizeof signature) != 0) {
         std::string content = DescribeContent(path);
-        throw ToolError(path + ": not a PNG file" + (content.empty() ? "" : ": it is " + content));
+        throw Error(path + ": not a PNG file" + (content.empty() ? "" : ": it is " + content));
     }
 
     PngError error{};
@@ -181,26 +179,26 @@ void ReadPng(const std::string& path, RowSink* sink, const std::function<void(in
     ReadStructs structs;
     structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, OnPngError, OnPngWarning);
     if (structs.png != nullptr) structs.info = png_create_info_struct(structs.png);
-    if (structs.info == nullptr) throw ToolError(path + ": not enough memory to read it");
+    if (structs.info == nullptr) throw Error(path + ": not enough memory to read it");
 
     PngShape shape{};
     if (!ReadPngHeader(structs.png, structs.info, file.get(), &shape)) throw BrokenPng(path, file.get(), error);
     CheckFormatLimits(shape.width, shape.height, path);
     if (shape.bitDepth != 8 || shape.channels < 1 || shape.channels > 4 ||
         shape.rowBytes != static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels)) {
-        throw ToolError(path + ": this kind of PNG file cannot be read as 8-bit channels");
+        throw Error(path + ": this kind of PNG file cannot be read as 8-bit channels");
     }
 
     const int width = static_cast<int>(shape.width), height = static_cast<int>(shape.height);
     sink->Begin(width, height, shape.channels, shape.sourceBitDepth);
     // Progress is kept in globals that libpng's callback reads; they are cleared on every way out.
     struct ProgressScope {
-        ProgressScope(const std::function<void(int, int)>& progress, int rows) {
+        ProgressScope(const Progress& progress, int rows) {
             gRowProgress = progress ? &progress : nullptr;
             gRowsTotal = rows;
         }
         ~ProgressScope() { gRowProgress = nullptr; }
-    } progressScope(rowProgress, height);
+    } progressScope(settings.progress, height);
     std::vector<png_bytep> rows;
     if (gPasses > 1) {
         // The passes of an interlaced file each visit every row: they are all needed at once.
@@ -224,34 +222,27 @@ void ReadPng(const std::string& path, RowSink* sink, const std::function<void(in
     if (!ReadPngEnd(structs.png)) throw BrokenPng(path, file.get(), error);
 }
 
-Raster ReadPng(const std::string& path, const std::function<void(int, int)>& rowProgress) {
-    RasterSink sink;
-    ReadPng(path, &sink, rowProgress);
-    return std::move(sink.raster());
-}
-
-void WritePng(RowSource& source, const std::string& path, const std::string& name, int level,
-              const std::function<void(int, int)>& rowProgress, const Resolution& resolution) {
+void WritePng(RowSource& source, const std::string& path, const std::string& name, const WriteSettings& settings) {
     static const int kColourTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                                        PNG_COLOR_TYPE_RGB_ALPHA};
     if (source.channels() < 1 || source.channels() > 4) {
-        throw ToolError(name + ": a PNG file holds 1 to 4 channels, not " + std::to_string(source.channels()));
+        throw Error(name + ": a PNG file holds 1 to 4 channels, not " + std::to_string(source.channels()));
     }
     File file(std::fopen(path.c_str(), "wb"));
-    if (!file) throw ToolError(name + ": cannot open for writing: " + std::strerror(errno));
+    if (!file) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
     std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
 
     PngError error{};
     WriteStructs structs;
     structs.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, OnPngError, OnPngWarning);
     if (structs.png != nullptr) structs.info = png_create_info_struct(structs.png);
-    if (structs.info == nullptr) throw ToolError(name + ": not enough memory to write it");
+    if (structs.info == nullptr) throw Error(name + ": not enough memory to write it");
 
-    gRowProgress = rowProgress ? &rowProgress : nullptr;
+    gRowProgress = settings.progress ? &settings.progress : nullptr;
     gRowsTotal = source.height();
     bool written = WritePngHeader(structs.png, structs.info, file.get(), static_cast<png_uint_32>(source.width()),
                                   static_cast<png_uint_32>(source.height()), kColourTypes[source.channels() - 1],
-                                  level, resolution);
+                                  settings.pngLevel, settings.resolution);
     const int block = RowsPerBlock(source.width(), source.channels());
     std::vector<png_bytep> rows(static_cast<size_t>(block < source.height() ? block : source.height()));
     for (int top = 0; written && top < source.height(); top += block) {
@@ -266,9 +257,9 @@ void WritePng(RowSource& source, const std::string& path, const std::string& nam
     if (!written) {
         // A write that failed has the system's reason; libpng's own words only say "Write Error".
         bool system = std::ferror(file.get()) && error.systemError != 0;
-        throw ToolError(name + ": cannot write: " + (system ? std::strerror(error.systemError) : error.message));
+        throw Error(name + ": cannot write: " + (system ? std::strerror(error.systemError) : error.message));
     }
-    if (std::fclose(file.release()) != 0) throw ToolError(name + ": cannot write: " + std::strerror(errno));
+    if (std::fclose(file.release()) != 0) throw Error(name + ": cannot write: " + std::strerror(errno));
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

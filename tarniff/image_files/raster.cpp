@@ -1,12 +1,11 @@
-#include "cli/raster.h"
+// Pixels between the host's planes and interleaved rows, and the limits an image must keep.
+#include "tarniff/tarniff.h"
 
 #include <cstring>
 
-#include "cli/module_host.h"
-#include "cli/tool_error.h"
 #include "hostapi/plugin_interface.h"
 
-namespace tniff_cli {
+namespace tarniff {
 
 Raster::Raster(int w, int h, int c)
     : width(w), height(h), channels(c),
@@ -15,12 +14,12 @@ Raster::Raster(int w, int h, int c)
 void CheckFormatLimits(int64_t width, int64_t height, const std::string& name) {
     const std::string size = std::to_string(width) + " by " + std::to_string(height);
     if (width > kLargestSide || height > kLargestSide) {
-        throw ToolError(name + ": " + size + " is too large for the format: at most " +
+        throw Error(name + ": " + size + " is too large for the format: at most " +
                         std::to_string(kLargestSide) + " pixels on a side");
     }
     const int64_t tiles = ((width + kTileSide - 1) / kTileSide) * ((height + kTileSide - 1) / kTileSide);
     if (tiles > kMostTiles) {
-        throw ToolError(name + ": " + size + " is too large for the format: it needs " + std::to_string(tiles) +
+        throw Error(name + ": " + size + " is too large for the format: it needs " + std::to_string(tiles) +
                         " tiles of 64 x 64, and a file holds at most " + std::to_string(kMostTiles));
     }
 }
@@ -30,7 +29,7 @@ void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t m
     // Sides are at most 32767 once CheckFormatLimits has passed, but a reader may ask first.
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * uint64_t(channels);
     if (maxImageBytes == 0 || bytes <= maxImageBytes) return;
-    throw ToolError(name + ": " + std::to_string(width) + " by " + std::to_string(height) +
+    throw Error(name + ": " + std::to_string(width) + " by " + std::to_string(height) +
                     " with " + std::to_string(channels) + " channels needs " + Mebibytes(bytes) +
                     ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
                     " (--max-image-size raises it)");
@@ -120,6 +119,17 @@ tniff::Image ImageFromPlanes(const tniff::Image& image, int first, int count) {
     return planes;
 }
 
+bool ChannelsEqual(const tniff::Image& image, int first) {
+    const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
+    const uint8_t* red = image.address(first, 0, 0);
+    const uint8_t* green = image.address(first + 1, 0, 0);
+    const uint8_t* blue = image.address(first + 2, 0, 0);
+    for (size_t i = 0; i < area; ++i) {
+        if (red[i] != green[i] || red[i] != blue[i]) return false;
+    }
+    return true;
+}
+
 int RowsPerBlock(int width, int channels, size_t blockBytes) {
     const size_t row = static_cast<size_t>(width > 0 ? width : 1) * static_cast<size_t>(channels > 0 ? channels : 1);
     const size_t rows = blockBytes / row;
@@ -181,4 +191,4 @@ void ImageSink::Filled(int top, int count) {
     DeinterleaveAny(block_.data(), image_.planes(), planes.data(), area);
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

@@ -1,15 +1,9 @@
-#include "cli/tool_error.h"
+// How failures are told: the host's result codes in words.
+#include "tarniff/tarniff.h"
 
-#include <cstdio>
-
-#include "cli/commands.h"
 #include "host/host.h"
 
-namespace tniff_cli {
-
-void Note(const Options& options, const std::string& text) {
-    if (!options.quiet) std::fprintf(stderr, "tniff: note: %s\n", text.c_str());
-}
+namespace tarniff {
 
 const char* HostCodeName(OSErr code) {
     switch (code) {
@@ -53,4 +47,4 @@ std::string DescribeHostCode(OSErr code, bool reading, const std::string& system
     return text;
 }
 
-}  // namespace tniff_cli
+}  // namespace tarniff

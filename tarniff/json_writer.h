@@ -1,12 +1,12 @@
 // A small writer of indented JSON text.
-#ifndef TNIFF_CLI_JSON_WRITER_H
-#define TNIFF_CLI_JSON_WRITER_H
+#ifndef TNIFF_TARNIFF_JSON_WRITER_H
+#define TNIFF_TARNIFF_JSON_WRITER_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace tniff_cli {
+namespace tarniff {
 
 class JsonWriter {
 public:
@@ -36,6 +36,6 @@ private:
     bool afterKey_ = false;
 };
 
-}  // namespace tniff_cli
+}  // namespace tarniff
 
 #endif

@@ -1,0 +1,191 @@
+// One file's conversion, as every form of tniff convert runs it.
+#include "cli/convert_file.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace tniff_cli {
+
+using namespace tarniff;
+
+namespace {
+
+// An output path that names a directory would only fail at the very end.
+void RefuseDirectory(const std::string& path) {
+    struct stat status;
+    if (!IsStandardStream(path) && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+        throw Error(path + ": cannot write: it is a directory");
+    }
+}
+
+// The PAM tuple type for planes of an opened file.
+std::string TupleType(const OpenedFile& file, int planes) {
+    std::string type = file.colourPlanes == 1 ? "GRAYSCALE" : file.colourPlanes == 3 ? "RGB"
+                     : file.colourPlanes == 4 ? "RGB_ALPHA" : "";
+    if (planes > file.colourPlanes && file.depthPlane >= 0) type += type.empty() ? "DEPTH" : "_DEPTH";
+    return type;
+}
+
+// Writes planes first .. first + count - 1 of image as a PNG, PAM, PGM, PPM or TIFF file at path
+// (messages call it name), interleaved a block of rows at a time. A PPM of a gray image repeats
+// the gray in all three channels; a PGM of a colour image is refused unless its three channels
+// are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note. PNG and TIFF files
+// of an image whose three channels are equal everywhere are gray (with alpha), unless --rgb; they
+// carry the resolution the module described.
+void WritePlanes(const Options& options, const tniff::Image& image, int first, int count, FileKind kind,
+                 const std::string& tupleType, const std::string& path, const std::string& name,
+                 ProgressBar* progress, const Description& description = Description()) {
+    WriteSettings settings;
+    if (kind == FileKind::tiff || kind == FileKind::png) {
+        // The format saves gray as three equal channels: such an image goes out gray again, with
+        // its alpha, unless --rgb asks for the channels as the file holds them.
+        std::vector<int> planes;
+        const bool gray = count >= 3 && !options.keepRgb && ChannelsEqual(image, first);
+        for (int c = 0; c < count; ++c) {
+            if (!gray || c == 0 || c == 3) planes.push_back(first + c);
+        }
+        settings.pngLevel = options.pngLevel >= 0 ? options.pngLevel : kDefaultPngLevel;
+        settings.resolution = Resolution{description.horizontalDpi, description.verticalDpi};
+        settings.progress = progress->Reporter();
+        PlaneRows rows(image, planes);
+        WriteImageFile(kind, rows, path, name, settings);
+        return;
+    }
+    if (kind == FileKind::pam) {
+        settings.tupleType = tupleType;
+        PlaneRows rows(image, first, count);
+        WriteImageFile(kind, rows, path, name, settings);
+    } else {
+        // The format saves gray as three equal channels: such an image is gray again for a PGM.
+        bool gray = count <= 2;
+        if (!gray && kind == FileKind::pgm) {
+            gray = ChannelsEqual(image, first);
+            if (!gray) {
+                throw Error(name + ": a PGM file holds a gray image and this one is in colour; write .ppm, .png "
+                                       "or .pam");
+            }
+        }
+        // Alpha follows the colour: a second plane of gray, a fourth of RGB.
+        if (count > (count <= 2 ? 1 : 3)) {
+            Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");
+        }
+        std::vector<int> planes;
+        for (int c = 0; c < (kind == FileKind::pgm ? 1 : 3); ++c) planes.push_back(first + (gray ? 0 : c));
+        PlaneRows rows(image, planes);
+        WriteImageFile(kind, rows, path, name, settings);
+    }
+    progress->Update(1, 1);
+}
+
+// The image-size limit of an open: --max-image-size, or tniff's default.
+uint64_t MaxImageBytes(const Options& options) {
+    return options.maxImageBytes != 0 ? options.maxImageBytes : DefaultMaxImageBytes();
+}
+
+}  // namespace
+
+int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
+                   const std::string& inName, const std::string& out, FileKind outKind, ProgressBar& progress,
+                   int64_t* pixels) {
+    std::optional<FileKind> depthKind;
+    if (!options.depthPath.empty()) {
+        depthKind = KindOfPath(options.depthPath);
+        if (*depthKind == FileKind::iff) {
+            throw Error(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm, .ppm or .tiff file",
+                            kExitUsage);
+        }
+    }
+
+    // One bar for the whole run: reading, then each output.
+    const int phases = 2 + (depthKind ? 1 : 0);
+    progress.Relabel("reading " + FileNameOf(inName));
+    progress.SetPhase(0, phases);
+    OpenedFile file = OpenThroughModule(module, in, progress.Reporter(), options.maxImageBytes, inName);
+    if (pixels != nullptr) *pixels = int64_t(file.image.width()) * file.image.height();
+    if (!file.complete()) {
+        std::string shortfall = Incompleteness(file, inName);
+        if (!options.partial) throw Error(shortfall + " (use --partial to convert what there is)");
+        Note(options, shortfall + "; the rest of the image is 0");
+    }
+    if (depthKind && file.depthPlane < 0) {
+        throw Error(inName + ": the file has no depth buffer, so there is nothing to write to " + options.depthPath);
+    }
+
+    if (outKind != FileKind::pam && file.colourPlanes == 0) {
+        throw Error(inName + ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
+    }
+
+    // Every output is written in full before any of them replaces a file.
+    RefuseDirectory(out);
+    if (depthKind) RefuseDirectory(options.depthPath);
+    PendingOutput output(out);
+    const std::string outName = IsStandardStream(out) ? "stdout" : out;
+    progress.Relabel("writing " + FileNameOf(outName));
+    progress.SetPhase(1, phases);
+    if (outKind == FileKind::pam) {
+        WritePlanes(options, file.image, 0, file.image.planes(), outKind, TupleType(file, file.image.planes()),
+                    output.path(), outName, &progress);
+    } else if (outKind != FileKind::iff) {
+        WritePlanes(options, file.image, 0, file.colourPlanes, outKind, "", output.path(), outName, &progress,
+                    file.description);
+    } else {
+        // The format's writer stores no depth buffer: only the colour image is saved again.
+        tniff::Image colour = ImageFromPlanes(file.image, 0, file.colourPlanes);
+        SaveThroughModule(module, colour, output.path(), outName, progress.Reporter());
+    }
+    std::unique_ptr<PendingOutput> depthOutput;
+    if (depthKind) {
+        depthOutput = std::make_unique<PendingOutput>(options.depthPath);
+        progress.Relabel("writing " + FileNameOf(options.depthPath));
+        progress.SetPhase(2, phases);
+        WritePlanes(options, file.image, file.depthPlane, 1, *depthKind, "GRAYSCALE", depthOutput->path(),
+                    options.depthPath, &progress, file.description);
+    }
+    progress.Clear();
+    output.Commit();
+    if (depthOutput) depthOutput->Commit();
+    if (outKind == FileKind::iff && file.depthPlane >= 0) {
+        Note(options, DepthNotSaved(inName));
+    }
+    return 0;
+}
+
+int ConvertToIff(const Options& options, const ModuleFile& module, const std::string& in, const std::string& inName,
+                 FileKind inKind, const std::string& out, ProgressBar& progress, int64_t* pixels) {
+    if (!options.depthPath.empty()) {
+        throw Error("--depth writes the depth buffer of an .iff file; " + inName + " is not one", kExitUsage);
+    }
+    CheckReadable(in);  // a directory or a missing file, said plainly before any decoding
+    // One bar for the whole run: reading, then saving through the module.
+    progress.Relabel("reading " + FileNameOf(inName));
+    progress.SetPhase(0, 2);
+    // Decoded a block of rows at a time straight into the image the module saves.
+    ImageSink sink;
+    sink.Limit(MaxImageBytes(options), inName);
+    ReadSettings settings;
+    settings.name = inName;
+    settings.maxImageBytes = MaxImageBytes(options);
+    settings.progress = progress.Reporter();
+    ReadImageFile(inKind, in, &sink, settings);
+    const tniff::Image& image = sink.image();
+    if (pixels != nullptr) *pixels = int64_t(image.width()) * image.height();
+    RefuseDirectory(out);
+    PendingOutput output(out);
+    const std::string outName = IsStandardStream(out) ? "stdout" : out;
+    progress.Relabel("writing " + FileNameOf(outName));
+    progress.SetPhase(1, 2);
+    SaveThroughModule(module, image, output.path(), outName, progress.Reporter());
+    progress.Clear();
+    output.Commit();
+    if (image.planes() == 5) Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
+    if (sink.sourceBits() > 8) {
+        Note(options, inName + ": its " + std::to_string(sink.sourceBits()) +
+                          "-bit samples are stored as 8 bits; the format holds 8 bits per channel");
+    }
+    return 0;
+}
+
+}  // namespace tniff_cli

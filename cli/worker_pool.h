@@ -1,0 +1,31 @@
+// The worker processes that convert a batch's files, and the one bar that shows them.
+#ifndef TNIFF_CLI_WORKER_POOL_H
+#define TNIFF_CLI_WORKER_POOL_H
+
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "tarniff/tarniff.h"
+
+namespace tniff_cli {
+
+// One input and what it becomes.
+struct Job {
+    std::string in;
+    tarniff::FileKind inKind = tarniff::FileKind::iff;
+    std::string out;
+    std::string depth;    // the depth buffer's file; empty without --depth
+    std::string refused;  // set: the file is not converted, and this is why
+};
+
+// Converts the jobs in workers processes at once, each as the two-file form converts it; a job
+// refused beforehand counts as failed, with its reason on a line of its own. Ends with the summary
+// line (converted, failed, skipped; not with --quiet) and gives 1 when any file failed. A signal
+// that stops the run stops the workers first, and no output is left half written.
+int RunJobs(const Options& options, const tarniff::ModuleFile& module, const std::vector<Job>& jobs,
+            tarniff::FileKind to, int skipped, int workers);
+
+}  // namespace tniff_cli
+
+#endif

@@ -1,0 +1,609 @@
+// libtarniff: what every front end of the TarnIFF module shares (tniff, the GIMP plug-in, the
+// pixbuf loader, the Python package, the web page). It finds and loads the module file, opens
+// and saves images only through the module's ENTRYPOINT on our host of the interface (host/),
+// reads and writes PNG, Netpbm and TIFF files behind one table, writes outputs whole or not at
+// all, and walks a file's layout with a reader of the format's structure of its own.
+//
+// Front ends include this header only. Failures are thrown as Error, whose text is the one line
+// tniff prints; a front end shows it as it is, so every front end says the same of one file.
+#ifndef TNIFF_TARNIFF_TARNIFF_H
+#define TNIFF_TARNIFF_TARNIFF_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/image.h"
+#include "hostapi/plugin_interface.h"
+
+namespace tarniff {
+
+// ---- Errors ---------------------------------------------------------------------------------
+
+// Exit statuses of the tool: 0 success, 1 a command that failed, 2 a command line that makes no
+// sense. An Error carries the one it ends with.
+const int kExitFailure = 1;
+const int kExitUsage = 2;
+
+class Error : public std::runtime_error {
+public:
+    explicit Error(const std::string& message, int status = kExitFailure)
+        : std::runtime_error(message), status_(status) {}
+    // A failure the module reported with a result code.
+    Error(const std::string& message, OSErr hostCode)
+        : std::runtime_error(message), status_(kExitFailure), hostCode_(hostCode) {}
+    int status() const { return status_; }
+    // The module's result code, 0 when the failure is not the module's.
+    OSErr hostCode() const { return hostCode_; }
+
+private:
+    int status_;
+    OSErr hostCode_ = 0;
+};
+
+// The host's name of a result code ("formatCannotRead"), or "" for a code it has no name for.
+const char* HostCodeName(OSErr code);
+
+// What went wrong, in words, followed by the code: "not an image in this format
+// (formatCannotRead, -30501)". reading tells whether the code came from opening or saving; a
+// system reason, when there is one, follows the words: "... written completely: No space left on
+// device (writErr, -20)".
+std::string DescribeHostCode(OSErr code, bool reading, const std::string& systemReason = "");
+
+// ---- Limits ---------------------------------------------------------------------------------
+
+// The largest side the format's host interface can describe (a signed 16-bit size).
+const int kLargestSide = 32767;
+// The format's tiles are 64 x 64 and a file holds at most 65535 of them.
+const int kTileSide = 64;
+const int64_t kMostTiles = 65535;
+
+// The image-size limit of an open unless one is given: half the machine's memory, at least 1 GiB.
+uint64_t DefaultMaxImageBytes();
+
+// Throws Error, naming the file as name, when an image of this size cannot be saved in the
+// format: more than kLargestSide pixels on a side or more than kMostTiles tiles.
+void CheckFormatLimits(int64_t width, int64_t height, const std::string& name);
+
+// Throws Error, naming the file as name, when an image of this size and channels takes more
+// than maxImageBytes (0: no limit) in memory.
+void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
+                         const std::string& name);
+
+// A byte count for messages: "512 bytes", "300 MiB", "1.5 GiB".
+std::string Mebibytes(uint64_t bytes);
+
+// ---- Files and paths ------------------------------------------------------------------------
+
+// Fails with the system's reason when path cannot be opened for reading as a regular file
+// ("it is a directory"); gives the file's size.
+uint64_t CheckReadable(const std::string& path);
+
+// The last part of a path ("frames/a.iff": "a.iff").
+std::string FileNameOf(const std::string& path);
+// The folder part of a path with its slash ("frames/", "/"), "" for a bare name.
+std::string DirectoryOf(const std::string& path);
+
+// Where a path ends up: links followed, its folder resolved, and its name.
+std::string PlaceOf(const std::string& path);
+
+// Whether two paths name the same file: the same inode when both exist, else the same place once
+// links and the folder are resolved. "-" is never the same as anything.
+bool SameFile(const std::string& a, const std::string& b);
+
+// size bytes to or from a file descriptor, going on after a signal interrupts a call; false when
+// the descriptor fails or, reading, ends first.
+bool WriteFully(int fd, const void* bytes, size_t size);
+bool ReadFully(int fd, void* bytes, size_t size);
+
+// "-": standard input or output.
+bool IsStandardStream(const std::string& path);
+
+// Where writing to path ends up: symbolic links are followed (also to a target that does not
+// exist yet), so that replacing an output replaces the link's target and keeps the link. Links
+// that never end (a loop, or more in a row than the system follows) give path as it is, and
+// *endless, when asked for, says so.
+std::string FollowLinks(const std::string& path, bool* endless = nullptr);
+
+// Where writing to path ends up (FollowLinks; "-" stays "-"). Throws Error for an output whose
+// symbolic links never end: nothing can be written there.
+std::string RefuseEndlessLinks(const std::string& path);
+
+// An output file that appears whole or not at all: written under a temporary name in the
+// destination's directory (".NAME.tniff-XXXXXX") and renamed over the destination only once
+// complete. A failed write leaves no partial file behind and never replaces an existing file
+// with a broken one; neither does a run ended by SIGINT, SIGTERM or SIGHUP.
+class PendingOutput {
+public:
+    // Creates an empty temporary file beside destination; throws Error when it cannot. A
+    // destination that is a symbolic link stands for its target, which is replaced (the link
+    // stays); links that never end are refused. The new file keeps the mode and, where allowed,
+    // the group of the file it replaces. For "-" the temporary file is made in $TMPDIR (or /tmp)
+    // and Commit copies it to stdout.
+    explicit PendingOutput(const std::string& destination);
+    // Removes the temporary file unless Commit succeeded.
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    // Where to write: an existing, empty file.
+    const std::string& path() const { return temporary_; }
+    // Flushes the temporary file to disk and renames it to the destination; throws Error (and
+    // keeps the destination as it was) when either fails.
+    void Commit();
+
+private:
+    std::string destination_;  // after following symbolic links
+    bool toStdout_;
+    std::string temporary_;
+    bool committed_ = false;
+};
+
+// Removes what a process that died while writing path through a PendingOutput left beside it.
+void RemoveLeftovers(const std::string& path);
+
+// Bytes that are not a file (standard input, a buffer handed over by a caller) kept in a
+// temporary file for as long as the object lives: the module reads a file it can seek in.
+class TemporaryCopy {
+public:
+    // Everything readable from the file descriptor fd, up to its end; what messages call it.
+    TemporaryCopy(int fd, const std::string& name);
+    // size bytes at bytes.
+    TemporaryCopy(const uint8_t* bytes, size_t size, const std::string& name);
+    ~TemporaryCopy();
+    TemporaryCopy(const TemporaryCopy&) = delete;
+    TemporaryCopy& operator=(const TemporaryCopy&) = delete;
+
+    const std::string& path() const { return path_; }
+    // The first bytes (at most 16), for telling the kind of file.
+    const std::vector<uint8_t>& head() const { return head_; }
+
+private:
+    void Make(const std::string& name);
+    void Fill(const std::function<void()>& put);
+    void Put(const uint8_t* bytes, size_t size, const std::string& name);
+    std::string path_;
+    int fd_ = -1;
+    std::vector<uint8_t> head_;
+};
+
+// ---- Images ---------------------------------------------------------------------------------
+
+// Pixels as PNG and PAM files hold them: 8-bit channels interleaved, rows from the top.
+struct Raster {
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    std::vector<uint8_t> pixels;  // width * height * channels bytes
+    int sourceBits = 8;           // bits per sample of the file read (16: scaled to 8)
+
+    Raster() = default;
+    Raster(int width, int height, int channels);
+    uint8_t& at(int x, int y, int channel) { return pixels[Index(x, y, channel)]; }
+    uint8_t at(int x, int y, int channel) const { return pixels[Index(x, y, channel)]; }
+
+private:
+    size_t Index(int x, int y, int channel) const {
+        return (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) *
+                   static_cast<size_t>(channels) +
+               static_cast<size_t>(channel);
+    }
+};
+
+// Pixels per inch across and down; 0 where unknown (then no resolution is written).
+struct Resolution {
+    double horizontalDpi = 0;
+    double verticalDpi = 0;
+};
+
+// Planes of the image, interleaved: first to first + count - 1, or the ones listed.
+Raster RasterFromPlanes(const tniff::Image& image, int first, int count);
+Raster RasterFromPlanes(const tniff::Image& image, const std::vector<int>& planes);
+
+// The image a host holds for these pixels: one or two channels are a grayscale image, three to
+// five an RGB image, with as many planes as the raster has channels.
+tniff::Image ImageFromRaster(const Raster& raster);
+
+// Planes first to first + count - 1 of the image as an image of their own, with the mode
+// ImageFromRaster gives that many channels.
+tniff::Image ImageFromPlanes(const tniff::Image& image, int first, int count);
+
+// Whether planes first, first + 1 and first + 2 are equal everywhere: a gray image the format
+// stored as three channels.
+bool ChannelsEqual(const tniff::Image& image, int first);
+
+// Large images go through the writers and readers a block of rows at a time, interleaved in a
+// buffer of about this size, so that no second whole-image copy is made.
+const size_t kBlockBytes = size_t(1) << 20;
+// Rows of width pixels of channels bytes in such a block: at least one.
+int RowsPerBlock(int width, int channels, size_t blockBytes = kBlockBytes);
+
+// Interleaved rows for a writer, asked for from the top a block at a time.
+class RowSource {
+public:
+    RowSource(int width, int height, int channels) : width_(width), height_(height), channels_(channels) {}
+    virtual ~RowSource() = default;
+    int width() const { return width_; }
+    int height() const { return height_; }
+    int channels() const { return channels_; }
+    size_t rowBytes() const { return static_cast<size_t>(width_) * static_cast<size_t>(channels_); }
+    // Rows top .. top + count - 1, one after another; valid until the next call.
+    virtual const uint8_t* Rows(int top, int count) = 0;
+
+private:
+    int width_, height_, channels_;
+};
+
+// A raster's own rows, as they are.
+class RasterRows : public RowSource {
+public:
+    explicit RasterRows(const Raster& raster);
+    const uint8_t* Rows(int top, int count) override;
+
+private:
+    const Raster& raster_;
+};
+
+// Planes of a host image, interleaved into a reused block buffer as they are asked for. Channel
+// c of the rows is plane planes[c]; a plane may stand for several channels (gray as RGB).
+class PlaneRows : public RowSource {
+public:
+    PlaneRows(const tniff::Image& image, const std::vector<int>& planes);
+    // Planes first to first + count - 1, in order.
+    PlaneRows(const tniff::Image& image, int first, int count);
+    const uint8_t* Rows(int top, int count) override;
+
+private:
+    const tniff::Image& image_;
+    std::vector<int> planes_;
+    std::vector<uint8_t> block_;
+};
+
+// Where a reader puts what it decodes: told the size once every check of the header passed,
+// then asked for room for rows from the top, a block at a time, and told when they are filled.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    // channels is 1 to 5; sourceBits the bits per sample of the file (16: scaled to 8).
+    virtual void Begin(int width, int height, int channels, int sourceBits) = 0;
+    // Room for rows top .. top + count - 1, interleaved, one after another.
+    virtual uint8_t* Rows(int top, int count) = 0;
+    // Those rows are filled.
+    virtual void Filled(int top, int count) = 0;
+    // Rows a reader asks for at a time (readers that need the whole image ask for it at once).
+    virtual int BlockRows(int width, int channels) const { return RowsPerBlock(width, channels); }
+};
+
+// Reads into a whole raster: the rows go straight into its pixels.
+class RasterSink : public RowSink {
+public:
+    void Begin(int width, int height, int channels, int sourceBits) override;
+    uint8_t* Rows(int top, int count) override;
+    void Filled(int, int) override {}
+    Raster& raster() { return raster_; }
+
+private:
+    Raster raster_;
+};
+
+// Reads into a host image (the mode ImageFromRaster gives), each block of rows moved to the
+// planes as soon as it is filled. blockBytes sets the block's size.
+class ImageSink : public RowSink {
+public:
+    explicit ImageSink(size_t blockBytes = kBlockBytes) : blockBytes_(blockBytes) {}
+    // An image above maxImageBytes is refused in Begin, before its memory is taken.
+    void Limit(uint64_t maxImageBytes, const std::string& name) {
+        maxImageBytes_ = maxImageBytes;
+        name_ = name;
+    }
+    void Begin(int width, int height, int channels, int sourceBits) override;
+    uint8_t* Rows(int top, int count) override;
+    void Filled(int top, int count) override;
+    int BlockRows(int width, int channels) const override { return RowsPerBlock(width, channels, blockBytes_); }
+    tniff::Image& image() { return image_; }
+    int sourceBits() const { return sourceBits_; }
+
+private:
+    size_t blockBytes_;
+    uint64_t maxImageBytes_ = 0;
+    std::string name_;
+    tniff::Image image_;
+    int sourceBits_ = 8;
+    std::vector<uint8_t> block_;
+};
+
+// ---- Image files ----------------------------------------------------------------------------
+
+// How far a long step has come, in the step's own units (tiles, tile rows, rows).
+using Progress = std::function<void(int32_t done, int32_t total)>;
+
+// The kinds of file front ends convert: this format (through the module only) and the others,
+// read and written by the table below.
+enum class FileKind { iff, png, pam, pgm, ppm, tiff };
+
+// The kind named by an extension or a type name ("png", ".PNG", "tif"); false for any other.
+bool KindFromName(const std::string& name, FileKind* kind);
+// The kind of path from its extension; throws Error (usage) for an unknown one.
+FileKind KindOfPath(const std::string& path);
+// The extension a kind's files get: ".iff", ".png", ...
+const char* ExtensionOf(FileKind kind);
+
+// What the first bytes of a file are. Sets *kind and answers true for a kind converted here
+// (P5 is pgm, P6 is ppm, P7 is pam; classic TIFF and BigTIFF are tiff); otherwise false, and *description names what the bytes are when they are a known image
+// format ("a JPEG image"), or is empty.
+bool SniffKind(const uint8_t* bytes, size_t count, FileKind* kind, std::string* description);
+// A description of the first bytes of the file at path, as SniffKind gives it; "" when unknown.
+std::string DescribeContent(const std::string& path);
+// Why a file whose first bytes are of no kind converted here is refused, the same words for
+// standard input and a named file: "not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a JPEG
+// image"; description is what SniffKind gave.
+std::string NotAConvertedKind(const std::string& description);
+
+struct ReadSettings {
+    std::string name;            // what messages call the file; "": its path
+    uint64_t maxImageBytes = 0;  // the image-size limit; 0: none of the reader's own
+    Progress progress;           // hears (rows read, rows)
+};
+
+// The zlib level PNG files are written with unless told otherwise (see the README for the
+// measurements behind it).
+const int kDefaultPngLevel = 3;
+
+struct WriteSettings {
+    int pngLevel = kDefaultPngLevel;  // 0 to 9
+    Resolution resolution;            // written by PNG (pHYs) and TIFF when known
+    std::string tupleType;            // PAM's TUPLTYPE; may be empty
+    Progress progress;                // hears (rows written, rows)
+};
+
+// Reads the file at path, of a kind other than iff, into sink as 8-bit channels: gray (1), gray
+// and alpha (2), RGB (3), RGBA (4) or, from PAM, 5. Palette and low-bit images are expanded,
+// 16-bit samples scaled to 8 bits the same way for PNG, Netpbm and TIFF, a transparency chunk or
+// a TIFF extra sample becomes alpha. A .pam, .pgm or .ppm file is read as whichever Netpbm file
+// its first bytes say it is. Size, the format's limits and the image-size limit are checked
+// before the sink hears of the image. Throws Error with one line naming the file.
+void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink, const ReadSettings& settings);
+
+// Writes the rows to path as a file of kind (not iff): PNG and TIFF of 1 to 4 channels, PAM of
+// 1 to 5, PGM of 1, PPM of 3, all 8-bit; TIFF alpha unassociated, deflate-compressed, with no
+// varying tag (the same rows give the same bytes). Throws Error whose message names the file as
+// name.
+void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path, const std::string& name,
+                    const WriteSettings& settings);
+
+// ---- The file-layout walker -----------------------------------------------------------------
+// Reads an image file's chunks, header values and tiles from the chunk headers and tile
+// rectangles alone and finds the first place where the file is damaged, with the reason in plain
+// words. A reader of the format of its own, written from the format's facts and not from the
+// module's code; pixel data is passed over, never decoded, so a file of any size is walked in a
+// few small reads.
+
+// The "TBHD" values, as stored.
+struct HeaderValues {
+    uint32_t payloadSize = 0;  // the chunk's size field
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint16_t auxA = 0;
+    uint16_t auxB = 0;
+    uint32_t flags = 0;
+    uint16_t auxC = 0;
+    uint16_t tileCount = 0;
+    uint32_t compression = 0;
+    bool hasAuxDE = false;  // only a payload of 32 bytes or more holds them
+    uint32_t auxD = 0;
+    uint32_t auxE = 0;
+};
+
+// A direct child of the outer group.
+struct ChunkInfo {
+    std::string id;         // four characters, unprintable bytes as \xNN
+    std::string groupType;  // a "FOR4" group's type, else empty
+    uint64_t offset = 0;
+    uint32_t size = 0;  // the size field: bytes after the 8-byte header, pad not counted
+};
+
+struct TileInfo {
+    bool depth = false;   // "ZBUF"; else "RGBA"
+    uint64_t offset = 0;  // of the chunk's id
+    uint32_t size = 0;    // the size field: 8 bytes of rectangle, then the pixel data
+    uint16_t x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // inclusive, rows counted from the bottom
+    uint32_t width = 0;                       // 0 for a reversed rectangle
+    uint32_t height = 0;
+    uint64_t storedBytes = 0;  // pixel data as stored
+    uint64_t rawBytes = 0;     // pixel data when raw: width * height * bytes per pixel
+    bool compressed = false;   // stored shorter than raw (the only mark the format has)
+};
+
+// Where the walk stopped and why. Empty reason: the file is whole.
+struct Damage {
+    // Of the chunk at fault; where the file ends when it ends early; where the tile group (or the
+    // outer group) ends when tiles are missing or leave pixels uncovered.
+    uint64_t offset = 0;
+    std::string chunk;   // the chunk at fault as the listing names it ("RGBA", "FOR4 TBMP")
+    std::string groups;  // the groups around it, outermost first ("CIMG/TBMP")
+    std::string reason;  // one sentence that names the offset and the chunk itself
+};
+
+struct Layout {
+    uint64_t fileSize = 0;
+    bool recognised = false;  // starts with a "FOR4" group of type "CIMG"
+    bool hasHeader = false;   // a "TBHD" chunk whose 24 bytes of values are all there
+    HeaderValues header;
+    int colourChannels = 0;         // bytes per pixel of an "RGBA" tile: 0, 1, 3 or 4
+    bool hasDepth = false;          // the flags announce "ZBUF" tiles
+    std::vector<ChunkInfo> chunks;  // the outer group's children up to the damage, in file order
+    bool hasTileGroup = false;
+    std::vector<TileInfo> tiles;  // up to the damage, in file order; a tile cut short included
+    int otherChunksInTileGroup = 0;
+    bool truncated = false;    // the file ends inside a chunk
+    uint64_t storedBytes = 0;  // sums over the tiles
+    uint64_t rawBytes = 0;
+    // The verdict: tiles of the kinds the flags announce, counted when the whole chunk is in the
+    // file and its rectangle lies inside the image; expected is the header's tile count.
+    int colourTilesFound = 0;
+    int depthTilesFound = 0;
+    int colourTilesExpected = 0;
+    int depthTilesExpected = 0;
+    // Pixels of the image that none of the announced colour (depth) tiles found reaches; set
+    // when the walk gets through with every announced tile found.
+    uint64_t colourPixelsUncovered = 0;
+    uint64_t depthPixelsUncovered = 0;
+    // The first damage; also set when there is no header, when tiles are missing, and when the
+    // announced tiles leave pixels of the image uncovered.
+    Damage damage;
+
+    int ColourTiles() const;  // "RGBA" chunks listed in tiles
+    int DepthTiles() const;   // "ZBUF" chunks listed in tiles
+    int CompressedTiles() const;  // tiles listed whose data is stored compressed
+    // Recognised, undamaged, every announced tile found, and every pixel covered.
+    bool Whole() const { return recognised && damage.reason.empty(); }
+};
+
+// Walks the size bytes at bytes. Never fails: a file that is not of this format gives
+// recognised false, and anything the walk cannot get past is described in damage.
+Layout WalkLayout(const uint8_t* bytes, size_t size);
+
+// Walks the file at path, reading only chunk headers and tile rectangles. False, with the
+// system's reason in *why ("No such file or directory", "it is a directory"), when the file
+// cannot be opened and read as a regular file; *layout is then untouched.
+bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why);
+
+// A rectangle of pixels, columns [left, right) and rows [top, bottom). Which way rows are
+// counted does not matter here, as long as all rectangles count them the same way.
+struct PixelRect {
+    int left = 0;
+    int top = 0;
+    int right = 0;
+    int bottom = 0;
+};
+
+// The pixels of a width x height image that none of rects reaches, each rectangle taken within
+// the image (parts outside it and empty rectangles count for nothing). The module reads the
+// tiles a header announces, however few: a file whose tiles leave pixels uncovered is not whole.
+uint64_t UncoveredPixels(const std::vector<PixelRect>& rects, int width, int height);
+
+// The names of the known flag bits set, in bit order: "rgb", "alpha", "depth".
+std::vector<std::string> KnownFlagNames(uint32_t flags);
+// The same joined, "rgb, alpha, depth", then "other bits" when unknown bits are set; "none"
+// for 0.
+std::string FlagNames(uint32_t flags);
+
+// ---- The module -----------------------------------------------------------------------------
+
+// The module file's name on this system.
+extern const char kModuleFileName[];
+
+// Where a front end looks for its module, in order: beside the running program, in ../lib/tniff
+// relative to it (an installed tree, which then uses that one alone), where it is installed,
+// where it was built.
+std::vector<std::string> ModuleSearchPaths();
+// The first of those that is there; throws Error naming them all when none is.
+std::string DefaultModulePath();
+// The version text the module file carries ("0.1.0"); "" when it carries none.
+std::string ModuleVersion(const std::string& path);
+
+// A loaded module file (it stays loaded until the program ends).
+struct ModuleFile {
+    std::string path;
+    PluginEntryProc entry = nullptr;
+};
+// Loads the module file at path; throws Error saying why it cannot.
+ModuleFile LoadModuleFile(const std::string& path);
+
+// What the module described to the host in ReadStart.
+struct Description {
+    int width = 0;
+    int height = 0;
+    int16_t mode = 0;
+    int depthBits = 0;
+    int planes = 0;
+    double horizontalDpi = 0;
+    double verticalDpi = 0;
+};
+
+// A file opened through the module.
+struct OpenedFile {
+    Description description;
+    tniff::Image image;   // as the host holds it after the read; pixels no tile reached are 0
+    Layout layout;        // the file's layout, for which plane is depth
+    int colourPlanes = 0; // planes 0 .. colourPlanes - 1 are the colour channels
+    int depthPlane = -1;  // the depth plane, -1 when the file has none
+    int colourTilesRead = 0;  // tiles the module handed over
+    int depthTilesRead = 0;
+    int colourTilesExpected = 0;  // what the header announces
+    int depthTilesExpected = 0;
+    // Pixels of the image that no colour (depth) tile handed over reached: too few tiles
+    // announced (even none) or tiles on top of each other. 0 for depth when the file has none.
+    uint64_t colourPixelsUncovered = 0;
+    uint64_t depthPixelsUncovered = 0;
+    // Every announced tile handed over, and every pixel reached by them.
+    bool complete() const {
+        return colourTilesRead >= colourTilesExpected && depthTilesRead >= depthTilesExpected &&
+               colourPixelsUncovered == 0 && depthPixelsUncovered == 0;
+    }
+};
+
+// Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
+// Throws Error with the module's code when it refuses the file or fails, and when it breaks the
+// interface; a damaged file of this format is refused with what is wrong and where. An
+// incomplete image (a file cut short, tiles that leave pixels uncovered) is not an error here;
+// see complete() and Incompleteness. An image above maxImageBytes (0: DefaultMaxImageBytes) is
+// refused with a message naming the limit. name, when not empty, is what messages call the file.
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, const Progress& progress = nullptr,
+                             uint64_t maxImageBytes = 0, const std::string& name = "");
+
+// Saves image through the module into the file at path (created or emptied); name is what
+// messages call the file. Throws Error with the module's code when it fails.
+void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, const std::string& path,
+                       const std::string& name, const Progress& progress = nullptr);
+
+// What the About selector did: the line it showed, if any, and the result word.
+struct AboutOutcome {
+    std::string shown;  // what the module wrote on stderr during the call (its About box here)
+    OSErr result = 0;
+};
+AboutOutcome CallAbout(const ModuleFile& module);
+
+// Why the image is not complete, "" when it is; what every front end says: "NAME: truncated:
+// the module read only 2 of the 4 colour tiles that the file's header announces" for a file
+// that ends early, else "NAME: incomplete: the header announces 1 tile, and no tile covers 61440
+// of the image's 65536 pixels".
+std::string Incompleteness(const OpenedFile& file, const std::string& name);
+
+// The note for an image whose depth buffer an .iff save leaves out (the module writes none).
+std::string DepthNotSaved(const std::string& name);
+
+// Names of the module's image modes ("grayscale", "RGB colour") and of an opened file's planes
+// ("gray", "red", ..., "alpha", "depth").
+std::string ModeName(int16_t mode);
+std::string PlaneName(const OpenedFile& file, int plane);
+
+// What `tniff info` finds in one file: the file opened through the module, or why it would not
+// open and, for a damaged file of this format, its layout up to the damage.
+struct Inspection {
+    std::string path;
+    bool opened = false;
+    OpenedFile file;       // when opened
+    std::string error;     // when not: the message
+    OSErr code = 0;        // ... and the module's code, 0 when the failure is not the module's
+    bool damaged = false;  // not opened, and damage found: layout holds the walk up to it
+    Layout layout;
+    // Opened, every tile handed over and every pixel reached, and no damage in the layout.
+    bool Whole() const { return opened && file.complete() && file.layout.Whole(); }
+};
+// Opens path through the module as OpenThroughModule does; a failure is kept, not thrown.
+Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t maxImageBytes = 0,
+                   const Progress& progress = nullptr);
+
+// The inspection as one JSON object, the one `tniff info --json` lists for the file: "file",
+// then the module's view ("image", "read") and the layout, or "error", "code" and "codeName",
+// and for a damaged file the layout with "damage". Always valid UTF-8: a byte of a name or
+// message that is not part of a UTF-8 character is written as U+FFFD.
+std::string InfoJson(const Inspection& inspection);
+
+}  // namespace tarniff
+
+#endif
