@@ -12,22 +12,18 @@
 #include <new>
 #include <string>
 
-#include "cli/module_host.h"
-#include "cli/progress_bar.h"
-#include "cli/raster.h"
-#include "cli/tool_error.h"
 #include "module/shell/entry_point.h"
+#include "tarniff/tarniff.h"
 
 namespace {
 
-using namespace tniff_cli;
+using namespace tarniff;
 
 // The page shows this in its progress bar; JS throttles what it forwards.
 EM_JS(void, ReportProgress, (int32_t done, int32_t total), {
     if (Module.onProgress) Module.onProgress(done, total);
 });
 
-void RelayProgress(void*, int32_t done, int32_t total) { ReportProgress(done, total); }
 
 ModuleFile LinkedModule() {
     ModuleFile module;
@@ -77,9 +73,9 @@ void Field(std::string* out, const char* key, double value) {
 // What the page shows beside the image: the module's description, the tiles handed over and
 // the layout's raw and compressed tiles.
 std::string Describe(const OpenedFile& file, const std::string& name) {
-    const tarniff::Layout& layout = file.layout;
+    const Layout& layout = file.layout;
     int rawTiles = 0, compressedTiles = 0;
-    for (const tarniff::TileInfo& tile : layout.tiles) (tile.compressed ? compressedTiles : rawTiles) += 1;
+    for (const TileInfo& tile : layout.tiles) (tile.compressed ? compressedTiles : rawTiles) += 1;
     std::string planes;
     for (int p = 0; p < file.image.planes(); ++p) planes += (p > 0 ? ", " : "") + PlaneName(file, p);
 
@@ -95,7 +91,7 @@ std::string Describe(const OpenedFile& file, const std::string& name) {
     Field(&out, "horizontalDpi", file.description.horizontalDpi);
     Field(&out, "verticalDpi", file.description.verticalDpi);
     Field(&out, "fileBytes", static_cast<double>(layout.fileSize));
-    Field(&out, "flags", tarniff::FlagNames(layout.header.flags));
+    Field(&out, "flags", FlagNames(layout.header.flags));
     Field(&out, "colourTilesRead", file.colourTilesRead);
     Field(&out, "colourTilesExpected", file.colourTilesExpected);
     Field(&out, "depthTilesRead", file.depthTilesRead);
@@ -127,14 +123,12 @@ EMSCRIPTEN_KEEPALIVE int tw_open(const char* path, const char* name) {
     tw_close();
     gMessage.clear();
     try {
-        ProgressBar bar(false, name);
-        bar.Observe(&RelayProgress, nullptr);
-        OpenedFile opened = OpenThroughModule(LinkedModule(), path, &bar, 0, name);
+        OpenedFile opened = OpenThroughModule(LinkedModule(), path, &ReportProgress, 0, name);
         gOpened = new OpenedFile(std::move(opened));
         gDescription = Describe(*gOpened, name);
         gMessage = Incompleteness(*gOpened, name);
         return 0;
-    } catch (const ToolError& error) {
+    } catch (const Error& error) {
         Fail(error.what());
     } catch (const std::bad_alloc&) {
         Fail(std::string(name) + ": " + DescribeHostCode(memFullErr, true));
@@ -193,11 +187,9 @@ EMSCRIPTEN_KEEPALIVE int tw_save(const uint8_t* pixels, int width, int height, i
         std::memcpy(raster.pixels.data(), pixels, raster.pixels.size());
         tniff::Image image = ImageFromRaster(raster);
         raster = Raster();
-        ProgressBar bar(false, name);
-        bar.Observe(&RelayProgress, nullptr);
-        SaveThroughModule(LinkedModule(), image, path, name, &bar);
+        SaveThroughModule(LinkedModule(), image, path, name, &ReportProgress);
         return 0;
-    } catch (const ToolError& error) {
+    } catch (const Error& error) {
         Fail(error.what());
     } catch (const std::bad_alloc&) {
         Fail(std::string(name) + ": " + DescribeHostCode(memFullErr, false));
