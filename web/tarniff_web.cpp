@@ -7,7 +7,6 @@
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -32,78 +31,12 @@ ModuleFile LinkedModule() {
     return module;
 }
 
-OpenedFile* gOpened = nullptr;
-std::string gMessage;   // the last failure, or the open file's incompleteness note
+Inspection* gInspection = nullptr;  // the file open, or the last that failed to open
+const OpenedFile* gOpened = nullptr;  // gInspection's file when it opened
+std::string gMessage;  // the last failure, or the open file's incompleteness note
 std::string gDescription;
 
 void Fail(const std::string& message) { gMessage = message; }
-
-void AppendJsonString(std::string* out, const std::string& text) {
-    *out += '"';
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            *out += '\\';
-            *out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            *out += escaped;
-        } else {
-            *out += static_cast<char>(c);
-        }
-    }
-    *out += '"';
-}
-
-void Field(std::string* out, const char* key, const std::string& value) {
-    if (out->size() > 1) *out += ',';
-    AppendJsonString(out, key);
-    *out += ':';
-    AppendJsonString(out, value);
-}
-
-void Field(std::string* out, const char* key, double value) {
-    if (out->size() > 1) *out += ',';
-    AppendJsonString(out, key);
-    char number[40];
-    std::snprintf(number, sizeof number, ":%.17g", value);
-    *out += number;
-}
-
-// What the page shows beside the image: the module's description, the tiles handed over and
-// the layout's raw and compressed tiles.
-std::string Describe(const OpenedFile& file, const std::string& name) {
-    const Layout& layout = file.layout;
-    int rawTiles = 0, compressedTiles = 0;
-    for (const TileInfo& tile : layout.tiles) (tile.compressed ? compressedTiles : rawTiles) += 1;
-    std::string planes;
-    for (int p = 0; p < file.image.planes(); ++p) planes += (p > 0 ? ", " : "") + PlaneName(file, p);
-
-    std::string out = "{";
-    Field(&out, "name", name);
-    Field(&out, "width", file.image.width());
-    Field(&out, "height", file.image.height());
-    Field(&out, "mode", ModeName(file.description.mode));
-    Field(&out, "planes", file.image.planes());
-    Field(&out, "planeNames", planes);
-    Field(&out, "colourPlanes", file.colourPlanes);
-    Field(&out, "depthPlane", file.depthPlane);
-    Field(&out, "horizontalDpi", file.description.horizontalDpi);
-    Field(&out, "verticalDpi", file.description.verticalDpi);
-    Field(&out, "fileBytes", static_cast<double>(layout.fileSize));
-    Field(&out, "flags", FlagNames(layout.header.flags));
-    Field(&out, "colourTilesRead", file.colourTilesRead);
-    Field(&out, "colourTilesExpected", file.colourTilesExpected);
-    Field(&out, "depthTilesRead", file.depthTilesRead);
-    Field(&out, "depthTilesExpected", file.depthTilesExpected);
-    Field(&out, "rawTiles", rawTiles);
-    Field(&out, "compressedTiles", compressedTiles);
-    Field(&out, "storedBytes", static_cast<double>(layout.storedBytes));
-    Field(&out, "rawBytes", static_cast<double>(layout.rawBytes));
-    Field(&out, "complete", file.complete() ? 1 : 0);
-    Field(&out, "note", Incompleteness(file, name));
-    return out + "}";
-}
 
 }  // namespace
 
@@ -112,28 +45,33 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE const char* tw_message() { return gMessage.c_str(); }
 
 EMSCRIPTEN_KEEPALIVE void tw_close() {
-    delete gOpened;
+    delete gInspection;
+    gInspection = nullptr;
     gOpened = nullptr;
     gDescription.clear();
 }
 
-// Opens the file at path through the module, under the name messages give it. A file cut short
-// or with pixels no tile reaches opens as far as it goes; its note is in the description.
-EMSCRIPTEN_KEEPALIVE int tw_open(const char* path, const char* name) {
+// Opens the file at path through the module, as `tniff info` does; messages name it by path.
+// A file cut short or with pixels no tile reaches opens as far as it goes, with its note in
+// tw_message(). The description is tniff info's JSON object for the file, also when it failed
+// (then with the layout up to the damage, if any).
+EMSCRIPTEN_KEEPALIVE int tw_open(const char* path) {
     tw_close();
     gMessage.clear();
     try {
-        OpenedFile opened = OpenThroughModule(LinkedModule(), path, &ReportProgress, 0, name);
-        gOpened = new OpenedFile(std::move(opened));
-        gDescription = Describe(*gOpened, name);
-        gMessage = Incompleteness(*gOpened, name);
-        return 0;
-    } catch (const Error& error) {
-        Fail(error.what());
+        gInspection = new Inspection(Inspect(LinkedModule(), path, 0, &ReportProgress));
     } catch (const std::bad_alloc&) {
-        Fail(std::string(name) + ": " + DescribeHostCode(memFullErr, true));
+        Fail(std::string(path) + ": " + DescribeHostCode(memFullErr, true));
+        return 1;
     }
-    return 1;
+    gDescription = InfoJson(*gInspection);
+    if (!gInspection->opened) {
+        Fail(gInspection->error);
+        return 1;
+    }
+    gOpened = &gInspection->file;
+    gMessage = Incompleteness(*gOpened, path);
+    return 0;
 }
 
 EMSCRIPTEN_KEEPALIVE const char* tw_description() { return gDescription.c_str(); }

@@ -85,11 +85,15 @@ async function openIff(source) {
   if (answer.type === "failed") {
     entry.state = "failed";
     entry.message = answer.message;
+    entry.description = answer.description;
     entry.button.textContent = `${name} (failed)`;
     entry.button.classList.add("failed");
   } else {
+    const image = answer.description.image;
     Object.assign(entry, {
       state: "open", width: answer.width, height: answer.height, description: answer.description,
+      note: answer.note, planes: image.planes,
+      colourPlanes: image.planeNames.filter((plane) => plane !== "depth").length,
       rgba: new Uint8Array(answer.rgba), depth: answer.depth && new Uint8Array(answer.depth),
       openMs: answer.openMs, views: {},
     });
@@ -173,7 +177,7 @@ async function show(entry) {
   const summary = $("summary");
   if (entry.state === "failed") {
     showMessage(entry.message, false);
-    describe(null);
+    describe(entry);
     canvas.width = canvas.height = 0;
     $("empty").hidden = false;
     summary.textContent = `error: ${entry.message}`;
@@ -181,14 +185,14 @@ async function show(entry) {
     return;
   }
   if (entry.state !== "open") return;
-  showMessage(entry.description.note, true);
+  showMessage(entry.note, true);
   describe(entry);
   $("empty").hidden = true;
   if (view === "depth" && entry.depth === null) view = "colour";
   draw();
   updateButtons();
   const hex = await entry.hash;
-  if (shown === entry) summary.textContent = `${entry.width}x${entry.height} ${entry.description.planes} sha256=${hex}`;
+  if (shown === entry) summary.textContent = `${entry.width}x${entry.height} ${entry.planes} sha256=${hex}`;
 }
 
 function viewPixels(entry, which) {
@@ -263,7 +267,7 @@ function setView(next) {
 function updateButtons() {
   const open = shown !== null && shown.state === "open";
   const hasDepth = open && shown.depth !== null;
-  const hasColour = open && shown.description.colourPlanes > 0;
+  const hasColour = open && shown.colourPlanes > 0;
   document.querySelector('[data-view="depth"]').disabled = !hasDepth;
   $("download-colour").disabled = !hasColour;
   $("download-depth").disabled = !hasDepth;
@@ -272,11 +276,13 @@ function updateButtons() {
   }
 }
 
+// What `tniff info` says of the file: the module's view of the image and the file's layout; for
+// a file the module refused, the layout up to the damage and why it stops there.
 function describe(entry) {
   const list = $("description");
   list.textContent = "";
-  if (entry === null) return;
-  const d = entry.description;
+  const d = entry && entry.description;
+  if (!d) return;
   const add = (term, value) => {
     const dt = document.createElement("dt");
     dt.textContent = term;
@@ -284,17 +290,28 @@ function describe(entry) {
     dd.textContent = value;
     list.append(dt, dd);
   };
-  add("Size", `${d.width} × ${d.height}`);
-  add("Mode", d.mode);
-  add("Planes", `${d.planes}: ${d.planeNames}`);
-  add("Resolution", d.horizontalDpi > 0 ? `${round(d.horizontalDpi)} × ${round(d.verticalDpi)} dpi` : "not given");
-  add("File", `${d.fileBytes.toLocaleString("en")} bytes`);
-  add("Tiles", `${d.rawTiles + d.compressedTiles}: ${d.rawTiles} raw, ${d.compressedTiles} compressed`);
-  add("Colour tiles", `${d.colourTilesRead} of ${d.colourTilesExpected}`);
-  if (d.depthPlane >= 0) add("Depth tiles", `${d.depthTilesRead} of ${d.depthTilesExpected}`);
-  if (d.rawBytes > 0) add("Pixel data", `${d.storedBytes.toLocaleString("en")} bytes stored, ${(100 * d.storedBytes / d.rawBytes).toFixed(1)}% of raw`);
-  add("Complete", d.complete ? "yes" : `no: ${d.note}`);
-  add("Opened in", `${Math.round(entry.ms)} ms (the module's open ${Math.round(entry.openMs)} ms)`);
+  const image = d.image;
+  if (image) {
+    add("Size", `${image.width} × ${image.height}`);
+    add("Mode", image.mode);
+    add("Planes", `${image.planes}: ${image.planeNames.join(", ")}`);
+    add("Resolution", image.horizontalDpi > 0 ? `${round(image.horizontalDpi)} × ${round(image.verticalDpi)} dpi` : "not given");
+  } else if (d.header) {
+    add("Header", `${d.header.width} × ${d.header.height}, ${d.header.flagNames.join(", ") || "no flags"}, ${d.header.tileCount} tiles announced`);
+  }
+  if (d.fileSize !== undefined) add("File", `${d.fileSize.toLocaleString("en")} bytes`);
+  if (d.tileCounts) {
+    add("Tiles", `${d.tileCounts.total}: ${d.tileCounts.raw} raw, ${d.tileCounts.compressed} compressed`);
+    if (d.rawBytes > 0) add("Pixel data", `${d.storedBytes.toLocaleString("en")} bytes stored, ${(100 * d.storedBytes / d.rawBytes).toFixed(1)}% of raw`);
+  }
+  const read = d.read;
+  if (read) {
+    add("Colour tiles", `${read.colourTiles} of ${read.colourTilesExpected} read`);
+    if (read.depthTilesExpected > 0 || image.planeNames.includes("depth")) add("Depth tiles", `${read.depthTiles} of ${read.depthTilesExpected} read`);
+    add("Complete", read.complete ? "yes" : `no: ${entry.note}`);
+  }
+  if (d.damage) add("Damage", d.damage.reason);
+  if (entry.state === "open") add("Opened in", `${Math.round(entry.ms)} ms (the module's open ${Math.round(entry.openMs)} ms)`);
 }
 
 function round(value) {
@@ -383,7 +400,7 @@ function baseName(name) {
 
 $("download-colour").addEventListener("click", async () => {
   const entry = shown;
-  const channels = entry.description.colourPlanes;
+  const channels = entry.colourPlanes;
   const count = entry.width * entry.height;
   const pixels = new Uint8Array(count * channels);
   // The colour planes as the file has them: gray, RGB or RGBA.
@@ -402,7 +419,8 @@ $("download-depth").addEventListener("click", async () => {
 });
 
 function dpiOf(entry) {
-  return { horizontal: entry.description.horizontalDpi, vertical: entry.description.verticalDpi };
+  const image = entry.description.image;
+  return { horizontal: image.horizontalDpi, vertical: image.verticalDpi };
 }
 
 // ---- Files in ---------------------------------------------------------------------------------

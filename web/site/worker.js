@@ -28,6 +28,16 @@ function start() {
 }
 let ready = start();
 
+// The name a file takes in the folder: its own, unless that cannot be a file's name there.
+function fileName(name) {
+  return name === "" || name === "." || name === ".." || name.includes("/") ? "unnamed.iff" : name;
+}
+
+function enterFolder(wasm) {
+  if (!wasm.FS.analyzePath("/files").exists) wasm.FS.mkdir("/files");
+  wasm.FS.chdir("/files");
+}
+
 function withString(wasm, text, use) {
   const size = wasm.lengthBytesUTF8(text) + 1;
   const at = wasm._malloc(size);
@@ -52,20 +62,27 @@ async function open(wasm, request) {
   } else {
     bytes = new Uint8Array(await request.file.arrayBuffer());
   }
-  const path = "/open.iff";
+  enterFolder(wasm);
+  const path = fileName(request.name);
   const started = performance.now();
   // The file system keeps the bytes as they are (no copy): they never enter the WebAssembly heap.
   wasm.FS.writeFile(path, bytes, { canOwn: true });
   let failed;
   try {
-    failed = withString(wasm, path, (p) => withString(wasm, request.name, (n) => wasm._tw_open(p, n)));
+    failed = withString(wasm, path, (p) => wasm._tw_open(p));
   } finally {
     wasm.FS.unlink(path);
   }
   const openMs = performance.now() - started;
-  if (failed) return { type: "failed", message: message(wasm) };
-
-  const description = JSON.parse(wasm.UTF8ToString(wasm._tw_description()));
+  const text = wasm.UTF8ToString(wasm._tw_description());
+  const description = text === "" ? null : JSON.parse(text);
+  if (failed) {
+    wasm._tw_close();
+    return { type: "failed", message: message(wasm), description };
+  }
+  const note = message(wasm);
+  const planeNames = description.image.planeNames;
+  const depthPlane = planeNames.indexOf("depth");
   const width = wasm._tw_width(), height = wasm._tw_height();
   // RGBA in blocks of rows, so that the heap never holds a second whole image.
   const rgba = new Uint8Array(width * height * 4);
@@ -81,21 +98,22 @@ async function open(wasm, request) {
     wasm._free(block);
   }
   let depth = null;
-  if (description.depthPlane >= 0) {
-    const at = wasm._tw_plane(description.depthPlane);
+  if (depthPlane >= 0) {
+    const at = wasm._tw_plane(depthPlane);
     depth = wasm.HEAPU8.slice(at, at + width * height);
   }
   wasm._tw_close();
   const totalMs = performance.now() - started;
   return {
-    type: "opened", description, width, height, rgba: rgba.buffer,
+    type: "opened", description, note, width, height, rgba: rgba.buffer,
     depth: depth === null ? null : depth.buffer, openMs, totalMs,
     transfer: depth === null ? [rgba.buffer] : [rgba.buffer, depth.buffer],
   };
 }
 
 function save(wasm, request) {
-  const path = "/save.iff";
+  enterFolder(wasm);
+  const path = fileName(request.name);
   const pixels = new Uint8Array(request.pixels);
   const at = wasm._malloc(Math.max(1, pixels.length));
   let failed;

@@ -7,6 +7,8 @@ already there, then runs tniff on each file in DIR:
   - an .iff file tniff converts to PAM: the page's summary line, from the PAM's pixels as RGBA;
   - one it refuses as incomplete: the same from `--partial`, and the note tniff prints;
   - one it refuses otherwise: the message tniff prints, which the page must give word for word;
+  - every .iff file: the tile counts and damage `tniff info --json` gives, which the page's
+    description must show;
   - a PNG file: the bytes `tniff convert y.png y.iff` writes, which the page's save must write.
 tniff runs with --max-image-size set to the page's limit, so that the limit's message matches.
 """
@@ -192,6 +194,15 @@ def main():
                 case["probes"] = probes_of_pam(pam)
             else:
                 case["summary"] = "error: " + err.strip().removeprefix("tniff: ")
+            info = json.loads(subprocess.run([tniff, "--max-image-size", str(limit), "info", "--json", name],
+                                             cwd=directory, capture_output=True, text=True).stdout)[0]
+            described = {}
+            if "tileCounts" in info:
+                counts = info["tileCounts"]
+                described["Tiles"] = f"{counts['total']}: {counts['raw']} raw, {counts['compressed']} compressed"
+            if "damage" in info:
+                described["Damage"] = info["damage"]["reason"]
+            case["described"] = described
         elif name.endswith(".png"):
             iff = name[:-4] + ".iff"
             code, err = run(tniff, directory, limit, "convert", name, os.path.join("..", "saved-" + iff))

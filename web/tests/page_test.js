@@ -69,6 +69,11 @@ async function fileCases(browser) {
     await filled(page, "#summary");
     check(`${c.file}: summary`, await text(page, "#summary"), c.summary);
     if (c.note !== undefined) check(`${c.file}: note`, await text(page, "#message"), c.note);
+    const described = await page.$$eval("#description dt", (terms) =>
+      Object.fromEntries(terms.map((dt) => [dt.textContent, dt.nextElementSibling.textContent])));
+    for (const [term, value] of Object.entries(c.described || {})) {
+      check(`${c.file}: description's ${term}`, described[term], value);
+    }
     for (const probe of c.probes || []) {
       await hover(page, probe.x, probe.y);
       check(`${c.file}: readout at ${probe.x},${probe.y}`, await text(page, "#readout"), readoutOf(probe));
