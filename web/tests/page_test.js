@@ -1,13 +1,15 @@
 // Drives the web page in Debian's headless Chromium and checks it against tniff.
 //
-//   node page_test.js BASE_URL CASES_JSON FILES_DIR [--screenshot PNG] [--bench FILE.iff]
+//   node page_test.js BASE_URL CASES_JSON FILES_DIR --tniff TNIFF [--screenshot PNG] [--bench FILE.iff]
 //
 // BASE_URL serves the site with the test files in files/. CASES_JSON (from expect.py) holds, for
 // each file, what tniff gives: the summary line and note of an image, the message of a refusal,
 // the bytes of a PNG saved as .iff, and the planes of a few pixels.
 "use strict";
 
+const { execFileSync } = require("child_process");
 const fs = require("fs");
+const os = require("os");
 const path = require("path");
 const { chromium } = require("playwright-core");
 
@@ -124,6 +126,43 @@ async function pickerAndKeys(browser) {
   await context.close();
 }
 
+// The colour and depth downloads hold tniff's pixels: each PNG, saved as .iff by tniff, gives the
+// same bytes as tniff's own PNG of the same file does (libpng reads both).
+async function downloads(browser) {
+  const tniff = option("--tniff");
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), "tarniff-web-"));
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block", acceptDownloads: true });
+  const page = await context.newPage();
+  try {
+    for (const [file, depth] of [["render.iff", true], ["gray-depth.iff", true], ["rgba.iff", false], ["few-tiles.iff", false]]) {
+      await page.goto(`${base}/index.html?file=files/${file}`);
+      await filled(page, "#summary");
+      const stem = file.replace(/\.iff$/, "");
+      const run = (...args) => execFileSync(tniff, ["--quiet", ...args], { cwd: work });
+      const hasDepth = !(await page.$eval("#download-depth", (b) => b.disabled));
+      check(`${file}: a depth download when the file has depth`, hasDepth, depth);
+      run("convert", "--partial", path.join(filesDir, file), "tniff.png", ...(hasDepth ? ["--depth", "tniff-depth.png"] : []));
+      const targets = [["#download-colour", `${stem}.png`, "tniff.png"]];
+      if (hasDepth) targets.push(["#download-depth", `${stem}-depth.png`, "tniff-depth.png"]);
+      for (const [button, name, theirs] of targets) {
+        const [download] = await Promise.all([page.waitForEvent("download"), page.click(button)]);
+        check(`${file}: ${button}'s name`, download.suggestedFilename(), name);
+        await download.saveAs(path.join(work, "page.png"));
+        run("convert", "page.png", "page.iff");
+        run("convert", theirs, "tniff.iff");
+        check(`${file}: ${button} has tniff's pixels`, fs.readFileSync(path.join(work, "page.iff")).equals(fs.readFileSync(path.join(work, "tniff.iff"))), true);
+        fs.rmSync(path.join(work, "page.iff"));
+        fs.rmSync(path.join(work, "tniff.iff"));
+      }
+      fs.rmSync(path.join(work, "tniff.png"), { force: true });
+      fs.rmSync(path.join(work, "tniff-depth.png"), { force: true });
+    }
+  } finally {
+    fs.rmSync(work, { recursive: true, force: true });
+    await context.close();
+  }
+}
+
 // Once loaded, the page works with no network: it opens a file from the picker offline.
 async function offline(browser) {
   const context = await browser.newContext({ viewport: { width: 1366, height: 768 } });
@@ -178,6 +217,7 @@ async function bench(browser, file) {
     }
     await fileCases(browser);
     await pickerAndKeys(browser);
+    await downloads(browser);
     await offline(browser);
     if (option("--screenshot")) await screenshot(browser, option("--screenshot"));
   } finally {

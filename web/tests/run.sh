@@ -40,4 +40,5 @@ for _ in $(seq 1 50); do
   sleep 0.1
 done
 echo "== web: the page in headless Chromium"
-node web/tests/page_test.js "http://127.0.0.1:$port" build-web/cases.json "$root/$test_site/files" "$@"
+node web/tests/page_test.js "http://127.0.0.1:$port" build-web/cases.json "$root/$test_site/files" \
+  --tniff "$root/build-web/native/bin/tniff" "$@"
