@@ -113,24 +113,26 @@ EMSCRIPTEN_KEEPALIVE void tw_rgba_rows(int top, int count, uint8_t* out) {
     }
 }
 
-// Saves width x height pixels of channels (1 to 4) interleaved 8-bit samples through the module
-// into the file at path; name is what messages call it.
+// Saves width x height pixels of channels (1 to 4) interleaved 8-bit samples, read from the file
+// called source, through the module into the file at path, as `tniff convert SOURCE PATH` does:
+// the format's limits and the image-size limit are checked first and name source; the save's
+// messages name path.
 EMSCRIPTEN_KEEPALIVE int tw_save(const uint8_t* pixels, int width, int height, int channels, const char* path,
-                                 const char* name) {
+                                 const char* source) {
     gMessage.clear();
     try {
-        CheckFormatLimits(width, height, name);
-        CheckImageSizeLimit(width, height, channels, DefaultMaxImageBytes(), name);
+        CheckFormatLimits(width, height, source);
+        CheckImageSizeLimit(width, height, channels, DefaultMaxImageBytes(), source);
         Raster raster(width, height, channels);
         std::memcpy(raster.pixels.data(), pixels, raster.pixels.size());
         tniff::Image image = ImageFromRaster(raster);
         raster = Raster();
-        SaveThroughModule(LinkedModule(), image, path, name, &ReportProgress);
+        SaveThroughModule(LinkedModule(), image, path, path, &ReportProgress);
         return 0;
     } catch (const Error& error) {
         Fail(error.what());
     } catch (const std::bad_alloc&) {
-        Fail(std::string(name) + ": " + DescribeHostCode(memFullErr, false));
+        Fail(std::string(path) + ": " + DescribeHostCode(memFullErr, false));
     }
     return 1;
 }

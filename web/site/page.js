@@ -12,11 +12,11 @@ const viewport = $("viewport");
 
 // ---- The worker -------------------------------------------------------------------------------
 
-const worker = new Worker("worker.js");
 const pending = new Map();
 let nextId = 1;
+let worker = null;
 
-worker.onmessage = (event) => {
+function onAnswer(event) {
   const answer = event.data;
   const request = pending.get(answer.id);
   if (request === undefined) return;
@@ -26,13 +26,33 @@ worker.onmessage = (event) => {
   }
   pending.delete(answer.id);
   request.resolve(answer);
-};
+}
+
+// A worker that fails outside a request's own error handling answers nothing more: every request
+// waiting fails with why, and a new worker takes the next ones.
+function onWorkerError(event) {
+  event.preventDefault();
+  worker.terminate();
+  startWorker();
+  for (const [id, request] of pending) {
+    pending.delete(id);
+    request.resolve({ type: "failed", message: `${request.name}: the page's worker stopped: ${event.message || "no reason given"}` });
+  }
+  hideProgress();
+}
+
+function startWorker() {
+  worker = new Worker("worker.js");
+  worker.onmessage = onAnswer;
+  worker.onerror = onWorkerError;
+}
+startWorker();
 
 // One request to the worker; transfer lists the buffers it takes over.
 function ask(request, label, transfer = []) {
   const id = nextId++;
   return new Promise((resolve) => {
-    pending.set(id, { resolve, label });
+    pending.set(id, { resolve, label, name: request.name });
     showProgress(label, 0, 0);
     worker.postMessage({ ...request, id }, transfer);
   });
@@ -131,7 +151,7 @@ async function savePngAsIff(source) {
     return failSave(error instanceof PngError ? `${name}: ${error.message === "not a PNG file" ? "" : "broken PNG file: "}${error.message}` : `${name}: ${error}`);
   }
   const answer = await ask({
-    type: "save", name: iffName, width: image.width, height: image.height, channels: image.channels,
+    type: "save", name: iffName, source: name, width: image.width, height: image.height, channels: image.channels,
     pixels: image.pixels.buffer,
   }, `saving ${iffName}`, [image.pixels.buffer]);
   hideProgress();

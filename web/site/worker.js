@@ -4,7 +4,9 @@
 //
 // Requests (one at a time, in order):
 //   {type: "open", id, name, file}            file: a File or Blob; or {..., url} to fetch
-//   {type: "save", id, name, width, height, channels, pixels}   pixels: ArrayBuffer, 8-bit interleaved
+//   {type: "save", id, name, source, width, height, channels, pixels}
+//       name: the .iff file's; source: the file the pixels came from; pixels: ArrayBuffer,
+//       8-bit interleaved
 // Answers: {type: "progress", id, done, total}, then {type: "opened", id, ...} or
 // {type: "saved", id, bytes} or {type: "failed", id, message}.
 "use strict";
@@ -119,7 +121,7 @@ function save(wasm, request) {
   let failed;
   try {
     wasm.HEAPU8.set(pixels, at);
-    failed = withString(wasm, path, (p) => withString(wasm, request.name, (n) =>
+    failed = withString(wasm, path, (p) => withString(wasm, request.source, (n) =>
       wasm._tw_save(at, request.width, request.height, request.channels, p, n)));
   } finally {
     wasm._free(at);
