@@ -38,8 +38,9 @@ I686=(
 
 WEB=(
   # the web page: the module, host and library compiled to WebAssembly (Debian's Emscripten finds
-  # acorn through NODE_PATH), and the browser its tests drive headless
-  emscripten node-acorn chromium
+  # acorn through NODE_PATH), the browser its tests drive headless, and Node.js for the driver
+  # (npm comes with it from some sources; web/tests/run.sh asks for Debian's when it is missing)
+  emscripten node-acorn chromium nodejs
 )
 
 PACKAGES=("${NATIVE[@]}")

@@ -29,6 +29,7 @@ cp samples/render.iff "$test_site/files/"
 # memory is at most 2 GiB, so half of it is tniff's floor of 1 GiB.
 python3 web/tests/expect.py build-web/native/bin/tniff "$test_site/files" 1073741824 > build-web/cases.json
 
+command -v npm > /dev/null || bash scripts/setup.sh --web npm
 (cd web/tests && npm ci --no-audit --no-fund --silent)
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
