@@ -23,7 +23,6 @@ EM_JS(void, ReportProgress, (int32_t done, int32_t total), {
     if (Module.onProgress) Module.onProgress(done, total);
 });
 
-
 ModuleFile LinkedModule() {
     ModuleFile module;
     module.path = "TnIffFormat (linked in)";

@@ -199,6 +199,7 @@ async function show(entry) {
     showMessage(entry.message, false);
     describe(entry);
     canvas.width = canvas.height = 0;
+    $("empty").textContent = "No image: the module did not open this file.";
     $("empty").hidden = false;
     summary.textContent = `error: ${entry.message}`;
     updateButtons();
@@ -328,7 +329,7 @@ function describe(entry) {
   if (read) {
     add("Colour tiles", `${read.colourTiles} of ${read.colourTilesExpected} read`);
     if (read.depthTilesExpected > 0 || image.planeNames.includes("depth")) add("Depth tiles", `${read.depthTiles} of ${read.depthTilesExpected} read`);
-    add("Complete", read.complete ? "yes" : `no: ${entry.note}`);
+    add("Complete", read.complete ? "yes" : "no: pixels no tile reached are 0");
   }
   if (d.damage) add("Damage", d.damage.reason);
   if (entry.state === "open") add("Opened in", `${Math.round(entry.ms)} ms (the module's open ${Math.round(entry.openMs)} ms)`);
