@@ -25,7 +25,7 @@ run_suite build
 echo "== GIMP plug-in and GdkPixbuf loader"
 bash integrations/tests/run_checks.sh build
 echo "== web page"
-bash web/tests/run.sh
+bash web/tests/run.sh --native build
 
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DTNIFF_SANITIZE=ON
