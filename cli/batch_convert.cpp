@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <sched.h>
@@ -34,6 +35,25 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &status) == 0;
 }
 
+// Makes the folder and the folders above it that are missing.
+void MakeFolders(const std::string& directory) {
+    for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
+        const std::string part = directory.substr(0, end);
+        struct stat status;
+        if (stat(part.c_str(), &status) != 0 && (errno != ENOENT || mkdir(part.c_str(), 0777) != 0) && errno != EEXIST) {
+            throw Error(directory + ": cannot make the folder: " + std::strerror(errno));
+        }
+        if (end == std::string::npos) return;
+    }
+}
+
+// Whether the file at path is of this format and announces no depth buffer.
+bool HasNoDepth(const std::string& path) {
+    Layout layout;
+    std::string why;
+    return WalkLayoutFile(path, &layout, &why) && layout.hasHeader && !layout.hasDepth;
+}
+
 int DefaultJobs() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
@@ -54,6 +74,30 @@ bool IsBatchForm(const Options& options) {
                                     [](const std::string& file) { return IsStandardStream(file); });
     return !(stream && operands <= 2);
 }
+
+namespace {
+
+// --dry-run: what the batch would do, a line a file on stdout, and the summary it would end with.
+int ListPlan(const Options& options, const std::vector<Job>& jobs, const std::vector<std::string>& skips) {
+    int refused = 0;
+    for (const Job& job : jobs) {
+        if (!job.refused.empty()) {
+            ++refused;
+            std::printf("fail %s\n", job.refused.c_str());
+        } else {
+            std::printf("convert %s -> %s%s\n", job.in.c_str(), job.out.c_str(),
+                        job.depth.empty() ? "" : (" and " + job.depth).c_str());
+        }
+    }
+    for (const std::string& skip : skips) std::printf("skip %s\n", skip.c_str());
+    if (!options.quiet) {
+        std::fprintf(stderr, "tniff: would convert %d, fail %d, skip %zu (nothing written: --dry-run)\n",
+                     static_cast<int>(jobs.size()) - refused, refused, skips.size());
+    }
+    return refused > 0 ? kExitFailure : 0;
+}
+
+}  // namespace
 
 int RunBatchConvert(const Options& options) {
     std::vector<std::string> inputs = options.files;
@@ -86,29 +130,29 @@ int RunBatchConvert(const Options& options) {
     if (!directory.empty()) {
         struct stat status;
         if (stat(directory.c_str(), &status) != 0) {
-            if (errno != ENOENT || mkdir(directory.c_str(), 0777) != 0) {
-                throw Error(directory + ": cannot make the folder: " + std::strerror(errno));
-            }
+            if (!options.dryRun) MakeFolders(directory);
         } else if (!S_ISDIR(status.st_mode)) {
             throw Error(directory + ": -o names a folder for the outputs, and this is not one", kExitUsage);
         }
         while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
         if (directory != "/") directory += "/";
     }
-    FileKind depthKind = FileKind::png;
-    FileKind tiff;
-    if (KindFromName("tiff", &tiff) && to == tiff) depthKind = tiff;
+    const FileKind depthKind = to == FileKind::tiff ? FileKind::tiff : FileKind::png;
 
-    // What each input becomes. No output may replace an input or another output.
+    // What each input becomes. No output may replace an input or another output; a file named
+    // twice (patterns that overlap) is converted once.
     std::set<std::pair<dev_t, ino_t>> inputFiles;
+    std::vector<std::string> once;
     for (const std::string& in : inputs) {
         struct stat status;
-        if (stat(in.c_str(), &status) == 0) inputFiles.insert({status.st_dev, status.st_ino});
+        if (stat(in.c_str(), &status) != 0 || inputFiles.insert({status.st_dev, status.st_ino}).second) {
+            once.push_back(in);
+        }
     }
     std::map<std::string, std::string> outputsOf;  // place of an output: the input it is for
     std::vector<Job> jobs;
-    int skipped = 0;
-    for (const std::string& in : inputs) {
+    std::vector<std::string> skips;
+    for (const std::string& in : once) {
         Job job;
         job.in = in;
         const std::string base = (directory.empty() ? DirectoryOf(in) : directory) + Stem(in);
@@ -120,7 +164,9 @@ int RunBatchConvert(const Options& options) {
             job.refused = in + ": no such file; with --to every file named is an input (for IN OUT leave out --to)";
         } else {
             try {
-                job.inKind = KindOfPath(in);
+                std::string note;
+                job.inKind = KindOfInput(in, &note);
+                if (!note.empty()) Note(options, note);
             } catch (const Error& error) {
                 job.refused = error.what();
             }
@@ -142,12 +188,15 @@ int RunBatchConvert(const Options& options) {
                               "; convert them into different folders";
             }
         }
-        if (job.refused.empty() && !options.overwrite && Exists(job.out) && (job.depth.empty() || Exists(job.depth))) {
-            ++skipped;
+        if (job.refused.empty() && !options.overwrite && Exists(job.out) &&
+            (job.depth.empty() || Exists(job.depth) || HasNoDepth(in))) {
+            skips.push_back(in + ": " + job.out + " is there already (--overwrite replaces it)");
             continue;
         }
         jobs.push_back(std::move(job));
     }
+    const int skipped = static_cast<int>(skips.size());
+    if (options.dryRun) return ListPlan(options, jobs, skips);
 
     ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     int runnable = 0;

@@ -30,6 +30,9 @@ struct Options {
     int jobs = 0;                    // -j N; 0: not given
     bool overwrite = false;          // --overwrite
     bool stopOnError = false;        // --stop-on-error
+    bool dryRun = false;             // --dry-run: list what would be done, do nothing
+    bool verbose = false;            // --verbose: a line for every file converted
+    bool depthIfAny = false;         // many files: a file without depth gets its colour image only
 };
 
 int RunConvert(const Options& options);

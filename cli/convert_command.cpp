@@ -1,6 +1,7 @@
 // tniff convert IN OUT: between this format, read and written only through the module, and PNG,
 // PAM, PGM, PPM or TIFF files. "-" reads standard input (its type from its first bytes) or writes
 // standard output (its type from --to).
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -71,7 +72,9 @@ int RunConvert(const Options& options) {
             throw Error("standard input is " + NotAConvertedKind(what));
         }
     } else {
-        inKind = KindOfPath(in);
+        std::string note;
+        inKind = KindOfInput(in, &note);
+        if (!note.empty()) Note(options, note);
     }
     if (inKind != FileKind::iff && outKind != FileKind::iff) {
         throw Error("one of the two files must be an .iff file: tniff converts to and from this format",
@@ -84,10 +87,20 @@ int RunConvert(const Options& options) {
     RefuseClashes(in, out, options.depthPath);
     const std::string inPath = stdinCopy ? stdinCopy->path() : in;
     const std::string inName = stdinCopy ? "stdin" : in;
+    if (options.dryRun) {
+        std::printf("convert %s -> %s%s\n", inName.c_str(), IsStandardStream(out) ? "stdout" : out.c_str(),
+                    options.depthPath.empty() ? "" : (" and " + options.depthPath).c_str());
+        return 0;
+    }
     ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     ProgressBar progress(!options.quiet, "");
-    if (inKind == FileKind::iff) return ConvertFromIff(options, module, inPath, inName, out, outKind, progress);
-    return ConvertToIff(options, module, inPath, inName, inKind, out, progress);
+    const int status = inKind == FileKind::iff
+                           ? ConvertFromIff(options, module, inPath, inName, out, outKind, progress)
+                           : ConvertToIff(options, module, inPath, inName, inKind, out, progress);
+    if (options.verbose && status == 0) {
+        std::fprintf(stderr, "tniff: converted %s to %s\n", inName.c_str(), IsStandardStream(out) ? "stdout" : out.c_str());
+    }
+    return status;
 }
 
 }  // namespace tniff_cli

@@ -2,7 +2,6 @@
 #include "cli/convert_file.h"
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -90,17 +89,17 @@ uint64_t MaxImageBytes(const Options& options) {
 int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
                    const std::string& inName, const std::string& out, FileKind outKind, ProgressBar& progress,
                    int64_t* pixels) {
-    std::optional<FileKind> depthKind;
-    if (!options.depthPath.empty()) {
-        depthKind = KindOfPath(options.depthPath);
-        if (*depthKind == FileKind::iff) {
+    bool writeDepth = !options.depthPath.empty();
+    const FileKind depthKind = writeDepth ? KindOfPath(options.depthPath) : FileKind::png;
+    if (writeDepth) {
+        if (depthKind == FileKind::iff) {
             throw Error(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm, .ppm or .tiff file",
                             kExitUsage);
         }
     }
 
     // One bar for the whole run: reading, then each output.
-    const int phases = 2 + (depthKind ? 1 : 0);
+    const int phases = 2 + (writeDepth ? 1 : 0);
     progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, phases);
     OpenedFile file = OpenThroughModule(module, in, progress.Reporter(), options.maxImageBytes, inName);
@@ -110,8 +109,12 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         if (!options.partial) throw Error(shortfall + " (use --partial to convert what there is)");
         Note(options, shortfall + "; the rest of the image is 0");
     }
-    if (depthKind && file.depthPlane < 0) {
-        throw Error(inName + ": the file has no depth buffer, so there is nothing to write to " + options.depthPath);
+    if (writeDepth && file.depthPlane < 0) {
+        if (!options.depthIfAny) {
+            throw Error(inName + ": the file has no depth buffer, so there is nothing to write to " + options.depthPath);
+        }
+        Note(options, inName + ": the file has no depth buffer; only its colour image is written");
+        writeDepth = false;
     }
 
     if (outKind != FileKind::pam && file.colourPlanes == 0) {
@@ -120,7 +123,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
 
     // Every output is written in full before any of them replaces a file.
     RefuseDirectory(out);
-    if (depthKind) RefuseDirectory(options.depthPath);
+    if (writeDepth) RefuseDirectory(options.depthPath);
     PendingOutput output(out);
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
     progress.Relabel("writing " + FileNameOf(outName));
@@ -137,11 +140,11 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         SaveThroughModule(module, colour, output.path(), outName, progress.Reporter());
     }
     std::unique_ptr<PendingOutput> depthOutput;
-    if (depthKind) {
+    if (writeDepth) {
         depthOutput = std::make_unique<PendingOutput>(options.depthPath);
         progress.Relabel("writing " + FileNameOf(options.depthPath));
         progress.SetPhase(2, phases);
-        WritePlanes(options, file.image, file.depthPlane, 1, *depthKind, "GRAYSCALE", depthOutput->path(),
+        WritePlanes(options, file.image, file.depthPlane, 1, depthKind, "GRAYSCALE", depthOutput->path(),
                     options.depthPath, &progress, file.description);
     }
     progress.Clear();

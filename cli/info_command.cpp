@@ -1,5 +1,7 @@
 // tniff info FILE...: what the module tells the host about each file, and the file's layout.
 #include <algorithm>
+#include <memory>
+#include <unistd.h>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -112,14 +114,14 @@ std::string JsonArray(const std::vector<std::string>& objects) {
 // called, so a long sequence is checked in the time it takes to read a few hundred bytes a file.
 // Tiles count as there when their chunk ends inside the file and their rectangle inside the
 // image. True when the file is whole.
-bool PrintBrief(const std::string& path) {
+bool PrintBrief(const std::string& path, const std::string& name) {
     CheckReadable(path);
     Layout layout;
     std::string why;
     if (!WalkLayoutFile(path, &layout, &why)) {
-        throw Error(path + ": cannot open: " + why);
+        throw Error(name + ": cannot open: " + why);
     }
-    const std::string refused = path + ": not an image in this format";
+    const std::string refused = name + ": not an image in this format";
     if (!layout.recognised) {
         std::string content = DescribeContent(path);
         throw Error(refused + (content.empty() ? "" : ": it is " + content));
@@ -137,7 +139,7 @@ bool PrintBrief(const std::string& path) {
              " colour, " + std::to_string(depthFound) + "/" +
              std::to_string(layout.depthTilesExpected) + " depth)";
     if (!whole) tiles += "; " + layout.damage.reason;
-    std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", path.c_str(), h.width, h.height, colour, planes,
+    std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", name.c_str(), h.width, h.height, colour, planes,
                 planes == 1 ? "" : "s", layout.hasDepth ? "yes" : "no", tiles.c_str());
     return whole;
 }
@@ -147,11 +149,19 @@ bool PrintBrief(const std::string& path) {
 int RunInfo(const Options& options) {
     if (options.files.empty()) throw Error("info takes one or more files (see tniff info --help)", kExitUsage);
     if (options.brief && options.json) throw Error("info takes --json or --brief, not both", kExitUsage);
+    // "-" is standard input, kept in a file for as long as the command runs.
+    std::unique_ptr<TemporaryCopy> stdinCopy;
+    auto pathOf = [&stdinCopy](const std::string& file) -> std::string {
+        if (!IsStandardStream(file)) return file;
+        if (!stdinCopy) stdinCopy = std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input");
+        return stdinCopy->path();
+    };
+    auto nameOf = [](const std::string& file) { return IsStandardStream(file) ? std::string("stdin") : file; };
     if (options.brief) {
         int status = 0;
-        for (const std::string& path : options.files) {
+        for (const std::string& file : options.files) {
             try {
-                if (!PrintBrief(path)) status = kExitFailure;
+                if (!PrintBrief(pathOf(file), nameOf(file))) status = kExitFailure;
             } catch (const Error& error) {
                 std::fflush(stdout);
                 std::fprintf(stderr, "tniff: %s\n", error.what());
@@ -165,11 +175,11 @@ int RunInfo(const Options& options) {
     int status = 0;
     std::vector<std::string> objects;
     for (size_t i = 0; i < options.files.size(); ++i) {
-        const std::string& path = options.files[i];
+        const std::string path = nameOf(options.files[i]);
         Inspection inspection;
         {
             ProgressBar progress(!options.quiet, "reading " + FileNameOf(path));
-            inspection = Inspect(module, path, options.maxImageBytes, progress.Reporter());
+            inspection = Inspect(module, pathOf(options.files[i]), options.maxImageBytes, progress.Reporter(), path);
         }
         if (!inspection.Whole()) status = kExitFailure;
         if (!inspection.opened) {

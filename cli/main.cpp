@@ -47,11 +47,12 @@ const char kConvertUsage[] =
     "usage: tniff convert [--depth DEPTH.png] [--partial] [--png-level N] [--rgb] IN OUT\n"
     "       tniff convert [--depth DEPTH.png] [--partial] [--png-level N] --to TYPE IN - | - OUT | -\n"
     "       tniff convert [--depth] [--partial] [--png-level N] [-o DIR] [-j N] [--overwrite]\n"
-    "                     [--stop-on-error] --to TYPE IN...\n"
+    "                     [--stop-on-error] [--dry-run] [--verbose] --to TYPE IN...\n"
     "\n"
     "Converts IN to OUT; each file's type comes from its extension: .iff (through the module),\n"
     ".png, .pam (Netpbm P7), .pgm (P5, gray), .ppm (P6, RGB) or .tiff (.tif). One of them must be\n"
-    "an .iff file.\n"
+    "an .iff file. An input is read as what its first bytes say where they say one of these\n"
+    "(a note says so when its name says otherwise); a name without an extension is fine.\n"
     "IN may be - (standard input, its type from its first bytes) and OUT - (standard output, its\n"
     "type from --to); - alone is both. Netpbm files of any MAXVAL up to 65535 are read, 16-bit\n"
     "samples scaled to 8 bits as for 16-bit PNG files.\n"
@@ -104,15 +105,19 @@ const char kConvertUsage[] =
     "                   running an interrupted batch again finishes it\n"
     "  --stop-on-error  convert no more files after the first that fails; without it a failed\n"
     "                   file is reported on a line of its own and the others are converted\n"
+    "  --dry-run        list on stdout what would be converted, refused and skipped; write nothing\n"
+    "  -v, --verbose    a line on stderr for every file converted\n"
     "\n"
-    "At the end a line says how many files were converted, failed and skipped (not with --quiet);\n"
-    "the exit status is 1 when any file failed. No output is ever left half written, also when\n"
-    "the batch is interrupted.\n";
+    "A file named twice is converted once. With --depth, a file without a depth buffer gets its\n"
+    "colour image and a note. At the end a line says how many files were converted, failed and\n"
+    "skipped (not with --quiet), also when the batch is interrupted (Ctrl-C, SIGTERM); the exit\n"
+    "status is 1 when any file failed. No output is ever left half written; a temporary file that\n"
+    "a killed run left beside an output is removed by the next run for that output.\n";
 
 const char kInfoUsage[] =
     "usage: tniff info [--json | --brief] FILE...\n"
     "\n"
-    "For each file: what the module tells the host (size, mode, planes with the depth plane\n"
+    "FILE may be - (standard input, called stdin). For each file: what the module tells the host (size, mode, planes with the depth plane\n"
     "named, resolution) and whether it delivered every tile; then the file's layout: its header\n"
     "values, its chunks, every tile with its rectangle (x1..x2, y1..y2, rows counted from the\n"
     "bottom), kind and form (raw or compressed), and the overall compression.\n"
@@ -233,6 +238,8 @@ const OptionSpec kOptions[] = {
     {{"--overwrite", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->overwrite = true; }},
     {{"--stop-on-error", nullptr}, "convert", Takes::nothing,
      [](Options* o, const std::string&) { o->stopOnError = true; }},
+    {{"--dry-run", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->dryRun = true; }},
+    {{"-v", "--verbose"}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->verbose = true; }},
     {{"--json", nullptr}, "info", Takes::nothing, [](Options* o, const std::string&) { o->json = true; }},
     {{"--brief", nullptr}, "info", Takes::nothing, [](Options* o, const std::string&) { o->brief = true; }},
 };

@@ -93,6 +93,7 @@ std::string NamingTheFile(const Job& job, const std::string& message) {
 void ConvertOne(const Options& options, const ModuleFile& module, const Job& job, FileKind to, int index, int fd) {
     Options one = options;
     one.depthPath = job.depth;
+    one.depthIfAny = true;
     ProgressBar bar(false, "");
     Reporter reporter = {fd, index, -1, &bar};
     bar.Observe(&ReportProgress, &reporter);
@@ -185,16 +186,7 @@ public:
             Redraw(false);
         }
         bar_.Clear();
-        int left = static_cast<int>(jobs_.size()) - converted_ - failed_;
-        if (!options_.quiet) {
-            std::string summary = "converted " + std::to_string(converted_) + ", failed " + std::to_string(failed_) +
-                                  ", skipped " + std::to_string(skipped_);
-            if (left > 0) {
-                summary += (stopping_ ? "; stopped at the first failure, " : "; ") + std::to_string(left) +
-                           " not converted";
-            }
-            std::fprintf(stderr, "tniff: %s\n", summary.c_str());
-        }
+        Summarise(stopping_ ? "stopped at the first failure, " : "");
         return failed_ > 0 ? kExitFailure : 0;
     }
 
@@ -329,6 +321,10 @@ private:
             if (head.type == kConverted) {
                 ++converted_;
                 pixels_ += head.pixels;
+                if (options_.verbose) {
+                    const Job& job = jobs_[static_cast<size_t>(head.job)];
+                    PrintLine("tniff: converted " + job.in + " to " + job.out + "\n");
+                }
             } else {
                 ++failed_;
                 PrintLine("tniff: " + text + "\n");
@@ -368,6 +364,18 @@ private:
         }
     }
 
+    // The line the batch ends with: how many files were converted, failed and skipped, and why
+    // the rest were not converted.
+    void Summarise(const std::string& why) {
+        if (options_.quiet) return;
+        const int left = static_cast<int>(jobs_.size()) - converted_ - failed_;
+        std::string summary = "converted " + std::to_string(converted_) + ", failed " + std::to_string(failed_) +
+                              ", skipped " + std::to_string(skipped_);
+        if (left > 0) summary += "; " + why + std::to_string(left) + " not converted";
+        std::fprintf(stderr, "tniff: %s\n", summary.c_str());
+        std::fflush(stderr);
+    }
+
     void Interrupted(int signal) {
         for (Worker& worker : workers_) {
             if (worker.pid > 0) kill(worker.pid, signal);
@@ -376,6 +384,8 @@ private:
             if (worker.pid > 0) waitpid(worker.pid, nullptr, 0);
         }
         bar_.Clear();
+        // What was done so far, as a farm's log needs it.
+        Summarise(std::string("interrupted by ") + strsignal(signal) + ", ");
         std::signal(signal, SIG_DFL);
         std::raise(signal);
         _exit(128 + signal);

@@ -100,11 +100,11 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
 }  // namespace
 
 Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t maxImageBytes,
-                   const Progress& progress) {
+                   const Progress& progress, const std::string& name) {
     Inspection inspection;
-    inspection.path = path;
+    inspection.path = name.empty() ? path : name;
     try {
-        inspection.file = OpenThroughModule(module, path, progress, maxImageBytes);
+        inspection.file = OpenThroughModule(module, path, progress, maxImageBytes, name);
         inspection.opened = true;
     } catch (const Error& error) {
         inspection.error = error.what();

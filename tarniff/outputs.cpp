@@ -148,7 +148,11 @@ PendingOutput::PendingOutput(const std::string& destination)
     const char* tmp = std::getenv("TMPDIR");
     std::string directory = toStdout_ ? (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") : FolderOf(destination_);
     // Hidden, and named for the file it will become, so that a leftover after a crash explains itself.
-    std::string pattern = directory + "/." + (toStdout_ ? std::string("stdout") : FileNameOf(destination_)) + ".tniff-XXXXXX";
+    // The writer's process id is in the name: a later run for the same output removes what a
+    // process that is gone (killed with SIGKILL, or by a power cut) left.
+    if (!toStdout_) RemoveLeftovers(destination_);
+    std::string pattern = directory + "/." + (toStdout_ ? std::string("stdout") : FileNameOf(destination_)) +
+                          ".tniff-" + std::to_string(getpid()) + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
@@ -261,8 +265,15 @@ void RemoveLeftovers(const std::string& path) {
     if (directory == nullptr) return;
     std::vector<std::string> leftovers;
     while (const struct dirent* entry = readdir(directory)) {
-        std::string name = entry->d_name;
-        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) leftovers.push_back(name);
+        // ".NAME.tniff-PID-XXXXXX", of a process that no longer runs.
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const size_t dash = name.find('-', prefix.size());
+        if (dash == std::string::npos || dash == prefix.size() || name.size() != dash + 7) continue;
+        const std::string digits = name.substr(prefix.size(), dash - prefix.size());
+        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t writer = static_cast<pid_t>(std::stol(digits));
+        if (writer > 0 && kill(writer, 0) != 0 && errno == ESRCH) leftovers.push_back(name);
     }
     closedir(directory);
     for (const std::string& name : leftovers) unlink((folder + "/" + name).c_str());

@@ -113,7 +113,7 @@ std::string FollowLinks(const std::string& path, bool* endless = nullptr);
 std::string RefuseEndlessLinks(const std::string& path);
 
 // An output file that appears whole or not at all: written under a temporary name in the
-// destination's directory (".NAME.tniff-XXXXXX") and renamed over the destination only once
+// destination's directory (".NAME.tniff-PID-XXXXXX") and renamed over the destination only once
 // complete. A failed write leaves no partial file behind and never replaces an existing file
 // with a broken one; neither does a run ended by SIGINT, SIGTERM or SIGHUP.
 class PendingOutput {
@@ -142,8 +142,10 @@ private:
     bool committed_ = false;
 };
 
-// Removes what a process that died while writing path through a PendingOutput left beside it.
+// Removes the temporary files that writing path through a PendingOutput left beside it, of
+// processes that no longer run (a PendingOutput does this for its destination before it starts).
 void RemoveLeftovers(const std::string& path);
+
 
 // Bytes that are not a file (standard input, a buffer handed over by a caller) kept in a
 // temporary file for as long as the object lives: the module reads a file it can seek in.
@@ -341,6 +343,12 @@ std::string DescribeContent(const std::string& path);
 // standard input and a named file: "not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a JPEG
 // image"; description is what SniffKind gave.
 std::string NotAConvertedKind(const std::string& description);
+
+// The kind of an input file: what its first bytes say when they are of a kind converted here,
+// else what its extension says. When the two differ, *note (if given) says so and what the file
+// is read as: "x.png: it is an image in this format (.iff); read as that". Throws Error (usage)
+// for a file whose bytes say nothing known and whose name has no known extension.
+FileKind KindOfInput(const std::string& path, std::string* note = nullptr);
 
 struct ReadSettings {
     std::string name;            // what messages call the file; "": its path
@@ -595,8 +603,9 @@ struct Inspection {
     bool Whole() const { return opened && file.complete() && file.layout.Whole(); }
 };
 // Opens path through the module as OpenThroughModule does; a failure is kept, not thrown.
+// name, when not empty, is what messages and the inspection call the file.
 Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t maxImageBytes = 0,
-                   const Progress& progress = nullptr);
+                   const Progress& progress = nullptr, const std::string& name = "");
 
 // The inspection as one JSON object, the one `tniff info --json` lists for the file: "file",
 // then the module's view ("image", "read") and the layout, or "error", "code" and "codeName",

@@ -32,6 +32,7 @@ using Bytes = std::vector<uint8_t>;
 struct Outcome {
     int status = -1;  // 128 + n for a program killed by signal n
     std::string err;
+    std::string out;
 };
 
 void WriteFile(const std::string& path, const Bytes& bytes) {
@@ -41,8 +42,10 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 
 using Scratch = ScratchDir;
 
-// Starts tniff with stderr to a file; stdout is dropped (the batch form writes nothing there).
-pid_t Start(const std::vector<std::string>& arguments, const std::string& errPath) {
+// Starts tniff with stderr to a file; stdout is dropped unless outPath names a file for it (the
+// batch form writes nothing there but for --dry-run).
+pid_t Start(const std::vector<std::string>& arguments, const std::string& errPath,
+            const std::string& outPath = "/dev/null") {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(TNIFF_TOOL_FILE));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -51,9 +54,10 @@ pid_t Start(const std::vector<std::string>& arguments, const std::string& errPat
     if (child == 0) {
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null = open("/dev/null", O_RDWR);
-        if (err < 0 || null < 0) _exit(125);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || null < 0 || out < 0) _exit(125);
         dup2(null, 0);
-        dup2(null, 1);
+        dup2(out, 1);
         dup2(err, 2);
         execv(argv[0], argv.data());
         _exit(127);
@@ -69,10 +73,13 @@ int Wait(pid_t child) {
 
 Outcome Tniff(const std::vector<std::string>& arguments) {
     std::string errPath = (fs::temp_directory_path() / ("tniff_batch_err_" + std::to_string(getpid()))).string();
+    const std::string outPath = errPath + "_out";
     Outcome outcome;
-    outcome.status = Wait(Start(arguments, errPath));
+    outcome.status = Wait(Start(arguments, errPath, outPath));
     outcome.err = ReadWhole(errPath);
+    outcome.out = ReadWhole(outPath);
     std::remove(errPath.c_str());
+    std::remove(outPath.c_str());
     return outcome;
 }
 
@@ -229,9 +236,63 @@ TEST(Batch, InterruptedBatchLeavesNothingBehind) {
     kill(child, SIGTERM);
     EXPECT_EQ(Wait(child), 128 + SIGTERM);
     ASSERT_TRUE(writing) << ReadWhole(scratch / "err");
+    // What was done so far is said before the run ends.
+    EXPECT_NE(ReadWhole(scratch / "err").find("; interrupted by Terminated, "), std::string::npos)
+        << ReadWhole(scratch / "err");
     for (const std::string& name : scratch.Names("out")) {
         EXPECT_EQ(name.find(".tniff-"), std::string::npos) << name;
     }
+}
+
+// What a render farm's batch needs around the conversions: --dry-run writes nothing and says
+// what would be done; -o makes the folders missing; a frame named twice is converted once; a frame
+// without depth under --depth gets its colour image and a note, and the next run skips it;
+// --verbose says each file; and what a killed run left beside an output (its process gone) is
+// removed by the next run for that output, while a running writer's file stays.
+TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
+    Scratch scratch;
+    MakeFrames(scratch);
+    WriteFile(scratch / "d.iff", Frame(90, 70, 7, true));
+    const std::string out = scratch / "a/b/c";
+    const std::string f1 = scratch / "f1.iff", d = scratch / "d.iff";
+    std::vector<std::string> run = {"convert", "-j1", "--depth", "--to", "png", "-o", out, f1, d, f1};
+
+    std::vector<std::string> dry = run;
+    dry.push_back("--dry-run");
+    Outcome listed = Tniff(dry);
+    ASSERT_EQ(listed.status, 0) << Describe(listed);
+    EXPECT_EQ(listed.out, "convert " + f1 + " -> " + out + "/f1.png and " + out + "/f1-depth.png\nconvert " + d +
+                              " -> " + out + "/d.png and " + out + "/d-depth.png\n");
+    EXPECT_EQ(listed.err, "tniff: would convert 2, fail 0, skip 0 (nothing written: --dry-run)\n");
+    EXPECT_FALSE(fs::exists(scratch / "a"));
+
+    run.push_back("--verbose");
+    Outcome first = Tniff(run);
+    ASSERT_EQ(first.status, 0) << Describe(first);
+    for (const std::string& line :
+         {"tniff: note: " + f1 + ": the file has no depth buffer; only its colour image is written\n",
+          "tniff: converted " + f1 + " to " + out + "/f1.png\n", "tniff: converted " + d + " to " + out + "/d.png\n"}) {
+        EXPECT_NE(first.err.find(line), std::string::npos) << line << Describe(first);
+    }
+    EXPECT_NE(first.err.find("tniff: converted 2, failed 0, skipped 0\n"), std::string::npos) << Describe(first);
+    EXPECT_EQ(scratch.Names("a/b/c"), (std::set<std::string>{"f1.png", "d.png", "d-depth.png"}));
+    run.pop_back();
+    Outcome again = Tniff(run);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(again.err, "tniff: converted 0, failed 0, skipped 2\n");
+
+    // Leftovers of a process that is gone, and of one that runs (this one).
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    Wait(gone);
+    const std::string dead = ".d.png.tniff-" + std::to_string(gone) + "-abcdef";
+    const std::string live = ".d.png.tniff-" + std::to_string(getpid()) + "-ghijkl";
+    WriteFile(out + "/" + dead, Bytes{1});
+    WriteFile(out + "/" + live, Bytes{2});
+    Outcome over = Tniff({"convert", "--quiet", "--overwrite", "--to", "png", "-o", out, d});
+    ASSERT_EQ(over.status, 0) << Describe(over);
+    EXPECT_FALSE(fs::exists(out + "/" + dead));
+    EXPECT_TRUE(fs::exists(out + "/" + live));
 }
 
 }  // namespace

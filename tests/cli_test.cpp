@@ -1535,8 +1535,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"PlainPpm", {"convert", "plain.ppm", "out.iff"}, 1,
                     "DIR/plain.ppm: not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a "
                     "plain-text or one-bit Netpbm image (P3)"},
-        FailureCase{"PngNamedPpm", {"convert", "png.ppm", "out.iff"}, 1,
-                    "DIR/png.ppm: not a PAM, PGM or PPM file: it is a PNG image"},
         FailureCase{"EmptyPgm", {"convert", "empty.pgm", "out.iff"}, 1,
                     "DIR/empty.pgm: the file is empty"},
         FailureCase{"PamDepthSix", {"convert", "depth6.pam", "out.iff"}, 1,
@@ -1625,10 +1623,60 @@ INSTANTIATE_TEST_SUITE_P(
                     "of 4096 bytes (--max-image-size raises it)"},
         FailureCase{"PamOverTheSizeLimit", {"--max-image-size", "100K", "convert", "good.pam", "out.iff"}, 1,
                     "DIR/good.pam: 200 by 200 with 4 channels needs 160000 bytes, more than tniff's image-size "
-                    "limit of 102400 bytes (--max-image-size raises it)"},
-        FailureCase{"TiffNamedPng", {"convert", "tiff.png", "out.iff"}, 1,
-                    "DIR/tiff.png: not a PNG file: it is a TIFF image"}),
+                    "limit of 102400 bytes (--max-image-size raises it)"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// An input is read as what its first bytes say: a name that says otherwise gets a note, a name
+// without an extension none; the output is what the rightly named file gives.
+TEST(Convert, InputsAreReadAsWhatTheirBytesSay) {
+    Scratch scratch;
+    MakeInputs(scratch);
+    WriteFile(scratch / "png.ppm", ReadBytesOf(scratch / "rgb.png"));
+    WriteFile(scratch / "iff.png", ReadBytesOf(scratch / "good.iff"));
+    WriteFile(scratch / "noname", ReadBytesOf(scratch / "good.iff"));
+    struct Case {
+        const char* in;
+        const char* named;  // the same bytes under their own name
+        const char* out;
+        const char* what;   // the note's words; null: no note
+    };
+    const Case cases[] = {
+        {"png.ppm", "rgb.png", "out.iff", "a PNG image"},
+        {"tiff.png", "whole.tiff", "out.iff", "a TIFF image"},
+        {"iff.png", "good.iff", "out.pam", "an image in this format (.iff)"},
+        {"noname", "good.iff", "out.pam", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.in);
+        Outcome misnamed = Tniff({"convert", scratch / c.in, scratch / c.out});
+        ASSERT_EQ(misnamed.status, 0) << Describe(misnamed);
+        EXPECT_EQ(misnamed.err, c.what == nullptr ? std::string()
+                                                  : "tniff: note: " + (scratch / c.in) + ": it is " + c.what +
+                                                        "; read as that\n");
+        const Bytes got = ReadBytesOf(scratch / c.out);
+        ASSERT_EQ(Tniff({"convert", scratch / c.named, scratch / c.out}).status, 0);
+        EXPECT_EQ(got, ReadBytesOf(scratch / c.out));
+    }
+}
+
+// info reads standard input as "-", and names it stdin.
+TEST(Info, ReadsStandardInput) {
+    Scratch scratch;
+    MakeInputs(scratch);
+    RunSettings piped;
+    piped.stdinPath = scratch / "good.iff";
+    Outcome fromStdin = Tniff({"info", "--json", "-"}, piped);
+    Outcome named = Tniff({"info", "--json", scratch / "good.iff"});
+    ASSERT_EQ(fromStdin.status, 0) << Describe(fromStdin);
+    std::string expected = named.out;
+    expected.replace(expected.find(scratch / "good.iff"), (scratch / "good.iff").size(), "stdin");
+    EXPECT_EQ(fromStdin.out, expected);
+    Outcome brief = Tniff({"info", "--brief", "-"}, piped);
+    EXPECT_EQ(brief.status, 0) << Describe(brief);
+    EXPECT_EQ(brief.out.compare(0, 18, "stdin: 100 x 100, "), 0) << brief.out;
+    piped.stdinPath = scratch / "cut-tiles.iff";
+    EXPECT_EQ(Tniff({"info", "-"}, piped).status, 1);
+}
 
 // A file of a Netpbm kind tniff does not read (or of no kind it reads) is refused in the words
 // standard input gets for the same bytes, whether it is named .pam, .pgm or .ppm.

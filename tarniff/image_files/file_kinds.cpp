@@ -60,6 +60,36 @@ FileKind KindOfPath(const std::string& path) {
 
 const char* ExtensionOf(FileKind kind) { return EntryOf(kind).extension; }
 
+FileKind KindOfInput(const std::string& path, std::string* note) {
+    uint8_t bytes[16];
+    size_t count = 0;
+    if (FILE* file = std::fopen(path.c_str(), "rb")) {
+        count = std::fread(bytes, 1, sizeof bytes, file);
+        std::fclose(file);
+    }
+    FileKind byContent, byName;
+    std::string description;
+    const bool known = SniffKind(bytes, count, &byContent, &description);
+    bool named = false;
+    try {
+        byName = KindOfPath(path);
+        named = true;
+    } catch (const Error&) {
+        if (!known) {
+            if (count == 0) throw;
+            throw Error(path + ": " + NotAConvertedKind(description), kExitUsage);
+        }
+    }
+    if (!known) return byName;
+    // Netpbm files are read as what their first bytes say whichever of the three names they have.
+    const bool netpbm = [](FileKind k) { return k == FileKind::pam || k == FileKind::pgm || k == FileKind::ppm; }(byName);
+    if (named && byContent != byName && !(netpbm && (byContent == FileKind::pam || byContent == FileKind::pgm ||
+                                                     byContent == FileKind::ppm))) {
+        if (note != nullptr) *note = path + ": it is " + EntryOf(byContent).content + "; read as that";
+    }
+    return byContent;
+}
+
 bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* description) {
     description->clear();
     auto starts = [&](const char* magic, size_t length) { return n >= length && std::memcmp(b, magic, length) == 0; };
