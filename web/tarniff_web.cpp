@@ -112,16 +112,28 @@ EMSCRIPTEN_KEEPALIVE void tw_rgba_rows(int top, int count, uint8_t* out) {
     }
 }
 
+// Whether an image of this size and channels, read from the file called source, may be saved in
+// the format and made at all: tniff's checks, in its words, naming source.
+EMSCRIPTEN_KEEPALIVE int tw_check(int width, int height, int channels, const char* source) {
+    gMessage.clear();
+    try {
+        CheckFormatLimits(width, height, source);
+        CheckImageSizeLimit(width, height, channels, DefaultMaxImageBytes(), source);
+        return 0;
+    } catch (const Error& error) {
+        Fail(error.what());
+    }
+    return 1;
+}
+
 // Saves width x height pixels of channels (1 to 4) interleaved 8-bit samples, read from the file
 // called source, through the module into the file at path, as `tniff convert SOURCE PATH` does:
 // the format's limits and the image-size limit are checked first and name source; the save's
 // messages name path.
 EMSCRIPTEN_KEEPALIVE int tw_save(const uint8_t* pixels, int width, int height, int channels, const char* path,
                                  const char* source) {
-    gMessage.clear();
+    if (tw_check(width, height, channels, source) != 0) return 1;
     try {
-        CheckFormatLimits(width, height, source);
-        CheckImageSizeLimit(width, height, channels, DefaultMaxImageBytes(), source);
         Raster raster(width, height, channels);
         std::memcpy(raster.pixels.data(), pixels, raster.pixels.size());
         tniff::Image image = ImageFromRaster(raster);

@@ -75,10 +75,6 @@ function hideProgress() {
 const entries = [];  // {name, state: "opening" | "open" | "failed", ...}
 let shown = null;
 
-function isPng(name, type) {
-  return /\.png$/i.test(name) || type === "image/png";
-}
-
 function addEntry(name) {
   const entry = { name, state: "opening" };
   entries.push(entry);
@@ -93,21 +89,24 @@ function addEntry(name) {
   return entry;
 }
 
-// source: a File, or {url, name} for a file beside the page.
-async function openIff(source) {
-  const name = source.name;
+function markFailed(entry, message, description) {
+  entry.state = "failed";
+  entry.message = message;
+  entry.description = description;
+  entry.button.textContent = `${entry.name} (failed)`;
+  entry.button.classList.add("failed");
+}
+
+// Opens an .iff file through the module, in the worker.
+async function openIff(file) {
+  const name = file.name;
   const entry = addEntry(name);
   const started = performance.now();
-  const request = source instanceof Blob ? { type: "open", name, file: source } : { type: "open", name, url: source.url };
-  const answer = await ask(request, `opening ${name}`);
+  const answer = await ask({ type: "open", name, file }, `opening ${name}`);
   entry.ms = performance.now() - started;
   hideProgress();
   if (answer.type === "failed") {
-    entry.state = "failed";
-    entry.message = answer.message;
-    entry.description = answer.description;
-    entry.button.textContent = `${name} (failed)`;
-    entry.button.classList.add("failed");
+    markFailed(entry, answer.message, answer.description);
   } else {
     const image = answer.description.image;
     Object.assign(entry, {
@@ -130,25 +129,18 @@ async function sha256Hex(bytes) {
 }
 
 // A PNG saved as .iff through the module's save: the .iff is offered as a download and opened.
-async function savePngAsIff(source) {
-  const name = source.name;
-  const iffName = name.replace(/\.png$/i, "") + ".iff";
-  let bytes;
-  try {
-    if (source instanceof Blob) bytes = new Uint8Array(await source.arrayBuffer());
-    else {
-      const response = await fetch(source.url);
-      if (!response.ok) throw new Error(`cannot open: ${response.status} ${response.statusText}`);
-      bytes = new Uint8Array(await response.arrayBuffer());
-    }
-  } catch (error) {
-    return failSave(`${name}: ${error.message}`);
-  }
+async function savePngAsIff(file) {
+  const name = file.name;
+  const iffName = name.replace(/\.[^.]*$/, "") + ".iff";
   let image;
   try {
-    image = await decodePng(bytes);
+    // The limits are tniff's, checked by the library before anything is decoded.
+    image = await decodePng(new Uint8Array(await file.arrayBuffer()), async (width, height, channels) => {
+      const answer = await ask({ type: "check", name, width, height, channels }, `reading ${name}`);
+      if (answer.type === "failed") throw new Error(answer.message);
+    });
   } catch (error) {
-    return failSave(error instanceof PngError ? `${name}: ${error.message === "not a PNG file" ? "" : "broken PNG file: "}${error.message}` : `${name}: ${error}`);
+    return failSave(error instanceof PngError ? `${name}: ${error.message}` : error.message);
   }
   const answer = await ask({
     type: "save", name: iffName, source: name, width: image.width, height: image.height, channels: image.channels,
@@ -170,12 +162,31 @@ function failSave(message) {
   showMessage(message, false);
 }
 
-function openSources(files) {
+// A file is taken as what its first bytes say, as tniff takes its inputs: a PNG file, whatever
+// its name, is saved as .iff; anything else is opened through the module, which says what it is
+// when it is not of this format. source: a File, or {name, url} of a file beside the page.
+async function openSource(source) {
+  let file = source;
+  if (!(source instanceof Blob)) {
+    try {
+      const response = await fetch(source.url);
+      if (!response.ok) throw new Error(`cannot open: ${response.status} ${response.statusText}`);
+      file = new File([await response.blob()], source.name);
+    } catch (error) {
+      const entry = addEntry(source.name);
+      markFailed(entry, `${source.name}: ${error.message}`, null);
+      return show(entry);
+    }
+  }
+  const head = new Uint8Array(await file.slice(0, PNG_SIGNATURE.length).arrayBuffer());
+  const png = head.length === PNG_SIGNATURE.length && PNG_SIGNATURE.every((byte, i) => head[i] === byte);
+  return png ? savePngAsIff(file) : openIff(file);
+}
+
+function openSources(sources) {
   // One after another: the worker runs one request at a time anyway, and the last one is shown.
   let chain = Promise.resolve();
-  for (const file of files) {
-    chain = chain.then(() => (isPng(file.name, file.type) ? savePngAsIff(file) : openIff(file)));
-  }
+  for (const source of sources) chain = chain.then(() => openSource(source));
   return chain;
 }
 
@@ -474,8 +485,7 @@ window.addEventListener("drop", (event) => {
 
 // ?file=NAME (repeatable) opens NAME from the page's own folder.
 const named = new URLSearchParams(location.search).getAll("file");
-openSources(named.map((name) => ({ name: name.split("/").pop(), url: new URL(name, location.href).href }))
-  .map((source) => Object.assign(source, { type: "" })));
+openSources(named.map((name) => ({ name: name.split("/").pop(), url: new URL(name, location.href).href })));
 
 // Offline once loaded: the service worker keeps the page's files.
 if ("serviceWorker" in navigator && location.protocol.startsWith("http")) {

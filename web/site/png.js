@@ -50,7 +50,7 @@ function unfilter(data, offset, rows, rowBytes, bpp, out) {
   for (let y = 0; y < rows; y++) {
     const filter = data[at++];
     const row = y * rowBytes, prior = row - rowBytes;
-    if (at + rowBytes > data.length) throw new PngError("not enough image data");
+    if (at + rowBytes > data.length) throw new PngError("broken PNG file: Not enough image data");
     for (let x = 0; x < rowBytes; x++) {
       const raw = data[at + x];
       const a = x >= bpp ? out[row + x - bpp] : 0;
@@ -67,7 +67,7 @@ function unfilter(data, offset, rows, rowBytes, bpp, out) {
           value = raw + (pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
           break;
         }
-        default: throw new PngError(`bad adaptive filter value ${filter}`);
+        default: throw new PngError(`broken PNG file: bad adaptive filter value`);
       }
       out[row + x] = value & 0xff;
     }
@@ -77,35 +77,49 @@ function unfilter(data, offset, rows, rowBytes, bpp, out) {
 }
 
 // Reads a PNG file's bytes: {width, height, channels, sourceBits, pixels} (pixels interleaved,
-// rows from the top). Throws PngError with what is wrong.
-async function decodePng(bytes) {
+// rows from the top). Throws PngError with what is wrong, in tniff's words: "not a PNG file",
+// "truncated PNG file: it ends inside its header" (or "image data", or "end chunk (the pixels
+// are all there)"), "broken PNG file: ...".
+//
+// checkHeader(width, height, channels), when given, is awaited once the chunks before the image
+// data have been read and before anything is decoded; it throws to refuse the image.
+async function decodePng(bytes, checkHeader) {
   for (let i = 0; i < 8; i++) {
     if (bytes[i] !== PNG_SIGNATURE[i]) throw new PngError("not a PNG file");
   }
+  const broken = (why) => new PngError(`broken PNG file: ${why}`);
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  let at = 8, header = null, palette = null, transparency = null, ended = false;
+  let at = 8, header = null, palette = null, transparency = null, ended = false, cutInside = null;
   const idat = [];
-  while (at + 12 <= bytes.length) {
+  while (!ended) {
+    if (at + 12 > bytes.length) {
+      cutInside = at + 8 <= bytes.length ? String.fromCharCode(...bytes.subarray(at + 4, at + 8)) : "";
+      break;
+    }
     const length = view.getUint32(at);
     const type = String.fromCharCode(bytes[at + 4], bytes[at + 5], bytes[at + 6], bytes[at + 7]);
-    if (length > 0x7fffffff || at + 12 + length > bytes.length) throw new PngError(`${type}: the file ends inside this chunk`);
+    if (length > 0x7fffffff) throw broken(`${type}: invalid chunk length`);
+    if (at + 12 + length > bytes.length) {
+      cutInside = type;
+      break;
+    }
     const data = bytes.subarray(at + 8, at + 8 + length);
     const crc = view.getUint32(at + 8 + length);
-    if ((crc32(bytes, at + 4, at + 8 + length) ^ 0xffffffff) >>> 0 !== crc) throw new PngError(`${type}: CRC error`);
+    if ((crc32(bytes, at + 4, at + 8 + length) ^ 0xffffffff) >>> 0 !== crc) throw broken(`${type}: CRC error`);
     if (type === "IHDR") {
-      if (length !== 13) throw new PngError("IHDR: invalid length");
+      if (length !== 13) throw broken("IHDR: invalid length");
       const d = new DataView(data.buffer, data.byteOffset, 13);
       header = {
         width: d.getUint32(0), height: d.getUint32(4), depth: data[8], colourType: data[9],
         interlace: data[12],
       };
-      if (header.width === 0 || header.height === 0) throw new PngError("Image width or height is zero in IHDR");
+      if (header.width === 0 || header.height === 0) throw broken("Image width or height is zero in IHDR");
       if (!(header.colourType in STORED_CHANNELS) || !ALLOWED_DEPTHS[header.colourType].includes(header.depth)) {
-        throw new PngError("Invalid bit depth or colour type in IHDR");
+        throw broken("Invalid bit depth or colour type in IHDR");
       }
-      if (data[10] !== 0 || data[11] !== 0 || header.interlace > 1) throw new PngError("Unknown compression, filter or interlace method in IHDR");
+      if (data[10] !== 0 || data[11] !== 0 || header.interlace > 1) throw broken("Unknown compression, filter or interlace method in IHDR");
     } else if (header === null) {
-      throw new PngError("Missing IHDR before " + type);
+      throw broken(`Missing IHDR before ${type}`);
     } else if (type === "PLTE") {
       palette = data.slice();
     } else if (type === "tRNS") {
@@ -114,16 +128,23 @@ async function decodePng(bytes) {
       idat.push(data);
     } else if (type === "IEND") {
       ended = true;
-      break;
     } else if (!(bytes[at + 4] & 0x20)) {
-      throw new PngError(`${type}: unknown critical chunk`);
+      throw broken(`${type}: unknown critical chunk`);
     }
     at += 12 + length;
   }
-  if (header === null) throw new PngError("the file ends inside its header");
-  if (idat.length === 0) throw new PngError(ended ? "Not enough image data" : "the file ends inside its image data");
-  if (header.colourType === 3 && palette === null) throw new PngError("Missing PLTE before IDAT");
-
+  const truncated = (stage) => new PngError(`truncated PNG file: it ends inside its ${stage}`);
+  // Where the file ends, as a reader going through it meets the end: before the image data, in
+  // it, or after all of it.
+  if (cutInside !== null && (header === null || (idat.length === 0 && cutInside !== "IDAT"))) throw truncated("header");
+  if (header.colourType === 3 && palette === null) throw broken("Missing PLTE before IDAT");
+  if (checkHeader) {
+    const keyed = transparency !== null && header.colourType !== 4 && header.colourType !== 6;
+    const channels = header.colourType === 3 ? (keyed ? 4 : 3) : STORED_CHANNELS[header.colourType] + (keyed ? 1 : 0);
+    await checkHeader(header.width, header.height, channels);
+  }
+  if (cutInside === "IDAT") throw truncated("image data");
+  if (idat.length === 0) throw broken("Not enough image data");
   const joined = new Uint8Array(idat.reduce((n, part) => n + part.length, 0));
   let offset = 0;
   for (const part of idat) {
@@ -134,7 +155,7 @@ async function decodePng(bytes) {
   try {
     data = await throughStream(new DecompressionStream("deflate"), joined);
   } catch (error) {
-    throw new PngError("bad compressed image data");
+    throw cutInside !== null ? truncated("image data") : broken("incorrect data check or stream");
   }
 
   const { width, height, depth, colourType } = header;
@@ -161,22 +182,30 @@ async function decodePng(bytes) {
       }
     }
   };
-  if (header.interlace === 0) {
-    const rowBytes = Math.ceil((width * bitsPerPixel) / 8);
-    const packed = new Uint8Array(rowBytes * height);
-    unfilter(data, 0, height, rowBytes, bpp, packed);
-    unpackRows(packed, height, rowBytes, width, (x, y) => y * width + x);
-  } else {
-    let at = 0;
-    for (const [x0, y0, dx, dy] of ADAM7) {
-      const columns = Math.ceil((width - x0) / dx), rows = Math.ceil((height - y0) / dy);
-      if (columns <= 0 || rows <= 0) continue;
-      const rowBytes = Math.ceil((columns * bitsPerPixel) / 8);
-      const packed = new Uint8Array(rowBytes * rows);
-      at = unfilter(data, at, rows, rowBytes, bpp, packed);
-      unpackRows(packed, rows, rowBytes, columns, (x, y) => (y0 + y * dy) * width + x0 + x * dx);
+  const unpack = () => {
+    if (header.interlace === 0) {
+      const rowBytes = Math.ceil((width * bitsPerPixel) / 8);
+      const packed = new Uint8Array(rowBytes * height);
+      unfilter(data, 0, height, rowBytes, bpp, packed);
+      unpackRows(packed, height, rowBytes, width, (x, y) => y * width + x);
+    } else {
+      let at = 0;
+      for (const [x0, y0, dx, dy] of ADAM7) {
+        const columns = Math.ceil((width - x0) / dx), rows = Math.ceil((height - y0) / dy);
+        if (columns <= 0 || rows <= 0) continue;
+        const rowBytes = Math.ceil((columns * bitsPerPixel) / 8);
+        const packed = new Uint8Array(rowBytes * rows);
+        at = unfilter(data, at, rows, rowBytes, bpp, packed);
+        unpackRows(packed, rows, rowBytes, columns, (x, y) => (y0 + y * dy) * width + x0 + x * dx);
+      }
     }
+  };
+  try {
+    unpack();
+  } catch (error) {
+    throw cutInside !== null && error instanceof PngError ? truncated("image data") : error;
   }
+  if (cutInside !== null) throw truncated("end chunk (the pixels are all there)");
 
   // Expand to 8-bit channels as libpng's expand and scale-16 transformations do.
   const scale = (v) => (depth === 16 ? (v * 255 + 32895) >> 16 : depth === 8 ? v : (v * 255) / ((1 << depth) - 1));
@@ -189,7 +218,7 @@ async function decodePng(bytes) {
     const entries = palette.length / 3;
     for (let i = 0; i < count; i++) {
       const index = samples[i];
-      if (index >= entries) throw new PngError("palette index out of range");
+      if (index >= entries) throw new PngError("broken PNG file: palette index out of range");
       pixels[i * channels] = palette[3 * index];
       pixels[i * channels + 1] = palette[3 * index + 1];
       pixels[i * channels + 2] = palette[3 * index + 2];

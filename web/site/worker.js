@@ -3,12 +3,13 @@
 // worker's in-memory file system and opened from there by path, as tniff opens them.
 //
 // Requests (one at a time, in order):
-//   {type: "open", id, name, file}            file: a File or Blob; or {..., url} to fetch
+//   {type: "open", id, name, file}            file: a File or Blob
+//   {type: "check", id, name, width, height, channels}   whether such an image may be saved
 //   {type: "save", id, name, source, width, height, channels, pixels}
 //       name: the .iff file's; source: the file the pixels came from; pixels: ArrayBuffer,
 //       8-bit interleaved
-// Answers: {type: "progress", id, done, total}, then {type: "opened", id, ...} or
-// {type: "saved", id, bytes} or {type: "failed", id, message}.
+// Answers: {type: "progress", id, done, total}, then {type: "opened", id, ...},
+// {type: "checked", id}, {type: "saved", id, bytes} or {type: "failed", id, message}.
 "use strict";
 
 importScripts("tarniff_web.js");
@@ -56,14 +57,7 @@ function message(wasm) {
 }
 
 async function open(wasm, request) {
-  let bytes;
-  if (request.url !== undefined) {
-    const response = await fetch(request.url);
-    if (!response.ok) throw new Error(`cannot open: ${response.status} ${response.statusText}`);
-    bytes = new Uint8Array(await response.arrayBuffer());
-  } else {
-    bytes = new Uint8Array(await request.file.arrayBuffer());
-  }
+  const bytes = new Uint8Array(await request.file.arrayBuffer());
   enterFolder(wasm);
   const path = fileName(request.name);
   const started = performance.now();
@@ -113,6 +107,11 @@ async function open(wasm, request) {
   };
 }
 
+function check(wasm, request) {
+  const failed = withString(wasm, request.name, (n) => wasm._tw_check(request.width, request.height, request.channels, n));
+  return failed ? { type: "failed", message: message(wasm) } : { type: "checked" };
+}
+
 function save(wasm, request) {
   enterFolder(wasm);
   const path = fileName(request.name);
@@ -145,7 +144,8 @@ onmessage = (event) => {
     let answer;
     try {
       const wasm = await ready;
-      answer = request.type === "open" ? await open(wasm, request) : save(wasm, request);
+      answer = request.type === "open" ? await open(wasm, request)
+        : request.type === "check" ? check(wasm, request) : save(wasm, request);
     } catch (error) {
       const why = error && error.message ? error.message : String(error);
       answer = { type: "failed", message: `${request.name}: ${why}` };

@@ -2,11 +2,13 @@
 
     python3 expect.py TNIFF DIR MAX_IMAGE_BYTES > cases.json
 
-Writes PNG files of every colour type, bit depth and interlacing into DIR beside the .iff files
-already there, then runs tniff on each file in DIR:
-  - an .iff file tniff converts to PAM: the page's summary line, from the PAM's pixels as RGBA;
+Writes PNG files of every colour type, bit depth and interlacing, and cut copies, into DIR beside
+the .iff files already there, then runs tniff on each file in DIR. Files are taken as their first
+bytes say, as the page and tniff take them:
+  - a file tniff converts to PAM: the page's summary line, from the PAM's pixels as RGBA;
   - one it refuses as incomplete: the same from `--partial`, and the note tniff prints;
-  - one it refuses otherwise: the message tniff prints, which the page must give word for word;
+  - one it refuses otherwise: the message `tniff info` gives, which the page must give word for
+    word;
   - every .iff file: the tile counts and damage `tniff info --json` gives, which the page's
     description must show;
   - a PNG file: the bytes `tniff convert y.png y.iff` writes, which the page's save must write,
@@ -133,6 +135,11 @@ def make_pngs(directory):
     ]
     for seed, (name, width, height, colour_type, depth, extra) in enumerate(cases):
         make_png(os.path.join(directory, name), width, height, colour_type, depth, seed, **extra)
+    # Cut short in the header, in the image data, and just before the end chunk.
+    whole = open(os.path.join(directory, "rgba8.png"), "rb").read()
+    for name, length in (("cut-header.png", 40), ("cut-data.png", len(whole) // 2), ("cut-end.png", len(whole) - 12)):
+        with open(os.path.join(directory, name), "wb") as f:
+            f.write(whole[:length])
 
 
 def read_pam(path):
@@ -183,7 +190,9 @@ def main():
     cases = []
     for name in sorted(os.listdir(directory)):
         case = {"file": name}
-        if name.endswith(".iff"):
+        with open(os.path.join(directory, name), "rb") as f:
+            png = f.read(8) == b"\x89PNG\r\n\x1a\n"
+        if not png:
             code, err = run(tniff, directory, limit, "convert", name, "expected.pam")
             if code != 0 and "--partial" in err:
                 code, err = run(tniff, directory, limit, "convert", "--partial", name, "expected.pam")
@@ -194,10 +203,11 @@ def main():
                 case["summary"] = summary_of_pam(pam)
                 case.setdefault("note", "")
                 case["probes"] = probes_of_pam(pam)
-            else:
-                case["summary"] = "error: " + err.strip().removeprefix("tniff: ")
             info = json.loads(subprocess.run([tniff, "--max-image-size", str(limit), "info", "--json", name],
                                              cwd=directory, capture_output=True, text=True).stdout)[0]
+            if code != 0:
+                # The page opens every file that is not a PNG through the module, as `info` does.
+                case["summary"] = "error: " + info["error"]
             described = {}
             if "tileCounts" in info:
                 counts = info["tileCounts"]
@@ -205,18 +215,17 @@ def main():
             if "damage" in info:
                 described["Damage"] = info["damage"]["reason"]
             case["described"] = described
-        elif name.endswith(".png"):
-            iff = name[:-4] + ".iff"
+        else:
+            iff = os.path.splitext(name)[0] + ".iff"
             code, err = run(tniff, directory, limit, "convert", name, os.path.join("..", "saved-" + iff))
             if code != 0:
-                case["saved"] = "error: " + err.strip().removeprefix("tniff: ")
+                errors = [line for line in err.splitlines() if not line.startswith("tniff: note: ")]
+                case["saved"] = "error: " + errors[-1].removeprefix("tniff: ")
                 cases.append(case)
                 continue
             saved = open(os.path.join(directory, "..", "saved-" + iff), "rb").read()
             os.remove(os.path.join(directory, "..", "saved-" + iff))
             case["saved"] = f"{iff} {len(saved)} bytes sha256={hashlib.sha256(saved).hexdigest()}"
-        else:
-            continue
         cases.append(case)
     if os.path.exists(os.path.join(directory, "expected.pam")):
         os.remove(os.path.join(directory, "expected.pam"))
