@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
     Write(dir, "cut-header.iff", iffbuild::Truncated(plain.bytes, 30));
     Write(dir, "short.iff", Bytes{'F', 'O', 'R', '4', 0});
     Write(dir, "empty.iff", Bytes{});
+    Write(dir, "jpeg-inside.iff", Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1});
     Write(dir, "png-inside.iff", Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'});
     iffbuild::FileSpec outside = Spec(70, 64, 3, false, 21, 256);
     outside.editHeader = [](iffbuild::Header& h) { h.width = 64; };
