@@ -2,16 +2,16 @@
 // refused or skipped); the worker pool converts it.
 #include "cli/batch_convert.h"
 
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <sched.h>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -40,7 +40,8 @@ void MakeFolders(const std::string& directory) {
     for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
         const std::string part = directory.substr(0, end);
         struct stat status;
-        if (stat(part.c_str(), &status) != 0 && (errno != ENOENT || mkdir(part.c_str(), 0777) != 0) && errno != EEXIST) {
+        if (stat(part.c_str(), &status) != 0 &&
+            (errno != ENOENT || mkdir(part.c_str(), 0777) != 0) && errno != EEXIST) {
             throw Error(directory + ": cannot make the folder: " + std::strerror(errno));
         }
         if (end == std::string::npos) return;
@@ -64,7 +65,9 @@ int DefaultJobs() {
 }  // namespace
 
 bool IsBatchForm(const Options& options) {
-    if (!options.outputDirectory.empty() || options.jobs > 0 || options.overwrite || options.stopOnError) return true;
+    if (!options.outputDirectory.empty() || options.jobs > 0 || options.overwrite ||
+        options.stopOnError)
+        return true;
     const size_t operands = options.files.size();
     if (options.to.empty()) return operands > 2;
     if (operands == 0) return false;  // IN OUT says what is missing
@@ -78,7 +81,8 @@ bool IsBatchForm(const Options& options) {
 namespace {
 
 // --dry-run: what the batch would do, a line a file on stdout, and the summary it would end with.
-int ListPlan(const Options& options, const std::vector<Job>& jobs, const std::vector<std::string>& skips) {
+int ListPlan(const Options& options, const std::vector<Job>& jobs,
+             const std::vector<std::string>& skips) {
     int refused = 0;
     for (const Job& job : jobs) {
         if (!job.refused.empty()) {
@@ -91,7 +95,8 @@ int ListPlan(const Options& options, const std::vector<Job>& jobs, const std::ve
     }
     for (const std::string& skip : skips) std::printf("skip %s\n", skip.c_str());
     if (!options.quiet) {
-        std::fprintf(stderr, "tniff: would convert %d, fail %d, skip %zu (nothing written: --dry-run)\n",
+        std::fprintf(stderr,
+                     "tniff: would convert %d, fail %d, skip %zu (nothing written: --dry-run)\n",
                      static_cast<int>(jobs.size()) - refused, refused, skips.size());
     }
     return refused > 0 ? kExitFailure : 0;
@@ -104,26 +109,32 @@ int RunBatchConvert(const Options& options) {
     if (options.depthGiven) {
         // Here --depth takes no file: an operand after it is one more input.
         if (options.depthOperandAt == SIZE_MAX && !options.depthPath.empty()) {
-            throw Error("--depth takes no file when converting many files: each depth buffer goes to "
-                            "NAME-depth.png (NAME-depth.tiff with --to tiff) beside its output",
-                            kExitUsage);
+            throw Error(
+                "--depth takes no file when converting many files: each depth buffer goes to "
+                "NAME-depth.png (NAME-depth.tiff with --to tiff) beside its output",
+                kExitUsage);
         }
         if (!options.depthPath.empty()) {
-            inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(std::min(options.depthOperandAt, inputs.size())),
+            inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(
+                                               std::min(options.depthOperandAt, inputs.size())),
                           options.depthPath);
         }
     }
     if (options.to.empty()) {
-        throw Error("converting many files needs --to TYPE: each file's output type (see tniff convert --help)",
-                        kExitUsage);
+        throw Error(
+            "converting many files needs --to TYPE: each file's output type (see tniff convert "
+            "--help)",
+            kExitUsage);
     }
     FileKind to;
     if (!KindFromName(options.to, &to)) {
-        throw Error("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff", kExitUsage);
+        throw Error("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff",
+                    kExitUsage);
     }
     for (const std::string& in : inputs) {
         if (IsStandardStream(in)) {
-            throw Error("converting many files reads no standard input; name each file", kExitUsage);
+            throw Error("converting many files reads no standard input; name each file",
+                        kExitUsage);
         }
     }
     std::string directory = options.outputDirectory;
@@ -132,7 +143,8 @@ int RunBatchConvert(const Options& options) {
         if (stat(directory.c_str(), &status) != 0) {
             if (!options.dryRun) MakeFolders(directory);
         } else if (!S_ISDIR(status.st_mode)) {
-            throw Error(directory + ": -o names a folder for the outputs, and this is not one", kExitUsage);
+            throw Error(directory + ": -o names a folder for the outputs, and this is not one",
+                        kExitUsage);
         }
         while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
         if (directory != "/") directory += "/";
@@ -145,7 +157,8 @@ int RunBatchConvert(const Options& options) {
     std::vector<std::string> once;
     for (const std::string& in : inputs) {
         struct stat status;
-        if (stat(in.c_str(), &status) != 0 || inputFiles.insert({status.st_dev, status.st_ino}).second) {
+        if (stat(in.c_str(), &status) != 0 ||
+            inputFiles.insert({status.st_dev, status.st_ino}).second) {
             once.push_back(in);
         }
     }
@@ -161,7 +174,9 @@ int RunBatchConvert(const Options& options) {
         struct stat inStatus;
         if (stat(in.c_str(), &inStatus) != 0 && errno == ENOENT) {
             // Most likely an OUT named with --to, which makes every file an input.
-            job.refused = in + ": no such file; with --to every file named is an input (for IN OUT leave out --to)";
+            job.refused = in +
+                          ": no such file; with --to every file named is an input (for IN OUT "
+                          "leave out --to)";
         } else {
             try {
                 std::string note;
@@ -178,8 +193,10 @@ int RunBatchConvert(const Options& options) {
         for (const std::string* out : {&job.out, &job.depth}) {
             if (out->empty() || !job.refused.empty()) continue;
             struct stat status;
-            if (stat(out->c_str(), &status) == 0 && inputFiles.count({status.st_dev, status.st_ino}) != 0) {
-                job.refused = *out + ": the output of " + in + " would replace an input; write elsewhere with -o DIR";
+            if (stat(out->c_str(), &status) == 0 &&
+                inputFiles.count({status.st_dev, status.st_ino}) != 0) {
+                job.refused = *out + ": the output of " + in +
+                              " would replace an input; write elsewhere with -o DIR";
                 continue;
             }
             auto placed = outputsOf.emplace(PlaceOf(*out), in);
@@ -198,7 +215,8 @@ int RunBatchConvert(const Options& options) {
     const int skipped = static_cast<int>(skips.size());
     if (options.dryRun) return ListPlan(options, jobs, skips);
 
-    ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module =
+        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     int runnable = 0;
     for (const Job& job : jobs) runnable += job.refused.empty() ? 1 : 0;
     int workers = options.jobs > 0 ? options.jobs : DefaultJobs();

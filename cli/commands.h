@@ -24,15 +24,16 @@ struct Options {
     int pngLevel = -1;               // convert --png-level; -1: the default
     uint64_t maxImageBytes = 0;      // --max-image-size; 0: the default
     // convert with many files (see batch_convert.h)
-    bool depthGiven = false;         // --depth, with a file or (many files) without
-    size_t depthOperandAt = SIZE_MAX;  // where --depth's file stood among the operands; SIZE_MAX: --depth=FILE or none
-    std::string outputDirectory;     // -o DIR
-    int jobs = 0;                    // -j N; 0: not given
-    bool overwrite = false;          // --overwrite
-    bool stopOnError = false;        // --stop-on-error
-    bool dryRun = false;             // --dry-run: list what would be done, do nothing
-    bool verbose = false;            // --verbose: a line for every file converted
-    bool depthIfAny = false;         // many files: a file without depth gets its colour image only
+    bool depthGiven = false;  // --depth, with a file or (many files) without
+    size_t depthOperandAt =
+        SIZE_MAX;  // where --depth's file stood among the operands; SIZE_MAX: --depth=FILE or none
+    std::string outputDirectory;  // -o DIR
+    int jobs = 0;                 // -j N; 0: not given
+    bool overwrite = false;       // --overwrite
+    bool stopOnError = false;     // --stop-on-error
+    bool dryRun = false;          // --dry-run: list what would be done, do nothing
+    bool verbose = false;         // --verbose: a line for every file converted
+    bool depthIfAny = false;      // many files: a file without depth gets its colour image only
 };
 
 int RunConvert(const Options& options);

@@ -1,10 +1,10 @@
 // tniff convert IN OUT: between this format, read and written only through the module, and PNG,
 // PAM, PGM, PPM or TIFF files. "-" reads standard input (its type from its first bytes) or writes
 // standard output (its type from --to).
+#include <unistd.h>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "cli/batch_convert.h"
@@ -19,13 +19,17 @@ namespace {
 
 // No output may replace the input or another output of the same command.
 void RefuseClashes(const std::string& in, const std::string& out, const std::string& depth) {
-    if (SameFile(in, out)) throw Error(out + ": the output is the input file; write to another file", kExitUsage);
+    if (SameFile(in, out))
+        throw Error(out + ": the output is the input file; write to another file", kExitUsage);
     if (depth.empty()) return;
     if (SameFile(in, depth)) {
-        throw Error(depth + ": the --depth output is the input file; write to another file", kExitUsage);
+        throw Error(depth + ": the --depth output is the input file; write to another file",
+                    kExitUsage);
     }
     if (SameFile(out, depth)) {
-        throw Error(depth + ": named both as the output and as --depth; give each a file of its own", kExitUsage);
+        throw Error(
+            depth + ": named both as the output and as --depth; give each a file of its own",
+            kExitUsage);
     }
 }
 
@@ -33,9 +37,11 @@ void RefuseClashes(const std::string& in, const std::string& out, const std::str
 
 int RunConvert(const Options& options) {
     if (IsBatchForm(options)) return RunBatchConvert(options);
-    if (options.depthGiven && options.depthPath.empty()) throw Error("--depth needs a value", kExitUsage);
+    if (options.depthGiven && options.depthPath.empty())
+        throw Error("--depth needs a value", kExitUsage);
     std::vector<std::string> files = options.files;
-    if (files.size() == 1 && IsStandardStream(files[0]) && !options.to.empty()) files.push_back("-");  // a filter
+    if (files.size() == 1 && IsStandardStream(files[0]) && !options.to.empty())
+        files.push_back("-");  // a filter
     if (files.size() != 2) {
         throw Error("convert takes two files, IN and OUT (see tniff convert --help)", kExitUsage);
     }
@@ -47,18 +53,22 @@ int RunConvert(const Options& options) {
     FileKind outKind;
     if (!options.to.empty()) {
         if (!KindFromName(options.to, &outKind)) {
-            throw Error("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff", kExitUsage);
+            throw Error(
+                "--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff",
+                kExitUsage);
         }
     } else if (IsStandardStream(out)) {
-        throw Error("writing to standard output needs --to iff, png, pam, pgm, ppm or tiff", kExitUsage);
+        throw Error("writing to standard output needs --to iff, png, pam, pgm, ppm or tiff",
+                    kExitUsage);
     } else {
         outKind = KindOfPath(out);
     }
     // An image on a terminal is only noise and can upset it; as gzip does, it goes there only
     // when asked for.
     if (IsStandardStream(out) && isatty(STDOUT_FILENO) == 1 && !options.force) {
-        throw Error("standard output is a terminal: redirect it to a file or a pipe, or give --force "
-                        "to write the image there anyway");
+        throw Error(
+            "standard output is a terminal: redirect it to a file or a pipe, or give --force "
+            "to write the image there anyway");
     }
     // Standard input is read before anything else is decided, since its type is in its bytes.
     std::unique_ptr<TemporaryCopy> stdinCopy;
@@ -77,8 +87,9 @@ int RunConvert(const Options& options) {
         if (!note.empty()) Note(options, note);
     }
     if (inKind != FileKind::iff && outKind != FileKind::iff) {
-        throw Error("one of the two files must be an .iff file: tniff converts to and from this format",
-                        kExitUsage);
+        throw Error(
+            "one of the two files must be an .iff file: tniff converts to and from this format",
+            kExitUsage);
     }
     // Outputs that cannot be written are refused before any decoding.
     for (const std::string* output : {&out, &options.depthPath}) {
@@ -88,17 +99,20 @@ int RunConvert(const Options& options) {
     const std::string inPath = stdinCopy ? stdinCopy->path() : in;
     const std::string inName = stdinCopy ? "stdin" : in;
     if (options.dryRun) {
-        std::printf("convert %s -> %s%s\n", inName.c_str(), IsStandardStream(out) ? "stdout" : out.c_str(),
+        std::printf("convert %s -> %s%s\n", inName.c_str(),
+                    IsStandardStream(out) ? "stdout" : out.c_str(),
                     options.depthPath.empty() ? "" : (" and " + options.depthPath).c_str());
         return 0;
     }
-    ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module =
+        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     ProgressBar progress(!options.quiet, "");
     const int status = inKind == FileKind::iff
                            ? ConvertFromIff(options, module, inPath, inName, out, outKind, progress)
                            : ConvertToIff(options, module, inPath, inName, inKind, out, progress);
     if (options.verbose && status == 0) {
-        std::fprintf(stderr, "tniff: converted %s to %s\n", inName.c_str(), IsStandardStream(out) ? "stdout" : out.c_str());
+        std::fprintf(stderr, "tniff: converted %s to %s\n", inName.c_str(),
+                     IsStandardStream(out) ? "stdout" : out.c_str());
     }
     return status;
 }

@@ -1,9 +1,9 @@
 // One file's conversion, as every form of tniff convert runs it.
 #include "cli/convert_file.h"
 
+#include <sys/stat.h>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace tniff_cli {
@@ -22,9 +22,12 @@ void RefuseDirectory(const std::string& path) {
 
 // The PAM tuple type for planes of an opened file.
 std::string TupleType(const OpenedFile& file, int planes) {
-    std::string type = file.colourPlanes == 1 ? "GRAYSCALE" : file.colourPlanes == 3 ? "RGB"
-                     : file.colourPlanes == 4 ? "RGB_ALPHA" : "";
-    if (planes > file.colourPlanes && file.depthPlane >= 0) type += type.empty() ? "DEPTH" : "_DEPTH";
+    std::string type = file.colourPlanes == 1   ? "GRAYSCALE"
+                       : file.colourPlanes == 3 ? "RGB"
+                       : file.colourPlanes == 4 ? "RGB_ALPHA"
+                                                : "";
+    if (planes > file.colourPlanes && file.depthPlane >= 0)
+        type += type.empty() ? "DEPTH" : "_DEPTH";
     return type;
 }
 
@@ -34,9 +37,10 @@ std::string TupleType(const OpenedFile& file, int planes) {
 // are equal everywhere. PGM and PPM hold no alpha: it is dropped with a note. PNG and TIFF files
 // of an image whose three channels are equal everywhere are gray (with alpha), unless --rgb; they
 // carry the resolution the module described.
-void WritePlanes(const Options& options, const tniff::Image& image, int first, int count, FileKind kind,
-                 const std::string& tupleType, const std::string& path, const std::string& name,
-                 ProgressBar* progress, const Description& description = Description()) {
+void WritePlanes(const Options& options, const tniff::Image& image, int first, int count,
+                 FileKind kind, const std::string& tupleType, const std::string& path,
+                 const std::string& name, ProgressBar* progress,
+                 const Description& description = Description()) {
     WriteSettings settings;
     if (kind == FileKind::tiff || kind == FileKind::png) {
         // The format saves gray as three equal channels: such an image goes out gray again, with
@@ -63,8 +67,10 @@ void WritePlanes(const Options& options, const tniff::Image& image, int first, i
         if (!gray && kind == FileKind::pgm) {
             gray = ChannelsEqual(image, first);
             if (!gray) {
-                throw Error(name + ": a PGM file holds a gray image and this one is in colour; write .ppm, .png "
-                                       "or .pam");
+                throw Error(
+                    name +
+                    ": a PGM file holds a gray image and this one is in colour; write .ppm, .png "
+                    "or .pam");
             }
         }
         // Alpha follows the colour: a second plane of gray, a fourth of RGB.
@@ -72,7 +78,8 @@ void WritePlanes(const Options& options, const tniff::Image& image, int first, i
             Note(options, name + ": the alpha channel is not written; PGM and PPM hold none");
         }
         std::vector<int> planes;
-        for (int c = 0; c < (kind == FileKind::pgm ? 1 : 3); ++c) planes.push_back(first + (gray ? 0 : c));
+        for (int c = 0; c < (kind == FileKind::pgm ? 1 : 3); ++c)
+            planes.push_back(first + (gray ? 0 : c));
         PlaneRows rows(image, planes);
         WriteImageFile(kind, rows, path, name, settings);
     }
@@ -87,14 +94,15 @@ uint64_t MaxImageBytes(const Options& options) {
 }  // namespace
 
 int ConvertFromIff(const Options& options, const ModuleFile& module, const std::string& in,
-                   const std::string& inName, const std::string& out, FileKind outKind, ProgressBar& progress,
-                   int64_t* pixels) {
+                   const std::string& inName, const std::string& out, FileKind outKind,
+                   ProgressBar& progress, int64_t* pixels) {
     bool writeDepth = !options.depthPath.empty();
     const FileKind depthKind = writeDepth ? KindOfPath(options.depthPath) : FileKind::png;
     if (writeDepth) {
         if (depthKind == FileKind::iff) {
-            throw Error(options.depthPath + ": the depth buffer goes to a .png, .pam, .pgm, .ppm or .tiff file",
-                            kExitUsage);
+            throw Error(options.depthPath +
+                            ": the depth buffer goes to a .png, .pam, .pgm, .ppm or .tiff file",
+                        kExitUsage);
         }
     }
 
@@ -102,7 +110,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     const int phases = 2 + (writeDepth ? 1 : 0);
     progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, phases);
-    OpenedFile file = OpenThroughModule(module, in, progress.Reporter(), options.maxImageBytes, inName);
+    OpenedFile file =
+        OpenThroughModule(module, in, progress.Reporter(), options.maxImageBytes, inName);
     if (pixels != nullptr) *pixels = int64_t(file.image.width()) * file.image.height();
     if (!file.complete()) {
         std::string shortfall = Incompleteness(file, inName);
@@ -111,14 +120,18 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     }
     if (writeDepth && file.depthPlane < 0) {
         if (!options.depthIfAny) {
-            throw Error(inName + ": the file has no depth buffer, so there is nothing to write to " + options.depthPath);
+            throw Error(inName +
+                        ": the file has no depth buffer, so there is nothing to write to " +
+                        options.depthPath);
         }
         Note(options, inName + ": the file has no depth buffer; only its colour image is written");
         writeDepth = false;
     }
 
     if (outKind != FileKind::pam && file.colourPlanes == 0) {
-        throw Error(inName + ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
+        throw Error(
+            inName +
+            ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
     }
 
     // Every output is written in full before any of them replaces a file.
@@ -129,11 +142,11 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     progress.Relabel("writing " + FileNameOf(outName));
     progress.SetPhase(1, phases);
     if (outKind == FileKind::pam) {
-        WritePlanes(options, file.image, 0, file.image.planes(), outKind, TupleType(file, file.image.planes()),
-                    output.path(), outName, &progress);
+        WritePlanes(options, file.image, 0, file.image.planes(), outKind,
+                    TupleType(file, file.image.planes()), output.path(), outName, &progress);
     } else if (outKind != FileKind::iff) {
-        WritePlanes(options, file.image, 0, file.colourPlanes, outKind, "", output.path(), outName, &progress,
-                    file.description);
+        WritePlanes(options, file.image, 0, file.colourPlanes, outKind, "", output.path(), outName,
+                    &progress, file.description);
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
         tniff::Image colour = ImageFromPlanes(file.image, 0, file.colourPlanes);
@@ -144,8 +157,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         depthOutput = std::make_unique<PendingOutput>(options.depthPath);
         progress.Relabel("writing " + FileNameOf(options.depthPath));
         progress.SetPhase(2, phases);
-        WritePlanes(options, file.image, file.depthPlane, 1, depthKind, "GRAYSCALE", depthOutput->path(),
-                    options.depthPath, &progress, file.description);
+        WritePlanes(options, file.image, file.depthPlane, 1, depthKind, "GRAYSCALE",
+                    depthOutput->path(), options.depthPath, &progress, file.description);
     }
     progress.Clear();
     output.Commit();
@@ -156,10 +169,12 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     return 0;
 }
 
-int ConvertToIff(const Options& options, const ModuleFile& module, const std::string& in, const std::string& inName,
-                 FileKind inKind, const std::string& out, ProgressBar& progress, int64_t* pixels) {
+int ConvertToIff(const Options& options, const ModuleFile& module, const std::string& in,
+                 const std::string& inName, FileKind inKind, const std::string& out,
+                 ProgressBar& progress, int64_t* pixels) {
     if (!options.depthPath.empty()) {
-        throw Error("--depth writes the depth buffer of an .iff file; " + inName + " is not one", kExitUsage);
+        throw Error("--depth writes the depth buffer of an .iff file; " + inName + " is not one",
+                    kExitUsage);
     }
     CheckReadable(in);  // a directory or a missing file, said plainly before any decoding
     // One bar for the whole run: reading, then saving through the module.
@@ -183,7 +198,8 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     SaveThroughModule(module, image, output.path(), outName, progress.Reporter());
     progress.Clear();
     output.Commit();
-    if (image.planes() == 5) Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
+    if (image.planes() == 5)
+        Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
     if (sink.sourceBits() > 8) {
         Note(options, inName + ": its " + std::to_string(sink.sourceBits()) +
                           "-bit samples are stored as 8 bits; the format holds 8 bits per channel");

@@ -17,11 +17,12 @@ namespace tniff_cli {
 // in (an .iff file; messages call it inName) to out of outKind, and the depth buffer to
 // options.depthPath when that is set.
 int ConvertFromIff(const Options& options, const tarniff::ModuleFile& module, const std::string& in,
-                   const std::string& inName, const std::string& out, tarniff::FileKind outKind, ProgressBar& progress,
-                   int64_t* pixels = nullptr);
+                   const std::string& inName, const std::string& out, tarniff::FileKind outKind,
+                   ProgressBar& progress, int64_t* pixels = nullptr);
 // in (a PNG or Netpbm file of inKind) to the .iff file out.
-int ConvertToIff(const Options& options, const tarniff::ModuleFile& module, const std::string& in, const std::string& inName,
-                 tarniff::FileKind inKind, const std::string& out, ProgressBar& progress, int64_t* pixels = nullptr);
+int ConvertToIff(const Options& options, const tarniff::ModuleFile& module, const std::string& in,
+                 const std::string& inName, tarniff::FileKind inKind, const std::string& out,
+                 ProgressBar& progress, int64_t* pixels = nullptr);
 
 }  // namespace tniff_cli
 

@@ -1,8 +1,8 @@
 // tniff info FILE...: what the module tells the host about each file, and the file's layout.
-#include <algorithm>
-#include <memory>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,14 +19,16 @@ namespace {
 std::string Percent(uint64_t part, uint64_t whole) {
     if (whole == 0) return "-";
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+    std::snprintf(text, sizeof text, "%.1f%%",
+                  100.0 * static_cast<double>(part) / static_cast<double>(whole));
     return text;
 }
 
 std::string Ratio(uint64_t raw, uint64_t stored) {
     if (stored == 0) return "-";
     char text[32];
-    std::snprintf(text, sizeof text, "%.2f:1", static_cast<double>(raw) / static_cast<double>(stored));
+    std::snprintf(text, sizeof text, "%.2f:1",
+                  static_cast<double>(raw) / static_cast<double>(stored));
     return text;
 }
 
@@ -36,22 +38,25 @@ std::string Dpi(double value) {
     return text;
 }
 
-
 // What the module told the host and handed over.
 void PrintModuleView(const std::string& path, const OpenedFile& file) {
     const Description& d = file.description;
     std::string planes;
     for (int p = 0; p < d.planes; ++p) planes += (p > 0 ? ", " : "") + PlaneName(file, p);
     std::printf("%s\n", path.c_str());
-    std::printf("  image        %d x %d, %s, %d bits per channel, %d plane%s (%s)\n", d.width, d.height,
-                ModeName(d.mode).c_str(), d.depthBits, d.planes, d.planes == 1 ? "" : "s", planes.c_str());
-    std::printf("  resolution   %s x %s dpi\n", Dpi(d.horizontalDpi).c_str(), Dpi(d.verticalDpi).c_str());
+    std::printf("  image        %d x %d, %s, %d bits per channel, %d plane%s (%s)\n", d.width,
+                d.height, ModeName(d.mode).c_str(), d.depthBits, d.planes, d.planes == 1 ? "" : "s",
+                planes.c_str());
+    std::printf("  resolution   %s x %s dpi\n", Dpi(d.horizontalDpi).c_str(),
+                Dpi(d.verticalDpi).c_str());
     if (file.complete()) {
-        std::printf("  read         complete: %d colour and %d depth tiles handed over\n", file.colourTilesRead,
-                    file.depthTilesRead);
+        std::printf("  read         complete: %d colour and %d depth tiles handed over\n",
+                    file.colourTilesRead, file.depthTilesRead);
     } else {
-        std::printf("  read         INCOMPLETE: %d of %d colour and %d of %d depth tiles handed over\n",
-                    file.colourTilesRead, file.colourTilesExpected, file.depthTilesRead, file.depthTilesExpected);
+        std::printf(
+            "  read         INCOMPLETE: %d of %d colour and %d of %d depth tiles handed over\n",
+            file.colourTilesRead, file.colourTilesExpected, file.depthTilesRead,
+            file.depthTilesExpected);
     }
 }
 
@@ -62,10 +67,10 @@ void PrintLayout(const Layout& layout) {
                 layout.truncated ? ", truncated: it ends inside a chunk" : "");
     if (layout.hasHeader) {
         const HeaderValues& h = layout.header;
-        std::printf("  header       width %u, height %u, flags %u (%s), tile count %u, "
-                    "compression %u\n",
-                    h.width, h.height, h.flags, FlagNames(h.flags).c_str(), h.tileCount,
-                    h.compression);
+        std::printf(
+            "  header       width %u, height %u, flags %u (%s), tile count %u, "
+            "compression %u\n",
+            h.width, h.height, h.flags, FlagNames(h.flags).c_str(), h.tileCount, h.compression);
         std::printf("               auxA %u, auxB %u, auxC %u", h.auxA, h.auxB, h.auxC);
         if (h.hasAuxDE) std::printf(", auxD %u, auxE %u", h.auxD, h.auxE);
         std::printf(" (%u bytes)\n", h.payloadSize);
@@ -73,27 +78,33 @@ void PrintLayout(const Layout& layout) {
     std::printf("  chunks       FOR4 CIMG at 0\n");
     for (const ChunkInfo& chunk : layout.chunks) {
         std::string name = chunk.id + (chunk.groupType.empty() ? "" : " " + chunk.groupType);
-        std::printf("                 %-9s at %llu, %u bytes\n", name.c_str(), static_cast<unsigned long long>(chunk.offset),
-                    chunk.size);
+        std::printf("                 %-9s at %llu, %u bytes\n", name.c_str(),
+                    static_cast<unsigned long long>(chunk.offset), chunk.size);
     }
     int compressed = layout.CompressedTiles();
     std::printf("  tiles        %zu: %d RGBA, %d ZBUF; %d compressed, %zu raw", layout.tiles.size(),
-                layout.ColourTiles(), layout.DepthTiles(), compressed, layout.tiles.size() - compressed);
-    if (layout.otherChunksInTileGroup > 0) std::printf("; %d other chunks", layout.otherChunksInTileGroup);
+                layout.ColourTiles(), layout.DepthTiles(), compressed,
+                layout.tiles.size() - compressed);
+    if (layout.otherChunksInTileGroup > 0)
+        std::printf("; %d other chunks", layout.otherChunksInTileGroup);
     std::printf("\n");
     if (!layout.tiles.empty()) {
-        std::printf("  %5s  %-4s  %5s %5s %5s %5s  %9s  %-10s  %s\n", "#", "kind", "x1", "y1", "x2", "y2", "bytes",
-                    "stored", "of raw");
+        std::printf("  %5s  %-4s  %5s %5s %5s %5s  %9s  %-10s  %s\n", "#", "kind", "x1", "y1", "x2",
+                    "y2", "bytes", "stored", "of raw");
     }
     for (size_t i = 0; i < layout.tiles.size(); ++i) {
         const TileInfo& tile = layout.tiles[i];
-        std::printf("  %5zu  %-4s  %5u %5u %5u %5u  %9llu  %-10s  %s\n", i, tile.depth ? "ZBUF" : "RGBA", tile.x1,
-                    tile.y1, tile.x2, tile.y2, static_cast<unsigned long long>(tile.storedBytes),
-                    tile.compressed ? "compressed" : "raw", Percent(tile.storedBytes, tile.rawBytes).c_str());
+        std::printf("  %5zu  %-4s  %5u %5u %5u %5u  %9llu  %-10s  %s\n", i,
+                    tile.depth ? "ZBUF" : "RGBA", tile.x1, tile.y1, tile.x2, tile.y2,
+                    static_cast<unsigned long long>(tile.storedBytes),
+                    tile.compressed ? "compressed" : "raw",
+                    Percent(tile.storedBytes, tile.rawBytes).c_str());
     }
     std::printf("  pixel data   %llu bytes stored for %llu raw: %s (%s)\n",
-                static_cast<unsigned long long>(layout.storedBytes), static_cast<unsigned long long>(layout.rawBytes),
-                Percent(layout.storedBytes, layout.rawBytes).c_str(), Ratio(layout.rawBytes, layout.storedBytes).c_str());
+                static_cast<unsigned long long>(layout.storedBytes),
+                static_cast<unsigned long long>(layout.rawBytes),
+                Percent(layout.storedBytes, layout.rawBytes).c_str(),
+                Ratio(layout.rawBytes, layout.storedBytes).c_str());
     if (!layout.Whole()) std::printf("  damage       %s\n", layout.damage.reason.c_str());
 }
 
@@ -129,8 +140,10 @@ bool PrintBrief(const std::string& path, const std::string& name) {
     if (!layout.hasHeader) throw Error(refused + ": " + layout.damage.reason);
     const HeaderValues& h = layout.header;
     const bool whole = layout.Whole();
-    const char* colour = layout.colourChannels == 1 ? "gray" : layout.colourChannels == 3 ? "RGB"
-                       : layout.colourChannels == 4 ? "RGBA" : "no colour";
+    const char* colour = layout.colourChannels == 1   ? "gray"
+                         : layout.colourChannels == 3 ? "RGB"
+                         : layout.colourChannels == 4 ? "RGBA"
+                                                      : "no colour";
     const int planes = layout.colourChannels + (layout.hasDepth ? 1 : 0);
     std::string tiles = whole ? "tiles complete" : "tiles INCOMPLETE";
     const int colourFound = std::min(layout.colourTilesFound, layout.colourTilesExpected);
@@ -139,16 +152,19 @@ bool PrintBrief(const std::string& path, const std::string& name) {
              " colour, " + std::to_string(depthFound) + "/" +
              std::to_string(layout.depthTilesExpected) + " depth)";
     if (!whole) tiles += "; " + layout.damage.reason;
-    std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", name.c_str(), h.width, h.height, colour, planes,
-                planes == 1 ? "" : "s", layout.hasDepth ? "yes" : "no", tiles.c_str());
+    std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", name.c_str(), h.width, h.height,
+                colour, planes, planes == 1 ? "" : "s", layout.hasDepth ? "yes" : "no",
+                tiles.c_str());
     return whole;
 }
 
 }  // namespace
 
 int RunInfo(const Options& options) {
-    if (options.files.empty()) throw Error("info takes one or more files (see tniff info --help)", kExitUsage);
-    if (options.brief && options.json) throw Error("info takes --json or --brief, not both", kExitUsage);
+    if (options.files.empty())
+        throw Error("info takes one or more files (see tniff info --help)", kExitUsage);
+    if (options.brief && options.json)
+        throw Error("info takes --json or --brief, not both", kExitUsage);
     // "-" is standard input, kept in a file for as long as the command runs.
     std::unique_ptr<TemporaryCopy> stdinCopy;
     auto pathOf = [&stdinCopy](const std::string& file) -> std::string {
@@ -156,7 +172,9 @@ int RunInfo(const Options& options) {
         if (!stdinCopy) stdinCopy = std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input");
         return stdinCopy->path();
     };
-    auto nameOf = [](const std::string& file) { return IsStandardStream(file) ? std::string("stdin") : file; };
+    auto nameOf = [](const std::string& file) {
+        return IsStandardStream(file) ? std::string("stdin") : file;
+    };
     if (options.brief) {
         int status = 0;
         for (const std::string& file : options.files) {
@@ -171,7 +189,8 @@ int RunInfo(const Options& options) {
         }
         return status;
     }
-    ModuleFile module = LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module =
+        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     int status = 0;
     std::vector<std::string> objects;
     for (size_t i = 0; i < options.files.size(); ++i) {
@@ -179,7 +198,8 @@ int RunInfo(const Options& options) {
         Inspection inspection;
         {
             ProgressBar progress(!options.quiet, "reading " + FileNameOf(path));
-            inspection = Inspect(module, pathOf(options.files[i]), options.maxImageBytes, progress.Reporter(), path);
+            inspection = Inspect(module, pathOf(options.files[i]), options.maxImageBytes,
+                                 progress.Reporter(), path);
         }
         if (!inspection.Whole()) status = kExitFailure;
         if (!inspection.opened) {
@@ -190,8 +210,10 @@ int RunInfo(const Options& options) {
             objects.push_back(InfoJson(inspection));
         } else if (inspection.opened || inspection.damaged) {
             if (i > 0) std::printf("\n");
-            if (inspection.opened) PrintModuleView(path, inspection.file);
-            else std::printf("%s\n", path.c_str());
+            if (inspection.opened)
+                PrintModuleView(path, inspection.file);
+            else
+                std::printf("%s\n", path.c_str());
             PrintLayout(inspection.opened ? inspection.file.layout : inspection.layout);
             std::fflush(stdout);
         }

@@ -18,6 +18,8 @@ using ToolError = tarniff::Error;
 
 namespace {
 
+// The help texts, laid out as they print (within 100 columns, with the escapes).
+// clang-format off
 const char kUsage[] =
     "usage: tniff [--module PATH] [--quiet] [--max-image-size N] COMMAND ...\n"
     "\n"
@@ -117,10 +119,11 @@ const char kConvertUsage[] =
 const char kInfoUsage[] =
     "usage: tniff info [--json | --brief] FILE...\n"
     "\n"
-    "FILE may be - (standard input, called stdin). For each file: what the module tells the host (size, mode, planes with the depth plane\n"
-    "named, resolution) and whether it delivered every tile; then the file's layout: its header\n"
-    "values, its chunks, every tile with its rectangle (x1..x2, y1..y2, rows counted from the\n"
-    "bottom), kind and form (raw or compressed), and the overall compression.\n"
+    "FILE may be - (standard input, called stdin). For each file: what the module tells the host\n"
+    "(size, mode, planes with the depth plane named, resolution) and whether it delivered every\n"
+    "tile; then the file's layout: its header values, its chunks, every tile with its rectangle\n"
+    "(x1..x2, y1..y2, rows counted from the bottom), kind and form (raw or compressed), and the\n"
+    "overall compression.\n"
     "tniff reads the layout itself, from the chunk headers alone. A damaged file (cut short,\n"
     "tiles missing or too few to cover the image, a size or rectangle that does not fit) is\n"
     "listed up to the damage, then a line says where and why the walk stops; also when the\n"
@@ -145,6 +148,8 @@ const char kAboutUsage[] =
     "Calls the module's About selector and shows what it showed, with the module file's path and\n"
     "what the module reads and writes.\n";
 
+// clang-format on
+
 const char* UsageOf(const std::string& command) {
     if (command == "convert") return kConvertUsage;
     if (command == "info") return kInfoUsage;
@@ -163,13 +168,18 @@ uint64_t ParseSize(const std::string& text) {
     std::string unit = text.substr(digits);
     for (char& c : unit) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     int shift = -1;
-    if (unit.empty() || unit == "B") shift = 0;
-    else if (unit == "K" || unit == "KB" || unit == "KIB") shift = 10;
-    else if (unit == "M" || unit == "MB" || unit == "MIB") shift = 20;
-    else if (unit == "G" || unit == "GB" || unit == "GIB") shift = 30;
+    if (unit.empty() || unit == "B")
+        shift = 0;
+    else if (unit == "K" || unit == "KB" || unit == "KIB")
+        shift = 10;
+    else if (unit == "M" || unit == "MB" || unit == "MIB")
+        shift = 20;
+    else if (unit == "G" || unit == "GB" || unit == "GIB")
+        shift = 30;
     if (digits == 0 || shift < 0 || value == 0) {
-        throw ToolError("--max-image-size takes a size in bytes such as 4G or 3000M, not \"" + text + "\"",
-                        kExitUsage);
+        throw ToolError(
+            "--max-image-size takes a size in bytes such as 4G or 3000M, not \"" + text + "\"",
+            kExitUsage);
     }
     return value << shift;
 }
@@ -178,9 +188,11 @@ uint64_t ParseSize(const std::string& text) {
 int PrintVersion(const Options& options) {
     std::printf("tniff %s\n", TNIFF_VERSION);
     try {
-        std::string path = options.modulePath.empty() ? tarniff::DefaultModulePath() : options.modulePath;
+        std::string path =
+            options.modulePath.empty() ? tarniff::DefaultModulePath() : options.modulePath;
         std::string version = tarniff::ModuleVersion(path);
-        std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(), path.c_str());
+        std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(),
+                    path.c_str());
         return 0;
     } catch (const ToolError& error) {
         std::printf("module not found: %s\n", error.what());
@@ -203,50 +215,98 @@ int JobsFrom(const std::string& text) {
     int jobs = 0;
     for (char c : text) jobs = c >= '0' && c <= '9' && jobs < 10000 ? jobs * 10 + (c - '0') : -1;
     if (text.empty() || jobs < 1) {
-        throw ToolError("-j takes how many files to convert at once, 1 or more, not \"" + text + "\"", kExitUsage);
+        throw ToolError(
+            "-j takes how many files to convert at once, 1 or more, not \"" + text + "\"",
+            kExitUsage);
     }
     return jobs;
 }
 
 const OptionSpec kOptions[] = {
-    {{"--module", nullptr}, nullptr, Takes::value, [](Options* o, const std::string& v) { o->modulePath = v; }},
-    {{"-q", "--quiet"}, nullptr, Takes::nothing, [](Options* o, const std::string&) { o->quiet = true; }},
-    {{"--max-image-size", nullptr}, nullptr, Takes::value,
+    {{"--module", nullptr},
+     nullptr,
+     Takes::value,
+     [](Options* o, const std::string& v) { o->modulePath = v; }},
+    {{"-q", "--quiet"},
+     nullptr,
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->quiet = true; }},
+    {{"--max-image-size", nullptr},
+     nullptr,
+     Takes::value,
      [](Options* o, const std::string& v) { o->maxImageBytes = ParseSize(v); }},
-    {{"--depth", nullptr}, "convert", Takes::optionalFile,
+    {{"--depth", nullptr},
+     "convert",
+     Takes::optionalFile,
      [](Options* o, const std::string& v) {
          o->depthGiven = true;
          o->depthPath = v;
      }},
-    {{"--partial", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->partial = true; }},
-    {{"--rgb", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->keepRgb = true; }},
-    {{"-f", "--force"}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->force = true; }},
-    {{"--to", nullptr}, "convert", Takes::value, [](Options* o, const std::string& v) { o->to = v; }},
-    {{"--png-level", nullptr}, "convert", Takes::value,
+    {{"--partial", nullptr},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->partial = true; }},
+    {{"--rgb", nullptr},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->keepRgb = true; }},
+    {{"-f", "--force"},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->force = true; }},
+    {{"--to", nullptr},
+     "convert",
+     Takes::value,
+     [](Options* o, const std::string& v) { o->to = v; }},
+    {{"--png-level", nullptr},
+     "convert",
+     Takes::value,
      [](Options* o, const std::string& v) {
          if (v.size() != 1 || v[0] < '0' || v[0] > '9') {
              throw ToolError("--png-level takes 0 to 9, not \"" + v + "\"", kExitUsage);
          }
          o->pngLevel = v[0] - '0';
      }},
-    {{"-o", nullptr}, "convert", Takes::value,
+    {{"-o", nullptr},
+     "convert",
+     Takes::value,
      [](Options* o, const std::string& v) {
          if (v.empty()) throw ToolError("-o needs a folder", kExitUsage);
          o->outputDirectory = v;
      }},
-    {{"-j", "--jobs"}, "convert", Takes::value, [](Options* o, const std::string& v) { o->jobs = JobsFrom(v); }},
-    {{"--overwrite", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->overwrite = true; }},
-    {{"--stop-on-error", nullptr}, "convert", Takes::nothing,
+    {{"-j", "--jobs"},
+     "convert",
+     Takes::value,
+     [](Options* o, const std::string& v) { o->jobs = JobsFrom(v); }},
+    {{"--overwrite", nullptr},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->overwrite = true; }},
+    {{"--stop-on-error", nullptr},
+     "convert",
+     Takes::nothing,
      [](Options* o, const std::string&) { o->stopOnError = true; }},
-    {{"--dry-run", nullptr}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->dryRun = true; }},
-    {{"-v", "--verbose"}, "convert", Takes::nothing, [](Options* o, const std::string&) { o->verbose = true; }},
-    {{"--json", nullptr}, "info", Takes::nothing, [](Options* o, const std::string&) { o->json = true; }},
-    {{"--brief", nullptr}, "info", Takes::nothing, [](Options* o, const std::string&) { o->brief = true; }},
+    {{"--dry-run", nullptr},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->dryRun = true; }},
+    {{"-v", "--verbose"},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->verbose = true; }},
+    {{"--json", nullptr},
+     "info",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->json = true; }},
+    {{"--brief", nullptr},
+     "info",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->brief = true; }},
 };
 
 // The option argument names, and its value when the argument carries one ("--to=png", "-j4").
-const OptionSpec* FindOption(const std::string& argument, const std::string& command, std::string* attached,
-                             bool* hasAttached) {
+const OptionSpec* FindOption(const std::string& argument, const std::string& command,
+                             std::string* attached, bool* hasAttached) {
     for (const OptionSpec& spec : kOptions) {
         if (spec.command != nullptr && command != spec.command) continue;
         for (const char* name : spec.names) {
@@ -267,14 +327,17 @@ const OptionSpec* FindOption(const std::string& argument, const std::string& com
 
 // Parses the command line into command and options; gives false for help or version requests,
 // which it answers itself (status in *status).
-bool Parse(const std::vector<std::string>& arguments, std::string* command, Options* options, int* status) {
+bool Parse(const std::vector<std::string>& arguments, std::string* command, Options* options,
+           int* status) {
     bool help = false;
     bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
-            if (command->empty()) *command = argument;
-            else options->files.push_back(argument);
+            if (command->empty())
+                *command = argument;
+            else
+                options->files.push_back(argument);
             continue;
         }
         if (argument == "--") {
@@ -294,7 +357,8 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
         const OptionSpec* spec = FindOption(argument, *command, &value, &attached);
         if (spec == nullptr) {
             std::string where = command->empty() ? "tniff" : "tniff " + *command;
-            throw ToolError("unknown option " + argument + " (see " + where + " --help)", kExitUsage);
+            throw ToolError("unknown option " + argument + " (see " + where + " --help)",
+                            kExitUsage);
         }
         if (!attached && spec->takes == Takes::value) {
             if (i + 1 >= arguments.size()) throw ToolError(argument + " needs a value", kExitUsage);
@@ -302,8 +366,9 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
         } else if (!attached && spec->takes == Takes::optionalFile) {
             // A file follows, unless what follows is an option or nothing (many files: no file);
             // where it stood among the operands is kept, since with many files it is one more.
-            const bool file = i + 1 < arguments.size() &&
-                              (arguments[i + 1] == "-" || arguments[i + 1].empty() || arguments[i + 1][0] != '-');
+            const bool file =
+                i + 1 < arguments.size() &&
+                (arguments[i + 1] == "-" || arguments[i + 1].empty() || arguments[i + 1][0] != '-');
             if (file) {
                 options->depthOperandAt = options->files.size();
                 value = arguments[++i];
@@ -317,7 +382,8 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
     }
     if (help) {
         const char* usage = command->empty() ? kUsage : UsageOf(*command);
-        if (usage == nullptr) throw ToolError("unknown command \"" + *command + "\" (see tniff --help)", kExitUsage);
+        if (usage == nullptr)
+            throw ToolError("unknown command \"" + *command + "\" (see tniff --help)", kExitUsage);
         std::fputs(usage, stdout);
         *status = 0;
         return false;

@@ -62,7 +62,8 @@ void ProgressBar::Update(int32_t stepDone, int32_t stepTotal) {
     Show(label_, static_cast<double>(done) / static_cast<double>(total), tail, kBarWidth, true);
 }
 
-void ProgressBar::Show(const std::string& before, double fraction, const std::string& after, int width, bool now) {
+void ProgressBar::Show(const std::string& before, double fraction, const std::string& after,
+                       int width, bool now) {
     if (!drawing_) return;
     const double time = NowSeconds();
     if (!now && shown_ && time - drawnAt_ < 0.2) return;
@@ -79,8 +80,9 @@ void ProgressBar::Show(const std::string& before, double fraction, const std::st
         width = std::max(0, std::min(kNarrowestBar, room - fixed));
         const int labelRoom = std::max(0, room - fixed - width);
         if (static_cast<int>(label.size()) > labelRoom) {
-            label = labelRoom > 3 ? "..." + label.substr(label.size() - static_cast<size_t>(labelRoom - 3))
-                                  : std::string();
+            label = labelRoom > 3
+                        ? "..." + label.substr(label.size() - static_cast<size_t>(labelRoom - 3))
+                        : std::string();
         }
     }
     fraction = std::max(0.0, std::min(1.0, fraction));
@@ -88,7 +90,8 @@ void ProgressBar::Show(const std::string& before, double fraction, const std::st
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(width - filled), '.');
     std::string line = label + " [" + bar + "] " + after;
-    if (line.size() > static_cast<size_t>(std::max(room, 0))) line.resize(static_cast<size_t>(std::max(room, 0)));
+    if (line.size() > static_cast<size_t>(std::max(room, 0)))
+        line.resize(static_cast<size_t>(std::max(room, 0)));
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     std::fflush(stderr);
     shown_ = true;

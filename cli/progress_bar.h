@@ -43,7 +43,8 @@ public:
 
     // Draws "BEFORE [bar] AFTER" with the bar fraction full, a bar of width columns when the
     // terminal has room; at most five times a second unless now.
-    void Show(const std::string& before, double fraction, const std::string& after, int width, bool now);
+    void Show(const std::string& before, double fraction, const std::string& after, int width,
+              bool now);
     // Removes the bar from the terminal.
     void Clear();
 

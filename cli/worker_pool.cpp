@@ -10,17 +10,17 @@
 // file counts as failed and a new worker takes over the rest.
 #include "cli/worker_pool.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -36,12 +36,15 @@ namespace {
 std::string Duration(double seconds) {
     long s = static_cast<long>(seconds + 0.5);
     char text[32];
-    if (s >= 3600) std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
     return text;
 }
 
-// ---- Messages from the workers -------------------------------------------------------------------
+// ---- Messages from the workers
+// -------------------------------------------------------------------
 
 enum MessageType : int32_t { kProgress = 1, kConverted = 2, kFailed = 3 };
 
@@ -53,8 +56,8 @@ struct MessageHead {
     int64_t pixels;    // kConverted: the image's width times height
 };
 
-
-void Send(int fd, MessageType type, int job, int permille, int64_t pixels, const std::string& text = "") {
+void Send(int fd, MessageType type, int job, int permille, int64_t pixels,
+          const std::string& text = "") {
     std::string message(sizeof(MessageHead), '\0');
     MessageHead head = {type, job, permille, static_cast<uint32_t>(text.size()), pixels};
     std::memcpy(&message[0], &head, sizeof head);
@@ -76,7 +79,8 @@ void ReportProgress(void* context, int32_t done, int32_t total) {
     if (total < 1) total = 1;
     done = done < 0 ? 0 : done > total ? total : done;
     const int phases = reporter->bar->phases();
-    const int permille = static_cast<int>((int64_t(reporter->bar->phase()) * 1000 + int64_t(done) * 1000 / total) / phases);
+    const int permille = static_cast<int>(
+        (int64_t(reporter->bar->phase()) * 1000 + int64_t(done) * 1000 / total) / phases);
     if (permille == reporter->lastPermille) return;
     reporter->lastPermille = permille;
     Send(reporter->fd, kProgress, reporter->job, permille, 0);
@@ -85,12 +89,14 @@ void ReportProgress(void* context, int32_t done, int32_t total) {
 // A failure's line names the file it is about.
 std::string NamingTheFile(const Job& job, const std::string& message) {
     for (const std::string* name : {&job.in, &job.out, &job.depth}) {
-        if (!name->empty() && message.compare(0, name->size() + 1, *name + ":") == 0) return message;
+        if (!name->empty() && message.compare(0, name->size() + 1, *name + ":") == 0)
+            return message;
     }
     return job.in + ": " + message;
 }
 
-void ConvertOne(const Options& options, const ModuleFile& module, const Job& job, FileKind to, int index, int fd) {
+void ConvertOne(const Options& options, const ModuleFile& module, const Job& job, FileKind to,
+                int index, int fd) {
     Options one = options;
     one.depthPath = job.depth;
     one.depthIfAny = true;
@@ -100,8 +106,10 @@ void ConvertOne(const Options& options, const ModuleFile& module, const Job& job
     int64_t pixels = 0;
     std::string failure;
     try {
-        if (job.inKind == FileKind::iff) ConvertFromIff(one, module, job.in, job.in, job.out, to, bar, &pixels);
-        else ConvertToIff(one, module, job.in, job.in, job.inKind, job.out, bar, &pixels);
+        if (job.inKind == FileKind::iff)
+            ConvertFromIff(one, module, job.in, job.in, job.out, to, bar, &pixels);
+        else
+            ConvertToIff(one, module, job.in, job.in, job.inKind, job.out, bar, &pixels);
     } catch (const Error& error) {
         failure = error.what();
     } catch (const std::bad_alloc&) {
@@ -109,8 +117,10 @@ void ConvertOne(const Options& options, const ModuleFile& module, const Job& job
     } catch (const std::exception& error) {
         failure = error.what();
     }
-    if (failure.empty()) Send(fd, kConverted, index, 1000, pixels);
-    else Send(fd, kFailed, index, 0, 0, NamingTheFile(job, failure));
+    if (failure.empty())
+        Send(fd, kConverted, index, 1000, pixels);
+    else
+        Send(fd, kFailed, index, 0, 0, NamingTheFile(job, failure));
 }
 
 // ---- The batch --------------------------------------------------------------------------------
@@ -129,10 +139,10 @@ void PassSignalOn(int signal) {
 
 struct Worker {
     pid_t pid = -1;
-    int jobs = -1;      // we write file numbers
-    int results = -1;   // we read messages
-    int errors = -1;    // its stderr
-    int job = -1;       // the file it is converting, -1 none
+    int jobs = -1;     // we write file numbers
+    int results = -1;  // we read messages
+    int errors = -1;   // its stderr
+    int job = -1;      // the file it is converting, -1 none
     int permille = 0;
     std::string resultBytes;  // received, not yet a whole message
     std::string errorBytes;   // received, not yet a whole line
@@ -145,15 +155,21 @@ void CloseFd(int* fd) {
 
 class Batch {
 public:
-    Batch(const Options& options, const ModuleFile& module, std::vector<Job> jobs, FileKind to, int skipped)
-        : options_(options), module_(module), jobs_(std::move(jobs)), to_(to), skipped_(skipped),
+    Batch(const Options& options, const ModuleFile& module, std::vector<Job> jobs, FileKind to,
+          int skipped)
+        : options_(options),
+          module_(module),
+          jobs_(std::move(jobs)),
+          to_(to),
+          skipped_(skipped),
           bar_(!options.quiet, "") {}
 
     int Run(int workerCount) {
         for (const Job& job : jobs_) {
             if (!job.refused.empty()) Refuse(job);
         }
-        if (pipe(gSignalPipe) != 0) throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
+        if (pipe(gSignalPipe) != 0)
+            throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
         fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
         fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
         fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
@@ -177,9 +193,12 @@ public:
                 if (worker.errors >= 0) watched.push_back({worker.errors, POLLIN, 0});
             }
             int ready = poll(watched.data(), watched.size(), bar_.drawing() ? 250 : -1);
-            if (ready < 0 && errno != EINTR) throw Error(std::string("cannot wait for the conversions: ") + std::strerror(errno));
+            if (ready < 0 && errno != EINTR)
+                throw Error(std::string("cannot wait for the conversions: ") +
+                            std::strerror(errno));
             unsigned char signal = 0;
-            if (ready > 0 && (watched[0].revents & POLLIN) != 0 && read(gSignalPipe[0], &signal, 1) == 1) {
+            if (ready > 0 && (watched[0].revents & POLLIN) != 0 &&
+                read(gSignalPipe[0], &signal, 1) == 1) {
                 Interrupted(signal);
             }
             for (Worker& worker : workers_) Listen(&worker);
@@ -206,10 +225,13 @@ private:
     }
 
     void Start(Worker* worker) {
-        while (next_ < static_cast<int>(jobs_.size()) && !jobs_[static_cast<size_t>(next_)].refused.empty()) ++next_;
+        while (next_ < static_cast<int>(jobs_.size()) &&
+               !jobs_[static_cast<size_t>(next_)].refused.empty())
+            ++next_;
         if (next_ >= static_cast<int>(jobs_.size())) return;
         int jobPipe[2], resultPipe[2], errorPipe[2];
-        if (pipe(jobPipe) != 0) throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
+        if (pipe(jobPipe) != 0)
+            throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
         if (pipe(resultPipe) != 0 || pipe(errorPipe) != 0) {
             throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
         }
@@ -222,7 +244,8 @@ private:
         pid_t pid = fork();
         if (pid == 0) {
             for (int s : kStopSignals) std::signal(s, SIG_DFL);
-            // This process ending in any way ends the worker, which then removes its temporary file.
+            // This process ending in any way ends the worker, which then removes its temporary
+            // file.
             prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (getppid() != parent) _exit(kExitFailure);
             sigprocmask(SIG_SETMASK, &previous, nullptr);
@@ -241,7 +264,8 @@ private:
             int32_t index = 0;
             while (ReadFully(jobPipe[0], &index, sizeof index) && index >= 0 &&
                    index < static_cast<int32_t>(jobs_.size())) {
-                ConvertOne(options_, module_, jobs_[static_cast<size_t>(index)], to_, index, resultPipe[1]);
+                ConvertOne(options_, module_, jobs_[static_cast<size_t>(index)], to_, index,
+                           resultPipe[1]);
             }
             _exit(0);
         }
@@ -254,7 +278,8 @@ private:
             close(jobPipe[1]);
             close(resultPipe[0]);
             close(errorPipe[0]);
-            throw Error(std::string("cannot start a conversion process: ") + std::strerror(forkError));
+            throw Error(std::string("cannot start a conversion process: ") +
+                        std::strerror(forkError));
         }
         for (int fd : {jobPipe[1], resultPipe[0], errorPipe[0]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
         *worker = Worker();
@@ -267,7 +292,9 @@ private:
 
     // Gives the worker the next file, or tells it there is none (it then ends).
     void HandOut(Worker* worker) {
-        while (next_ < static_cast<int>(jobs_.size()) && !jobs_[static_cast<size_t>(next_)].refused.empty()) ++next_;
+        while (next_ < static_cast<int>(jobs_.size()) &&
+               !jobs_[static_cast<size_t>(next_)].refused.empty())
+            ++next_;
         if (stopping_ || next_ >= static_cast<int>(jobs_.size())) {
             CloseFd(&worker->jobs);
             return;
@@ -275,7 +302,8 @@ private:
         int32_t index = next_++;
         worker->job = index;
         worker->permille = 0;
-        if (!WriteFully(worker->jobs, &index, sizeof index)) CloseFd(&worker->jobs);  // it died; Listen sees that
+        if (!WriteFully(worker->jobs, &index, sizeof index))
+            CloseFd(&worker->jobs);  // it died; Listen sees that
     }
 
     void Listen(Worker* worker) {
@@ -350,9 +378,11 @@ private:
         if (!worker->errorBytes.empty()) PrintLine(worker->errorBytes + "\n");
         if (worker->job >= 0) {
             const Job& job = jobs_[static_cast<size_t>(worker->job)];
-            std::string how = WIFSIGNALED(status) ? std::string("killed by signal ") + std::to_string(WTERMSIG(status)) +
-                                                        " (" + strsignal(WTERMSIG(status)) + ")"
-                                                  : "ended with status " + std::to_string(WEXITSTATUS(status));
+            std::string how = WIFSIGNALED(status)
+                                  ? std::string("killed by signal ") +
+                                        std::to_string(WTERMSIG(status)) + " (" +
+                                        strsignal(WTERMSIG(status)) + ")"
+                                  : "ended with status " + std::to_string(WEXITSTATUS(status));
             RemoveLeftovers(job.out);
             if (!job.depth.empty()) RemoveLeftovers(job.depth);
             ++failed_;
@@ -369,8 +399,8 @@ private:
     void Summarise(const std::string& why) {
         if (options_.quiet) return;
         const int left = static_cast<int>(jobs_.size()) - converted_ - failed_;
-        std::string summary = "converted " + std::to_string(converted_) + ", failed " + std::to_string(failed_) +
-                              ", skipped " + std::to_string(skipped_);
+        std::string summary = "converted " + std::to_string(converted_) + ", failed " +
+                              std::to_string(failed_) + ", skipped " + std::to_string(skipped_);
         if (left > 0) summary += "; " + why + std::to_string(left) + " not converted";
         std::fprintf(stderr, "tniff: %s\n", summary.c_str());
         std::fflush(stderr);
@@ -409,16 +439,18 @@ private:
         const double fraction = files > 0 ? std::min(1.0, (done + part) / files) : 1.0;
         const double elapsed = NowSeconds() - start_;
         char after[96];
-        int length = std::snprintf(after, sizeof after, "%.1f Mpx", static_cast<double>(pixels_) / 1e6);
+        int length =
+            std::snprintf(after, sizeof after, "%.1f Mpx", static_cast<double>(pixels_) / 1e6);
         if (elapsed > 0.5 && pixels_ > 0) {
-            length += std::snprintf(after + length, sizeof after - static_cast<size_t>(length), " %.1f Mpx/s",
-                                    static_cast<double>(pixels_) / 1e6 / elapsed);
+            length += std::snprintf(after + length, sizeof after - static_cast<size_t>(length),
+                                    " %.1f Mpx/s", static_cast<double>(pixels_) / 1e6 / elapsed);
         }
         if (elapsed > 0.5 && fraction > 0.01) {
             std::snprintf(after + length, sizeof after - static_cast<size_t>(length), " %s left",
                           Duration(elapsed * (1 - fraction) / fraction).c_str());
         }
-        bar_.Show("files " + std::to_string(done) + "/" + std::to_string(files), fraction, after, 20, now);
+        bar_.Show("files " + std::to_string(done) + "/" + std::to_string(files), fraction, after,
+                  20, now);
     }
 
     const Options& options_;
@@ -438,8 +470,8 @@ private:
 
 }  // namespace
 
-int RunJobs(const Options& options, const ModuleFile& module, const std::vector<Job>& jobs, FileKind to,
-            int skipped, int workers) {
+int RunJobs(const Options& options, const ModuleFile& module, const std::vector<Job>& jobs,
+            FileKind to, int skipped, int workers) {
     Batch batch(options, module, jobs, to, skipped);
     return batch.Run(workers);
 }

@@ -19,15 +19,23 @@ void WriteModuleJson(JsonWriter& json, const OpenedFile& file) {
     for (int p = 0; p < d.planes; ++p) json.String(PlaneName(file, p));
     json.EndArray();
     json.Key("depthPlane");
-    if (file.depthPlane >= 0) json.Integer(file.depthPlane);
-    else json.Null();
+    if (file.depthPlane >= 0)
+        json.Integer(file.depthPlane);
+    else
+        json.Null();
     json.Key("horizontalDpi").Number(d.horizontalDpi).Key("verticalDpi").Number(d.verticalDpi);
     json.EndObject();
 
     json.Key("read").BeginObject();
     json.Key("complete").Bool(file.complete());
-    json.Key("colourTiles").Integer(file.colourTilesRead).Key("colourTilesExpected").Integer(file.colourTilesExpected);
-    json.Key("depthTiles").Integer(file.depthTilesRead).Key("depthTilesExpected").Integer(file.depthTilesExpected);
+    json.Key("colourTiles")
+        .Integer(file.colourTilesRead)
+        .Key("colourTilesExpected")
+        .Integer(file.colourTilesExpected);
+    json.Key("depthTiles")
+        .Integer(file.depthTilesRead)
+        .Key("depthTilesExpected")
+        .Integer(file.depthTilesExpected);
     json.EndObject();
 }
 
@@ -39,7 +47,12 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
     if (layout.hasHeader) {
         const HeaderValues& h = layout.header;
         json.BeginObject();
-        json.Key("size").Integer(h.payloadSize).Key("width").Integer(h.width).Key("height").Integer(h.height);
+        json.Key("size")
+            .Integer(h.payloadSize)
+            .Key("width")
+            .Integer(h.width)
+            .Key("height")
+            .Integer(h.height);
         json.Key("auxA").Integer(h.auxA).Key("auxB").Integer(h.auxB).Key("flags").Integer(h.flags);
         json.Key("flagNames").BeginArray();
         for (const std::string& name : KnownFlagNames(h.flags)) json.String(name);
@@ -56,7 +69,10 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
     for (const ChunkInfo& chunk : layout.chunks) {
         json.BeginObject().Key("id").String(chunk.id);
         if (!chunk.groupType.empty()) json.Key("type").String(chunk.groupType);
-        json.Key("offset").Integer(static_cast<int64_t>(chunk.offset)).Key("size").Integer(chunk.size);
+        json.Key("offset")
+            .Integer(static_cast<int64_t>(chunk.offset))
+            .Key("size")
+            .Integer(chunk.size);
         json.EndObject();
     }
     json.EndArray();
@@ -65,8 +81,18 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
     for (const TileInfo& tile : layout.tiles) {
         json.BeginObject();
         json.Key("kind").String(tile.depth ? "ZBUF" : "RGBA");
-        json.Key("offset").Integer(static_cast<int64_t>(tile.offset)).Key("size").Integer(tile.size);
-        json.Key("x1").Integer(tile.x1).Key("y1").Integer(tile.y1).Key("x2").Integer(tile.x2).Key("y2").Integer(tile.y2);
+        json.Key("offset")
+            .Integer(static_cast<int64_t>(tile.offset))
+            .Key("size")
+            .Integer(tile.size);
+        json.Key("x1")
+            .Integer(tile.x1)
+            .Key("y1")
+            .Integer(tile.y1)
+            .Key("x2")
+            .Integer(tile.x2)
+            .Key("y2")
+            .Integer(tile.y2);
         json.Key("width").Integer(tile.width).Key("height").Integer(tile.height);
         json.Key("compressed").Bool(tile.compressed);
         json.Key("storedBytes").Integer(static_cast<int64_t>(tile.storedBytes));
@@ -80,13 +106,18 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
     json.Key("tileCounts").BeginObject();
     json.Key("total").Integer(static_cast<int64_t>(layout.tiles.size()));
     json.Key("colour").Integer(layout.ColourTiles()).Key("depth").Integer(layout.DepthTiles());
-    json.Key("compressed").Integer(compressed).Key("raw").Integer(static_cast<int64_t>(layout.tiles.size()) - compressed);
+    json.Key("compressed")
+        .Integer(compressed)
+        .Key("raw")
+        .Integer(static_cast<int64_t>(layout.tiles.size()) - compressed);
     json.EndObject();
     json.Key("storedBytes").Integer(static_cast<int64_t>(layout.storedBytes));
     json.Key("rawBytes").Integer(static_cast<int64_t>(layout.rawBytes));
     json.Key("compressionRatio");
-    if (layout.storedBytes > 0) json.Number(static_cast<double>(layout.rawBytes) / static_cast<double>(layout.storedBytes));
-    else json.Null();
+    if (layout.storedBytes > 0)
+        json.Number(static_cast<double>(layout.rawBytes) / static_cast<double>(layout.storedBytes));
+    else
+        json.Null();
     if (!layout.Whole()) {
         const Damage& damage = layout.damage;
         json.Key("damage").BeginObject();
@@ -111,8 +142,8 @@ Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t m
         inspection.code = error.hostCode();
         // A damaged file the module refuses: its layout up to the damage, and why it stops.
         std::string why;
-        inspection.damaged = WalkLayoutFile(path, &inspection.layout, &why) && inspection.layout.recognised &&
-                             !inspection.layout.Whole();
+        inspection.damaged = WalkLayoutFile(path, &inspection.layout, &why) &&
+                             inspection.layout.recognised && !inspection.layout.Whole();
     }
     return inspection;
 }
@@ -126,7 +157,10 @@ std::string InfoJson(const Inspection& inspection) {
     } else {
         json.Key("error").String(inspection.error);
         if (inspection.code != noErr) {
-            json.Key("code").Integer(inspection.code).Key("codeName").String(HostCodeName(inspection.code));
+            json.Key("code")
+                .Integer(inspection.code)
+                .Key("codeName")
+                .String(HostCodeName(inspection.code));
         }
         if (inspection.damaged) WriteLayoutJson(json, inspection.layout);
     }

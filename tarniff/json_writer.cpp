@@ -35,10 +35,22 @@ void JsonWriter::Close(char bracket) {
     if (hasMembers_.empty()) text_ += '\n';
 }
 
-JsonWriter& JsonWriter::BeginObject() { Open('{'); return *this; }
-JsonWriter& JsonWriter::EndObject() { Close('}'); return *this; }
-JsonWriter& JsonWriter::BeginArray() { Open('['); return *this; }
-JsonWriter& JsonWriter::EndArray() { Close(']'); return *this; }
+JsonWriter& JsonWriter::BeginObject() {
+    Open('{');
+    return *this;
+}
+JsonWriter& JsonWriter::EndObject() {
+    Close('}');
+    return *this;
+}
+JsonWriter& JsonWriter::BeginArray() {
+    Open('[');
+    return *this;
+}
+JsonWriter& JsonWriter::EndArray() {
+    Close(']');
+    return *this;
+}
 
 JsonWriter& JsonWriter::Key(const std::string& name) {
     String(name);
@@ -103,19 +115,19 @@ JsonWriter& JsonWriter::String(const std::string& value) {
         }
         ++at;
         switch (c) {
-            case '"': text_ += "\\\""; break;
-            case '\\': text_ += "\\\\"; break;
-            case '\n': text_ += "\\n"; break;
-            case '\r': text_ += "\\r"; break;
-            case '\t': text_ += "\\t"; break;
-            default:
-                if (c < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    text_ += escaped;
-                } else {
-                    text_ += static_cast<char>(c);
-                }
+        case '"': text_ += "\\\""; break;
+        case '\\': text_ += "\\\\"; break;
+        case '\n': text_ += "\\n"; break;
+        case '\r': text_ += "\\r"; break;
+        case '\t': text_ += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                text_ += escaped;
+            } else {
+                text_ += static_cast<char>(c);
+            }
         }
     }
     text_ += '"';

@@ -1,14 +1,14 @@
 // Opening, saving and About through the module's ENTRYPOINT, on our host of the interface.
 #include "tarniff/tarniff.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "host/host.h"
@@ -104,11 +104,13 @@ std::vector<std::string> ModuleSearchPaths() {
     if (length > 0) {
         std::string program(buffer.data(), static_cast<size_t>(length));
         size_t slash = program.find_last_of('/');
-        std::string directory = slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
+        std::string directory =
+            slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
         // An installed tniff (a bin/ beside lib/tniff/, or the bin/ it was configured to go to)
         // uses its own module or none: never a module of the tree it was built in.
         struct stat status;
-        bool installed = stat((directory + "../lib/tniff").c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+        bool installed =
+            stat((directory + "../lib/tniff").c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 #ifdef TNIFF_INSTALLED_BIN
         char* real = realpath(directory.c_str(), nullptr);
         char* bin = realpath(TNIFF_INSTALLED_BIN, nullptr);
@@ -136,7 +138,7 @@ std::string DefaultModulePath() {
     std::string looked;
     for (const std::string& path : paths) looked += (looked.empty() ? "" : ", ") + path;
     throw Error(std::string("cannot find the module ") + kModuleFileName + " (looked in " + looked +
-                    "); name it with --module PATH");
+                "); name it with --module PATH");
 }
 
 std::string ModuleVersion(const std::string& path) {
@@ -146,7 +148,8 @@ std::string ModuleVersion(const std::string& path) {
     std::string contents;
     std::vector<char> buffer(1 << 16);
     size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0) contents.append(buffer.data(), got);
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0)
+        contents.append(buffer.data(), got);
     std::fclose(file);
     size_t at = contents.find(marker);
     if (at == std::string::npos) return "";
@@ -160,7 +163,8 @@ ModuleFile LoadModuleFile(const std::string& path) {
     tniff::Host::SetProblemSink(&PrintLateProblems);
     ModuleFile module;
     module.path = path;
-    if (access(path.c_str(), R_OK) != 0) throw Error(path + ": cannot load the module: " + std::strerror(errno));
+    if (access(path.c_str(), R_OK) != 0)
+        throw Error(path + ": cannot load the module: " + std::strerror(errno));
     std::string why;
     module.entry = tniff::LoadModule(path, &why);
     if (module.entry == nullptr) throw Error("cannot load the module: " + why);
@@ -180,57 +184,116 @@ std::string Mebibytes(uint64_t bytes) {
     if (bytes < (1u << 20)) return std::to_string(bytes) + " bytes";
     if (bytes < (1ull << 30)) return std::to_string(bytes >> 20) + " MiB";
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / static_cast<double>(1ull << 30));
+    std::snprintf(text, sizeof text, "%.1f GiB",
+                  static_cast<double>(bytes) / static_cast<double>(1ull << 30));
     return text;
 }
 
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, const Progress& progress,
-                             uint64_t maxImageBytes, const std::string& name) {
+namespace {
+
+// Why the module's open failed, in words, thrown: the image-size limit, a file too short or of
+// another format, a damaged file of this format with what is wrong and where, or the code.
+[[noreturn]] void RefuseOpen(tniff::Host& host, OSErr result, const std::string& path,
+                             const std::string& shown, uint64_t size, uint64_t maxImageBytes) {
+    const std::string code =
+        " (" + std::string(HostCodeName(result)) + ", " + std::to_string(result) + ")";
+    if (result == memFullErr && host.imageRefused()) {
+        const FormatRecord& r = host.record();
+        const uint64_t bytes = static_cast<uint64_t>(r.imageSize.h) *
+                               static_cast<uint64_t>(r.imageSize.v) *
+                               static_cast<uint64_t>(r.planes > 0 ? r.planes : 0);
+        throw Error(shown + ": " + std::to_string(r.imageSize.h) + " by " +
+                        std::to_string(r.imageSize.v) + " with " + std::to_string(r.planes) +
+                        " planes needs " + Mebibytes(bytes) +
+                        ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
+                        " (--max-image-size raises it)" + code,
+                    result);
+    }
+    if (result == tniff::kHostFileNotOpened) {
+        throw Error(shown + ": cannot open: " + std::strerror(errno));
+    }
+    if (result == eofErr && size < kIdentifyingBytes) {
+        throw Error(shown + ": too short to be an image in this format" + code, result);
+    }
+    if (result == formatCannotRead) {
+        // A file of another format under this name: say what it is.
+        const std::string content = DescribeContent(path);
+        if (!content.empty() && content.find("this format") == std::string::npos) {
+            throw Error(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
+        }
+        // A damaged file of this format: what is wrong, and where.
+        Layout layout;
+        std::string why;
+        if (WalkLayoutFile(path, &layout, &why) && layout.recognised && !layout.Whole()) {
+            throw Error(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
+                        result);
+        }
+    }
+    throw Error(shown + ": " + DescribeHostCode(result, true), result);
+}
+
+// Which planes are colour and which is depth: the header's flags say, as the module's
+// description alone leaves an RGB image of four planes open (alpha or depth).
+void AssignPlanes(int16_t mode, OpenedFile* opened) {
+    const Layout& layout = opened->layout;
+    const int planes = opened->image.planes();
+    if (layout.hasHeader && layout.colourChannels + (layout.hasDepth ? 1 : 0) == planes) {
+        opened->colourPlanes = layout.colourChannels;
+        opened->depthPlane = layout.hasDepth ? layout.colourChannels : -1;
+    } else if (mode == plugInModeGrayScale) {
+        opened->colourPlanes = 1;
+        opened->depthPlane = planes > 1 ? 1 : -1;
+    } else {
+        opened->colourPlanes = planes == 1 ? 0 : planes >= 4 ? 4 : planes;
+        opened->depthPlane = planes == 1 || planes == 5 ? planes - 1 : -1;
+    }
+}
+
+// The tiles the module handed over, against those the header announces, and the pixels they
+// leave uncovered: the module reads the tiles the header announces, however few, so the image
+// is whole only where they reach.
+void CountTiles(const std::vector<tniff::HandOver>& handOvers, OpenedFile* opened) {
+    const uint16_t tileCount = opened->layout.hasHeader ? opened->layout.header.tileCount : 0;
+    opened->colourTilesExpected = opened->colourPlanes > 0 ? tileCount : 0;
+    opened->depthTilesExpected = opened->depthPlane >= 0 ? tileCount : 0;
+    std::vector<PixelRect> colourRects, depthRects;
+    for (const tniff::HandOver& handOver : handOvers) {
+        if (handOver.result != noErr) continue;
+        if (opened->depthPlane >= 0 && handOver.loPlane == opened->depthPlane) {
+            ++opened->depthTilesRead;
+            depthRects.push_back(PixelRectOf(handOver.rect));
+        } else {
+            ++opened->colourTilesRead;
+            colourRects.push_back(PixelRectOf(handOver.rect));
+        }
+    }
+    const int width = opened->image.width(), height = opened->image.height();
+    if (opened->colourPlanes > 0) {
+        opened->colourPixelsUncovered = UncoveredPixels(colourRects, width, height);
+    }
+    if (opened->depthPlane >= 0) {
+        opened->depthPixelsUncovered = UncoveredPixels(depthRects, width, height);
+    }
+}
+
+}  // namespace
+
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
+                             const Progress& progress, uint64_t maxImageBytes,
+                             const std::string& name) {
     const std::string& shown = name.empty() ? path : name;
-    uint64_t size = CheckReadable(path);
-    OpenedFile opened;
+    const uint64_t size = CheckReadable(path);
     tniff::HostSetup setup;
     setup.maxImageBytes = maxImageBytes != 0 ? maxImageBytes : DefaultMaxImageBytes();
     tniff::Host host(module.entry, setup);
     {
         ProgressRelay relay(host, progress);
-        OSErr result = host.Open(path);
+        const OSErr result = host.Open(path);
         RejectViolations(host, shown, "opening it");
-        if (result == memFullErr && host.imageRefused()) {
-            const FormatRecord& r = host.record();
-            uint64_t bytes = static_cast<uint64_t>(r.imageSize.h) * static_cast<uint64_t>(r.imageSize.v) *
-                             static_cast<uint64_t>(r.planes > 0 ? r.planes : 0);
-            throw Error(shown + ": " + std::to_string(r.imageSize.h) + " by " + std::to_string(r.imageSize.v) +
-                                " with " + std::to_string(r.planes) + " planes needs " + Mebibytes(bytes) +
-                                ", more than tniff's image-size limit of " + Mebibytes(setup.maxImageBytes) +
-                                " (--max-image-size raises it) (" + HostCodeName(result) + ", " +
-                                std::to_string(result) + ")",
-                            result);
-        }
-        if (result == tniff::kHostFileNotOpened) throw Error(shown + ": cannot open: " + std::strerror(errno));
-        if (result == eofErr && size < kIdentifyingBytes) {
-            throw Error(shown + ": too short to be an image in this format (" + HostCodeName(result) + ", " +
-                                std::to_string(result) + ")",
-                            result);
-        }
-        if (result == formatCannotRead) {
-            // A file of another format under this name: say what it is.
-            std::string content = DescribeContent(path);
-            if (!content.empty() && content.find("this format") == std::string::npos) {
-                throw Error(shown + ": " + DescribeHostCode(result, true, "it is " + content), result);
-            }
-            // A damaged file of this format: what is wrong, and where.
-            tarniff::Layout layout;
-            std::string why;
-            if (tarniff::WalkLayoutFile(path, &layout, &why) && layout.recognised &&
-                !layout.Whole()) {
-                throw Error(shown + ": " + DescribeHostCode(result, true, layout.damage.reason),
-                                result);
-            }
-        }
-        if (result != noErr) throw Error(shown + ": " + DescribeHostCode(result, true), result);
+        if (result != noErr) RefuseOpen(host, result, path, shown, size, setup.maxImageBytes);
     }
 
+    OpenedFile opened;
     const FormatRecord& record = host.record();
     opened.description.width = record.imageSize.h;
     opened.description.height = record.imageSize.v;
@@ -241,53 +304,15 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, 
     opened.description.verticalDpi = DotsPerInch(record.imageVRes);
     opened.image = host.TakeImage();
     if (opened.image.planes() < 1 || opened.image.empty()) {
-        throw Error(shown + ": the module describes an image without pixels (" + std::to_string(record.imageSize.h) +
-                        " by " + std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +
-                        " planes)");
+        throw Error(shown + ": the module describes an image without pixels (" +
+                    std::to_string(record.imageSize.h) + " by " +
+                    std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +
+                    " planes)");
     }
-
-    // Which plane is depth is in the header's flags; the module's description alone leaves an
-    // RGB image of four planes open (alpha or depth).
     std::string why;
-    if (!tarniff::WalkLayoutFile(path, &opened.layout, &why)) {
-        throw Error(shown + ": cannot open: " + why);
-    }
-    const tarniff::Layout& layout = opened.layout;
-    int planes = opened.image.planes();
-    if (layout.hasHeader && layout.colourChannels + (layout.hasDepth ? 1 : 0) == planes) {
-        opened.colourPlanes = layout.colourChannels;
-        opened.depthPlane = layout.hasDepth ? layout.colourChannels : -1;
-    } else if (record.imageMode == plugInModeGrayScale) {
-        opened.colourPlanes = 1;
-        opened.depthPlane = planes > 1 ? 1 : -1;
-    } else {
-        opened.colourPlanes = planes == 1 ? 0 : planes >= 4 ? 4 : planes;
-        opened.depthPlane = planes == 1 || planes == 5 ? planes - 1 : -1;
-    }
-
-    uint16_t tileCount = layout.hasHeader ? layout.header.tileCount : 0;
-    opened.colourTilesExpected = opened.colourPlanes > 0 ? tileCount : 0;
-    opened.depthTilesExpected = opened.depthPlane >= 0 ? tileCount : 0;
-    std::vector<tarniff::PixelRect> colourRects, depthRects;
-    for (const tniff::HandOver& handOver : host.handOvers()) {
-        if (handOver.result != noErr) continue;
-        if (opened.depthPlane >= 0 && handOver.loPlane == opened.depthPlane) {
-            ++opened.depthTilesRead;
-            depthRects.push_back(PixelRectOf(handOver.rect));
-        } else {
-            ++opened.colourTilesRead;
-            colourRects.push_back(PixelRectOf(handOver.rect));
-        }
-    }
-    // The module reads the tiles the header announces, however few: the image is whole only
-    // where they reach.
-    const int width = opened.image.width(), height = opened.image.height();
-    if (opened.colourPlanes > 0) {
-        opened.colourPixelsUncovered = tarniff::UncoveredPixels(colourRects, width, height);
-    }
-    if (opened.depthPlane >= 0) {
-        opened.depthPixelsUncovered = tarniff::UncoveredPixels(depthRects, width, height);
-    }
+    if (!WalkLayoutFile(path, &opened.layout, &why)) throw Error(shown + ": cannot open: " + why);
+    AssignPlanes(record.imageMode, &opened);
+    CountTiles(host.handOvers(), &opened);
     return opened;
 }
 
@@ -302,10 +327,12 @@ void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, cons
     // gives are taken, so that a stale value from elsewhere is never shown.
     const int writeError = errno;
     RejectViolations(host, name, "saving it");
-    if (result == tniff::kHostFileNotOpened) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
+    if (result == tniff::kHostFileNotOpened)
+        throw Error(name + ": cannot open for writing: " + std::strerror(errno));
     if (result == writErr && (writeError == ENOSPC || writeError == EFBIG || writeError == EDQUOT ||
                               writeError == EIO || writeError == EROFS)) {
-        throw Error(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)), result);
+        throw Error(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)),
+                    result);
     }
     if (result != noErr) throw Error(name + ": " + DescribeHostCode(result, false), result);
 }
@@ -336,13 +363,13 @@ AboutOutcome CallAbout(const ModuleFile& module) {
 
 std::string ModeName(int16_t mode) {
     switch (mode) {
-        case plugInModeBitmap: return "bitmap";
-        case plugInModeGrayScale: return "grayscale";
-        case plugInModeIndexedColor: return "indexed colour";
-        case plugInModeRGBColor: return "RGB colour";
-        case plugInModeCMYKColor: return "CMYK colour";
-        case plugInModeMultichannel: return "multichannel";
-        default: return "mode " + std::to_string(mode);
+    case plugInModeBitmap: return "bitmap";
+    case plugInModeGrayScale: return "grayscale";
+    case plugInModeIndexedColor: return "indexed colour";
+    case plugInModeRGBColor: return "RGB colour";
+    case plugInModeCMYKColor: return "CMYK colour";
+    case plugInModeMultichannel: return "multichannel";
+    default: return "mode " + std::to_string(mode);
     }
 }
 
@@ -358,13 +385,13 @@ namespace {
 std::string TileShortfall(const OpenedFile& file) {
     std::string text;
     if (file.colourTilesRead < file.colourTilesExpected) {
-        text += std::to_string(file.colourTilesRead) + " of the " + std::to_string(file.colourTilesExpected) +
-                " colour tiles";
+        text += std::to_string(file.colourTilesRead) + " of the " +
+                std::to_string(file.colourTilesExpected) + " colour tiles";
     }
     if (file.depthTilesRead < file.depthTilesExpected) {
         if (!text.empty()) text += " and ";
-        text += std::to_string(file.depthTilesRead) + " of the " + std::to_string(file.depthTilesExpected) +
-                " depth tiles";
+        text += std::to_string(file.depthTilesRead) + " of the " +
+                std::to_string(file.depthTilesExpected) + " depth tiles";
     }
     return text;
 }

@@ -1,22 +1,21 @@
 // Outputs written whole or not at all, where writing a path ends up, and bytes kept in a file.
 #include "tarniff/tarniff.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <climits>
-#include <dirent.h>
 #include <functional>
 #include <vector>
 
 #include "host/host_file.h"
-
 
 namespace tarniff {
 
@@ -75,7 +74,9 @@ void Untrack(const char* path) {
 // The folder a path is in, as a path of its own: "." for a bare name.
 std::string FolderOf(const std::string& path) {
     const std::string directory = DirectoryOf(path);
-    return directory.empty() ? "." : directory.size() == 1 ? directory : directory.substr(0, directory.size() - 1);
+    return directory.empty()       ? "."
+           : directory.size() == 1 ? directory
+                                   : directory.substr(0, directory.size() - 1);
 }
 
 }  // namespace
@@ -107,8 +108,8 @@ std::string RefuseEndlessLinks(const std::string& path) {
     const std::string target = FollowLinks(path, &endless);
     if (endless) {
         throw Error(path +
-                        ": cannot write: its symbolic links never end (a loop, or more "
-                        "than 40 in a row)");
+                    ": cannot write: its symbolic links never end (a loop, or more "
+                    "than 40 in a row)");
     }
     return target;
 }
@@ -120,7 +121,8 @@ void CopyToStdout(const std::string& temporary) {
     if (fd < 0) throw Error(std::string("cannot read the written output: ") + std::strerror(errno));
     std::vector<char> buffer(1 << 16);
     for (;;) {
-        const uint32_t got = tniff::FileHandleRead(fd, buffer.data(), static_cast<uint32_t>(buffer.size()));
+        const uint32_t got =
+            tniff::FileHandleRead(fd, buffer.data(), static_cast<uint32_t>(buffer.size()));
         if (got == tniff::kFileCallFailed) {
             int error = errno;
             close(fd);
@@ -146,18 +148,21 @@ PendingOutput::PendingOutput(const std::string& destination)
     // end the run with the file left behind.
     SignalsBlocked blocked;
     const char* tmp = std::getenv("TMPDIR");
-    std::string directory = toStdout_ ? (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") : FolderOf(destination_);
-    // Hidden, and named for the file it will become, so that a leftover after a crash explains itself.
-    // The writer's process id is in the name: a later run for the same output removes what a
-    // process that is gone (killed with SIGKILL, or by a power cut) left.
+    std::string directory =
+        toStdout_ ? (tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") : FolderOf(destination_);
+    // Hidden, and named for the file it will become, so that a leftover after a crash explains
+    // itself. The writer's process id is in the name: a later run for the same output removes what
+    // a process that is gone (killed with SIGKILL, or by a power cut) left.
     if (!toStdout_) RemoveLeftovers(destination_);
-    std::string pattern = directory + "/." + (toStdout_ ? std::string("stdout") : FileNameOf(destination_)) +
+    std::string pattern = directory + "/." +
+                          (toStdout_ ? std::string("stdout") : FileNameOf(destination_)) +
                           ".tniff-" + std::to_string(getpid()) + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
     if (fd < 0) {
-        throw Error(destination + ": cannot create a file in " + directory + ": " + std::strerror(errno));
+        throw Error(destination + ": cannot create a file in " + directory + ": " +
+                    std::strerror(errno));
     }
     // mkstemp makes the file private; the result should have the permissions of the file it
     // replaces (and its group, where the system lets us), or else those of any new file.
@@ -175,7 +180,8 @@ PendingOutput::PendingOutput(const std::string& destination)
         int error = errno;
         close(fd);
         unlink(name.data());
-        throw Error(destination + ": cannot prepare a file in " + directory + ": " + std::strerror(error));
+        throw Error(destination + ": cannot prepare a file in " + directory + ": " +
+                    std::strerror(error));
     }
     close(fd);
     temporary_ = name.data();
@@ -203,7 +209,8 @@ void PendingOutput::Commit() {
     }
     close(fd);
     if (std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
-        throw Error(destination_ + ": cannot replace it with the written file: " + std::strerror(errno));
+        throw Error(destination_ +
+                    ": cannot replace it with the written file: " + std::strerror(errno));
     }
     committed_ = true;
     Untrack(temporary_.c_str());
@@ -245,7 +252,8 @@ std::string PlaceOf(const std::string& path) {
     const std::string target = FollowLinks(path);
     char resolved[PATH_MAX];
     const std::string folder = FolderOf(target);
-    return (realpath(folder.c_str(), resolved) != nullptr ? std::string(resolved) : folder) + "/" + FileNameOf(target);
+    return (realpath(folder.c_str(), resolved) != nullptr ? std::string(resolved) : folder) + "/" +
+           FileNameOf(target);
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -271,7 +279,8 @@ void RemoveLeftovers(const std::string& path) {
         const size_t dash = name.find('-', prefix.size());
         if (dash == std::string::npos || dash == prefix.size() || name.size() != dash + 7) continue;
         const std::string digits = name.substr(prefix.size(), dash - prefix.size());
-        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
         const pid_t writer = static_cast<pid_t>(std::stol(digits));
         if (writer > 0 && kill(writer, 0) != 0 && errno == ESRCH) leftovers.push_back(name);
     }
@@ -281,7 +290,8 @@ void RemoveLeftovers(const std::string& path) {
 
 void TemporaryCopy::Make(const std::string& name) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/.input.tniff-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/.input.tniff-XXXXXX";
     std::vector<char> made(pattern.begin(), pattern.end());
     made.push_back('\0');
     fd_ = mkstemp(made.data());
@@ -290,9 +300,11 @@ void TemporaryCopy::Make(const std::string& name) {
 }
 
 void TemporaryCopy::Put(const uint8_t* bytes, size_t size, const std::string& name) {
-    if (head_.size() < 16) head_.insert(head_.end(), bytes, bytes + std::min<size_t>(size, 16 - head_.size()));
+    if (head_.size() < 16)
+        head_.insert(head_.end(), bytes, bytes + std::min<size_t>(size, 16 - head_.size()));
     errno = ENOSPC;
-    if (!WriteFully(fd_, bytes, size)) throw Error("cannot keep " + name + " in a file: " + std::strerror(errno));
+    if (!WriteFully(fd_, bytes, size))
+        throw Error("cannot keep " + name + " in a file: " + std::strerror(errno));
 }
 
 void TemporaryCopy::Fill(const std::function<void()>& put) {
@@ -312,8 +324,10 @@ TemporaryCopy::TemporaryCopy(int fd, const std::string& name) {
     Fill([&] {
         std::vector<uint8_t> buffer(1 << 16);
         for (;;) {
-            const uint32_t got = tniff::FileHandleRead(fd, buffer.data(), static_cast<uint32_t>(buffer.size()));
-            if (got == tniff::kFileCallFailed) throw Error("cannot read " + name + ": " + std::strerror(errno));
+            const uint32_t got =
+                tniff::FileHandleRead(fd, buffer.data(), static_cast<uint32_t>(buffer.size()));
+            if (got == tniff::kFileCallFailed)
+                throw Error("cannot read " + name + ": " + std::strerror(errno));
             if (got == 0) break;
             Put(buffer.data(), got, name);
         }

@@ -146,7 +146,6 @@ private:
 // processes that no longer run (a PendingOutput does this for its destination before it starts).
 void RemoveLeftovers(const std::string& path);
 
-
 // Bytes that are not a file (standard input, a buffer handed over by a caller) kept in a
 // temporary file for as long as the object lives: the module reads a file it can seek in.
 class TemporaryCopy {
@@ -226,7 +225,8 @@ int RowsPerBlock(int width, int channels, size_t blockBytes = kBlockBytes);
 // Interleaved rows for a writer, asked for from the top a block at a time.
 class RowSource {
 public:
-    RowSource(int width, int height, int channels) : width_(width), height_(height), channels_(channels) {}
+    RowSource(int width, int height, int channels)
+        : width_(width), height_(height), channels_(channels) {}
     virtual ~RowSource() = default;
     int width() const { return width_; }
     int height() const { return height_; }
@@ -304,7 +304,9 @@ public:
     void Begin(int width, int height, int channels, int sourceBits) override;
     uint8_t* Rows(int top, int count) override;
     void Filled(int top, int count) override;
-    int BlockRows(int width, int channels) const override { return RowsPerBlock(width, channels, blockBytes_); }
+    int BlockRows(int width, int channels) const override {
+        return RowsPerBlock(width, channels, blockBytes_);
+    }
     tniff::Image& image() { return image_; }
     int sourceBits() const { return sourceBits_; }
 
@@ -334,8 +336,9 @@ FileKind KindOfPath(const std::string& path);
 const char* ExtensionOf(FileKind kind);
 
 // What the first bytes of a file are. Sets *kind and answers true for a kind converted here
-// (P5 is pgm, P6 is ppm, P7 is pam; classic TIFF and BigTIFF are tiff); otherwise false, and *description names what the bytes are when they are a known image
-// format ("a JPEG image"), or is empty.
+// (P5 is pgm, P6 is ppm, P7 is pam; classic TIFF and BigTIFF are tiff); otherwise false, and
+// *description names what the bytes are when they are a known image format ("a JPEG image"), or is
+// empty.
 bool SniffKind(const uint8_t* bytes, size_t count, FileKind* kind, std::string* description);
 // A description of the first bytes of the file at path, as SniffKind gives it; "" when unknown.
 std::string DescribeContent(const std::string& path);
@@ -373,14 +376,15 @@ struct WriteSettings {
 // a TIFF extra sample becomes alpha. A .pam, .pgm or .ppm file is read as whichever Netpbm file
 // its first bytes say it is. Size, the format's limits and the image-size limit are checked
 // before the sink hears of the image. Throws Error with one line naming the file.
-void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink, const ReadSettings& settings);
+void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink,
+                   const ReadSettings& settings);
 
 // Writes the rows to path as a file of kind (not iff): PNG and TIFF of 1 to 4 channels, PAM of
 // 1 to 5, PGM of 1, PPM of 3, all 8-bit; TIFF alpha unassociated, deflate-compressed, with no
 // varying tag (the same rows give the same bytes). Throws Error whose message names the file as
 // name.
-void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path, const std::string& name,
-                    const WriteSettings& settings);
+void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path,
+                    const std::string& name, const WriteSettings& settings);
 
 // ---- The file-layout walker -----------------------------------------------------------------
 // Reads an image file's chunks, header values and tiles from the chunk headers and tile
@@ -463,8 +467,8 @@ struct Layout {
     // announced tiles leave pixels of the image uncovered.
     Damage damage;
 
-    int ColourTiles() const;  // "RGBA" chunks listed in tiles
-    int DepthTiles() const;   // "ZBUF" chunks listed in tiles
+    int ColourTiles() const;      // "RGBA" chunks listed in tiles
+    int DepthTiles() const;       // "ZBUF" chunks listed in tiles
     int CompressedTiles() const;  // tiles listed whose data is stored compressed
     // Recognised, undamaged, every announced tile found, and every pixel covered.
     bool Whole() const { return recognised && damage.reason.empty(); }
@@ -535,10 +539,10 @@ struct Description {
 // A file opened through the module.
 struct OpenedFile {
     Description description;
-    tniff::Image image;   // as the host holds it after the read; pixels no tile reached are 0
-    Layout layout;        // the file's layout, for which plane is depth
-    int colourPlanes = 0; // planes 0 .. colourPlanes - 1 are the colour channels
-    int depthPlane = -1;  // the depth plane, -1 when the file has none
+    tniff::Image image;       // as the host holds it after the read; pixels no tile reached are 0
+    Layout layout;            // the file's layout, for which plane is depth
+    int colourPlanes = 0;     // planes 0 .. colourPlanes - 1 are the colour channels
+    int depthPlane = -1;      // the depth plane, -1 when the file has none
     int colourTilesRead = 0;  // tiles the module handed over
     int depthTilesRead = 0;
     int colourTilesExpected = 0;  // what the header announces
@@ -560,8 +564,9 @@ struct OpenedFile {
 // incomplete image (a file cut short, tiles that leave pixels uncovered) is not an error here;
 // see complete() and Incompleteness. An image above maxImageBytes (0: DefaultMaxImageBytes) is
 // refused with a message naming the limit. name, when not empty, is what messages call the file.
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path, const Progress& progress = nullptr,
-                             uint64_t maxImageBytes = 0, const std::string& name = "");
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
+                             const Progress& progress = nullptr, uint64_t maxImageBytes = 0,
+                             const std::string& name = "");
 
 // Saves image through the module into the file at path (created or emptied); name is what
 // messages call the file. Throws Error with the module's code when it fails.

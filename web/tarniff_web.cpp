@@ -30,9 +30,9 @@ ModuleFile LinkedModule() {
     return module;
 }
 
-Inspection* gInspection = nullptr;  // the file open, or the last that failed to open
+Inspection* gInspection = nullptr;    // the file open, or the last that failed to open
 const OpenedFile* gOpened = nullptr;  // gInspection's file when it opened
-std::string gMessage;  // the last failure, or the open file's incompleteness note
+std::string gMessage;                 // the last failure, or the open file's incompleteness note
 std::string gDescription;
 
 void Fail(const std::string& message) { gMessage = message; }
@@ -130,8 +130,8 @@ EMSCRIPTEN_KEEPALIVE int tw_check(int width, int height, int channels, const cha
 // called source, through the module into the file at path, as `tniff convert SOURCE PATH` does:
 // the format's limits and the image-size limit are checked first and name source; the save's
 // messages name path.
-EMSCRIPTEN_KEEPALIVE int tw_save(const uint8_t* pixels, int width, int height, int channels, const char* path,
-                                 const char* source) {
+EMSCRIPTEN_KEEPALIVE int tw_save(const uint8_t* pixels, int width, int height, int channels,
+                                 const char* path, const char* source) {
     if (tw_check(width, height, channels, source) != 0) return 1;
     try {
         Raster raster(width, height, channels);
@@ -149,6 +149,8 @@ EMSCRIPTEN_KEEPALIVE int tw_save(const uint8_t* pixels, int width, int height, i
 }
 
 // tniff's limit on the image an open may make, here.
-EMSCRIPTEN_KEEPALIVE double tw_max_image_bytes() { return static_cast<double>(DefaultMaxImageBytes()); }
+EMSCRIPTEN_KEEPALIVE double tw_max_image_bytes() {
+    return static_cast<double>(DefaultMaxImageBytes());
+}
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 #include "integrations/common/module_access.h"
 
-#include <cstdlib>
 #include <unistd.h>
+#include <cstdlib>
 
 #include "tarniff/tarniff.h"
 
@@ -25,14 +25,15 @@ namespace {
 // Messages of the module host start with the path it was given; the user knows the file by name.
 void Rename(Error& error, const std::string& path, const std::string& name, OSErr code) {
     std::string text = error.what();
-    if (path != name && text.compare(0, path.size(), path) == 0) text = name + text.substr(path.size());
+    if (path != name && text.compare(0, path.size(), path) == 0)
+        text = name + text.substr(path.size());
     throw code != 0 ? Error(text, code) : Error(text, error.status());
 }
 }  // namespace
 
-
 tarniff::OpenedFile OpenColourImage(const tarniff::ModuleFile& module, const std::string& path,
-                                    const std::string& name, bool partial, const tarniff::Progress& progress) {
+                                    const std::string& name, bool partial,
+                                    const tarniff::Progress& progress) {
     tarniff::OpenedFile file;
     try {
         file = tarniff::OpenThroughModule(module, path, progress);

@@ -15,14 +15,16 @@ namespace tniff_integration {
 extern const char kModuleVariable[];
 
 // Loads the module named by $TNIFF_MODULE when it is set, else the first of candidates that
-// exists (the first one when none does, for the message). Throws tarniff::Error saying why it cannot.
+// exists (the first one when none does, for the message). Throws tarniff::Error saying why it
+// cannot.
 tarniff::ModuleFile LoadModuleFrom(const std::vector<std::string>& candidates);
 
 // Opens path through the module as tniff convert does before writing a PNG: the messages of its
 // errors name the file as name. A file cut short or whose tiles leave pixels uncovered is
 // refused unless partial is true, a file with no colour image is refused always.
 tarniff::OpenedFile OpenColourImage(const tarniff::ModuleFile& module, const std::string& path,
-                                    const std::string& name, bool partial, const tarniff::Progress& progress);
+                                    const std::string& name, bool partial,
+                                    const tarniff::Progress& progress);
 
 }  // namespace tniff_integration
 

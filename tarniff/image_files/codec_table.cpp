@@ -19,11 +19,9 @@ struct Codec {
     Writer write;
 };
 const Codec kCodecs[] = {
-    {nullptr, nullptr},  // iff
-    {ReadPng, WritePng},
-    {ReadNetpbm, WritePam},
-    {ReadNetpbm, WritePnm},  // pgm
-    {ReadNetpbm, WritePnm},  // ppm
+    {nullptr, nullptr},                                                      // iff
+    {ReadPng, WritePng},    {ReadNetpbm, WritePam}, {ReadNetpbm, WritePnm},  // pgm
+    {ReadNetpbm, WritePnm},                                                  // ppm
     {ReadTiff, WriteTiff},
 };
 
@@ -31,9 +29,11 @@ const Codec& CodecOf(FileKind kind) { return kCodecs[static_cast<int>(kind)]; }
 
 }  // namespace
 
-void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink, const ReadSettings& settings) {
+void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink,
+                   const ReadSettings& settings) {
     const Codec& entry = CodecOf(kind);
-    if (entry.read == nullptr) throw Error(path + ": files of this format are read through the module");
+    if (entry.read == nullptr)
+        throw Error(path + ": files of this format are read through the module");
     try {
         entry.read(path, sink, settings);
     } catch (const Error& error) {
@@ -49,10 +49,11 @@ void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink, const 
     }
 }
 
-void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path, const std::string& name,
-                    const WriteSettings& settings) {
+void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path,
+                    const std::string& name, const WriteSettings& settings) {
     const Codec& entry = CodecOf(kind);
-    if (entry.write == nullptr) throw Error(name + ": files of this format are saved through the module");
+    if (entry.write == nullptr)
+        throw Error(name + ": files of this format are saved through the module");
     entry.write(rows, path, name, settings);
 }
 

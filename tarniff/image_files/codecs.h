@@ -15,16 +15,19 @@ namespace tarniff {
 void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& settings);
 // Rows of 1 to 4 channels as an 8-bit PNG, deflated at settings.pngLevel, with a pHYs chunk
 // (pixels per metre, rounded) when the resolution is known.
-void WritePng(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings& settings);
+void WritePng(RowSource& rows, const std::string& path, const std::string& name,
+              const WriteSettings& settings);
 
 // Netpbm: PAM of DEPTH 1 to 5, PGM (P5) and PPM (P6), MAXVAL 1 to 65535; written with
 // MAXVAL 255. ReadNetpbm reads whichever of them the first bytes say.
 void ReadPam(const std::string& path, RowSink* sink, const ReadSettings& settings);
 void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings& settings);
 void ReadNetpbm(const std::string& path, RowSink* sink, const ReadSettings& settings);
-void WritePam(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings& settings);
+void WritePam(RowSource& rows, const std::string& path, const std::string& name,
+              const WriteSettings& settings);
 // Rows of 1 channel as PGM, of 3 as PPM.
-void WritePnm(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings& settings);
+void WritePnm(RowSource& rows, const std::string& path, const std::string& name,
+              const WriteSettings& settings);
 
 // One sample of maxval (1 to 65535) scaled to 8 bits; of maxval 65535 exactly as libpng scales
 // 16-bit PNG samples. The Netpbm and TIFF readers scale with it, so one image gives the same
@@ -40,7 +43,8 @@ uint8_t ScaleSample(uint32_t value, uint32_t maxval);
 void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settings);
 // Rows of 1 to 4 channels as an 8-bit TIFF in deflate-compressed strips, alpha as an
 // unassociated extra sample, the resolution in inches when known, no date or other varying tag.
-void WriteTiff(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings& settings);
+void WriteTiff(RowSource& rows, const std::string& path, const std::string& name,
+               const WriteSettings& settings);
 
 }  // namespace tarniff
 

@@ -34,7 +34,8 @@ const KindEntry& EntryOf(FileKind kind) { return kKinds[static_cast<int>(kind)];
 bool KindFromName(const std::string& name, FileKind* kind) {
     std::string lower = name;
     if (!lower.empty() && lower[0] == '.') lower.erase(0, 1);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     if (lower == "tif") lower = "tiff";
     if (lower == "pnm") lower = "ppm";
     for (const KindEntry& entry : kKinds) {
@@ -50,10 +51,12 @@ FileKind KindOfPath(const std::string& path) {
     size_t slash = path.find_last_of('/');
     size_t dot = path.find_last_of('.');
     std::string extension;
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) extension = path.substr(dot);
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+        extension = path.substr(dot);
     FileKind kind;
     if (!extension.empty() && KindFromName(extension, &kind)) return kind;
-    throw Error(path + ": unknown file type " + (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
+    throw Error(path + ": unknown file type " +
+                    (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
                     ": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff files",
                 kExitUsage);
 }
@@ -82,17 +85,23 @@ FileKind KindOfInput(const std::string& path, std::string* note) {
     }
     if (!known) return byName;
     // Netpbm files are read as what their first bytes say whichever of the three names they have.
-    const bool netpbm = [](FileKind k) { return k == FileKind::pam || k == FileKind::pgm || k == FileKind::ppm; }(byName);
-    if (named && byContent != byName && !(netpbm && (byContent == FileKind::pam || byContent == FileKind::pgm ||
-                                                     byContent == FileKind::ppm))) {
-        if (note != nullptr) *note = path + ": it is " + EntryOf(byContent).content + "; read as that";
+    const bool netpbm = [](FileKind k) {
+        return k == FileKind::pam || k == FileKind::pgm || k == FileKind::ppm;
+    }(byName);
+    if (named && byContent != byName &&
+        !(netpbm && (byContent == FileKind::pam || byContent == FileKind::pgm ||
+                     byContent == FileKind::ppm))) {
+        if (note != nullptr)
+            *note = path + ": it is " + EntryOf(byContent).content + "; read as that";
     }
     return byContent;
 }
 
 bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* description) {
     description->clear();
-    auto starts = [&](const char* magic, size_t length) { return n >= length && std::memcmp(b, magic, length) == 0; };
+    auto starts = [&](const char* magic, size_t length) {
+        return n >= length && std::memcmp(b, magic, length) == 0;
+    };
     if (n >= 12 && starts("FOR4", 4) && std::memcmp(b + 8, "CIMG", 4) == 0) {
         *kind = FileKind::iff;
         return true;
@@ -108,22 +117,33 @@ bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* descript
     }
     // Netpbm: "P" and a digit, then white space.
     if (n >= 3 && b[0] == 'P' && std::isspace(b[2])) {
-        if (b[1] == '5') *kind = FileKind::pgm;
-        else if (b[1] == '6') *kind = FileKind::ppm;
-        else if (b[1] == '7') *kind = FileKind::pam;
+        if (b[1] == '5')
+            *kind = FileKind::pgm;
+        else if (b[1] == '6')
+            *kind = FileKind::ppm;
+        else if (b[1] == '7')
+            *kind = FileKind::pam;
         if (b[1] >= '5' && b[1] <= '7') return true;
         if (b[1] >= '1' && b[1] <= '4') {
-            *description = "a plain-text or one-bit Netpbm image (P" + std::string(1, char(b[1])) + ")";
+            *description =
+                "a plain-text or one-bit Netpbm image (P" + std::string(1, char(b[1])) + ")";
             return false;
         }
     }
-    if (starts("\xFF\xD8\xFF", 3)) *description = "a JPEG image";
-    else if (starts("GIF87a", 6) || starts("GIF89a", 6)) *description = "a GIF image";
-    else if (starts("BM", 2) && n >= 14) *description = "a BMP image";
-    else if (n >= 12 && starts("RIFF", 4) && std::memcmp(b + 8, "WEBP", 4) == 0) *description = "a WebP image";
-    else if (starts("8BPS", 4)) *description = "a Photoshop document";
-    else if (starts("\x76\x2f\x31\x01", 4)) *description = "an OpenEXR image";
-    else if (starts("FOR4", 4) || starts("FORM", 4)) *description = "an IFF file of another type";
+    if (starts("\xFF\xD8\xFF", 3))
+        *description = "a JPEG image";
+    else if (starts("GIF87a", 6) || starts("GIF89a", 6))
+        *description = "a GIF image";
+    else if (starts("BM", 2) && n >= 14)
+        *description = "a BMP image";
+    else if (n >= 12 && starts("RIFF", 4) && std::memcmp(b + 8, "WEBP", 4) == 0)
+        *description = "a WebP image";
+    else if (starts("8BPS", 4))
+        *description = "a Photoshop document";
+    else if (starts("\x76\x2f\x31\x01", 4))
+        *description = "an OpenEXR image";
+    else if (starts("FOR4", 4) || starts("FORM", 4))
+        *description = "an IFF file of another type";
     return false;
 }
 

@@ -1,9 +1,9 @@
 #include "tarniff/image_files/codecs.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <cctype>
 #include <memory>
 #include <vector>
 
@@ -73,13 +73,15 @@ size_t ReadPlainSamples(FILE* file, RowSink* sink, long width, long height, long
 
 // The pixel data of a P5 or P6 file, or of a PAM file whose MAXVAL is not 255: one byte a sample
 // up to MAXVAL 255, two above; every sample scaled to 8 bits.
-void ReadScaledSamples(FILE* file, const std::string& path, long width, long height, long depth, long maxval,
-                       RowSink* sink) {
+void ReadScaledSamples(FILE* file, const std::string& path, long width, long height, long depth,
+                       long maxval, RowSink* sink) {
     const size_t bytesPerSample = maxval > 255 ? 2 : 1;
-    const size_t rowBytes = static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample;
+    const size_t rowBytes =
+        static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample;
     auto ended = [&](size_t got) {
-        return Error(path + ": not a usable Netpbm file: it ends after " + std::to_string(got) + " of " +
-                         std::to_string(static_cast<size_t>(height) * rowBytes) + " bytes of pixel data");
+        return Error(path + ": not a usable Netpbm file: it ends after " + std::to_string(got) +
+                     " of " + std::to_string(static_cast<size_t>(height) * rowBytes) +
+                     " bytes of pixel data");
     };
     // The pixel data must be in the file before room is made for it, as for PAM files of MAXVAL
     // 255: a header alone may describe more than a GiB of samples. A short file is refused with
@@ -87,18 +89,21 @@ void ReadScaledSamples(FILE* file, const std::string& path, long width, long hei
     const long dataStart = std::ftell(file);
     if (dataStart >= 0 && std::fseek(file, 0, SEEK_END) == 0) {
         const long fileEnd = std::ftell(file);
-        if (fileEnd >= dataStart && static_cast<unsigned long>(fileEnd - dataStart) < static_cast<size_t>(height) * rowBytes) {
+        if (fileEnd >= dataStart && static_cast<unsigned long>(fileEnd - dataStart) <
+                                        static_cast<size_t>(height) * rowBytes) {
             throw ended(static_cast<size_t>(fileEnd - dataStart));
         }
         if (std::fseek(file, dataStart, SEEK_SET) != 0) {
             throw Error(path + ": not a usable Netpbm file: it cannot be read back");
         }
     }
-    sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), maxval > 255 ? 16 : 8);
+    sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth),
+                maxval > 255 ? 16 : 8);
     if (bytesPerSample == 1) {
         // Samples of one byte are read in place and scaled through a table of every value.
         uint8_t scaled[256];
-        for (uint32_t v = 0; v < 256; ++v) scaled[v] = ScaleSample(v, static_cast<uint32_t>(maxval));
+        for (uint32_t v = 0; v < 256; ++v)
+            scaled[v] = ScaleSample(v, static_cast<uint32_t>(maxval));
         const bool identity = maxval == 255;
         const int block = sink->BlockRows(static_cast<int>(width), static_cast<int>(depth));
         size_t total = 0;
@@ -125,7 +130,8 @@ void ReadScaledSamples(FILE* file, const std::string& path, long width, long hei
             size_t got = std::fread(row.data(), 1, row.size(), file);
             if (got != row.size()) throw ended(static_cast<size_t>(y) * row.size() + got);
             for (size_t i = 0; i < row.size(); i += 2) {
-                *to++ = ScaleSample((uint32_t(row[i]) << 8) | row[i + 1], static_cast<uint32_t>(maxval));
+                *to++ = ScaleSample((uint32_t(row[i]) << 8) | row[i + 1],
+                                    static_cast<uint32_t>(maxval));
             }
         }
         sink->Filled(static_cast<int>(top), count);
@@ -166,7 +172,9 @@ long ParseCount(const std::string& text) {
 void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
-    auto bad = [&path](const std::string& why) { return Error(path + ": not a usable PAM file: " + why); };
+    auto bad = [&path](const std::string& why) {
+        return Error(path + ": not a usable PAM file: " + why);
+    };
 
     std::string line;
     if (!ReadLine(file.get(), &line) || line != "P7") throw bad("it does not start with \"P7\"");
@@ -180,14 +188,18 @@ void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
         if (space != std::string::npos) {
             size_t start = line.find_first_not_of(" \t", space);
             size_t end = line.find_last_not_of(" \t\r");
-            if (start != std::string::npos && end >= start) value = line.substr(start, end - start + 1);
+            if (start != std::string::npos && end >= start)
+                value = line.substr(start, end - start + 1);
         }
         if (key == "ENDHDR") {
             ended = true;
             break;
         }
-        long* field = key == "WIDTH" ? &width : key == "HEIGHT" ? &height : key == "DEPTH" ? &depth
-                    : key == "MAXVAL" ? &maxval : nullptr;
+        long* field = key == "WIDTH"    ? &width
+                      : key == "HEIGHT" ? &height
+                      : key == "DEPTH"  ? &depth
+                      : key == "MAXVAL" ? &maxval
+                                        : nullptr;
         if (field != nullptr) {
             *field = ParseCount(value);
             if (*field < 0) throw bad(key + " \"" + value + "\" is not a number");
@@ -205,20 +217,22 @@ void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
     }
     if (depth < kFewestPlanes || depth > kMostPlanes) {
         throw Error(path + ": DEPTH " + std::to_string(depth) +
-                        " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
+                    " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
     }
     CheckFormatLimits(width, height, path);
-    if (maxval != kOnlyMaxval) return ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
+    if (maxval != kOnlyMaxval)
+        return ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
 
     // The pixel data must be in the file before room is made for it: a header alone may describe
     // up to 5 GiB of samples.
-    const size_t needed = static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(depth);
+    const size_t needed =
+        static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(depth);
     const long dataStart = std::ftell(file.get());
     if (dataStart >= 0 && std::fseek(file.get(), 0, SEEK_END) == 0) {
         const long fileEnd = std::ftell(file.get());
         if (fileEnd >= dataStart && static_cast<unsigned long>(fileEnd - dataStart) < needed) {
-            throw bad("it ends after " + std::to_string(fileEnd - dataStart) + " of " + std::to_string(needed) +
-                      " bytes of pixel data");
+            throw bad("it ends after " + std::to_string(fileEnd - dataStart) + " of " +
+                      std::to_string(needed) + " bytes of pixel data");
         }
         if (std::fseek(file.get(), dataStart, SEEK_SET) != 0) throw bad("it cannot be read back");
     }
@@ -226,10 +240,10 @@ void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
     sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth), 8);
     size_t got = ReadPlainSamples(file.get(), sink, width, height, depth);
     if (got != needed) {
-        throw bad("it ends after " + std::to_string(got) + " of " + std::to_string(needed) + " bytes of pixel data");
+        throw bad("it ends after " + std::to_string(got) + " of " + std::to_string(needed) +
+                  " bytes of pixel data");
     }
 }
-
 
 namespace {
 // The header, then the rows a block at a time; false when a write fails.
@@ -245,11 +259,13 @@ bool WriteRows(FILE* file, const std::string& header, RowSource& rows) {
 }
 }  // namespace
 
-void WritePam(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings& settings) {
+void WritePam(RowSource& rows, const std::string& path, const std::string& name,
+              const WriteSettings& settings) {
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
-    std::string header = "P7\nWIDTH " + std::to_string(rows.width()) + "\nHEIGHT " + std::to_string(rows.height()) +
-                         "\nDEPTH " + std::to_string(rows.channels()) + "\nMAXVAL 255\n";
+    std::string header = "P7\nWIDTH " + std::to_string(rows.width()) + "\nHEIGHT " +
+                         std::to_string(rows.height()) + "\nDEPTH " +
+                         std::to_string(rows.channels()) + "\nMAXVAL 255\n";
     if (!settings.tupleType.empty()) header += "TUPLTYPE " + settings.tupleType + "\n";
     header += "ENDHDR\n";
     bool written = WriteRows(file.get(), header, rows);
@@ -261,8 +277,10 @@ void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     char magic[2] = {0, 0};
-    if (std::fread(magic, 1, 2, file.get()) != 2 || magic[0] != 'P' || (magic[1] != '5' && magic[1] != '6')) {
-        throw Error(path + ": not a usable PGM or PPM file: it does not start with \"P5\" or \"P6\"");
+    if (std::fread(magic, 1, 2, file.get()) != 2 || magic[0] != 'P' ||
+        (magic[1] != '5' && magic[1] != '6')) {
+        throw Error(path +
+                    ": not a usable PGM or PPM file: it does not start with \"P5\" or \"P6\"");
     }
     const long depth = magic[1] == '5' ? 1 : 3;
     const long width = NextNumber(file.get());
@@ -270,12 +288,11 @@ void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
     const long maxval = NextNumber(file.get());
     if (width < 1 || height < 1 || maxval < 1 || maxval > kWidestMaxval) {
         throw Error(path + ": not a usable " + (depth == 1 ? "PGM" : "PPM") +
-                        " file: its width, height or MAXVAL is missing or out of range");
+                    " file: its width, height or MAXVAL is missing or out of range");
     }
     CheckFormatLimits(width, height, path);
     ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
 }
-
 
 // A file is read as what its first bytes say, as standard input is: P5 as PGM, P6 as PPM and P7
 // as PAM, whichever of the three extensions it has. Any other bytes are refused in the words
@@ -295,7 +312,8 @@ void ReadNetpbm(const std::string& path, RowSink* sink, const ReadSettings& sett
     FileKind kind;
     std::string what;
     const bool converted = SniffKind(head, got, &kind, &what);
-    if (converted && (kind == FileKind::pgm || kind == FileKind::ppm)) return ReadPnm(path, sink, settings);
+    if (converted && (kind == FileKind::pgm || kind == FileKind::ppm))
+        return ReadPnm(path, sink, settings);
     if (converted && kind == FileKind::pam) return ReadPam(path, sink, settings);
     if (got == 0) throw Error(path + ": the file is empty");
     if (converted) {
@@ -304,15 +322,17 @@ void ReadNetpbm(const std::string& path, RowSink* sink, const ReadSettings& sett
     throw Error(path + ": " + NotAConvertedKind(what));
 }
 
-
-void WritePnm(RowSource& rows, const std::string& path, const std::string& name, const WriteSettings&) {
+void WritePnm(RowSource& rows, const std::string& path, const std::string& name,
+              const WriteSettings&) {
     if (rows.channels() != 1 && rows.channels() != 3) {
-        throw Error(name + ": a PGM file holds 1 channel and a PPM file 3, not " + std::to_string(rows.channels()));
+        throw Error(name + ": a PGM file holds 1 channel and a PPM file 3, not " +
+                    std::to_string(rows.channels()));
     }
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
-    std::string header = std::string(rows.channels() == 1 ? "P5" : "P6") + "\n" + std::to_string(rows.width()) + " " +
-                         std::to_string(rows.height()) + "\n255\n";
+    std::string header = std::string(rows.channels() == 1 ? "P5" : "P6") + "\n" +
+                         std::to_string(rows.width()) + " " + std::to_string(rows.height()) +
+                         "\n255\n";
     bool written = WriteRows(file.get(), header, rows);
     int error = written ? 0 : errno;
     int closed = std::fclose(file.release());

@@ -3,12 +3,12 @@
 // one; the callers own the files, the libpng structures and the pixel memory.
 #include "tarniff/image_files/codecs.h"
 
+#include <png.h>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <png.h>
 #include <vector>
 
 #include "tarniff/tarniff.h"
@@ -35,7 +35,8 @@ struct PngError {
 void OnPngError(png_structp png, png_const_charp message) {
     PngError* error = static_cast<PngError*>(png_get_error_ptr(png));
     error->systemError = errno;
-    std::snprintf(error->message, sizeof error->message, "%s", message != nullptr ? message : "libpng error");
+    std::snprintf(error->message, sizeof error->message, "%s",
+                  message != nullptr ? message : "libpng error");
     png_longjmp(png, 1);
 }
 
@@ -50,7 +51,8 @@ void OnRowWritten(png_structp, png_uint_32 row, int pass) {
 // Rows read: of an interlaced file, the rows of the last pass.
 int gPasses = 1;
 void OnRowRead(png_structp, png_uint_32 row, int pass) {
-    if (gRowProgress != nullptr && pass == gPasses - 1) (*gRowProgress)(static_cast<int>(row), gRowsTotal);
+    if (gRowProgress != nullptr && pass == gPasses - 1)
+        (*gRowProgress)(static_cast<int>(row), gRowsTotal);
 }
 
 void OnPngWarning(png_structp, png_const_charp) {}
@@ -84,7 +86,7 @@ bool ReadPngHeader(png_structp png, png_infop info, FILE* file, PngShape* shape)
     png_set_sig_bytes(png, 8);
     png_read_info(png, info);
     shape->sourceBitDepth = png_get_bit_depth(png, info);
-    png_set_expand(png);    // palette to RGB, gray of 1, 2 or 4 bits to 8 bits, transparency to alpha
+    png_set_expand(png);  // palette to RGB, gray of 1, 2 or 4 bits to 8 bits, transparency to alpha
     png_set_scale_16(png);  // 16-bit samples to 8 bits, rounded
     gPasses = png_set_interlace_handling(png);
     png_set_read_status_fn(png, &OnRowRead);
@@ -120,19 +122,20 @@ bool ReadPngEnd(png_structp png) {
     return true;
 }
 
-bool WritePngHeader(png_structp png, png_infop info, FILE* file, png_uint_32 width, png_uint_32 height,
-                    int colourType, int level, const Resolution& resolution) {
+bool WritePngHeader(png_structp png, png_infop info, FILE* file, png_uint_32 width,
+                    png_uint_32 height, int colourType, int level, const Resolution& resolution) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_init_io(png, file);
     png_set_compression_level(png, level);
     png_set_write_status_fn(png, &OnRowWritten);
-    png_set_IHDR(png, info, width, height, 8, colourType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, 8, colourType, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (resolution.horizontalDpi > 0 && resolution.verticalDpi > 0) {
         // PNG counts pixels per metre; an inch is 0.0254 m. The module's resolutions are far below
         // what 32 bits of pixels per metre hold.
         const double kInchesPerMetre = 1 / 0.0254;
-        png_set_pHYs(png, info, static_cast<png_uint_32>(resolution.horizontalDpi * kInchesPerMetre + 0.5),
+        png_set_pHYs(png, info,
+                     static_cast<png_uint_32>(resolution.horizontalDpi * kInchesPerMetre + 0.5),
                      static_cast<png_uint_32>(resolution.verticalDpi * kInchesPerMetre + 0.5),
                      PNG_RESOLUTION_METER);
     }
@@ -155,8 +158,9 @@ bool WritePngEnd(png_structp png) {
 // A file that ends early says which part of it is missing; any other fault is libpng's words.
 Error BrokenPng(const std::string& path, FILE* file, const PngError& error) {
     if (std::feof(file)) {
-        return Error(path + ": truncated PNG file: it ends inside its " + error.stage +
-                         (std::string(error.stage) == "end chunk" ? " (the pixels are all there)" : ""));
+        return Error(
+            path + ": truncated PNG file: it ends inside its " + error.stage +
+            (std::string(error.stage) == "end chunk" ? " (the pixels are all there)" : ""));
     }
     return Error(path + ": broken PNG file: " + error.message);
 }
@@ -182,7 +186,8 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
     if (structs.info == nullptr) throw Error(path + ": not enough memory to read it");
 
     PngShape shape{};
-    if (!ReadPngHeader(structs.png, structs.info, file.get(), &shape)) throw BrokenPng(path, file.get(), error);
+    if (!ReadPngHeader(structs.png, structs.info, file.get(), &shape))
+        throw BrokenPng(path, file.get(), error);
     CheckFormatLimits(shape.width, shape.height, path);
     if (shape.bitDepth != 8 || shape.channels < 1 || shape.channels > 4 ||
         shape.rowBytes != static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels)) {
@@ -203,7 +208,8 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
     if (gPasses > 1) {
         // The passes of an interlaced file each visit every row: they are all needed at once.
         uint8_t* pixels = sink->Rows(0, height);
-        for (int y = 0; y < height; ++y) rows.push_back(pixels + static_cast<size_t>(y) * shape.rowBytes);
+        for (int y = 0; y < height; ++y)
+            rows.push_back(pixels + static_cast<size_t>(y) * shape.rowBytes);
         if (!ReadPngImage(structs.png, rows.data())) throw BrokenPng(path, file.get(), error);
         sink->Filled(0, height);
     } else {
@@ -212,7 +218,8 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
         for (int top = 0; top < height; top += block) {
             const int count = height - top < block ? height - top : block;
             uint8_t* pixels = sink->Rows(top, count);
-            for (int y = 0; y < count; ++y) rows[static_cast<size_t>(y)] = pixels + static_cast<size_t>(y) * shape.rowBytes;
+            for (int y = 0; y < count; ++y)
+                rows[static_cast<size_t>(y)] = pixels + static_cast<size_t>(y) * shape.rowBytes;
             if (!ReadPngBlock(structs.png, rows.data(), static_cast<png_uint_32>(count))) {
                 throw BrokenPng(path, file.get(), error);
             }
@@ -222,11 +229,13 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
     if (!ReadPngEnd(structs.png)) throw BrokenPng(path, file.get(), error);
 }
 
-void WritePng(RowSource& source, const std::string& path, const std::string& name, const WriteSettings& settings) {
-    static const int kColourTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
-                                       PNG_COLOR_TYPE_RGB_ALPHA};
+void WritePng(RowSource& source, const std::string& path, const std::string& name,
+              const WriteSettings& settings) {
+    static const int kColourTypes[] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA,
+                                       PNG_COLOR_TYPE_RGB, PNG_COLOR_TYPE_RGB_ALPHA};
     if (source.channels() < 1 || source.channels() > 4) {
-        throw Error(name + ": a PNG file holds 1 to 4 channels, not " + std::to_string(source.channels()));
+        throw Error(name + ": a PNG file holds 1 to 4 channels, not " +
+                    std::to_string(source.channels()));
     }
     File file(std::fopen(path.c_str(), "wb"));
     if (!file) throw Error(name + ": cannot open for writing: " + std::strerror(errno));
@@ -240,16 +249,19 @@ void WritePng(RowSource& source, const std::string& path, const std::string& nam
 
     gRowProgress = settings.progress ? &settings.progress : nullptr;
     gRowsTotal = source.height();
-    bool written = WritePngHeader(structs.png, structs.info, file.get(), static_cast<png_uint_32>(source.width()),
-                                  static_cast<png_uint_32>(source.height()), kColourTypes[source.channels() - 1],
-                                  settings.pngLevel, settings.resolution);
+    bool written = WritePngHeader(
+        structs.png, structs.info, file.get(), static_cast<png_uint_32>(source.width()),
+        static_cast<png_uint_32>(source.height()), kColourTypes[source.channels() - 1],
+        settings.pngLevel, settings.resolution);
     const int block = RowsPerBlock(source.width(), source.channels());
-    std::vector<png_bytep> rows(static_cast<size_t>(block < source.height() ? block : source.height()));
+    std::vector<png_bytep> rows(
+        static_cast<size_t>(block < source.height() ? block : source.height()));
     for (int top = 0; written && top < source.height(); top += block) {
         const int count = source.height() - top < block ? source.height() - top : block;
         // libpng only reads the rows it is given.
         png_bytep pixels = const_cast<png_bytep>(source.Rows(top, count));
-        for (int y = 0; y < count; ++y) rows[static_cast<size_t>(y)] = pixels + static_cast<size_t>(y) * source.rowBytes();
+        for (int y = 0; y < count; ++y)
+            rows[static_cast<size_t>(y)] = pixels + static_cast<size_t>(y) * source.rowBytes();
         written = WritePngBlock(structs.png, rows.data(), static_cast<png_uint_32>(count));
     }
     written = written && WritePngEnd(structs.png);
@@ -257,9 +269,11 @@ void WritePng(RowSource& source, const std::string& path, const std::string& nam
     if (!written) {
         // A write that failed has the system's reason; libpng's own words only say "Write Error".
         bool system = std::ferror(file.get()) && error.systemError != 0;
-        throw Error(name + ": cannot write: " + (system ? std::strerror(error.systemError) : error.message));
+        throw Error(name + ": cannot write: " +
+                    (system ? std::strerror(error.systemError) : error.message));
     }
-    if (std::fclose(file.release()) != 0) throw Error(name + ": cannot write: " + std::strerror(errno));
+    if (std::fclose(file.release()) != 0)
+        throw Error(name + ": cannot write: " + std::strerror(errno));
 }
 
 }  // namespace tarniff

@@ -8,19 +8,23 @@
 namespace tarniff {
 
 Raster::Raster(int w, int h, int c)
-    : width(w), height(h), channels(c),
+    : width(w),
+      height(h),
+      channels(c),
       pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(c), 0) {}
 
 void CheckFormatLimits(int64_t width, int64_t height, const std::string& name) {
     const std::string size = std::to_string(width) + " by " + std::to_string(height);
     if (width > kLargestSide || height > kLargestSide) {
         throw Error(name + ": " + size + " is too large for the format: at most " +
-                        std::to_string(kLargestSide) + " pixels on a side");
+                    std::to_string(kLargestSide) + " pixels on a side");
     }
-    const int64_t tiles = ((width + kTileSide - 1) / kTileSide) * ((height + kTileSide - 1) / kTileSide);
+    const int64_t tiles =
+        ((width + kTileSide - 1) / kTileSide) * ((height + kTileSide - 1) / kTileSide);
     if (tiles > kMostTiles) {
-        throw Error(name + ": " + size + " is too large for the format: it needs " + std::to_string(tiles) +
-                        " tiles of 64 x 64, and a file holds at most " + std::to_string(kMostTiles));
+        throw Error(name + ": " + size + " is too large for the format: it needs " +
+                    std::to_string(tiles) + " tiles of 64 x 64, and a file holds at most " +
+                    std::to_string(kMostTiles));
     }
 }
 
@@ -29,10 +33,10 @@ void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t m
     // Sides are at most 32767 once CheckFormatLimits has passed, but a reader may ask first.
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * uint64_t(channels);
     if (maxImageBytes == 0 || bytes <= maxImageBytes) return;
-    throw Error(name + ": " + std::to_string(width) + " by " + std::to_string(height) +
-                    " with " + std::to_string(channels) + " channels needs " + Mebibytes(bytes) +
-                    ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
-                    " (--max-image-size raises it)");
+    throw Error(name + ": " + std::to_string(width) + " by " + std::to_string(height) + " with " +
+                std::to_string(channels) + " channels needs " + Mebibytes(bytes) +
+                ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
+                " (--max-image-size raises it)");
 }
 
 namespace {
@@ -115,7 +119,8 @@ tniff::Image ImageFromPlanes(const tniff::Image& image, int first, int count) {
     tniff::Image planes(image.width(), image.height(), count, mode);
     const size_t area = static_cast<size_t>(image.width()) * static_cast<size_t>(image.height());
     if (area == 0) return planes;
-    for (int c = 0; c < count; ++c) std::memcpy(&planes.at(c, 0, 0), image.address(first + c, 0, 0), area);
+    for (int c = 0; c < count; ++c)
+        std::memcpy(&planes.at(c, 0, 0), image.address(first + c, 0, 0), area);
     return planes;
 }
 
@@ -131,9 +136,12 @@ bool ChannelsEqual(const tniff::Image& image, int first) {
 }
 
 int RowsPerBlock(int width, int channels, size_t blockBytes) {
-    const size_t row = static_cast<size_t>(width > 0 ? width : 1) * static_cast<size_t>(channels > 0 ? channels : 1);
+    const size_t row = static_cast<size_t>(width > 0 ? width : 1) *
+                       static_cast<size_t>(channels > 0 ? channels : 1);
     const size_t rows = blockBytes / row;
-    return rows < 1 ? 1 : rows > static_cast<size_t>(kLargestSide) ? kLargestSide : static_cast<int>(rows);
+    return rows < 1                                   ? 1
+           : rows > static_cast<size_t>(kLargestSide) ? kLargestSide
+                                                      : static_cast<int>(rows);
 }
 
 RasterRows::RasterRows(const Raster& raster)
@@ -144,7 +152,9 @@ const uint8_t* RasterRows::Rows(int top, int) {
 }
 
 PlaneRows::PlaneRows(const tniff::Image& image, const std::vector<int>& planes)
-    : RowSource(image.width(), image.height(), static_cast<int>(planes.size())), image_(image), planes_(planes) {}
+    : RowSource(image.width(), image.height(), static_cast<int>(planes.size())),
+      image_(image),
+      planes_(planes) {}
 
 PlaneRows::PlaneRows(const tniff::Image& image, int first, int count)
     : RowSource(image.width(), image.height(), count), image_(image) {
@@ -156,7 +166,8 @@ const uint8_t* PlaneRows::Rows(int top, int count) {
     if (block_.size() < bytes) block_.resize(bytes);
     std::vector<const uint8_t*> planes;
     for (int plane : planes_) planes.push_back(image_.address(plane, top, 0));
-    InterleaveAny(planes.data(), channels(), block_.data(), static_cast<size_t>(count) * static_cast<size_t>(width()));
+    InterleaveAny(planes.data(), channels(), block_.data(),
+                  static_cast<size_t>(count) * static_cast<size_t>(width()));
     return block_.data();
 }
 
@@ -166,13 +177,14 @@ void RasterSink::Begin(int width, int height, int channels, int sourceBits) {
 }
 
 uint8_t* RasterSink::Rows(int top, int) {
-    return raster_.pixels.data() +
-           static_cast<size_t>(top) * static_cast<size_t>(raster_.width) * static_cast<size_t>(raster_.channels);
+    return raster_.pixels.data() + static_cast<size_t>(top) * static_cast<size_t>(raster_.width) *
+                                       static_cast<size_t>(raster_.channels);
 }
 
 void ImageSink::Begin(int width, int height, int channels, int sourceBits) {
     CheckImageSizeLimit(width, height, channels, maxImageBytes_, name_);
-    image_ = tniff::Image(width, height, channels, channels <= 2 ? plugInModeGrayScale : plugInModeRGBColor);
+    image_ = tniff::Image(width, height, channels,
+                          channels <= 2 ? plugInModeGrayScale : plugInModeRGBColor);
     sourceBits_ = sourceBits;
 }
 

@@ -4,13 +4,13 @@
 
 #include <sys/stat.h>
 
+#include <tiffio.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <tiffio.h>
 #include <vector>
 
 #include "tarniff/tarniff.h"
@@ -70,7 +70,7 @@ TiffHandle OpenTiff(const std::string& path, const char* mode, TiffMessages* mes
 
 Error BrokenTiff(const std::string& path, const TiffMessages& messages) {
     return Error(path + ": broken TIFF file: " +
-                     (messages.error.empty() ? std::string("libtiff cannot read it") : messages.error));
+                 (messages.error.empty() ? std::string("libtiff cannot read it") : messages.error));
 }
 
 // What the directory of the first image says, as far as reading it goes.
@@ -88,7 +88,9 @@ struct TiffShape {
     bool alpha = false;     // the first extra sample is alpha
     bool associated = false;
     bool separate() const { return planar == PLANARCONFIG_SEPARATE && samples > 1; }
-    int channels() const { return (photometric == PHOTOMETRIC_PALETTE ? 3 : colourSamples) + (alpha ? 1 : 0); }
+    int channels() const {
+        return (photometric == PHOTOMETRIC_PALETTE ? 3 : colourSamples) + (alpha ? 1 : 0);
+    }
 };
 
 std::string PhotometricName(uint16_t photometric, uint16_t compression) {
@@ -96,8 +98,9 @@ std::string PhotometricName(uint16_t photometric, uint16_t compression) {
     case PHOTOMETRIC_MASK: return "a transparency mask";
     case PHOTOMETRIC_SEPARATED: return "a CMYK (separated) image";
     case PHOTOMETRIC_YCBCR:
-        return compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG ? "a YCbCr image (JPEG compressed)"
-                                                                                  : "a YCbCr image";
+        return compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG
+                   ? "a YCbCr image (JPEG compressed)"
+                   : "a YCbCr image";
     case PHOTOMETRIC_CIELAB:
     case PHOTOMETRIC_ICCLAB:
     case PHOTOMETRIC_ITULAB: return "a CIE L*a*b* image";
@@ -118,14 +121,17 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
     TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &shape.sampleFormat);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &shape.planar);
     TIFFGetFieldDefaulted(tiff, TIFFTAG_COMPRESSION, &shape.compression);
-    if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &shape.photometric)) shape.photometric = PHOTOMETRIC_MINISBLACK;
+    if (!TIFFGetField(tiff, TIFFTAG_PHOTOMETRIC, &shape.photometric))
+        shape.photometric = PHOTOMETRIC_MINISBLACK;
     shape.tiled = TIFFIsTiled(tiff) != 0;
 
-    const std::string layout = std::to_string(shape.samples) + (shape.samples == 1 ? " sample" : " samples") + " of " +
+    const std::string layout = std::to_string(shape.samples) +
+                               (shape.samples == 1 ? " sample" : " samples") + " of " +
                                std::to_string(shape.bits) + " bits per pixel";
     auto refuse = [&](const std::string& what) {
-        return Error(path + ": unsupported TIFF file: it is " + what + ", " + layout +
-                         "; tniff reads gray, RGB and palette images of 1, 2, 4, 8 or 16 bits per sample");
+        return Error(
+            path + ": unsupported TIFF file: it is " + what + ", " + layout +
+            "; tniff reads gray, RGB and palette images of 1, 2, 4, 8 or 16 bits per sample");
     };
     switch (shape.photometric) {
     case PHOTOMETRIC_MINISWHITE:
@@ -137,10 +143,13 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
     const char* kind = shape.photometric == PHOTOMETRIC_RGB       ? "an RGB image"
                        : shape.photometric == PHOTOMETRIC_PALETTE ? "a palette image"
                                                                   : "a gray image";
-    if (shape.sampleFormat == SAMPLEFORMAT_IEEEFP) throw refuse(std::string(kind) + " of floating-point samples");
-    if (shape.sampleFormat != SAMPLEFORMAT_UINT) throw refuse(std::string(kind) + " of signed or complex samples");
+    if (shape.sampleFormat == SAMPLEFORMAT_IEEEFP)
+        throw refuse(std::string(kind) + " of floating-point samples");
+    if (shape.sampleFormat != SAMPLEFORMAT_UINT)
+        throw refuse(std::string(kind) + " of signed or complex samples");
     const bool lowBits = shape.bits == 1 || shape.bits == 2 || shape.bits == 4;
-    if (!(shape.bits == 8 || shape.bits == 16 || (lowBits && shape.samples == 1 && shape.colourSamples == 1))) {
+    if (!(shape.bits == 8 || shape.bits == 16 ||
+          (lowBits && shape.samples == 1 && shape.colourSamples == 1))) {
         throw refuse(std::string(kind) + " of " + std::to_string(shape.bits) + "-bit samples");
     }
     if (shape.samples < shape.colourSamples) {
@@ -149,13 +158,15 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
     if (shape.photometric == PHOTOMETRIC_PALETTE && shape.samples != 1) {
         throw refuse("a palette image with extra samples");
     }
-    if (shape.samples > kMostSamplesPerPixel) throw refuse(std::string(kind) + " with that many extra samples");
+    if (shape.samples > kMostSamplesPerPixel)
+        throw refuse(std::string(kind) + " with that many extra samples");
 
     shape.alpha = shape.samples > shape.colourSamples;
     uint16_t extraCount = 0;
     uint16_t* extraKinds = nullptr;
     // Alpha unless it says it is associated; unspecified extra samples are read as straight alpha.
-    if (shape.alpha && TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds) && extraCount > 0) {
+    if (shape.alpha && TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds) &&
+        extraCount > 0) {
         shape.associated = extraKinds[0] == EXTRASAMPLE_ASSOCALPHA;
     }
     return shape;
@@ -165,7 +176,8 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
 // any pixel memory is taken.
 void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& messages) {
     struct stat status;
-    if (stat(path.c_str(), &status) != 0) throw Error(path + ": cannot open: " + std::strerror(errno));
+    if (stat(path.c_str(), &status) != 0)
+        throw Error(path + ": cannot open: " + std::strerror(errno));
     const uint64_t fileBytes = static_cast<uint64_t>(status.st_size);
     const uint32_t count = TIFFIsTiled(tiff) ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
     uint64_t end = 0;
@@ -174,11 +186,13 @@ void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& me
         const uint64_t offset = TIFFGetStrileOffsetWithErr(tiff, i, &error);
         const uint64_t bytes = error == 0 ? TIFFGetStrileByteCountWithErr(tiff, i, &error) : 0;
         if (error != 0) throw BrokenTiff(path, messages);
-        if (offset > fileBytes || bytes > fileBytes - offset) end = std::max(end, offset + std::min(bytes, ~offset));
+        if (offset > fileBytes || bytes > fileBytes - offset)
+            end = std::max(end, offset + std::min(bytes, ~offset));
     }
     if (end > fileBytes) {
-        throw Error(path + ": truncated TIFF file: its pixel data reaches byte " + std::to_string(end) +
-                        " and the file ends after " + std::to_string(fileBytes) + " bytes");
+        throw Error(path + ": truncated TIFF file: its pixel data reaches byte " +
+                    std::to_string(end) + " and the file ends after " + std::to_string(fileBytes) +
+                    " bytes");
     }
 }
 
@@ -196,8 +210,9 @@ void RefuseCutDirectory(const std::string& path, const uint8_t* head, size_t got
     }
     struct stat status;
     if (stat(path.c_str(), &status) != 0 || offset < static_cast<uint64_t>(status.st_size)) return;
-    throw Error(path + ": truncated TIFF file: its first image directory is at byte " + std::to_string(offset) +
-                    " and the file ends after " + std::to_string(status.st_size) + " bytes");
+    throw Error(path + ": truncated TIFF file: its first image directory is at byte " +
+                std::to_string(offset) + " and the file ends after " +
+                std::to_string(status.st_size) + " bytes");
 }
 
 // How the samples of a pixel become its 8-bit channels.
@@ -248,15 +263,19 @@ struct SampleRows {
     int stride = 1;  // samples from one pixel to the next within a plane's row
     uint32_t At(const Conversion& c, int sample, size_t x) const {
         if (stride == 1) return SampleAt(plane[sample], x, c.bits);
-        return SampleAt(plane[0], x * static_cast<size_t>(stride) + static_cast<size_t>(sample), c.bits);
+        return SampleAt(plane[0], x * static_cast<size_t>(stride) + static_cast<size_t>(sample),
+                        c.bits);
     }
 };
 
 // count pixels from rows (starting at pixel first) to out, every channel of each.
-void ConvertPixels(const Conversion& c, const SampleRows& rows, size_t first, size_t count, uint8_t* out) {
+void ConvertPixels(const Conversion& c, const SampleRows& rows, size_t first, size_t count,
+                   uint8_t* out) {
     const int colours = c.colourSamples;
-    const size_t channels = static_cast<size_t>((c.palette.empty() ? colours : 3) + (c.alpha ? 1 : 0));
-    if (c.bits == 8 && !c.invert && !c.associated && c.palette.empty() && rows.stride == static_cast<int>(channels)) {
+    const size_t channels =
+        static_cast<size_t>((c.palette.empty() ? colours : 3) + (c.alpha ? 1 : 0));
+    if (c.bits == 8 && !c.invert && !c.associated && c.palette.empty() &&
+        rows.stride == static_cast<int>(channels)) {
         std::memcpy(out, rows.plane[0] + first * channels, count * channels);
         return;
     }
@@ -290,11 +309,13 @@ std::vector<uint8_t> ReadPalette(TIFF* tiff, const TiffShape& shape, const std::
     }
     const size_t entries = size_t(1) << shape.bits;
     bool sixteen = false;
-    for (size_t i = 0; i < entries && !sixteen; ++i) sixteen = red[i] > 255 || green[i] > 255 || blue[i] > 255;
+    for (size_t i = 0; i < entries && !sixteen; ++i)
+        sixteen = red[i] > 255 || green[i] > 255 || blue[i] > 255;
     std::vector<uint8_t> palette(entries * 3);
     for (size_t i = 0; i < entries; ++i) {
         const uint16_t rgb[3] = {red[i], green[i], blue[i]};
-        for (int k = 0; k < 3; ++k) palette[i * 3 + k] = sixteen ? ScaleSample(rgb[k], 65535) : uint8_t(rgb[k]);
+        for (int k = 0; k < 3; ++k)
+            palette[i * 3 + k] = sixteen ? ScaleSample(rgb[k], 65535) : uint8_t(rgb[k]);
     }
     return palette;
 }
@@ -307,11 +328,14 @@ void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& 
     SampleRows rows;
     rows.plane[0] = line.data();
     rows.stride = shape.samples;
-    const size_t rowBytes = static_cast<size_t>(raster->width) * static_cast<size_t>(raster->channels);
+    const size_t rowBytes =
+        static_cast<size_t>(raster->width) * static_cast<size_t>(raster->channels);
     for (uint32_t y = 0; y < shape.height; ++y) {
-        if (line.empty() || TIFFReadScanline(tiff, line.data(), y, 0) < 0) throw BrokenTiff(path, messages);
+        if (line.empty() || TIFFReadScanline(tiff, line.data(), y, 0) < 0)
+            throw BrokenTiff(path, messages);
         ConvertPixels(c, rows, 0, shape.width, raster->pixels.data() + y * rowBytes);
-        if (rowProgress && (y % 64 == 63 || y + 1 == shape.height)) rowProgress(int(y + 1), int(shape.height));
+        if (rowProgress && (y % 64 == 63 || y + 1 == shape.height))
+            rowProgress(int(y + 1), int(shape.height));
     }
 }
 
@@ -338,7 +362,8 @@ void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c,
             if (TIFFReadScanline(tiff, line.data(), y, static_cast<uint16_t>(sample)) < 0) {
                 throw BrokenTiff(path, messages);
             }
-            uint8_t* out = raster->pixels.data() + y * width * channels + static_cast<size_t>(sample);
+            uint8_t* out =
+                raster->pixels.data() + y * width * channels + static_cast<size_t>(sample);
             uint16_t* alpha = c.associated ? alphaPlane.data() + y * width : nullptr;
             for (size_t x = 0; x < width; ++x, out += channels) {
                 uint32_t value = SampleAt(line.data(), x, c.bits);
@@ -358,28 +383,32 @@ void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c,
 
 // Tiles, each decoded whole (every plane of it when the samples are in planes).
 void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* raster,
-               const Progress& rowProgress, const std::string& path,
-               const TiffMessages& messages) {
+               const Progress& rowProgress, const std::string& path, const TiffMessages& messages) {
     uint32_t tileWidth = 0, tileHeight = 0;
     TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
     TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
     const uint64_t tileBytes = TIFFTileSize64(tiff);
     const uint64_t rowBytes64 = TIFFTileRowSize64(tiff);
     const int planes = shape.separate() ? c.colourSamples + (c.alpha ? 1 : 0) : 1;
-    if (tileWidth == 0 || tileHeight == 0 || tileBytes == 0 || rowBytes64 == 0) throw BrokenTiff(path, messages);
+    if (tileWidth == 0 || tileHeight == 0 || tileBytes == 0 || rowBytes64 == 0)
+        throw BrokenTiff(path, messages);
     if (tileBytes * static_cast<uint64_t>(planes) > kLargestTileBytes) {
-        throw Error(path + ": unsupported TIFF file: its tiles of " + std::to_string(tileWidth) + " x " +
-                        std::to_string(tileHeight) + " pixels take " + Mebibytes(tileBytes * uint64_t(planes)) +
-                        ", more than tniff decodes at once (" + Mebibytes(kLargestTileBytes) + ")");
+        throw Error(path + ": unsupported TIFF file: its tiles of " + std::to_string(tileWidth) +
+                    " x " + std::to_string(tileHeight) + " pixels take " +
+                    Mebibytes(tileBytes * uint64_t(planes)) +
+                    ", more than tniff decodes at once (" + Mebibytes(kLargestTileBytes) + ")");
     }
     const size_t rowBytes = static_cast<size_t>(rowBytes64);
-    std::vector<std::vector<uint8_t>> tile(static_cast<size_t>(planes), std::vector<uint8_t>(size_t(tileBytes)));
-    const size_t outRow = static_cast<size_t>(raster->width) * static_cast<size_t>(raster->channels);
+    std::vector<std::vector<uint8_t>> tile(static_cast<size_t>(planes),
+                                           std::vector<uint8_t>(size_t(tileBytes)));
+    const size_t outRow =
+        static_cast<size_t>(raster->width) * static_cast<size_t>(raster->channels);
     for (uint32_t top = 0; top < shape.height; top += tileHeight) {
         for (uint32_t left = 0; left < shape.width; left += tileWidth) {
             for (int p = 0; p < planes; ++p) {
                 const ttile_t index = TIFFComputeTile(tiff, left, top, 0, static_cast<uint16_t>(p));
-                if (TIFFReadEncodedTile(tiff, index, tile[size_t(p)].data(), static_cast<tmsize_t>(tileBytes)) < 0) {
+                if (TIFFReadEncodedTile(tiff, index, tile[size_t(p)].data(),
+                                        static_cast<tmsize_t>(tileBytes)) < 0) {
                     throw BrokenTiff(path, messages);
                 }
             }
@@ -387,10 +416,12 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* 
             const uint32_t down = std::min(tileHeight, shape.height - top);
             for (uint32_t r = 0; r < down; ++r) {
                 SampleRows rows;
-                for (int p = 0; p < planes; ++p) rows.plane[p] = tile[size_t(p)].data() + r * rowBytes;
+                for (int p = 0; p < planes; ++p)
+                    rows.plane[p] = tile[size_t(p)].data() + r * rowBytes;
                 rows.stride = shape.separate() ? 1 : shape.samples;
-                ConvertPixels(c, rows, 0, across,
-                              raster->pixels.data() + (top + r) * outRow + left * size_t(raster->channels));
+                ConvertPixels(
+                    c, rows, 0, across,
+                    raster->pixels.data() + (top + r) * outRow + left * size_t(raster->channels));
             }
         }
         const uint32_t rowsDone = std::min(shape.height, top + tileHeight);
@@ -401,11 +432,13 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* 
 // A whole decoded raster handed to a reader's sink, a block of rows at a time.
 void MoveRasterInto(const Raster& raster, RowSink* sink) {
     sink->Begin(raster.width, raster.height, raster.channels, raster.sourceBits);
-    const size_t rowBytes = static_cast<size_t>(raster.width) * static_cast<size_t>(raster.channels);
+    const size_t rowBytes =
+        static_cast<size_t>(raster.width) * static_cast<size_t>(raster.channels);
     const int block = sink->BlockRows(raster.width, raster.channels);
     for (int top = 0; top < raster.height; top += block) {
         const int count = std::min(block, raster.height - top);
-        std::memcpy(sink->Rows(top, count), raster.pixels.data() + static_cast<size_t>(top) * rowBytes,
+        std::memcpy(sink->Rows(top, count),
+                    raster.pixels.data() + static_cast<size_t>(top) * rowBytes,
                     static_cast<size_t>(count) * rowBytes);
         sink->Filled(top, count);
     }
@@ -435,7 +468,8 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
         throw BrokenTiff(path, messages);
     }
     const TiffShape shape = ReadShape(tiff.get(), path);
-    if (shape.width == 0 || shape.height == 0) throw Error(path + ": broken TIFF file: the image is empty");
+    if (shape.width == 0 || shape.height == 0)
+        throw Error(path + ": broken TIFF file: the image is empty");
     CheckFormatLimits(shape.width, shape.height, path);
     CheckImageSizeLimit(shape.width, shape.height, shape.channels(), settings.maxImageBytes, path);
     CheckDataInFile(tiff.get(), path, messages);
@@ -447,7 +481,8 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     c.associated = shape.associated;
     c.colourSamples = shape.colourSamples;
     c.alpha = shape.alpha;
-    if (shape.photometric == PHOTOMETRIC_PALETTE) c.palette = ReadPalette(tiff.get(), shape, path, messages);
+    if (shape.photometric == PHOTOMETRIC_PALETTE)
+        c.palette = ReadPalette(tiff.get(), shape, path, messages);
 
     Raster raster(int(shape.width), int(shape.height), shape.channels());
     if (shape.tiled) {
@@ -461,29 +496,33 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     MoveRasterInto(raster, sink);
 }
 
-void WriteTiff(RowSource& source, const std::string& path, const std::string& name, const WriteSettings& settings) {
+void WriteTiff(RowSource& source, const std::string& path, const std::string& name,
+               const WriteSettings& settings) {
     const Resolution& resolution = settings.resolution;
     if (source.channels() < 1 || source.channels() > 4) {
-        throw Error(name + ": tniff writes TIFF files of 1 to 4 channels, not " + std::to_string(source.channels()));
+        throw Error(name + ": tniff writes TIFF files of 1 to 4 channels, not " +
+                    std::to_string(source.channels()));
     }
     TiffMessages messages;
     messages.path = path;
     errno = 0;
     TiffHandle tiff = OpenTiff(path, "w", &messages);
     if (!tiff) {
-        throw Error(name + ": cannot open for writing: " +
-                        (messages.systemError != 0 ? std::strerror(messages.systemError) : messages.error));
+        throw Error(
+            name + ": cannot open for writing: " +
+            (messages.systemError != 0 ? std::strerror(messages.systemError) : messages.error));
     }
     auto failed = [&]() {
         // A write that failed has the system's reason; libtiff's words say only where it was.
         return Error(name + ": cannot write: " +
-                         (messages.systemError != 0 ? std::string(std::strerror(messages.systemError))
-                                                    : messages.error.empty() ? std::string("libtiff failed")
-                                                                             : messages.error));
+                     (messages.systemError != 0 ? std::string(std::strerror(messages.systemError))
+                      : messages.error.empty()  ? std::string("libtiff failed")
+                                                : messages.error));
     };
     const size_t rowBytes = source.rowBytes();
     const int channels = source.channels();
-    const uint32_t rowsPerStrip = static_cast<uint32_t>(std::max<size_t>(1, kStripBytes / std::max<size_t>(rowBytes, 1)));
+    const uint32_t rowsPerStrip =
+        static_cast<uint32_t>(std::max<size_t>(1, kStripBytes / std::max<size_t>(rowBytes, 1)));
     const bool alpha = channels == 2 || channels == 4;
     const uint16_t extraKinds[1] = {EXTRASAMPLE_UNASSALPHA};
     TIFF* t = tiff.get();
@@ -491,7 +530,8 @@ void WriteTiff(RowSource& source, const std::string& path, const std::string& na
                TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(source.height())) &&
                TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(8)) &&
                TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(channels)) &&
-               TIFFSetField(t, TIFFTAG_PHOTOMETRIC, channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
+               TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+                            channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK) &&
                TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
                TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
                TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
@@ -513,9 +553,11 @@ void WriteTiff(RowSource& source, const std::string& path, const std::string& na
     for (uint32_t top = 0, index = 0; top < height; top += rowsPerStrip, ++index) {
         const uint32_t rows = std::min(rowsPerStrip, height - top);
         const size_t bytes = rows * rowBytes;
-        std::memcpy(strip.data(), source.Rows(static_cast<int>(top), static_cast<int>(rows)), bytes);
+        std::memcpy(strip.data(), source.Rows(static_cast<int>(top), static_cast<int>(rows)),
+                    bytes);
         errno = 0;
-        if (TIFFWriteEncodedStrip(t, index, strip.data(), static_cast<tmsize_t>(bytes)) < 0) throw failed();
+        if (TIFFWriteEncodedStrip(t, index, strip.data(), static_cast<tmsize_t>(bytes)) < 0)
+            throw failed();
         if (settings.progress) settings.progress(int(top + rows), source.height());
     }
     errno = 0;

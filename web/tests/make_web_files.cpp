@@ -16,7 +16,8 @@ namespace {
 
 using iffbuild::Bytes;
 
-iffbuild::FileSpec Spec(uint32_t width, uint32_t height, int channels, bool depth, uint64_t seed, int levels) {
+iffbuild::FileSpec Spec(uint32_t width, uint32_t height, int channels, bool depth, uint64_t seed,
+                        int levels) {
     iffbuild::FileSpec spec;
     spec.image = iffbuild::Image::Blank(width, height, channels, depth);
     if (channels > 0) spec.image.FillRandom(seed, levels);
@@ -26,7 +27,8 @@ iffbuild::FileSpec Spec(uint32_t width, uint32_t height, int channels, bool dept
 
 void Write(const std::string& dir, const std::string& name, const Bytes& bytes) {
     std::ofstream out(dir + "/" + name, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) {
         std::fprintf(stderr, "make_web_files: cannot write %s/%s\n", dir.c_str(), name.c_str());
         std::exit(1);
@@ -68,7 +70,8 @@ int main(int argc, char** argv) {
 
     // Cut short inside the tiles, with and without depth.
     iffbuild::BuiltFile withDepth = iffbuild::BuildFile(Spec(300, 200, 4, true, 19, 8));
-    Write(dir, "cut-depth.iff", iffbuild::Truncated(withDepth.bytes, withDepth.tiles[12].offset + 100));
+    Write(dir, "cut-depth.iff",
+          iffbuild::Truncated(withDepth.bytes, withDepth.tiles[12].offset + 100));
     iffbuild::BuiltFile plain = iffbuild::BuildFile(Spec(256, 256, 3, false, 20, 256));
     Write(dir, "cut.iff", iffbuild::Truncated(plain.bytes, plain.tiles[5].offset + 9));
 
@@ -76,8 +79,10 @@ int main(int argc, char** argv) {
     Write(dir, "cut-header.iff", iffbuild::Truncated(plain.bytes, 30));
     Write(dir, "short.iff", Bytes{'F', 'O', 'R', '4', 0});
     Write(dir, "empty.iff", Bytes{});
-    Write(dir, "jpeg-inside.iff", Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1});
-    Write(dir, "png-inside.iff", Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'});
+    Write(dir, "jpeg-inside.iff",
+          Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1});
+    Write(dir, "png-inside.iff",
+          Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'});
     iffbuild::FileSpec outside = Spec(70, 64, 3, false, 21, 256);
     outside.editHeader = [](iffbuild::Header& h) { h.width = 64; };
     Write(dir, "tile-outside.iff", iffbuild::BuildFile(outside).bytes);
