@@ -104,11 +104,12 @@ EMSCRIPTEN_KEEPALIVE void tw_rgba_rows(int top, int count, uint8_t* out) {
         if (colour == 2) a = image.address(1, top, 0);
     }
     const size_t pixels = static_cast<size_t>(image.width()) * static_cast<size_t>(count);
+    // One 32-bit store per pixel (WebAssembly is little-endian: r lands first).
     for (size_t i = 0; i < pixels; ++i) {
-        out[4 * i] = r[i];
-        out[4 * i + 1] = g[i];
-        out[4 * i + 2] = b[i];
-        out[4 * i + 3] = a != nullptr ? a[i] : 255;
+        const uint32_t alpha = a != nullptr ? a[i] : 255u;
+        const uint32_t pixel =
+            uint32_t(r[i]) | uint32_t(g[i]) << 8 | uint32_t(b[i]) << 16 | alpha << 24;
+        std::memcpy(out + 4 * i, &pixel, sizeof pixel);
     }
 }
 

@@ -57,7 +57,9 @@ function message(wasm) {
 }
 
 async function open(wasm, request) {
+  const reading = performance.now();
   const bytes = new Uint8Array(await request.file.arrayBuffer());
+  const readMs = performance.now() - reading;
   enterFolder(wasm);
   const path = fileName(request.name);
   const started = performance.now();
@@ -102,7 +104,7 @@ async function open(wasm, request) {
   const totalMs = performance.now() - started;
   return {
     type: "opened", description, note, width, height, rgba: rgba.buffer,
-    depth: depth === null ? null : depth.buffer, openMs, totalMs,
+    depth: depth === null ? null : depth.buffer, readMs, openMs, totalMs,
     transfer: depth === null ? [rgba.buffer] : [rgba.buffer, depth.buffer],
   };
 }
