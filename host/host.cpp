@@ -454,15 +454,11 @@ void Host::Progress(int32_t done, int32_t total) {
 
 // ---- advanceState and progressProc --------------------------------------------------------------
 
-OSErr Host::TransferBlock() {
-    ++counts_.advanceStates;
+// What is wrong with the block the module hands over in the record, "" when nothing is: the
+// selector, the data, the rectangle and planes against the image, the steps, and that the whole
+// block lies in a locked host buffer.
+std::string Host::HandOverRefusal(const Image& image) const {
     const FormatRecord& r = record_;
-    HandOver handOver{r.theRect, r.loPlane, r.hiPlane, r.colBytes, r.rowBytes, r.planeBytes,
-                      !IsWriteSelector(selector_), noErr};
-
-    // A save in progress reads the caller's image; everything else works on the host's own.
-    const Image& image = savedImage_ != nullptr && !handOver.reading ? *savedImage_ : image_;
-    bool faultDue = FaultDue(&faultCounts_.advanceStates, faults_.failAdvanceState);
     std::string refusal;
     int64_t rows = static_cast<int64_t>(r.theRect.bottom) - r.theRect.top;
     int64_t columns = static_cast<int64_t>(r.theRect.right) - r.theRect.left;
@@ -491,6 +487,22 @@ OSErr Host::TransferBlock() {
             refusal = "the block of " + std::to_string(extent) + " bytes at data is not inside a locked host buffer";
         }
     }
+    return refusal;
+}
+
+OSErr Host::TransferBlock() {
+    ++counts_.advanceStates;
+    const FormatRecord& r = record_;
+    HandOver handOver{r.theRect, r.loPlane, r.hiPlane, r.colBytes, r.rowBytes, r.planeBytes,
+                      !IsWriteSelector(selector_), noErr};
+
+    // A save in progress reads the caller's image; everything else works on the host's own.
+    const Image& image = savedImage_ != nullptr && !handOver.reading ? *savedImage_ : image_;
+    bool faultDue = FaultDue(&faultCounts_.advanceStates, faults_.failAdvanceState);
+    const int64_t rows = static_cast<int64_t>(r.theRect.bottom) - r.theRect.top;
+    const int64_t columns = static_cast<int64_t>(r.theRect.right) - r.theRect.left;
+    const int64_t planes = static_cast<int64_t>(r.hiPlane) - r.loPlane + 1;
+    const std::string refusal = HandOverRefusal(image);
     if (!refusal.empty()) {
         Violate(ViolationKind::badHandOver, refusal);
         handOver.result = formatBadParameters;

@@ -223,6 +223,7 @@ private:
     bool FaultDue(int64_t* counter, int64_t at);  // counts the call, then FaultAt
     bool FaultAt(int64_t call, int64_t at);       // whether the call'th call fails; notes the firing
     OSErr TransferBlock();
+    std::string HandOverRefusal(const Image& image) const;
     void RecordProgress(int32_t done, int32_t total);
     void MakeImageFromRecord();
     // Describes image in the record for saving: imageMode, imageSize, depth 8, planes.

@@ -273,9 +273,10 @@ void RemoveLeftovers(const std::string& path) {
     if (directory == nullptr) return;
     std::vector<std::string> leftovers;
     while (const struct dirent* entry = readdir(directory)) {
-        // ".NAME.tniff-PID-XXXXXX", of a process that no longer runs.
+        // ".NAME.tniff-PID-XXXXXX", of a process that no longer runs. A folder of frames holds
+        // many other files: they cost a comparison, not a copy.
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
         const std::string name = entry->d_name;
-        if (name.compare(0, prefix.size(), prefix) != 0) continue;
         const size_t dash = name.find('-', prefix.size());
         if (dash == std::string::npos || dash == prefix.size() || name.size() != dash + 7) continue;
         const std::string digits = name.substr(prefix.size(), dash - prefix.size());
