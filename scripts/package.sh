@@ -72,7 +72,8 @@ build_deb() {
     -DCMAKE_MODULE_LINKER_FLAGS="$LDFLAGS" \
     -DTNIFF_BUILD_TESTS=OFF -DTNIFF_FIND_BUILT_MODULE=OFF -DTNIFF_WERROR="$([ "${TNIFF_WERROR:-0}" = 1 ] && echo ON || echo OFF)" \
     > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
-  cmake --build "$build" -j2 --target tniff TnIffFormat file-tarniff pixbufloader-tarniff
+  cmake --build "$build" -j2 --target tniff TnIffFormat file-tarniff pixbufloader-tarniff \
+    > "$build/build.log" 2>&1 || { tail -40 "$build/build.log"; exit 1; }
   for built in tniff TnIffFormat.so file-tarniff libpixbufloader-tarniff.so; do
     [ -f "$build/bin/$built" ] || { echo "package: $built was not built (run scripts/setup.sh)" >&2; exit 1; }
   done

@@ -34,12 +34,18 @@ I686=(
   # packages need the i386 architecture, added below when missing
   qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386 libtiff-dev:i386
 )
+RELEASE=(
+  # the release packages (scripts/package.sh) and their checks: dpkg-shlibdeps, dpkg-gencontrol
+  # and dpkg-architecture, and lintian (python3 writes and reads the zip)
+  dpkg-dev lintian
+)
 
 PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
 else
   PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${I686[@]}")
+  PACKAGES+=("${RELEASE[@]}")
 fi
 PACKAGES+=("$@")
 
