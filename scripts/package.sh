@@ -89,13 +89,10 @@ build_deb() {
   local loaders=usr/lib/$multiarch/gdk-pixbuf-2.0/2.10.0/loaders
   install -D -m 755 "$build/bin/file-tarniff" "$stage/$plugins/file-tarniff"
   install -D -m 644 "$build/bin/libpixbufloader-tarniff.so" "$stage/$loaders/libpixbufloader-tarniff.so"
-  # One module file: the plug-in and the loader find it beside themselves, through relative links
-  # (GIMP starts only executable files of its plug-in folders, and the loaders cache lists only
-  # loaders' *.so files, so neither takes the link for one of its own).
-  mkdir -p "$stage/$loaders/tarniff"
+  # One module file. The plug-in finds it beside itself, through a relative link (GIMP starts
+  # only the executable files of its plug-in folders); the loader finds it from its folder, where
+  # nothing else may be a .so file, as gdk-pixbuf-query-loaders tries each as a loader.
   ln -s "$(realpath -m --relative-to="/$plugins" /usr/lib/tniff/TnIffFormat.so)" "$stage/$plugins/TnIffFormat.so"
-  ln -s "$(realpath -m --relative-to="/$loaders/tarniff" /usr/lib/tniff/TnIffFormat.so)" \
-    "$stage/$loaders/tarniff/TnIffFormat.so"
   # Debian's gdk-pixbuf and shared-mime-info watch these folders and refresh the loaders cache and
   # the MIME database themselves (dpkg triggers): the package has no scripts of its own.
   install -D -m 644 integrations/gdk-pixbuf/tarniff-mime.xml "$stage/usr/share/mime/packages/tarniff-mime.xml"
