@@ -35,6 +35,11 @@ I686=(
   # packages need the i386 architecture, added below when missing
   qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386 libtiff-dev:i386
 )
+RELEASE=(
+  # the release packages (scripts/package.sh) and their checks: dpkg-shlibdeps, dpkg-gencontrol
+  # and dpkg-architecture, and lintian (python3 writes and reads the zip)
+  dpkg-dev lintian
+)
 
 WEB=(
   # the web page: the module, host and library compiled to WebAssembly (Debian's Emscripten finds
@@ -51,6 +56,7 @@ elif [ "${1:-}" = "--web" ]; then
   PACKAGES+=("${WEB[@]}")
 else
   PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${I686[@]}" "${WEB[@]}")
+  PACKAGES+=("${RELEASE[@]}")
 fi
 PACKAGES+=("$@")
 

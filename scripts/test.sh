@@ -53,4 +53,8 @@ if [ -f scripts/windows-checks.sh ]; then
   TNIFF_WINDOWS_NO_SKIPS=1 TNIFF_WERROR=1 bash scripts/windows-checks.sh
 fi
 
+# The Debian package and the Windows zip, as a user gets them, and built twice to the same bytes.
+echo "== release packages"
+TNIFF_WERROR=1 bash scripts/check_package.sh build
+
 echo "test: all suites passed"
