@@ -2,6 +2,7 @@
 # Installs the Debian packages that building and testing need, when they are missing.
 #   bash scripts/setup.sh            everything the test command uses
 #   bash scripts/setup.sh --native   only what the native build needs (module, tniff, tests)
+#   bash scripts/setup.sh --web      that and what the web page's build and tests need
 # Further arguments name extra packages (scripts that need more pass theirs).
 # Safe to run again: it does nothing when everything is there.
 set -euo pipefail
@@ -40,12 +41,28 @@ I686=(
   # packages need the i386 architecture, added below when missing
   qemu-user g++-multilib libgtest-dev:i386 libpng-dev:i386 libtiff-dev:i386
 )
+RELEASE=(
+  # the release packages (scripts/package.sh) and their checks: dpkg-shlibdeps, dpkg-gencontrol
+  # and dpkg-architecture, and lintian (python3 writes and reads the zip)
+  dpkg-dev lintian
+)
+
+WEB=(
+  # the web page: the module, host and library compiled to WebAssembly (Debian's Emscripten finds
+  # acorn through NODE_PATH), the browser its tests drive headless, and Node.js for the driver
+  # (npm comes with it from some sources; web/tests/run.sh asks for Debian's when it is missing)
+  emscripten node-acorn chromium nodejs
+)
 
 PACKAGES=("${NATIVE[@]}")
 if [ "${1:-}" = "--native" ]; then
   shift
+elif [ "${1:-}" = "--web" ]; then
+  shift
+  PACKAGES+=("${WEB[@]}")
 else
-  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${PYTHON[@]}" "${I686[@]}")
+  PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${PYTHON[@]}" "${I686[@]}" "${WEB[@]}")
+  PACKAGES+=("${RELEASE[@]}")
 fi
 PACKAGES+=("$@")
 

@@ -27,6 +27,8 @@ echo "== GIMP plug-in and GdkPixbuf loader"
 bash integrations/tests/run_checks.sh build
 echo "== Python package"
 bash python/tests/run_tests.sh build
+echo "== web page"
+bash web/tests/run.sh --native build
 
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DTNIFF_SANITIZE=ON
@@ -53,5 +55,9 @@ if [ -f scripts/windows-checks.sh ]; then
   # Reading and saving are built: a check that would be skipped as not yet built fails instead.
   TNIFF_WINDOWS_NO_SKIPS=1 TNIFF_WERROR=1 bash scripts/windows-checks.sh
 fi
+
+# The Debian package and the Windows zip, as a user gets them, and built twice to the same bytes.
+echo "== release packages"
+TNIFF_WERROR=1 bash scripts/check_package.sh build
 
 echo "test: all suites passed"

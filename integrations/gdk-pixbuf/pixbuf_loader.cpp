@@ -38,8 +38,14 @@ const tarniff::ModuleFile& Module() {
     static tarniff::ModuleFile module;
     if (module.entry == nullptr) {
         std::string directory = tarniff::DirectoryOf(LoaderPath());
-        module = tniff_integration::LoadModuleFrom({directory + "tarniff/" + tarniff::kModuleFileName,
-                                                    directory + tarniff::kModuleFileName});
+        std::vector<std::string> candidates = {directory + "tarniff/" + tarniff::kModuleFileName,
+                                               directory + tarniff::kModuleFileName};
+#ifdef TNIFF_MODULE_FROM_LOADERS
+        // Installed in GdkPixbuf's folder by a package: the module where tniff's is, found from
+        // here, so an unpacked or relocated tree works as well as the installed one.
+        candidates.push_back(directory + TNIFF_MODULE_FROM_LOADERS + "/" + tarniff::kModuleFileName);
+#endif
+        module = tniff_integration::LoadModuleFrom(candidates);
     }
     return module;
 }

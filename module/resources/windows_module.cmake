@@ -25,8 +25,9 @@ set_property(SOURCE ${TNIFF_RESOURCE_SCRIPT} APPEND PROPERTY OBJECT_DEPENDS
 
 # A host loads the module by itself: it must need no DLL beyond the system's own, so the C++
 # and GCC runtimes (and any threading support they pull in) are linked in statically.
+# No link time in the file's header: the same sources give the same bytes.
 target_link_options(TnIffFormat PRIVATE -static -static-libgcc -static-libstdc++
-                    -Wl,--no-undefined)
+                    -Wl,--no-undefined -Wl,--no-insert-timestamp)
 
 # The module file sits at the top of the build directory (build-win32/TnIffFormat.8bi); no
 # import library, nothing links against it.

@@ -1,5 +1,6 @@
-// The kinds of image file, told apart by name and by content, and the table of their readers
-// and writers.
+// The kinds of image file, told apart by name and by content. Their readers and writers are in
+// codec_table.cpp, so that a front end without the PNG and TIFF libraries (the web page) can
+// still tell what a file is.
 #include "tarniff/tarniff.h"
 
 #include <algorithm>
@@ -7,31 +8,23 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tarniff/image_files/codecs.h"
-
 namespace tarniff {
 
 namespace {
 
-using Reader = void (*)(const std::string&, RowSink*, const ReadSettings&);
-using Writer = void (*)(RowSource&, const std::string&, const std::string&, const WriteSettings&);
-
-// Every kind of file, in FileKind's order: its extension, what its bytes are called, and its
-// reader and writer (this format's are the module's).
+// Every kind of file, in FileKind's order: its extension and what its bytes are called.
 struct KindEntry {
     FileKind kind;
     const char* extension;
     const char* content;
-    Reader read;
-    Writer write;
 };
 const KindEntry kKinds[] = {
-    {FileKind::iff, ".iff", "an image in this format (.iff)", nullptr, nullptr},
-    {FileKind::png, ".png", "a PNG image", ReadPng, WritePng},
-    {FileKind::pam, ".pam", "a PAM image", ReadNetpbm, WritePam},
-    {FileKind::pgm, ".pgm", "a PGM image", ReadNetpbm, WritePnm},
-    {FileKind::ppm, ".ppm", "a PPM image", ReadNetpbm, WritePnm},
-    {FileKind::tiff, ".tiff", "a TIFF image", ReadTiff, WriteTiff},
+    {FileKind::iff, ".iff", "an image in this format (.iff)"},
+    {FileKind::png, ".png", "a PNG image"},
+    {FileKind::pam, ".pam", "a PAM image"},
+    {FileKind::pgm, ".pgm", "a PGM image"},
+    {FileKind::ppm, ".ppm", "a PPM image"},
+    {FileKind::tiff, ".tiff", "a TIFF image"},
 };
 
 const KindEntry& EntryOf(FileKind kind) { return kKinds[static_cast<int>(kind)]; }
@@ -102,34 +95,6 @@ FileKind KindOfInput(const std::string& path, std::string* note) {
             *note = path + ": it is " + EntryOf(byContent).content + "; read as that";
     }
     return byContent;
-}
-
-void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink,
-                   const ReadSettings& settings) {
-    const KindEntry& entry = EntryOf(kind);
-    if (entry.read == nullptr)
-        throw Error(path + ": files of this format are read through the module");
-    try {
-        entry.read(path, sink, settings);
-    } catch (const Error& error) {
-        // The readers name the file by the path they read, which may be a temporary copy (of
-        // standard input, of bytes handed over): the message names it as the caller does.
-        if (settings.name.empty() || settings.name == path) throw;
-        std::string message = error.what();
-        for (size_t at = message.find(path); at != std::string::npos; at = message.find(path, at)) {
-            message.replace(at, path.size(), settings.name);
-            at += settings.name.size();
-        }
-        throw Error(message, error.status());
-    }
-}
-
-void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path,
-                    const std::string& name, const WriteSettings& settings) {
-    const KindEntry& entry = EntryOf(kind);
-    if (entry.write == nullptr)
-        throw Error(name + ": files of this format are saved through the module");
-    entry.write(rows, path, name, settings);
 }
 
 bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* description) {

@@ -1,0 +1,236 @@
+// Drives the web page in Debian's headless Chromium and checks it against tniff.
+//
+//   node page_test.js BASE_URL CASES_JSON FILES_DIR --tniff TNIFF [--screenshot PNG] [--bench FILE.iff]
+//
+// BASE_URL serves the site with the test files in files/. CASES_JSON (from expect.py) holds, for
+// each file, what tniff gives: the summary line and note of an image, the message of a refusal,
+// the bytes of a PNG saved as .iff, and the planes of a few pixels.
+"use strict";
+
+const { execFileSync } = require("child_process");
+const fs = require("fs");
+const os = require("os");
+const path = require("path");
+const { chromium } = require("playwright-core");
+
+const [base, casesPath, filesDir, ...rest] = process.argv.slice(2);
+const option = (name) => {
+  const at = rest.indexOf(name);
+  return at >= 0 ? rest[at + 1] : undefined;
+};
+const cases = JSON.parse(fs.readFileSync(casesPath, "utf8"));
+const failures = [];
+let checks = 0;
+
+function check(label, actual, expected) {
+  checks++;
+  if (actual !== expected) failures.push(`${label}\n    got:      ${actual}\n    expected: ${expected}`);
+}
+
+const text = (page, selector) => page.$eval(selector, (e) => e.textContent);
+const filled = (page, selector) =>
+  page.waitForFunction((s) => document.querySelector(s).textContent !== "", selector, { timeout: 60000 });
+
+// The readout the page must give for a pixel, from the planes tniff wrote for it.
+function readoutOf(probe) {
+  const v = probe.values;
+  const type = probe.tuple;
+  let r, g, b, a = 255, depth = "–";
+  if (type === "DEPTH") {
+    r = g = b = depth = v[0];
+  } else if (type.startsWith("GRAYSCALE")) {
+    r = g = b = v[0];
+    if (type.endsWith("_DEPTH")) depth = v[1];
+  } else {
+    [r, g, b] = v;
+    if (type.startsWith("RGB_ALPHA")) a = v[3];
+    if (type.endsWith("_DEPTH")) depth = v[v.length - 1];
+  }
+  return `x ${probe.x}  y ${probe.y}  r ${r}  g ${g}  b ${b}  a ${a}  depth ${depth}`;
+}
+
+async function hover(page, x, y) {
+  const box = await page.$eval("#canvas", (c) => {
+    const r = c.getBoundingClientRect();
+    return { left: r.left, top: r.top, width: r.width, height: r.height, w: c.width, h: c.height };
+  });
+  await page.mouse.move(box.left + ((x + 0.5) * box.width) / box.w, box.top + ((y + 0.5) * box.height) / box.h);
+}
+
+// Every file through ?file=NAME: images, refusals and saves.
+async function fileCases(browser) {
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block" });
+  const page = await context.newPage();
+  for (const c of cases) {
+    await page.goto(`${base}/index.html?file=files/${encodeURIComponent(c.file)}`);
+    if (c.saved !== undefined) {
+      await filled(page, "#saved");
+      check(`${c.file}: saved as .iff`, await text(page, "#saved"), c.saved);
+      continue;
+    }
+    await filled(page, "#summary");
+    check(`${c.file}: summary`, await text(page, "#summary"), c.summary);
+    if (c.note !== undefined) check(`${c.file}: note`, await text(page, "#message"), c.note);
+    const described = await page.$$eval("#description dt", (terms) =>
+      Object.fromEntries(terms.map((dt) => [dt.textContent, dt.nextElementSibling.textContent])));
+    for (const [term, value] of Object.entries(c.described || {})) {
+      check(`${c.file}: description's ${term}`, described[term], value);
+    }
+    for (const probe of c.probes || []) {
+      await hover(page, probe.x, probe.y);
+      check(`${c.file}: readout at ${probe.x},${probe.y}`, await text(page, "#readout"), readoutOf(probe));
+    }
+  }
+  await context.close();
+}
+
+// The file picker with several files, the views and zoom by keyboard, and the list of files.
+async function pickerAndKeys(browser) {
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block" });
+  const page = await context.newPage();
+  await page.goto(`${base}/index.html`);
+  const render = cases.find((c) => c.file === "render.iff");
+  const gray = cases.find((c) => c.file === "gray.iff");
+  const png = cases.find((c) => c.file === "rgba8.png");
+  await page.setInputFiles("#picker", ["render.iff", "rgba8.png", "gray.iff"].map((f) => path.join(filesDir, f)));
+  await page.waitForFunction(() => document.querySelectorAll("#file-list button").length === 3 &&
+    document.getElementById("summary").textContent.startsWith("100x70"), null, { timeout: 60000 });
+  check("picker: the last file is shown", await text(page, "#summary"), gray.summary);
+  check("picker: the PNG is saved as .iff", await text(page, "#saved"), png.saved);
+  check("picker: the files in order", (await page.$$eval("#file-list button", (b) => b.map((e) => e.textContent))).join(", "),
+    "render.iff, rgba8.iff, gray.iff");
+  await page.click("#file-list li:first-child button");
+  await page.waitForFunction((s) => document.getElementById("summary").textContent === s, render.summary);
+  check("list: the first file shown again", await text(page, "#summary"), render.summary);
+
+  // Keys: d shows depth, a alpha, c colour; 1 is 1:1, f fits.
+  await page.focus("#viewport");
+  const pressed = () => page.$eval('[data-view][aria-pressed="true"]', (e) => e.dataset.view);
+  for (const [key, shown] of [["d", "depth"], ["a", "alpha"], ["c", "colour"]]) {
+    await page.keyboard.press(key);
+    check(`key ${key}`, await pressed(), shown);
+  }
+  await page.keyboard.press("1");
+  check("key 1: one image pixel per screen pixel", await page.$eval("#canvas", (c) => c.style.width), "360px");
+  await page.keyboard.press("f");
+  check("key f: fit", await page.$eval('[data-zoom="fit"]', (e) => e.getAttribute("aria-pressed")), "true");
+  // The depth view shows the depth plane as gray: its pixel under a probe is the depth value.
+  await page.keyboard.press("d");
+  const probe = render.probes[2];
+  const depthShown = await page.$eval("#canvas", (c, p) => c.getContext("2d").getImageData(p.x, p.y, 1, 1).data[0], probe);
+  check("depth view: the depth plane as gray", depthShown, probe.values[4]);
+  // The first stop of Tab is the open button.
+  await page.click("h1");
+  await page.keyboard.press("Tab");
+  check("Tab reaches the open button first", await page.evaluate(() => document.activeElement.id), "open-button");
+  await context.close();
+}
+
+// The colour and depth downloads hold tniff's pixels: each PNG, saved as .iff by tniff, gives the
+// same bytes as tniff's own PNG of the same file does (libpng reads both).
+async function downloads(browser) {
+  const tniff = option("--tniff");
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), "tarniff-web-"));
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block", acceptDownloads: true });
+  const page = await context.newPage();
+  try {
+    for (const [file, depth] of [["render.iff", true], ["gray-depth.iff", true], ["rgba.iff", false], ["few-tiles.iff", false]]) {
+      await page.goto(`${base}/index.html?file=files/${file}`);
+      await filled(page, "#summary");
+      const stem = file.replace(/\.iff$/, "");
+      const run = (...args) => execFileSync(tniff, ["--quiet", ...args], { cwd: work });
+      const hasDepth = !(await page.$eval("#download-depth", (b) => b.disabled));
+      check(`${file}: a depth download when the file has depth`, hasDepth, depth);
+      run("convert", "--partial", path.join(filesDir, file), "tniff.png", ...(hasDepth ? ["--depth", "tniff-depth.png"] : []));
+      const targets = [["#download-colour", `${stem}.png`, "tniff.png"]];
+      if (hasDepth) targets.push(["#download-depth", `${stem}-depth.png`, "tniff-depth.png"]);
+      for (const [button, name, theirs] of targets) {
+        const [download] = await Promise.all([page.waitForEvent("download"), page.click(button)]);
+        check(`${file}: ${button}'s name`, download.suggestedFilename(), name);
+        await download.saveAs(path.join(work, "page.png"));
+        run("convert", "page.png", "page.iff");
+        run("convert", theirs, "tniff.iff");
+        check(`${file}: ${button} has tniff's pixels`, fs.readFileSync(path.join(work, "page.iff")).equals(fs.readFileSync(path.join(work, "tniff.iff"))), true);
+        fs.rmSync(path.join(work, "page.iff"));
+        fs.rmSync(path.join(work, "tniff.iff"));
+      }
+      fs.rmSync(path.join(work, "tniff.png"), { force: true });
+      fs.rmSync(path.join(work, "tniff-depth.png"), { force: true });
+    }
+  } finally {
+    fs.rmSync(work, { recursive: true, force: true });
+    await context.close();
+  }
+}
+
+// Once loaded, the page works with no network: it opens a file from the picker offline.
+async function offline(browser) {
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 } });
+  const page = await context.newPage();
+  await page.goto(`${base}/index.html`);
+  await page.evaluate(() => navigator.serviceWorker.ready);
+  await page.waitForFunction(async () => (await caches.keys()).length > 0 &&
+    (await (await caches.open((await caches.keys())[0])).keys()).length === 8, null, { timeout: 30000 });
+  await context.setOffline(true);
+  await page.reload();
+  await page.setInputFiles("#picker", path.join(filesDir, "render.iff"));
+  await filled(page, "#summary");
+  check("offline: the sample opens", await text(page, "#summary"), cases.find((c) => c.file === "render.iff").summary);
+  await context.close();
+}
+
+async function screenshot(browser, file) {
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block" });
+  const page = await context.newPage();
+  await page.goto(`${base}/index.html?file=files/render.iff`);
+  await filled(page, "#summary");
+  await hover(page, 150, 120);
+  await page.screenshot({ path: file });
+  await context.close();
+}
+
+// Opens FILE through the picker six times in one page; prints the times of the first open (the
+// browser still compiling the WebAssembly) and the median of the others.
+async function bench(browser, file) {
+  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block" });
+  const page = await context.newPage();
+  await page.goto(`${base}/index.html`);
+  const times = [];
+  for (let run = 0; run < 6; run++) {
+    await page.evaluate(() => { document.getElementById("summary").textContent = ""; });
+    await page.setInputFiles("#picker", file);
+    await filled(page, "#summary");
+    const opened = await page.$eval("#description", (d) => d.textContent.match(/Opened in(\d+) ms: reading the file (\d+) ms, the module's open (\d+) ms, the pixels for the views (\d+) ms/));
+    times.push({ page: Number(opened[1]), module: Number(opened[3]) });
+    console.log(`run ${run + 1}: ${opened[1]} ms from the file to the image: reading the file ${opened[2]} ms, ` +
+      `the open in the worker ${opened[3]} ms, RGBA ${opened[4]} ms; ${await text(page, "#summary")}`);
+  }
+  const median = (xs) => xs.slice().sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+  const rest = times.slice(1);
+  console.log(`first open: ${times[0].page} ms to the image (${times[0].module} ms the open in the worker); ` +
+    `median of the others: ${median(rest.map((t) => t.page))} ms (${median(rest.map((t) => t.module))} ms)`);
+  await context.close();
+}
+
+(async () => {
+  const browser = await chromium.launch({ executablePath: process.env.CHROMIUM || "/usr/bin/chromium", args: ["--no-sandbox"] });
+  try {
+    if (option("--bench")) {
+      await bench(browser, option("--bench"));
+      return;
+    }
+    await fileCases(browser);
+    await pickerAndKeys(browser);
+    await downloads(browser);
+    await offline(browser);
+    if (option("--screenshot")) await screenshot(browser, option("--screenshot"));
+  } finally {
+    await browser.close();
+  }
+  for (const failure of failures) console.log(`FAIL ${failure}`);
+  console.log(`web page: ${checks - failures.length} of ${checks} checks passed (${cases.length} files)`);
+  process.exitCode = failures.length === 0 ? 0 : 1;
+})().catch((error) => {
+  console.error(error);
+  process.exitCode = 1;
+});
