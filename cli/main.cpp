@@ -204,7 +204,7 @@ int PrintVersion(const Options& options) {
 // the rest of the argument: -j4); or a file that follows unless an option or nothing does.
 enum class Takes { nothing, value, optionalFile };
 
-struct OptionSpec {
+struct OptionRule {
     const char* names[2];  // the short or long spellings; a second may be null
     const char* command;   // the command it belongs to; null: before or after any command
     Takes takes;
@@ -222,7 +222,7 @@ int JobsFrom(const std::string& text) {
     return jobs;
 }
 
-const OptionSpec kOptions[] = {
+const OptionRule kOptions[] = {
     {{"--module", nullptr},
      nullptr,
      Takes::value,
@@ -305,21 +305,21 @@ const OptionSpec kOptions[] = {
 };
 
 // The option argument names, and its value when the argument carries one ("--to=png", "-j4").
-const OptionSpec* FindOption(const std::string& argument, const std::string& command,
+const OptionRule* FindOption(const std::string& argument, const std::string& command,
                              std::string* attached, bool* hasAttached) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.command != nullptr && command != spec.command) continue;
-        for (const char* name : spec.names) {
+    for (const OptionRule& rule : kOptions) {
+        if (rule.command != nullptr && command != rule.command) continue;
+        for (const char* name : rule.names) {
             if (name == nullptr) continue;
             const std::string n = name;
             *hasAttached = false;
-            if (argument == n) return &spec;
-            if (spec.takes == Takes::nothing || argument.compare(0, n.size(), n) != 0) continue;
+            if (argument == n) return &rule;
+            if (rule.takes == Takes::nothing || argument.compare(0, n.size(), n) != 0) continue;
             const bool isLong = n.size() > 2;
             if (isLong && argument[n.size()] != '=') continue;
             *attached = argument.substr(n.size() + (isLong ? 1 : 0));
             *hasAttached = true;
-            return &spec;
+            return &rule;
         }
     }
     return nullptr;
@@ -354,16 +354,16 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
         }
         std::string value;
         bool attached = false;
-        const OptionSpec* spec = FindOption(argument, *command, &value, &attached);
-        if (spec == nullptr) {
+        const OptionRule* rule = FindOption(argument, *command, &value, &attached);
+        if (rule == nullptr) {
             std::string where = command->empty() ? "tniff" : "tniff " + *command;
             throw ToolError("unknown option " + argument + " (see " + where + " --help)",
                             kExitUsage);
         }
-        if (!attached && spec->takes == Takes::value) {
+        if (!attached && rule->takes == Takes::value) {
             if (i + 1 >= arguments.size()) throw ToolError(argument + " needs a value", kExitUsage);
             value = arguments[++i];
-        } else if (!attached && spec->takes == Takes::optionalFile) {
+        } else if (!attached && rule->takes == Takes::optionalFile) {
             // A file follows, unless what follows is an option or nothing (many files: no file);
             // where it stood among the operands is kept, since with many files it is one more.
             const bool file =
@@ -374,7 +374,7 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
                 value = arguments[++i];
             }
         }
-        spec->apply(options, value);
+        rule->apply(options, value);
     }
     if (*command == "help") {
         help = true;

@@ -37,7 +37,7 @@ int Number(const char* text, int least, int most) {
 
 int main(int argc, char** argv) {
     if (argc < 5) Usage("too few arguments");
-    iffbuild::FileSpec spec;
+    iffbuild::FileSpec layout;
     const int channels = Number(argv[4], 0, 4);
     if (channels == 2) Usage("a file holds 0, 1, 3 or 4 colour channels");
     bool depth = false;
@@ -51,14 +51,14 @@ int main(int argc, char** argv) {
             continue;
         }
         if (option == "--shuffled") {
-            spec.order = iffbuild::TileOrder::Shuffled;
+            layout.order = iffbuild::TileOrder::Shuffled;
             continue;
         }
         if (value == nullptr) Usage((option + " needs a value").c_str());
         ++i;
         if (option == "--form") {
             const std::string form = value;
-            spec.form = form == "raw"          ? iffbuild::Form::Raw
+            layout.form = form == "raw"          ? iffbuild::Form::Raw
                         : form == "compressed" ? iffbuild::Form::Compressed
                         : form == "smallest"   ? iffbuild::Form::Smallest
                                                : (Usage("--form takes raw, compressed or smallest"),
@@ -75,21 +75,21 @@ int main(int argc, char** argv) {
             Usage(("unknown option " + option).c_str());
         }
     }
-    spec.image =
+    layout.image =
         iffbuild::Image::Blank(static_cast<uint32_t>(Number(argv[2], 1, 32767)),
                                static_cast<uint32_t>(Number(argv[3], 1, 32767)), channels, depth);
-    spec.image.FillRandom(seed, levels);
-    iffbuild::Image& image = spec.image;
+    layout.image.FillRandom(seed, levels);
+    iffbuild::Image& image = layout.image;
     for (uint32_t row = 0; row < image.height; ++row) {
         for (uint32_t x = 0; x < image.width; ++x) {
             for (int c = 0; c < channels; ++c)
                 image.At(x, row, c) = image.At(x - x % blocks, row, c);
         }
     }
-    if (depth) spec.image.FillRandomDepth(seed + 1);
-    spec.tileWidth = spec.tileHeight = static_cast<uint16_t>(tile);
-    spec.seed = seed;
-    const iffbuild::Bytes bytes = iffbuild::BuildFile(spec).bytes;
+    if (depth) layout.image.FillRandomDepth(seed + 1);
+    layout.tileWidth = layout.tileHeight = static_cast<uint16_t>(tile);
+    layout.seed = seed;
+    const iffbuild::Bytes bytes = iffbuild::BuildFile(layout).bytes;
     std::ofstream out(argv[1], std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));

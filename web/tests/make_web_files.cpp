@@ -16,13 +16,13 @@ namespace {
 
 using iffbuild::Bytes;
 
-iffbuild::FileSpec Spec(uint32_t width, uint32_t height, int channels, bool depth, uint64_t seed,
+iffbuild::FileSpec Layout(uint32_t width, uint32_t height, int channels, bool depth, uint64_t seed,
                         int levels) {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(width, height, channels, depth);
-    if (channels > 0) spec.image.FillRandom(seed, levels);
-    if (depth) spec.image.FillRandomDepth(seed + 1);
-    return spec;
+    iffbuild::FileSpec layout;
+    layout.image = iffbuild::Image::Blank(width, height, channels, depth);
+    if (channels > 0) layout.image.FillRandom(seed, levels);
+    if (depth) layout.image.FillRandomDepth(seed + 1);
+    return layout;
 }
 
 void Write(const std::string& dir, const std::string& name, const Bytes& bytes) {
@@ -45,13 +45,13 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
 
     // Whole files of every colour layout.
-    Write(dir, "gray.iff", iffbuild::BuildFile(Spec(100, 70, 1, false, 11, 4)).bytes);
-    Write(dir, "gray-depth.iff", iffbuild::BuildFile(Spec(65, 129, 1, true, 12, 8)).bytes);
-    iffbuild::FileSpec rgb = Spec(130, 65, 3, false, 13, 256);
+    Write(dir, "gray.iff", iffbuild::BuildFile(Layout(100, 70, 1, false, 11, 4)).bytes);
+    Write(dir, "gray-depth.iff", iffbuild::BuildFile(Layout(65, 129, 1, true, 12, 8)).bytes);
+    iffbuild::FileSpec rgb = Layout(130, 65, 3, false, 13, 256);
     rgb.form = iffbuild::Form::Raw;
     Write(dir, "rgb-raw.iff", iffbuild::BuildFile(rgb).bytes);
-    Write(dir, "rgba.iff", iffbuild::BuildFile(Spec(97, 61, 4, false, 14, 3)).bytes);
-    iffbuild::FileSpec shuffled = Spec(200, 150, 4, true, 15, 16);
+    Write(dir, "rgba.iff", iffbuild::BuildFile(Layout(97, 61, 4, false, 14, 3)).bytes);
+    iffbuild::FileSpec shuffled = Layout(200, 150, 4, true, 15, 16);
     shuffled.tileWidth = 32;
     shuffled.tileHeight = 48;
     shuffled.order = iffbuild::TileOrder::Shuffled;
@@ -60,19 +60,19 @@ int main(int argc, char** argv) {
         return index % 3 == 0 ? iffbuild::Form::Raw : iffbuild::Form::Smallest;
     };
     Write(dir, "rgba-depth-shuffled.iff", iffbuild::BuildFile(shuffled).bytes);
-    Write(dir, "depth-only.iff", iffbuild::BuildFile(Spec(70, 40, 0, true, 16, 0)).bytes);
-    Write(dir, "one-pixel.iff", iffbuild::BuildFile(Spec(1, 1, 4, true, 17, 256)).bytes);
+    Write(dir, "depth-only.iff", iffbuild::BuildFile(Layout(70, 40, 0, true, 16, 0)).bytes);
+    Write(dir, "one-pixel.iff", iffbuild::BuildFile(Layout(1, 1, 4, true, 17, 256)).bytes);
 
     // The header announces fewer tiles than the image needs: pixels no tile reaches stay 0.
-    iffbuild::FileSpec few = Spec(150, 100, 3, false, 18, 4);
+    iffbuild::FileSpec few = Layout(150, 100, 3, false, 18, 4);
     few.tileCount = 3;
     Write(dir, "few-tiles.iff", iffbuild::BuildFile(few).bytes);
 
     // Cut short inside the tiles, with and without depth.
-    iffbuild::BuiltFile withDepth = iffbuild::BuildFile(Spec(300, 200, 4, true, 19, 8));
+    iffbuild::BuiltFile withDepth = iffbuild::BuildFile(Layout(300, 200, 4, true, 19, 8));
     Write(dir, "cut-depth.iff",
           iffbuild::Truncated(withDepth.bytes, withDepth.tiles[12].offset + 100));
-    iffbuild::BuiltFile plain = iffbuild::BuildFile(Spec(256, 256, 3, false, 20, 256));
+    iffbuild::BuiltFile plain = iffbuild::BuildFile(Layout(256, 256, 3, false, 20, 256));
     Write(dir, "cut.iff", iffbuild::Truncated(plain.bytes, plain.tiles[5].offset + 9));
 
     // Damaged and foreign files.
@@ -83,16 +83,16 @@ int main(int argc, char** argv) {
           Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1});
     Write(dir, "png-inside.iff",
           Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'});
-    iffbuild::FileSpec outside = Spec(70, 64, 3, false, 21, 256);
+    iffbuild::FileSpec outside = Layout(70, 64, 3, false, 21, 256);
     outside.editHeader = [](iffbuild::Header& h) { h.width = 64; };
     Write(dir, "tile-outside.iff", iffbuild::BuildFile(outside).bytes);
-    iffbuild::FileSpec noHeight = Spec(70, 64, 3, false, 22, 256);
+    iffbuild::FileSpec noHeight = Layout(70, 64, 3, false, 22, 256);
     noHeight.editHeader = [](iffbuild::Header& h) { h.height = 0; };
     Write(dir, "height-zero.iff", iffbuild::BuildFile(noHeight).bytes);
 
     // Larger than the image-size limit: 16000 x 16000 with alpha and depth is 1.2 GiB. Only the
     // header is needed; the open stops there.
-    iffbuild::FileSpec huge = Spec(64, 64, 4, true, 23, 2);
+    iffbuild::FileSpec huge = Layout(64, 64, 4, true, 23, 2);
     huge.editHeader = [](iffbuild::Header& h) {
         h.width = 16000;
         h.height = 16000;
