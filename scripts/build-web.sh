@@ -21,6 +21,8 @@ rm -rf "$site.new"
 mkdir -p "$site.new"
 cp build-web/wasm/tarniff_web.js build-web/wasm/tarniff_web.wasm "$site.new/"
 cp web/site/* "$site.new/"
+# The sample: the page offers it to open, and its worker warms up on it.
+cp samples/render.iff "$site.new/"
 # Every file the page needs offline, with a version that changes whenever any of them does, so
 # that the service worker keeps the set it was installed with and replaces it whole.
 version=$(cd "$site.new" && cat $(ls | sort) | sha256sum | cut -c1-16)

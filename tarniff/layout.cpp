@@ -1,9 +1,13 @@
 #include "tarniff/tarniff.h"
 
+#include <sys/types.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <limits>
+#include <memory>
 #include <system_error>
 
 namespace tarniff {
@@ -80,7 +84,7 @@ private:
 // per header.
 class FileSource : public Source {
 public:
-    explicit FileSource(std::ifstream& in) : in_(in), window_(kWindowBytes) {}
+    explicit FileSource(std::FILE* in) : in_(in), window_(kWindowBytes) {}
     size_t Read(uint64_t offset, uint8_t* out, size_t count) override {
         if (count > kWindowBytes) return ReadFile(offset, out, count);
         if (offset < windowStart_ || offset + count > windowStart_ + windowBytes_) {
@@ -97,15 +101,16 @@ public:
 private:
     static const size_t kWindowBytes = 64 * 1024;
 
+    // A stream without its own buffer reads straight into out. (An unbuffered C++ stream may
+    // instead fetch a byte per call, as WebAssembly's library does.)
     size_t ReadFile(uint64_t offset, uint8_t* out, size_t count) {
-        in_.clear();
-        in_.seekg(static_cast<std::streamoff>(offset));
-        if (!in_) return 0;
-        in_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
-        return static_cast<size_t>(in_.gcount());
+        if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+            fseeko(in_, static_cast<off_t>(offset), SEEK_SET) != 0)
+            return 0;
+        return std::fread(out, 1, count, in_);
     }
 
-    std::ifstream& in_;
+    std::FILE* in_;
     std::vector<uint8_t> window_;
     uint64_t windowStart_ = 0;
     size_t windowBytes_ = 0;
@@ -546,15 +551,14 @@ bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why) {
         *why = error.message();
         return false;
     }
-    std::ifstream in;
-    in.rdbuf()->pubsetbuf(nullptr, 0);  // FileSource keeps its own window
     errno = 0;
-    in.open(path, std::ios::binary);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), &std::fclose);
     if (!in) {
         *why = errno != 0 ? std::strerror(errno) : "it cannot be opened for reading";
         return false;
     }
-    FileSource source(in);
+    std::setvbuf(in.get(), nullptr, _IONBF, 0);  // FileSource keeps its own window
+    FileSource source(in.get());
     *layout = Walker(source, static_cast<uint64_t>(size)).Walk();
     return true;
 }

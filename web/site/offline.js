@@ -4,7 +4,7 @@
 
 const CACHE = "tarniff-@SITE_VERSION@";
 const FILES = ["./", "index.html", "style.css", "png.js", "page.js", "worker.js", "tarniff_web.js",
-  "tarniff_web.wasm"];
+  "tarniff_web.wasm", "render.iff"];
 
 self.addEventListener("install", (event) => {
   event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(FILES)).then(() => self.skipWaiting()));

@@ -163,19 +163,26 @@ async function downloads(browser) {
   }
 }
 
-// Once loaded, the page works with no network: it opens a file from the picker offline.
+// Once loaded, the page works with no network: it opens a file from the picker offline, and its
+// own sample; its worker, which warms up on the sample, says it is ready.
 async function offline(browser) {
   const context = await browser.newContext({ viewport: { width: 1366, height: 768 } });
   const page = await context.newPage();
   await page.goto(`${base}/index.html`);
   await page.evaluate(() => navigator.serviceWorker.ready);
   await page.waitForFunction(async () => (await caches.keys()).length > 0 &&
-    (await (await caches.open((await caches.keys())[0])).keys()).length === 8, null, { timeout: 30000 });
+    (await (await caches.open((await caches.keys())[0])).keys()).length === 9, null, { timeout: 30000 });
   await context.setOffline(true);
   await page.reload();
   await page.setInputFiles("#picker", path.join(filesDir, "render.iff"));
   await filled(page, "#summary");
-  check("offline: the sample opens", await text(page, "#summary"), cases.find((c) => c.file === "render.iff").summary);
+  const render = cases.find((c) => c.file === "render.iff").summary;
+  check("offline: a picked file opens", await text(page, "#summary"), render);
+  await page.waitForFunction(() => document.body.dataset.worker === "ready", null, { timeout: 30000 });
+  await page.evaluate(() => { document.getElementById("summary").textContent = ""; });
+  await page.click("#sample-button");
+  await filled(page, "#summary");
+  check("offline: the page's sample opens", await text(page, "#summary"), render);
   await context.close();
 }
 
@@ -189,27 +196,43 @@ async function screenshot(browser, file) {
   await context.close();
 }
 
-// Opens FILE through the picker six times in one page; prints the times of the first open (the
-// browser still compiling the WebAssembly) and the median of the others.
+// The page's open of FILE against tniff's: tniff converts FILE to PAM five times (its open as a user
+// runs it); then three fresh pages each wait for their worker to be ready, as a user picks a file
+// on a loaded page, and open FILE through the picker three times. Prints every open's parts and
+// the medians of the first opens and of the later ones, each against tniff's median.
 async function bench(browser, file) {
-  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block" });
-  const page = await context.newPage();
-  await page.goto(`${base}/index.html`);
-  const times = [];
-  for (let run = 0; run < 6; run++) {
-    await page.evaluate(() => { document.getElementById("summary").textContent = ""; });
-    await page.setInputFiles("#picker", file);
-    await filled(page, "#summary");
-    const opened = await page.$eval("#description", (d) => d.textContent.match(/Opened in(\d+) ms: reading the file (\d+) ms, the module's open (\d+) ms, the pixels for the views (\d+) ms/));
-    times.push({ page: Number(opened[1]), module: Number(opened[3]) });
-    console.log(`run ${run + 1}: ${opened[1]} ms from the file to the image: reading the file ${opened[2]} ms, ` +
-      `the open in the worker ${opened[3]} ms, RGBA ${opened[4]} ms; ${await text(page, "#summary")}`);
-  }
   const median = (xs) => xs.slice().sort((a, b) => a - b)[Math.floor(xs.length / 2)];
-  const rest = times.slice(1);
-  console.log(`first open: ${times[0].page} ms to the image (${times[0].module} ms the open in the worker); ` +
-    `median of the others: ${median(rest.map((t) => t.page))} ms (${median(rest.map((t) => t.module))} ms)`);
-  await context.close();
+  const tniff = option("--tniff");
+  const pam = path.join(fs.mkdtempSync(path.join(os.tmpdir(), "tniff-bench-")), "out.pam");
+  const native = [];
+  for (let run = 0; run < 5; run++) {
+    const started = process.hrtime.bigint();
+    execFileSync(tniff, ["convert", file, pam]);
+    native.push(Number(process.hrtime.bigint() - started) / 1e6);
+    fs.rmSync(pam);
+  }
+  fs.rmSync(path.dirname(pam), { recursive: true });
+  console.log(`tniff convert FILE out.pam: ${native.map(Math.round).join(", ")} ms`);
+  const firsts = [], laters = [];
+  for (let round = 0; round < 3; round++) {
+    const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block" });
+    const page = await context.newPage();
+    await page.goto(`${base}/index.html`);
+    await page.waitForFunction(() => document.body.dataset.worker === "ready", null, { timeout: 60000 });
+    for (let run = 0; run < 3; run++) {
+      await page.evaluate(() => { document.getElementById("summary").textContent = ""; });
+      await page.setInputFiles("#picker", file);
+      await filled(page, "#summary");
+      const opened = await page.$eval("#description", (d) => d.textContent.match(/Opened in(\d+) ms: reading the file (\d+) ms, the module's open (\d+) ms, the pixels for the views (\d+) ms/));
+      (run === 0 ? firsts : laters).push(Number(opened[1]));
+      console.log(`page ${round + 1}, open ${run + 1}: ${opened[1]} ms from the file to the image: reading the file ${opened[2]} ms, ` +
+        `the open in the worker ${opened[3]} ms, RGBA ${opened[4]} ms; ${await text(page, "#summary")}`);
+    }
+    await context.close();
+  }
+  const tniffMs = median(native);
+  const against = (ms) => `${ms} ms, ${(ms / tniffMs).toFixed(2)} times tniff's ${Math.round(tniffMs)} ms`;
+  console.log(`first open in a page: median ${against(median(firsts))}; later opens: median ${against(median(laters))}`);
 }
 
 (async () => {
