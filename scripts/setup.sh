@@ -49,9 +49,9 @@ RELEASE=(
 
 WEB=(
   # the web page: the module, host and library compiled to WebAssembly (Debian's Emscripten finds
-  # acorn through NODE_PATH), the browser its tests drive headless, and Node.js for the driver
+  # acorn through NODE_PATH), the browsers its tests drive headless, and Node.js for the driver
   # (npm comes with it from some sources; web/tests/run.sh asks for Debian's when it is missing)
-  emscripten node-acorn chromium nodejs
+  emscripten node-acorn chromium firefox-esr nodejs
 )
 
 PACKAGES=("${NATIVE[@]}")

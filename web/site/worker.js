@@ -36,12 +36,14 @@ function start() {
 // pass over the tiles is one call), and its open would take half as long again as every later
 // one. So before it takes requests the worker opens the page's sample (a render with a depth
 // buffer, which takes the module's every path of a read) a few times, pausing between them for the
-// compiler: about half a second while the page loads.
+// compiler: about half a second while the page loads. A request that comes in meanwhile ends the
+// warming: the user is not kept waiting for it.
+let asked = false;  // a request has come in
 async function warmUp(wasm) {
   const response = await fetch("render.iff");
   if (!response.ok) return;
   const sample = new Blob([await response.arrayBuffer()]);
-  for (let run = 0; run < 3; run++) {
+  for (let run = 0; run < 3 && !asked; run++) {
     await open(wasm, { name: "render.iff", file: sample });
     await new Promise((resolve) => setTimeout(resolve, 150));
   }
@@ -170,6 +172,7 @@ function save(wasm, request) {
 let queue = Promise.resolve();
 onmessage = (event) => {
   const request = event.data;
+  asked = true;
   queue = queue.then(async () => {
     current = request.id;
     lastPercent = -1;

@@ -1,6 +1,8 @@
-// Drives the web page in Debian's headless Chromium and checks it against tniff.
+// Drives the web page in Debian's headless Chromium, and with --firefox in its Firefox ESR, and
+// checks it against tniff. Firefox takes the file cases and the sample.
 //
-//   node page_test.js BASE_URL CASES_JSON FILES_DIR --tniff TNIFF [--screenshot PNG] [--bench FILE.iff]
+//   node page_test.js BASE_URL CASES_JSON FILES_DIR --tniff TNIFF [--screenshot PNG]
+//                     [--firefox FIREFOX] [--bench FILE.iff]
 //
 // BASE_URL serves the site with the test files in files/. CASES_JSON (from expect.py) holds, for
 // each file, what tniff gives: the summary line and note of an image, the message of a refusal,
@@ -20,16 +22,40 @@ const option = (name) => {
 };
 const cases = JSON.parse(fs.readFileSync(casesPath, "utf8"));
 const failures = [];
+const check = (label, actual, expected) => checkValue(label, actual, expected);
 let checks = 0;
 
-function check(label, actual, expected) {
+function checkValue(label, actual, expected) {
   checks++;
   if (actual !== expected) failures.push(`${label}\n    got:      ${actual}\n    expected: ${expected}`);
 }
 
+// Chromium is driven by playwright-core, Firefox by puppeteer-core (playwright drives only its
+// own build of Firefox). They differ in how a page is opened and in waitForFunction's arguments.
+const viewport = { width: 1366, height: 768 };
+const drivers = {
+  chromium: {
+    async open(browser) {
+      const context = await browser.newContext({ viewport, serviceWorkers: "block" });
+      return { page: await context.newPage(), context };
+    },
+    waitFor: (page, test, arg, timeout) => page.waitForFunction(test, arg, { timeout }),
+  },
+  firefox: {
+    async open(browser) {
+      const context = await browser.createBrowserContext();
+      const page = await context.newPage();
+      await page.setViewport(viewport);
+      return { page, context };
+    },
+    waitFor: (page, test, arg, timeout) => page.waitForFunction(test, { timeout }, arg),
+  },
+};
+let driver = drivers.chromium;
+
 const text = (page, selector) => page.$eval(selector, (e) => e.textContent);
 const filled = (page, selector) =>
-  page.waitForFunction((s) => document.querySelector(s).textContent !== "", selector, { timeout: 60000 });
+  driver.waitFor(page, (s) => document.querySelector(s).textContent !== "", selector, 60000);
 
 // The readout the page must give for a pixel, from the planes tniff wrote for it.
 function readoutOf(probe) {
@@ -57,10 +83,11 @@ async function hover(page, x, y) {
   await page.mouse.move(box.left + ((x + 0.5) * box.width) / box.w, box.top + ((y + 0.5) * box.height) / box.h);
 }
 
-// Every file through ?file=NAME: images, refusals and saves.
-async function fileCases(browser) {
-  const context = await browser.newContext({ viewport: { width: 1366, height: 768 }, serviceWorkers: "block" });
-  const page = await context.newPage();
+// Every file through ?file=NAME: images, refusals and saves; then the page's sample. Check labels
+// name the browser when it is not Chromium.
+async function fileCases(browser, label = "") {
+  const { page, context } = await driver.open(browser);
+  const check = (what, actual, expected) => checkValue(label + what, actual, expected);
   for (const c of cases) {
     await page.goto(`${base}/index.html?file=files/${encodeURIComponent(c.file)}`);
     if (c.saved !== undefined) {
@@ -81,6 +108,11 @@ async function fileCases(browser) {
       check(`${c.file}: readout at ${probe.x},${probe.y}`, await text(page, "#readout"), readoutOf(probe));
     }
   }
+  await page.goto(`${base}/index.html`);
+  await driver.waitFor(page, () => document.body.dataset.worker === "ready", null, 60000);
+  await page.click("#sample-button");
+  await filled(page, "#summary");
+  check("the page's sample", await text(page, "#summary"), cases.find((c) => c.file === "render.iff").summary);
   await context.close();
 }
 
@@ -249,6 +281,16 @@ async function bench(browser, file) {
     if (option("--screenshot")) await screenshot(browser, option("--screenshot"));
   } finally {
     await browser.close();
+  }
+  if (option("--firefox")) {
+    const puppeteer = require("puppeteer-core");
+    const firefox = await puppeteer.launch({ browser: "firefox", executablePath: option("--firefox"), headless: true });
+    driver = drivers.firefox;
+    try {
+      await fileCases(firefox, "Firefox: ");
+    } finally {
+      await firefox.close();
+    }
   }
   for (const failure of failures) console.log(`FAIL ${failure}`);
   console.log(`web page: ${checks - failures.length} of ${checks} checks passed (${cases.length} files)`);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The web page's tests: builds the page (scripts/build-web.sh) and, unless one is named, a native
 # tniff of the same tree (build-web/native), makes the test files, asks tniff what each must give, serves the site with
-# the files on 127.0.0.1 and checks the page in headless Chromium (page_test.js, playwright-core
-# from the npm registry driving Debian's chromium).
+# the files on 127.0.0.1 and checks the page in headless Chromium and Firefox (page_test.js:
+# playwright-core and puppeteer-core from the npm registry driving Debian's chromium and
+# firefox-esr).
 #   bash web/tests/run.sh [--native BUILD_DIR] [--screenshot PNG]
 # --native names a native build of this tree whose bin/tniff gives the expected values (the test
 # command passes its own); without it, one is built in build-web/native.
@@ -53,6 +54,12 @@ for _ in $(seq 1 50); do
   python3 -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$port/index.html')" 2>/dev/null && break
   sleep 0.1
 done
-echo "== web: the page in headless Chromium"
+firefox=()
+if command -v firefox-esr > /dev/null; then
+  firefox=(--firefox "$(command -v firefox-esr)")
+  echo "== web: the page in headless Chromium and Firefox"
+else
+  echo "== web: the page in headless Chromium (no firefox-esr here: bash scripts/setup.sh --web installs it)"
+fi
 node web/tests/page_test.js "http://127.0.0.1:$port" build-web/cases.json "$root/$test_site/files" \
-  --tniff "$tniff" "$@"
+  --tniff "$tniff" "${firefox[@]}" "$@"
