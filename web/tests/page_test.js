@@ -1,5 +1,5 @@
 // Drives the web page in Debian's headless Chromium, and with --firefox in its Firefox ESR, and
-// checks it against tniff. Firefox takes the file cases and the sample.
+// checks it against tniff. Firefox takes the file cases, the sample and the offline check.
 //
 //   node page_test.js BASE_URL CASES_JSON FILES_DIR --tniff TNIFF [--screenshot PNG]
 //                     [--firefox FIREFOX] [--bench FILE.iff]
@@ -35,11 +35,14 @@ function checkValue(label, actual, expected) {
 const viewport = { width: 1366, height: 768 };
 const drivers = {
   chromium: {
-    async open(browser) {
-      const context = await browser.newContext({ viewport, serviceWorkers: "block" });
+    // serviceWorkers: whether the page's offline cache may start
+    async open(browser, serviceWorkers = false) {
+      const context = await browser.newContext({ viewport, serviceWorkers: serviceWorkers ? "allow" : "block" });
       return { page: await context.newPage(), context };
     },
     waitFor: (page, test, arg, timeout) => page.waitForFunction(test, arg, { timeout }),
+    goOffline: (page, context) => context.setOffline(true),
+    pick: (page, files) => page.setInputFiles("#picker", files),
   },
   firefox: {
     async open(browser) {
@@ -49,6 +52,8 @@ const drivers = {
       return { page, context };
     },
     waitFor: (page, test, arg, timeout) => page.waitForFunction(test, { timeout }, arg),
+    goOffline: (page) => page.setOfflineMode(true),
+    pick: async (page, files) => (await page.$("#picker")).uploadFile(...[].concat(files)),
   },
 };
 let driver = drivers.chromium;
@@ -197,24 +202,25 @@ async function downloads(browser) {
 
 // Once loaded, the page works with no network: it opens a file from the picker offline, and its
 // own sample; its worker, which warms up on the sample, says it is ready.
-async function offline(browser) {
-  const context = await browser.newContext({ viewport: { width: 1366, height: 768 } });
-  const page = await context.newPage();
+async function offline(browser, label = "") {
+  const { page, context } = await driver.open(browser, true);
   await page.goto(`${base}/index.html`);
   await page.evaluate(() => navigator.serviceWorker.ready);
-  await page.waitForFunction(async () => (await caches.keys()).length > 0 &&
-    (await (await caches.open((await caches.keys())[0])).keys()).length === 9, null, { timeout: 30000 });
-  await context.setOffline(true);
+  await driver.waitFor(page, async () => (await caches.keys()).length > 0 &&
+    (await (await caches.open((await caches.keys())[0])).keys()).length === 9, null, 30000);
+  await driver.goOffline(page, context);
+  const stillOnline = await page.evaluate(() => fetch(`files/gray.iff?${Math.random()}`).then(() => true, () => false));
+  check(`${label}offline: a file the page does not keep cannot be fetched`, stillOnline, false);
   await page.reload();
-  await page.setInputFiles("#picker", path.join(filesDir, "render.iff"));
+  await driver.pick(page, path.join(filesDir, "render.iff"));
   await filled(page, "#summary");
   const render = cases.find((c) => c.file === "render.iff").summary;
-  check("offline: a picked file opens", await text(page, "#summary"), render);
-  await page.waitForFunction(() => document.body.dataset.worker === "ready", null, { timeout: 30000 });
+  check(`${label}offline: a picked file opens`, await text(page, "#summary"), render);
+  await driver.waitFor(page, () => document.body.dataset.worker === "ready", null, 30000);
   await page.evaluate(() => { document.getElementById("summary").textContent = ""; });
   await page.click("#sample-button");
   await filled(page, "#summary");
-  check("offline: the page's sample opens", await text(page, "#summary"), render);
+  check(`${label}offline: the page's sample opens`, await text(page, "#summary"), render);
   await context.close();
 }
 
@@ -288,6 +294,7 @@ async function bench(browser, file) {
     driver = drivers.firefox;
     try {
       await fileCases(firefox, "Firefox: ");
+      await offline(firefox, "Firefox: ");
     } finally {
       await firefox.close();
     }
