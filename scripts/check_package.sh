@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # The release packages checked as a user gets them, without installing anything on the machine:
 #     bash scripts/check_package.sh [BUILD_DIR]     (the tested build, default build/)
-#  1. scripts/package.sh builds dist/tarniff_VERSION_ARCH.deb and dist/TarnIFF-VERSION-windows.zip.
-#  2. The .deb: its files, links, modes, owners and dates; its Depends (from the binaries, all in
-#     Debian, nothing for building); no maintainer scripts; apt can resolve it; lintian finds no
-#     error.
-#  3. The .deb unpacked into a temporary root (dpkg-deb -x): its tniff uses the root's module and
-#     gives BUILD_DIR's tniff's bytes for the sample; GIMP (gimp-console, its plug-in path into the
-#     root) opens the sample through the packaged plug-in as tniff does; gdk-pixbuf-thumbnailer,
-#     run as the packaged thumbnailer entry says with a loaders cache over the packaged loader,
-#     draws tniff's picture; the packaged MIME entry names the sample's type.
+#  1. scripts/package.sh builds dist/tarniff_VERSION_ARCH.deb (tniff and the module),
+#     gimp-tarniff_... (the GIMP plug-in), tarniff-pixbuf-loader_... (the GdkPixbuf loader) and
+#     dist/TarnIFF-VERSION-windows.zip.
+#  2. Each .deb: its files, links, modes, owners and dates; its Depends (from the binaries, all in
+#     Debian, nothing for building; tniff's package nothing of GIMP, GTK or GdkPixbuf, the others
+#     tniff's package of the same version); no maintainer scripts; apt can resolve tniff's alone
+#     and all three; lintian finds no error.
+#  3. The three unpacked into one temporary root (dpkg-deb -x): its tniff uses the root's module
+#     and gives BUILD_DIR's tniff's bytes for the sample; GIMP (gimp-console, its plug-in path into
+#     the root) opens the sample through the packaged plug-in as tniff does;
+#     gdk-pixbuf-thumbnailer, run as the packaged thumbnailer entry says with a loaders cache over
+#     the packaged loader, draws tniff's picture; the packaged MIME entry names the sample's type.
 #  4. The zip: its members; its module files are build-win32/'s and build-win64/'s (the ones the
 #     test command drove under Wine) in the folders of their width; SHA256SUMS agrees.
 #  5. Reproducible: the tracked sources copied to another folder and packaged there give the same
-#     bytes, for both packages.
+#     bytes, for every package.
 # Prints "ok:" or "FAIL:" per check; exit status 1 when any failed.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,63 +39,96 @@ export SOURCE_DATE_EPOCH
 bash scripts/package.sh
 version=$(sed -n 's/^project(TarnIFF VERSION \([0-9][0-9.]*\) .*/\1/p' CMakeLists.txt)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-deb=dist/tarniff_${version}_$(dpkg-architecture -qDEB_HOST_ARCH).deb
+arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+packages=(tarniff gimp-tarniff tarniff-pixbuf-loader)
+debs=()
+for package in "${packages[@]}"; do debs+=("dist/${package}_${version}_$arch.deb"); done
 zip=dist/TarnIFF-$version-windows.zip
 loaders=usr/lib/$multiarch/gdk-pixbuf-2.0/2.10.0/loaders
 
-# ---- 2. the .deb as a file -----------------------------------------------------------------
-# Every file and link (directories aside): mode, path, link target.
-sed "s|@LOADERS@|$loaders|" > "$work/files.expected" <<'EOF'
--rwxr-xr-x ./usr/bin/tniff
--rwxr-xr-x ./usr/lib/gimp/2.0/plug-ins/file-tarniff/file-tarniff
-lrwxrwxrwx ./usr/lib/gimp/2.0/plug-ins/file-tarniff/TnIffFormat.so -> ../../../../tniff/TnIffFormat.so
--rw-r--r-- ./usr/lib/tniff/TnIffFormat.so
--rw-r--r-- ./@LOADERS@/libpixbufloader-tarniff.so
--rw-r--r-- ./usr/share/doc/tarniff/changelog.gz
--rw-r--r-- ./usr/share/doc/tarniff/copyright
--rw-r--r-- ./usr/share/man/man1/tniff.1.gz
--rw-r--r-- ./usr/share/mime/packages/tarniff-mime.xml
--rw-r--r-- ./usr/share/thumbnailers/tarniff.thumbnailer
-EOF
-dpkg-deb --fsys-tarfile "$deb" | tar -tv --numeric-owner --full-time > "$work/listing"
-awk '$1 !~ /^d/ { line = $1 " " $6; for (i = 7; i <= NF; i++) line = line " " $i; print line }' \
-  "$work/listing" | sort > "$work/files.actual"
-if diff <(sort "$work/files.expected") "$work/files.actual" > "$work/files.diff"; then
-  pass "the .deb holds exactly the expected files and links, with their modes"
-else
-  fail "the .deb's files differ from the expected list:"; cat "$work/files.diff"
-fi
+# ---- 2. the .debs as files -----------------------------------------------------------------
+# Every file and link of each package (directories aside): package, mode, path, link target.
+sed "s|@LOADERS@|$loaders|" > "$work/files.expected" <<'FILES'
+tarniff -rwxr-xr-x ./usr/bin/tniff
+tarniff -rw-r--r-- ./usr/lib/tniff/TnIffFormat.so
+tarniff -rw-r--r-- ./usr/share/doc/tarniff/changelog.gz
+tarniff -rw-r--r-- ./usr/share/doc/tarniff/copyright
+tarniff -rw-r--r-- ./usr/share/man/man1/tniff.1.gz
+gimp-tarniff -rwxr-xr-x ./usr/lib/gimp/2.0/plug-ins/file-tarniff/file-tarniff
+gimp-tarniff lrwxrwxrwx ./usr/lib/gimp/2.0/plug-ins/file-tarniff/TnIffFormat.so -> ../../../../tniff/TnIffFormat.so
+gimp-tarniff -rw-r--r-- ./usr/share/doc/gimp-tarniff/changelog.gz
+gimp-tarniff -rw-r--r-- ./usr/share/doc/gimp-tarniff/copyright
+tarniff-pixbuf-loader -rw-r--r-- ./@LOADERS@/libpixbufloader-tarniff.so
+tarniff-pixbuf-loader -rw-r--r-- ./usr/share/doc/tarniff-pixbuf-loader/changelog.gz
+tarniff-pixbuf-loader -rw-r--r-- ./usr/share/doc/tarniff-pixbuf-loader/copyright
+tarniff-pixbuf-loader -rw-r--r-- ./usr/share/mime/packages/tarniff-mime.xml
+tarniff-pixbuf-loader -rw-r--r-- ./usr/share/thumbnailers/tarniff.thumbnailer
+FILES
 when=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')
-check "every entry of the .deb is root's and dated the commit ($when)" \
-  test -z "$(awk -v when="$when" '$2 != "0/0" || $4 " " $5 != when' "$work/listing")"
-check "the control part is control and md5sums only: no maintainer scripts or triggers of ours" \
-  test "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v '^\./$' | sort | tr '\n' ' ')" = "./control ./md5sums "
-
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "   Depends: $depends"
-# The libraries the binaries link, each with the least version dpkg-shlibdeps found.
-names_with_version() { [[ ", $depends" == *", $1 (>= "* ]]; }
-for library in libc6 libstdc++6 libgcc-s1 libpng16-16 libtiff6 libglib2.0-0 libgdk-pixbuf-2.0-0 libgimp2.0; do
-  check "Depends names $library with a version" names_with_version "$library"
+for i in "${!packages[@]}"; do
+  package=${packages[$i]} deb=${debs[$i]}
+  dpkg-deb --fsys-tarfile "$deb" | tar -tv --numeric-owner --full-time > "$work/$package.listing"
+  awk '$1 !~ /^d/ { line = $1 " " $6; for (i = 7; i <= NF; i++) line = line " " $i; print line }' \
+    "$work/$package.listing" | sort > "$work/$package.files"
+  if diff <(sed -n "s/^$package //p" "$work/files.expected" | sort) "$work/$package.files" > "$work/files.diff"; then
+    pass "$package's .deb holds exactly the expected files and links, with their modes"
+  else
+    fail "$package's .deb's files differ from the expected list:"; cat "$work/files.diff"
+  fi
+  check "every entry of $package's .deb is root's and dated the commit ($when)" \
+    test -z "$(awk -v when="$when" '$2 != "0/0" || $4 " " $5 != when' "$work/$package.listing")"
+  check "$package's control part is control and md5sums only: no maintainer scripts or triggers of ours" \
+    test "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -v '^\./$' | sort | tr '\n' ' ')" = "./control ./md5sums "
 done
-check "Depends names no build-only package (-dev, gimp itself)" \
-  test -z "$(tr ',' '\n' <<< "$depends" | grep -E -- '-dev\b|^ *gimp\b' || true)"
-if apt-get --simulate install "./$deb" > "$work/apt.log" 2>&1; then
-  pass "apt-get can install the .deb from Debian's packages (simulated)"
-else
-  fail "apt-get --simulate install ./$deb failed:"; tail -5 "$work/apt.log"
-fi
+
+# Each package's Depends: the libraries its binaries link, each with the least version
+# dpkg-shlibdeps found; the plug-ins' also tniff's package, whose module they load, of their own
+# version.
+names_with_version() { [[ ", $2" == *", $1 (>= "* ]]; }
+binary_version=$(dpkg-deb -f "${debs[0]}" Version)
+declare -A libraries=(
+  [tarniff]="libc6 libstdc++6 libgcc-s1 libpng16-16 libtiff6"
+  [gimp-tarniff]="libc6 libstdc++6 libglib2.0-0 libgimp2.0"
+  [tarniff-pixbuf-loader]="libc6 libstdc++6 libglib2.0-0 libgdk-pixbuf-2.0-0"
+)
+for i in "${!packages[@]}"; do
+  package=${packages[$i]} deb=${debs[$i]}
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "   $package Depends: $depends"
+  for library in ${libraries[$package]}; do
+    check "$package's Depends names $library with a version" names_with_version "$library" "$depends"
+  done
+  check "$package's Depends names no build-only package (-dev, gimp itself)" \
+    test -z "$(tr ',' '\n' <<< "$depends" | grep -E -- '-dev\b|^ *gimp\b' || true)"
+  if [ "$package" != tarniff ]; then
+    check "$package depends on tarniff (= $binary_version), whose module it loads" \
+      grep -qx "tarniff (= $binary_version)" <(tr ',' '\n' <<< "$depends" | sed 's/^ *//')
+  fi
+done
+check "tniff's package depends on nothing of GIMP, GTK, GLib or GdkPixbuf" \
+  test -z "$(dpkg-deb -f "${debs[0]}" Depends | tr ',' '\n' | grep -E 'gimp|gtk|glib|pixbuf' || true)"
+for set in tarniff all; do
+  targets=("./${debs[0]}")
+  [ "$set" = all ] && targets=("${debs[@]/#/./}")
+  if apt-get --simulate install "${targets[@]}" > "$work/apt.log" 2>&1; then
+    pass "apt-get can install ${set/all/all three packages} from Debian's packages (simulated)"
+  else
+    fail "apt-get --simulate install ${targets[*]} failed:"; tail -5 "$work/apt.log"
+  fi
+done
 if command -v lintian > /dev/null; then
-  lintian --tag-display-limit 0 "$deb" > "$work/lintian.log" 2>&1 || true
-  check "lintian finds no error in the .deb" test -z "$(grep '^E: ' "$work/lintian.log" || true)"
-  grep -E '^(E|W): ' "$work/lintian.log" || true
+  for deb in "${debs[@]}"; do
+    lintian --tag-display-limit 0 "$deb" > "$work/lintian.log" 2>&1 || true
+    check "lintian finds no error in $(basename "$deb")" test -z "$(grep '^E: ' "$work/lintian.log" || true)"
+    grep -E '^(E|W): ' "$work/lintian.log" || true
+  done
 else
   fail "lintian is not installed (run scripts/setup.sh)"
 fi
 
-# ---- 3. the .deb unpacked ------------------------------------------------------------------
+# ---- 3. the .debs unpacked -----------------------------------------------------------------
 root=$work/root
-dpkg-deb -x "$deb" "$root"
+for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 tniff=$root/usr/bin/tniff
 check "the unpacked programs find every library they link" \
   test -z "$(ldd "$tniff" "$root/usr/lib/tniff/TnIffFormat.so" "$root/usr/lib/gimp/2.0/plug-ins/file-tarniff/file-tarniff" \
@@ -208,7 +244,7 @@ mkdir -p "$copy"
 git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
 echo "   packaging again in $copy"
 if (cd "$copy" && bash scripts/package.sh --out "$work/dist-again") > "$work/again.log" 2>&1; then
-  for package in "$deb" "$zip"; do
+  for package in "${debs[@]}" "$zip"; do
     check "$(basename "$package") built again elsewhere is the same bytes" \
       cmp "$package" "$work/dist-again/$(basename "$package")"
   done
@@ -216,7 +252,7 @@ else
   fail "packaging the copy failed:"; tail -20 "$work/again.log"
 fi
 
-echo "   $(basename "$deb"): $(stat -c %s "$deb") bytes, $(basename "$zip"): $(stat -c %s "$zip") bytes"
+for package in "${debs[@]}" "$zip"; do echo "   $(basename "$package"): $(stat -c %s "$package") bytes"; done
 if [ "$failures" -ne 0 ]; then
   echo "package checks: $failures failed"
   exit 1

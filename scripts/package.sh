@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release packages into dist/:
-#   dist/tarniff_VERSION_ARCH.deb        tniff and its module, the manual page, the GIMP plug-in,
+#   dist/tarniff_VERSION_ARCH.deb        tniff and its module, the manual page
+#   dist/gimp-tarniff_VERSION_ARCH.deb   the GIMP plug-in (needs tarniff's module)
+#   dist/tarniff-pixbuf-loader_VERSION_ARCH.deb
 #                                        the GdkPixbuf loader with its MIME type and thumbnailer
 #   dist/TarnIFF-VERSION-windows.zip     the 32- and 64-bit Windows module files, an install note,
 #                                        the licence and SHA256SUMS
@@ -20,7 +22,7 @@ while [ $# -gt 0 ]; do
     --deb-only) make_zip=0 ;;
     --zip-only) make_deb=0 ;;
     --out) out=$2; shift ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "package: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -78,55 +80,67 @@ build_deb() {
     [ -f "$build/bin/$built" ] || { echo "package: $built was not built (run scripts/setup.sh)" >&2; exit 1; }
   done
 
-  local stage=$build/root
-  rm -rf "$stage"
-  mkdir -p "$stage"
-  # tniff in /usr/bin, the module in /usr/lib/tniff (where tniff looks, relative to itself).
-  DESTDIR=$stage cmake --install "$build" --prefix /usr > "$build/install.log"
-  gzip -9n "$stage/usr/share/man/man1/tniff.1"
+  # Three packages, so that tniff alone brings no GIMP or GTK libraries:
+  #   tarniff                tniff, the module in /usr/lib/tniff (where tniff looks, relative to
+  #                          itself), the manual page
+  #   gimp-tarniff           the GIMP plug-in, which loads tarniff's module
+  #   tarniff-pixbuf-loader  the GdkPixbuf loader (which loads it too), the MIME type, the
+  #                          thumbnailer entry
+  local stages=$build/roots
+  rm -rf "$stages" "$build/root"
+  local tool=$stages/tarniff gimp=$stages/gimp-tarniff pixbuf=$stages/tarniff-pixbuf-loader
+  mkdir -p "$tool" "$gimp" "$pixbuf"
+  DESTDIR=$tool cmake --install "$build" --prefix /usr > "$build/install.log"
+  gzip -9n "$tool/usr/share/man/man1/tniff.1"
 
   local plugins=usr/lib/gimp/2.0/plug-ins/file-tarniff
   local loaders=usr/lib/$multiarch/gdk-pixbuf-2.0/2.10.0/loaders
-  install -D -m 755 "$build/bin/file-tarniff" "$stage/$plugins/file-tarniff"
-  install -D -m 644 "$build/bin/libpixbufloader-tarniff.so" "$stage/$loaders/libpixbufloader-tarniff.so"
+  install -D -m 755 "$build/bin/file-tarniff" "$gimp/$plugins/file-tarniff"
+  install -D -m 644 "$build/bin/libpixbufloader-tarniff.so" "$pixbuf/$loaders/libpixbufloader-tarniff.so"
   # One module file. The plug-in finds it beside itself, through a relative link (GIMP starts
   # only the executable files of its plug-in folders); the loader finds it from its folder, where
   # nothing else may be a .so file, as gdk-pixbuf-query-loaders tries each as a loader.
-  ln -s "$(realpath -m --relative-to="/$plugins" /usr/lib/tniff/TnIffFormat.so)" "$stage/$plugins/TnIffFormat.so"
+  ln -s "$(realpath -m --relative-to="/$plugins" /usr/lib/tniff/TnIffFormat.so)" "$gimp/$plugins/TnIffFormat.so"
   # Debian's gdk-pixbuf and shared-mime-info watch these folders and refresh the loaders cache and
-  # the MIME database themselves (dpkg triggers): the package has no scripts of its own.
-  install -D -m 644 integrations/gdk-pixbuf/tarniff-mime.xml "$stage/usr/share/mime/packages/tarniff-mime.xml"
-  mkdir -p "$stage/usr/share/thumbnailers"
+  # the MIME database themselves (dpkg triggers): the packages have no scripts of their own.
+  install -D -m 644 integrations/gdk-pixbuf/tarniff-mime.xml "$pixbuf/usr/share/mime/packages/tarniff-mime.xml"
+  mkdir -p "$pixbuf/usr/share/thumbnailers"
   sed -e "s|@THUMBNAILER@|/usr/bin/gdk-pixbuf-thumbnailer|g" -e "s|@EXEC_PREFIX@||" \
-    integrations/gdk-pixbuf/tarniff.thumbnailer.in > "$stage/usr/share/thumbnailers/tarniff.thumbnailer"
+    integrations/gdk-pixbuf/tarniff.thumbnailer.in > "$pixbuf/usr/share/thumbnailers/tarniff.thumbnailer"
 
-  local doc=$stage/usr/share/doc/tarniff
-  install -D -m 644 packaging/debian/copyright "$doc/copyright"
-  gzip -9n < packaging/debian/changelog > "$doc/changelog.gz"
+  local package
+  for package in tarniff gimp-tarniff tarniff-pixbuf-loader; do
+    install -D -m 644 packaging/debian/copyright "$stages/$package/usr/share/doc/$package/copyright"
+    gzip -9n < packaging/debian/changelog > "$stages/$package/usr/share/doc/$package/changelog.gz"
+  done
 
   # As Debian's packaging tools strip: no symbol tables, no compiler notes.
   local file
-  for file in "$stage/usr/bin/tniff" "$stage/$plugins/file-tarniff"; do
+  for file in "$tool/usr/bin/tniff" "$gimp/$plugins/file-tarniff"; do
     strip --remove-section=.comment --remove-section=.note "$file"
   done
-  for file in "$stage/usr/lib/tniff/TnIffFormat.so" "$stage/$loaders/libpixbufloader-tarniff.so"; do
+  for file in "$tool/usr/lib/tniff/TnIffFormat.so" "$pixbuf/$loaders/libpixbufloader-tarniff.so"; do
     strip --remove-section=.comment --remove-section=.note --strip-unneeded "$file"
   done
 
-  # Depends from the libraries the binaries link, as dpkg-shlibdeps finds them.
+  # Each package's Depends from the libraries its binaries link, as dpkg-shlibdeps finds them.
   local work=$build/debian-work
   rm -rf "$work"
-  mkdir -p "$work/debian" "$stage/DEBIAN"
+  mkdir -p "$work/debian"
   cp packaging/debian/control packaging/debian/changelog "$work/debian/"
-  (cd "$work" && dpkg-shlibdeps -Tdebian/substvars "$stage/usr/bin/tniff" "$stage/usr/lib/tniff/TnIffFormat.so" \
-    "$stage/$plugins/file-tarniff" "$stage/$loaders/libpixbufloader-tarniff.so")
-  (cd "$work" && dpkg-gencontrol -ptarniff -P"$stage" -Tdebian/substvars -fdebian/files)
-  (cd "$stage" && find usr -type f | sort | xargs md5sum > DEBIAN/md5sums)
-  settle_tree "$stage"
-
-  local deb=$out/tarniff_${version}_${arch}.deb
-  dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" > /dev/null
-  echo "package: $deb ($(stat -c %s "$deb") bytes)"
+  (cd "$work" && dpkg-shlibdeps -Tdebian/tarniff.substvars "$tool/usr/bin/tniff" "$tool/usr/lib/tniff/TnIffFormat.so")
+  (cd "$work" && dpkg-shlibdeps -Tdebian/gimp-tarniff.substvars "$gimp/$plugins/file-tarniff")
+  (cd "$work" && dpkg-shlibdeps -Tdebian/tarniff-pixbuf-loader.substvars "$pixbuf/$loaders/libpixbufloader-tarniff.so")
+  for package in tarniff gimp-tarniff tarniff-pixbuf-loader; do
+    local stage=$stages/$package
+    mkdir -p "$stage/DEBIAN"
+    (cd "$work" && dpkg-gencontrol -p"$package" -P"$stage" -Tdebian/$package.substvars -fdebian/files)
+    (cd "$stage" && find usr -type f | sort | xargs md5sum > DEBIAN/md5sums)
+    settle_tree "$stage"
+    local deb=$out/${package}_${version}_${arch}.deb
+    dpkg-deb --root-owner-group -Zxz --build "$stage" "$deb" > /dev/null
+    echo "package: $deb ($(stat -c %s "$deb") bytes)"
+  done
 }
 
 build_zip() {
