@@ -48,6 +48,7 @@ function onWorkerError(event) {
 }
 
 function startWorker() {
+  delete document.body.dataset.worker;  // until the new worker says it is ready
   worker = new Worker("worker.js");
   worker.onmessage = onAnswer;
   worker.onerror = onWorkerError;
