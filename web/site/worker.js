@@ -55,7 +55,9 @@ function begin() {
     try {
       await warmUp(wasm);
     } catch (error) {
-      // Only the speed of the first open depends on it.
+      // Only the speed of the first open depends on it; an instance a trap left unusable is
+      // replaced.
+      if (error instanceof WebAssembly.RuntimeError) wasm = await start();
     }
     postMessage({ type: "ready" });
     return wasm;
