@@ -221,7 +221,28 @@ int RunBatchConvert(const Options& options) {
     for (const Job& job : jobs) runnable += job.refused.empty() ? 1 : 0;
     int workers = options.jobs > 0 ? options.jobs : DefaultJobs();
     workers = std::max(0, std::min(workers, runnable));
-    return RunJobs(options, module, jobs, to, skipped, workers);
+    // What killed runs left in the output folders is removed once per folder here, not once per
+    // output: a folder of thousands of frames would otherwise be read through for every one.
+    std::set<std::string> folders;
+    for (const Job& job : jobs) {
+        if (!job.refused.empty()) continue;
+        for (const std::string* out : {&job.out, &job.depth}) {
+            if (out->empty()) continue;
+            // An output that is a link is written beside its target.
+            std::string place;
+            try {
+                place = RefuseEndlessLinks(*out);
+            } catch (const Error&) {
+                continue;  // the job says why when it runs
+            }
+            const std::string directory = DirectoryOf(place);
+            folders.insert(directory.empty() ? "." : directory);
+        }
+    }
+    for (const std::string& folder : folders) RemoveLeftoversIn(folder);
+    Options batch = options;
+    batch.leftoversGone = true;
+    return RunJobs(batch, module, jobs, to, skipped, workers);
 }
 
 }  // namespace tniff_cli

@@ -34,6 +34,7 @@ struct Options {
     bool dryRun = false;          // --dry-run: list what would be done, do nothing
     bool verbose = false;         // --verbose: a line for every file converted
     bool depthIfAny = false;      // many files: a file without depth gets its colour image only
+    bool leftoversGone = false;   // many files: the output folders' leftovers are already removed
 };
 
 int RunConvert(const Options& options);

@@ -137,7 +137,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     // Every output is written in full before any of them replaces a file.
     RefuseDirectory(out);
     if (writeDepth) RefuseDirectory(options.depthPath);
-    PendingOutput output(out);
+    PendingOutput output(out, !options.leftoversGone);
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
     progress.Relabel("writing " + FileNameOf(outName));
     progress.SetPhase(1, phases);
@@ -154,7 +154,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     }
     std::unique_ptr<PendingOutput> depthOutput;
     if (writeDepth) {
-        depthOutput = std::make_unique<PendingOutput>(options.depthPath);
+        depthOutput = std::make_unique<PendingOutput>(options.depthPath, !options.leftoversGone);
         progress.Relabel("writing " + FileNameOf(options.depthPath));
         progress.SetPhase(2, phases);
         WritePlanes(options, file.image, file.depthPlane, 1, depthKind, "GRAYSCALE",
@@ -191,7 +191,7 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     const tniff::Image& image = sink.image();
     if (pixels != nullptr) *pixels = int64_t(image.width()) * image.height();
     RefuseDirectory(out);
-    PendingOutput output(out);
+    PendingOutput output(out, !options.leftoversGone);
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
     progress.Relabel("writing " + FileNameOf(outName));
     progress.SetPhase(1, 2);

@@ -113,8 +113,8 @@ const char kConvertUsage[] =
     "A file named twice is converted once. With --depth, a file without a depth buffer gets its\n"
     "colour image and a note. At the end a line says how many files were converted, failed and\n"
     "skipped (not with --quiet), also when the batch is interrupted (Ctrl-C, SIGTERM); the exit\n"
-    "status is 1 when any file failed. No output is ever left half written; a temporary file that\n"
-    "a killed run left beside an output is removed by the next run for that output.\n";
+    "status is 1 when any file failed. No output is ever left half written; the temporary files\n"
+    "that killed runs left in the output folders are removed when the batch starts.\n";
 
 const char kInfoUsage[] =
     "usage: tniff info [--json | --brief] FILE...\n"

@@ -552,7 +552,8 @@ bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why) {
         return false;
     }
     errno = 0;
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"),
+                                                       &std::fclose);
     if (!in) {
         *why = errno != 0 ? std::strerror(errno) : "it cannot be opened for reading";
         return false;

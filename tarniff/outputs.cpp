@@ -142,7 +142,7 @@ void CopyToStdout(const std::string& temporary) {
 
 bool IsStandardStream(const std::string& path) { return path == "-"; }
 
-PendingOutput::PendingOutput(const std::string& destination)
+PendingOutput::PendingOutput(const std::string& destination, bool removeLeftovers)
     : destination_(RefuseEndlessLinks(destination)), toStdout_(IsStandardStream(destination)) {
     // Only the rename at the very end would find out, after all the work.
     struct stat target;
@@ -158,7 +158,7 @@ PendingOutput::PendingOutput(const std::string& destination)
     // Hidden, and named for the file it will become, so that a leftover after a crash explains
     // itself. The writer's process id is in the name: a later run for the same output removes what
     // a process that is gone (killed with SIGKILL, or by a power cut) left.
-    if (!toStdout_) RemoveLeftovers(destination_);
+    if (!toStdout_ && removeLeftovers) RemoveLeftovers(destination_);
     std::string pattern = directory + "/." +
                           (toStdout_ ? std::string("stdout") : FileNameOf(destination_)) +
                           ".tniff-" + std::to_string(getpid()) + "-XXXXXX";
@@ -271,28 +271,45 @@ bool SameFile(const std::string& a, const std::string& b) {
     return PlaceOf(a) == PlaceOf(b);
 }
 
-void RemoveLeftovers(const std::string& path) {
-    const std::string folder = FolderOf(path);
-    const std::string prefix = "." + FileNameOf(path) + ".tniff-";
+namespace {
+
+// Removes the files in folder named ".NAME.tniff-PID-XXXXXX" whose process PID no longer runs,
+// for the one NAME of prefix (".NAME.tniff-"), or for every NAME when prefix is empty.
+void RemoveDeadWritersFiles(const std::string& folder, const std::string& prefix) {
+    static const char kMarker[] = ".tniff-";
+    const size_t markerSize = sizeof kMarker - 1;
     DIR* directory = opendir(folder.c_str());
     if (directory == nullptr) return;
     std::vector<std::string> leftovers;
     while (const struct dirent* entry = readdir(directory)) {
-        // ".NAME.tniff-PID-XXXXXX", of a process that no longer runs. A folder of frames holds
-        // many other files: they cost a comparison, not a copy.
-        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) != 0) continue;
-        const std::string name = entry->d_name;
-        const size_t dash = name.find('-', prefix.size());
-        if (dash == std::string::npos || dash == prefix.size() || name.size() != dash + 7) continue;
-        const std::string digits = name.substr(prefix.size(), dash - prefix.size());
-        if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        // A folder of frames holds many other files: they cost a comparison or two, not a copy.
+        const char* name = entry->d_name;
+        const size_t size = std::strlen(name);
+        // From the end: "-XXXXXX", then the process id, then the marker.
+        if (size < 2 + markerSize + 1 + 7 || name[0] != '.' || name[size - 7] != '-') continue;
+        size_t digits = size - 7;
+        while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+        const size_t count = size - 7 - digits;
+        if (count == 0 || count > 9 || digits < 2 + markerSize ||
+            std::strncmp(name + digits - markerSize, kMarker, markerSize) != 0)
             continue;
-        const pid_t writer = static_cast<pid_t>(std::stol(digits));
+        if (!prefix.empty() &&
+            (digits != prefix.size() || std::strncmp(name, prefix.c_str(), prefix.size()) != 0))
+            continue;
+        const pid_t writer = static_cast<pid_t>(std::stol(std::string(name + digits, count)));
         if (writer > 0 && kill(writer, 0) != 0 && errno == ESRCH) leftovers.push_back(name);
     }
     closedir(directory);
     for (const std::string& name : leftovers) unlink((folder + "/" + name).c_str());
 }
+
+}  // namespace
+
+void RemoveLeftovers(const std::string& path) {
+    RemoveDeadWritersFiles(FolderOf(path), "." + FileNameOf(path) + ".tniff-");
+}
+
+void RemoveLeftoversIn(const std::string& folder) { RemoveDeadWritersFiles(folder, ""); }
 
 void TemporaryCopy::Make(const std::string& name) {
     const char* tmp = std::getenv("TMPDIR");

@@ -124,7 +124,10 @@ public:
     // ("NAME: cannot write: it is a directory"), before anything is written. The new file keeps
     // the mode and, where allowed, the group of the file it replaces. For "-" the temporary file
     // is made in $TMPDIR (or /tmp) and Commit copies it to stdout.
-    explicit PendingOutput(const std::string& destination);
+    // First it removes what writers that no longer run left for destination (RemoveLeftovers);
+    // a caller that writes many files into a folder does that once for the folder
+    // (RemoveLeftoversIn) and passes removeLeftovers false.
+    explicit PendingOutput(const std::string& destination, bool removeLeftovers = true);
     // Removes the temporary file unless Commit succeeded.
     ~PendingOutput();
     PendingOutput(const PendingOutput&) = delete;
@@ -146,6 +149,9 @@ private:
 // Removes the temporary files that writing path through a PendingOutput left beside it, of
 // processes that no longer run (a PendingOutput does this for its destination before it starts).
 void RemoveLeftovers(const std::string& path);
+// The same for every destination in folder: one look at the folder for a batch of outputs there,
+// instead of one per output.
+void RemoveLeftoversIn(const std::string& folder);
 
 // Bytes that are not a file (standard input, a buffer handed over by a caller) kept in a
 // temporary file for as long as the object lives: the module reads a file it can seek in.

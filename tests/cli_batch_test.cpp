@@ -248,7 +248,8 @@ TEST(Batch, InterruptedBatchLeavesNothingBehind) {
 // what would be done; -o makes the folders missing; a frame named twice is converted once; a frame
 // without depth under --depth gets its colour image and a note, and the next run skips it;
 // --verbose says each file; and what a killed run left beside an output (its process gone) is
-// removed by the next run for that output, while a running writer's file stays.
+// removed by the next run for that output (a batch: for its output folder), while a running
+// writer's file stays.
 TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
     Scratch scratch;
     MakeFrames(scratch);
@@ -281,18 +282,37 @@ TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(again.err, "tniff: converted 0, failed 0, skipped 2\n");
 
-    // Leftovers of a process that is gone, and of one that runs (this one).
+    // Leftovers of a process that is gone and of one that runs (this one), for the output and for
+    // another file. Both forms remove the gone writer's for their output and keep the running
+    // one's; a batch looks at its output folder once and removes every gone writer's there.
     pid_t gone = fork();
     if (gone == 0) _exit(0);
     Wait(gone);
-    const std::string dead = ".d.png.tniff-" + std::to_string(gone) + "-abcdef";
-    const std::string live = ".d.png.tniff-" + std::to_string(getpid()) + "-ghijkl";
-    WriteFile(out + "/" + dead, Bytes{1});
-    WriteFile(out + "/" + live, Bytes{2});
-    Outcome over = Tniff({"convert", "--quiet", "--overwrite", "--to", "png", "-o", out, d});
-    ASSERT_EQ(over.status, 0) << Describe(over);
-    EXPECT_FALSE(fs::exists(out + "/" + dead));
-    EXPECT_TRUE(fs::exists(out + "/" + live));
+    const std::string deadOwn = ".d.png.tniff-" + std::to_string(gone) + "-abcdef";
+    const std::string liveOwn = ".d.png.tniff-" + std::to_string(getpid()) + "-ghijkl";
+    const std::string deadOther = ".e.tiff.tniff-" + std::to_string(gone) + "-mnopqr";
+    const std::string liveOther = ".e.tiff.tniff-" + std::to_string(getpid()) + "-stuvwx";
+    const std::string notOne = ".input.tniff-yzABCD";  // a kept standard input: no process id
+    const struct {
+        const char* form;
+        std::vector<std::string> arguments;
+        bool deadOtherRemoved;
+    } forms[] = {
+        {"many files", {"convert", "--quiet", "--overwrite", "--to", "png", "-o", out, d}, true},
+        {"IN OUT", {"convert", "--quiet", d, out + "/d.png"}, false},
+    };
+    for (const auto& form : forms) {
+        for (const std::string& name : {deadOwn, liveOwn, deadOther, liveOther, notOne}) {
+            WriteFile(out + "/" + name, Bytes{1});
+        }
+        Outcome over = Tniff(form.arguments);
+        ASSERT_EQ(over.status, 0) << form.form << Describe(over);
+        EXPECT_FALSE(fs::exists(out + "/" + deadOwn)) << form.form;
+        EXPECT_EQ(fs::exists(out + "/" + deadOther), !form.deadOtherRemoved) << form.form;
+        for (const std::string& name : {liveOwn, liveOther, notOne}) {
+            EXPECT_TRUE(fs::exists(out + "/" + name)) << form.form << ": " << name;
+        }
+    }
 }
 
 }  // namespace
