@@ -223,23 +223,14 @@ int RunBatchConvert(const Options& options) {
     workers = std::max(0, std::min(workers, runnable));
     // What killed runs left in the output folders is removed once per folder here, not once per
     // output: a folder of thousands of frames would otherwise be read through for every one.
-    std::set<std::string> folders;
+    std::vector<std::string> outputs;
     for (const Job& job : jobs) {
         if (!job.refused.empty()) continue;
         for (const std::string* out : {&job.out, &job.depth}) {
-            if (out->empty()) continue;
-            // An output that is a link is written beside its target.
-            std::string place;
-            try {
-                place = RefuseEndlessLinks(*out);
-            } catch (const Error&) {
-                continue;  // the job says why when it runs
-            }
-            const std::string directory = DirectoryOf(place);
-            folders.insert(directory.empty() ? "." : directory);
+            if (!out->empty()) outputs.push_back(*out);
         }
     }
-    for (const std::string& folder : folders) RemoveLeftoversIn(folder);
+    RemoveLeftoversBeside(outputs);
     Options batch = options;
     batch.leftoversGone = true;
     return RunJobs(batch, module, jobs, to, skipped, workers);

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <vector>
 
 #include "host/host_file.h"
@@ -70,6 +71,10 @@ void Untrack(const char* path) {
         if (slot == path) slot = nullptr;
     }
 }
+
+// What the temporary files of a PendingOutput are named by, after ".NAME":
+// ".NAME.tniff-PID-XXXXXX".
+const char kWriterMarker[] = ".tniff-";
 
 // The folder a path is in, as a path of its own: "." for a bare name.
 std::string FolderOf(const std::string& path) {
@@ -161,7 +166,7 @@ PendingOutput::PendingOutput(const std::string& destination, bool removeLeftover
     if (!toStdout_ && removeLeftovers) RemoveLeftovers(destination_);
     std::string pattern = directory + "/." +
                           (toStdout_ ? std::string("stdout") : FileNameOf(destination_)) +
-                          ".tniff-" + std::to_string(getpid()) + "-XXXXXX";
+                          kWriterMarker + std::to_string(getpid()) + "-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
@@ -276,8 +281,7 @@ namespace {
 // Removes the files in folder named ".NAME.tniff-PID-XXXXXX" whose process PID no longer runs,
 // for the one NAME of prefix (".NAME.tniff-"), or for every NAME when prefix is empty.
 void RemoveDeadWritersFiles(const std::string& folder, const std::string& prefix) {
-    static const char kMarker[] = ".tniff-";
-    const size_t markerSize = sizeof kMarker - 1;
+    const size_t markerSize = sizeof kWriterMarker - 1;
     DIR* directory = opendir(folder.c_str());
     if (directory == nullptr) return;
     std::vector<std::string> leftovers;
@@ -291,7 +295,7 @@ void RemoveDeadWritersFiles(const std::string& folder, const std::string& prefix
         while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
         const size_t count = size - 7 - digits;
         if (count == 0 || count > 9 || digits < 2 + markerSize ||
-            std::strncmp(name + digits - markerSize, kMarker, markerSize) != 0)
+            std::strncmp(name + digits - markerSize, kWriterMarker, markerSize) != 0)
             continue;
         if (!prefix.empty() &&
             (digits != prefix.size() || std::strncmp(name, prefix.c_str(), prefix.size()) != 0))
@@ -306,10 +310,20 @@ void RemoveDeadWritersFiles(const std::string& folder, const std::string& prefix
 }  // namespace
 
 void RemoveLeftovers(const std::string& path) {
-    RemoveDeadWritersFiles(FolderOf(path), "." + FileNameOf(path) + ".tniff-");
+    RemoveDeadWritersFiles(FolderOf(path), "." + FileNameOf(path) + kWriterMarker);
 }
 
-void RemoveLeftoversIn(const std::string& folder) { RemoveDeadWritersFiles(folder, ""); }
+void RemoveLeftoversBeside(const std::vector<std::string>& destinations) {
+    std::set<std::string> folders;
+    for (const std::string& destination : destinations) {
+        try {
+            folders.insert(FolderOf(RefuseEndlessLinks(destination)));
+        } catch (const Error&) {
+            // Nothing can be written there; its PendingOutput says so.
+        }
+    }
+    for (const std::string& folder : folders) RemoveDeadWritersFiles(folder, "");
+}
 
 void TemporaryCopy::Make(const std::string& name) {
     const char* tmp = std::getenv("TMPDIR");

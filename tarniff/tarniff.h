@@ -126,7 +126,7 @@ public:
     // is made in $TMPDIR (or /tmp) and Commit copies it to stdout.
     // First it removes what writers that no longer run left for destination (RemoveLeftovers);
     // a caller that writes many files into a folder does that once for the folder
-    // (RemoveLeftoversIn) and passes removeLeftovers false.
+    // (RemoveLeftoversBeside) and passes removeLeftovers false.
     explicit PendingOutput(const std::string& destination, bool removeLeftovers = true);
     // Removes the temporary file unless Commit succeeded.
     ~PendingOutput();
@@ -149,9 +149,10 @@ private:
 // Removes the temporary files that writing path through a PendingOutput left beside it, of
 // processes that no longer run (a PendingOutput does this for its destination before it starts).
 void RemoveLeftovers(const std::string& path);
-// The same for every destination in folder: one look at the folder for a batch of outputs there,
-// instead of one per output.
-void RemoveLeftoversIn(const std::string& folder);
+// The same for a batch of destinations, and for every other file in the folders they are
+// written into (a link's target's folder for a link): one look at each folder, instead of one
+// per destination.
+void RemoveLeftoversBeside(const std::vector<std::string>& destinations);
 
 // Bytes that are not a file (standard input, a buffer handed over by a caller) kept in a
 // temporary file for as long as the object lives: the module reads a file it can seek in.

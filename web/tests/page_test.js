@@ -22,10 +22,9 @@ const option = (name) => {
 };
 const cases = JSON.parse(fs.readFileSync(casesPath, "utf8"));
 const failures = [];
-const check = (label, actual, expected) => checkValue(label, actual, expected);
 let checks = 0;
 
-function checkValue(label, actual, expected) {
+function check(label, actual, expected) {
   checks++;
   if (actual !== expected) failures.push(`${label}\n    got:      ${actual}\n    expected: ${expected}`);
 }
@@ -92,32 +91,31 @@ async function hover(page, x, y) {
 // name the browser when it is not Chromium.
 async function fileCases(browser, label = "") {
   const { page, context } = await driver.open(browser);
-  const check = (what, actual, expected) => checkValue(label + what, actual, expected);
   for (const c of cases) {
     await page.goto(`${base}/index.html?file=files/${encodeURIComponent(c.file)}`);
     if (c.saved !== undefined) {
       await filled(page, "#saved");
-      check(`${c.file}: saved as .iff`, await text(page, "#saved"), c.saved);
+      check(`${label}${c.file}: saved as .iff`, await text(page, "#saved"), c.saved);
       continue;
     }
     await filled(page, "#summary");
-    check(`${c.file}: summary`, await text(page, "#summary"), c.summary);
-    if (c.note !== undefined) check(`${c.file}: note`, await text(page, "#message"), c.note);
+    check(`${label}${c.file}: summary`, await text(page, "#summary"), c.summary);
+    if (c.note !== undefined) check(`${label}${c.file}: note`, await text(page, "#message"), c.note);
     const described = await page.$$eval("#description dt", (terms) =>
       Object.fromEntries(terms.map((dt) => [dt.textContent, dt.nextElementSibling.textContent])));
     for (const [term, value] of Object.entries(c.described || {})) {
-      check(`${c.file}: description's ${term}`, described[term], value);
+      check(`${label}${c.file}: description's ${term}`, described[term], value);
     }
     for (const probe of c.probes || []) {
       await hover(page, probe.x, probe.y);
-      check(`${c.file}: readout at ${probe.x},${probe.y}`, await text(page, "#readout"), readoutOf(probe));
+      check(`${label}${c.file}: readout at ${probe.x},${probe.y}`, await text(page, "#readout"), readoutOf(probe));
     }
   }
   await page.goto(`${base}/index.html`);
   await driver.waitFor(page, () => document.body.dataset.worker === "ready", null, 60000);
   await page.click("#sample-button");
   await filled(page, "#summary");
-  check("the page's sample", await text(page, "#summary"), cases.find((c) => c.file === "render.iff").summary);
+  check(`${label}the page's sample`, await text(page, "#summary"), cases.find((c) => c.file === "render.iff").summary);
   await context.close();
 }
 
