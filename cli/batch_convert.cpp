@@ -52,7 +52,10 @@ void MakeFolders(const std::string& directory) {
 bool HasNoDepth(const std::string& path) {
     Layout layout;
     std::string why;
-    return WalkLayoutFile(path, &layout, &why) && layout.hasHeader && !layout.hasDepth;
+    WalkSettings headersOnly;
+    headersOnly.checkRunStreams = false;
+    return WalkLayoutFile(path, &layout, &why, headersOnly) && layout.hasHeader &&
+           !layout.hasDepth;
 }
 
 int DefaultJobs() {

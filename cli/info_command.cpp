@@ -52,6 +52,12 @@ void PrintModuleView(const std::string& path, const OpenedFile& file) {
     if (file.complete()) {
         std::printf("  read         complete: %d colour and %d depth tiles handed over\n",
                     file.colourTilesRead, file.depthTilesRead);
+    } else if (!file.layout.damagedTiles.empty()) {
+        const size_t damaged = file.layout.damagedTiles.size();
+        std::printf(
+            "  read         DAMAGED: %d colour and %d depth tiles handed over, %zu of them "
+            "damaged\n",
+            file.colourTilesRead, file.depthTilesRead, damaged);
     } else {
         std::printf(
             "  read         INCOMPLETE: %d of %d colour and %d of %d depth tiles handed over\n",
@@ -105,7 +111,19 @@ void PrintLayout(const Layout& layout) {
                 static_cast<unsigned long long>(layout.rawBytes),
                 Percent(layout.storedBytes, layout.rawBytes).c_str(),
                 Ratio(layout.rawBytes, layout.storedBytes).c_str());
-    if (!layout.Whole()) std::printf("  damage       %s\n", layout.damage.reason.c_str());
+    for (size_t i = 0; i < layout.tiles.size(); ++i) {
+        const TileInfo& tile = layout.tiles[i];
+        if (tile.leftoverBytes == 0) continue;
+        std::printf("  leftover     %s: %llu bytes after its last plane\n",
+                    TileName(tile, i).c_str(), static_cast<unsigned long long>(tile.leftoverBytes));
+    }
+    for (const TileDamage& damaged : layout.damagedTiles) {
+        std::printf("  damaged      %s: %s\n",
+                    TileName(layout.tiles[damaged.tile], damaged.tile).c_str(),
+                    damaged.reason.c_str());
+    }
+    if (!layout.damage.reason.empty())
+        std::printf("  damage       %s\n", layout.damage.reason.c_str());
 }
 
 // The files' objects as one JSON array, laid out as each object is.
@@ -121,10 +139,10 @@ std::string JsonArray(const std::vector<std::string>& objects) {
     return text + "\n]\n";
 }
 
-// One line from the header and the chunk headers: nothing is decoded and the module is not
-// called, so a long sequence is checked in the time it takes to read a few hundred bytes a file.
-// Tiles count as there when their chunk ends inside the file and their rectangle inside the
-// image. True when the file is whole.
+// One line from the walk of the file: the module is not called and no pixel is handed over, so a
+// long sequence is checked in the time it takes to read it. Tiles count as there when their
+// chunk ends inside the file and their rectangle inside the image; a compressed tile whose run
+// stream does not fill its planes is damaged. True when the file is whole.
 bool PrintBrief(const std::string& path, const std::string& name) {
     CheckReadable(path);
     Layout layout;
@@ -145,13 +163,17 @@ bool PrintBrief(const std::string& path, const std::string& name) {
                          : layout.colourChannels == 4 ? "RGBA"
                                                       : "no colour";
     const int planes = layout.colourChannels + (layout.hasDepth ? 1 : 0);
-    std::string tiles = whole ? "tiles complete" : "tiles INCOMPLETE";
+    const bool damagedTiles = !layout.damagedTiles.empty();
+    std::string tiles = whole          ? "tiles complete"
+                        : damagedTiles ? "tiles DAMAGED"
+                                       : "tiles INCOMPLETE";
     const int colourFound = std::min(layout.colourTilesFound, layout.colourTilesExpected);
     const int depthFound = std::min(layout.depthTilesFound, layout.depthTilesExpected);
     tiles += " (" + std::to_string(colourFound) + "/" + std::to_string(layout.colourTilesExpected) +
              " colour, " + std::to_string(depthFound) + "/" +
              std::to_string(layout.depthTilesExpected) + " depth)";
-    if (!whole) tiles += "; " + layout.damage.reason;
+    if (!layout.damage.reason.empty()) tiles += "; " + layout.damage.reason;
+    if (damagedTiles) tiles += "; " + DamagedTilesText(layout);
     std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", name.c_str(), h.width, h.height,
                 colour, planes, planes == 1 ? "" : "s", layout.hasDepth ? "yes" : "no",
                 tiles.c_str());

@@ -97,6 +97,20 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
         json.Key("compressed").Bool(tile.compressed);
         json.Key("storedBytes").Integer(static_cast<int64_t>(tile.storedBytes));
         json.Key("rawBytes").Integer(static_cast<int64_t>(tile.rawBytes));
+        if (tile.compressed && layout.runStreamsChecked)
+            json.Key("leftoverBytes").Integer(static_cast<int64_t>(tile.leftoverBytes));
+        json.EndObject();
+    }
+    json.EndArray();
+    json.Key("damagedTiles").BeginArray();
+    for (const TileDamage& damaged : layout.damagedTiles) {
+        const TileInfo& tile = layout.tiles[damaged.tile];
+        json.BeginObject().Key("index").Integer(static_cast<int64_t>(damaged.tile));
+        json.Key("kind").String(tile.depth ? "ZBUF" : "RGBA");
+        json.Key("offset").Integer(static_cast<int64_t>(tile.offset));
+        json.Key("x1").Integer(tile.x1).Key("y1").Integer(tile.y1);
+        json.Key("x2").Integer(tile.x2).Key("y2").Integer(tile.y2);
+        json.Key("reason").String(damaged.reason);
         json.EndObject();
     }
     json.EndArray();
@@ -118,7 +132,7 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
         json.Number(static_cast<double>(layout.rawBytes) / static_cast<double>(layout.storedBytes));
     else
         json.Null();
-    if (!layout.Whole()) {
+    if (!layout.damage.reason.empty()) {
         const Damage& damage = layout.damage;
         json.Key("damage").BeginObject();
         json.Key("offset").Integer(static_cast<int64_t>(damage.offset));

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,22 +57,33 @@ const uint32_t kLargestSide = 32767;
 // A tile is decoded into one host buffer, whose size is signed 32-bit.
 const uint64_t kLargestTileBytes = 0x7FFFFFFF;
 
-// Where the walk reads from: Read fills count bytes at offset and answers how many it got.
+// Where the walk reads from. View gives up to count bytes at offset, at least one while offset
+// lies inside the source (none past its end or when it cannot be read), valid until the next
+// call; the walk reads forward, so a file is read once, a window at a time.
 class Source {
 public:
     virtual ~Source() = default;
-    virtual size_t Read(uint64_t offset, uint8_t* out, size_t count) = 0;
+    virtual const uint8_t* View(uint64_t offset, size_t count, size_t* got) = 0;
+    // Fills count bytes at offset and answers how many it got.
+    size_t Read(uint64_t offset, uint8_t* out, size_t count) {
+        size_t done = 0;
+        while (done < count) {
+            size_t got = 0;
+            const uint8_t* bytes = View(offset + done, count - done, &got);
+            if (got == 0) break;
+            std::memcpy(out + done, bytes, got);
+            done += got;
+        }
+        return done;
+    }
 };
 
 class MemorySource : public Source {
 public:
     MemorySource(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
-    size_t Read(uint64_t offset, uint8_t* out, size_t count) override {
-        if (offset >= size_) return 0;
-        const size_t at = static_cast<size_t>(offset);
-        const size_t got = count < size_ - at ? count : size_ - at;
-        std::memcpy(out, bytes_ + at, got);
-        return got;
+    const uint8_t* View(uint64_t offset, size_t count, size_t* got) override {
+        *got = offset >= size_ ? 0 : std::min<uint64_t>(count, size_ - offset);
+        return *got == 0 ? nullptr : bytes_ + offset;
     }
 
 private:
@@ -79,23 +91,20 @@ private:
     size_t size_;
 };
 
-// The walk reads a few bytes per chunk, forward through the file: a window of the file is read
-// at once, so that a file of thousands of tiles takes a few hundred reads, not a seek and a read
-// per header.
+// A window of the file is read at once, so that the chunk headers of a file of thousands of
+// tiles take a few hundred reads, not a seek and a read per header, and the pixel data checked
+// is read in large reads.
 class FileSource : public Source {
 public:
     explicit FileSource(std::FILE* in) : in_(in), window_(kWindowBytes) {}
-    size_t Read(uint64_t offset, uint8_t* out, size_t count) override {
-        if (count > kWindowBytes) return ReadFile(offset, out, count);
-        if (offset < windowStart_ || offset + count > windowStart_ + windowBytes_) {
+    const uint8_t* View(uint64_t offset, size_t count, size_t* got) override {
+        if (offset < windowStart_ || offset >= windowStart_ + windowBytes_) {
             windowStart_ = offset;
             windowBytes_ = ReadFile(offset, window_.data(), kWindowBytes);
         }
-        if (offset >= windowStart_ + windowBytes_) return 0;
-        const size_t at = static_cast<size_t>(offset - windowStart_);
-        const size_t got = count < windowBytes_ - at ? count : windowBytes_ - at;
-        std::memcpy(out, window_.data() + at, got);
-        return got;
+        const uint64_t end = windowStart_ + windowBytes_;
+        *got = offset >= end ? 0 : std::min<uint64_t>(count, end - offset);
+        return window_.data() + (offset - windowStart_);
     }
 
 private:
@@ -141,7 +150,119 @@ std::string CodeText(uint32_t code) {
 
 std::string Number(uint64_t value) { return std::to_string(value); }
 
+std::string Bytes(uint64_t count) { return Number(count) + (count == 1 ? " byte" : " bytes"); }
+
 uint64_t Aligned(uint64_t offset) { return (offset + kAlignment - 1) / kAlignment * kAlignment; }
+
+// A tile's pixel data, read forward from the source a view at a time.
+class PayloadCursor {
+public:
+    PayloadCursor(Source& source, uint64_t start, uint64_t length)
+        : source_(source), start_(start), length_(length) {}
+    uint64_t position() const { return position_; }
+    uint64_t length() const { return length_; }
+    bool failed() const { return failed_; }
+    // The next byte; false at the end of the data (or when the file cannot be read).
+    bool Next(uint8_t* byte) {
+        if (left_ == 0 && !Refill()) return false;
+        *byte = *bytes_++;
+        --left_;
+        ++position_;
+        return true;
+    }
+    // count bytes passed over, or copied to out when it is not null; false when the data ends
+    // first (then what there was is copied).
+    bool Take(uint64_t count, uint8_t* out) {
+        while (count > 0) {
+            if (left_ == 0 && !Refill()) return false;
+            const size_t step = static_cast<size_t>(std::min<uint64_t>(count, left_));
+            if (out != nullptr) {
+                std::memcpy(out, bytes_, step);
+                out += step;
+            }
+            bytes_ += step;
+            left_ -= step;
+            position_ += step;
+            count -= step;
+        }
+        return true;
+    }
+
+private:
+    bool Refill() {
+        if (position_ >= length_) return false;
+        const uint64_t want = std::min<uint64_t>(length_ - position_, size_t(1) << 20);
+        bytes_ = source_.View(start_ + position_, static_cast<size_t>(want), &left_);
+        failed_ = left_ == 0;
+        return !failed_;
+    }
+
+    Source& source_;
+    uint64_t start_, length_;
+    uint64_t position_ = 0;
+    const uint8_t* bytes_ = nullptr;
+    size_t left_ = 0;
+    bool failed_ = false;
+};
+
+// Reads a run stream of planes planes of planeBytes bytes each. A packet starts with a control
+// byte b and stands for n = (b & 0x7F) + 1 bytes: with b & 0x80 one value byte repeated n times,
+// else n literal bytes. A plane ends exactly with a packet; a packet that does not fit ends the
+// plane (its control byte consumed, nothing of it written), as a reader of the format takes it.
+// When out is given, plane p is decoded into out[p] (zero-filled first). Answers "" when the
+// stream fills every plane exactly, else what is wrong; *leftover is what follows the last plane.
+std::string ReadRunStream(PayloadCursor& in, uint32_t planes, uint64_t planeBytes,
+                          uint8_t* const* out, uint64_t* leftover) {
+    std::string damage;
+    const auto stream = [&in] { return "its run stream of " + Number(in.length()) + " bytes"; };
+    auto at = [](uint64_t position) { return " at byte " + Number(position); };
+    auto plane = [&](uint32_t p, uint64_t filled) {
+        return "plane " + Number(p + 1) + " of " + Number(planes) + " (" + Number(filled) +
+               " of its " + Number(planeBytes) + " bytes filled)";
+    };
+    for (uint32_t p = 0; p < planes; ++p) {
+        uint8_t* target = out != nullptr ? out[p] : nullptr;
+        if (target != nullptr) std::memset(target, 0, static_cast<size_t>(planeBytes));
+        uint64_t filled = 0;
+        while (filled < planeBytes) {
+            const uint64_t start = in.position();
+            uint8_t control = 0;
+            if (!in.Next(&control)) {
+                if (damage.empty()) damage = stream() + " ends in " + plane(p, filled);
+                break;
+            }
+            const uint64_t count = (control & 0x7Fu) + 1u;
+            if (filled + count > planeBytes) {
+                if (damage.empty()) {
+                    damage = "a packet of " + Bytes(count) + at(start) + " runs past the end of " +
+                             plane(p, filled);
+                }
+                break;
+            }
+            if (control & 0x80u) {
+                uint8_t value = 0;
+                if (!in.Next(&value)) {
+                    if (damage.empty()) {
+                        damage = "the repeated-byte packet" + at(start) + " of " + stream() +
+                                 " has no value byte: the stream ends";
+                    }
+                    break;
+                }
+                if (target != nullptr) std::memset(target + filled, value, count);
+            } else if (!in.Take(count, target != nullptr ? target + filled : nullptr)) {
+                if (damage.empty()) {
+                    damage = "a literal packet of " + Bytes(count) + at(start) +
+                             " runs past the end of " + stream();
+                }
+                break;
+            }
+            filled += count;
+        }
+    }
+    if (in.failed()) return "the file could not be read inside the tile";
+    *leftover = damage.empty() ? in.length() - in.position() : 0;
+    return damage;
+}
 
 // A chunk header as read.
 struct Chunk {
@@ -163,7 +284,11 @@ struct Group {
 
 class Walker {
 public:
-    Walker(Source& source, uint64_t size) : source_(source) { layout_.fileSize = size; }
+    Walker(Source& source, uint64_t size, const WalkSettings& settings)
+        : source_(source), settings_(settings) {
+        layout_.fileSize = size;
+        layout_.runStreamsChecked = settings.checkRunStreams;
+    }
 
     Layout Walk() {
         if (WalkOuterGroup()) Verdict();
@@ -352,6 +477,12 @@ private:
                 chunk.offset, "TBHD", groups,
                 header + "flags " + Number(h.flags) + " announce neither colour nor depth tiles");
         }
+        if (layout_.hasDepth && settings_.rawDepth != nullptr) {
+            RawDepth& depth = *settings_.rawDepth;
+            depth.width = static_cast<int>(h.width);
+            depth.height = static_cast<int>(h.height);
+            depth.values.assign(static_cast<size_t>(h.width) * h.height, 0);
+        }
         return true;
     }
 
@@ -433,6 +564,10 @@ private:
         }
         if (chunk.End() > layout_.fileSize) return FileEndsIn(chunk, groups);
         if (announced) {
+            // The module reads on, taking every tile, until it has as many of each kind as the
+            // header announces.
+            const bool taken = layout_.colourTilesFound < layout_.colourTilesExpected ||
+                               layout_.depthTilesFound < layout_.depthTilesExpected;
             // A reader takes the first tiles of each kind, as many as the header announces.
             int& found = tile.depth ? layout_.depthTilesFound : layout_.colourTilesFound;
             const int expected =
@@ -440,8 +575,67 @@ private:
             const PixelRect rect{tile.x1, tile.y1, tile.x2 + 1, tile.y2 + 1};
             if (found < expected) (tile.depth ? depthRects_ : colourRects_).push_back(rect);
             ++found;
+            const bool keepDepth = tile.depth && taken && settings_.rawDepth != nullptr;
+            if ((tile.compressed && settings_.checkRunStreams) || keepDepth) {
+                if (!ReadPixels(layout_.tiles.size() - 1, bytesPerPixel, keepDepth)) return false;
+            }
         }
         return true;
+    }
+
+    // Reads the pixel data of the last tile listed: checks a compressed tile's run stream, and
+    // for depth puts the values into the raw depth buffer when asked.
+    bool ReadPixels(size_t index, uint32_t bytesPerPixel, bool keepDepth) {
+        TileInfo& tile = layout_.tiles[index];
+        const uint64_t planeBytes = static_cast<uint64_t>(tile.width) * tile.height;
+        PayloadCursor in(source_, tile.offset + kChunkHeaderSize + kRectangleSize,
+                         tile.storedBytes);
+        uint8_t* planes[kDepthBytesPerPixel] = {};
+        if (keepDepth) {
+            planes_.resize(static_cast<size_t>(planeBytes * kDepthBytesPerPixel));
+            for (uint32_t p = 0; p < kDepthBytesPerPixel; ++p)
+                planes[p] = planes_.data() + p * planeBytes;
+        }
+        if (tile.compressed) {
+            const std::string damage = ReadRunStream(
+                in, bytesPerPixel, planeBytes, keepDepth ? planes : nullptr, &tile.leftoverBytes);
+            if (in.failed()) return UnreadableTile(tile);
+            if (!damage.empty()) layout_.damagedTiles.push_back(TileDamage{index, damage});
+        } else if (keepDepth) {
+            // Raw: each pixel's four bytes, most significant first; gathered into planes here
+            // so that both stored forms are placed the same way.
+            std::vector<uint8_t>& raw = rawPixels_;
+            raw.resize(static_cast<size_t>(planeBytes * kDepthBytesPerPixel));
+            if (!in.Take(raw.size(), raw.data())) return UnreadableTile(tile);
+            for (uint64_t i = 0; i < planeBytes; ++i) {
+                for (uint32_t p = 0; p < kDepthBytesPerPixel; ++p)
+                    planes[p][i] = raw[static_cast<size_t>(i * kDepthBytesPerPixel + p)];
+            }
+        }
+        if (keepDepth) PlaceDepth(tile, planes);
+        return true;
+    }
+
+    bool UnreadableTile(const TileInfo& tile) {
+        return Stop(tile.offset, tile.depth ? "ZBUF" : "RGBA", "CIMG/TBMP",
+                    "the file could not be read inside the tile at offset " + Number(tile.offset));
+    }
+
+    // Plane byte k of a tile is its row k / width counted from its bottom, column k % width;
+    // the buffer's rows count from the top of the image.
+    void PlaceDepth(const TileInfo& tile, uint8_t* const* planes) {
+        RawDepth& depth = *settings_.rawDepth;
+        const uint32_t imageHeight = layout_.header.height;
+        for (uint32_t r = 0; r < tile.height; ++r) {
+            const size_t row = imageHeight - 1 - (tile.y1 + r);
+            uint32_t* to = depth.values.data() + row * static_cast<size_t>(depth.width) + tile.x1;
+            const size_t from = static_cast<size_t>(r) * tile.width;
+            for (uint32_t x = 0; x < tile.width; ++x) {
+                to[x] = (static_cast<uint32_t>(planes[0][from + x]) << 24) |
+                        (static_cast<uint32_t>(planes[1][from + x]) << 16) |
+                        (static_cast<uint32_t>(planes[2][from + x]) << 8) | planes[3][from + x];
+            }
+        }
     }
 
     // The walk got through: are all the tiles the header announces there?
@@ -502,7 +696,10 @@ private:
     }
 
     Source& source_;
+    const WalkSettings& settings_;
     Layout layout_;
+    std::vector<uint8_t> planes_;  // a depth tile's four planes, most significant first
+    std::vector<uint8_t> rawPixels_;
     std::vector<PixelRect> colourRects_;  // of the tiles a reader takes
     std::vector<PixelRect> depthRects_;
     Chunk tileGroup_;
@@ -510,6 +707,21 @@ private:
 };
 
 }  // namespace
+
+std::string TileName(const TileInfo& tile, size_t index) {
+    return "tile " + Number(index) + " (" + (tile.depth ? "ZBUF " : "RGBA ") + Number(tile.x1) +
+           "," + Number(tile.y1) + "-" + Number(tile.x2) + "," + Number(tile.y2) + " at offset " +
+           Number(tile.offset) + ")";
+}
+
+std::string DamagedTilesText(const Layout& layout) {
+    if (layout.damagedTiles.empty()) return "";
+    const TileDamage& first = layout.damagedTiles.front();
+    std::string text = TileName(layout.tiles[first.tile], first.tile) + ": " + first.reason;
+    const size_t more = layout.damagedTiles.size() - 1;
+    if (more > 0) text += " (and " + Number(more) + " more damaged tile" + (more == 1 ? ")" : "s)");
+    return text;
+}
 
 int Layout::ColourTiles() const {
     int count = 0;
@@ -525,12 +737,14 @@ int Layout::CompressedTiles() const {
     return count;
 }
 
-Layout WalkLayout(const uint8_t* bytes, size_t size) {
+Layout WalkLayout(const uint8_t* bytes, size_t size, const WalkSettings& settings) {
+    if (settings.rawDepth != nullptr) *settings.rawDepth = RawDepth();
     MemorySource source(bytes, size);
-    return Walker(source, size).Walk();
+    return Walker(source, size, settings).Walk();
 }
 
-bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why) {
+bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why,
+                    const WalkSettings& settings) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::file_status status = fs::status(path, error);
@@ -560,7 +774,8 @@ bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why) {
     }
     std::setvbuf(in.get(), nullptr, _IONBF, 0);  // FileSource keeps its own window
     FileSource source(in.get());
-    *layout = Walker(source, static_cast<uint64_t>(size)).Walk();
+    if (settings.rawDepth != nullptr) *settings.rawDepth = RawDepth();
+    *layout = Walker(source, static_cast<uint64_t>(size), settings).Walk();
     return true;
 }
 

@@ -281,13 +281,23 @@ void CountTiles(const std::vector<tniff::HandOver>& handOvers, OpenedFile* opene
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
                              const Progress& progress, uint64_t maxImageBytes,
                              const std::string& name) {
-    const std::string& shown = name.empty() ? path : name;
+    OpenSettings settings;
+    settings.name = name;
+    settings.maxImageBytes = maxImageBytes;
+    settings.progress = progress;
+    return OpenThroughModule(module, path, settings);
+}
+
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
+                             const OpenSettings& settings) {
+    const std::string& shown = settings.name.empty() ? path : settings.name;
     const uint64_t size = CheckReadable(path);
     tniff::HostSetup setup;
-    setup.maxImageBytes = maxImageBytes != 0 ? maxImageBytes : DefaultMaxImageBytes();
+    setup.maxImageBytes =
+        settings.maxImageBytes != 0 ? settings.maxImageBytes : DefaultMaxImageBytes();
     tniff::Host host(module.entry, setup);
     {
-        ProgressRelay relay(host, progress);
+        ProgressRelay relay(host, settings.progress);
         const OSErr result = host.Open(path);
         RejectViolations(host, shown, "opening it");
         if (result != noErr) RefuseOpen(host, result, path, shown, size, setup.maxImageBytes);
@@ -309,8 +319,17 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
                     std::to_string(record.imageSize.v) + ", " + std::to_string(record.planes) +
                     " planes)");
     }
+    // One walk for the layout, the tiles' run streams and, when asked, the depth as stored; the
+    // raw values take four bytes a pixel beside the image, within the same limit.
+    WalkSettings walk;
+    if (settings.rawDepth) {
+        CheckImageSizeLimit(opened.image.width(), opened.image.height(), opened.image.planes() + 4,
+                            setup.maxImageBytes, shown);
+        walk.rawDepth = &opened.rawDepth;
+    }
     std::string why;
-    if (!WalkLayoutFile(path, &opened.layout, &why)) throw Error(shown + ": cannot open: " + why);
+    if (!WalkLayoutFile(path, &opened.layout, &why, walk))
+        throw Error(shown + ": cannot open: " + why);
     AssignPlanes(record.imageMode, &opened);
     CountTiles(host.handOvers(), &opened);
     return opened;
@@ -409,6 +428,8 @@ std::string Incompleteness(const OpenedFile& file, const std::string& name) {
         return name + ": truncated: the module read only " + shortfall +
                " that the file's header announces";
     }
+    if (!file.layout.damagedTiles.empty())
+        return name + ": damaged: " + DamagedTilesText(file.layout);
     const uint64_t pixels = static_cast<uint64_t>(file.image.width()) * file.image.height();
     const uint64_t colour = file.colourPixelsUncovered, depth = file.depthPixelsUncovered;
     const int announced = std::max(file.colourTilesExpected, file.depthTilesExpected);

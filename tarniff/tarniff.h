@@ -435,7 +435,21 @@ struct TileInfo {
     uint64_t storedBytes = 0;  // pixel data as stored
     uint64_t rawBytes = 0;     // pixel data when raw: width * height * bytes per pixel
     bool compressed = false;   // stored shorter than raw (the only mark the format has)
+    // Of a compressed tile whose run stream was checked: bytes after the packet that fills the
+    // last plane. Other writers may pad; this module's writer never leaves any.
+    uint64_t leftoverBytes = 0;
 };
+
+// A compressed tile whose run stream does not decode to exactly its planes: it ends before the
+// last plane is full, or a packet runs past the end of a plane or of the payload. The module
+// reads such a tile as far as it goes and fills the rest with 0; the image is not whole.
+struct TileDamage {
+    size_t tile = 0;     // index in Layout::tiles
+    std::string reason;  // what is wrong, in words: "the run stream ends 96 bytes into plane 2 ..."
+};
+
+// Describes a tile for messages: "tile 5 (RGBA 64,0-127,63 at offset 12345)".
+std::string TileName(const TileInfo& tile, size_t index);
 
 // Where the walk stopped and why. Empty reason: the file is whole.
 struct Damage {
@@ -474,22 +488,53 @@ struct Layout {
     // The first damage; also set when there is no header, when tiles are missing, and when the
     // announced tiles leave pixels of the image uncovered.
     Damage damage;
+    // Compressed tiles of the kinds the flags announce whose run streams are damaged, in file
+    // order (checked only when the walk was asked to).
+    std::vector<TileDamage> damagedTiles;
+    bool runStreamsChecked = false;
 
     int ColourTiles() const;      // "RGBA" chunks listed in tiles
     int DepthTiles() const;       // "ZBUF" chunks listed in tiles
     int CompressedTiles() const;  // tiles listed whose data is stored compressed
-    // Recognised, undamaged, every announced tile found, and every pixel covered.
-    bool Whole() const { return recognised && damage.reason.empty(); }
+    // Recognised, undamaged, every announced tile found, every pixel covered, and no damaged
+    // run stream.
+    bool Whole() const { return recognised && damage.reason.empty() && damagedTiles.empty(); }
 };
+
+// The depth buffer's values as the file stores them, decoded by the walk from the "ZBUF" tiles
+// the module takes (not from its 8-bit plane): rows from the top, width * height values. A
+// value whose most significant byte is 0 marks a pixel without depth; pixels no tile reached
+// are 0.
+struct RawDepth {
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> values;
+    static bool Empty(uint32_t value) { return (value >> 24) == 0; }
+};
+
+struct WalkSettings {
+    // Also read the pixel data of every compressed tile of an announced kind and check its run
+    // stream (Layout::damagedTiles, TileInfo::leftoverBytes); otherwise only chunk headers and
+    // tile rectangles are read.
+    bool checkRunStreams = true;
+    // When given, filled with the depth values as stored (left empty for a file without depth).
+    RawDepth* rawDepth = nullptr;
+};
+
+// The first damaged tile of layout, named, with what is wrong, and how many more there are:
+// "tile 5 (RGBA 64,0-127,63 at offset 12345): its run stream ... (and 2 more damaged tiles)";
+// "" when no tile is damaged.
+std::string DamagedTilesText(const Layout& layout);
 
 // Walks the size bytes at bytes. Never fails: a file that is not of this format gives
 // recognised false, and anything the walk cannot get past is described in damage.
-Layout WalkLayout(const uint8_t* bytes, size_t size);
+Layout WalkLayout(const uint8_t* bytes, size_t size, const WalkSettings& settings = {});
 
-// Walks the file at path, reading only chunk headers and tile rectangles. False, with the
-// system's reason in *why ("No such file or directory", "it is a directory"), when the file
-// cannot be opened and read as a regular file; *layout is then untouched.
-bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why);
+// Walks the file at path in one pass, forward. False, with the system's reason in *why ("No such
+// file or directory", "it is a directory"), when the file cannot be opened and read as a regular
+// file; *layout is then untouched.
+bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why,
+                    const WalkSettings& settings = {});
 
 // A rectangle of pixels, columns [left, right) and rows [top, bottom). Which way rows are
 // counted does not matter here, as long as all rectangles count them the same way.
@@ -559,11 +604,22 @@ struct OpenedFile {
     // announced (even none) or tiles on top of each other. 0 for depth when the file has none.
     uint64_t colourPixelsUncovered = 0;
     uint64_t depthPixelsUncovered = 0;
-    // Every announced tile handed over, and every pixel reached by them.
+    // The depth values as stored, when the open asked for them (OpenSettings::rawDepth).
+    RawDepth rawDepth;
+    // Every announced tile handed over, every pixel reached by them, and no tile damaged.
     bool complete() const {
         return colourTilesRead >= colourTilesExpected && depthTilesRead >= depthTilesExpected &&
-               colourPixelsUncovered == 0 && depthPixelsUncovered == 0;
+               colourPixelsUncovered == 0 && depthPixelsUncovered == 0 &&
+               layout.damagedTiles.empty();
     }
+};
+
+struct OpenSettings {
+    std::string name;            // what messages call the file; "": its path
+    uint64_t maxImageBytes = 0;  // the image-size limit; 0: DefaultMaxImageBytes
+    Progress progress;           // hears (tiles handed over, tiles)
+    // Also decode the depth values as stored (OpenedFile::rawDepth), within the same limit.
+    bool rawDepth = false;
 };
 
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
@@ -572,6 +628,9 @@ struct OpenedFile {
 // incomplete image (a file cut short, tiles that leave pixels uncovered) is not an error here;
 // see complete() and Incompleteness. An image above maxImageBytes (0: DefaultMaxImageBytes) is
 // refused with a message naming the limit. name, when not empty, is what messages call the file.
+OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
+                             const OpenSettings& settings);
+// The same with the settings given one by one.
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
                              const Progress& progress = nullptr, uint64_t maxImageBytes = 0,
                              const std::string& name = "");
@@ -590,8 +649,9 @@ AboutOutcome CallAbout(const ModuleFile& module);
 
 // Why the image is not complete, "" when it is; what every front end says: "NAME: truncated:
 // the module read only 2 of the 4 colour tiles that the file's header announces" for a file
-// that ends early, else "NAME: incomplete: the header announces 1 tile, and no tile covers 61440
-// of the image's 65536 pixels".
+// that ends early, "NAME: damaged: tile 5 (RGBA 64,0-127,63 at offset 12345): its run stream
+// ..." for a damaged tile (the first, and how many more), else "NAME: incomplete: the header
+// announces 1 tile, and no tile covers 61440 of the image's 65536 pixels".
 std::string Incompleteness(const OpenedFile& file, const std::string& name);
 
 // The note for an image whose depth buffer an .iff save leaves out (the module writes none).
