@@ -1199,8 +1199,23 @@ struct DamagedCase {
     bool refused;       // the module refuses the file, and says so with the reason
     const char* brief;  // --brief's line between the file's name and the reason
     const char* reason;
-    uint64_t offset;    // where the walk stops
+    uint64_t offset;       // where the walk stops, or of the damaged tile
+    bool inATile = false;  // a compressed tile's run stream is damaged; the walk goes on
 };
+
+// RawTwoTiles' image all zero and compressed: tile 1 (x 64-69) at 312 holds three planes of
+// 384 bytes, each three run packets of 128 zeros; with the stream's 18 bytes zeroed (one-byte
+// literal packets) it ends in plane 1.
+Bytes ZeroedRunStream() {
+    iffbuild::FileSpec fileSpec = RawTwoTiles();
+    fileSpec.image = iffbuild::Image::Blank(70, 64, 3);
+    fileSpec.form = iffbuild::Form::Compressed;
+    iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
+    const iffbuild::PlacedTile& tile = built.tiles.at(1);
+    std::fill(built.bytes.begin() + std::ptrdiff_t(tile.offset + 16),
+              built.bytes.begin() + std::ptrdiff_t(tile.offset + 8 + tile.sizeField), 0);
+    return built.bytes;
+}
 
 const DamagedCase kDamagedCases[] = {
     {"CutInsideATile",
@@ -1253,12 +1268,26 @@ const DamagedCase kDamagedCases[] = {
      },
      false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/1 colour, 0/0 depth)",
      "the header announces 1 tile, which leave 384 of the image's 4480 pixels uncovered", 13576},
+    {"RunStreamEndsEarly", ZeroedRunStream, false,
+     "70 x 64, RGB, 3 planes, depth no, tiles DAMAGED (2/2 colour, 0/0 depth)",
+     "tile 1 (RGBA 64,0-69,63 at offset 312): its run stream of 18 bytes ends in plane 1 of 3 (9 "
+     "of its 384 bytes filled)",
+     312, true},
 };
 
 const char kJsonDamage[] = R"(
 import json, sys
 f = json.load(open(sys.argv[1]))[0]
 print(f['damage']['offset'], f['damage']['chunk'], f['damage']['reason'], len(f['tiles']))
+)";
+
+const char kJsonDamagedTile[] = R"(
+import json, sys
+f = json.load(open(sys.argv[1]))[0]
+t = f['damagedTiles'][0]
+assert f['read']['complete'] is False and 'damage' not in f
+print(t['offset'], t['kind'], 'tile %d (%s %d,%d-%d,%d at offset %d): %s' % (
+    t['index'], t['kind'], t['x1'], t['y1'], t['x2'], t['y2'], t['offset'], t['reason']))
 )";
 
 class InfoOnDamage : public ::testing::TestWithParam<DamagedCase> {};
@@ -1278,7 +1307,8 @@ TEST_P(InfoOnDamage, PrintsTheLayoutUpToTheDamageAndWhyAndFails) {
     EXPECT_EQ(text.err, c.refused ? refusal : "");
     EXPECT_EQ(text.out.substr(0, path.size() + 1), path + "\n") << text.out;
     EXPECT_NE(text.out.find("  chunks       FOR4 CIMG at 0\n"), std::string::npos) << text.out;
-    const std::string damage = "  damage       " + std::string(c.reason) + "\n";
+    const std::string damage =
+        (c.inATile ? "  damaged      " : "  damage       ") + std::string(c.reason) + "\n";
     ASSERT_GE(text.out.size(), damage.size());
     EXPECT_EQ(text.out.substr(text.out.size() - damage.size()), damage) << text.out;
 
@@ -1289,7 +1319,8 @@ TEST_P(InfoOnDamage, PrintsTheLayoutUpToTheDamageAndWhyAndFails) {
     Outcome json = Tniff({"info", "--json", path});
     EXPECT_EQ(json.status, 1) << Describe(json);
     WriteText(scratch / "info.json", json.out);
-    Outcome damageOf = RunProgram("python3", {"-c", kJsonDamage, scratch / "info.json"});
+    Outcome damageOf = RunProgram(
+        "python3", {"-c", c.inATile ? kJsonDamagedTile : kJsonDamage, scratch / "info.json"});
     ASSERT_EQ(damageOf.status, 0) << Describe(damageOf);
     EXPECT_EQ(damageOf.out.substr(0, damageOf.out.find(' ')), std::to_string(c.offset));
     EXPECT_NE(damageOf.out.find(c.reason), std::string::npos) << damageOf.out;
@@ -1298,6 +1329,17 @@ TEST_P(InfoOnDamage, PrintsTheLayoutUpToTheDamageAndWhyAndFails) {
         Outcome convert = Tniff({"convert", path, scratch / "out.png"});
         EXPECT_EQ(convert.status, 1);
         EXPECT_EQ(convert.err, refusal);
+    }
+    if (c.inATile) {  // refused as an incomplete file is, and converted with --partial
+        Outcome convert = Tniff({"convert", path, scratch / "out.png"});
+        EXPECT_EQ(convert.status, 1);
+        const std::string damaged = path + ": damaged: " + c.reason;
+        EXPECT_EQ(convert.err,
+                  "tniff: " + damaged + " (use --partial to convert what there is)\n");
+        EXPECT_FALSE(Exists(scratch / "out.png"));
+        Outcome partial = Tniff({"convert", "--partial", path, scratch / "out.png"});
+        EXPECT_EQ(partial.status, 0) << Describe(partial);
+        EXPECT_EQ(partial.err, "tniff: note: " + damaged + "; the rest of the image is 0\n");
     }
 }
 

@@ -375,6 +375,126 @@ INSTANTIATE_TEST_SUITE_P(Whole, WalkerPasses, ::testing::ValuesIn(kWholeCases),
                              return std::string(info.param.name);
                          });
 
+// Run streams of one compressed tile: an 8 x 1 RGB image, so three planes of 8 bytes and 24 bytes
+// raw; with depth a raw colour tile first, then a depth tile of four planes (32 bytes raw).
+struct RunStreamCase {
+    const char* name;
+    bool depth;
+    Bytes stream;
+    std::string damage;  // "" for a whole tile
+    uint64_t leftover;
+};
+
+using iffbuild::Concat;
+using iffbuild::LiteralPacket;
+using iffbuild::RunPacket;
+
+const RunStreamCase kRunStreamCases[] = {
+    {"FillsItsPlanesExactly", false, Concat({RunPacket(8, 1), RunPacket(3, 2), LiteralPacket(Bytes(5, 7)), RunPacket(8, 3)}), "", 0},
+    {"PaddedAfterTheLastPlane", false, Concat({RunPacket(8, 1), RunPacket(8, 2), RunPacket(8, 3), Bytes{0, 0, 0}}), "", 3},
+    {"EndsInTheLastPlane", false, Concat({RunPacket(8, 1), RunPacket(8, 2), RunPacket(2, 3)}),
+     "its run stream of 6 bytes ends in plane 3 of 3 (2 of its 8 bytes filled)", 0},
+    {"AllZeros", false, Bytes(20, 0),  // literal packets of one byte: 10 bytes of the 24
+     "its run stream of 20 bytes ends in plane 2 of 3 (2 of its 8 bytes filled)", 0},
+    {"PacketRunsPastItsPlane", false, Concat({RunPacket(6, 1), RunPacket(3, 2), RunPacket(8, 2), RunPacket(8, 3)}),
+     "a packet of 3 bytes at byte 2 runs past the end of plane 1 of 3 (6 of its 8 bytes filled)", 0},
+    {"LiteralRunsPastTheStream", false, Concat({RunPacket(8, 1), RunPacket(8, 2), Bytes{0x07, 1, 2, 3}}),
+     "a literal packet of 8 bytes at byte 4 runs past the end of its run stream of 8 bytes", 0},
+    {"RepeatWithoutItsValue", false, Concat({RunPacket(8, 1), RunPacket(8, 2), Bytes{0x87}}),
+     "the repeated-byte packet at byte 4 of its run stream of 5 bytes has no value byte: the stream ends", 0},
+    {"DepthEndsEarly", true, Concat({RunPacket(8, 0x3F), RunPacket(8, 0x80), RunPacket(8, 0)}),
+     "its run stream of 6 bytes ends in plane 4 of 4 (0 of its 8 bytes filled)", 0},
+    {"DepthWhole", true, Concat({RunPacket(8, 0x3F), RunPacket(8, 0x80), RunPacket(8, 0), LiteralPacket(Bytes{1, 2, 3, 4, 5, 6, 7, 8})}), "", 0},
+};
+
+class WalkerChecksRunStreams : public ::testing::TestWithParam<RunStreamCase> {};
+
+// A stream that does not decode to exactly its planes damages the file, named by its tile; bytes
+// after the last plane do not; a walk of headers only passes it.
+TEST_P(WalkerChecksRunStreams, NamesTheDamagedTile) {
+    const RunStreamCase& c = GetParam();
+    HandMade file(8, 1);
+    if (c.depth) {
+        iffbuild::Header header;
+        header.width = 8;
+        header.height = 1;
+        header.tileCount = 1;
+        header.flags = iffbuild::kFlagRgb | iffbuild::kFlagDepth;
+        file.w = iffbuild::FileWriter();
+        file.w.BeginGroup("CIMG").Tbhd(header).BeginGroup("TBMP");
+        file.w.Tile("RGBA", {0, 0, 7, 0}, Bytes(24, 9));
+    }
+    const size_t tileAt = file.w.Offset();
+    file.w.Tile(c.depth ? "ZBUF" : "RGBA", {0, 0, 7, 0}, c.stream);
+    const Bytes bytes = file.Close();
+
+    const tarniff::Layout layout = tarniff::WalkLayout(bytes.data(), bytes.size());
+    EXPECT_TRUE(layout.damage.reason.empty()) << layout.damage.reason;
+    const size_t index = c.depth ? 1 : 0;
+    ASSERT_EQ(layout.tiles.size(), index + 1);
+    EXPECT_TRUE(layout.tiles[index].compressed);
+    if (c.damage.empty()) {
+        EXPECT_TRUE(layout.Whole()) << tarniff::DamagedTilesText(layout);
+        EXPECT_EQ(layout.tiles[index].leftoverBytes, c.leftover);
+    } else {
+        EXPECT_FALSE(layout.Whole());
+        ASSERT_EQ(layout.damagedTiles.size(), 1u);
+        EXPECT_EQ(layout.damagedTiles[0].tile, index);
+        EXPECT_EQ(tarniff::DamagedTilesText(layout),
+                  "tile " + std::to_string(index) + " (" + (c.depth ? "ZBUF" : "RGBA") +
+                      " 0,0-7,0 at offset " + std::to_string(tileAt) + "): " + c.damage);
+    }
+    tarniff::WalkSettings headersOnly;
+    headersOnly.checkRunStreams = false;
+    EXPECT_TRUE(tarniff::WalkLayout(bytes.data(), bytes.size(), headersOnly).Whole());
+}
+
+INSTANTIATE_TEST_SUITE_P(Tiles, WalkerChecksRunStreams, ::testing::ValuesIn(kRunStreamCases),
+                         [](const ::testing::TestParamInfo<RunStreamCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The depth values as stored, from raw and compressed tiles in any order, are the image's; a
+// file read from disk (its tiles straddling the walk's windows) gives what its bytes give.
+TEST(WalkerRawDepth, GivesTheStoredValuesFromEitherForm) {
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(300, 200, 4, true);
+    fileSpec.image.FillRandom(11, 3);
+    fileSpec.image.FillRandomDepth(12);
+    fileSpec.kinds = iffbuild::KindOrder::Mixed;
+    fileSpec.order = iffbuild::TileOrder::Shuffled;
+    fileSpec.formFor = [](size_t index, const iffbuild::PlacedTile&) {
+        return index % 3 == 0 ? iffbuild::Form::Raw : iffbuild::Form::Smallest;
+    };
+    const Bytes bytes = iffbuild::BuildFile(fileSpec).bytes;
+    ASSERT_GT(bytes.size(), size_t(4) << 16);
+
+    tarniff::RawDepth fromBytes;
+    tarniff::WalkSettings settings;
+    settings.rawDepth = &fromBytes;
+    const tarniff::Layout layout = tarniff::WalkLayout(bytes.data(), bytes.size(), settings);
+    EXPECT_TRUE(layout.Whole()) << layout.damage.reason << tarniff::DamagedTilesText(layout);
+    EXPECT_GT(layout.CompressedTiles(), 0);
+    EXPECT_EQ(fromBytes.width, 300);
+    EXPECT_EQ(fromBytes.height, 200);
+    EXPECT_TRUE(fromBytes.values == fileSpec.image.depth);
+
+    TempFile file;
+    file.Write(bytes);
+    tarniff::RawDepth fromFile;
+    settings.rawDepth = &fromFile;
+    tarniff::Layout walked;
+    std::string why;
+    ASSERT_TRUE(tarniff::WalkLayoutFile(file.path(), &walked, &why, settings)) << why;
+    EXPECT_TRUE(walked.Whole());
+    EXPECT_TRUE(fromFile.values == fileSpec.image.depth);
+
+    // A file without depth leaves the buffer empty.
+    const Bytes colourOnly = iffbuild::BuildFile(TwoTiles()).bytes;
+    tarniff::WalkLayout(colourOnly.data(), colourOnly.size(), settings);
+    EXPECT_TRUE(fromFile.values.empty());
+}
+
 TEST(WalkerFile, ReadsAFileAsItsBytesAndSaysWhyItCannot) {
     const Bytes cut = iffbuild::Truncated(iffbuild::BuildFile(TwoTiles()).bytes, 2064);
     TempFile file;

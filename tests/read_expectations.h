@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "host/host.h"
 #include "hostapi/plugin_interface.h"
 #include "module/iffio/chunk_stack.h"
+#include "tarniff/tarniff.h"
 #include "tests/support/host_checks.h"
 #include "tests/support/iff_builder.h"
 #include "tests/support/linked_module.h"
@@ -90,8 +92,53 @@ inline std::vector<std::pair<int, int>> ProgressOf(const tniff::Host& host) {
     return calls;
 }
 
+// The library's own reader of the format agrees with the module on a whole file: no run stream
+// is damaged, and the depth values it decodes as stored, scaled from the smallest to the largest
+// (min(255, floor(256 (v - min) / (max - min))), 255 for a range of 0, empty pixels 0), are the
+// module's depth plane byte for byte. Files with more depth tiles than announced are left out:
+// their range comes from the first tiles alone.
+inline ::testing::AssertionResult SecondReaderAgrees(const Bytes& bytes, const tniff::Image& image,
+                                                     int colourPlanes) {
+    tarniff::RawDepth raw;
+    tarniff::WalkSettings settings;
+    settings.rawDepth = &raw;
+    const tarniff::Layout layout = tarniff::WalkLayout(bytes.data(), bytes.size(), settings);
+    if (!layout.damagedTiles.empty()) {
+        return ::testing::AssertionFailure() << "damaged: " << tarniff::DamagedTilesText(layout);
+    }
+    if (!layout.hasDepth || layout.DepthTiles() > layout.depthTilesExpected) {
+        return ::testing::AssertionSuccess();
+    }
+    if (raw.width != image.width() || raw.height != image.height()) {
+        return ::testing::AssertionFailure() << "raw depth " << raw.width << "x" << raw.height;
+    }
+    uint32_t minimum = 0xFFFFFFFFu, maximum = 0;
+    for (uint32_t v : raw.values) {
+        if (tarniff::RawDepth::Empty(v)) continue;
+        minimum = std::min(minimum, v);
+        maximum = std::max(maximum, v);
+    }
+    for (int row = 0; row < raw.height; ++row) {
+        for (int x = 0; x < raw.width; ++x) {
+            const uint32_t v = raw.values[size_t(row) * size_t(raw.width) + size_t(x)];
+            uint64_t scaled = 0;
+            if (!tarniff::RawDepth::Empty(v)) {
+                scaled = maximum == minimum ? 255 : uint64_t(v - minimum) * 256 / (maximum - minimum);
+            }
+            const int want = int(std::min<uint64_t>(scaled, 255));
+            const int got = image.at(colourPlanes, row, x);
+            if (got != want) {
+                return ::testing::AssertionFailure() << "depth at row " << row << " column " << x << ": module "
+                                                     << got << ", raw value " << v << " scales to " << want;
+            }
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Everything the builder expects of reading the file: result 0, image, hand-overs and progress;
-// afterwards no chunk is left open and the host holds nothing of the module's.
+// afterwards no chunk is left open and the host holds nothing of the module's; and the library's
+// reader agrees with the module.
 inline void ExpectOpens(tniff::Host& host, const Bytes& bytes, const iffbuild::ExpectedRead& want) {
     ASSERT_EQ(OpenBytes(host, bytes), noErr);
     EXPECT_TRUE(ImageIs(host.image(), want.image));
@@ -100,6 +147,7 @@ inline void ExpectOpens(tniff::Host& host, const Bytes& bytes, const iffbuild::E
     EXPECT_TRUE(host.record().data == nullptr);
     EXPECT_EQ(ChunkStackDepth(), 0);
     EXPECT_TRUE(HostIsClean(host));
+    EXPECT_TRUE(SecondReaderAgrees(bytes, host.image(), want.image.colourPlanes));
 }
 
 // A header of the given size and flags with a tile count to match.
