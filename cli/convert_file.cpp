@@ -199,7 +199,8 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     progress.Clear();
     output.Commit();
     if (image.planes() == 5)
-        Note(options, inName + ": the fifth plane is not saved; the format stores four channels");
+        Note(options, inName + ": the fifth plane (depth) is not saved: the format can store a "
+                               "depth buffer, but the module's writer writes none");
     if (sink.sourceBits() > 8) {
         Note(options, inName + ": its " + std::to_string(sink.sourceBits()) +
                           "-bit samples are stored as 8 bits; the format holds 8 bits per channel");

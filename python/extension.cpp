@@ -53,19 +53,20 @@ struct Module {
 
     explicit Module(const std::string& path) : file(lib::LoadModuleFile(path)) {}
 
-    // The file at path opened through the module; name is what messages call it.
-    py::dict Open(const std::string& path, const std::string& name) {
+    // The file at path opened through the module; name is what messages call it. rawDepth: also
+    // the depth values as stored.
+    py::dict Open(const std::string& path, const std::string& name, bool rawDepth) {
         lib::OpenedFile opened;
         {
             py::gil_scoped_release unlocked;
             std::lock_guard<std::mutex> turn(gModuleTurn);
-            opened = lib::OpenThroughModule(file, path, nullptr, 0, name);
+            opened = lib::OpenThroughModule(file, path, Settings(name, rawDepth));
         }
         return Found(opened, name);
     }
 
     // The same for a file's bytes, kept in a temporary file while the module reads them.
-    py::dict OpenBytes(const py::buffer& bytes, const std::string& name) {
+    py::dict OpenBytes(const py::buffer& bytes, const std::string& name, bool rawDepth) {
         const py::buffer_info data = bytes.request();
         lib::OpenedFile opened;
         {
@@ -73,9 +74,16 @@ struct Module {
             lib::TemporaryCopy copy(static_cast<const uint8_t*>(data.ptr),
                                     static_cast<size_t>(data.size * data.itemsize), name);
             std::lock_guard<std::mutex> turn(gModuleTurn);
-            opened = lib::OpenThroughModule(file, copy.path(), nullptr, 0, name);
+            opened = lib::OpenThroughModule(file, copy.path(), Settings(name, rawDepth));
         }
         return Found(opened, name);
+    }
+
+    static lib::OpenSettings Settings(const std::string& name, bool rawDepth) {
+        lib::OpenSettings settings;
+        settings.name = name;
+        settings.rawDepth = rawDepth;
+        return settings;
     }
 
     // What `tniff info --json` says of the file at path, calling it name; a file the module
@@ -115,6 +123,13 @@ struct Module {
         result["incompleteness"] = Text(incompleteness);
         result["tiles"] = py::make_tuple(opened.colourTilesRead, opened.colourTilesExpected,
                                          opened.depthTilesRead, opened.depthTilesExpected);
+        result["raw_depth"] = py::none();
+        if (!opened.rawDepth.values.empty()) {
+            const lib::RawDepth& raw = opened.rawDepth;
+            py::array_t<uint32_t> values({py::ssize_t(raw.height), py::ssize_t(raw.width)});
+            std::memcpy(values.mutable_data(), raw.values.data(), raw.values.size() * 4);
+            result["raw_depth"] = values;
+        }
         return result;
     }
 
@@ -163,10 +178,14 @@ PYBIND11_MODULE(_tarniff, m) {
     py::class_<Module>(m, "Module")
         .def(py::init<const std::string&>(), py::arg("path"))
         .def_property_readonly("path", [](const Module& module) { return module.file.path; })
-        .def("open", &Module::Open, py::arg("path"), py::arg("name"))
-        .def("open_bytes", &Module::OpenBytes, py::arg("data"), py::arg("name"))
+        .def("open", &Module::Open, py::arg("path"), py::arg("name"), py::arg("raw_depth"))
+        .def("open_bytes", &Module::OpenBytes, py::arg("data"), py::arg("name"),
+             py::arg("raw_depth"))
         .def("info", &Module::Info, py::arg("path"), py::arg("name"))
         .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"))
+        .def("depth_not_saved", [](const Module&, const std::string& name) {
+            return Text(lib::DepthNotSaved(name));
+        })
         .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"),
              py::arg("whole"));
 }

@@ -94,18 +94,25 @@ class Image:
     notes     what a reader should know (with partial=True, how the image is incomplete)
     complete  every tile the header announces was read, and they cover every pixel
     tiles     Tiles(colour, colour_expected, depth, depth_expected)
+    raw_depth with read(..., raw_depth=True), for a file with depth: the H x W uint32 array of
+              the depth values as the file stores them, unscaled, rows from the top; a value
+              whose most significant byte is 0 marks a pixel without depth (0 where no tile
+              reached); raw_depth.view(numpy.float32) reads the bits as the floats renderers
+              write. Decoded by the package's own reader of the file, not from depth. Else None.
     """
 
-    __slots__ = ("pixels", "depth", "dpi", "notes", "complete", "tiles")
+    __slots__ = ("pixels", "depth", "dpi", "notes", "complete", "tiles", "raw_depth")
 
     def __init__(self, pixels: np.ndarray, depth: Optional[np.ndarray], dpi: Tuple[float, float],
-                 notes: list, complete: bool, tiles: Tiles) -> None:
+                 notes: list, complete: bool, tiles: Tiles,
+                 raw_depth: Optional[np.ndarray] = None) -> None:
         self.pixels = pixels
         self.depth = depth
         self.dpi = dpi
         self.notes = notes
         self.complete = complete
         self.tiles = tiles
+        self.raw_depth = raw_depth
 
     @property
     def width(self) -> int:
@@ -171,13 +178,15 @@ def _open(source: Source, with_path, with_bytes):
     raise TypeError(f"tarniff: the source must be a path, bytes or a binary file object, not {type(source).__name__}")
 
 
-def read(source: Source, partial: bool = False) -> Image:
+def read(source: Source, partial: bool = False, raw_depth: bool = False) -> Image:
     """Reads an .iff file through the module.
 
     source is a path, the file's bytes, or a binary file object (read to its end). A file the
-    module refuses raises Error with tniff's message. A file cut short, or whose tiles leave
-    pixels uncovered, raises Error unless partial is true; then the image holds what there is
-    (0 where no tile reached), complete is False and notes says what is missing. An image
+    module refuses raises Error with tniff's message. A file cut short, whose tiles leave
+    pixels uncovered, or with a damaged tile (a compressed tile whose data does not fill it)
+    raises Error unless partial is true; then the image holds what there is (0 where no tile
+    reached), complete is False and notes says what is missing. raw_depth: also the depth
+    values as stored (Image.raw_depth). An image
     larger than tniff's default limit (half the machine's memory, at least 1 GiB) is refused
     before its memory is taken. The GIL is released while the module works.
     """
@@ -188,10 +197,10 @@ def read(source: Source, partial: bool = False) -> Image:
                 raise Error(found["incompleteness"] + " (use partial=True to read what there is)")
             notes.append(found["incompleteness"] + "; the rest of the image is 0")
         return Image(found["pixels"], found["depth"], found["dpi"], notes, found["complete"],
-                     Tiles(*found["tiles"]))
+                     Tiles(*found["tiles"]), found["raw_depth"])
     module = _the_module()
-    return _open(source, lambda path, name: opened(module.open(path, name)),
-                 lambda data, name: opened(module.open_bytes(data, name)))
+    return _open(source, lambda path, name: opened(module.open(path, name, raw_depth)),
+                 lambda data, name: opened(module.open_bytes(data, name, raw_depth)))
 
 
 #: Channels of the last axis write takes, and what they are.

@@ -10,13 +10,15 @@
 Files are read and written by the module, as tarniff.read and tarniff.write do; a file the
 module refuses raises tarniff.Error from Image.open with tniff's words. A file cut short is
 refused unless ``ImageFile.LOAD_TRUNCATED_IMAGES`` is true, when what there is is opened. Images
-of mode L, LA, RGB and RGBA are saved (LA as gray and alpha); the module writes no depth buffer.
+of mode L, LA, RGB and RGBA are saved (LA as gray and alpha); the module writes no depth buffer,
+so saving an image opened with one warns that its depth is not saved.
 """
 
 from __future__ import annotations
 
 import io
 import os
+import warnings
 
 import numpy as np
 from PIL import Image, ImageFile
@@ -78,6 +80,9 @@ def _save(im: Image.Image, fp, filename) -> None:
     if im.mode not in ("L", "LA", "RGB", "RGBA"):
         raise OSError(f"cannot write mode {im.mode} as {FORMAT}; convert it to L, LA, RGB or RGBA first")
     tarniff.write(fp, np.asarray(im))
+    if "depth" in im.info:  # an image opened from a file with depth, saved again
+        name = filename.decode(errors="replace") if isinstance(filename, bytes) else str(filename)
+        warnings.warn(tarniff._the_module().depth_not_saved(name or "<stream>"), stacklevel=3)
 
 
 Image.register_open(FORMAT, TarnIffImageFile, _accept)

@@ -78,6 +78,32 @@ def test_a_cut_file_raises_unless_partial(tmp_path, tniff_error, tniff_pam, leng
     assert image.notes == [str(caught.value).split(" (use partial")[0] + "; the rest of the image is 0"]
 
 
+def zero_run_stream(data):
+    """Zeroes the pixel data of the sample's first compressed colour tile: one-byte literal
+    packets then, which end long before the tile's planes are full."""
+    at = 104
+    while True:
+        at = data.index(b"RGBA", at)
+        size = int.from_bytes(data[at + 4:at + 8], "big")
+        x1, y1, x2, y2 = (int.from_bytes(data[at + 8 + 2 * i:at + 10 + 2 * i], "big") for i in range(4))
+        if size - 8 < (x2 - x1 + 1) * (y2 - y1 + 1) * 4:
+            data[at + 16:at + 8 + size] = bytes(size - 8)
+            return
+        at += 8 + size
+
+
+def test_a_damaged_tile_raises_unless_partial(tmp_path, tniff_error, tniff_pam):
+    path = damaged(tmp_path, "damaged.iff", zero_run_stream)
+    with pytest.raises(tarniff.Error) as caught:
+        tarniff.read(path)
+    assert str(caught.value) == tniff_error(path).replace("--partial to convert", "partial=True to read")
+    assert ": damaged: tile " in str(caught.value)
+    image = tarniff.read(path, partial=True)
+    planes, _ = tniff_pam(path, partial=True)
+    np.testing.assert_array_equal(image.pixels, planes[:, :, :4])
+    assert not image.complete and image.tiles == tarniff.Tiles(24, 24, 24, 24)
+
+
 def test_tiles_that_leave_pixels_uncovered_are_incomplete(make_file, tmp_path, tniff_error):
     # A whole file whose header announces one tile too few.
     path = make_file(70, 64, 3, tile=64)

@@ -75,3 +75,10 @@ def test_a_refused_or_cut_file_raises_tniffs_words(tmp_path):
             assert "truncated" in im.info["notes"][0]
     finally:
         ImageFile.LOAD_TRUNCATED_IMAGES = False
+
+
+def test_saving_an_image_opened_with_depth_warns_that_depth_is_not_saved(tmp_path):
+    with Image.open(SAMPLE) as im:
+        with pytest.warns(UserWarning, match=r"copy\.iff: the depth buffer is not saved; the format's writer stores none"):
+            im.save(tmp_path / "copy.iff")
+    assert tarniff.read(tmp_path / "copy.iff").depth is None

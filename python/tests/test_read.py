@@ -61,6 +61,20 @@ def test_sample_render(tniff_pam):
     assert (image.width, image.height) == (360, 240)
     assert image.dpi == (72.0, 72.0)
     assert image.tiles == tarniff.Tiles(24, 24, 24, 24)
+    assert image.raw_depth is None
+
+
+def test_raw_depth_is_what_the_file_stores(make_file):
+    # The sample's stored values, scaled by the module's rule, give its depth bytes.
+    image = tarniff.read(SAMPLE, raw_depth=True)
+    raw = image.raw_depth
+    assert raw.dtype == np.uint32 and raw.shape == (240, 360)
+    present = (raw >> 24) != 0
+    low, high = int(raw[present].min()), int(raw[present].max())
+    scaled = np.where(present, np.minimum((raw.astype(np.uint64) - low) * 256 // (high - low), 255), 0)
+    np.testing.assert_array_equal(scaled.astype(np.uint8), image.depth)
+    assert 0 < raw.view(np.float32)[present].min() < raw.view(np.float32)[present].max()
+    assert tarniff.read(make_file(30, 20, 3), raw_depth=True).raw_depth is None
 
 
 @pytest.mark.parametrize("kind", ["str", "path", "bytes", "bytearray", "memoryview", "file", "bytesio"])
