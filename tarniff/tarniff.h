@@ -536,6 +536,19 @@ Layout WalkLayout(const uint8_t* bytes, size_t size, const WalkSettings& setting
 bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why,
                     const WalkSettings& settings = {});
 
+struct RawDepthSettings {
+    bool asFloat = false;   // the stored bits read as IEEE 754 floats (what renderers write)
+    Resolution resolution;  // written when known
+    Progress progress;      // hears (rows written, rows)
+};
+
+// The depth values as stored to a 32-bit TIFF of two samples, deflate-compressed: the values
+// unscaled (unsigned integers, or their bits as floats) and a coverage mask as unassociated
+// alpha, full (all bits, or 1.0) where a pixel has depth and 0 where it has none, so that
+// compositing programs take a pixel without depth as transparent. Throws Error naming name.
+void WriteRawDepthTiff(const RawDepth& depth, const std::string& path,
+                       const std::string& name, const RawDepthSettings& settings);
+
 // A rectangle of pixels, columns [left, right) and rows [top, bottom). Which way rows are
 // counted does not matter here, as long as all rectangles count them the same way.
 struct PixelRect {

@@ -496,29 +496,47 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     MoveRasterInto(raster, sink);
 }
 
+namespace {
+
+TiffHandle OpenTiffForWriting(const std::string& path, const std::string& name,
+                              TiffMessages* messages) {
+    messages->path = path;
+    errno = 0;
+    TiffHandle tiff = OpenTiff(path, "w", messages);
+    if (!tiff) {
+        throw Error(
+            name + ": cannot open for writing: " +
+            (messages->systemError != 0 ? std::strerror(messages->systemError) : messages->error));
+    }
+    return tiff;
+}
+
+// A write that failed has the system's reason; libtiff's words say only where it was.
+Error WriteFailed(const std::string& name, const TiffMessages& messages) {
+    return Error(name + ": cannot write: " +
+                 (messages.systemError != 0 ? std::string(std::strerror(messages.systemError))
+                  : messages.error.empty()  ? std::string("libtiff failed")
+                                            : messages.error));
+}
+
+bool SetResolution(TIFF* t, const Resolution& resolution) {
+    if (resolution.horizontalDpi <= 0 || resolution.verticalDpi <= 0) return true;
+    return TIFFSetField(t, TIFFTAG_XRESOLUTION, resolution.horizontalDpi) &&
+           TIFFSetField(t, TIFFTAG_YRESOLUTION, resolution.verticalDpi) &&
+           TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+}
+
+}  // namespace
+
 void WriteTiff(RowSource& source, const std::string& path, const std::string& name,
                const WriteSettings& settings) {
-    const Resolution& resolution = settings.resolution;
     if (source.channels() < 1 || source.channels() > 4) {
         throw Error(name + ": tniff writes TIFF files of 1 to 4 channels, not " +
                     std::to_string(source.channels()));
     }
     TiffMessages messages;
-    messages.path = path;
-    errno = 0;
-    TiffHandle tiff = OpenTiff(path, "w", &messages);
-    if (!tiff) {
-        throw Error(
-            name + ": cannot open for writing: " +
-            (messages.systemError != 0 ? std::strerror(messages.systemError) : messages.error));
-    }
-    auto failed = [&]() {
-        // A write that failed has the system's reason; libtiff's words say only where it was.
-        return Error(name + ": cannot write: " +
-                     (messages.systemError != 0 ? std::string(std::strerror(messages.systemError))
-                      : messages.error.empty()  ? std::string("libtiff failed")
-                                                : messages.error));
-    };
+    TiffHandle tiff = OpenTiffForWriting(path, name, &messages);
+    auto failed = [&]() { return WriteFailed(name, messages); };
     const size_t rowBytes = source.rowBytes();
     const int channels = source.channels();
     const uint32_t rowsPerStrip =
@@ -539,12 +557,7 @@ void WriteTiff(RowSource& source, const std::string& path, const std::string& na
                TIFFSetField(t, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
                TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
     if (set && alpha) set = TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), extraKinds);
-    if (set && resolution.horizontalDpi > 0 && resolution.verticalDpi > 0) {
-        set = TIFFSetField(t, TIFFTAG_XRESOLUTION, resolution.horizontalDpi) &&
-              TIFFSetField(t, TIFFTAG_YRESOLUTION, resolution.verticalDpi) &&
-              TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    }
-    if (!set) throw failed();
+    if (!set || !SetResolution(t, settings.resolution)) throw failed();
 
     // libtiff's predictor works on a copy of what it is given; the strip is copied here all the
     // same, so the source's rows are never handed over as writable memory.
@@ -562,6 +575,58 @@ void WriteTiff(RowSource& source, const std::string& path, const std::string& na
     }
     errno = 0;
     if (!TIFFFlush(t)) throw failed();
+    TIFFClose(tiff.release());
+}
+
+void WriteRawDepthTiff(const RawDepth& depth, const std::string& path, const std::string& name,
+                       const RawDepthSettings& settings) {
+    TiffMessages messages;
+    TiffHandle tiff = OpenTiffForWriting(path, name, &messages);
+    const size_t rowValues = static_cast<size_t>(depth.width) * 2;
+    const size_t rowBytes = rowValues * 4;
+    const uint32_t rowsPerStrip =
+        static_cast<uint32_t>(std::max<size_t>(1, kStripBytes / rowBytes));
+    const uint16_t extraKinds[1] = {EXTRASAMPLE_UNASSALPHA};
+    TIFF* t = tiff.get();
+    // Horizontal differencing suits integers; floats have a predictor of their own.
+    const bool set =
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(depth.width)) &&
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(depth.height)) &&
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, uint16_t(32)) &&
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, uint16_t(2)) &&
+        TIFFSetField(t, TIFFTAG_SAMPLEFORMAT,
+                     settings.asFloat ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT) &&
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK) &&
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, uint16_t(1), extraKinds) &&
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+        TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+        TIFFSetField(t, TIFFTAG_ZIPQUALITY, kDeflateLevel) &&
+        TIFFSetField(t, TIFFTAG_PREDICTOR,
+                     settings.asFloat ? PREDICTOR_FLOATINGPOINT : PREDICTOR_HORIZONTAL) &&
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rowsPerStrip) &&
+        SetResolution(t, settings.resolution);
+    if (!set) throw WriteFailed(name, messages);
+
+    // The coverage mask is full where a pixel has depth: all bits of an integer, 1.0 of a float.
+    const uint32_t present = settings.asFloat ? 0x3F800000u : 0xFFFFFFFFu;
+    std::vector<uint32_t> strip(rowsPerStrip * rowValues);
+    const uint32_t height = static_cast<uint32_t>(depth.height);
+    for (uint32_t top = 0, index = 0; top < height; top += rowsPerStrip, ++index) {
+        const uint32_t rows = std::min(rowsPerStrip, height - top);
+        const uint32_t* from = depth.values.data() + static_cast<size_t>(top) * depth.width;
+        for (size_t i = 0; i < static_cast<size_t>(rows) * depth.width; ++i) {
+            strip[2 * i] = from[i];
+            strip[2 * i + 1] = RawDepth::Empty(from[i]) ? 0 : present;
+        }
+        errno = 0;
+        if (TIFFWriteEncodedStrip(t, index, strip.data(), static_cast<tmsize_t>(rows * rowBytes)) <
+            0)
+            throw WriteFailed(name, messages);
+        if (settings.progress) settings.progress(int(top + rows), depth.height);
+    }
+    errno = 0;
+    if (!TIFFFlush(t)) throw WriteFailed(name, messages);
     TIFFClose(tiff.release());
 }
 

@@ -347,9 +347,16 @@ function describe(entry) {
   if (read) {
     add("Colour tiles", `${read.colourTiles} of ${read.colourTilesExpected} read`);
     if (read.depthTilesExpected > 0 || image.planeNames.includes("depth")) add("Depth tiles", `${read.depthTiles} of ${read.depthTilesExpected} read`);
-    add("Complete", read.complete ? "yes" : "no: pixels no tile reached are 0");
+    const damaged = d.damagedTiles && d.damagedTiles.length > 0;
+    add("Complete", read.complete ? "yes" : damaged ? "no: damaged tiles are read as far as their data goes, the rest 0"
+      : "no: pixels no tile reached are 0");
   }
   if (d.damage) add("Damage", d.damage.reason);
+  if (d.damagedTiles && d.damagedTiles.length > 0) {
+    const t = d.damagedTiles[0];
+    add("Damaged tiles", `${d.damagedTiles.length}: the first, tile ${t.index} (${t.kind} ${t.x1},${t.y1}-${t.x2},${t.y2} ` +
+      `at offset ${t.offset}): ${t.reason}`);
+  }
   if (entry.state === "open") {
     add("Opened in", `${Math.round(entry.ms)} ms: reading the file ${Math.round(entry.readMs)} ms, the module's open ` +
       `${Math.round(entry.openMs)} ms, the pixels for the views ${Math.round(entry.totalMs - entry.openMs)} ms`);

@@ -214,6 +214,11 @@ def main():
                 described["Tiles"] = f"{counts['total']}: {counts['raw']} raw, {counts['compressed']} compressed"
             if "damage" in info:
                 described["Damage"] = info["damage"]["reason"]
+            if info.get("damagedTiles"):
+                t = info["damagedTiles"][0]
+                described["Damaged tiles"] = (f"{len(info['damagedTiles'])}: the first, tile {t['index']} ({t['kind']} "
+                                              f"{t['x1']},{t['y1']}-{t['x2']},{t['y2']} at offset {t['offset']}): "
+                                              f"{t['reason']}")
             case["described"] = described
         else:
             iff = os.path.splitext(name)[0] + ".iff"

@@ -4,6 +4,7 @@
 // large to open. What the page must show for each comes from tniff, not from here.
 //
 //     make_web_files DIR
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -74,6 +75,17 @@ int main(int argc, char** argv) {
           iffbuild::Truncated(withDepth.bytes, withDepth.tiles[12].offset + 100));
     iffbuild::BuiltFile plain = iffbuild::BuildFile(Layout(256, 256, 3, false, 20, 256));
     Write(dir, "cut.iff", iffbuild::Truncated(plain.bytes, plain.tiles[5].offset + 9));
+
+    // A compressed tile whose pixel data is zeroed: one-byte literal packets, which end long
+    // before its planes are full. Opened as far as it goes, with the note.
+    iffbuild::BuiltFile zeroed = iffbuild::BuildFile(Layout(130, 70, 4, true, 24, 2));
+    for (const iffbuild::PlacedTile& tile : zeroed.tiles) {
+        if (!tile.compressed || tile.kind != iffbuild::Kind::Colour) continue;
+        std::fill(zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 16),
+                  zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 8 + tile.sizeField), 0);
+        break;
+    }
+    Write(dir, "damaged-tile.iff", zeroed.bytes);
 
     // Damaged and foreign files.
     Write(dir, "cut-header.iff", iffbuild::Truncated(plain.bytes, 30));
