@@ -288,8 +288,71 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
     return OpenThroughModule(module, path, settings);
 }
 
+namespace {
+
+// What tells one file at a path from another put there in its place, or from itself rewritten:
+// the inode, the size and the time of the last change.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    int64_t seconds = 0;
+    long nanoseconds = 0;
+    bool operator==(const FileIdentity& o) const {
+        return device == o.device && inode == o.inode && size == o.size && seconds == o.seconds &&
+               nanoseconds == o.nanoseconds;
+    }
+};
+
+bool IdentityOf(const std::string& path, FileIdentity* identity) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0) return false;
+    identity->device = status.st_dev;
+    identity->inode = status.st_ino;
+    identity->size = status.st_size;
+    identity->seconds = static_cast<int64_t>(status.st_mtim.tv_sec);
+    identity->nanoseconds = status.st_mtim.tv_nsec;
+    return true;
+}
+
+// A file replaced or rewritten while it is read is read again, this many times at most.
+const int kMostReadings = 3;
+
+OpenedFile OpenOnce(const ModuleFile& module, const std::string& path,
+                    const OpenSettings& settings);
+
+}  // namespace
+
+// The module and the walk each open the file: when the path names the same unchanged file before
+// the first and after the second, both read the same bytes. A file replaced in between (a render
+// written under another name and renamed over this one) is read again.
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
                              const OpenSettings& settings) {
+    for (int reading = 1;; ++reading) {
+        FileIdentity before, after;
+        const bool known = IdentityOf(path, &before);
+        auto unchanged = [&] { return !known || (IdentityOf(path, &after) && after == before); };
+        OpenedFile opened;
+        try {
+            opened = OpenOnce(module, path, settings);
+        } catch (const Error&) {
+            // Refused for what the module read of one file and the walk of another?
+            if (unchanged() || reading == kMostReadings) throw;
+            continue;
+        }
+        if (unchanged()) return opened;
+        if (reading == kMostReadings) {
+            throw Error((settings.name.empty() ? path : settings.name) +
+                        ": the file changed while it was read, " + std::to_string(reading) +
+                        " times in a row; read it once it is written");
+        }
+    }
+}
+
+namespace {
+
+OpenedFile OpenOnce(const ModuleFile& module, const std::string& path,
+                    const OpenSettings& settings) {
     const std::string& shown = settings.name.empty() ? path : settings.name;
     const uint64_t size = CheckReadable(path);
     tniff::HostSetup setup;
@@ -334,6 +397,8 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
     CountTiles(host.handOvers(), &opened);
     return opened;
 }
+
+}  // namespace
 
 void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, const std::string& path,
                        const std::string& name, const Progress& progress) {
