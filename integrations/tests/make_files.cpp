@@ -1,8 +1,10 @@
 // Writes the files the GIMP and GdkPixbuf checks open, composed with the test-side file builder:
 //     tniff_make_integration_files DIR
 // DIR/<name>.iff for every shape below, DIR/broken.iff and DIR/truncated.iff, DIR/no-tiles.iff
-// and DIR/few-tiles.iff (whole files whose tiles do not cover the image), and DIR/robust/
+// and DIR/few-tiles.iff (whole files whose tiles do not cover the image), DIR/damaged-tile.iff
+// (a compressed tile whose run stream does not fill it), and DIR/robust/
 // with damaged copies (cut at many lengths, bytes overwritten) that the loaders must survive.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -100,5 +102,16 @@ int main(int argc, char** argv) {
     uncovered.tileCount.reset();
     uncovered.editHeader = [](iffbuild::Header& header) { header.width = header.height = 96; };
     Write(dir + "/few-tiles.iff", iffbuild::BuildFile(uncovered).bytes);
+
+    // A whole file with one damaged tile: the first compressed colour tile's pixel data zeroed,
+    // one-byte literal packets that end long before its planes are full.
+    iffbuild::FileSpec flat;
+    flat.image = iffbuild::Image::Blank(96, 64, 4);
+    flat.form = iffbuild::Form::Compressed;
+    iffbuild::BuiltFile zeroed = iffbuild::BuildFile(flat);
+    const iffbuild::PlacedTile& tile = zeroed.tiles.at(0);
+    std::fill(zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 16),
+              zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 8 + tile.sizeField), 0);
+    Write(dir + "/damaged-tile.iff", zeroed.bytes);
     return 0;
 }

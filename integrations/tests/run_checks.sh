@@ -105,7 +105,7 @@ SCHEME
   echo "(export-png-as-iff \"$out/rgba.tniff.png\" \"$out/rgba-export.gimp.iff\")"
   echo "(export-png-as-iff \"$out/gray.tniff.png\" \"$out/gray-export.gimp.iff\")"
   echo "(expect-refused \"$files/broken.iff\" \"$out/broken.gimp.png\")"
-  for name in truncated no-tiles few-tiles; do
+  for name in truncated no-tiles few-tiles damaged-tile; do
     echo "(expect-refused \"$files/$name.iff\" \"$out/$name.gimp.png\")"
   done
   # Exports of images with channels: the Depth channel an open makes, and a channel of the user's.
@@ -183,12 +183,12 @@ tniff_error() {
   { "$bin/tniff" convert -q "$files/$1" "$work/refused.png" 2>&1 || true; } |
     sed -e "s|^tniff: $files/||" -e 's| (use --partial.*||'
 }
-for name in broken.iff truncated.iff no-tiles.iff few-tiles.iff; do
+for name in broken.iff truncated.iff no-tiles.iff few-tiles.iff damaged-tile.iff; do
   check_log "$name refused: " "$name is refused"
   said=$(tniff_error "$name")
   if [ -n "$said" ]; then check_log "$said" "$name's error is tniff's: $said"; else fail "tniff opened $name"; fi
 done
-for name in truncated no-tiles few-tiles; do
+for name in truncated no-tiles few-tiles damaged-tile; do
   check_log "$name.iff images open 0" "a refused $name.iff leaves no image"
 done
 check_log "damaged files: " "GIMP opens or refuses every damaged file"
@@ -196,7 +196,7 @@ grep -o "damaged files: .*" "$work/gimp.log" || true
 check_log "thumbnail 360 by 240" "the thumbnail procedure gives the image and its size"
 check_log "is too large for the format: at most 32767 pixels on a side" "an export too wide is refused"
 for unwanted in broken.gimp.png truncated.gimp.png no-tiles.gimp.png few-tiles.gimp.png \
-                wide.gimp.iff; do
+                damaged-tile.gimp.png wide.gimp.iff; do
   [ ! -e "$out/$unwanted" ] || fail "$unwanted was written"
 done
 if ls -A "$out" | grep -q '^\.'; then fail "a temporary file was left behind: $(ls -A "$out" | grep '^\.')"; fi
@@ -227,12 +227,12 @@ for name in render rgba gray-depth; do
   if [ -f "$thumb" ] && same "$thumb" "$out/$name.tniff.png"; then pass "the thumbnailer's picture of $name.iff is tniff's"
   else fail "the thumbnailer's picture of $name.iff is missing or differs"; fi
 done
-for name in broken truncated no-tiles few-tiles; do
+for name in broken truncated no-tiles few-tiles damaged-tile; do
   if message=$(pixbuf_check fails "$files/$name.iff"); then pass "GdkPixbuf refuses $name.iff: $message"
   else fail "GdkPixbuf opened $name.iff"; fi
 done
 # Its words are tniff's, for the file it calls "image".
-for name in no-tiles few-tiles; do
+for name in no-tiles few-tiles damaged-tile; do
   said=$(tniff_error "$name.iff"); said=${said#"$name.iff: "}
   message=$(pixbuf_check fails "$files/$name.iff" || true)
   if [ -n "$said" ] && [ -n "$message" ] && [[ "$message" == *"$said" ]]; then
