@@ -282,6 +282,24 @@ const OptionRule kOptions[] = {
      "convert",
      Takes::nothing,
      [](Options* o, const std::string&) { o->overwrite = true; }},
+    {{"-u", "--update"},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->update = true; }},
+    {{"--frames", nullptr},
+     "convert",
+     Takes::value,
+     [](Options* o, const std::string& v) {
+         o->framesGiven = true;
+         o->frames = v;
+     }},
+    {{"--frames", nullptr},
+     "info",
+     Takes::value,
+     [](Options* o, const std::string& v) {
+         o->framesGiven = true;
+         o->frames = v;
+     }},
     {{"--stop-on-error", nullptr},
      "convert",
      Takes::nothing,
