@@ -155,9 +155,10 @@ int RunBatchConvert(const Options& options) {
         }
     }
     if (options.update && options.overwrite) {
-        throw Error("--update redoes outputs older than their input and --overwrite every output: "
-                    "give one of them",
-                    kExitUsage);
+        throw Error(
+            "--update redoes outputs older than their input and --overwrite every output: "
+            "give one of them",
+            kExitUsage);
     }
     // IN OUT of frame patterns, without --to: each frame's output is named by the second.
     FramePattern outPattern;
@@ -171,8 +172,8 @@ int RunBatchConvert(const Options& options) {
                         kExitUsage);
         }
         if (!options.outputDirectory.empty()) {
-            throw Error("-o " + options.outputDirectory + " and the output pattern " +
-                            operands[1] + " both say where the outputs go: give one of them",
+            throw Error("-o " + options.outputDirectory + " and the output pattern " + operands[1] +
+                            " both say where the outputs go: give one of them",
                         kExitUsage);
         }
         outputPattern = true;
@@ -217,8 +218,8 @@ int RunBatchConvert(const Options& options) {
             frameOf.push_back(operand.isPattern ? operand.frames[f] : -1);
         }
         if (!operand.missing.empty()) {
-            missing.push_back(operand.operand + ": missing frames: " +
-                              FrameRanges(operand.missing));
+            missing.push_back(operand.operand +
+                              ": missing frames: " + FrameRanges(operand.missing));
             missingFrames += static_cast<int>(operand.missing.size());
         }
     }
@@ -255,9 +256,9 @@ int RunBatchConvert(const Options& options) {
         const std::string& in = inputs[i];
         Job job;
         job.in = in;
-        job.out = outputPattern ? FramePath(outPattern, frameOf[i])
-                                : (directory.empty() ? DirectoryOf(in) : directory) + Stem(in) +
-                                      extension;
+        job.out = outputPattern
+                      ? FramePath(outPattern, frameOf[i])
+                      : (directory.empty() ? DirectoryOf(in) : directory) + Stem(in) + extension;
         if (options.depthGiven) job.depth = DepthPathOf(job.out, depthExtension);
         struct stat inStatus;
         if (stat(in.c_str(), &inStatus) != 0 && errno == ENOENT) {
@@ -305,8 +306,8 @@ int RunBatchConvert(const Options& options) {
                                 " (--overwrite replaces it)");
                 continue;
             }
-            job.outOfDate = options.update && (Exists(job.out) || (!job.depth.empty() &&
-                                                                   Exists(job.depth)));
+            job.outOfDate =
+                options.update && (Exists(job.out) || (!job.depth.empty() && Exists(job.depth)));
         }
         jobs.push_back(std::move(job));
     }

@@ -175,9 +175,9 @@ struct Tally {
     void Print(const Options& options) const {
         if (options.quiet) return;
         std::string line = std::to_string(files) + (files == 1 ? " file: " : " files: ");
-        for (FileVerdict verdict : {FileVerdict::whole, FileVerdict::damaged,
-                                    FileVerdict::incomplete, FileVerdict::missing,
-                                    FileVerdict::unreadable}) {
+        for (FileVerdict verdict :
+             {FileVerdict::whole, FileVerdict::damaged, FileVerdict::incomplete,
+              FileVerdict::missing, FileVerdict::unreadable}) {
             const int count = counts[static_cast<int>(verdict)];
             if (verdict == FileVerdict::unreadable && count == 0) continue;
             if (verdict != FileVerdict::whole) line += ", ";
@@ -242,8 +242,8 @@ int RunInfo(const Options& options) {
         Inspection inspection;
         {
             ProgressBar progress(!options.quiet, "reading " + FileNameOf(path));
-            inspection = Inspect(module, pathOf(files[i]), options.maxImageBytes,
-                                 progress.Reporter(), path);
+            inspection =
+                Inspect(module, pathOf(files[i]), options.maxImageBytes, progress.Reporter(), path);
         }
         if (!inspection.Whole()) status = kExitFailure;
         counted.Add(VerdictOf(inspection, pathOf(files[i])));

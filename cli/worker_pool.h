@@ -15,8 +15,8 @@ struct Job {
     std::string in;
     tarniff::FileKind inKind = tarniff::FileKind::iff;
     std::string out;
-    std::string depth;    // the depth buffer's file; empty without --depth
-    std::string refused;  // set: the file is not converted, and this is why
+    std::string depth;       // the depth buffer's file; empty without --depth
+    std::string refused;     // set: the file is not converted, and this is why
     bool outOfDate = false;  // --update: an output is there, older than the input
 };
 
