@@ -195,16 +195,34 @@ std::string DepthPathOf(const std::string& output, const std::string& extension)
            extension;
 }
 
+namespace {
+
+// Whether the walk got through the file and only its verdict at the end found it wanting: the
+// damage then lies at the end of the tile group, or of the outer group when there is none.
+bool WalkedThrough(const Layout& layout) {
+    const Damage& damage = layout.damage;
+    if (damage.chunk == "FOR4 CIMG" && damage.groups.empty()) return layout.hasHeader;
+    if (damage.chunk != "FOR4 TBMP" || damage.groups != "CIMG") return false;
+    for (const ChunkInfo& chunk : layout.chunks) {
+        if (chunk.id == "FOR4" && chunk.groupType == "TBMP" &&
+            damage.offset == chunk.offset + 8 + chunk.size)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 FileVerdict VerdictOfLayout(const Layout& layout) {
     if (layout.Whole()) return FileVerdict::whole;
     if (!layout.recognised) return FileVerdict::unreadable;
     // What a render that stopped early or a copy cut short leaves; anything else the walk found
     // wrong (a size or rectangle that does not fit, a damaged tile) is damage.
-    const bool cutShort = layout.truncated || !layout.hasHeader;
+    if (layout.truncated) return FileVerdict::incomplete;
     const bool tilesMissing = layout.colourTilesFound < layout.colourTilesExpected ||
                               layout.depthTilesFound < layout.depthTilesExpected;
     const bool uncovered = layout.colourPixelsUncovered > 0 || layout.depthPixelsUncovered > 0;
-    if (cutShort || tilesMissing || uncovered) return FileVerdict::incomplete;
+    if (WalkedThrough(layout) && (tilesMissing || uncovered)) return FileVerdict::incomplete;
     return FileVerdict::damaged;
 }
 
