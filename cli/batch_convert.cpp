@@ -42,8 +42,8 @@ bool Exists(const std::string& path) {
 bool UpToDate(const std::string& out, const std::string& in) {
     struct stat outStatus, inStatus;
     if (stat(out.c_str(), &outStatus) != 0 || stat(in.c_str(), &inStatus) != 0) return false;
-    const timespec& o = outStatus.st_mtim;
-    const timespec& i = inStatus.st_mtim;
+    const auto& o = outStatus.st_mtim;
+    const auto& i = inStatus.st_mtim;
     return o.tv_sec > i.tv_sec || (o.tv_sec == i.tv_sec && o.tv_nsec >= i.tv_nsec);
 }
 
@@ -94,8 +94,12 @@ int DefaultJobs() {
 
 bool IsBatchForm(const Options& options) {
     if (!options.outputDirectory.empty() || options.jobs > 0 || options.overwrite ||
-        options.update || options.stopOnError || options.framesGiven ||
-        AnyFramePattern(options.files))
+        options.update || options.stopOnError || options.framesGiven)
+        return true;
+    // A frame pattern makes many files, but for IN OUT only IN can be one: an OUT whose name
+    // happens to hold a '#' is still one file.
+    const bool inOut = options.to.empty() && options.files.size() == 2;
+    if (AnyFramePattern(inOut ? std::vector<std::string>{options.files[0]} : options.files))
         return true;
     const size_t operands = options.files.size();
     if (options.to.empty()) return operands > 2;

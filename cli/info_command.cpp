@@ -125,8 +125,9 @@ std::string JsonArray(const std::vector<std::string>& objects) {
 // One line from the header and the chunk headers: nothing is decoded and the module is not
 // called, so a long sequence is checked in the time it takes to read a few hundred bytes a file.
 // Tiles count as there when their chunk ends inside the file and their rectangle inside the
-// image. Gives what the file counts as; a file that is not walked throws Error.
-FileVerdict PrintBrief(const std::string& path, const std::string& name) {
+// image. Gives what the file counts as; a file without a line of its own throws Error, with
+// *verdict set when the walk could tell what it is.
+FileVerdict PrintBrief(const std::string& path, const std::string& name, FileVerdict* verdict) {
     Layout layout;
     std::string why;
     if (!WalkLayoutFile(path, &layout, &why)) {
@@ -141,7 +142,10 @@ FileVerdict PrintBrief(const std::string& path, const std::string& name) {
         std::string content = DescribeContent(path);
         throw Error(refused + (content.empty() ? "" : ": it is " + content));
     }
-    if (!layout.hasHeader) throw Error(refused + ": " + layout.damage.reason);
+    if (!layout.hasHeader) {
+        *verdict = VerdictOfLayout(layout);
+        throw Error(refused + ": " + layout.damage.reason);
+    }
     const HeaderValues& h = layout.header;
     const bool whole = layout.Whole();
     const char* colour = layout.colourChannels == 1   ? "gray"
@@ -218,13 +222,12 @@ int RunInfo(const Options& options) {
         int status = 0;
         for (const std::string& file : files) {
             const std::string path = pathOf(file), name = nameOf(file);
-            FileVerdict verdict;
+            FileVerdict verdict = FileVerdict::whole;
             try {
-                verdict = PrintBrief(path, name);
+                verdict = PrintBrief(path, name, &verdict);
             } catch (const Error& error) {
                 std::printf("%s\n", error.what());
-                verdict = VerdictOfUnread(path);
-                if (verdict == FileVerdict::whole) verdict = FileVerdict::unreadable;
+                if (verdict == FileVerdict::whole) verdict = VerdictOfUnread(path);
             }
             if (verdict != FileVerdict::whole) status = kExitFailure;
             counted.Add(verdict);

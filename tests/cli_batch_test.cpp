@@ -7,7 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -318,8 +318,8 @@ TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
 
 // Sets when the file was last written, in whole seconds.
 void SetWritten(const std::string& path, time_t seconds) {
-    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    const timeval times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimes(path.c_str(), times), 0) << path;
 }
 
 // Every "DIR" in text replaced by the scratch folder.
