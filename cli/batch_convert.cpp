@@ -56,13 +56,6 @@ std::string OutputExtension(const std::string& to, FileKind kind) {
     return lower == "tif" ? ".tif" : ExtensionOf(kind);
 }
 
-// The extension of a path's file name, "" when it has none.
-std::string ExtensionText(const std::string& path) {
-    const std::string name = FileNameOf(path);
-    const size_t dot = name.find_last_of('.');
-    return dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
-}
-
 // Makes the folder and the folders above it that are missing.
 void MakeFolders(const std::string& directory) {
     for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
@@ -186,8 +179,8 @@ int RunBatchConvert(const Options& options) {
     FileKind to;
     std::string extension;
     if (outputPattern) {
-        to = KindOfPath(outPattern.after);
-        extension = ExtensionText(outPattern.after);
+        to = KindOfPath(outPattern.text);  // its extension is then in the part after the frame
+        extension = outPattern.after.substr(outPattern.after.find_last_of('.'));
     } else {
         if (options.to.empty()) {
             throw Error(

@@ -129,7 +129,7 @@ std::vector<int64_t> ParseFrameList(const std::string& text) {
         for (int64_t frame = first; frame <= last; frame += step) frames.push_back(frame);
         if (at == text.size()) break;
         if (text[at] != ',')
-            throw BadFrames(text, "\"" + text.substr(at, 1) + "\" is not part of one");
+            throw BadFrames(text, "\"" + text.substr(at, 1) + "\" is not part of a frame list");
         ++at;
     }
     std::sort(frames.begin(), frames.end());
