@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/frame_operands.h"
 #include "cli/worker_pool.h"
 
 namespace tniff_cli {
@@ -33,6 +35,25 @@ std::string Stem(const std::string& path) {
 bool Exists(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0;
+}
+
+// Whether out is there and was written no earlier than in was last changed, as make, cp -u and
+// rsync -u decide it.
+bool UpToDate(const std::string& out, const std::string& in) {
+    struct stat outStatus, inStatus;
+    if (stat(out.c_str(), &outStatus) != 0 || stat(in.c_str(), &inStatus) != 0) return false;
+    const auto& o = outStatus.st_mtim;
+    const auto& i = inStatus.st_mtim;
+    return o.tv_sec > i.tv_sec || (o.tv_sec == i.tv_sec && o.tv_nsec >= i.tv_nsec);
+}
+
+// The extension outputs of --to's type get: the one --to names when it names one of the type's
+// (--to tif writes .tif), else the type's own.
+std::string OutputExtension(const std::string& to, FileKind kind) {
+    std::string lower = to;
+    if (!lower.empty() && lower[0] == '.') lower.erase(0, 1);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "tif" ? ".tif" : ExtensionOf(kind);
 }
 
 // Makes the folder and the folders above it that are missing.
@@ -69,7 +90,12 @@ int DefaultJobs() {
 
 bool IsBatchForm(const Options& options) {
     if (!options.outputDirectory.empty() || options.jobs > 0 || options.overwrite ||
-        options.stopOnError)
+        options.update || options.stopOnError || options.framesGiven)
+        return true;
+    // A frame pattern makes many files, but for IN OUT only IN can be one: an OUT whose name
+    // happens to hold a '#' is still one file.
+    const bool inOut = options.to.empty() && options.files.size() == 2;
+    if (AnyFramePattern(inOut ? std::vector<std::string>{options.files[0]} : options.files))
         return true;
     const size_t operands = options.files.size();
     if (options.to.empty()) return operands > 2;
@@ -84,63 +110,121 @@ bool IsBatchForm(const Options& options) {
 namespace {
 
 // --dry-run: what the batch would do, a line a file on stdout, and the summary it would end with.
+// An output that --update redoes is listed as "update".
 int ListPlan(const Options& options, const std::vector<Job>& jobs,
-             const std::vector<std::string>& skips) {
+             const std::vector<std::string>& skips, const std::vector<std::string>& missing,
+             int missingFrames) {
     int refused = 0;
+    for (const std::string& line : missing) std::printf("fail %s\n", line.c_str());
     for (const Job& job : jobs) {
         if (!job.refused.empty()) {
             ++refused;
             std::printf("fail %s\n", job.refused.c_str());
         } else {
-            std::printf("convert %s -> %s%s\n", job.in.c_str(), job.out.c_str(),
-                        job.depth.empty() ? "" : (" and " + job.depth).c_str());
+            std::printf("%s %s -> %s%s\n", job.outOfDate ? "update" : "convert", job.in.c_str(),
+                        job.out.c_str(), job.depth.empty() ? "" : (" and " + job.depth).c_str());
         }
     }
     for (const std::string& skip : skips) std::printf("skip %s\n", skip.c_str());
     if (!options.quiet) {
         std::fprintf(stderr,
-                     "tniff: would convert %d, fail %d, skip %zu (nothing written: --dry-run)\n",
-                     static_cast<int>(jobs.size()) - refused, refused, skips.size());
+                     "tniff: would convert %d, fail %d, skip %zu%s (nothing written: --dry-run)\n",
+                     static_cast<int>(jobs.size()) - refused, refused + missingFrames, skips.size(),
+                     options.update ? " (up to date)" : "");
     }
-    return refused > 0 ? kExitFailure : 0;
+    return refused + missingFrames > 0 ? kExitFailure : 0;
 }
 
 }  // namespace
 
 int RunBatchConvert(const Options& options) {
-    std::vector<std::string> inputs = options.files;
+    std::vector<std::string> operands = options.files;
     if (options.depthGiven) {
         // Here --depth takes no file: an operand after it is one more input.
         if (options.depthOperandAt == SIZE_MAX && !options.depthPath.empty()) {
             throw Error(
                 "--depth takes no file when converting many files: each depth buffer goes to "
-                "NAME-depth.png (NAME-depth.tiff with --to tiff) beside its output",
+                "a file beside its output, frame_depth.1001.png for frame.1001.png (.tif or "
+                ".tiff with --to tif or tiff)",
                 kExitUsage);
         }
         if (!options.depthPath.empty()) {
-            inputs.insert(inputs.begin() + static_cast<std::ptrdiff_t>(
-                                               std::min(options.depthOperandAt, inputs.size())),
-                          options.depthPath);
+            operands.insert(operands.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                   options.depthOperandAt, operands.size())),
+                            options.depthPath);
         }
     }
-    if (options.to.empty()) {
+    if (options.update && options.overwrite) {
         throw Error(
-            "converting many files needs --to TYPE: each file's output type (see tniff convert "
-            "--help)",
+            "--update redoes outputs older than their input and --overwrite every output: "
+            "give one of them",
             kExitUsage);
     }
-    FileKind to;
-    if (!KindFromName(options.to, &to)) {
-        throw Error("--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff",
-                    kExitUsage);
+    // IN OUT of frame patterns, without --to: each frame's output is named by the second.
+    FramePattern outPattern;
+    bool outputPattern = false;
+    FramePattern inPattern;
+    if (options.to.empty() && operands.size() == 2 && !IsStandardStream(operands[0]) &&
+        ParseFramePattern(operands[0], &inPattern)) {
+        if (IsStandardStream(operands[1]) || !ParseFramePattern(operands[1], &outPattern)) {
+            throw Error(operands[1] + ": the output of a frame pattern is a frame pattern too (" +
+                            FileNameOf(inPattern.before) + "####.png), or give --to TYPE",
+                        kExitUsage);
+        }
+        if (!options.outputDirectory.empty()) {
+            throw Error("-o " + options.outputDirectory + " and the output pattern " + operands[1] +
+                            " both say where the outputs go: give one of them",
+                        kExitUsage);
+        }
+        outputPattern = true;
+        operands.pop_back();
     }
-    for (const std::string& in : inputs) {
+    FileKind to;
+    std::string extension;
+    if (outputPattern) {
+        to = KindOfPath(outPattern.text);  // its extension is then in the part after the frame
+        extension = outPattern.after.substr(outPattern.after.find_last_of('.'));
+    } else {
+        if (options.to.empty()) {
+            throw Error(
+                "converting many files needs --to TYPE: each file's output type (see tniff "
+                "convert --help)",
+                kExitUsage);
+        }
+        if (!KindFromName(options.to, &to)) {
+            throw Error(
+                "--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff",
+                kExitUsage);
+        }
+        extension = OutputExtension(options.to, to);
+    }
+    for (const std::string& in : operands) {
         if (IsStandardStream(in)) {
             throw Error("converting many files reads no standard input; name each file",
                         kExitUsage);
         }
     }
+    // Frame patterns: the frames asked for that are missing fail, on a line a pattern.
+    std::vector<std::string> inputs;
+    std::vector<int64_t> frameOf;  // with an output pattern: each input's frame
+    std::vector<std::string> missing;
+    int missingFrames = 0;
+    for (const OperandFiles& operand : ExpandOperands(options, operands)) {
+        for (size_t f = 0; f < operand.files.size(); ++f) {
+            if (std::binary_search(operand.missing.begin(), operand.missing.end(),
+                                   operand.isPattern ? operand.frames[f] : -1))
+                continue;
+            inputs.push_back(operand.files[f]);
+            frameOf.push_back(operand.isPattern ? operand.frames[f] : -1);
+        }
+        if (!operand.missing.empty()) {
+            missing.push_back(operand.operand +
+                              ": missing frames: " + FrameRanges(operand.missing));
+            missingFrames += static_cast<int>(operand.missing.size());
+        }
+    }
     std::string directory = options.outputDirectory;
+    if (outputPattern) directory = DirectoryOf(outPattern.before);
     if (!directory.empty()) {
         struct stat status;
         if (stat(directory.c_str(), &status) != 0) {
@@ -152,28 +236,30 @@ int RunBatchConvert(const Options& options) {
         while (directory.size() > 1 && directory.back() == '/') directory.pop_back();
         if (directory != "/") directory += "/";
     }
-    const FileKind depthKind = to == FileKind::tiff ? FileKind::tiff : FileKind::png;
+    const std::string depthExtension = to == FileKind::tiff ? extension : ".png";
 
     // What each input becomes. No output may replace an input or another output; a file named
     // twice (patterns that overlap) is converted once.
     std::set<std::pair<dev_t, ino_t>> inputFiles;
-    std::vector<std::string> once;
-    for (const std::string& in : inputs) {
+    std::vector<size_t> once;
+    for (size_t i = 0; i < inputs.size(); ++i) {
         struct stat status;
-        if (stat(in.c_str(), &status) != 0 ||
+        if (stat(inputs[i].c_str(), &status) != 0 ||
             inputFiles.insert({status.st_dev, status.st_ino}).second) {
-            once.push_back(in);
+            once.push_back(i);
         }
     }
     std::map<std::string, std::string> outputsOf;  // place of an output: the input it is for
     std::vector<Job> jobs;
     std::vector<std::string> skips;
-    for (const std::string& in : once) {
+    for (size_t i : once) {
+        const std::string& in = inputs[i];
         Job job;
         job.in = in;
-        const std::string base = (directory.empty() ? DirectoryOf(in) : directory) + Stem(in);
-        job.out = base + ExtensionOf(to);
-        if (options.depthGiven) job.depth = base + "-depth" + ExtensionOf(depthKind);
+        job.out = outputPattern
+                      ? FramePath(outPattern, frameOf[i])
+                      : (directory.empty() ? DirectoryOf(in) : directory) + Stem(in) + extension;
+        if (options.depthGiven) job.depth = DepthPathOf(job.out, depthExtension);
         struct stat inStatus;
         if (stat(in.c_str(), &inStatus) != 0 && errno == ENOENT) {
             // Most likely an OUT named with --to, which makes every file an input.
@@ -190,7 +276,8 @@ int RunBatchConvert(const Options& options) {
             }
         }
         if (job.refused.empty() && job.inKind != FileKind::iff && to != FileKind::iff) {
-            job.refused = in + ": neither it nor --to " + options.to +
+            job.refused = in + ": neither it nor " +
+                          (outputPattern ? "the output pattern" : "--to " + options.to) +
                           " is .iff: tniff converts to and from this format";
         }
         for (const std::string* out : {&job.out, &job.depth}) {
@@ -208,15 +295,24 @@ int RunBatchConvert(const Options& options) {
                               "; convert them into different folders";
             }
         }
-        if (job.refused.empty() && !options.overwrite && Exists(job.out) &&
-            (job.depth.empty() || Exists(job.depth) || HasNoDepth(in))) {
-            skips.push_back(in + ": " + job.out + " is there already (--overwrite replaces it)");
-            continue;
+        if (job.refused.empty() && !options.overwrite) {
+            // The depth file counts as the colour output does, unless the file has no depth.
+            auto there = [&](const std::string& out) {
+                return options.update ? UpToDate(out, in) : Exists(out);
+            };
+            if (there(job.out) && (job.depth.empty() || there(job.depth) || HasNoDepth(in))) {
+                skips.push_back(in + ": " + job.out +
+                                (options.update ? " is up to date" : " is there already") +
+                                " (--overwrite replaces it)");
+                continue;
+            }
+            job.outOfDate =
+                options.update && (Exists(job.out) || (!job.depth.empty() && Exists(job.depth)));
         }
         jobs.push_back(std::move(job));
     }
     const int skipped = static_cast<int>(skips.size());
-    if (options.dryRun) return ListPlan(options, jobs, skips);
+    if (options.dryRun) return ListPlan(options, jobs, skips, missing, missingFrames);
 
     ModuleFile module =
         LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
@@ -236,7 +332,10 @@ int RunBatchConvert(const Options& options) {
     RemoveLeftoversBeside(outputs);
     Options batch = options;
     batch.leftoversGone = true;
-    return RunJobs(batch, module, jobs, to, skipped, workers);
+    BatchCounts counts;
+    counts.skipped = skipped;
+    counts.missingFrames = missingFrames;
+    return RunJobs(batch, module, jobs, to, counts, missing, workers);
 }
 
 }  // namespace tniff_cli

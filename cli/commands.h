@@ -33,7 +33,9 @@ struct Options {
     bool stopOnError = false;     // --stop-on-error
     bool dryRun = false;          // --dry-run: list what would be done, do nothing
     bool verbose = false;         // --verbose: a line for every file converted
-    bool depthIfAny = false;      // many files: a file without depth gets its colour image only
+    bool update = false;          // --update: redo only outputs older than their input
+    bool framesGiven = false;     // --frames
+    std::string frames;           // --frames' list: "1001-1120x2,1200"
     bool leftoversGone = false;   // many files: the output folders' leftovers are already removed
 };
 

@@ -119,11 +119,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         Note(options, shortfall + "; the rest of the image is 0");
     }
     if (writeDepth && file.depthPlane < 0) {
-        if (!options.depthIfAny) {
-            throw Error(inName +
-                        ": the file has no depth buffer, so there is nothing to write to " +
-                        options.depthPath);
-        }
+        // One rule for one file and many: the colour image is what was asked for first, and a
+        // depth file of nothing would only mislead.
         Note(options, inName + ": the file has no depth buffer; only its colour image is written");
         writeDepth = false;
     }

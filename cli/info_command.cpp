@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/frame_operands.h"
 #include "cli/progress_bar.h"
 #include "tarniff/tarniff.h"
 
@@ -142,9 +143,9 @@ std::string JsonArray(const std::vector<std::string>& objects) {
 // One line from the walk of the file: the module is not called and no pixel is handed over, so a
 // long sequence is checked in the time it takes to read it. Tiles count as there when their
 // chunk ends inside the file and their rectangle inside the image; a compressed tile whose run
-// stream does not fill its planes is damaged. True when the file is whole.
-bool PrintBrief(const std::string& path, const std::string& name) {
-    CheckReadable(path);
+// stream does not fill its planes is damaged. Gives what the file counts as; a file without a line of its own throws Error, with
+// *verdict set when the walk could tell what it is.
+FileVerdict PrintBrief(const std::string& path, const std::string& name, FileVerdict* verdict) {
     Layout layout;
     std::string why;
     if (!WalkLayoutFile(path, &layout, &why)) {
@@ -152,10 +153,17 @@ bool PrintBrief(const std::string& path, const std::string& name) {
     }
     const std::string refused = name + ": not an image in this format";
     if (!layout.recognised) {
+        if (layout.fileSize < 12) {
+            throw Error(name + ": too short to be an image in this format (" +
+                        std::to_string(layout.fileSize) + " bytes)");
+        }
         std::string content = DescribeContent(path);
         throw Error(refused + (content.empty() ? "" : ": it is " + content));
     }
-    if (!layout.hasHeader) throw Error(refused + ": " + layout.damage.reason);
+    if (!layout.hasHeader) {
+        *verdict = VerdictOfLayout(layout);
+        throw Error(refused + ": " + layout.damage.reason);
+    }
     const HeaderValues& h = layout.header;
     const bool whole = layout.Whole();
     const char* colour = layout.colourChannels == 1   ? "gray"
@@ -177,8 +185,34 @@ bool PrintBrief(const std::string& path, const std::string& name) {
     std::printf("%s: %u x %u, %s, %d plane%s, depth %s, %s\n", name.c_str(), h.width, h.height,
                 colour, planes, planes == 1 ? "" : "s", layout.hasDepth ? "yes" : "no",
                 tiles.c_str());
-    return whole;
+    return VerdictOfLayout(layout);
 }
+
+// How many files of each verdict a check of several files found.
+struct Tally {
+    int files = 0;
+    int counts[5] = {};
+    void Add(FileVerdict verdict) {
+        ++files;
+        ++counts[static_cast<int>(verdict)];
+    }
+    // "tniff: 120 files: 115 whole, 1 damaged, 2 incomplete, 2 missing" (and "1 not readable"
+    // when there are such).
+    void Print(const Options& options) const {
+        if (options.quiet) return;
+        std::string line = std::to_string(files) + (files == 1 ? " file: " : " files: ");
+        for (FileVerdict verdict :
+             {FileVerdict::whole, FileVerdict::damaged, FileVerdict::incomplete,
+              FileVerdict::missing, FileVerdict::unreadable}) {
+            const int count = counts[static_cast<int>(verdict)];
+            if (verdict == FileVerdict::unreadable && count == 0) continue;
+            if (verdict != FileVerdict::whole) line += ", ";
+            line += std::to_string(count) + " " + VerdictName(verdict);
+        }
+        std::fflush(stdout);
+        std::fprintf(stderr, "tniff: %s\n", line.c_str());
+    }
+};
 
 }  // namespace
 
@@ -187,6 +221,13 @@ int RunInfo(const Options& options) {
         throw Error("info takes one or more files (see tniff info --help)", kExitUsage);
     if (options.brief && options.json)
         throw Error("info takes --json or --brief, not both", kExitUsage);
+    // Patterns stand for their frames, missing ones included, each checked in its place.
+    std::vector<std::string> files;
+    for (const OperandFiles& operand : ExpandOperands(options, options.files))
+        files.insert(files.end(), operand.files.begin(), operand.files.end());
+    // A sequence ends with how many of its files are whole, damaged, incomplete and missing.
+    const bool tally = files.size() > 1 || AnyFramePattern(options.files);
+    Tally counted;
     // "-" is standard input, kept in a file for as long as the command runs.
     std::unique_ptr<TemporaryCopy> stdinCopy;
     auto pathOf = [&stdinCopy](const std::string& file) -> std::string {
@@ -198,32 +239,39 @@ int RunInfo(const Options& options) {
         return IsStandardStream(file) ? std::string("stdin") : file;
     };
     if (options.brief) {
+        // A line on stdout for every file, also one that cannot be read, so that a sequence's
+        // listing has all its frames in their order.
         int status = 0;
-        for (const std::string& file : options.files) {
+        for (const std::string& file : files) {
+            const std::string path = pathOf(file), name = nameOf(file);
+            FileVerdict verdict = FileVerdict::whole;
             try {
-                if (!PrintBrief(pathOf(file), nameOf(file))) status = kExitFailure;
+                verdict = PrintBrief(path, name, &verdict);
             } catch (const Error& error) {
-                std::fflush(stdout);
-                std::fprintf(stderr, "tniff: %s\n", error.what());
-                status = kExitFailure;
+                std::printf("%s\n", error.what());
+                if (verdict == FileVerdict::whole) verdict = VerdictOfUnread(path);
             }
+            if (verdict != FileVerdict::whole) status = kExitFailure;
+            counted.Add(verdict);
             std::fflush(stdout);
         }
+        if (tally) counted.Print(options);
         return status;
     }
     ModuleFile module =
         LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
     int status = 0;
     std::vector<std::string> objects;
-    for (size_t i = 0; i < options.files.size(); ++i) {
-        const std::string path = nameOf(options.files[i]);
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string path = nameOf(files[i]);
         Inspection inspection;
         {
             ProgressBar progress(!options.quiet, "reading " + FileNameOf(path));
-            inspection = Inspect(module, pathOf(options.files[i]), options.maxImageBytes,
-                                 progress.Reporter(), path);
+            inspection =
+                Inspect(module, pathOf(files[i]), options.maxImageBytes, progress.Reporter(), path);
         }
         if (!inspection.Whole()) status = kExitFailure;
+        counted.Add(VerdictOf(inspection, pathOf(files[i])));
         if (!inspection.opened) {
             std::fflush(stdout);
             std::fprintf(stderr, "tniff: %s\n", inspection.error.c_str());
@@ -240,7 +288,10 @@ int RunInfo(const Options& options) {
             std::fflush(stdout);
         }
     }
-    if (options.json) std::fputs(JsonArray(objects).c_str(), stdout);
+    if (options.json)
+        std::fputs(JsonArray(objects).c_str(), stdout);
+    else if (tally)
+        counted.Print(options);
     return status;
 }
 

@@ -48,8 +48,9 @@ const char kUsage[] =
 const char kConvertUsage[] =
     "usage: tniff convert [--depth DEPTH.png] [--partial] [--png-level N] [--rgb] IN OUT\n"
     "       tniff convert [--depth DEPTH.png] [--partial] [--png-level N] --to TYPE IN - | - OUT | -\n"
-    "       tniff convert [--depth] [--partial] [--png-level N] [-o DIR] [-j N] [--overwrite]\n"
-    "                     [--stop-on-error] [--dry-run] [--verbose] --to TYPE IN...\n"
+    "       tniff convert [--depth] [--partial] [--png-level N] [-o DIR] [-j N] [--overwrite | -u]\n"
+    "                     [--stop-on-error] [--dry-run] [--verbose] [--frames LIST] --to TYPE IN...\n"
+    "       tniff convert [options as above] [--frames LIST] IN-PATTERN OUT-PATTERN\n"
     "\n"
     "Converts IN to OUT; each file's type comes from its extension: .iff (through the module),\n"
     ".png, .pam (Netpbm P7), .pgm (P5, gray), .ppm (P6, RGB) or .tiff (.tif). One of them must be\n"
@@ -76,7 +77,7 @@ const char kConvertUsage[] =
     "\n"
     "options:\n"
     "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam, .pgm,\n"
-    "                 .tiff)\n"
+    "                 .tiff); a file without one gets its colour image, a note and no FILE\n"
     "  --partial      convert a file that ends before its last tiles, or whose tiles do not\n"
     "                 cover the image (the rest is 0)\n"
     "  --to TYPE      OUT's type, with - as IN or OUT: iff, png, pam, pgm, ppm or tiff (needed for\n"
@@ -97,7 +98,10 @@ const char kConvertUsage[] =
     "frame.0002.iff --to iff are two inputs, never IN and OUT), and when -o, -j, --overwrite or\n"
     "--stop-on-error is given or there are more than two files. A file whose output would\n"
     "replace an input is refused: to convert to the same type, write into a folder with -o.\n"
-    "--depth then takes no file: each depth buffer goes to NAME-depth.png beside its output.\n"
+    "--depth then takes no file: each depth buffer goes beside its output, \"_depth\" before the\n"
+    "frame number (the last digits of the name, after '.' or '_'): frame.1001.png gets\n"
+    "frame_depth.1001.png, shot_0042.tif shot_depth_0042.tif, plate.png plate_depth.png. It is a\n"
+    "TIFF for --to tif and tiff (of their extension: --to tif writes .tif), else a PNG.\n"
     "Each file is converted as IN OUT converts it, N at once (-j, default: one for each core),\n"
     "with one progress bar for the whole batch.\n"
     "\n"
@@ -105,19 +109,32 @@ const char kConvertUsage[] =
     "  -j N             convert N files at once\n"
     "  --overwrite      replace outputs that are there already; without it they are skipped, so\n"
     "                   running an interrupted batch again finishes it\n"
+    "  -u, --update     redo an output older than its input (or whose depth file is), as cp -u\n"
+    "                   and make do; skip the others as up to date\n"
+    "  --frames LIST    the frames of each frame pattern: 1001-1120, 1001-1120x2 (every second),\n"
+    "                   1001,1005-1010; without it the frames that are there\n"
     "  --stop-on-error  convert no more files after the first that fails; without it a failed\n"
     "                   file is reported on a line of its own and the others are converted\n"
-    "  --dry-run        list on stdout what would be converted, refused and skipped; write nothing\n"
+    "  --dry-run        list on stdout what would be converted (\"update\": redone by --update),\n"
+    "                   refused and skipped; write nothing\n"
     "  -v, --verbose    a line on stderr for every file converted\n"
     "\n"
     "A file named twice is converted once. With --depth, a file without a depth buffer gets its\n"
     "colour image and a note. At the end a line says how many files were converted, failed and\n"
     "skipped (not with --quiet), also when the batch is interrupted (Ctrl-C, SIGTERM); the exit\n"
     "status is 1 when any file failed. No output is ever left half written; the temporary files\n"
-    "that killed runs left in the output folders are removed when the batch starts.\n";
+    "that killed runs left in the output folders are removed when the batch starts.\n"
+    "\n"
+    "Frame patterns: an IN of frame.####.iff (one # per digit, at least: frame 12345 is\n"
+    "frame.12345.iff) or frame.%04d.iff stands for its frames, those --frames names or else those\n"
+    "that are there. A frame of --frames that is missing fails, all on one line: \"frame.####.iff:\n"
+    "missing frames: 1035, 1040-1042\". Each output has the frame's name with TYPE's extension (in\n"
+    "DIR with -o), or the name OUT-PATTERN gives it (its type from its extension, its folder made\n"
+    "if missing): tniff convert 'r/frame.####.iff' 'png/frame.####.png' --frames 1001-1120.\n"
+    "A name that is an existing file is that file, never a pattern; quote patterns for the shell.\n";
 
 const char kInfoUsage[] =
-    "usage: tniff info [--json | --brief] FILE...\n"
+    "usage: tniff info [--json | --brief] [--frames LIST] FILE...\n"
     "\n"
     "FILE may be - (standard input, called stdin). For each file: what the module tells the host\n"
     "(size, mode, planes with the depth plane named, resolution) and whether it delivered every\n"
@@ -137,7 +154,16 @@ const char kInfoUsage[] =
     "                 (a damaged file's object has \"damage\": offset, chunk, groups and\n"
     "                 reason; damaged tiles are in \"damagedTiles\")\n"
     "  --brief        one line per file from tniff's own walk, without the module: size,\n"
-    "                 planes, depth or not, tiles complete, INCOMPLETE or DAMAGED (then why)\n"
+    "                 planes, depth or not, tiles complete, INCOMPLETE or DAMAGED (then why);\n"
+    "                 a file that cannot be read gets its line too, with the reason\n"
+    "  --frames LIST  the frames of each frame pattern (frame.####.iff, frame.%04d.iff):\n"
+    "                 1001-1120, 1001-1120x2, 1001,1005-1010; a missing one is listed in its\n"
+    "                 place. Without it a pattern takes the frames that are there\n"
+    "\n"
+    "With more than one file or a pattern, a last line on stderr counts the files: whole,\n"
+    "damaged (a damaged tile, or something other than these is wrong), incomplete (cut short, tiles missing or\n"
+    "pixels uncovered), missing, and not readable when there are such (not with --quiet, nor\n"
+    "with --json, where a missing file is an object with its error).\n"
     "\n"
     "Exit status: 0 every file opens whole; 1 a file does not (damaged, cut short, tiles\n"
     "missing, refused by the module, or not readable); 2 a command line tniff does not\n"
@@ -283,6 +309,24 @@ const OptionRule kOptions[] = {
      "convert",
      Takes::nothing,
      [](Options* o, const std::string&) { o->overwrite = true; }},
+    {{"-u", "--update"},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->update = true; }},
+    {{"--frames", nullptr},
+     "convert",
+     Takes::value,
+     [](Options* o, const std::string& v) {
+         o->framesGiven = true;
+         o->frames = v;
+     }},
+    {{"--frames", nullptr},
+     "info",
+     Takes::value,
+     [](Options* o, const std::string& v) {
+         o->framesGiven = true;
+         o->frames = v;
+     }},
     {{"--stop-on-error", nullptr},
      "convert",
      Takes::nothing,

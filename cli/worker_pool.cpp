@@ -99,7 +99,6 @@ void ConvertOne(const Options& options, const ModuleFile& module, const Job& job
                 int index, int fd) {
     Options one = options;
     one.depthPath = job.depth;
-    one.depthIfAny = true;
     ProgressBar bar(false, "");
     Reporter reporter = {fd, index, -1, &bar};
     bar.Observe(&ReportProgress, &reporter);
@@ -156,15 +155,18 @@ void CloseFd(int* fd) {
 class Batch {
 public:
     Batch(const Options& options, const ModuleFile& module, std::vector<Job> jobs, FileKind to,
-          int skipped)
+          const BatchCounts& counts)
         : options_(options),
           module_(module),
           jobs_(std::move(jobs)),
           to_(to),
-          skipped_(skipped),
+          skipped_(counts.skipped),
+          missing_(counts.missingFrames),
           bar_(!options.quiet, "") {}
 
-    int Run(int workerCount) {
+    int Run(int workerCount, const std::vector<std::string>& missingLines) {
+        for (const std::string& line : missingLines) PrintLine("tniff: " + line + "\n");
+        if (missing_ > 0 && options_.stopOnError) stopping_ = true;
         for (const Job& job : jobs_) {
             if (!job.refused.empty()) Refuse(job);
         }
@@ -206,7 +208,7 @@ public:
         }
         bar_.Clear();
         Summarise(stopping_ ? "stopped at the first failure, " : "");
-        return failed_ > 0 ? kExitFailure : 0;
+        return failed_ + missing_ > 0 ? kExitFailure : 0;
     }
 
 private:
@@ -400,7 +402,8 @@ private:
         if (options_.quiet) return;
         const int left = static_cast<int>(jobs_.size()) - converted_ - failed_;
         std::string summary = "converted " + std::to_string(converted_) + ", failed " +
-                              std::to_string(failed_) + ", skipped " + std::to_string(skipped_);
+                              std::to_string(failed_ + missing_) + ", skipped " +
+                              std::to_string(skipped_) + (options_.update ? " (up to date)" : "");
         if (left > 0) summary += "; " + why + std::to_string(left) + " not converted";
         std::fprintf(stderr, "tniff: %s\n", summary.c_str());
         std::fflush(stderr);
@@ -458,6 +461,7 @@ private:
     std::vector<Job> jobs_;
     FileKind to_;
     int skipped_;
+    int missing_;  // frames of --frames that are not there: failed before anything started
     ProgressBar bar_;
     double start_ = NowSeconds();
     std::vector<Worker> workers_;
@@ -471,9 +475,10 @@ private:
 }  // namespace
 
 int RunJobs(const Options& options, const ModuleFile& module, const std::vector<Job>& jobs,
-            FileKind to, int skipped, int workers) {
-    Batch batch(options, module, jobs, to, skipped);
-    return batch.Run(workers);
+            FileKind to, const BatchCounts& counts, const std::vector<std::string>& missingLines,
+            int workers) {
+    Batch batch(options, module, jobs, to, counts);
+    return batch.Run(workers, missingLines);
 }
 
 }  // namespace tniff_cli

@@ -15,16 +15,26 @@ struct Job {
     std::string in;
     tarniff::FileKind inKind = tarniff::FileKind::iff;
     std::string out;
-    std::string depth;    // the depth buffer's file; empty without --depth
-    std::string refused;  // set: the file is not converted, and this is why
+    std::string depth;       // the depth buffer's file; empty without --depth
+    std::string refused;     // set: the file is not converted, and this is why
+    bool outOfDate = false;  // --update: an output is there, older than the input
+};
+
+// What a batch counts besides its jobs: outputs skipped (there already, or up to date with
+// --update) and frames of --frames that are missing, which count as failed.
+struct BatchCounts {
+    int skipped = 0;
+    int missingFrames = 0;
 };
 
 // Converts the jobs in workers processes at once, each as the two-file form converts it; a job
-// refused beforehand counts as failed, with its reason on a line of its own. Ends with the summary
-// line (converted, failed, skipped; not with --quiet) and gives 1 when any file failed. A signal
-// that stops the run stops the workers first, and no output is left half written.
+// refused beforehand counts as failed, with its reason on a line of its own, and so does each
+// missing frame (missingLines say which, first). Ends with the summary line (converted, failed,
+// skipped; not with --quiet) and gives 1 when any file failed. A signal that stops the run stops
+// the workers first, and no output is left half written.
 int RunJobs(const Options& options, const tarniff::ModuleFile& module, const std::vector<Job>& jobs,
-            tarniff::FileKind to, int skipped, int workers);
+            tarniff::FileKind to, const BatchCounts& counts,
+            const std::vector<std::string>& missingLines, int workers);
 
 }  // namespace tniff_cli
 

@@ -699,6 +699,54 @@ Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t m
 // message that is not part of a UTF-8 character is written as U+FFFD.
 std::string InfoJson(const Inspection& inspection);
 
+// ---- Frame sequences ------------------------------------------------------------------------
+
+// A path whose file name has a place for a frame number: a run of '#' (one per digit, as Nuke
+// writes them) or printf's "%d" / "%04d". The number takes at least padding digits, more when
+// it needs them (frame.####.iff, 12345: frame.12345.iff). Frames are numbered from 0 up.
+struct FramePattern {
+    std::string before;  // the path up to the frame number
+    std::string after;   // the path after it
+    int padding = 0;
+    std::string text;  // the pattern as given
+};
+
+// The most frames one --frames list may name.
+const int64_t kMostFrames = 1000000;
+
+// Whether path is a frame pattern, and which (the last '#' run or "%d" in the file name). A path
+// that names an existing file is that file, never a pattern.
+bool ParseFramePattern(const std::string& path, FramePattern* pattern);
+// The path of frame number frame.
+std::string FramePath(const FramePattern& pattern, int64_t frame);
+// The frames of "1001-1120", "1001-1120x2" (every second), "1001,1005-1010", ascending and each
+// once; throws Error (usage) naming what is wrong for anything else or more than kMostFrames.
+std::vector<int64_t> ParseFrameList(const std::string& text);
+// The frames whose files are there, ascending: names exactly as FramePath gives them
+// (frame.01001.iff is not frame 1001 of frame.####.iff); none when the folder cannot be read.
+std::vector<int64_t> FramesPresent(const FramePattern& pattern);
+// Ascending frames as ranges for messages: "1035, 1040-1042".
+std::string FrameRanges(const std::vector<int64_t>& frames);
+
+// The depth file beside an output, with the given extension: "_depth" goes before the frame
+// number (the last run of digits of the name before its extension, after a '.' or '_'), so the
+// sequence keeps its grouping: frame.1001.png gives frame_depth.1001.png, shot_0042.tif
+// shot_depth_0042.tif; a name without a frame number gives NAME_depth.EXT.
+std::string DepthPathOf(const std::string& output, const std::string& extension);
+
+// What a check of a sequence counts a file as. Damaged: the walk found something wrong other
+// than the file ending early, tiles missing or pixels uncovered; incomplete: one of those three.
+enum class FileVerdict { whole, damaged, incomplete, missing, unreadable };
+// A walked file of this format: whole, damaged or incomplete (unreadable when not recognised).
+FileVerdict VerdictOfLayout(const Layout& layout);
+// A file with nothing to walk: missing (no such file), incomplete (empty, or shorter than an
+// outer group's header and starting as one), else unreadable.
+FileVerdict VerdictOfUnread(const std::string& path);
+// An inspection of the file at path, by the module's view and the walk's.
+FileVerdict VerdictOf(const Inspection& inspection, const std::string& path);
+// "whole", "damaged", "incomplete", "missing", "not readable".
+const char* VerdictName(FileVerdict verdict);
+
 }  // namespace tarniff
 
 #endif

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,7 +151,7 @@ TEST(Batch, IntoAFolderSkippingWhatIsThereUntilOverwrite) {
     MakeFrames(scratch, true);
     fs::create_directory(scratch / "out");
     WriteFile(scratch / "out/f1.png", Bytes{'o', 'l', 'd'});
-    WriteFile(scratch / "out/f1-depth.png", Bytes{'o', 'l', 'd'});
+    WriteFile(scratch / "out/f1_depth.png", Bytes{'o', 'l', 'd'});
     std::vector<std::string> run = {"convert", scratch / "f1.iff", scratch / "f3.iff", "--depth", "--to", "png",
                                     "-o", scratch / "out"};
     Outcome first = Tniff(run);
@@ -162,11 +163,11 @@ TEST(Batch, IntoAFolderSkippingWhatIsThereUntilOverwrite) {
     Outcome again = Tniff(run);
     ASSERT_EQ(again.status, 0) << Describe(again);
     EXPECT_EQ(again.err, "");  // quiet: no summary
-    EXPECT_EQ(scratch.Names("out"), (std::set<std::string>{"f1.png", "f1-depth.png", "f3.png", "f3-depth.png"}));
+    EXPECT_EQ(scratch.Names("out"), (std::set<std::string>{"f1.png", "f1_depth.png", "f3.png", "f3_depth.png"}));
     for (const char* name : {"f1", "f3"}) {
         EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + ".png")), Single(scratch, std::string(name) + ".iff", ".png"));
         Single(scratch, std::string(name) + ".iff", ".pam", {"--depth", scratch / "single-depth.png"});
-        EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + "-depth.png")), ReadWhole(scratch / "single-depth.png"));
+        EXPECT_EQ(ReadWhole(scratch / ("out/" + std::string(name) + "_depth.png")), ReadWhole(scratch / "single-depth.png"));
     }
 
     Outcome back = Tniff({"convert", "--to", "iff", scratch / "out/f1.png", scratch / "out/f3.png"});
@@ -262,8 +263,8 @@ TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
     dry.push_back("--dry-run");
     Outcome listed = Tniff(dry);
     ASSERT_EQ(listed.status, 0) << Describe(listed);
-    EXPECT_EQ(listed.out, "convert " + f1 + " -> " + out + "/f1.png and " + out + "/f1-depth.png\nconvert " + d +
-                              " -> " + out + "/d.png and " + out + "/d-depth.png\n");
+    EXPECT_EQ(listed.out, "convert " + f1 + " -> " + out + "/f1.png and " + out + "/f1_depth.png\nconvert " + d +
+                              " -> " + out + "/d.png and " + out + "/d_depth.png\n");
     EXPECT_EQ(listed.err, "tniff: would convert 2, fail 0, skip 0 (nothing written: --dry-run)\n");
     EXPECT_FALSE(fs::exists(scratch / "a"));
 
@@ -276,7 +277,7 @@ TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
         EXPECT_NE(first.err.find(line), std::string::npos) << line << Describe(first);
     }
     EXPECT_NE(first.err.find("tniff: converted 2, failed 0, skipped 0\n"), std::string::npos) << Describe(first);
-    EXPECT_EQ(scratch.Names("a/b/c"), (std::set<std::string>{"f1.png", "d.png", "d-depth.png"}));
+    EXPECT_EQ(scratch.Names("a/b/c"), (std::set<std::string>{"f1.png", "d.png", "d_depth.png"}));
     run.pop_back();
     Outcome again = Tniff(run);
     EXPECT_EQ(again.status, 0);
@@ -311,6 +312,267 @@ TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
         EXPECT_EQ(fs::exists(out + "/" + deadOther), !form.deadOtherRemoved) << form.form;
         for (const std::string& name : {liveOwn, liveOther, notOne}) {
             EXPECT_TRUE(fs::exists(out + "/" + name)) << form.form << ": " << name;
+        }
+    }
+}
+
+// Sets when the file was last written, in whole seconds.
+void SetWritten(const std::string& path, time_t seconds) {
+    const timeval times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimes(path.c_str(), times), 0) << path;
+}
+
+// Every "DIR" in text replaced by the scratch folder.
+std::string InScratch(const Scratch& scratch, std::string text) {
+    for (size_t at = text.find("DIR"); at != std::string::npos; at = text.find("DIR", at))
+        text.replace(at, 3, scratch.path());
+    return text;
+}
+
+const int kNotThere = 1 << 30;  // an output's age for an output that is not there
+
+// Which outputs a run redoes: --update redoes the frame whose colour or depth output is older
+// than the input (a re-rendered frame) and skips the rest as up to date; without it whatever is
+// there is kept; --overwrite redoes everything. --dry-run says the same beforehand.
+TEST(Batch, UpdateRedoesOutputsOlderThanTheirInput) {
+    const struct {
+        const char* name;
+        const char* flag;  // "--update", "--overwrite" or ""
+        int colourAge;     // seconds the output was written before the input; kNotThere
+        int depthAge;
+        const char* planned;  // --dry-run's first word
+        const char* summary;
+    } cases[] = {
+        {"ReRenderedFrame", "--update", 60, 60, "update", "converted 1, failed 0, skipped 0 (up to date)"},
+        {"BothNewer", "--update", -60, -60, "skip", "converted 0, failed 0, skipped 1 (up to date)"},
+        {"SameSecond", "--update", 0, 0, "skip", "converted 0, failed 0, skipped 1 (up to date)"},
+        {"OnlyTheDepthIsOlder", "--update", -60, 60, "update", "converted 1, failed 0, skipped 0 (up to date)"},
+        {"DepthMissing", "--update", -60, kNotThere, "update", "converted 1, failed 0, skipped 0 (up to date)"},
+        {"NothingThereYet", "--update", kNotThere, kNotThere, "convert",
+         "converted 1, failed 0, skipped 0 (up to date)"},
+        {"WithoutUpdateAnOlderOneIsKept", "", 60, 60, "skip", "converted 0, failed 0, skipped 1"},
+        {"OverwriteRedoesANewerOne", "--overwrite", -60, -60, "convert", "converted 1, failed 0, skipped 0"},
+    };
+    const time_t rendered = 1700000000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Scratch scratch;
+        WriteFile(scratch / "shot.1001.iff", Frame(70, 50, 3, true));
+        const std::string colour = scratch / "out/shot.1001.png", depth = scratch / "out/shot_depth.1001.png";
+        fs::create_directory(scratch / "out");
+        for (const auto& output : {std::make_pair(colour, c.colourAge), std::make_pair(depth, c.depthAge)}) {
+            if (output.second == kNotThere) continue;
+            WriteFile(output.first, Bytes{'o', 'l', 'd'});
+            SetWritten(output.first, rendered - output.second);
+        }
+        SetWritten(scratch / "shot.1001.iff", rendered);
+        std::vector<std::string> run = {"convert", "-j1", "--depth", "--to", "png", "-o", scratch / "out",
+                                        scratch / "shot.1001.iff"};
+        if (*c.flag != '\0') run.push_back(c.flag);
+        std::vector<std::string> dry = run;
+        dry.push_back("--dry-run");
+        Outcome planned = Tniff(dry);
+        EXPECT_EQ(planned.status, 0) << Describe(planned);
+        EXPECT_EQ(planned.out.substr(0, planned.out.find(' ')), c.planned) << planned.out;
+
+        Outcome done = Tniff(run);
+        EXPECT_EQ(done.status, 0) << Describe(done);
+        EXPECT_EQ(done.err, "tniff: " + std::string(c.summary) + "\n");
+        const bool redone = std::string(c.planned) != "skip";
+        EXPECT_EQ(ReadWhole(colour) != "old", redone);
+        if (redone) {
+            EXPECT_EQ(ReadWhole(colour), Single(scratch, "shot.1001.iff", ".png"));
+            EXPECT_NE(ReadWhole(depth), "old");
+            EXPECT_FALSE(ReadWhole(depth).empty());
+        }
+    }
+}
+
+// Frame patterns: '#' (one per digit, at least) and %04d; without --frames the frames that are
+// there, with it the frames it names, the missing ones failed on one line; outputs named by -o,
+// by --to beside the input, or by an output pattern; and command lines that make no sense.
+TEST(Batch, FramePatternsAndFrameRanges) {
+    Scratch scratch;
+    fs::create_directory(scratch / "r");
+    uint64_t seed = 1;
+    // f.01003.iff is not a frame of f.####.iff (frame 1003 is f.1003.iff), nor is f.1001.bak.iff.
+    for (const char* name : {"f.1001.iff", "f.1002.iff", "f.1004.iff", "f.10000.iff", "f.01003.iff", "f.1001.bak.iff"})
+        WriteFile(scratch / ("r/" + std::string(name)), Frame(20, 20, seed++));
+    const struct {
+        const char* name;
+        std::vector<std::string> arguments;  // DIR: the scratch folder
+        int status;
+        const char* out;  // DIR: the scratch folder
+        const char* err;
+    } cases[] = {
+        {"HashesTakeTheFramesThatAreThere",
+         {"convert", "DIR/r/f.####.iff", "--to", "png", "--dry-run"},
+         0,
+         "convert DIR/r/f.1001.iff -> DIR/r/f.1001.png\nconvert DIR/r/f.1002.iff -> DIR/r/f.1002.png\n"
+         "convert DIR/r/f.1004.iff -> DIR/r/f.1004.png\nconvert DIR/r/f.10000.iff -> DIR/r/f.10000.png\n",
+         "tniff: would convert 4, fail 0, skip 0 (nothing written: --dry-run)\n"},
+        {"ARangeSaysWhichFramesAreMissing",
+         {"convert", "DIR/r/f.%04d.iff", "--frames", "1001-1006", "--to", "png", "-o", "DIR/out", "--dry-run"},
+         1,
+         "fail DIR/r/f.%04d.iff: missing frames: 1003, 1005-1006\n"
+         "convert DIR/r/f.1001.iff -> DIR/out/f.1001.png\nconvert DIR/r/f.1002.iff -> DIR/out/f.1002.png\n"
+         "convert DIR/r/f.1004.iff -> DIR/out/f.1004.png\n",
+         "tniff: would convert 3, fail 3, skip 0 (nothing written: --dry-run)\n"},
+        {"StepsListsAndMoreDigits",
+         {"convert", "DIR/r/f.####.iff", "--frames", "10000,1001-1004x3", "--to", "tif", "--depth", "--dry-run"},
+         0,
+         "convert DIR/r/f.1001.iff -> DIR/r/f.1001.tif and DIR/r/f_depth.1001.tif\n"
+         "convert DIR/r/f.1004.iff -> DIR/r/f.1004.tif and DIR/r/f_depth.1004.tif\n"
+         "convert DIR/r/f.10000.iff -> DIR/r/f.10000.tif and DIR/r/f_depth.10000.tif\n",
+         "tniff: would convert 3, fail 0, skip 0 (nothing written: --dry-run)\n"},
+        {"AnOutputPattern",
+         {"convert", "DIR/r/f.####.iff", "DIR/png/g_%05d.tif", "--frames", "1002", "--depth", "--dry-run"},
+         0,
+         "convert DIR/r/f.1002.iff -> DIR/png/g_01002.tif and DIR/png/g_depth_01002.tif\n",
+         "tniff: would convert 1, fail 0, skip 0 (nothing written: --dry-run)\n"},
+        {"APatternThatMatchesNothing",
+         {"convert", "DIR/r/x.####.iff", "--to", "png"},
+         1,
+         "",
+         "tniff: DIR/r/x.####.iff: no file matches this frame pattern\n"},
+        {"APatternThatMatchesNothingWithoutTo",
+         {"convert", "DIR/r/x.####.iff", "DIR/x.####.png"},
+         1,
+         "",
+         "tniff: DIR/r/x.####.iff: no file matches this frame pattern\n"},
+        {"AnOutputThatIsNoPattern",
+         {"convert", "DIR/r/f.####.iff", "DIR/f.png"},
+         2,
+         "",
+         "tniff: DIR/f.png: the output of a frame pattern is a frame pattern too (f.####.png), or give --to TYPE\n"},
+        {"FramesWithoutAPattern",
+         {"convert", "DIR/r/f.1001.iff", "--frames", "1-3", "--to", "png"},
+         2,
+         "",
+         "tniff: --frames 1-3: no frame pattern among the files (name them as frame.####.iff or frame.%04d.iff)\n"},
+        {"ARangeBackwards",
+         {"convert", "DIR/r/f.####.iff", "--frames", "1005-1001", "--to", "png"},
+         2,
+         "",
+         "tniff: --frames 1005-1001: the range 1005-1001 runs backwards; give frames as 1001-1120, 1001-1120x2 or "
+         "1001,1005-1010\n"},
+        {"ANegativeFrame",
+         {"info", "DIR/r/f.####.iff", "--frames", "-5-5"},
+         2,
+         "",
+         "tniff: --frames -5-5: frames are numbered from 0 up; a negative frame is not one; give frames as "
+         "1001-1120, 1001-1120x2 or 1001,1005-1010\n"},
+        {"AStepOfNothing",
+         {"convert", "DIR/r/f.####.iff", "--frames", "1-9x0", "--to", "png"},
+         2,
+         "",
+         "tniff: --frames 1-9x0: a step is 1 or more; give frames as 1001-1120, 1001-1120x2 or 1001,1005-1010\n"},
+        {"TooManyFrames",
+         {"convert", "DIR/r/f.####.iff", "--frames", "0-999999999", "--to", "png"},
+         2,
+         "",
+         "tniff: --frames 0-999999999: more than 1000000 frames; give frames as 1001-1120, 1001-1120x2 or "
+         "1001,1005-1010\n"},
+        {"UpdateAndOverwrite",
+         {"convert", "DIR/r/f.####.iff", "--to", "png", "--update", "--overwrite"},
+         2,
+         "",
+         "tniff: --update redoes outputs older than their input and --overwrite every output: give one of them\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> arguments;
+        for (const std::string& argument : c.arguments) arguments.push_back(InScratch(scratch, argument));
+        Outcome outcome = Tniff(arguments);
+        EXPECT_EQ(outcome.status, c.status) << Describe(outcome);
+        EXPECT_EQ(outcome.out, InScratch(scratch, c.out));
+        EXPECT_EQ(outcome.err, InScratch(scratch, c.err));
+    }
+    EXPECT_EQ(scratch.Names("r").size(), 6u) << "a dry run or a refused one wrote something";
+    EXPECT_FALSE(fs::exists(scratch / "out"));
+
+    // Converted for real: a missing frame fails, the others are what the two-file form writes, in
+    // the folder the output pattern names (made as -o makes its folder).
+    Outcome run = Tniff({"convert", "-j2", scratch / "r/f.%04d.iff", scratch / "png/g.####.png", "--frames", "1001-1003"});
+    EXPECT_EQ(run.status, 1) << Describe(run);
+    EXPECT_EQ(run.err, "tniff: " + (scratch / "r/f.%04d.iff") + ": missing frames: 1003\n"
+                       "tniff: converted 2, failed 1, skipped 0\n");
+    EXPECT_EQ(scratch.Names("png"), (std::set<std::string>{"g.1001.png", "g.1002.png"}));
+    EXPECT_EQ(ReadWhole(scratch / "png/g.1002.png"), Single(scratch, "r/f.1002.iff", ".png"));
+}
+
+// The depth file's name keeps the sequence's grouping: "_depth" before the frame number (after
+// '.' or '_'), or at the end of a name that has none; its type is TIFF for TIFF outputs, with
+// --to's extension, and PNG for all others.
+TEST(Batch, DepthFilesKeepTheSequenceGrouping) {
+    const struct {
+        const char* in;
+        const char* to;
+        const char* out;
+        const char* depth;
+    } cases[] = {
+        {"frame.1001.iff", "png", "frame.1001.png", "frame_depth.1001.png"},
+        {"shot_0042.iff", "tif", "shot_0042.tif", "shot_depth_0042.tif"},
+        {"shot_0042.iff", "TIFF", "shot_0042.tiff", "shot_depth_0042.tiff"},
+        {"v2.1001.iff", "pam", "v2.1001.pam", "v2_depth.1001.png"},
+        {"take2.iff", "ppm", "take2.ppm", "take2_depth.png"},
+        {"plate.iff", "png", "plate.png", "plate_depth.png"},
+        {"1001.iff", "png", "1001.png", "1001_depth.png"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.in) + " --to " + c.to);
+        Scratch scratch;
+        WriteFile(scratch / c.in, Frame(70, 50, 4, true));
+        Outcome run = Tniff({"convert", "--quiet", "--rgb", "--depth", "--to", c.to, scratch / c.in});
+        EXPECT_EQ(run.status, 0) << Describe(run);
+        EXPECT_EQ(scratch.Names(), (std::set<std::string>{c.in, c.out, c.depth}));
+        const std::string depth = ReadWhole(scratch / c.depth);
+        const bool tiff = std::string(c.depth).find(".tif") != std::string::npos;
+        EXPECT_EQ(depth.substr(0, 4), tiff ? std::string("II*\0", 4) : "\x89PNG") << c.depth;
+    }
+}
+
+// A file without depth under --depth: both forms write its colour image with a note and no
+// depth file; a file with depth gets both, the same bytes in both forms.
+TEST(Batch, DepthOfAFileWithoutOneAsTheTwoFileFormDoesIt) {
+    const struct {
+        const char* form;
+        bool manyFiles;
+        bool hasDepth;
+    } cases[] = {
+        {"IN OUT without depth", false, false},
+        {"many without depth", true, false},
+        {"IN OUT with depth", false, true},
+        {"many with depth", true, true},
+    };
+    std::string depthBytes;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.form);
+        Scratch scratch;
+        WriteFile(scratch / "c.0001.iff", Frame(70, 50, 8, c.hasDepth));
+        fs::create_directory(scratch / "out");
+        const std::vector<std::string> arguments =
+            c.manyFiles ? std::vector<std::string>{"convert", "--depth", "--to", "png", "-o", scratch / "out",
+                                                   scratch / "c.0001.iff"}
+                        : std::vector<std::string>{"convert", scratch / "c.0001.iff", scratch / "out/c.0001.png",
+                                                   "--depth", scratch / "out/c_depth.0001.png"};
+        Outcome run = Tniff(arguments);
+        EXPECT_EQ(run.status, 0) << Describe(run);
+        const std::string note = c.hasDepth ? "" : "tniff: note: " + (scratch / "c.0001.iff") +
+                                                       ": the file has no depth buffer; only its colour image is written\n";
+        EXPECT_EQ(run.err, note + (c.manyFiles ? "tniff: converted 1, failed 0, skipped 0\n" : ""));
+        const std::set<std::string> written =
+            c.hasDepth ? std::set<std::string>{"c.0001.png", "c_depth.0001.png"} : std::set<std::string>{"c.0001.png"};
+        EXPECT_EQ(scratch.Names("out"), written);
+        EXPECT_EQ(ReadWhole(scratch / "out/c.0001.png"), Single(scratch, "c.0001.iff", ".png"));
+        if (c.hasDepth) {
+            const std::string bytes = ReadWhole(scratch / "out/c_depth.0001.png");
+            EXPECT_FALSE(bytes.empty());
+            if (depthBytes.empty()) {
+                depthBytes = bytes;
+            } else {
+                EXPECT_EQ(bytes, depthBytes) << "the two forms wrote different depth files";
+            }
         }
     }
 }

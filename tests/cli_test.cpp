@@ -1135,7 +1135,8 @@ TEST(Info, GoesOnPastAFileItCannotReadAndSaysWhy) {
     EXPECT_EQ(text.status, 1) << Describe(text);
     EXPECT_NE(text.out.find("8 x 8, RGB colour"), std::string::npos) << text.out;
     EXPECT_EQ(text.err, "tniff: " + (scratch / "bad.iff") +
-                            ": not an image in this format: it is an IFF file of another type (formatCannotRead, -30501)\n");
+                            ": not an image in this format: it is an IFF file of another type (formatCannotRead, -30501)\n"
+                            "tniff: 2 files: 1 whole, 0 damaged, 0 incomplete, 0 missing, 1 not readable\n");
 
     Outcome json = Tniff({"info", "--json", scratch / "bad.iff", scratch / "good.iff"});
     EXPECT_EQ(json.status, 1);
@@ -1200,6 +1201,7 @@ struct DamagedCase {
     const char* brief;  // --brief's line between the file's name and the reason
     const char* reason;
     uint64_t offset;       // where the walk stops, or of the damaged tile
+    const char* verdict;   // what a check of a sequence counts it as: "damaged" or "incomplete"
     bool inATile = false;  // a compressed tile's run stream is damaged; the walk goes on
 };
 
@@ -1221,7 +1223,7 @@ const DamagedCase kDamagedCases[] = {
     {"CutInsideATile",
      [] { return iffbuild::Truncated(iffbuild::BuildFile(RawTwoTiles()).bytes, 12428); }, false,
      "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/2 colour, 0/0 depth)",
-     "chunk \"RGBA\" at offset 12408 claims 1160 bytes, but the file ends at 12428", 12408},
+     "chunk \"RGBA\" at offset 12408 claims 1160 bytes, but the file ends at 12428", 12408, "incomplete"},
     {"TileOutsideTheImage",
      [] {
          iffbuild::FileSpec fileSpec = RawTwoTiles();
@@ -1229,7 +1231,7 @@ const DamagedCase kDamagedCases[] = {
          return iffbuild::BuildFile(fileSpec).bytes;
      },
      true, "64 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/2 colour, 0/0 depth)",
-     "tile rectangle 64,0-69,63 at offset 12408 lies outside the 64 x 64 image", 12408},
+     "tile rectangle 64,0-69,63 at offset 12408 lies outside the 64 x 64 image", 12408, "damaged"},
     {"HeightZero",
      [] {
          iffbuild::FileSpec fileSpec = RawTwoTiles();
@@ -1237,7 +1239,7 @@ const DamagedCase kDamagedCases[] = {
          return iffbuild::BuildFile(fileSpec).bytes;
      },
      true, "70 x 0, RGB, 3 planes, depth no, tiles INCOMPLETE (0/2 colour, 0/0 depth)",
-     "header \"TBHD\" at offset 24: height 0; an image is 1 to 32767 pixels high", 24},
+     "header \"TBHD\" at offset 24: height 0; an image is 1 to 32767 pixels high", 24, "damaged"},
     {"TileGroupSmallerThanItsTiles",  // the module reads it all, as it goes by the tiles' sizes
      [] {
          iffbuild::BuiltFile built = iffbuild::BuildFile(RawTwoTiles());
@@ -1249,7 +1251,7 @@ const DamagedCase kDamagedCases[] = {
      false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/2 colour, 0/0 depth)",
      "chunk \"RGBA\" at offset 12408 ends at 13576, past the end of its group \"FOR4 TBMP\" at "
      "offset 92 (at 12412)",
-     12408},
+     12408, "damaged"},
     {"FewerTilesThanAnnounced",
      [] {
          iffbuild::FileSpec fileSpec = RawTwoTiles();
@@ -1259,7 +1261,7 @@ const DamagedCase kDamagedCases[] = {
      false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (2/3 colour, 0/0 depth)",
      "tile group \"FOR4 TBMP\" at offset 92 ends at 13576 with only 2 of the 3 colour tiles that "
      "the header announces",
-     13576},
+     13576, "incomplete"},
     {"TooFewTilesForTheImage",  // what convert refuses as incomplete
      [] {
          iffbuild::FileSpec fileSpec = RawTwoTiles();
@@ -1267,12 +1269,13 @@ const DamagedCase kDamagedCases[] = {
          return iffbuild::BuildFile(fileSpec).bytes;
      },
      false, "70 x 64, RGB, 3 planes, depth no, tiles INCOMPLETE (1/1 colour, 0/0 depth)",
-     "the header announces 1 tile, which leave 384 of the image's 4480 pixels uncovered", 13576},
+     "the header announces 1 tile, which leave 384 of the image's 4480 pixels uncovered", 13576,
+     "incomplete"},
     {"RunStreamEndsEarly", ZeroedRunStream, false,
      "70 x 64, RGB, 3 planes, depth no, tiles DAMAGED (2/2 colour, 0/0 depth)",
      "tile 1 (RGBA 64,0-69,63 at offset 312): its run stream of 18 bytes ends in plane 1 of 3 (9 "
      "of its 384 bytes filled)",
-     312, true},
+     312, "damaged", true},
 };
 
 const char kJsonDamage[] = R"(
@@ -1316,6 +1319,22 @@ TEST_P(InfoOnDamage, PrintsTheLayoutUpToTheDamageAndWhyAndFails) {
     EXPECT_EQ(brief.status, 1) << Describe(brief);
     EXPECT_EQ(brief.out, path + ": " + c.brief + "; " + c.reason + "\n");
 
+    // As frame 7 of a sequence whose frame 8 is missing, both forms count it as damaged or as
+    // incomplete.
+    fs::copy_file(path, scratch / "frame.0007.iff");
+    for (bool brief : {true, false}) {
+        std::vector<std::string> arguments = {"info", scratch / "frame.####.iff", "--frames", "7-8"};
+        if (brief) arguments.push_back("--brief");
+        Outcome sequence = Tniff(arguments);
+        const std::string form = brief ? "--brief" : "text";
+        EXPECT_EQ(sequence.status, 1) << Describe(sequence);
+        const bool damaged = std::string(c.verdict) == "damaged";
+        const std::string tally = "tniff: 2 files: 0 whole, " + std::string(damaged ? "1" : "0") + " damaged, " +
+                                  (damaged ? "0" : "1") + " incomplete, 1 missing\n";
+        ASSERT_GE(sequence.err.size(), tally.size()) << form << Describe(sequence);
+        EXPECT_EQ(sequence.err.substr(sequence.err.size() - tally.size()), tally) << form;
+    }
+
     Outcome json = Tniff({"info", "--json", path});
     EXPECT_EQ(json.status, 1) << Describe(json);
     WriteText(scratch / "info.json", json.out);
@@ -1347,6 +1366,74 @@ INSTANTIATE_TEST_SUITE_P(EveryDamage, InfoOnDamage, ::testing::ValuesIn(kDamaged
                          [](const ::testing::TestParamInfo<DamagedCase>& info) {
                              return std::string(info.param.name);
                          });
+
+const char kJsonFiles[] = R"(
+import json, sys
+for f in json.load(open(sys.argv[1])):
+    print(f['file'].rsplit('/', 1)[1], 'error: ' + f['error'] if 'error' in f else 'image')
+)";
+
+// info on a sequence: every frame of --frames in its place, also those missing, empty, cut short
+// or of another format, in the same words as for one file; a count of each kind at the end on
+// stderr (not with --quiet); JSON gives the missing frame an object with its error. Without
+// --frames the frames that are there.
+TEST(Info, ASequenceGivesEveryFrameInItsPlaceAndACount) {
+    Scratch scratch;
+    const Bytes whole = BuildIff(8, 8, 3, false, 1).bytes;
+    WriteFile(scratch / "frame.1001.iff", whole);
+    WriteFile(scratch / "frame.1003.iff", Bytes());
+    WriteFile(scratch / "frame.1004.iff", iffbuild::Truncated(whole, whole.size() / 2));
+    WriteText(scratch / "frame.1005.iff", "a log, not a frame\n");
+    const std::string pattern = scratch / "frame.####.iff";
+    const std::string tally = "tniff: 5 files: 1 whole, 0 damaged, 2 incomplete, 1 missing, 1 not readable\n";
+
+    Outcome brief = Tniff({"info", "--brief", pattern, "--frames", "1001-1005"});
+    EXPECT_EQ(brief.status, 1) << Describe(brief);
+    EXPECT_EQ(brief.err, tally);
+    std::vector<std::string> lines;
+    std::istringstream listing(brief.out);
+    for (std::string line; std::getline(listing, line);) lines.push_back(line);
+    const char* const expected[] = {
+        "1001.iff: 8 x 8, RGB, 3 planes, depth no, tiles complete",
+        "1002.iff: cannot open: No such file or directory",
+        "1003.iff: too short to be an image in this format (0 bytes)",
+        "1004.iff: 8 x 8, RGB, 3 planes, depth no, tiles INCOMPLETE",
+        "1005.iff: not an image in this format",
+    };
+    ASSERT_EQ(lines.size(), std::size(expected)) << brief.out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string start = scratch / "frame." + expected[i];
+        EXPECT_EQ(lines[i].substr(0, start.size()), start);
+    }
+
+    Outcome text = Tniff({"info", pattern, "--frames", "1001-1005"});
+    EXPECT_EQ(text.status, 1) << Describe(text);
+    ASSERT_GE(text.err.size(), tally.size()) << Describe(text);
+    EXPECT_EQ(text.err.substr(text.err.size() - tally.size()), tally);
+    EXPECT_NE(text.err.find("tniff: " + (scratch / "frame.1002.iff") + ": cannot open: No such file or directory\n"),
+              std::string::npos) << text.err;
+    for (const char* shown : {"frame.1001.iff\n", "frame.1004.iff\n"})
+        EXPECT_NE(text.out.find(scratch / shown), std::string::npos) << shown << text.out;
+    Outcome quiet = Tniff({"--quiet", "info", "--brief", pattern, "--frames", "1001-1005"});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.err, "");
+    EXPECT_EQ(quiet.out, brief.out);
+
+    Outcome json = Tniff({"info", "--json", pattern, "--frames", "1001-1002"});
+    EXPECT_EQ(json.status, 1) << Describe(json);
+    WriteText(scratch / "info.json", json.out);
+    Outcome files = RunProgram("python3", {"-c", kJsonFiles, scratch / "info.json"});
+    ASSERT_EQ(files.status, 0) << Describe(files);
+    EXPECT_EQ(files.out, "frame.1001.iff image\nframe.1002.iff error: " + (scratch / "frame.1002.iff") +
+                             ": cannot open: No such file or directory\n");
+
+    Outcome present = Tniff({"info", "--brief", scratch / "frame.%04d.iff"});
+    EXPECT_EQ(present.status, 1);
+    EXPECT_EQ(present.err, "tniff: 4 files: 1 whole, 0 damaged, 2 incomplete, 0 missing, 1 not readable\n");
+    Outcome none = Tniff({"info", scratch / "other.####.iff"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, "tniff: " + (scratch / "other.####.iff") + ": no file matches this frame pattern\n");
+}
 
 // ---- Failures: message, status, and no partial or replaced output ---------------------------------------
 
@@ -1619,8 +1706,6 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"ImageAboveTheLimit", {"--max-image-size", "20K", "convert", "good.iff", "out.png"}, 1,
                     "DIR/good.iff: 100 by 100 with 4 planes needs 40000 bytes, more than tniff's image-size limit "
                     "of 20480 bytes (--max-image-size raises it) (memFullErr, -108)"},
-        FailureCase{"DepthWithoutDepth", {"convert", "good.iff", "out.png", "--depth", "depth-out.png"}, 1,
-                    "DIR/good.iff: the file has no depth buffer, so there is nothing to write to DIR/depth-out.png"},
         FailureCase{"DepthOfAPng", {"convert", "good.pam", "out.iff", "--depth", "depth-out.png"}, 2,
                     "--depth writes the depth buffer of an .iff file; DIR/good.pam is not one"},
         FailureCase{"OutputInAMissingDirectory", {"convert", "good.iff", "gone/out.png"}, 1,
@@ -2108,7 +2193,8 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
         EXPECT_LE(std::abs(int(reference[i]) * 65535 / 255 - value), 65535 / 255) << i;  // ... and all is near
     }
 
-    // info --brief: one line a file from the headers; a cut file says so; others go on.
+    // info --brief: one line a file from the headers, on stdout also for a file it cannot read; a
+    // cut file says so; others go on; a count of each kind of file ends it.
     Bytes cut = ReadBytesOf(sample);
     cut.resize(cut.size() / 2);
     WriteFile(scratch / "half.iff", cut);
@@ -2119,8 +2205,9 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
                                  "colour, 8/24 depth); chunk \"ZBUF\" at offset 118256 claims "
                                  "10378 bytes, but the file ends at 125670\n";
     EXPECT_EQ(brief.out, sample + ": 360 x 240, RGBA, 5 planes, depth yes, tiles complete (24/24 colour, 24/24 depth)\n" +
-                             (scratch / "half.iff") + halfLine);
-    EXPECT_EQ(brief.err, "tniff: " + (scratch / "jpeg.png") + ": not an image in this format: it is a JPEG image\n");
+                             (scratch / "half.iff") + halfLine + (scratch / "jpeg.png") +
+                             ": not an image in this format: it is a JPEG image\n");
+    EXPECT_EQ(brief.err, "tniff: 3 files: 1 whole, 0 damaged, 1 incomplete, 0 missing, 1 not readable\n");
 
     // The half file with depth: every whole colour tile (the bottom row of tiles whole) arrives.
     Outcome partial = Tniff({"convert", "--partial", scratch / "half.iff", scratch / "half.pam"});
