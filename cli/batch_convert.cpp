@@ -75,8 +75,7 @@ bool HasNoDepth(const std::string& path) {
     std::string why;
     WalkSettings headersOnly;
     headersOnly.checkRunStreams = false;
-    return WalkLayoutFile(path, &layout, &why, headersOnly) && layout.hasHeader &&
-           !layout.hasDepth;
+    return WalkLayoutFile(path, &layout, &why, headersOnly) && layout.hasHeader && !layout.hasDepth;
 }
 
 int DefaultJobs() {
@@ -138,6 +137,12 @@ int ListPlan(const Options& options, const std::vector<Job>& jobs,
 }  // namespace
 
 int RunBatchConvert(const Options& options) {
+    if (!options.rawDepthPath.empty() || options.floatDepth) {
+        throw Error(
+            "--raw-depth names one file: give it with IN OUT (tniff convert frame.1001.iff "
+            "frame.1001.png --raw-depth frame_z.1001.tif), one command a frame",
+            kExitUsage);
+    }
     std::vector<std::string> operands = options.files;
     if (options.depthGiven) {
         // Here --depth takes no file: an operand after it is one more input.

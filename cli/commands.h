@@ -15,6 +15,8 @@ struct Options {
     bool quiet = false;              // --quiet: no progress bar, no notes
     std::vector<std::string> files;  // the command's operands
     std::string depthPath;           // convert --depth
+    std::string rawDepthPath;        // convert --raw-depth: the depth values as stored, a TIFF
+    bool floatDepth = false;         // convert --float-depth: those values' bits as floats
     bool partial = false;            // convert --partial
     bool keepRgb = false;            // convert --rgb: a gray image saved as RGB stays RGB
     bool force = false;              // convert --force: an image to standard output on a terminal

@@ -18,17 +18,16 @@ using namespace tarniff;
 namespace {
 
 // No output may replace the input or another output of the same command.
-void RefuseClashes(const std::string& in, const std::string& out, const std::string& depth) {
-    if (SameFile(in, out))
-        throw Error(out + ": the output is the input file; write to another file", kExitUsage);
+void RefuseClashes(const std::string& in, const std::string& out, const std::string& depth,
+                   const char* option) {
     if (depth.empty()) return;
     if (SameFile(in, depth)) {
-        throw Error(depth + ": the --depth output is the input file; write to another file",
+        throw Error(depth + ": the " + option + " output is the input file; write to another file",
                     kExitUsage);
     }
     if (SameFile(out, depth)) {
         throw Error(
-            depth + ": named both as the output and as --depth; give each a file of its own",
+            depth + ": named both as the output and as " + option + "; give each a file of its own",
             kExitUsage);
     }
 }
@@ -50,6 +49,12 @@ int RunConvert(const Options& options) {
     if (IsStandardStream(options.depthPath)) {
         throw Error("--depth needs a file name; only OUT can be standard output", kExitUsage);
     }
+    if (IsStandardStream(options.rawDepthPath)) {
+        throw Error("--raw-depth needs a file name; only OUT can be standard output", kExitUsage);
+    }
+    if (options.floatDepth && options.rawDepthPath.empty())
+        throw Error("--float-depth says how --raw-depth FILE.tif is written; give both",
+                    kExitUsage);
     FileKind outKind;
     if (!options.to.empty()) {
         if (!KindFromName(options.to, &outKind)) {
@@ -92,16 +97,26 @@ int RunConvert(const Options& options) {
             kExitUsage);
     }
     // Outputs that cannot be written are refused before any decoding.
-    for (const std::string* output : {&out, &options.depthPath}) {
+    for (const std::string* output : {&out, &options.depthPath, &options.rawDepthPath}) {
         if (!output->empty()) RefuseEndlessLinks(*output);
     }
-    RefuseClashes(in, out, options.depthPath);
+    if (SameFile(in, out))
+        throw Error(out + ": the output is the input file; write to another file", kExitUsage);
+    RefuseClashes(in, out, options.depthPath, "--depth");
+    RefuseClashes(in, out, options.rawDepthPath, "--raw-depth");
+    if (!options.depthPath.empty() && SameFile(options.depthPath, options.rawDepthPath)) {
+        throw Error(options.rawDepthPath +
+                        ": named both as --depth and as --raw-depth; give each a "
+                        "file of its own",
+                    kExitUsage);
+    }
     const std::string inPath = stdinCopy ? stdinCopy->path() : in;
     const std::string inName = stdinCopy ? "stdin" : in;
     if (options.dryRun) {
-        std::printf("convert %s -> %s%s\n", inName.c_str(),
+        std::printf("convert %s -> %s%s%s\n", inName.c_str(),
                     IsStandardStream(out) ? "stdout" : out.c_str(),
-                    options.depthPath.empty() ? "" : (" and " + options.depthPath).c_str());
+                    options.depthPath.empty() ? "" : (" and " + options.depthPath).c_str(),
+                    options.rawDepthPath.empty() ? "" : (" and " + options.rawDepthPath).c_str());
         return 0;
     }
     ModuleFile module =

@@ -106,23 +106,34 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         }
     }
 
+    bool writeRawDepth = !options.rawDepthPath.empty();
+    if (writeRawDepth && KindOfPath(options.rawDepthPath) != FileKind::tiff) {
+        throw Error(
+            options.rawDepthPath + ": the depth values as stored go to a 32-bit .tif or .tiff file",
+            kExitUsage);
+    }
+
     // One bar for the whole run: reading, then each output.
-    const int phases = 2 + (writeDepth ? 1 : 0);
+    const int phases = 2 + (writeDepth ? 1 : 0) + (writeRawDepth ? 1 : 0);
     progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, phases);
-    OpenedFile file =
-        OpenThroughModule(module, in, progress.Reporter(), options.maxImageBytes, inName);
+    OpenSettings openSettings;
+    openSettings.name = inName;
+    openSettings.maxImageBytes = options.maxImageBytes;
+    openSettings.progress = progress.Reporter();
+    openSettings.rawDepth = writeRawDepth;
+    OpenedFile file = OpenThroughModule(module, in, openSettings);
     if (pixels != nullptr) *pixels = int64_t(file.image.width()) * file.image.height();
     if (!file.complete()) {
         std::string shortfall = Incompleteness(file, inName);
         if (!options.partial) throw Error(shortfall + " (use --partial to convert what there is)");
         Note(options, shortfall + "; the rest of the image is 0");
     }
-    if (writeDepth && file.depthPlane < 0) {
+    if ((writeDepth || writeRawDepth) && file.depthPlane < 0) {
         // One rule for one file and many: the colour image is what was asked for first, and a
         // depth file of nothing would only mislead.
         Note(options, inName + ": the file has no depth buffer; only its colour image is written");
-        writeDepth = false;
+        writeDepth = writeRawDepth = false;
     }
 
     if (outKind != FileKind::pam && file.colourPlanes == 0) {
@@ -134,6 +145,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     // Every output is written in full before any of them replaces a file.
     RefuseDirectory(out);
     if (writeDepth) RefuseDirectory(options.depthPath);
+    if (writeRawDepth) RefuseDirectory(options.rawDepthPath);
     PendingOutput output(out, !options.leftoversGone);
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
     progress.Relabel("writing " + FileNameOf(outName));
@@ -157,9 +169,23 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         WritePlanes(options, file.image, file.depthPlane, 1, depthKind, "GRAYSCALE",
                     depthOutput->path(), options.depthPath, &progress, file.description);
     }
+    std::unique_ptr<PendingOutput> rawDepthOutput;
+    if (writeRawDepth) {
+        rawDepthOutput =
+            std::make_unique<PendingOutput>(options.rawDepthPath, !options.leftoversGone);
+        progress.Relabel("writing " + FileNameOf(options.rawDepthPath));
+        progress.SetPhase(phases - 1, phases);
+        RawDepthSettings settings;
+        settings.asFloat = options.floatDepth;
+        settings.resolution =
+            Resolution{file.description.horizontalDpi, file.description.verticalDpi};
+        settings.progress = progress.Reporter();
+        WriteRawDepthTiff(file.rawDepth, rawDepthOutput->path(), options.rawDepthPath, settings);
+    }
     progress.Clear();
     output.Commit();
     if (depthOutput) depthOutput->Commit();
+    if (rawDepthOutput) rawDepthOutput->Commit();
     if (outKind == FileKind::iff && file.depthPlane >= 0) {
         Note(options, DepthNotSaved(inName));
     }
@@ -196,8 +222,9 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     progress.Clear();
     output.Commit();
     if (image.planes() == 5)
-        Note(options, inName + ": the fifth plane (depth) is not saved: the format can store a "
-                               "depth buffer, but the module's writer writes none");
+        Note(options, inName +
+                          ": the fifth plane (depth) is not saved: the format can store a "
+                          "depth buffer, but the module's writer writes none");
     if (sink.sourceBits() > 8) {
         Note(options, inName + ": its " + std::to_string(sink.sourceBits()) +
                           "-bit samples are stored as 8 bits; the format holds 8 bits per channel");

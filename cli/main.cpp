@@ -46,7 +46,8 @@ const char kUsage[] =
     "Exit status: 0 success, 1 a failed command, 2 a command line tniff does not understand.\n";
 
 const char kConvertUsage[] =
-    "usage: tniff convert [--depth DEPTH.png] [--partial] [--png-level N] [--rgb] IN OUT\n"
+    "usage: tniff convert [--depth DEPTH.png] [--raw-depth Z.tif [--float-depth]] [--partial]\n"
+    "                     [--png-level N] [--rgb] IN OUT\n"
     "       tniff convert [--depth DEPTH.png] [--partial] [--png-level N] --to TYPE IN - | - OUT | -\n"
     "       tniff convert [--depth] [--partial] [--png-level N] [-o DIR] [-j N] [--overwrite | -u]\n"
     "                     [--stop-on-error] [--dry-run] [--verbose] [--frames LIST] --to TYPE IN...\n"
@@ -78,6 +79,11 @@ const char kConvertUsage[] =
     "options:\n"
     "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam, .pgm,\n"
     "                 .tiff); a file without one gets its colour image, a note and no FILE\n"
+    "  --raw-depth FILE.tif  also write the depth values as the file stores them, unscaled,\n"
+    "                 as a 32-bit TIFF: the values and a coverage mask as alpha (0 where a\n"
+    "                 pixel has no depth); decoded by tniff itself, not by the module\n"
+    "  --float-depth  with --raw-depth: the stored bits as 32-bit floats, as renderers write\n"
+    "                 them (the mask 1.0 or 0.0); without it unsigned 32-bit integers\n"
     "  --partial      convert a file that ends before its last tiles, or whose tiles do not\n"
     "                 cover the image (the rest is 0)\n"
     "  --to TYPE      OUT's type, with - as IN or OUT: iff, png, pam, pgm, ppm or tiff (needed for\n"
@@ -269,6 +275,14 @@ const OptionRule kOptions[] = {
          o->depthGiven = true;
          o->depthPath = v;
      }},
+    {{"--raw-depth", nullptr},
+     "convert",
+     Takes::value,
+     [](Options* o, const std::string& v) { o->rawDepthPath = v; }},
+    {{"--float-depth", nullptr},
+     "convert",
+     Takes::nothing,
+     [](Options* o, const std::string&) { o->floatDepth = true; }},
     {{"--partial", nullptr},
      "convert",
      Takes::nothing,

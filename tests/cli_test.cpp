@@ -989,6 +989,116 @@ TEST(Convert, ReplacesAnExistingOutputOnlyWhenDone) {
 
 // ---- The sample the quick start converts ----------------------------------------------------------------
 
+// A 32-bit TIFF of two samples as tniff's --raw-depth writes it: the values and the mask.
+struct RawDepthTiff {
+    uint32_t width = 0, height = 0;
+    uint16_t bits = 0, samples = 0, format = 0, extra = 0, extraKind = 0;
+    std::vector<uint32_t> values, mask;
+};
+
+RawDepthTiff ReadRawDepthTiff(const std::string& path) {
+    RawDepthTiff t;
+    TIFF* tiff = TIFFOpen(path.c_str(), "r");
+    if (tiff == nullptr) return t;
+    uint16_t* kinds = nullptr;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &t.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &t.height);
+    TIFFGetField(tiff, TIFFTAG_BITSPERSAMPLE, &t.bits);
+    TIFFGetField(tiff, TIFFTAG_SAMPLESPERPIXEL, &t.samples);
+    TIFFGetField(tiff, TIFFTAG_SAMPLEFORMAT, &t.format);
+    if (TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &t.extra, &kinds) && t.extra > 0) t.extraKind = kinds[0];
+    if (t.bits == 32 && t.samples == 2) {
+        std::vector<uint32_t> row(size_t(t.width) * 2);
+        for (uint32_t y = 0; y < t.height; ++y) {
+            if (TIFFReadScanline(tiff, row.data(), y, 0) < 0) break;
+            for (uint32_t x = 0; x < t.width; ++x) {
+                t.values.push_back(row[2 * x]);
+                t.mask.push_back(row[2 * x + 1]);
+            }
+        }
+    }
+    TIFFClose(tiff);
+    return t;
+}
+
+// --raw-depth: the depth values exactly as the file stores them, as integers or as the bits of
+// floats, with a mask that tells pixels without depth (top byte 0) apart; the 8-bit depth of
+// --depth is the module's, unchanged beside it.
+TEST(RawDepth, TheStoredValuesAndTheirMaskToA32BitTiff) {
+    Scratch scratch;
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(130, 70, 4, true);
+    fileSpec.image.FillRandom(31, 6);
+    fileSpec.image.FillRandomDepth(32, 0x3F000000u, 0x3F800000u, 20);
+    fileSpec.order = iffbuild::TileOrder::Shuffled;
+    WriteFile(scratch / "in.iff", iffbuild::BuildFile(fileSpec).bytes);
+    const std::vector<uint32_t>& depth = fileSpec.image.depth;
+
+    for (bool asFloat : {false, true}) {
+        std::vector<std::string> arguments = {"convert", scratch / "in.iff", scratch / "out.png",
+                                              "--raw-depth", scratch / "z.tif"};
+        if (asFloat) arguments.push_back("--float-depth");
+        Outcome run = Tniff(arguments);
+        ASSERT_EQ(run.status, 0) << Describe(run);
+        const RawDepthTiff t = ReadRawDepthTiff(scratch / "z.tif");
+        EXPECT_EQ(t.width, 130u);
+        EXPECT_EQ(t.height, 70u);
+        EXPECT_EQ(t.bits, 32);
+        EXPECT_EQ(t.samples, 2);
+        EXPECT_EQ(t.format, asFloat ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT);
+        EXPECT_EQ(t.extra, 1);
+        EXPECT_EQ(t.extraKind, EXTRASAMPLE_UNASSALPHA);
+        ASSERT_EQ(t.values, depth);
+        size_t empty = 0;
+        for (size_t i = 0; i < depth.size(); ++i) {
+            const bool present = (depth[i] >> 24) != 0;
+            empty += present ? 0 : 1;
+            ASSERT_EQ(t.mask[i], present ? (asFloat ? 0x3F800000u : 0xFFFFFFFFu) : 0u) << i;
+        }
+        EXPECT_GT(empty, 0u);
+    }
+
+    // A file without depth: its colour image, a note and no depth file, as --depth does.
+    WriteFile(scratch / "flat.iff", BuildIff(40, 30, 3, false, 33).bytes);
+    Outcome flat = Tniff({"convert", scratch / "flat.iff", scratch / "flat.png", "--raw-depth", scratch / "flat.tif"});
+    EXPECT_EQ(flat.status, 0) << Describe(flat);
+    EXPECT_NE(flat.err.find("flat.iff: the file has no depth buffer; only its colour image is written"),
+              std::string::npos) << flat.err;
+    EXPECT_TRUE(Exists(scratch / "flat.png"));
+    EXPECT_FALSE(Exists(scratch / "flat.tif"));
+
+    struct Refusal {
+        std::vector<std::string> arguments;
+        const char* message;
+    };
+    const Refusal refusals[] = {
+        {{"convert", "IN", "OUT", "--raw-depth", "Z.png"}, "Z.png: the depth values as stored go to a 32-bit .tif or .tiff file"},
+        {{"convert", "IN", "OUT", "--float-depth"}, "--float-depth says how --raw-depth FILE.tif is written; give both"},
+        {{"convert", "IN", "OUT", "--raw-depth", "IN"}, "IN: the --raw-depth output is the input file; write to another file"},
+        {{"convert", "IN", "--to", "png", "-o", "DIR", "--raw-depth", "Z.tif"}, "--raw-depth names one file: give it with IN OUT"},
+    };
+    for (const Refusal& r : refusals) {
+        std::vector<std::string> arguments;
+        for (std::string a : r.arguments) {
+            for (auto [mark, path] : {std::pair<const char*, std::string>{"IN", scratch / "in.iff"},
+                                      {"OUT", scratch / "r.png"},
+                                      {"Z.", scratch / "r-z."},
+                                      {"DIR", scratch / "dir"}}) {
+                if (a.compare(0, std::strlen(mark), mark) == 0) a = path + a.substr(std::strlen(mark));
+            }
+            arguments.push_back(a);
+        }
+        Outcome refused = Tniff(arguments);
+        EXPECT_EQ(refused.status, 2) << Describe(refused);
+        std::string message = r.message;
+        for (auto [mark, path] : {std::pair<const char*, std::string>{"IN", scratch / "in.iff"}, {"Z.", scratch / "r-z."}}) {
+            if (message.compare(0, std::strlen(mark), mark) == 0) message = path + message.substr(std::strlen(mark));
+        }
+        EXPECT_EQ(refused.err.substr(0, 7 + message.size()), "tniff: " + message) << refused.err;
+        EXPECT_FALSE(Exists(scratch / "r.png"));
+    }
+}
+
 TEST(Sample, ConvertsToColourAndDepthPngs) {
     Scratch scratch;
     const std::string sample = std::string(TNIFF_SOURCE_DIR) + "/samples/render.iff";
