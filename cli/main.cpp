@@ -399,6 +399,9 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+    // tniff owns its signals: Ctrl-C, SIGTERM, SIGHUP and a closed pipe remove the temporary
+    // files of the outputs and of standard input on the way out.
+    tarniff::RemoveTemporariesOnSignals();
     std::vector<std::string> arguments(argv + 1, argv + argc);
     try {
         std::string command;
