@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,6 +86,10 @@ std::string LeaveFor(const std::string& destination, const std::string& folder, 
 }  // namespace
 
 int RunInOtherPidNamespace(void (*body)(void*), void* context, std::string* why) {
+    // A process id that no process here has, for the body to run as there: a remover that took
+    // the other namespace's ids for its own would then find its writer gone.
+    pid_t wanted = 300;
+    while (kill(wanted, 0) == 0 || errno != ESRCH) ++wanted;
     int report[2];
     if (pipe(report) != 0) {
         *why = std::string("no pipe: ") + std::strerror(errno);
@@ -100,7 +105,25 @@ int RunInOtherPidNamespace(void (*body)(void*), void* context, std::string* why)
             _exit(kNoNamespace);
         }
         close(report[1]);
-        _exit(RunHere(body, context));
+        pid_t init = fork();
+        if (init == 0) {
+            // Ids there are handed out in turn: short-lived children use them up to the one wanted.
+            for (;;) {
+                pid_t next = fork();
+                if (next == 0) {
+                    if (getpid() >= wanted) body(context);
+                    _exit(0);
+                }
+                if (next < 0) _exit(kNoNamespace);
+                int status = 0;
+                waitpid(next, &status, 0);
+                if (next >= wanted)
+                    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+            }
+        }
+        int status = 0;
+        waitpid(init, &status, 0);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
     close(report[1]);
     int error = 0;

@@ -18,8 +18,9 @@ std::string LeaveLeftover(const std::string& destination, Writer writer, std::st
 // The same for a copy of standard input, in $TMPDIR.
 std::string LeaveInputCopy(Writer writer, std::string* why);
 
-// Runs body in a child process in a PID namespace of its own, as pid 1 there; its exit status,
-// or -1 with *why set when the kernel does not allow the namespace.
+// Runs body in a child process in a PID namespace of its own, as a process id that no process of
+// this namespace has; its exit status, or -1 with *why set when the kernel does not allow the
+// namespace.
 int RunInOtherPidNamespace(void (*body)(void* context), void* context, std::string* why);
 
 #endif
