@@ -79,7 +79,8 @@ int RunConvert(const Options& options) {
     std::unique_ptr<TemporaryCopy> stdinCopy;
     FileKind inKind;
     if (IsStandardStream(in)) {
-        stdinCopy = std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input");
+        stdinCopy =
+            std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input", options.maxImageBytes);
         std::string what;
         const std::vector<uint8_t>& head = stdinCopy->head();
         if (!SniffKind(head.data(), head.size(), &inKind, &what)) {

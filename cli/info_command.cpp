@@ -230,9 +230,11 @@ int RunInfo(const Options& options) {
     Tally counted;
     // "-" is standard input, kept in a file for as long as the command runs.
     std::unique_ptr<TemporaryCopy> stdinCopy;
-    auto pathOf = [&stdinCopy](const std::string& file) -> std::string {
+    auto pathOf = [&stdinCopy, &options](const std::string& file) -> std::string {
         if (!IsStandardStream(file)) return file;
-        if (!stdinCopy) stdinCopy = std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input");
+        if (!stdinCopy)
+            stdinCopy = std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input",
+                                                        options.maxImageBytes);
         return stdinCopy->path();
     };
     auto nameOf = [](const std::string& file) {

@@ -93,10 +93,16 @@ const char kConvertUsage[] =
     "                 output; without it such an image is written gray\n"
     "  -f, --force    write an image to standard output even when it is a terminal\n"
     "\n"
-    "OUT is written under a temporary name beside it and renamed only when complete: a failed\n"
+    "OUT is written under a temporary name beside it (.OUT.tniff-TAG-PID-XXXXXX: TAG names the\n"
+    "machine and PID namespace, PID the process) and renamed only when complete: a failed\n"
     "conversion leaves no partial OUT and keeps an existing OUT as it was. An OUT that is a\n"
-    "symbolic link replaces the link's target; a replaced file keeps its mode. No output may be\n"
-    "the input or another output of the same command.\n"
+    "symbolic link replaces the link's target (not a link of another user in a sticky folder such\n"
+    "as /tmp); a replaced file keeps its mode. An OUT that is a FIFO or a character device\n"
+    "(/dev/null) is written into once the file is complete; a block device or a socket is\n"
+    "refused. An IN that is not a regular file is refused unopened. No output may be the input or\n"
+    "another output of the same command. A temporary file is removed as left over only when it\n"
+    "is yours, unlocked, and either this machine's and namespace's with its process gone, or\n"
+    "older than a day (another machine's process ids mean nothing here).\n"
     "\n"
     "Many files: each IN is converted to a file of the same base name with TYPE's extension\n"
     "(frame.0001.iff to frame.0001.png), in DIR (made if missing) or else beside IN. This form is\n"
@@ -129,7 +135,7 @@ const char kConvertUsage[] =
     "colour image and a note. At the end a line says how many files were converted, failed and\n"
     "skipped (not with --quiet), also when the batch is interrupted (Ctrl-C, SIGTERM); the exit\n"
     "status is 1 when any file failed. No output is ever left half written; the temporary files\n"
-    "that killed runs left in the output folders are removed when the batch starts.\n"
+    "that killed runs left in the output folders are removed when the batch starts, as above.\n"
     "\n"
     "Frame patterns: an IN of frame.####.iff (one # per digit, at least: frame 12345 is\n"
     "frame.12345.iff) or frame.%04d.iff stands for its frames, those --frames names or else those\n"
@@ -458,6 +464,9 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
 }  // namespace
 
 int main(int argc, char** argv) {
+    // tniff owns its signals: Ctrl-C, SIGTERM, SIGHUP and a closed pipe remove the temporary
+    // files of the outputs and of standard input on the way out.
+    tarniff::RemoveTemporariesOnSignals();
     std::vector<std::string> arguments(argv + 1, argv + argc);
     try {
         std::string command;

@@ -245,7 +245,9 @@ private:
         const pid_t parent = getpid();
         pid_t pid = fork();
         if (pid == 0) {
+            // A worker's signals end it, removing its temporary files, as a single convert's do.
             for (int s : kStopSignals) std::signal(s, SIG_DFL);
+            RemoveTemporariesOnSignals();
             // This process ending in any way ends the worker, which then removes its temporary
             // file.
             prctl(PR_SET_PDEATHSIG, SIGTERM);

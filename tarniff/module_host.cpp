@@ -73,13 +73,17 @@ void PrintLateProblems(const std::vector<tniff::Violation>& problems) {
 }  // namespace
 
 uint64_t CheckReadable(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) throw Error(path + ": cannot open: " + std::strerror(errno));
+    // Looked at before it is opened: the open of a FIFO waits for a writer, and that of a device
+    // may do something.
     struct stat status;
-    bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    bool directory = !regular && S_ISDIR(status.st_mode);
+    if (stat(path.c_str(), &status) != 0)
+        throw Error(path + ": cannot open: " + std::strerror(errno));
+    if (S_ISDIR(status.st_mode)) throw Error(path + ": cannot open: it is a directory");
+    if (!S_ISREG(status.st_mode)) throw Error(path + ": cannot open: not a regular file");
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw Error(path + ": cannot open: " + std::strerror(errno));
+    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
     close(fd);
-    if (directory) throw Error(path + ": cannot open: it is a directory");
     if (!regular) throw Error(path + ": cannot open: not a regular file");
     return static_cast<uint64_t>(status.st_size);
 }

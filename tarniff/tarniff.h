@@ -79,7 +79,8 @@ std::string Mebibytes(uint64_t bytes);
 // ---- Files and paths ------------------------------------------------------------------------
 
 // Fails with the system's reason when path cannot be opened for reading as a regular file
-// ("it is a directory"); gives the file's size.
+// ("it is a directory", "not a regular file"); gives the file's size. A FIFO or a device is
+// refused without being opened: an open of one may wait for ever.
 uint64_t CheckReadable(const std::string& path);
 
 // The last part of a path ("frames/a.iff": "a.iff").
@@ -105,28 +106,44 @@ bool IsStandardStream(const std::string& path);
 // Where writing to path ends up: symbolic links are followed (also to a target that does not
 // exist yet), so that replacing an output replaces the link's target and keeps the link. Links
 // that never end (a loop, or more in a row than the system follows) give path as it is, and
-// *endless, when asked for, says so.
-std::string FollowLinks(const std::string& path, bool* endless = nullptr);
+// *endless, when asked for, says so. So does a link that another user may have planted: in a
+// folder that is sticky and writable by all (/tmp), one that belongs neither to this user nor to
+// the folder's owner is not followed (the rule of the kernel's fs.protected_symlinks, kept
+// whatever this machine's setting); *protectedLink, when asked for, names it.
+std::string FollowLinks(const std::string& path, bool* endless = nullptr,
+                        std::string* protectedLink = nullptr);
 
 // Where writing to path ends up (FollowLinks; "-" stays "-"). Throws Error for an output whose
-// symbolic links never end: nothing can be written there.
+// symbolic links never end or go through a link that is not followed: nothing is written there.
 std::string RefuseEndlessLinks(const std::string& path);
 
+// How old an unlocked temporary file must be before a writer that cannot prove its writer dead
+// (another machine's, another container's, one whose process id is taken again) removes it: a
+// day. A write of the largest image the format holds takes minutes even on a slow share, a
+// crashed machine's locks are gone within minutes (NFS's and SMB's leases), and the clocks of a
+// farm's machines disagree by far less: a file nobody has locked or written for a day is no
+// writer's.
+const int64_t kLeftoverAgeSeconds = 24 * 60 * 60;
+
 // An output file that appears whole or not at all: written under a temporary name in the
-// destination's directory (".NAME.tniff-PID-XXXXXX") and renamed over the destination only once
-// complete. A failed write leaves no partial file behind and never replaces an existing file
-// with a broken one; neither does a run ended by SIGINT, SIGTERM or SIGHUP.
+// destination's directory (".NAME.tniff-TAG-PID-XXXXXX": TAG 16 hex digits for the writer's
+// machine and PID namespace, PID its process) and renamed over the destination only once
+// complete. The writer holds a lock on the file while it lives. A failed write leaves no partial
+// file behind and never replaces an existing file with a broken one; neither does a run ended
+// by a signal, in a program that called RemoveTemporariesOnSignals.
 class PendingOutput {
 public:
     // Creates an empty temporary file beside destination; throws Error when it cannot. A
     // destination that is a symbolic link stands for its target, which is replaced (the link
-    // stays); links that never end are refused, and so is a destination that is a directory
-    // ("NAME: cannot write: it is a directory"), before anything is written. The new file keeps
-    // the mode and, where allowed, the group of the file it replaces. For "-" the temporary file
-    // is made in $TMPDIR (or /tmp) and Commit copies it to stdout.
-    // First it removes what writers that no longer run left for destination (RemoveLeftovers);
-    // a caller that writes many files into a folder does that once for the folder
-    // (RemoveLeftoversBeside) and passes removeLeftovers false.
+    // stays); links that never end or are not followed are refused, and so is a destination that
+    // is a directory ("NAME: cannot write: it is a directory"), a block device or a socket
+    // ("NAME: cannot write: not a regular file (a block device)"), before anything is written.
+    // A destination that is a FIFO or a character device (/dev/null, a terminal) is written into
+    // by Commit, never replaced, from a temporary file in $TMPDIR (or /tmp), as is "-" (standard
+    // output). The new file keeps the mode and, where allowed, the group of the file it replaces.
+    // First it removes what earlier writers left for destination (RemoveLeftovers); a caller
+    // that writes many files into a folder does that once for the folder (RemoveLeftoversBeside)
+    // and passes removeLeftovers false.
     explicit PendingOutput(const std::string& destination, bool removeLeftovers = true);
     // Removes the temporary file unless Commit succeeded.
     ~PendingOutput();
@@ -135,31 +152,53 @@ public:
 
     // Where to write: an existing, empty file.
     const std::string& path() const { return temporary_; }
-    // Flushes the temporary file to disk and renames it to the destination; throws Error (and
-    // keeps the destination as it was) when either fails.
+    // Flushes the temporary file to disk and renames it to the destination (or copies it into
+    // the stream); throws Error (and keeps the destination as it was) when either fails, and
+    // says so when the temporary file was removed meanwhile.
     void Commit();
 
 private:
+    void CopyIntoStream();
     std::string destination_;  // after following symbolic links
     bool toStdout_;
+    bool stream_ = false;  // a FIFO or a character device, written into
     std::string temporary_;
+    int fd_ = -1;    // open, and locked, from creation to the rename
+    int slot_ = -1;  // in the table a signal's cleanup reads
     bool committed_ = false;
 };
 
-// Removes the temporary files that writing path through a PendingOutput left beside it, of
-// processes that no longer run (a PendingOutput does this for its destination before it starts).
+// Removes the temporary files that writing path through a PendingOutput left (beside it, or in
+// $TMPDIR for "-", a FIFO or a device; a PendingOutput does this for its destination before it
+// starts). Only leftovers go: regular files of this user named exactly as a writer names them,
+// whose lock nobody holds, and either of this machine and PID namespace with their process gone,
+// or older than kLeftoverAgeSeconds.
 void RemoveLeftovers(const std::string& path);
-// The same for a batch of destinations, and for every other file in the folders they are
-// written into (a link's target's folder for a link): one look at each folder, instead of one
-// per destination.
+// The same for a batch of destinations, and for every other writer's leftover in the folders
+// they are written into (a link's target's folder for a link): one look at each folder, instead
+// of one per destination.
 void RemoveLeftoversBeside(const std::vector<std::string>& destinations);
 
+// Makes SIGINT, SIGTERM, SIGHUP and SIGPIPE remove the temporary files of every PendingOutput
+// and TemporaryCopy alive, then end the process as the signal does; a signal that was ignored
+// stays ignored. For a program that owns its signals (tniff): the library never changes them.
+void RemoveTemporariesOnSignals();
+
+// The most bytes of standard input a TemporaryCopy keeps under the image-size limit
+// maxImageBytes (0: DefaultMaxImageBytes): four times the limit and 64 MiB, as no file of an
+// image within the limit is larger.
+uint64_t MostKeptBytes(uint64_t maxImageBytes);
+
 // Bytes that are not a file (standard input, a buffer handed over by a caller) kept in a
-// temporary file for as long as the object lives: the module reads a file it can seek in.
+// temporary file for as long as the object lives: the module reads a file it can seek in. The
+// file is "$TMPDIR/.input.tniff-TAG-PID-XXXXXX" (or in /tmp), locked and removed like an
+// output's temporary file, and left over only by a process killed outright.
 class TemporaryCopy {
 public:
-    // Everything readable from the file descriptor fd, up to its end; what messages call it.
-    TemporaryCopy(int fd, const std::string& name);
+    // What is readable from the file descriptor fd, up to its end, or its first 16 bytes when
+    // they are of no kind converted here (the rest is not read); name is what messages call it.
+    // Throws Error when it is larger than MostKeptBytes(maxImageBytes).
+    TemporaryCopy(int fd, const std::string& name, uint64_t maxImageBytes = 0);
     // size bytes at bytes.
     TemporaryCopy(const uint8_t* bytes, size_t size, const std::string& name);
     ~TemporaryCopy();
@@ -176,6 +215,7 @@ private:
     void Put(const uint8_t* bytes, size_t size, const std::string& name);
     std::string path_;
     int fd_ = -1;
+    int slot_ = -1;
     std::vector<uint8_t> head_;
 };
 

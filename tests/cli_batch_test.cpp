@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/time.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "tarniff/tarniff.h"
 #include "tests/support/iff_builder.h"
+#include "tests/support/leftover_maker.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -283,17 +286,12 @@ TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
     EXPECT_EQ(again.status, 0);
     EXPECT_EQ(again.err, "tniff: converted 0, failed 0, skipped 2\n");
 
-    // Leftovers of a process that is gone and of one that runs (this one), for the output and for
-    // another file. Both forms remove the gone writer's for their output and keep the running
-    // one's; a batch looks at its output folder once and removes every gone writer's there.
-    pid_t gone = fork();
-    if (gone == 0) _exit(0);
-    Wait(gone);
-    const std::string deadOwn = ".d.png.tniff-" + std::to_string(gone) + "-abcdef";
-    const std::string liveOwn = ".d.png.tniff-" + std::to_string(getpid()) + "-ghijkl";
-    const std::string deadOther = ".e.tiff.tniff-" + std::to_string(gone) + "-mnopqr";
-    const std::string liveOther = ".e.tiff.tniff-" + std::to_string(getpid()) + "-stuvwx";
-    const std::string notOne = ".input.tniff-yzABCD";  // a kept standard input: no process id
+    // Leftovers of a writer that is gone and of one at work (this process), for the output and
+    // for another file, made by real writers. Both forms remove the gone writer's for their output
+    // and keep the working one's; a batch looks at its output folder once and removes every gone
+    // writer's there.
+    tarniff::PendingOutput liveOwn(out + "/d.png"), liveOther(out + "/e.tiff");
+    const std::string notOne = out + "/.input.tniff-yzABCD";  // no writer's name: kept as it is
     const struct {
         const char* form;
         std::vector<std::string> arguments;
@@ -303,15 +301,17 @@ TEST(Batch, WhatAFarmNeedsAroundTheConversions) {
         {"IN OUT", {"convert", "--quiet", d, out + "/d.png"}, false},
     };
     for (const auto& form : forms) {
-        for (const std::string& name : {deadOwn, liveOwn, deadOther, liveOther, notOne}) {
-            WriteFile(out + "/" + name, Bytes{1});
-        }
+        std::string why;
+        const std::string deadOwn = LeaveLeftover(out + "/d.png", Writer::here, &why);
+        const std::string deadOther = LeaveLeftover(out + "/e.tiff", Writer::here, &why);
+        ASSERT_TRUE(!deadOwn.empty() && !deadOther.empty()) << why;
+        WriteFile(notOne, Bytes{1});
         Outcome over = Tniff(form.arguments);
         ASSERT_EQ(over.status, 0) << form.form << Describe(over);
-        EXPECT_FALSE(fs::exists(out + "/" + deadOwn)) << form.form;
-        EXPECT_EQ(fs::exists(out + "/" + deadOther), !form.deadOtherRemoved) << form.form;
-        for (const std::string& name : {liveOwn, liveOther, notOne}) {
-            EXPECT_TRUE(fs::exists(out + "/" + name)) << form.form << ": " << name;
+        EXPECT_FALSE(fs::exists(deadOwn)) << form.form;
+        EXPECT_EQ(fs::exists(deadOther), !form.deadOtherRemoved) << form.form;
+        for (const std::string& name : {liveOwn.path(), liveOther.path(), notOne}) {
+            EXPECT_TRUE(fs::exists(name)) << form.form << ": " << name;
         }
     }
 }
@@ -575,6 +575,115 @@ TEST(Batch, DepthOfAFileWithoutOneAsTheTwoFileFormDoesIt) {
             }
         }
     }
+}
+
+// Waits for a tniff run, for at most a minute: a run that waits for ever (on a FIFO) is ended and
+// fails the test rather than hanging it.
+int WaitAtMostAMinute(pid_t child) {
+    for (int tries = 0; tries < 6000; ++tries) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(child, SIGKILL);
+    Wait(child);
+    return -1;
+}
+
+// A FIFO named as an input is refused at once, never opened (its open would wait for a writer
+// for ever), by every command and in a batch among other files; a FIFO named as an output with a
+// reader gets the whole file and stays a FIFO; and a copy of standard input goes when a run is
+// ended while reading it.
+TEST(Batch, FifosAreRefusedAsInputsAndWrittenIntoAsOutputs) {
+    Scratch scratch;
+    MakeFrames(scratch);
+    const std::string fifo = scratch / "fifo.iff", pipe = scratch / "pipe.png";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+    const std::string refused = "tniff: " + fifo + ": cannot open: not a regular file\n";
+    const struct {
+        const char* what;
+        std::vector<std::string> arguments;
+        int status;
+        std::string err;
+        std::set<std::string> made;
+        std::string out = "";
+    } rows[] = {
+        {"info", {"info", fifo}, 1, refused, {}},
+        // --brief gives every file its line on stdout
+        {"info --brief", {"info", "--brief", fifo}, 1, "", {}, refused.substr(7)},
+        {"info --json", {"info", "--json", fifo}, 1, refused, {}},
+        {"convert", {"convert", fifo, scratch / "out.png"}, 1, refused, {}},
+        {"a batch", {"convert", "--to", "png", scratch / "f1.iff", fifo, scratch / "f3.iff"}, 1,
+         refused + "tniff: converted 2, failed 1, skipped 0\n", {"f1.png", "f3.png"}},
+        {"into a FIFO", {"convert", scratch / "f1.iff", pipe}, 0, "", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::set<std::string> before = scratch.Names();
+        std::string got;
+        std::thread reader;
+        if (row.arguments.back() == pipe) {
+            reader = std::thread([&] { got = ReadWhole(pipe); });
+        }
+        const int status = WaitAtMostAMinute(Start(row.arguments, scratch / "err", scratch / "stdout"));
+        if (reader.joinable()) {
+            if (status != 0) {  // the reader still waits for a writer
+                int fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) close(fd);
+            }
+            reader.join();
+            EXPECT_EQ(got, Single(scratch, "f1.iff", ".png"));
+        }
+        std::set<std::string> expected = before;
+        expected.insert(row.made.begin(), row.made.end());
+        ASSERT_NE(status, -1) << "tniff waited for ever";
+        EXPECT_EQ(status, row.status) << ReadWhole(scratch / "err");
+        EXPECT_EQ(ReadWhole(scratch / "err"), row.err);
+        if (!row.out.empty()) {
+            EXPECT_EQ(ReadWhole(scratch / "stdout"), row.out);
+        }
+        std::remove((scratch / "err").c_str());
+        std::remove((scratch / "stdout").c_str());
+        EXPECT_EQ(scratch.Names(), expected);
+        for (const std::string& name : row.made) std::remove((scratch / name).c_str());
+    }
+    struct stat status;
+    ASSERT_EQ(lstat(pipe.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "the output FIFO was replaced";
+
+    // convert - ended while it reads standard input: its copy in $TMPDIR goes with it.
+    fs::create_directory(scratch / "tmp");
+    setenv("TMPDIR", (scratch / "tmp").c_str(), 1);
+    const std::string feed = scratch / "feed";
+    ASSERT_EQ(mkfifo(feed.c_str(), 0644), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        int in = open(feed.c_str(), O_RDONLY);
+        int err = open((scratch / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || err < 0) _exit(125);
+        dup2(in, 0);
+        dup2(err, 2);
+        execl(TNIFF_TOOL_FILE, TNIFF_TOOL_FILE, "convert", "-", (scratch / "out.png").c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    unsetenv("TMPDIR");
+    int writer = open(feed.c_str(), O_WRONLY);
+    const std::string start = ReadWhole(scratch / "f1.iff").substr(0, 100);
+    ASSERT_EQ(write(writer, start.data(), start.size()), ssize_t(start.size()));
+    bool copying = false;
+    for (int tries = 0; tries < 20000 && !copying; ++tries) {
+        for (const std::string& name : scratch.Names("tmp"))
+            copying = copying || name.rfind(".input.tniff-", 0) == 0;
+        if (!copying) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    kill(child, SIGTERM);
+    EXPECT_EQ(WaitAtMostAMinute(child), 128 + SIGTERM);
+    close(writer);
+    EXPECT_TRUE(copying) << "no copy of standard input was seen";
+    EXPECT_EQ(scratch.Names("tmp"), std::set<std::string>());
 }
 
 }  // namespace

@@ -3,14 +3,38 @@
 // still tell what a file is.
 #include "tarniff/tarniff.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 namespace tarniff {
 
 namespace {
+
+// Up to size first bytes of the regular file at path; 0 for anything else. A FIFO or a device is
+// never opened: the open of a FIFO waits for a writer.
+size_t FirstBytes(const std::string& path, uint8_t* bytes, size_t size) {
+    struct stat status;
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    size_t count = 0;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        while (count < size) {
+            const ssize_t got = read(fd, bytes + count, size - count);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            count += static_cast<size_t>(got);
+        }
+    }
+    close(fd);
+    return count;
+}
 
 // Every kind of file, in FileKind's order: its extension and what its bytes are called.
 struct KindEntry {
@@ -64,12 +88,11 @@ FileKind KindOfPath(const std::string& path) {
 const char* ExtensionOf(FileKind kind) { return EntryOf(kind).extension; }
 
 FileKind KindOfInput(const std::string& path, std::string* note) {
+    struct stat status;
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode))
+        throw Error(path + ": cannot open: not a regular file");
     uint8_t bytes[16];
-    size_t count = 0;
-    if (FILE* file = std::fopen(path.c_str(), "rb")) {
-        count = std::fread(bytes, 1, sizeof bytes, file);
-        std::fclose(file);
-    }
+    const size_t count = FirstBytes(path, bytes, sizeof bytes);
     FileKind byContent, byName;
     std::string description;
     const bool known = SniffKind(bytes, count, &byContent, &description);
@@ -148,11 +171,8 @@ bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* descript
 }
 
 std::string DescribeContent(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return "";
     uint8_t bytes[16];
-    size_t count = std::fread(bytes, 1, sizeof bytes, file);
-    std::fclose(file);
+    const size_t count = FirstBytes(path, bytes, sizeof bytes);
     FileKind kind;
     std::string description;
     if (SniffKind(bytes, count, &kind, &description)) return EntryOf(kind).content;
