@@ -120,8 +120,9 @@ int ListPlan(const Options& options, const std::vector<Job>& jobs,
             ++refused;
             std::printf("fail %s\n", job.refused.c_str());
         } else {
-            std::printf("%s %s -> %s%s\n", job.outOfDate ? "update" : "convert", job.in.c_str(),
-                        job.out.c_str(), job.depth.empty() ? "" : (" and " + job.depth).c_str());
+            std::printf("%s %s -> %s%s%s\n", job.outOfDate ? "update" : "convert", job.in.c_str(),
+                        job.out.c_str(), job.depth.empty() ? "" : (" and " + job.depth).c_str(),
+                        job.rawDepth.empty() ? "" : (" and " + job.rawDepth).c_str());
         }
     }
     for (const std::string& skip : skips) std::printf("skip %s\n", skip.c_str());
@@ -137,27 +138,37 @@ int ListPlan(const Options& options, const std::vector<Job>& jobs,
 }  // namespace
 
 int RunBatchConvert(const Options& options) {
-    if (!options.rawDepthPath.empty() || options.floatDepth) {
+    if (options.floatDepth && !options.rawDepthGiven) {
+        throw Error("--float-depth says how --raw-depth writes the depth values; give both",
+                    kExitUsage);
+    }
+    // Here --depth and --raw-depth take no file: an operand after one is one more input, put
+    // back where it stood (the later one first, so that the earlier place still holds).
+    if (options.depthGiven && options.depthOperandAt == SIZE_MAX && !options.depthPath.empty()) {
         throw Error(
-            "--raw-depth names one file: give it with IN OUT (tniff convert frame.1001.iff "
-            "frame.1001.png --raw-depth frame_z.1001.tif), one command a frame",
+            "--depth takes no file when converting many files: each depth buffer goes to "
+            "a file beside its output, frame_depth.1001.png for frame.1001.png (.tif or "
+            ".tiff with --to tif or tiff)",
             kExitUsage);
     }
+    if (options.rawDepthGiven && options.rawDepthOperandAt == SIZE_MAX &&
+        !options.rawDepthPath.empty()) {
+        throw Error(
+            "--raw-depth takes no file when converting many files: each frame's depth values "
+            "go to a file beside its output, frame_rawdepth.1001.tif for frame.1001.png",
+            kExitUsage);
+    }
+    std::vector<std::pair<size_t, std::string>> taken;
+    if (options.depthGiven && !options.depthPath.empty())
+        taken.emplace_back(options.depthOperandAt, options.depthPath);
+    if (options.rawDepthGiven && !options.rawDepthPath.empty())
+        taken.emplace_back(options.rawDepthOperandAt, options.rawDepthPath);
+    std::sort(taken.begin(), taken.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::string> operands = options.files;
-    if (options.depthGiven) {
-        // Here --depth takes no file: an operand after it is one more input.
-        if (options.depthOperandAt == SIZE_MAX && !options.depthPath.empty()) {
-            throw Error(
-                "--depth takes no file when converting many files: each depth buffer goes to "
-                "a file beside its output, frame_depth.1001.png for frame.1001.png (.tif or "
-                ".tiff with --to tif or tiff)",
-                kExitUsage);
-        }
-        if (!options.depthPath.empty()) {
-            operands.insert(operands.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                   options.depthOperandAt, operands.size())),
-                            options.depthPath);
-        }
+    for (const auto& [at, operand] : taken) {
+        operands.insert(
+            operands.begin() + static_cast<std::ptrdiff_t>(std::min(at, operands.size())), operand);
     }
     if (options.update && options.overwrite) {
         throw Error(
@@ -265,6 +276,7 @@ int RunBatchConvert(const Options& options) {
                       ? FramePath(outPattern, frameOf[i])
                       : (directory.empty() ? DirectoryOf(in) : directory) + Stem(in) + extension;
         if (options.depthGiven) job.depth = DepthPathOf(job.out, depthExtension);
+        if (options.rawDepthGiven) job.rawDepth = DepthPathOf(job.out, ".tif", "_rawdepth");
         struct stat inStatus;
         if (stat(in.c_str(), &inStatus) != 0 && errno == ENOENT) {
             // Most likely an OUT named with --to, which makes every file an input.
@@ -285,7 +297,7 @@ int RunBatchConvert(const Options& options) {
                           (outputPattern ? "the output pattern" : "--to " + options.to) +
                           " is .iff: tniff converts to and from this format";
         }
-        for (const std::string* out : {&job.out, &job.depth}) {
+        for (const std::string* out : {&job.out, &job.depth, &job.rawDepth}) {
             if (out->empty() || !job.refused.empty()) continue;
             struct stat status;
             if (stat(out->c_str(), &status) == 0 &&
@@ -305,14 +317,17 @@ int RunBatchConvert(const Options& options) {
             auto there = [&](const std::string& out) {
                 return options.update ? UpToDate(out, in) : Exists(out);
             };
-            if (there(job.out) && (job.depth.empty() || there(job.depth) || HasNoDepth(in))) {
+            const bool depthThere = (job.depth.empty() || there(job.depth)) &&
+                                    (job.rawDepth.empty() || there(job.rawDepth));
+            if (there(job.out) && (depthThere || HasNoDepth(in))) {
                 skips.push_back(in + ": " + job.out +
                                 (options.update ? " is up to date" : " is there already") +
                                 " (--overwrite replaces it)");
                 continue;
             }
             job.outOfDate =
-                options.update && (Exists(job.out) || (!job.depth.empty() && Exists(job.depth)));
+                options.update && (Exists(job.out) || (!job.depth.empty() && Exists(job.depth)) ||
+                                   (!job.rawDepth.empty() && Exists(job.rawDepth)));
         }
         jobs.push_back(std::move(job));
     }
@@ -330,7 +345,7 @@ int RunBatchConvert(const Options& options) {
     std::vector<std::string> outputs;
     for (const Job& job : jobs) {
         if (!job.refused.empty()) continue;
-        for (const std::string* out : {&job.out, &job.depth}) {
+        for (const std::string* out : {&job.out, &job.depth, &job.rawDepth}) {
             if (!out->empty()) outputs.push_back(*out);
         }
     }

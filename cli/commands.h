@@ -16,6 +16,9 @@ struct Options {
     std::vector<std::string> files;  // the command's operands
     std::string depthPath;           // convert --depth
     std::string rawDepthPath;        // convert --raw-depth: the depth values as stored, a TIFF
+    bool rawDepthGiven = false;      // --raw-depth, with a file or (many files) without
+    size_t rawDepthOperandAt = SIZE_MAX;  // as depthOperandAt, for --raw-depth's file
+    size_t optionalFileAt = SIZE_MAX;     // while parsing: where an option's file stood
     bool floatDepth = false;         // convert --float-depth: those values' bits as floats
     bool partial = false;            // convert --partial
     bool keepRgb = false;            // convert --rgb: a gray image saved as RGB stays RGB

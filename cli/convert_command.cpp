@@ -52,7 +52,9 @@ int RunConvert(const Options& options) {
     if (IsStandardStream(options.rawDepthPath)) {
         throw Error("--raw-depth needs a file name; only OUT can be standard output", kExitUsage);
     }
-    if (options.floatDepth && options.rawDepthPath.empty())
+    if (options.rawDepthGiven && options.rawDepthPath.empty())
+        throw Error("--raw-depth needs a value", kExitUsage);
+    if (options.floatDepth && !options.rawDepthGiven)
         throw Error("--float-depth says how --raw-depth FILE.tif is written; give both",
                     kExitUsage);
     FileKind outKind;

@@ -49,7 +49,8 @@ const char kConvertUsage[] =
     "usage: tniff convert [--depth DEPTH.png] [--raw-depth Z.tif [--float-depth]] [--partial]\n"
     "                     [--png-level N] [--rgb] IN OUT\n"
     "       tniff convert [--depth DEPTH.png] [--partial] [--png-level N] --to TYPE IN - | - OUT | -\n"
-    "       tniff convert [--depth] [--partial] [--png-level N] [-o DIR] [-j N] [--overwrite | -u]\n"
+    "       tniff convert [--depth] [--raw-depth] [--partial] [--png-level N] [-o DIR] [-j N]\n"
+    "                     [--overwrite | -u]\n"
     "                     [--stop-on-error] [--dry-run] [--verbose] [--frames LIST] --to TYPE IN...\n"
     "       tniff convert [options as above] [--frames LIST] IN-PATTERN OUT-PATTERN\n"
     "\n"
@@ -79,7 +80,7 @@ const char kConvertUsage[] =
     "options:\n"
     "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam, .pgm,\n"
     "                 .tiff); a file without one gets its colour image, a note and no FILE\n"
-    "  --raw-depth FILE.tif  also write the depth values as the file stores them, unscaled,\n"
+    "  --raw-depth Z.tif  also write the depth values as the file stores them, unscaled,\n"
     "                 as a 32-bit TIFF: the values and a coverage mask as alpha (0 where a\n"
     "                 pixel has no depth); decoded by tniff itself, not by the module\n"
     "  --float-depth  with --raw-depth: the stored bits as 32-bit floats, as renderers write\n"
@@ -114,6 +115,7 @@ const char kConvertUsage[] =
     "frame number (the last digits of the name, after '.' or '_'): frame.1001.png gets\n"
     "frame_depth.1001.png, shot_0042.tif shot_depth_0042.tif, plate.png plate_depth.png. It is a\n"
     "TIFF for --to tif and tiff (of their extension: --to tif writes .tif), else a PNG.\n"
+    "--raw-depth takes no file either: frame_rawdepth.1001.tif beside frame.1001.png.\n"
     "Each file is converted as IN OUT converts it, N at once (-j, default: one for each core),\n"
     "with one progress bar for the whole batch.\n"
     "\n"
@@ -280,11 +282,16 @@ const OptionRule kOptions[] = {
      [](Options* o, const std::string& v) {
          o->depthGiven = true;
          o->depthPath = v;
+         o->depthOperandAt = o->optionalFileAt;
      }},
     {{"--raw-depth", nullptr},
      "convert",
-     Takes::value,
-     [](Options* o, const std::string& v) { o->rawDepthPath = v; }},
+     Takes::optionalFile,
+     [](Options* o, const std::string& v) {
+         o->rawDepthGiven = true;
+         o->rawDepthPath = v;
+         o->rawDepthOperandAt = o->optionalFileAt;
+     }},
     {{"--float-depth", nullptr},
      "convert",
      Takes::nothing,
@@ -425,6 +432,7 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
             throw ToolError("unknown option " + argument + " (see " + where + " --help)",
                             kExitUsage);
         }
+        options->optionalFileAt = SIZE_MAX;
         if (!attached && rule->takes == Takes::value) {
             if (i + 1 >= arguments.size()) throw ToolError(argument + " needs a value", kExitUsage);
             value = arguments[++i];
@@ -435,7 +443,7 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
                 i + 1 < arguments.size() &&
                 (arguments[i + 1] == "-" || arguments[i + 1].empty() || arguments[i + 1][0] != '-');
             if (file) {
-                options->depthOperandAt = options->files.size();
+                options->optionalFileAt = options->files.size();
                 value = arguments[++i];
             }
         }

@@ -88,7 +88,7 @@ void ReportProgress(void* context, int32_t done, int32_t total) {
 
 // A failure's line names the file it is about.
 std::string NamingTheFile(const Job& job, const std::string& message) {
-    for (const std::string* name : {&job.in, &job.out, &job.depth}) {
+    for (const std::string* name : {&job.in, &job.out, &job.depth, &job.rawDepth}) {
         if (!name->empty() && message.compare(0, name->size() + 1, *name + ":") == 0)
             return message;
     }
@@ -99,6 +99,7 @@ void ConvertOne(const Options& options, const ModuleFile& module, const Job& job
                 int index, int fd) {
     Options one = options;
     one.depthPath = job.depth;
+    one.rawDepthPath = job.rawDepth;
     ProgressBar bar(false, "");
     Reporter reporter = {fd, index, -1, &bar};
     bar.Observe(&ReportProgress, &reporter);
@@ -389,6 +390,7 @@ private:
                                   : "ended with status " + std::to_string(WEXITSTATUS(status));
             RemoveLeftovers(job.out);
             if (!job.depth.empty()) RemoveLeftovers(job.depth);
+            if (!job.rawDepth.empty()) RemoveLeftovers(job.rawDepth);
             ++failed_;
             PrintLine("tniff: " + job.in + ": the process converting it was " + how + "\n");
             worker->job = -1;

@@ -16,6 +16,7 @@ struct Job {
     tarniff::FileKind inKind = tarniff::FileKind::iff;
     std::string out;
     std::string depth;       // the depth buffer's file; empty without --depth
+    std::string rawDepth;    // the depth values as stored; empty without --raw-depth
     std::string refused;     // set: the file is not converted, and this is why
     bool outOfDate = false;  // --update: an output is there, older than the input
 };

@@ -181,7 +181,8 @@ std::string FrameRanges(const std::vector<int64_t>& frames) {
     return text;
 }
 
-std::string DepthPathOf(const std::string& output, const std::string& extension) {
+std::string DepthPathOf(const std::string& output, const std::string& extension,
+                        const std::string& tag) {
     const size_t nameStart = NameStart(output);
     size_t dot = output.find_last_of('.');
     if (dot == std::string::npos || dot <= nameStart) dot = output.size();
@@ -190,8 +191,8 @@ std::string DepthPathOf(const std::string& output, const std::string& extension)
     while (digits > nameStart && IsDigit(output[digits - 1])) --digits;
     const bool numbered = digits < dot && digits > nameStart + 1 &&
                           (output[digits - 1] == '.' || output[digits - 1] == '_');
-    if (!numbered) return output.substr(0, dot) + "_depth" + extension;
-    return output.substr(0, digits - 1) + "_depth" + output.substr(digits - 1, dot - digits + 1) +
+    if (!numbered) return output.substr(0, dot) + tag + extension;
+    return output.substr(0, digits - 1) + tag + output.substr(digits - 1, dot - digits + 1) +
            extension;
 }
 

@@ -771,8 +771,10 @@ std::string FrameRanges(const std::vector<int64_t>& frames);
 // The depth file beside an output, with the given extension: "_depth" goes before the frame
 // number (the last run of digits of the name before its extension, after a '.' or '_'), so the
 // sequence keeps its grouping: frame.1001.png gives frame_depth.1001.png, shot_0042.tif
-// shot_depth_0042.tif; a name without a frame number gives NAME_depth.EXT.
-std::string DepthPathOf(const std::string& output, const std::string& extension);
+// shot_depth_0042.tif; a name without a frame number gives NAME_depth.EXT. tag stands in for
+// "_depth" (the depth values as stored go to frame_rawdepth.1001.tif).
+std::string DepthPathOf(const std::string& output, const std::string& extension,
+                        const std::string& tag = "_depth");
 
 // What a check of a sequence counts a file as. Damaged: the walk found something wrong other
 // than the file ending early, tiles missing or pixels uncovered; incomplete: one of those three.

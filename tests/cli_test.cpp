@@ -1058,6 +1058,21 @@ TEST(RawDepth, TheStoredValuesAndTheirMaskToA32BitTiff) {
         EXPECT_GT(empty, 0u);
     }
 
+    // Many files: each frame's values beside its output, named so that they stay a sequence,
+    // the file after --raw-depth one more input.
+    fs::create_directory(scratch / "seq");
+    fs::copy_file(scratch / "in.iff", scratch / "seq/f.0007.iff");
+    fs::copy_file(scratch / "in.iff", scratch / "seq/f.0008.iff");
+    Outcome batch = Tniff({"convert", "--to", "png", "-o", scratch / "out", "--raw-depth", scratch / "seq/f.0007.iff",
+                           scratch / "seq/f.0008.iff", "--float-depth"});
+    ASSERT_EQ(batch.status, 0) << Describe(batch);
+    for (const char* frame : {"0007", "0008"}) {
+        const RawDepthTiff t = ReadRawDepthTiff(scratch / ("out/f_rawdepth." + std::string(frame) + ".tif"));
+        EXPECT_EQ(t.format, SAMPLEFORMAT_IEEEFP) << frame;
+        EXPECT_EQ(t.values, depth) << frame;
+        EXPECT_TRUE(Exists(scratch / ("out/f." + std::string(frame) + ".png"))) << frame;
+    }
+
     // A file without depth: its colour image, a note and no depth file, as --depth does.
     WriteFile(scratch / "flat.iff", BuildIff(40, 30, 3, false, 33).bytes);
     Outcome flat = Tniff({"convert", scratch / "flat.iff", scratch / "flat.png", "--raw-depth", scratch / "flat.tif"});
@@ -1075,7 +1090,7 @@ TEST(RawDepth, TheStoredValuesAndTheirMaskToA32BitTiff) {
         {{"convert", "IN", "OUT", "--raw-depth", "Z.png"}, "Z.png: the depth values as stored go to a 32-bit .tif or .tiff file"},
         {{"convert", "IN", "OUT", "--float-depth"}, "--float-depth says how --raw-depth FILE.tif is written; give both"},
         {{"convert", "IN", "OUT", "--raw-depth", "IN"}, "IN: the --raw-depth output is the input file; write to another file"},
-        {{"convert", "IN", "--to", "png", "-o", "DIR", "--raw-depth", "Z.tif"}, "--raw-depth names one file: give it with IN OUT"},
+        {{"convert", "IN", "--to", "png", "-o", "DIR", "--raw-depth=Z.tif"}, "--raw-depth takes no file when converting many files"},
     };
     for (const Refusal& r : refusals) {
         std::vector<std::string> arguments;
