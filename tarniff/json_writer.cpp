@@ -1,5 +1,6 @@
 #include "tarniff/json_writer.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -143,9 +144,12 @@ JsonWriter& JsonWriter::Integer(int64_t value) {
 JsonWriter& JsonWriter::Number(double value) {
     if (!std::isfinite(value)) return Null();
     BeforeValue();
+    // Six significant digits, as %.6g gives them in the C locale: printf would follow the
+    // process's locale (a host may call setlocale), and a decimal comma is not JSON.
     char digits[32];
-    std::snprintf(digits, sizeof digits, "%.6g", value);
-    text_ += digits;
+    const std::to_chars_result written =
+        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6);
+    text_.append(digits, written.ptr);
     return *this;
 }
 
