@@ -287,13 +287,14 @@ public:
     virtual int BlockRows(int width, int channels) const { return RowsPerBlock(width, channels); }
 };
 
-// Reads into a whole raster: the rows go straight into its pixels.
+// Reads into a whole raster: the rows go straight into its pixels, which take memory only as
+// far as the rows asked for; raster() gives the whole image (rows never asked for are 0).
 class RasterSink : public RowSink {
 public:
     void Begin(int width, int height, int channels, int sourceBits) override;
     uint8_t* Rows(int top, int count) override;
     void Filled(int, int) override {}
-    Raster& raster() { return raster_; }
+    Raster& raster();
 
 private:
     Raster raster_;
