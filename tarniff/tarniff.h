@@ -73,7 +73,8 @@ void CheckFormatLimits(int64_t width, int64_t height, const std::string& name);
 void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
                          const std::string& name);
 
-// A byte count for messages: "512 bytes", "300 MiB", "1.5 GiB".
+// A byte count for messages: "512 bytes", "300 MiB", "2 GiB", "1.04 GiB (1115684864 bytes)"
+// (a count that is not a whole MiB or GiB gives its bytes too, so no two counts read alike).
 std::string Mebibytes(uint64_t bytes);
 
 // ---- Files and paths ------------------------------------------------------------------------
