@@ -169,6 +169,43 @@ struct Module {
     }
 };
 
+// What the file's chunk headers say, without the module and without decoding a pixel: enough
+// for a lazy open (Pillow's, whose image-size check comes before any pixel is decoded).
+py::dict HeaderLook(const lib::Layout& layout) {
+    py::dict look;
+    look["recognised"] = layout.recognised;
+    look["has_header"] = layout.hasHeader;
+    look["whole"] = layout.Whole();
+    look["width"] = layout.header.width;
+    look["height"] = layout.header.height;
+    look["channels"] = layout.colourChannels;
+    look["depth"] = layout.hasDepth;
+    return look;
+}
+
+py::dict LayoutOfFile(const std::string& path, const std::string& name) {
+    CheckPath(path);
+    lib::Layout layout;
+    std::string why;
+    bool walked;
+    {
+        py::gil_scoped_release unlocked;
+        walked = lib::WalkLayoutFile(path, &layout, &why);
+    }
+    if (!walked) throw lib::Error(name + ": cannot open: " + why);
+    return HeaderLook(layout);
+}
+
+py::dict LayoutOfBytes(const py::buffer& bytes) {
+    const ContiguousBytes data(bytes);
+    lib::Layout layout;
+    {
+        py::gil_scoped_release unlocked;
+        layout = lib::WalkLayout(data.data(), data.size());
+    }
+    return HeaderLook(layout);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_tarniff, m) {
@@ -196,4 +233,7 @@ PYBIND11_MODULE(_tarniff, m) {
         .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"))
         .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"),
              py::arg("whole"));
+
+    m.def("layout", &LayoutOfFile, py::arg("path"), py::arg("name"));
+    m.def("layout_bytes", &LayoutOfBytes, py::arg("data"));
 }

@@ -210,6 +210,14 @@ def read(source: Source, partial: bool = False) -> Image:
                  lambda data, name: opened(module.open_bytes(data, name)))
 
 
+def _header(source: Source) -> dict:
+    """What the file's chunk headers say, read without the module and without decoding: keys
+    recognised, has_header, whole (no damage found), width, height, channels (0, 1, 3 or 4) and
+    depth. Only a file that cannot be opened raises (Error)."""
+    return _open(source, lambda path, name: _tarniff.layout(path, name),
+                 lambda data, name: _tarniff.layout_bytes(data))
+
+
 #: Channels of the last axis write takes, and what they are.
 _CHANNELS = {1: "gray", 2: "gray and alpha", 3: "RGB", 4: "RGB and alpha"}
 
