@@ -1723,7 +1723,10 @@ TEST_P(TinyFileOfAHugeImage, FailsHavingTakenLittleMemory) {
     WriteFile(scratch / c.file, bytes);
     Outcome outcome = Tniff({"convert", scratch / c.file, scratch / "out.iff"});
     EXPECT_EQ(outcome.status, 1) << Describe(outcome);
-    EXPECT_EQ(outcome.err.rfind("tniff: " + (scratch / c.file) + ": " + c.refusal, 0), 0u)
+    // With 4-byte pointers, the image and the memory it is put together in may not both fit in
+    // the address space: the file is then refused for that before anything is decoded.
+    const bool outOfAddresses = sizeof(void*) == 4 && outcome.err == "tniff: not enough memory\n";
+    EXPECT_TRUE(outOfAddresses || outcome.err.rfind("tniff: " + (scratch / c.file) + ": " + c.refusal, 0) == 0)
         << Describe(outcome);
     EXPECT_FALSE(Exists(scratch / "out.iff"));
     const long kMostKilobytes = 96 << 10;  // the program itself and a few blocks of rows

@@ -190,8 +190,8 @@ def read(source: Source, partial: bool = False) -> Image:
     """Reads an .iff file through the module.
 
     source is a path, the file's bytes, or a binary file object (read to its end); a path
-    holding a NUL byte raises ValueError, as open() does. A file the
-    module refuses raises Error with tniff's message. A file cut short, or whose tiles leave
+    holding a NUL byte raises ValueError, as open() does. A file the module refuses raises
+    Error with tniff's message. A file cut short, or whose tiles leave
     pixels uncovered, raises Error unless partial is true; then the image holds what there is
     (0 where no tile reached), complete is False and notes says what is missing. An image
     larger than tniff's default limit (half the machine's memory, at least 1 GiB) is refused
