@@ -1,8 +1,9 @@
 #include "tarniff/json_writer.h"
 
-#include <charconv>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace tarniff {
 
@@ -144,12 +145,18 @@ JsonWriter& JsonWriter::Integer(int64_t value) {
 JsonWriter& JsonWriter::Number(double value) {
     if (!std::isfinite(value)) return Null();
     BeforeValue();
-    // Six significant digits, as %.6g gives them in the C locale: printf would follow the
-    // process's locale (a host may call setlocale), and a decimal comma is not JSON.
-    char digits[32];
-    const std::to_chars_result written =
-        std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6);
-    text_.append(digits, written.ptr);
+    // Six significant digits. printf follows the process's locale (a host may call setlocale),
+    // and a decimal comma is not JSON: the locale's decimal point becomes '.'. %g groups no
+    // digits, so nothing else of the locale's can appear.
+    char digits[64];
+    std::snprintf(digits, sizeof digits, "%.6g", value);
+    std::string number = digits;
+    const char* point = std::localeconv()->decimal_point;
+    if (point != nullptr && *point != '\0' && std::strcmp(point, ".") != 0) {
+        const size_t at = number.find(point);
+        if (at != std::string::npos) number.replace(at, std::strlen(point), ".");
+    }
+    text_ += number;
     return *this;
 }
 
