@@ -80,7 +80,8 @@ void TakePlaneOf(const uint8_t* __restrict source, int p, size_t count, uint8_t*
 }
 
 template <int P>
-void PutPlaneOf(const uint8_t* __restrict row, int p, size_t count, uint8_t* __restrict destination) {
+void PutPlaneOf(const uint8_t* __restrict row, int p, size_t count,
+                uint8_t* __restrict destination) {
     for (size_t x = 0; x < count; ++x) destination[x * P + p] = row[x];
 }
 
@@ -576,8 +577,12 @@ OSErr Host::TransferBlock() {
             }
             if (planeByPlane) {
                 for (int p = 0; p < static_cast<int>(planes); ++p) {
-                    if (handOver.reading) TakePlane(row, static_cast<int>(planes), p, count, &image_.at(lo + p, line, left));
-                    else PutPlane(image.address(lo + p, line, left), static_cast<int>(planes), p, count, row);
+                    if (handOver.reading)
+                        TakePlane(row, static_cast<int>(planes), p, count,
+                                  &image_.at(lo + p, line, left));
+                    else
+                        PutPlane(image.address(lo + p, line, left), static_cast<int>(planes), p,
+                                 count, row);
                 }
             } else if (handOver.reading) {
                 uint8_t* planeRows[kMostInterleavedPlanes];

@@ -74,7 +74,7 @@ public:
 
     void Append(const unsigned char* bytes, size_t count) {
         const size_t kRun = 4096;  // zeros are looked for a page at a time
-        size_t written = 0;       // bytes before this are written or skipped
+        size_t written = 0;        // bytes before this are written or skipped
         for (size_t at = 0; at < count; at += kRun) {
             const size_t run = count - at < kRun ? count - at : kRun;
             if (!AllZero(bytes + at, run)) continue;
@@ -212,7 +212,8 @@ void AnnounceFromHead(Incremental* load) {
     const tarniff::Layout layout = tarniff::WalkLayout(load->head.data(), load->head.size());
     if (!layout.hasHeader) return;
     const uint32_t w = layout.header.width, h = layout.header.height;
-    if (w == 0 || h == 0 || w > uint32_t(tarniff::kLargestSide) || h > uint32_t(tarniff::kLargestSide))
+    if (w == 0 || h == 0 || w > uint32_t(tarniff::kLargestSide) ||
+        h > uint32_t(tarniff::kLargestSide))
         return;
     load->announced = true;
     int width = static_cast<int>(w), height = static_cast<int>(h);
@@ -257,7 +258,8 @@ gboolean StopLoad(gpointer context, GError** error) {
         if (pixbuf != nullptr) {
             int width = gdk_pixbuf_get_width(pixbuf);
             int height = gdk_pixbuf_get_height(pixbuf);
-            if (!load->announced && load->size != nullptr) load->size(&width, &height, load->userData);
+            if (!load->announced && load->size != nullptr)
+                load->size(&width, &height, load->userData);
             // A size of 0 asks for the image's size only; the caller has what it wanted.
             if (width != 0 && height != 0) {
                 if (load->prepared != nullptr) load->prepared(pixbuf, nullptr, load->userData);

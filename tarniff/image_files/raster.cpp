@@ -221,8 +221,7 @@ uint8_t* RasterSink::Rows(int top, int count) {
 }
 
 Raster& RasterSink::raster() {
-    raster_.pixels.resize(static_cast<size_t>(raster_.width) *
-                          static_cast<size_t>(raster_.height) *
+    raster_.pixels.resize(static_cast<size_t>(raster_.width) * static_cast<size_t>(raster_.height) *
                           static_cast<size_t>(raster_.channels));
     return raster_;
 }

@@ -429,8 +429,7 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink*
     const size_t rowBytes = static_cast<size_t>(rowBytes64);
     // Tiles and the row of them are large for some files: backed only as tiles are decoded.
     ZeroedBuffer<uint8_t> tiles(static_cast<size_t>(tileBytes) * static_cast<size_t>(planes));
-    const size_t outRow =
-        static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels());
+    const size_t outRow = static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels());
     const uint32_t bandRows = std::min(tileHeight, shape.height);
     ZeroedBuffer<uint8_t> band(outRow * bandRows);
     for (uint32_t top = 0; top < shape.height; top += tileHeight) {
