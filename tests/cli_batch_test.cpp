@@ -159,7 +159,7 @@ TEST(Batch, ALowLimitOfOpenFilesRunsFewerProcessesAndSaysSo) {
     const struct {
         rlim_t openFiles;
         const char* how;  // empty: no note
-    } kLimits[] = {{7, "converting in this process, one file at a time"},
+    } kLimits[] = {{8, "converting in this process, one file at a time"},
                    {10, "converting in this process, one file at a time"},
                    {11, "converting with 1 process, not 3"},
                    {13, "converting with 1 process, not 3"},
