@@ -95,28 +95,34 @@ std::string NamingTheFile(const Job& job, const std::string& message) {
     return job.in + ": " + message;
 }
 
-void ConvertOne(const Options& options, const ModuleFile& module, const Job& job, FileKind to,
-                int index, int fd) {
+// Converts the job's file in this process: what went wrong, or nothing.
+std::string Convert(const Options& options, const ModuleFile& module, const Job& job, FileKind to,
+                    ProgressBar& bar, int64_t* pixels) {
     Options one = options;
     one.depthPath = job.depth;
     one.rawDepthPath = job.rawDepth;
+    try {
+        if (job.inKind == FileKind::iff)
+            ConvertFromIff(one, module, job.in, job.in, job.out, to, bar, pixels);
+        else
+            ConvertToIff(one, module, job.in, job.in, job.inKind, job.out, bar, pixels);
+    } catch (const Error& error) {
+        return error.what();
+    } catch (const std::bad_alloc&) {
+        return "not enough memory";
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
+
+void ConvertOne(const Options& options, const ModuleFile& module, const Job& job, FileKind to,
+                int index, int fd) {
     ProgressBar bar(false, "");
     Reporter reporter = {fd, index, -1, &bar};
     bar.Observe(&ReportProgress, &reporter);
     int64_t pixels = 0;
-    std::string failure;
-    try {
-        if (job.inKind == FileKind::iff)
-            ConvertFromIff(one, module, job.in, job.in, job.out, to, bar, &pixels);
-        else
-            ConvertToIff(one, module, job.in, job.in, job.inKind, job.out, bar, &pixels);
-    } catch (const Error& error) {
-        failure = error.what();
-    } catch (const std::bad_alloc&) {
-        failure = "not enough memory";
-    } catch (const std::exception& error) {
-        failure = error.what();
-    }
+    const std::string failure = Convert(options, module, job, to, bar, &pixels);
     if (failure.empty())
         Send(fd, kConverted, index, 1000, pixels);
     else
@@ -171,22 +177,29 @@ public:
         for (const Job& job : jobs_) {
             if (!job.refused.empty()) Refuse(job);
         }
-        if (pipe(gSignalPipe) != 0)
-            throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
-        fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
-        fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
-        fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = PassSignalOn;
-        sigemptyset(&action.sa_mask);
-        for (int s : kStopSignals) sigaction(s, &action, nullptr);
+        // Without the pipes a process needs (a low limit of open files), the batch runs with
+        // as many processes as could be started, or converts here, one file at a time.
+        std::string cannot;
+        if (pipe(gSignalPipe) != 0) {
+            cannot = std::string("cannot make a pipe: ") + std::strerror(errno);
+        } else {
+            fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
+            fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
+            fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
+            struct sigaction action;
+            std::memset(&action, 0, sizeof action);
+            action.sa_handler = PassSignalOn;
+            sigemptyset(&action.sa_mask);
+            for (int s : kStopSignals) sigaction(s, &action, nullptr);
+        }
         std::signal(SIGPIPE, SIG_IGN);  // a worker that died: its pipe says so, not a signal
 
         workers_.resize(static_cast<size_t>(workerCount));
         for (Worker& worker : workers_) {
-            if (next_ < static_cast<int>(jobs_.size()) && !stopping_) Start(&worker);
+            if (!cannot.empty() || next_ >= static_cast<int>(jobs_.size()) || stopping_) break;
+            cannot = Start(&worker);
         }
+        if (!cannot.empty()) NoteFewerProcesses(cannot);
         if (Running()) Redraw(true);
         while (Running()) {
             std::vector<pollfd> watched;
@@ -207,6 +220,7 @@ public:
             for (Worker& worker : workers_) Listen(&worker);
             Redraw(false);
         }
+        ConvertRestHere();
         bar_.Clear();
         Summarise(stopping_ ? "stopped at the first failure, " : "");
         return failed_ + missing_ > 0 ? kExitFailure : 0;
@@ -227,16 +241,65 @@ private:
         return false;
     }
 
-    void Start(Worker* worker) {
+    // Says once why the batch runs with fewer processes than asked for, and with how many.
+    void NoteFewerProcesses(const std::string& why) {
+        if (notedFewer_) return;
+        notedFewer_ = true;
+        int running = 0;
+        for (const Worker& worker : workers_) running += worker.pid > 0 ? 1 : 0;
+        const int asked = static_cast<int>(workers_.size());
+        PrintLine("tniff: note: " + why + "; " +
+                  (running > 0 ? "converting with " + std::to_string(running) +
+                                     (running == 1 ? " process" : " processes") + ", not " +
+                                     std::to_string(asked)
+                               : std::string("converting in this process, one file at a time")) +
+                  "\n");
+    }
+
+    // Files no process is left to take (none could be started, or one that ended could not be
+    // replaced) are converted here, one after another.
+    void ConvertRestHere() {
+        while (!stopping_) {
+            while (next_ < static_cast<int>(jobs_.size()) &&
+                   !jobs_[static_cast<size_t>(next_)].refused.empty())
+                ++next_;
+            if (next_ >= static_cast<int>(jobs_.size())) return;
+            const Job& job = jobs_[static_cast<size_t>(next_++)];
+            ProgressBar quiet(false, "");
+            int64_t pixels = 0;
+            const std::string failure = Convert(options_, module_, job, to_, quiet, &pixels);
+            Finished(job, failure.empty() ? "" : NamingTheFile(job, failure), pixels);
+        }
+    }
+
+    // A file's conversion is over: failure says why it failed, or is empty.
+    void Finished(const Job& job, const std::string& failure, int64_t pixels) {
+        if (failure.empty()) {
+            ++converted_;
+            pixels_ += pixels;
+            if (options_.verbose) PrintLine("tniff: converted " + job.in + " to " + job.out + "\n");
+        } else {
+            ++failed_;
+            PrintLine("tniff: " + failure + "\n");
+            if (options_.stopOnError) stopping_ = true;
+        }
+    }
+
+    // Starts a process on the next file: what kept it from starting, or nothing (also when no
+    // file is left).
+    std::string Start(Worker* worker) {
         while (next_ < static_cast<int>(jobs_.size()) &&
                !jobs_[static_cast<size_t>(next_)].refused.empty())
             ++next_;
-        if (next_ >= static_cast<int>(jobs_.size())) return;
-        int jobPipe[2], resultPipe[2], errorPipe[2];
-        if (pipe(jobPipe) != 0)
-            throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
-        if (pipe(resultPipe) != 0 || pipe(errorPipe) != 0) {
-            throw Error(std::string("cannot make a pipe: ") + std::strerror(errno));
+        if (next_ >= static_cast<int>(jobs_.size())) return "";
+        int jobPipe[2] = {-1, -1}, resultPipe[2] = {-1, -1}, errorPipe[2] = {-1, -1};
+        if (pipe(jobPipe) != 0 || pipe(resultPipe) != 0 || pipe(errorPipe) != 0) {
+            const std::string why = std::string("cannot make a pipe: ") + std::strerror(errno);
+            for (int* ends : {jobPipe, resultPipe, errorPipe}) {
+                CloseFd(&ends[0]);
+                CloseFd(&ends[1]);
+            }
+            return why;
         }
         // Signals wait until the worker has put back their default handling.
         sigset_t stops, previous;
@@ -283,8 +346,7 @@ private:
             close(jobPipe[1]);
             close(resultPipe[0]);
             close(errorPipe[0]);
-            throw Error(std::string("cannot start a conversion process: ") +
-                        std::strerror(forkError));
+            return std::string("cannot start a conversion process: ") + std::strerror(forkError);
         }
         for (int fd : {jobPipe[1], resultPipe[0], errorPipe[0]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
         *worker = Worker();
@@ -293,6 +355,7 @@ private:
         worker->results = resultPipe[0];
         worker->errors = errorPipe[0];
         HandOut(worker);
+        return "";
     }
 
     // Gives the worker the next file, or tells it there is none (it then ends).
@@ -351,18 +414,8 @@ private:
                 worker->permille = head.permille;
                 continue;
             }
-            if (head.type == kConverted) {
-                ++converted_;
-                pixels_ += head.pixels;
-                if (options_.verbose) {
-                    const Job& job = jobs_[static_cast<size_t>(head.job)];
-                    PrintLine("tniff: converted " + job.in + " to " + job.out + "\n");
-                }
-            } else {
-                ++failed_;
-                PrintLine("tniff: " + text + "\n");
-                if (options_.stopOnError) stopping_ = true;
-            }
+            Finished(jobs_[static_cast<size_t>(head.job)],
+                     head.type == kConverted ? std::string() : text, head.pixels);
             worker->job = -1;
             HandOut(worker);
             if (stopping_) {
@@ -395,8 +448,11 @@ private:
             PrintLine("tniff: " + job.in + ": the process converting it was " + how + "\n");
             worker->job = -1;
             if (options_.stopOnError) stopping_ = true;
-            // The others go on; this one's place is taken by a new worker.
-            if (!stopping_) Start(worker);
+            // The others go on; this one's place is taken by a new worker, if one can start.
+            if (!stopping_) {
+                const std::string cannot = Start(worker);
+                if (!cannot.empty()) NoteFewerProcesses(cannot);
+            }
         }
     }
 
@@ -471,6 +527,7 @@ private:
     std::vector<Worker> workers_;
     int next_ = 0;
     bool stopping_ = false;
+    bool notedFewer_ = false;
     int converted_ = 0;
     int failed_ = 0;
     int64_t pixels_ = 0;

@@ -40,6 +40,8 @@ const int64_t kRowsAhead = 4;
 
 // The most planes a block of whole pixels side by side is moved for in one pass.
 const int64_t kMostInterleavedPlanes = 4;
+// Rows of at least this many pixels are moved a plane at a time (see TransferBlock).
+const size_t kLongRow = 256;
 
 // count pixels of P bytes from source to P rows, byte p of each pixel to row p; and back. The
 // rows and the pixels never overlap.
@@ -68,6 +70,34 @@ void JoinPixelsOf(const uint8_t* const* rows, size_t count, uint8_t* __restrict 
         destination[x * P + 1] = r1[x];
         if (P > 2) destination[x * P + 2] = r2[x];
         if (P > 3) destination[x * P + 3] = r3[x];
+    }
+}
+
+// Byte p of each of count pixels of P bytes from source to row; and back.
+template <int P>
+void TakePlaneOf(const uint8_t* __restrict source, int p, size_t count, uint8_t* __restrict row) {
+    for (size_t x = 0; x < count; ++x) row[x] = source[x * P + p];
+}
+
+template <int P>
+void PutPlaneOf(const uint8_t* __restrict row, int p, size_t count,
+                uint8_t* __restrict destination) {
+    for (size_t x = 0; x < count; ++x) destination[x * P + p] = row[x];
+}
+
+void TakePlane(const uint8_t* source, int planes, int p, size_t count, uint8_t* row) {
+    switch (planes) {
+    case 2: TakePlaneOf<2>(source, p, count, row); break;
+    case 3: TakePlaneOf<3>(source, p, count, row); break;
+    default: TakePlaneOf<4>(source, p, count, row); break;
+    }
+}
+
+void PutPlane(const uint8_t* row, int planes, int p, size_t count, uint8_t* destination) {
+    switch (planes) {
+    case 2: PutPlaneOf<2>(row, p, count, destination); break;
+    case 3: PutPlaneOf<3>(row, p, count, destination); break;
+    default: PutPlaneOf<4>(row, p, count, destination); break;
     }
 }
 
@@ -525,6 +555,14 @@ OSErr Host::TransferBlock() {
         // Whole pixels side by side, as both directions of the module hand them over: each row
         // of the block is taken apart into (or put together from) the planes' rows in one pass.
         const int lo = static_cast<int>(r.loPlane);
+        // A long row goes one plane at a time. The planes' rows lie a plane apart, and when a
+        // plane's size is a multiple of a large power of two (16384 x 16384) they fall in the same
+        // cache sets, so that writing all of them at once (with the rows fetched ahead) evicts
+        // one another's lines: handing over 4096-pixel tiles took ten times as long as for an
+        // image one row shorter. A plane at a time, the block's row stays in the first-level
+        // cache for the next plane. Short rows (the module's 64 x 64 tiles) are not affected
+        // and keep the single pass.
+        const bool planeByPlane = planes > 1 && count >= kLongRow;
         for (int64_t y = 0; y < rows; ++y) {
             uint8_t* row = block + y * r.rowBytes;
             const int line = top + static_cast<int>(y);
@@ -537,7 +575,16 @@ OSErr Host::TransferBlock() {
                     Prefetch(ahead + count - 1);
                 }
             }
-            if (handOver.reading) {
+            if (planeByPlane) {
+                for (int p = 0; p < static_cast<int>(planes); ++p) {
+                    if (handOver.reading)
+                        TakePlane(row, static_cast<int>(planes), p, count,
+                                  &image_.at(lo + p, line, left));
+                    else
+                        PutPlane(image.address(lo + p, line, left), static_cast<int>(planes), p,
+                                 count, row);
+                }
+            } else if (handOver.reading) {
                 uint8_t* planeRows[kMostInterleavedPlanes];
                 for (int64_t p = 0; p < planes; ++p) planeRows[p] = &image_.at(lo + static_cast<int>(p), line, left);
                 SplitPixels(row, static_cast<int>(planes), count, planeRows);

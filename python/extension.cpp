@@ -48,6 +48,33 @@ py::str Text(const std::string& text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<py::ssize_t>(text.size()), "replace"));
 }
 
+// A file's bytes from any object that exports a buffer: only C-contiguous memory is taken (the
+// exporter refuses a strided or reversed view with BufferError), and its length is the view's
+// count of bytes, so nothing before or past the object is read.
+class ContiguousBytes {
+public:
+    explicit ContiguousBytes(const py::buffer& source) {
+        if (PyObject_GetBuffer(source.ptr(), &view_, PyBUF_C_CONTIGUOUS) != 0)
+            throw py::error_already_set();
+    }
+    ~ContiguousBytes() { PyBuffer_Release(&view_); }
+    ContiguousBytes(const ContiguousBytes&) = delete;
+    ContiguousBytes& operator=(const ContiguousBytes&) = delete;
+
+    const uint8_t* data() const { return static_cast<const uint8_t*>(view_.buf); }
+    size_t size() const { return static_cast<size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+// A path is handed to the system as a C string: a NUL byte inside it would silently name
+// another file (the one before the NUL), so it is refused as open() refuses it.
+void CheckPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        throw py::value_error("tarniff: embedded null byte in the path");
+}
+
 struct Module {
     lib::ModuleFile file;
 
@@ -56,6 +83,7 @@ struct Module {
     // The file at path opened through the module; name is what messages call it. rawDepth: also
     // the depth values as stored.
     py::dict Open(const std::string& path, const std::string& name, bool rawDepth) {
+        CheckPath(path);
         lib::OpenedFile opened;
         {
             py::gil_scoped_release unlocked;
@@ -67,12 +95,11 @@ struct Module {
 
     // The same for a file's bytes, kept in a temporary file while the module reads them.
     py::dict OpenBytes(const py::buffer& bytes, const std::string& name, bool rawDepth) {
-        const py::buffer_info data = bytes.request();
+        const ContiguousBytes data(bytes);
         lib::OpenedFile opened;
         {
             py::gil_scoped_release unlocked;
-            lib::TemporaryCopy copy(static_cast<const uint8_t*>(data.ptr),
-                                    static_cast<size_t>(data.size * data.itemsize), name);
+            lib::TemporaryCopy copy(data.data(), data.size(), name);
             std::lock_guard<std::mutex> turn(gModuleTurn);
             opened = lib::OpenThroughModule(file, copy.path(), Settings(name, rawDepth));
         }
@@ -89,6 +116,7 @@ struct Module {
     // What `tniff info --json` says of the file at path, calling it name; a file the module
     // refuses raises instead.
     std::string Info(const std::string& path, const std::string& name) {
+        CheckPath(path);
         lib::Inspection inspection;
         inspection.path = name;
         {
@@ -101,13 +129,11 @@ struct Module {
     }
 
     std::string InfoBytes(const py::buffer& bytes, const std::string& name) {
-        const py::buffer_info data = bytes.request();
+        const ContiguousBytes data(bytes);
         std::unique_ptr<lib::TemporaryCopy> copy;
         {
             py::gil_scoped_release unlocked;
-            copy = std::make_unique<lib::TemporaryCopy>(
-                static_cast<const uint8_t*>(data.ptr),
-                static_cast<size_t>(data.size * data.itemsize), name);
+            copy = std::make_unique<lib::TemporaryCopy>(data.data(), data.size(), name);
         }
         return Info(copy->path(), name);
     }
@@ -137,6 +163,7 @@ struct Module {
     // module into the file at path. whole: the file appears complete or not at all.
     void Save(const py::array_t<uint8_t, py::array::c_style>& pixels, const std::string& path,
               const std::string& name, bool whole) {
+        CheckPath(path);
         // Sizes the format cannot hold are refused before the pixels are copied.
         lib::CheckFormatLimits(pixels.shape(1), pixels.shape(0), name);
         lib::Raster raster(static_cast<int>(pixels.shape(1)), static_cast<int>(pixels.shape(0)),
@@ -156,6 +183,52 @@ struct Module {
         output.Commit();
     }
 };
+
+// What the file's chunk headers say, without the module and without decoding a pixel: enough
+// for a lazy open (Pillow's, whose image-size check comes before any pixel is decoded).
+const lib::WalkSettings& HeadersOnly() {
+    static const lib::WalkSettings headers = [] {
+        lib::WalkSettings settings;
+        settings.checkRunStreams = false;
+        return settings;
+    }();
+    return headers;
+}
+
+py::dict HeaderLook(const lib::Layout& layout) {
+    py::dict look;
+    look["recognised"] = layout.recognised;
+    look["has_header"] = layout.hasHeader;
+    look["whole"] = layout.Whole();
+    look["width"] = layout.header.width;
+    look["height"] = layout.header.height;
+    look["channels"] = layout.colourChannels;
+    look["depth"] = layout.hasDepth;
+    return look;
+}
+
+py::dict LayoutOfFile(const std::string& path, const std::string& name) {
+    CheckPath(path);
+    lib::Layout layout;
+    std::string why;
+    bool walked;
+    {
+        py::gil_scoped_release unlocked;
+        walked = lib::WalkLayoutFile(path, &layout, &why, HeadersOnly());
+    }
+    if (!walked) throw lib::Error(name + ": cannot open: " + why);
+    return HeaderLook(layout);
+}
+
+py::dict LayoutOfBytes(const py::buffer& bytes) {
+    const ContiguousBytes data(bytes);
+    lib::Layout layout;
+    {
+        py::gil_scoped_release unlocked;
+        layout = lib::WalkLayout(data.data(), data.size(), HeadersOnly());
+    }
+    return HeaderLook(layout);
+}
 
 }  // namespace
 
@@ -178,9 +251,10 @@ PYBIND11_MODULE(_tarniff, m) {
     py::class_<Module>(m, "Module")
         .def(py::init<const std::string&>(), py::arg("path"))
         .def_property_readonly("path", [](const Module& module) { return module.file.path; })
-        .def("open", &Module::Open, py::arg("path"), py::arg("name"), py::arg("raw_depth"))
+        .def("open", &Module::Open, py::arg("path"), py::arg("name"),
+             py::arg("raw_depth") = false)
         .def("open_bytes", &Module::OpenBytes, py::arg("data"), py::arg("name"),
-             py::arg("raw_depth"))
+             py::arg("raw_depth") = false)
         .def("info", &Module::Info, py::arg("path"), py::arg("name"))
         .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"))
         .def("depth_not_saved", [](const Module&, const std::string& name) {
@@ -188,4 +262,7 @@ PYBIND11_MODULE(_tarniff, m) {
         })
         .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"),
              py::arg("whole"));
+
+    m.def("layout", &LayoutOfFile, py::arg("path"), py::arg("name"));
+    m.def("layout_bytes", &LayoutOfBytes, py::arg("data"));
 }

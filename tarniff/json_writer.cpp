@@ -1,7 +1,9 @@
 #include "tarniff/json_writer.h"
 
+#include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 namespace tarniff {
 
@@ -143,9 +145,18 @@ JsonWriter& JsonWriter::Integer(int64_t value) {
 JsonWriter& JsonWriter::Number(double value) {
     if (!std::isfinite(value)) return Null();
     BeforeValue();
-    char digits[32];
+    // Six significant digits. printf follows the process's locale (a host may call setlocale),
+    // and a decimal comma is not JSON: the locale's decimal point becomes '.'. %g groups no
+    // digits, so nothing else of the locale's can appear.
+    char digits[64];
     std::snprintf(digits, sizeof digits, "%.6g", value);
-    text_ += digits;
+    std::string number = digits;
+    const char* point = std::localeconv()->decimal_point;
+    if (point != nullptr && *point != '\0' && std::strcmp(point, ".") != 0) {
+        const size_t at = number.find(point);
+        if (at != std::string::npos) number.replace(at, std::strlen(point), ".");
+    }
+    text_ += number;
     return *this;
 }
 

@@ -184,13 +184,20 @@ uint64_t DefaultMaxImageBytes() {
     return half > floor ? half : floor;
 }
 
+// Messages set a size beside a limit ("needs ..., more than ... limit of ..."): two different
+// counts must never read alike, so a count that is not a whole number of its unit also gives
+// its bytes, and the decimals are cut, never rounded up to the next whole unit.
 std::string Mebibytes(uint64_t bytes) {
     if (bytes < (1u << 20)) return std::to_string(bytes) + " bytes";
-    if (bytes < (1ull << 30)) return std::to_string(bytes >> 20) + " MiB";
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f GiB",
-                  static_cast<double>(bytes) / static_cast<double>(1ull << 30));
-    return text;
+    const bool gibibytes = bytes >= (1ull << 30);
+    const uint64_t unit = gibibytes ? 1ull << 30 : 1ull << 20;
+    const char* name = gibibytes ? " GiB" : " MiB";
+    if (bytes % unit == 0) return std::to_string(bytes / unit) + name;
+    const uint64_t hundredths = (bytes % unit) * 100 / unit;
+    char decimals[8];
+    std::snprintf(decimals, sizeof decimals, ".%02u", static_cast<unsigned>(hundredths));
+    return std::to_string(bytes / unit) + decimals + name + " (" + std::to_string(bytes) +
+           " bytes)";
 }
 
 namespace {

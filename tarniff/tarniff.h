@@ -73,7 +73,8 @@ void CheckFormatLimits(int64_t width, int64_t height, const std::string& name);
 void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
                          const std::string& name);
 
-// A byte count for messages: "512 bytes", "300 MiB", "1.5 GiB".
+// A byte count for messages: "512 bytes", "300 MiB", "2 GiB", "1.04 GiB (1115684864 bytes)"
+// (a count that is not a whole MiB or GiB gives its bytes too, so no two counts read alike).
 std::string Mebibytes(uint64_t bytes);
 
 // ---- Files and paths ------------------------------------------------------------------------
@@ -327,13 +328,14 @@ public:
     virtual int BlockRows(int width, int channels) const { return RowsPerBlock(width, channels); }
 };
 
-// Reads into a whole raster: the rows go straight into its pixels.
+// Reads into a whole raster: the rows go straight into its pixels, which take memory only as
+// far as the rows asked for; raster() gives the whole image (rows never asked for are 0).
 class RasterSink : public RowSink {
 public:
     void Begin(int width, int height, int channels, int sourceBits) override;
     uint8_t* Rows(int top, int count) override;
     void Filled(int, int) override {}
-    Raster& raster() { return raster_; }
+    Raster& raster();
 
 private:
     Raster raster_;

@@ -7,8 +7,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/time.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,8 +49,10 @@ using Scratch = ScratchDir;
 
 // Starts tniff with stderr to a file; stdout is dropped unless outPath names a file for it (the
 // batch form writes nothing there but for --dry-run).
+// openFiles, when given, is the limit of open files tniff starts under (with nothing open but
+// its standard streams).
 pid_t Start(const std::vector<std::string>& arguments, const std::string& errPath,
-            const std::string& outPath = "/dev/null") {
+            const std::string& outPath = "/dev/null", rlim_t openFiles = RLIM_INFINITY) {
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(TNIFF_TOOL_FILE));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
@@ -63,6 +66,11 @@ pid_t Start(const std::vector<std::string>& arguments, const std::string& errPat
         dup2(null, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (openFiles != RLIM_INFINITY) {
+            close_range(3, ~0u, 0);
+            struct rlimit limit = {openFiles, openFiles};
+            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -75,11 +83,11 @@ int Wait(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-Outcome Tniff(const std::vector<std::string>& arguments) {
+Outcome Tniff(const std::vector<std::string>& arguments, rlim_t openFiles = RLIM_INFINITY) {
     std::string errPath = (fs::temp_directory_path() / ("tniff_batch_err_" + std::to_string(getpid()))).string();
     const std::string outPath = errPath + "_out";
     Outcome outcome;
-    outcome.status = Wait(Start(arguments, errPath, outPath));
+    outcome.status = Wait(Start(arguments, errPath, outPath, openFiles));
     outcome.err = ReadWhole(errPath);
     outcome.out = ReadWhole(outPath);
     std::remove(errPath.c_str());
@@ -145,6 +153,40 @@ TEST(Batch, ABrokenFileCostsOnlyItselfUnlessToldToStop) {
                                "tniff: converted 1, failed 1, skipped 0; stopped at the first failure, 2 not "
                                "converted\n");
     EXPECT_EQ(scratch.Names(), (std::set<std::string>{"f1.iff", "f2.iff", "f2x.iff", "f3.iff", "f1.pam"}));
+}
+
+// Too few file descriptors for the processes asked for: the batch runs with those that start, or
+// in tniff itself, says so, and converts every file as it would have.
+TEST(Batch, ALowLimitOfOpenFilesRunsFewerProcessesAndSaysSo) {
+    // tniff holds its 3 standard streams and 2 for signals; a process takes 6 while it starts, of
+    // which tniff keeps 3. Three files take three processes of the four asked for.
+    const struct {
+        rlim_t openFiles;
+        const char* how;  // empty: no note
+    } kLimits[] = {{8, "converting in this process, one file at a time"},
+                   {10, "converting in this process, one file at a time"},
+                   {11, "converting with 1 process, not 3"},
+                   {13, "converting with 1 process, not 3"},
+                   {14, "converting with 2 processes, not 3"},
+                   {17, ""}};
+    for (const auto& limit : kLimits) {
+        SCOPED_TRACE("at most " + std::to_string(limit.openFiles) + " open files");
+        Scratch scratch;
+        MakeFrames(scratch);
+        std::remove((scratch / "f2x.iff").c_str());
+        Outcome outcome = Tniff({"convert", "-j", "4", "--to", "png", scratch / "f1.iff", scratch / "f2.iff",
+                                 scratch / "f3.iff"},
+                                limit.openFiles);
+        EXPECT_EQ(outcome.status, 0) << Describe(outcome);
+        const std::string note =
+            *limit.how != '\0' ? std::string("tniff: note: cannot make a pipe: Too many open files; ") + limit.how + "\n"
+                                : "";
+        EXPECT_EQ(outcome.err, note + "tniff: converted 3, failed 0, skipped 0\n");
+        for (const char* name : {"f1", "f2", "f3"}) {
+            EXPECT_EQ(ReadWhole(scratch / (std::string(name) + ".png")), Single(scratch, std::string(name) + ".iff", ".png"))
+                << name;
+        }
+    }
 }
 
 // Into another folder with each depth buffer beside its output; what is there is skipped until

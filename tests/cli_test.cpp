@@ -51,6 +51,7 @@ struct Outcome {
     int status = -1;  // exit status; 128 + n for a program killed by signal n
     std::string out;
     std::string err;
+    long peakKilobytes = 0;  // the largest the program's resident memory grew (not on a terminal)
 };
 
 struct RunSettings {
@@ -146,7 +147,9 @@ Outcome RunProgram(const std::string& program, const std::vector<std::string>& a
     }
     if (child > 0) {
         int status = 0;
-        waitpid(child, &status, 0);
+        struct rusage usage = {};
+        wait4(child, &status, 0, &usage);
+        outcome.peakKilobytes = usage.ru_maxrss;
         outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         outcome.err = ReadWhole(errPath);
     }
@@ -1637,6 +1640,7 @@ void MakeInputs(const Scratch& scratch) {
     // A header that announces 768 MiB of 16-bit samples, and two pixels of them.
     WriteText(scratch / "short16.ppm", "P6\n32767 4096\n65535\n123456789abc");
     WriteFile(scratch / "good.pam", PamBytes(200, 200, 4, Pattern(160000, 9)));
+    WriteFile(scratch / "above-1m.pam", PamBytes(1025, 1024, 1, Pattern(1049600, 5)));  // 1 KiB past 1 MiB
     fs::create_directory(scratch / "folder.iff");
     // A file whose reads fail: the reading process's own memory from address 0.
     fs::create_symlink("/proc/self/mem", scratch / "unreadable.iff");
@@ -1875,8 +1879,141 @@ INSTANTIATE_TEST_SUITE_P(
                     "of 4096 bytes (--max-image-size raises it)"},
         FailureCase{"PamOverTheSizeLimit", {"--max-image-size", "100K", "convert", "good.pam", "out.iff"}, 1,
                     "DIR/good.pam: 200 by 200 with 4 channels needs 160000 bytes, more than tniff's image-size "
-                    "limit of 102400 bytes (--max-image-size raises it)"}),
+                    "limit of 102400 bytes (--max-image-size raises it)"},
+        FailureCase{"PamJustOverTheSizeLimit", {"--max-image-size", "1M", "convert", "above-1m.pam", "out.iff"}, 1,
+                    "DIR/above-1m.pam: 1025 by 1024 with 1 channels needs 1.00 MiB (1049600 bytes), more than "
+                    "tniff's image-size limit of 1 MiB (--max-image-size raises it)"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// ---- Tiny files that announce huge images ------------------------------------------------------
+
+// A little-endian TIFF of one image whose strips (one, or one a plane) each hold the same few
+// bytes of data; every value of a tag of more than one value lies after the directory.
+Bytes TinyTiff(uint32_t width, uint32_t height, uint16_t bits, uint16_t samples, bool separate,
+               uint16_t extra, const Bytes& strip) {
+    struct Entry {
+        uint16_t tag, type;  // type 3 SHORT, 4 LONG
+        std::vector<uint32_t> values;
+    };
+    const uint32_t strips = separate ? samples : 1;
+    std::vector<Entry> entries = {{256, 4, {width}}, {257, 4, {height}},
+                                  {258, 3, std::vector<uint32_t>(samples, bits)},
+                                  {259, 3, {COMPRESSION_ADOBE_DEFLATE}},
+                                  {262, 3, {samples >= 3 ? 2u : 1u}},
+                                  {273, 4, std::vector<uint32_t>(strips, 0)},  // patched below
+                                  {277, 3, {samples}}, {278, 4, {height}},
+                                  {279, 4, std::vector<uint32_t>(strips, uint32_t(strip.size()))},
+                                  {284, 3, {separate ? 2u : 1u}}};
+    if (extra != 0) entries.push_back({338, 3, {extra}});
+    const uint32_t directoryEnd = 8 + 2 + uint32_t(entries.size()) * 12 + 4;
+    uint32_t outside = directoryEnd;  // where the next value that does not fit goes
+    for (Entry& entry : entries) {
+        const uint32_t bytes = uint32_t(entry.values.size()) * (entry.type == 3 ? 2 : 4);
+        if (bytes > 4) outside += bytes;
+    }
+    const uint32_t dataAt = outside;
+    for (uint32_t i = 0; i < strips; ++i) entries[5].values[i] = dataAt + i * uint32_t(strip.size());
+
+    Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    auto put = [&tiff](uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) tiff.push_back(uint8_t(value >> (8 * i)));
+    };
+    Bytes values;
+    put(uint32_t(entries.size()), 2);
+    for (const Entry& entry : entries) {
+        const int size = entry.type == 3 ? 2 : 4;
+        put(entry.tag, 2);
+        put(entry.type, 2);
+        put(uint32_t(entry.values.size()), 4);
+        if (entry.values.size() * size_t(size) > 4) {
+            put(directoryEnd + uint32_t(values.size()), 4);
+            for (uint32_t value : entry.values) {
+                for (int i = 0; i < size; ++i) values.push_back(uint8_t(value >> (8 * i)));
+            }
+        } else {
+            for (uint32_t value : entry.values) put(value, size);
+            for (size_t i = entry.values.size() * size_t(size); i < 4; ++i) tiff.push_back(0);
+        }
+    }
+    put(0, 4);  // no next directory
+    tiff.insert(tiff.end(), values.begin(), values.end());
+    for (uint32_t i = 0; i < strips; ++i) tiff.insert(tiff.end(), strip.begin(), strip.end());
+    return tiff;
+}
+
+// An RGBA PNG of the size given whose image data are a few bytes that are not a zlib stream.
+Bytes TinyPng(uint32_t width, uint32_t height, bool interlaced) {
+    Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    Bytes header;
+    PutU32(header, width);
+    PutU32(header, height);
+    header.insert(header.end(), {8, 6, 0, 0, uint8_t(interlaced ? 1 : 0)});
+    PutChunk(png, "IHDR", header);
+    PutChunk(png, "IDAT", {0x78, 0x01, 0xFF, 0xFF, 0xFF, 0xFF});
+    PutChunk(png, "IEND", {});
+    return png;
+}
+
+struct HugeImageCase {
+    const char* name;
+    const char* file;
+    std::function<Bytes()> make;
+    const char* refusal;  // what the message says after the file's name
+};
+
+void PrintTo(const HugeImageCase& c, std::ostream* os) { *os << c.name; }
+
+class TinyFileOfAHugeImage : public ::testing::TestWithParam<HugeImageCase> {};
+
+// Each file announces about 1 GiB of pixels and fails at its first row: what the failure costs
+// must be what was decoded, not what was announced.
+TEST_P(TinyFileOfAHugeImage, FailsHavingTakenLittleMemory) {
+    const HugeImageCase& c = GetParam();
+    Scratch scratch;
+    const Bytes bytes = c.make();
+    ASSERT_LT(bytes.size(), 300u);
+    WriteFile(scratch / c.file, bytes);
+    Outcome outcome = Tniff({"convert", scratch / c.file, scratch / "out.iff"});
+    EXPECT_EQ(outcome.status, 1) << Describe(outcome);
+    // With 4-byte pointers, the image and the memory it is put together in may not both fit in
+    // the address space: the file is then refused for that before anything is decoded.
+    const bool outOfAddresses = sizeof(void*) == 4 && outcome.err == "tniff: not enough memory\n";
+    EXPECT_TRUE(outOfAddresses || outcome.err.rfind("tniff: " + (scratch / c.file) + ": " + c.refusal, 0) == 0)
+        << Describe(outcome);
+    EXPECT_FALSE(Exists(scratch / "out.iff"));
+    // The peak counts what the test process held when it started tniff (a sanitizer's shadow
+    // memory among it): it is measured against tniff's peak for its help text.
+    const Outcome help = Tniff({"--help"});
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer keeps shadow memory for what is allocated, touched or not: an eighth of
+    // the image's 1 GiB.
+    const long kMostKilobytes = (64 + 128) << 10;
+#else
+    const long kMostKilobytes = 64 << 10;  // a few blocks of rows, and the file's own buffers
+#endif
+    EXPECT_LT(outcome.peakKilobytes - help.peakKilobytes, kMostKilobytes)
+        << "a file of " << bytes.size() << " bytes";
+    RecordProperty("peakKilobytes", std::to_string(outcome.peakKilobytes));
+}
+
+const Bytes kNotDeflate = {0x78, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryReader, TinyFileOfAHugeImage,
+    ::testing::Values(
+        HugeImageCase{"RgbaTiffOfOneStrip", "strip.tiff",
+                      [] { return TinyTiff(16384, 16320, 8, 4, false, EXTRASAMPLE_UNASSALPHA, kNotDeflate); },
+                      "broken TIFF file: "},
+        HugeImageCase{"Rgba16TiffAssociatedPlanes", "planes.tiff",
+                      [] { return TinyTiff(16384, 16320, 16, 4, true, EXTRASAMPLE_ASSOCALPHA, kNotDeflate); },
+                      "broken TIFF file: "},
+        HugeImageCase{"GrayTiffOfOneStrip", "gray.tiff",
+                      [] { return TinyTiff(16384, 16320, 8, 1, false, 0, kNotDeflate); },
+                      "broken TIFF file: "},
+        HugeImageCase{"InterlacedPng", "interlaced.png", [] { return TinyPng(16384, 16320, true); },
+                      "broken PNG file: "},
+        HugeImageCase{"Png", "plain.png", [] { return TinyPng(16384, 16320, false); }, "broken PNG file: "}),
+    [](const ::testing::TestParamInfo<HugeImageCase>& info) { return std::string(info.param.name); });
 
 // An input is read as what its first bytes say: a name that says otherwise gets a note, a name
 // without an extension none; the output is what the rightly named file gives.

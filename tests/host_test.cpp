@@ -443,6 +443,85 @@ TEST_F(HostTest, ASaveBlockIsFilledFromTheImage) {
     EXPECT_EQ(host.image(), image) << "saving leaves the image as it was";
 }
 
+// Rows long enough to be moved a plane at a time, both ways, for 2 to 4 planes from any first
+// plane, the block's rows padded: every byte lands where its pixel and plane say, and nothing
+// outside the rectangle is touched.
+TEST_F(HostTest, LongRowsOfSeveralPlanesGoBothWays) {
+    const int kWidth = 300, kHeight = 3, kPlanes = 4;
+    const int left = 5, right = 297;  // 292 pixels a row
+    auto pattern = [](size_t i) { return static_cast<uint8_t>(i * 7 + 3); };
+    const struct {
+        int lo, hi;
+    } kPlaneRanges[] = {{0, 1}, {1, 3}, {0, 3}, {1, 2}, {2, 3}};
+    for (const auto& range : kPlaneRanges) {
+        const int planes = range.hi - range.lo + 1;
+        SCOPED_TRACE("planes " + std::to_string(range.lo) + " to " + std::to_string(range.hi));
+        const int rowBytes = (right - left) * planes + 7;
+        const int32_t bytes = rowBytes * kHeight;
+        auto describe = [&](FormatRecord* r, char* buffer) {
+            r->data = buffer;
+            r->theRect = Rect16{0, static_cast<int16_t>(left), kHeight, static_cast<int16_t>(right)};
+            r->loPlane = static_cast<int16_t>(range.lo);
+            r->hiPlane = static_cast<int16_t>(range.hi);
+            r->colBytes = static_cast<int16_t>(planes);
+            r->rowBytes = rowBytes;
+            r->planeBytes = 1;
+        };
+        // The block's byte for pixel (x, y) of plane p, or -1 outside the rectangle and planes.
+        auto at = [&](int p, int y, int x) -> int {
+            if (x < left || x >= right || p < range.lo || p > range.hi) return -1;
+            return y * rowBytes + (x - left) * planes + (p - range.lo);
+        };
+
+        Host reader(&FakeEntry);
+        gBehaviour = [&](int16_t selector, FormatRecord* r, intptr_t*, int16_t* result) {
+            if (selector == formatSelectorReadStart) {
+                r->imageMode = plugInModeRGBColor;
+                r->imageSize.v = kHeight;
+                r->imageSize.h = kWidth;
+                r->depth = 8;
+                r->planes = kPlanes;
+            }
+            if (selector != formatSelectorReadContinue) return;
+            BufferID id = nullptr;
+            ASSERT_EQ(r->bufferProcs->allocateProc(bytes, &id), noErr);
+            char* buffer = r->bufferProcs->lockProc(id, 0);
+            for (int32_t i = 0; i < bytes; ++i) buffer[i] = static_cast<char>(pattern(size_t(i)));
+            describe(r, buffer);
+            *result = r->advanceState();
+            r->bufferProcs->freeProc(id);
+        };
+        reader.Call(formatSelectorReadStart);
+        ASSERT_EQ(reader.Call(formatSelectorReadContinue), noErr);
+        Image expected(kWidth, kHeight, kPlanes, plugInModeRGBColor);
+        for (int p = 0; p < kPlanes; ++p)
+            for (int y = 0; y < kHeight; ++y)
+                for (int x = 0; x < kWidth; ++x)
+                    if (at(p, y, x) >= 0) expected.at(p, y, x) = pattern(size_t(at(p, y, x)));
+        EXPECT_EQ(reader.image(), expected);
+
+        Host saver(&FakeEntry);
+        saver.SetImage(expected);
+        std::vector<uint8_t> block;
+        OnSelector(formatSelectorWriteStart, [&](FormatRecord* r, intptr_t*, int16_t* result) {
+            BufferID id = nullptr;
+            ASSERT_EQ(r->bufferProcs->allocateProc(bytes, &id), noErr);
+            char* buffer = r->bufferProcs->lockProc(id, 0);
+            std::memset(buffer, 0xEE, size_t(bytes));
+            describe(r, buffer);
+            *result = r->advanceState();
+            block.assign(buffer, buffer + bytes);
+            r->bufferProcs->freeProc(id);
+        });
+        ASSERT_EQ(saver.Call(formatSelectorWriteStart), noErr);
+        std::vector<uint8_t> filled(size_t(bytes), 0xEE);  // the padding stays as it was
+        for (int p = range.lo; p <= range.hi; ++p)
+            for (int y = 0; y < kHeight; ++y)
+                for (int x = left; x < right; ++x) filled[size_t(at(p, y, x))] = pattern(size_t(at(p, y, x)));
+        EXPECT_EQ(block, filled);
+    }
+}
+
 // ---- progressProc -------------------------------------------------------------------------------
 
 TEST_F(HostTest, ProgressIsLoggedAndOutOfRangeReportsAreViolations) {

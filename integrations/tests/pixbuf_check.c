@@ -1,6 +1,8 @@
 /* Loads images through GdkPixbuf, as viewers and the thumbnailer do:
  *     tniff_pixbuf_check same A B          exit 0 when both load to equal RGBA pixels
  *     tniff_pixbuf_check incremental A B   A fed to a GdkPixbufLoader in small pieces, B from file
+ *     tniff_pixbuf_check streamed A B      A read and fed to a loader 64 KiB at a time, B from file
+ *     tniff_pixbuf_check size FILE         prints "WIDTH HEIGHT" from gdk_pixbuf_get_file_info
  *     tniff_pixbuf_check survive FILE...   loads each; exit 0 when every load ends (loaded or an error)
  *     tniff_pixbuf_check fails FILE        exit 0 when loading fails with a message; prints it
  * Images without alpha compare as opaque; gray PNGs load as RGB. */
@@ -50,6 +52,31 @@ static GdkPixbuf* Incrementally(const char* path) {
     return pixbuf;
 }
 
+/* As a viewer reads a file: a piece at a time, holding none of it. */
+static GdkPixbuf* Streamed(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (file == NULL) {
+        perror(path);
+        return NULL;
+    }
+    GError* error = NULL;
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("tarniff", &error);
+    gboolean ok = loader != NULL;
+    static guchar piece[65536];
+    size_t got;
+    while (ok && (got = fread(piece, 1, sizeof piece, file)) > 0) ok = gdk_pixbuf_loader_write(loader, piece, got, &error);
+    fclose(file);
+    if (ok) ok = gdk_pixbuf_loader_close(loader, &error);
+    GdkPixbuf* pixbuf = NULL;
+    if (ok) pixbuf = Rgba(g_object_ref(gdk_pixbuf_loader_get_pixbuf(loader)));
+    else fprintf(stderr, "%s: %s\n", path, error != NULL ? error->message : "no loader");
+    if (loader != NULL) {
+        if (!ok) gdk_pixbuf_loader_close(loader, NULL);
+        g_object_unref(loader);
+    }
+    return pixbuf;
+}
+
 static int Same(GdkPixbuf* a, GdkPixbuf* b, const char* nameA, const char* nameB) {
     int width = gdk_pixbuf_get_width(a), height = gdk_pixbuf_get_height(a);
     if (width != gdk_pixbuf_get_width(b) || height != gdk_pixbuf_get_height(b)) {
@@ -68,8 +95,11 @@ static int Same(GdkPixbuf* a, GdkPixbuf* b, const char* nameA, const char* nameB
 }
 
 int main(int argc, char** argv) {
-    if (argc >= 4 && (strcmp(argv[1], "same") == 0 || strcmp(argv[1], "incremental") == 0)) {
-        GdkPixbuf* a = strcmp(argv[1], "same") == 0 ? FromFile(argv[2]) : Incrementally(argv[2]);
+    if (argc >= 4 && (strcmp(argv[1], "same") == 0 || strcmp(argv[1], "incremental") == 0 ||
+                      strcmp(argv[1], "streamed") == 0)) {
+        GdkPixbuf* a = strcmp(argv[1], "same") == 0          ? FromFile(argv[2])
+                       : strcmp(argv[1], "incremental") == 0 ? Incrementally(argv[2])
+                                                             : Streamed(argv[2]);
         GdkPixbuf* b = FromFile(argv[3]);
         int same = a != NULL && b != NULL && Same(a, b, argv[2], argv[3]);
         if (a != NULL) g_object_unref(a);
@@ -106,6 +136,16 @@ int main(int argc, char** argv) {
         g_error_free(error);
         return 0;
     }
-    fprintf(stderr, "usage: %s same A B | incremental A B | survive FILE... | fails FILE\n", argv[0]);
+    if (argc == 3 && strcmp(argv[1], "size") == 0) {
+        int width = 0, height = 0;
+        if (gdk_pixbuf_get_file_info(argv[2], &width, &height) == NULL) {
+            fprintf(stderr, "%s: no size\n", argv[2]);
+            return 1;
+        }
+        printf("%d %d\n", width, height);
+        return 0;
+    }
+    fprintf(stderr, "usage: %s same A B | incremental A B | streamed A B | survive FILE... | fails FILE | size FILE\n",
+            argv[0]);
     return 2;
 }

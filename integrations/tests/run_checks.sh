@@ -10,7 +10,9 @@
 #    that it is not saved; a broken and a truncated file, and files whose tiles do not cover the
 #    image, give tniff's error, no image, no file; no plug-in crashes.
 #  - GdkPixbuf: the loader (from file and fed in pieces) and gdk-pixbuf-thumbnailer through the
-#    installed thumbnailer entry give tniff's pixels; every damaged file loads or is refused.
+#    installed thumbnailer entry give tniff's pixels; a sparse 2 GiB file opens within 1 GiB of
+#    address space; the size is known from the header alone; every damaged file loads or is
+#    refused.
 set -euo pipefail
 build=$(cd "${1:?usage: run_checks.sh BUILD_DIR}" && pwd)
 cd "$(dirname "$0")/../.."
@@ -209,6 +211,20 @@ for name in $colour_files; do
     pass "GdkPixbuf opens $name.iff as tniff does, whole and in pieces"
   else fail "GdkPixbuf's $name.iff differs from tniff's"; fi
 done
+# The file's bytes are held once at most, and a run of zeros not at all: a 2 GiB file of an image
+# and then a hole opens under an address-space limit of 1 GiB, from file and read in pieces.
+cp "$files/rgba.iff" "$work/sparse.iff"
+truncate -s 2G "$work/sparse.iff"
+if (ulimit -v 1048576; pixbuf_check same "$work/sparse.iff" "$out/rgba.tniff.png" &&
+    pixbuf_check streamed "$work/sparse.iff" "$out/rgba.tniff.png"); then
+  pass "GdkPixbuf opens a 2 GiB sparse file within 1 GiB of address space, whole and streamed"
+else fail "GdkPixbuf cannot open a 2 GiB sparse file within 1 GiB of address space"; fi
+# The size comes from the header, before anything is decoded: a file cut after it has one.
+head -c 200 "$files/rgba.iff" > "$work/header-only.iff"
+size=$("$bin/tniff" info "$files/rgba.iff" | sed -n 's/^  image *\([0-9]*\) x \([0-9]*\),.*/\1 \2/p')
+if [ -n "$size" ] && [ "$(pixbuf_check size "$work/header-only.iff")" = "$size" ]; then
+  pass "gdk_pixbuf_get_file_info gives the size from the header alone ($size)"
+else fail "gdk_pixbuf_get_file_info has no size for a file cut after its header"; fi
 [ "$(gio info -a standard::content-type "$files/render.iff" | sed -n 's/.*content-type: //p')" = image/x-tarniff ] \
   && pass "the MIME type is found by content" || fail "render.iff is not image/x-tarniff"
 cp "$files/render.iff" "$work/render.dat"

@@ -160,34 +160,49 @@ class _MemoryFile:
         os.close(self.fd)
 
 
+def _path_of(path: Any) -> bytes:
+    """A path as the bytes the system takes (any it allows, as tniff takes them); one holding a
+    NUL byte raises ValueError, as open() does, rather than naming the file the NUL cuts off."""
+    encoded = os.fsencode(path)
+    if b"\0" in encoded:
+        raise ValueError(f"tarniff: embedded null byte in the path {encoded!r}")
+    return encoded
+
+
+def _bytes_of(data: Any) -> memoryview:
+    """The bytes of a buffer as one C-contiguous run of bytes: a strided or reversed view (a
+    file object's read() may give one) is copied into one, in the order it gives its items."""
+    view = memoryview(data)
+    return view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
+
+
 def _open(source: Source, with_path, with_bytes):
     """with_path(path, name) for a path, else with_bytes(data, name) with the bytes of source;
     name is what messages call the file."""
     if isinstance(source, (str, os.PathLike)):
-        path = os.fsencode(source)  # any bytes the system allows, as tniff takes them
+        path = _path_of(source)
         return with_path(path, path)
     if isinstance(source, (bytes, bytearray, memoryview)):
-        view = memoryview(source)
-        return with_bytes(view if view.c_contiguous else view.tobytes(), b"<bytes>")
+        return with_bytes(_bytes_of(source), b"<bytes>")
     if hasattr(source, "read"):
         data = source.read()
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError("tarniff: the file object must be opened in binary mode (its read() gave "
                             f"{type(data).__name__})")
-        return with_bytes(data, _name_of(source, "<stream>"))
+        return with_bytes(_bytes_of(data), _name_of(source, "<stream>"))
     raise TypeError(f"tarniff: the source must be a path, bytes or a binary file object, not {type(source).__name__}")
 
 
 def read(source: Source, partial: bool = False, raw_depth: bool = False) -> Image:
     """Reads an .iff file through the module.
 
-    source is a path, the file's bytes, or a binary file object (read to its end). A file the
-    module refuses raises Error with tniff's message. A file cut short, whose tiles leave
-    pixels uncovered, or with a damaged tile (a compressed tile whose data does not fill it)
-    raises Error unless partial is true; then the image holds what there is (0 where no tile
-    reached), complete is False and notes says what is missing. raw_depth: also the depth
-    values as stored (Image.raw_depth). An image
-    larger than tniff's default limit (half the machine's memory, at least 1 GiB) is refused
+    source is a path, the file's bytes, or a binary file object (read to its end); a path
+    holding a NUL byte raises ValueError, as open() does. A file the module refuses raises
+    Error with tniff's message. A file cut short, whose tiles leave pixels uncovered, or with a
+    damaged tile (a compressed tile whose data does not fill it) raises Error unless partial is
+    true; then the image holds what there is (0 where no tile reached), complete is False and
+    notes says what is missing. raw_depth: also the depth values as stored (Image.raw_depth). An
+    image larger than tniff's default limit (half the machine's memory, at least 1 GiB) is refused
     before its memory is taken. The GIL is released while the module works.
     """
     def opened(found: dict) -> Image:
@@ -201,6 +216,14 @@ def read(source: Source, partial: bool = False, raw_depth: bool = False) -> Imag
     module = _the_module()
     return _open(source, lambda path, name: opened(module.open(path, name, raw_depth)),
                  lambda data, name: opened(module.open_bytes(data, name, raw_depth)))
+
+
+def _header(source: Source) -> dict:
+    """What the file's chunk headers say, read without the module and without decoding: keys
+    recognised, has_header, whole (no damage found), width, height, channels (0, 1, 3 or 4) and
+    depth. Only a file that cannot be opened raises (Error)."""
+    return _open(source, lambda path, name: _tarniff.layout(path, name),
+                 lambda data, name: _tarniff.layout_bytes(data))
 
 
 #: Channels of the last axis write takes, and what they are.
@@ -244,7 +267,7 @@ def write(target: Union[str, "os.PathLike[str]", BinaryIO], pixels: np.ndarray) 
     """
     pixels = _pixels_to_save(pixels)
     if isinstance(target, (str, bytes, os.PathLike)):
-        path = os.fsencode(target)
+        path = _path_of(target)
         _the_module().save(pixels, path, path, True)
         return
     if not hasattr(target, "write"):

@@ -2,16 +2,19 @@
 
     >>> from PIL import Image
     >>> im = Image.open("render.iff")        # mode L, RGB or RGBA, found by its first bytes
-    >>> im.info["depth"]                     # the depth buffer as an L image (near is dark), if any
     >>> im.info["dpi"]
     (72.0, 72.0)
+    >>> im.load(); im.info["depth"]          # the depth buffer as an L image (near is dark), if any
     >>> im.save("copy.iff")                  # through the module: the same bytes as tniff writes
 
-Files are read and written by the module, as tarniff.read and tarniff.write do; a file the
-module refuses raises tarniff.Error from Image.open with tniff's words. A file cut short is
-refused unless ``ImageFile.LOAD_TRUNCATED_IMAGES`` is true, when what there is is opened. Images
-of mode L, LA, RGB and RGBA are saved (LA as gray and alpha); the module writes no depth buffer,
-so saving an image opened with one warns that its depth is not saved.
+Image.open reads only the file's chunk headers, for its size and mode, so that Pillow's check of
+the image's size (MAX_IMAGE_PIXELS) refuses a huge image before anything is decoded; load()
+reads the file through the module, as tarniff.read and tarniff.write do. A file the module
+refuses raises tarniff.Error with tniff's words: from Image.open when its chunk headers show the
+damage, else from load(). A file cut short is refused unless ``ImageFile.LOAD_TRUNCATED_IMAGES``
+is true, when what there is is opened. Images of mode L, LA, RGB and RGBA are saved (LA as gray
+and alpha); the module writes no depth buffer, so saving an image opened with one warns that its
+depth is not saved.
 """
 
 from __future__ import annotations
@@ -36,6 +39,15 @@ def _accept(prefix: bytes) -> bool:
     return len(prefix) >= 12 and prefix[:4] == b"FOR4" and prefix[8:12] == b"CIMG"
 
 
+class _Stream(io.BytesIO):
+    """The bytes of a stream Pillow was given, read once, under the stream's name for messages."""
+
+    def __init__(self, fp) -> None:
+        super().__init__(fp.read())
+        name = getattr(fp, "name", None)
+        self.name = name if isinstance(name, (str, bytes)) else "<stream>"
+
+
 class TarnIffImageFile(ImageFile.ImageFile):
     format = FORMAT
     format_description = DESCRIPTION
@@ -45,16 +57,49 @@ class TarnIffImageFile(ImageFile.ImageFile):
             raise SyntaxError("not a tiled IFF image")
         self.fp.seek(0)
         # The module opens files by name: the file itself when Pillow was given one, else the
-        # bytes of the stream.
-        source = self.filename if isinstance(self.filename, (str, bytes)) and self.filename and \
-            os.path.isfile(self.filename) else self.fp
-        read = tarniff.read(source, partial=ImageFile.LOAD_TRUNCATED_IMAGES)
+        # bytes of the stream, read once here and kept for load().
+        if isinstance(self.filename, (str, bytes)) and self.filename and os.path.isfile(self.filename):
+            self._source = self.filename
+        else:
+            self._source = _Stream(self.fp)
+        # Only the chunk headers are read here, so that Pillow's image-size check (its guard
+        # against decompression bombs, which follows _open) refuses a huge image before a pixel
+        # of it is decoded; load() decodes.
+        header = tarniff._header(self._stream())
+        size = (header["width"], header["height"])
+        if header["whole"] and header["channels"] in _MODES:
+            self.mode = _MODES[header["channels"]]
+            self._size = size
+            self.info["dpi"] = (72.0, 72.0)  # what the module gives every file; load() sets it again
+            self.tile = []
+            return
+        # A damaged file, or one of only depth, is refused here in the module's words, as a whole
+        # one would be when it is loaded; what size its header gives is checked first all the same.
+        if header["has_header"] and hasattr(Image, "_decompression_bomb_check"):
+            Image._decompression_bomb_check(size)
+        self._decode()
+
+    def _stream(self):
+        """The source for the next pass over the file: its name, or its bytes from the start."""
+        if isinstance(self._source, _Stream):
+            self._source.seek(0)
+        return self._source
+
+    def _decode(self) -> None:
+        """Reads the file through the module; its pixels wait in self._pixels for load()."""
+        read = tarniff.read(self._stream(), partial=ImageFile.LOAD_TRUNCATED_IMAGES)
+        self._source = None
         channels = read.pixels.shape[2]
         if channels not in _MODES:
             raise tarniff.Error(f"{self.filename or '<stream>'}: the file holds only a depth buffer and no "
                                 "colour image; tarniff.read gives it as an array")
-        self.mode = _MODES[channels]
-        self._size = (read.width, read.height)
+        mode, size = _MODES[channels], (read.width, read.height)
+        if self.mode and (self.mode, self.size) != (mode, size):
+            raise tarniff.Error(f"{self.filename or '<stream>'}: the module read a {size[0]} x {size[1]} "
+                                f"{mode} image where the file's header gives {self.size[0]} x {self.size[1]} "
+                                f"{self.mode}")
+        self.mode = mode
+        self._size = size
         self.info["dpi"] = read.dpi
         if read.depth is not None:
             self.info["depth"] = Image.fromarray(read.depth, "L")
@@ -64,6 +109,8 @@ class TarnIffImageFile(ImageFile.ImageFile):
         self.tile = []
 
     def load(self):
+        if getattr(self, "_source", None) is not None:
+            self._decode()
         pixels = getattr(self, "_pixels", None)
         if pixels is not None:
             # Decoded already: the pixels go to Pillow as raw bytes (the raw decoder's arguments

@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
                                                : (Usage("--form takes raw, compressed or smallest"),
                                                 iffbuild::Form::Raw);
         } else if (option == "--tile") {
-            tile = Number(value, 1, 256);
+            tile = Number(value, 1, 4096);  // large tiles make large hand-overs
         } else if (option == "--levels") {
             levels = Number(value, 1, 256);
         } else if (option == "--blocks") {

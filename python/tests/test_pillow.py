@@ -82,3 +82,42 @@ def test_saving_an_image_opened_with_depth_warns_that_depth_is_not_saved(tmp_pat
         with pytest.warns(UserWarning, match=r"copy\.iff: the depth buffer is not saved; the format's writer stores none"):
             im.save(tmp_path / "copy.iff")
     assert tarniff.read(tmp_path / "copy.iff").depth is None
+
+
+def sources(path, how):
+    return {"name": str(path), "file object": open(path, "rb"), "bytes in memory": io.BytesIO(path.read_bytes())}[how]
+
+
+@pytest.mark.parametrize("how", ["name", "file object", "bytes in memory"])
+def test_open_reads_only_the_header_and_load_decodes(monkeypatch, make_file, how):
+    path = make_file(61, 45, 3, depth=True, blocks=4)
+    decoded = []
+    read = tarniff.read
+    monkeypatch.setattr(tarniff, "read", lambda *args, **kwargs: decoded.append(1) or read(*args, **kwargs))
+    with Image.open(sources(path, how)) as im:
+        assert (im.mode, im.size, im.info["dpi"]) == ("RGB", (61, 45), (72.0, 72.0))
+        assert decoded == []
+        im.load()
+        assert decoded == [1]
+        expected = read(path)
+        np.testing.assert_array_equal(np.asarray(im), expected.pixels)
+        np.testing.assert_array_equal(np.asarray(im.info["depth"]), expected.depth)
+        assert im.info["dpi"] == expected.dpi
+
+
+# A whole file, and a cut one (refused at open in the module's words, but only after the size check).
+BOMBS = {
+    "whole": lambda data: data,
+    "cut": lambda data: data[:60000],
+}
+
+
+@pytest.mark.parametrize("make", BOMBS.values(), ids=BOMBS.keys())
+@pytest.mark.parametrize("how", ["name", "file object", "bytes in memory"])
+def test_the_image_size_check_comes_before_any_decoding(monkeypatch, tmp_path, make, how):
+    path = tmp_path / "large.iff"
+    path.write_bytes(make(SAMPLE.read_bytes()))
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 360 * 240 // 2 - 1)  # the sample is 360 x 240
+    monkeypatch.setattr(tarniff, "read", lambda *args, **kwargs: pytest.fail("the file was decoded"))
+    with pytest.raises(Image.DecompressionBombError, match="86400 pixels"):
+        Image.open(sources(path, how))

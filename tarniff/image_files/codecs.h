@@ -11,7 +11,8 @@
 
 namespace tarniff {
 
-// PNG through libpng: any PNG; an interlaced file is asked for all its rows at once.
+// PNG through libpng: any PNG. Rows go to the sink a block at a time as they are decoded; an
+// interlaced file is first decoded whole, into memory backed only as its passes reach it.
 void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& settings);
 // Rows of 1 to 4 channels as an 8-bit PNG, deflated at settings.pngLevel, with a pHYs chunk
 // (pixels per metre, rounded) when the resolution is known.
@@ -37,8 +38,9 @@ uint8_t ScaleSample(uint32_t value, uint32_t maxval);
 // TIFF through libtiff: the first image, gray (min-is-black or min-is-white), RGB and palette
 // images of 8 or 16 bits per sample, gray and palette also of 1, 2 or 4; strips or tiles,
 // samples interleaved or in separate planes; the first extra sample is alpha (associated alpha
-// un-premultiplied, rounded to nearest, 0 where alpha is 0). It is decoded whole, then handed to
-// the sink. Any other kind (CMYK, YCbCr, floating point, 32-bit), a truncated or a broken file
+// un-premultiplied, rounded to nearest, 0 where alpha is 0). Strips of interleaved samples and
+// rows of tiles go to the sink as they are decoded; samples in separate planes are decoded
+// whole first, into memory backed only as rows reach it. Any other kind (CMYK, YCbCr, floating point, 32-bit), a truncated or a broken file
 // throws with one line saying what the file is or what is wrong.
 void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settings);
 // Rows of 1 to 4 channels as an 8-bit TIFF in deflate-compressed strips, alpha as an

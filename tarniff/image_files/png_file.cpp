@@ -2,6 +2,7 @@
 // between its setjmp and its return and owns nothing with a destructor, so a jump never skips
 // one; the callers own the files, the libpng structures and the pixel memory.
 #include "tarniff/image_files/codecs.h"
+#include "tarniff/image_files/zeroed_buffer.h"
 
 #include <png.h>
 #include <cerrno>
@@ -205,15 +206,22 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
         ~ProgressScope() { gRowProgress = nullptr; }
     } progressScope(settings.progress, height);
     std::vector<png_bytep> rows;
+    const int block = sink->BlockRows(width, shape.channels);
     if (gPasses > 1) {
-        // The passes of an interlaced file each visit every row: they are all needed at once.
-        uint8_t* pixels = sink->Rows(0, height);
+        // The passes of an interlaced file each visit every row: they are all needed at once, in
+        // memory that is backed only as the passes reach it (a few bytes of a broken stream
+        // cost what they decoded), and go to the sink a block at a time once all are read.
+        ZeroedBuffer<uint8_t> pixels(static_cast<size_t>(height) * shape.rowBytes);
         for (int y = 0; y < height; ++y)
-            rows.push_back(pixels + static_cast<size_t>(y) * shape.rowBytes);
+            rows.push_back(pixels.data() + static_cast<size_t>(y) * shape.rowBytes);
         if (!ReadPngImage(structs.png, rows.data())) throw BrokenPng(path, file.get(), error);
-        sink->Filled(0, height);
+        for (int top = 0; top < height; top += block) {
+            const int count = height - top < block ? height - top : block;
+            std::memcpy(sink->Rows(top, count), rows[static_cast<size_t>(top)],
+                        static_cast<size_t>(count) * shape.rowBytes);
+            sink->Filled(top, count);
+        }
     } else {
-        const int block = sink->BlockRows(width, shape.channels);
         rows.resize(static_cast<size_t>(block < height ? block : height));
         for (int top = 0; top < height; top += block) {
             const int count = height - top < block ? height - top : block;

@@ -201,14 +201,29 @@ const uint8_t* PlaneRows::Rows(int top, int count) {
     return block_.data();
 }
 
+// The pixels are reserved whole but filled only as far as the rows asked for: a file that
+// announces a huge image and then fails costs the rows it reached.
 void RasterSink::Begin(int width, int height, int channels, int sourceBits) {
-    raster_ = Raster(width, height, channels);
+    raster_ = Raster();
+    raster_.width = width;
+    raster_.height = height;
+    raster_.channels = channels;
     raster_.sourceBits = sourceBits;
+    raster_.pixels.reserve(static_cast<size_t>(width) * static_cast<size_t>(height) *
+                           static_cast<size_t>(channels));
 }
 
-uint8_t* RasterSink::Rows(int top, int) {
-    return raster_.pixels.data() + static_cast<size_t>(top) * static_cast<size_t>(raster_.width) *
-                                       static_cast<size_t>(raster_.channels);
+uint8_t* RasterSink::Rows(int top, int count) {
+    const size_t row = static_cast<size_t>(raster_.width) * static_cast<size_t>(raster_.channels);
+    const size_t end = static_cast<size_t>(top + count) * row;
+    if (raster_.pixels.size() < end) raster_.pixels.resize(end);
+    return raster_.pixels.data() + static_cast<size_t>(top) * row;
+}
+
+Raster& RasterSink::raster() {
+    raster_.pixels.resize(static_cast<size_t>(raster_.width) * static_cast<size_t>(raster_.height) *
+                          static_cast<size_t>(raster_.channels));
+    return raster_;
 }
 
 void ImageSink::Begin(int width, int height, int channels, int sourceBits) {

@@ -1,6 +1,7 @@
 // libtiff reports through handlers given to each open; they keep the first error's words for the
 // Error thrown afterwards, so nothing of libtiff's is printed on its own.
 #include "tarniff/image_files/codecs.h"
+#include "tarniff/image_files/zeroed_buffer.h"
 
 #include <sys/stat.h>
 
@@ -320,37 +321,63 @@ std::vector<uint8_t> ReadPalette(TIFF* tiff, const TiffShape& shape, const std::
     return palette;
 }
 
-// Rows of strips with samples interleaved, one scanline at a time (a strip may be the whole image).
-void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* raster,
+// Rows first .. first + count - 1, decoded at pixels (row first at pixels), handed to the sink a
+// block of its size at a time.
+void HandOver(const uint8_t* pixels, uint32_t first, uint32_t count, const TiffShape& shape,
+              RowSink* sink) {
+    const size_t rowBytes =
+        static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels());
+    const uint32_t block =
+        static_cast<uint32_t>(sink->BlockRows(static_cast<int>(shape.width), shape.channels()));
+    for (uint32_t done = 0; done < count; done += block) {
+        const uint32_t rows = std::min(block, count - done);
+        std::memcpy(sink->Rows(static_cast<int>(first + done), static_cast<int>(rows)),
+                    pixels + static_cast<size_t>(done) * rowBytes,
+                    static_cast<size_t>(rows) * rowBytes);
+        sink->Filled(static_cast<int>(first + done), static_cast<int>(rows));
+    }
+}
+
+// Rows of strips with samples interleaved, one scanline at a time (a strip may be the whole
+// image), each block of rows converted straight into the sink's.
+void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink* sink,
                           const Progress& rowProgress, const std::string& path,
                           const TiffMessages& messages) {
     std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize64(tiff)));
+    if (line.empty()) throw BrokenTiff(path, messages);
     SampleRows rows;
     rows.plane[0] = line.data();
     rows.stride = shape.samples;
     const size_t rowBytes =
-        static_cast<size_t>(raster->width) * static_cast<size_t>(raster->channels);
-    for (uint32_t y = 0; y < shape.height; ++y) {
-        if (line.empty() || TIFFReadScanline(tiff, line.data(), y, 0) < 0)
-            throw BrokenTiff(path, messages);
-        ConvertPixels(c, rows, 0, shape.width, raster->pixels.data() + y * rowBytes);
-        if (rowProgress && (y % 64 == 63 || y + 1 == shape.height))
-            rowProgress(int(y + 1), int(shape.height));
+        static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels());
+    const uint32_t block =
+        static_cast<uint32_t>(sink->BlockRows(static_cast<int>(shape.width), shape.channels()));
+    for (uint32_t top = 0; top < shape.height; top += block) {
+        const uint32_t count = std::min(block, shape.height - top);
+        uint8_t* out = sink->Rows(static_cast<int>(top), static_cast<int>(count));
+        for (uint32_t y = top; y < top + count; ++y) {
+            if (TIFFReadScanline(tiff, line.data(), y, 0) < 0) throw BrokenTiff(path, messages);
+            ConvertPixels(c, rows, 0, shape.width, out + static_cast<size_t>(y - top) * rowBytes);
+            if (rowProgress && (y % 64 == 63 || y + 1 == shape.height))
+                rowProgress(int(y + 1), int(shape.height));
+        }
+        sink->Filled(static_cast<int>(top), static_cast<int>(count));
     }
 }
 
 // Strips with each sample in a plane of its own, a plane at a time (a strip may be a whole
-// plane, so the planes are not read side by side). Alpha comes first: associated alpha is kept
-// at full precision to make the colour planes straight.
-void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* raster,
+// plane, so the planes are not read side by side): the image is put together whole, then handed
+// over. Alpha comes first: associated alpha is kept at full precision to make the colour planes
+// straight.
+void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink* sink,
                         const Progress& rowProgress, const std::string& path,
                         const TiffMessages& messages) {
     std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize64(tiff)));
     if (line.empty()) throw BrokenTiff(path, messages);
     const size_t width = shape.width;
-    const size_t channels = static_cast<size_t>(raster->channels);
-    std::vector<uint16_t> alphaPlane;
-    if (c.associated) alphaPlane.resize(width * shape.height);
+    const size_t channels = static_cast<size_t>(shape.channels());
+    ZeroedBuffer<uint8_t> pixels(width * shape.height * channels);
+    ZeroedBuffer<uint16_t> alphaPlane(c.associated ? width * shape.height : 0);
     std::vector<int> order;
     if (c.alpha) order.push_back(c.colourSamples);
     for (int s = 0; s < c.colourSamples; ++s) order.push_back(s);
@@ -362,8 +389,7 @@ void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c,
             if (TIFFReadScanline(tiff, line.data(), y, static_cast<uint16_t>(sample)) < 0) {
                 throw BrokenTiff(path, messages);
             }
-            uint8_t* out =
-                raster->pixels.data() + y * width * channels + static_cast<size_t>(sample);
+            uint8_t* out = pixels.data() + y * width * channels + static_cast<size_t>(sample);
             uint16_t* alpha = c.associated ? alphaPlane.data() + y * width : nullptr;
             for (size_t x = 0; x < width; ++x, out += channels) {
                 uint32_t value = SampleAt(line.data(), x, c.bits);
@@ -379,10 +405,12 @@ void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c,
             if (rowProgress && (done % 64 == 0 || done == total)) rowProgress(done, total);
         }
     }
+    HandOver(pixels.data(), 0, shape.height, shape, sink);
 }
 
-// Tiles, each decoded whole (every plane of it when the samples are in planes).
-void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* raster,
+// Tiles, each decoded whole (every plane of it when the samples are in planes), a row of tiles
+// put together and then handed over.
+void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink* sink,
                const Progress& rowProgress, const std::string& path, const TiffMessages& messages) {
     uint32_t tileWidth = 0, tileHeight = 0;
     TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
@@ -399,48 +427,34 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, Raster* 
                     ", more than tniff decodes at once (" + Mebibytes(kLargestTileBytes) + ")");
     }
     const size_t rowBytes = static_cast<size_t>(rowBytes64);
-    std::vector<std::vector<uint8_t>> tile(static_cast<size_t>(planes),
-                                           std::vector<uint8_t>(size_t(tileBytes)));
-    const size_t outRow =
-        static_cast<size_t>(raster->width) * static_cast<size_t>(raster->channels);
+    // Tiles and the row of them are large for some files: backed only as tiles are decoded.
+    ZeroedBuffer<uint8_t> tiles(static_cast<size_t>(tileBytes) * static_cast<size_t>(planes));
+    const size_t outRow = static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels());
+    const uint32_t bandRows = std::min(tileHeight, shape.height);
+    ZeroedBuffer<uint8_t> band(outRow * bandRows);
     for (uint32_t top = 0; top < shape.height; top += tileHeight) {
+        const uint32_t down = std::min(tileHeight, shape.height - top);
         for (uint32_t left = 0; left < shape.width; left += tileWidth) {
             for (int p = 0; p < planes; ++p) {
                 const ttile_t index = TIFFComputeTile(tiff, left, top, 0, static_cast<uint16_t>(p));
-                if (TIFFReadEncodedTile(tiff, index, tile[size_t(p)].data(),
+                if (TIFFReadEncodedTile(tiff, index, tiles.data() + size_t(p) * tileBytes,
                                         static_cast<tmsize_t>(tileBytes)) < 0) {
                     throw BrokenTiff(path, messages);
                 }
             }
             const size_t across = std::min(tileWidth, shape.width - left);
-            const uint32_t down = std::min(tileHeight, shape.height - top);
             for (uint32_t r = 0; r < down; ++r) {
                 SampleRows rows;
                 for (int p = 0; p < planes; ++p)
-                    rows.plane[p] = tile[size_t(p)].data() + r * rowBytes;
+                    rows.plane[p] = tiles.data() + size_t(p) * tileBytes + r * rowBytes;
                 rows.stride = shape.separate() ? 1 : shape.samples;
-                ConvertPixels(
-                    c, rows, 0, across,
-                    raster->pixels.data() + (top + r) * outRow + left * size_t(raster->channels));
+                ConvertPixels(c, rows, 0, across,
+                              band.data() + r * outRow + left * size_t(shape.channels()));
             }
         }
+        HandOver(band.data(), top, down, shape, sink);
         const uint32_t rowsDone = std::min(shape.height, top + tileHeight);
         if (rowProgress) rowProgress(int(rowsDone), int(shape.height));
-    }
-}
-
-// A whole decoded raster handed to a reader's sink, a block of rows at a time.
-void MoveRasterInto(const Raster& raster, RowSink* sink) {
-    sink->Begin(raster.width, raster.height, raster.channels, raster.sourceBits);
-    const size_t rowBytes =
-        static_cast<size_t>(raster.width) * static_cast<size_t>(raster.channels);
-    const int block = sink->BlockRows(raster.width, raster.channels);
-    for (int top = 0; top < raster.height; top += block) {
-        const int count = std::min(block, raster.height - top);
-        std::memcpy(sink->Rows(top, count),
-                    raster.pixels.data() + static_cast<size_t>(top) * rowBytes,
-                    static_cast<size_t>(count) * rowBytes);
-        sink->Filled(top, count);
     }
 }
 }  // namespace
@@ -484,16 +498,14 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     if (shape.photometric == PHOTOMETRIC_PALETTE)
         c.palette = ReadPalette(tiff.get(), shape, path, messages);
 
-    Raster raster(int(shape.width), int(shape.height), shape.channels());
+    sink->Begin(int(shape.width), int(shape.height), shape.channels(), shape.bits);
     if (shape.tiled) {
-        ReadTiles(tiff.get(), shape, c, &raster, rowProgress, path, messages);
+        ReadTiles(tiff.get(), shape, c, sink, rowProgress, path, messages);
     } else if (shape.separate()) {
-        ReadSeparateStrips(tiff.get(), shape, c, &raster, rowProgress, path, messages);
+        ReadSeparateStrips(tiff.get(), shape, c, sink, rowProgress, path, messages);
     } else {
-        ReadContiguousStrips(tiff.get(), shape, c, &raster, rowProgress, path, messages);
+        ReadContiguousStrips(tiff.get(), shape, c, sink, rowProgress, path, messages);
     }
-    raster.sourceBits = shape.bits;
-    MoveRasterInto(raster, sink);
 }
 
 namespace {

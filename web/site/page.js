@@ -79,8 +79,33 @@ function hideProgress() {
 
 // ---- Files ------------------------------------------------------------------------------------
 
-const entries = [];  // {name, state: "opening" | "open" | "failed", ...}
+// {name, state: "opening" | "open" | "failed", file, ...}. Only the file shown keeps its pixels
+// (rgba, depth and the views made of them): an image of 8192 x 8192 holds 256 MiB or more, and
+// a page that kept every file it opened would grow by that much for each. A file shown again is
+// opened again from its file, which the entry keeps.
+const entries = [];
 let shown = null;
+
+function dropPixels(entry) {
+  if (!entry.rgba) return;
+  entry.rgba = null;
+  entry.depth = null;
+  entry.views = {};
+}
+
+// The pixels of an open file whose pixels were let go, read again; false when that failed.
+async function reopen(entry) {
+  const answer = await ask({ type: "open", name: entry.name, file: entry.file }, `opening ${entry.name}`);
+  hideProgress();
+  if (answer.type === "failed") {
+    markFailed(entry, answer.message, answer.description);
+    return false;
+  }
+  entry.rgba = new Uint8Array(answer.rgba);
+  entry.depth = answer.depth && new Uint8Array(answer.depth);
+  entry.views = {};
+  return true;
+}
 
 function addEntry(name) {
   const entry = { name, state: "opening" };
@@ -117,7 +142,7 @@ async function openIff(file) {
   } else {
     const image = answer.description.image;
     Object.assign(entry, {
-      state: "open", width: answer.width, height: answer.height, description: answer.description,
+      state: "open", file, width: answer.width, height: answer.height, description: answer.description,
       note: answer.note, planes: image.planes,
       colourPlanes: image.planeNames.filter((plane) => plane !== "depth").length,
       rgba: new Uint8Array(answer.rgba), depth: answer.depth && new Uint8Array(answer.depth),
@@ -209,6 +234,17 @@ function showMessage(text, isNote) {
 
 async function show(entry) {
   shown = entry;
+  for (const other of entries) {
+    if (other !== entry) dropPixels(other);
+  }
+  if (entry.state === "open" && !entry.rgba) {
+    if (!(await reopen(entry))) {
+      if (shown === entry) return show(entry);  // now as the failure it has become
+      return;
+    }
+    if (shown !== entry) return dropPixels(entry);  // another was asked for meanwhile
+  }
+  document.body.dataset.pixelsHeld = String(entries.filter((e) => e.rgba).length);
   for (const other of entries) other.button.removeAttribute("aria-current");
   entry.button.setAttribute("aria-current", "true");
   $("details-title").textContent = entry.name;

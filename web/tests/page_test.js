@@ -131,12 +131,15 @@ async function pickerAndKeys(browser) {
   await page.waitForFunction(() => document.querySelectorAll("#file-list button").length === 3 &&
     document.getElementById("summary").textContent.startsWith("100x70"), null, { timeout: 60000 });
   check("picker: the last file is shown", await text(page, "#summary"), gray.summary);
+  const held = () => page.evaluate(() => document.body.dataset.pixelsHeld);
+  check("picker: only the file shown keeps its pixels", await held(), "1");
   check("picker: the PNG is saved as .iff", await text(page, "#saved"), png.saved);
   check("picker: the files in order", (await page.$$eval("#file-list button", (b) => b.map((e) => e.textContent))).join(", "),
     "render.iff, rgba8.iff, gray.iff");
   await page.click("#file-list li:first-child button");
   await page.waitForFunction((s) => document.getElementById("summary").textContent === s, render.summary);
   check("list: the first file shown again", await text(page, "#summary"), render.summary);
+  check("list: the first file's pixels, read again, are the only ones kept", await held(), "1");
 
   // Keys: d shows depth, a alpha, c colour; 1 is 1:1, f fits.
   await page.focus("#viewport");
