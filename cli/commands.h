@@ -11,23 +11,23 @@
 namespace tniff_cli {
 
 struct Options {
-    std::string modulePath;          // --module; empty: the module beside the tool
-    bool quiet = false;              // --quiet: no progress bar, no notes
-    std::vector<std::string> files;  // the command's operands
-    std::string depthPath;           // convert --depth
-    std::string rawDepthPath;        // convert --raw-depth: the depth values as stored, a TIFF
-    bool rawDepthGiven = false;      // --raw-depth, with a file or (many files) without
+    std::string modulePath;               // --module; empty: the module beside the tool
+    bool quiet = false;                   // --quiet: no progress bar, no notes
+    std::vector<std::string> files;       // the command's operands
+    std::string depthPath;                // convert --depth
+    std::string rawDepthPath;             // convert --raw-depth: the depth values as stored, a TIFF
+    bool rawDepthGiven = false;           // --raw-depth, with a file or (many files) without
     size_t rawDepthOperandAt = SIZE_MAX;  // as depthOperandAt, for --raw-depth's file
     size_t optionalFileAt = SIZE_MAX;     // while parsing: where an option's file stood
-    bool floatDepth = false;         // convert --float-depth: those values' bits as floats
-    bool partial = false;            // convert --partial
-    bool keepRgb = false;            // convert --rgb: a gray image saved as RGB stays RGB
-    bool force = false;              // convert --force: an image to standard output on a terminal
-    bool json = false;               // info --json
-    bool brief = false;              // info --brief
-    std::string to;                  // convert --to: OUT's type
-    int pngLevel = -1;               // convert --png-level; -1: the default
-    uint64_t maxImageBytes = 0;      // --max-image-size; 0: the default
+    bool floatDepth = false;              // convert --float-depth: those values' bits as floats
+    bool partial = false;                 // convert --partial
+    bool keepRgb = false;                 // convert --rgb: a gray image saved as RGB stays RGB
+    bool force = false;          // convert --force: an image to standard output on a terminal
+    bool json = false;           // info --json
+    bool brief = false;          // info --brief
+    std::string to;              // convert --to: OUT's type
+    int pngLevel = -1;           // convert --png-level; -1: the default
+    uint64_t maxImageBytes = 0;  // --max-image-size; 0: the default
     // convert with many files (see batch_convert.h)
     bool depthGiven = false;  // --depth, with a file or (many files) without
     size_t depthOperandAt =

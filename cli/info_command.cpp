@@ -143,8 +143,8 @@ std::string JsonArray(const std::vector<std::string>& objects) {
 // One line from the walk of the file: the module is not called and no pixel is handed over, so a
 // long sequence is checked in the time it takes to read it. Tiles count as there when their
 // chunk ends inside the file and their rectangle inside the image; a compressed tile whose run
-// stream does not fill its planes is damaged. Gives what the file counts as; a file without a line of its own throws Error, with
-// *verdict set when the walk could tell what it is.
+// stream does not fill its planes is damaged. Gives what the file counts as; a file without a line
+// of its own throws Error, with *verdict set when the walk could tell what it is.
 FileVerdict PrintBrief(const std::string& path, const std::string& name, FileVerdict* verdict) {
     Layout layout;
     std::string why;

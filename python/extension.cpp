@@ -251,15 +251,13 @@ PYBIND11_MODULE(_tarniff, m) {
     py::class_<Module>(m, "Module")
         .def(py::init<const std::string&>(), py::arg("path"))
         .def_property_readonly("path", [](const Module& module) { return module.file.path; })
-        .def("open", &Module::Open, py::arg("path"), py::arg("name"),
-             py::arg("raw_depth") = false)
+        .def("open", &Module::Open, py::arg("path"), py::arg("name"), py::arg("raw_depth") = false)
         .def("open_bytes", &Module::OpenBytes, py::arg("data"), py::arg("name"),
              py::arg("raw_depth") = false)
         .def("info", &Module::Info, py::arg("path"), py::arg("name"))
         .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"))
-        .def("depth_not_saved", [](const Module&, const std::string& name) {
-            return Text(lib::DepthNotSaved(name));
-        })
+        .def("depth_not_saved",
+             [](const Module&, const std::string& name) { return Text(lib::DepthNotSaved(name)); })
         .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"),
              py::arg("whole"));
 

@@ -588,8 +588,8 @@ struct RawDepthSettings {
 // unscaled (unsigned integers, or their bits as floats) and a coverage mask as unassociated
 // alpha, full (all bits, or 1.0) where a pixel has depth and 0 where it has none, so that
 // compositing programs take a pixel without depth as transparent. Throws Error naming name.
-void WriteRawDepthTiff(const RawDepth& depth, const std::string& path,
-                       const std::string& name, const RawDepthSettings& settings);
+void WriteRawDepthTiff(const RawDepth& depth, const std::string& path, const std::string& name,
+                       const RawDepthSettings& settings);
 
 // A rectangle of pixels, columns [left, right) and rows [top, bottom). Which way rows are
 // counted does not matter here, as long as all rectangles count them the same way.

@@ -40,8 +40,9 @@ uint8_t ScaleSample(uint32_t value, uint32_t maxval);
 // samples interleaved or in separate planes; the first extra sample is alpha (associated alpha
 // un-premultiplied, rounded to nearest, 0 where alpha is 0). Strips of interleaved samples and
 // rows of tiles go to the sink as they are decoded; samples in separate planes are decoded
-// whole first, into memory backed only as rows reach it. Any other kind (CMYK, YCbCr, floating point, 32-bit), a truncated or a broken file
-// throws with one line saying what the file is or what is wrong.
+// whole first, into memory backed only as rows reach it. Any other kind (CMYK, YCbCr, floating
+// point, 32-bit), a truncated or a broken file throws with one line saying what the file is or what
+// is wrong.
 void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settings);
 // Rows of 1 to 4 channels as an 8-bit TIFF in deflate-compressed strips, alpha as an
 // unassociated extra sample, the resolution in inches when known, no date or other varying tag.
