@@ -1341,9 +1341,7 @@ Bytes ZeroedRunStream() {
     fileSpec.image = iffbuild::Image::Blank(70, 64, 3);
     fileSpec.form = iffbuild::Form::Compressed;
     iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
-    const iffbuild::PlacedTile& tile = built.tiles.at(1);
-    std::fill(built.bytes.begin() + std::ptrdiff_t(tile.offset + 16),
-              built.bytes.begin() + std::ptrdiff_t(tile.offset + 8 + tile.sizeField), 0);
+    iffbuild::ZeroTilePixels(built, 1);
     return built.bytes;
 }
 

@@ -109,9 +109,7 @@ int main(int argc, char** argv) {
     flat.image = iffbuild::Image::Blank(96, 64, 4);
     flat.form = iffbuild::Form::Compressed;
     iffbuild::BuiltFile zeroed = iffbuild::BuildFile(flat);
-    const iffbuild::PlacedTile& tile = zeroed.tiles.at(0);
-    std::fill(zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 16),
-              zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 8 + tile.sizeField), 0);
+    iffbuild::ZeroTilePixels(zeroed, 0);
     Write(dir + "/damaged-tile.iff", zeroed.bytes);
     return 0;
 }

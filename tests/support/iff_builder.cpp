@@ -620,6 +620,13 @@ BuiltFile BuildFile(const FileSpec& fileSpec) {
   return built;
 }
 
+void ZeroTilePixels(BuiltFile& file, std::size_t index) {
+  const PlacedTile& tile = file.tiles.at(index);
+  const std::size_t data = tile.offset + 8 + 8, end = tile.offset + 8 + tile.sizeField;
+  if (tile.sizeField < 8 || end > file.bytes.size()) throw std::logic_error("no such tile data");
+  std::fill(file.bytes.begin() + std::ptrdiff_t(data), file.bytes.begin() + std::ptrdiff_t(end), 0);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Expected result of a read
 

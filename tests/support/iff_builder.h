@@ -278,6 +278,11 @@ std::vector<PlacedTile> PlanTiles(const FileSpec& fileSpec);
 Header HeaderFor(const FileSpec& fileSpec);
 BuiltFile BuildFile(const FileSpec& fileSpec);
 
+// The pixel data of the file's tile `index` (after its 8-byte rectangle) overwritten with zero
+// bytes: as a run stream, one-byte literal packets that fill half as many bytes as there are, so
+// a compressed tile's stream ends before its planes are full.
+void ZeroTilePixels(BuiltFile& file, std::size_t index);
+
 // ---------------------------------------------------------------------------------------------
 // What the host ends up with after reading.
 

@@ -79,10 +79,9 @@ int main(int argc, char** argv) {
     // A compressed tile whose pixel data is zeroed: one-byte literal packets, which end long
     // before its planes are full. Opened as far as it goes, with the note.
     iffbuild::BuiltFile zeroed = iffbuild::BuildFile(Layout(130, 70, 4, true, 24, 2));
-    for (const iffbuild::PlacedTile& tile : zeroed.tiles) {
-        if (!tile.compressed || tile.kind != iffbuild::Kind::Colour) continue;
-        std::fill(zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 16),
-                  zeroed.bytes.begin() + std::ptrdiff_t(tile.offset + 8 + tile.sizeField), 0);
+    for (size_t i = 0; i < zeroed.tiles.size(); ++i) {
+        if (!zeroed.tiles[i].compressed || zeroed.tiles[i].kind != iffbuild::Kind::Colour) continue;
+        iffbuild::ZeroTilePixels(zeroed, i);
         break;
     }
     Write(dir, "damaged-tile.iff", zeroed.bytes);
