@@ -743,7 +743,7 @@ void BatchWorkload(const Options& options) {
         }
     });
     Record(single);
-    const Figure* byJobs[2] = {nullptr, nullptr};
+    Figure byJobs[2];  // copies: recording more figures may move those in gFigures
     for (int jobs : {1, 2}) {
         const std::string folder = "-j" + std::to_string(jobs);
         Figure batch{name, "batch", "tniff-j" + std::to_string(jobs), 0, 0, pixelBytes, fileBytes, -1, -1};
@@ -762,7 +762,7 @@ void BatchWorkload(const Options& options) {
             if (a != b) Die(name + ": " + frame(i, folder, ".png") + " differs from the single command's output");
         }
         Record(batch);
-        byJobs[jobs - 1] = &gFigures.back();
+        byJobs[jobs - 1] = batch;
     }
     // Checking the sequence (every tile's run stream included) against reading its bytes: the
     // floor of a check is cat of the same files.
@@ -782,8 +782,8 @@ void BatchWorkload(const Options& options) {
     std::snprintf(summary, sizeof summary,
                   "B1: %d frames of %d x %d: -j 2 is %.2fx as fast as -j 1 (CPU %.2fx as much); -j 1 takes %.2f of "
                   "the time of %d single commands (CPU %.2f)\n",
-                  count, options.batchWidth, options.batchHeight, byJobs[0]->ms / byJobs[1]->ms,
-                  byJobs[1]->cpuMs / byJobs[0]->cpuMs, byJobs[0]->ms / single.ms, count, byJobs[0]->cpuMs / single.cpuMs);
+                  count, options.batchWidth, options.batchHeight, byJobs[0].ms / byJobs[1].ms,
+                  byJobs[1].cpuMs / byJobs[0].cpuMs, byJobs[0].ms / single.ms, count, byJobs[0].cpuMs / single.cpuMs);
     std::snprintf(summary + std::strlen(summary), sizeof summary - std::strlen(summary),
                   "B1: tniff info --brief of the %d frames takes %.2f times cat of them (CPU %.2f)\n", count,
                   check.ms / cat.ms, check.cpuMs / cat.cpuMs);
