@@ -113,7 +113,7 @@ public:
     }
 
 private:
-    static const size_t kWindowBytes = 64 * 1024;
+    static constexpr size_t kWindowBytes = 64 * 1024;
 
     // A stream without its own buffer reads straight into out. (An unbuffered C++ stream may
     // instead fetch a byte per call, as WebAssembly's library does.)
