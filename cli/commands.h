@@ -49,6 +49,9 @@ int RunInfo(const Options& options);
 int RunAbout(const Options& options);
 
 // A note on stderr ("tniff: note: ..."), unless quiet.
+// What tniff's refusals of an image above the image-size limit add.
+inline const char* kRaiseLimit = "--max-image-size raises it";
+
 inline void Note(const Options& options, const std::string& text) {
     if (!options.quiet) std::fprintf(stderr, "tniff: note: %s\n", text.c_str());
 }

@@ -120,7 +120,9 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     OpenSettings openSettings;
     openSettings.name = inName;
     openSettings.maxImageBytes = options.maxImageBytes;
+    openSettings.raiseLimit = kRaiseLimit;
     openSettings.progress = progress.Reporter();
+    openSettings.partial = true;  // refused below with tniff's advice, or noted
     openSettings.rawDepth = writeRawDepth;
     OpenedFile file = OpenThroughModule(module, in, openSettings);
     if (pixels != nullptr) *pixels = int64_t(file.image.width()) * file.image.height();
@@ -159,7 +161,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
         tniff::Image colour = ImageFromPlanes(file.image, 0, file.colourPlanes);
-        SaveThroughModule(module, colour, output.path(), outName, progress.Reporter());
+        SaveThroughModule(module, colour, output.path(),
+                          SaveSettings{outName, progress.Reporter()});
     }
     std::unique_ptr<PendingOutput> depthOutput;
     if (writeDepth) {
@@ -199,16 +202,17 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
         throw Error("--depth writes the depth buffer of an .iff file; " + inName + " is not one",
                     kExitUsage);
     }
-    CheckReadable(in);  // a directory or a missing file, said plainly before any decoding
+    CheckReadable(in, inName);  // a directory or a missing file, said plainly before any decoding
     // One bar for the whole run: reading, then saving through the module.
     progress.Relabel("reading " + FileNameOf(inName));
     progress.SetPhase(0, 2);
     // Decoded a block of rows at a time straight into the image the module saves.
     ImageSink sink;
-    sink.Limit(MaxImageBytes(options), inName);
+    sink.Limit(MaxImageBytes(options), inName, kRaiseLimit);
     ReadSettings settings;
     settings.name = inName;
     settings.maxImageBytes = MaxImageBytes(options);
+    settings.raiseLimit = kRaiseLimit;
     settings.progress = progress.Reporter();
     ReadImageFile(inKind, in, &sink, settings);
     const tniff::Image& image = sink.image();
@@ -218,7 +222,7 @@ int ConvertToIff(const Options& options, const ModuleFile& module, const std::st
     const std::string outName = IsStandardStream(out) ? "stdout" : out;
     progress.Relabel("writing " + FileNameOf(outName));
     progress.SetPhase(1, 2);
-    SaveThroughModule(module, image, output.path(), outName, progress.Reporter());
+    SaveThroughModule(module, image, output.path(), SaveSettings{outName, progress.Reporter()});
     progress.Clear();
     output.Commit();
     if (image.planes() == 5)

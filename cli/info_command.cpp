@@ -269,8 +269,12 @@ int RunInfo(const Options& options) {
         Inspection inspection;
         {
             ProgressBar progress(!options.quiet, "reading " + FileNameOf(path));
-            inspection =
-                Inspect(module, pathOf(files[i]), options.maxImageBytes, progress.Reporter(), path);
+            OpenSettings settings;
+            settings.name = path;
+            settings.maxImageBytes = options.maxImageBytes;
+            settings.raiseLimit = kRaiseLimit;
+            settings.progress = progress.Reporter();
+            inspection = Inspect(module, pathOf(files[i]), settings);
         }
         if (!inspection.Whole()) status = kExitFailure;
         counted.Add(VerdictOf(inspection, pathOf(files[i])));

@@ -86,16 +86,8 @@ void ReportProgress(void* context, int32_t done, int32_t total) {
     Send(reporter->fd, kProgress, reporter->job, permille, 0);
 }
 
-// A failure's line names the file it is about.
-std::string NamingTheFile(const Job& job, const std::string& message) {
-    for (const std::string* name : {&job.in, &job.out, &job.depth, &job.rawDepth}) {
-        if (!name->empty() && message.compare(0, name->size() + 1, *name + ":") == 0)
-            return message;
-    }
-    return job.in + ": " + message;
-}
-
-// Converts the job's file in this process: what went wrong, or nothing.
+// Converts the job's file in this process: what went wrong, or nothing. The library's messages
+// name the file they are about; the others are about the input.
 std::string Convert(const Options& options, const ModuleFile& module, const Job& job, FileKind to,
                     ProgressBar& bar, int64_t* pixels) {
     Options one = options;
@@ -109,9 +101,9 @@ std::string Convert(const Options& options, const ModuleFile& module, const Job&
     } catch (const Error& error) {
         return error.what();
     } catch (const std::bad_alloc&) {
-        return "not enough memory";
+        return job.in + ": not enough memory";
     } catch (const std::exception& error) {
-        return error.what();
+        return job.in + ": " + error.what();
     }
     return "";
 }
@@ -126,7 +118,7 @@ void ConvertOne(const Options& options, const ModuleFile& module, const Job& job
     if (failure.empty())
         Send(fd, kConverted, index, 1000, pixels);
     else
-        Send(fd, kFailed, index, 0, 0, NamingTheFile(job, failure));
+        Send(fd, kFailed, index, 0, 0, failure);
 }
 
 // ---- The batch --------------------------------------------------------------------------------
@@ -268,7 +260,7 @@ private:
             ProgressBar quiet(false, "");
             int64_t pixels = 0;
             const std::string failure = Convert(options_, module_, job, to_, quiet, &pixels);
-            Finished(job, failure.empty() ? "" : NamingTheFile(job, failure), pixels);
+            Finished(job, failure, pixels);
         }
     }
 

@@ -93,23 +93,25 @@ struct Module {
         return Found(opened, name);
     }
 
-    // The same for a file's bytes, kept in a temporary file while the module reads them.
+    // The same for a file's bytes.
     py::dict OpenBytes(const py::buffer& bytes, const std::string& name, bool rawDepth) {
         const ContiguousBytes data(bytes);
         lib::OpenedFile opened;
         {
             py::gil_scoped_release unlocked;
-            lib::TemporaryCopy copy(data.data(), data.size(), name);
             std::lock_guard<std::mutex> turn(gModuleTurn);
-            opened = lib::OpenThroughModule(file, copy.path(), Settings(name, rawDepth));
+            opened = lib::OpenBytesThroughModule(file, data.data(), data.size(),
+                                                 Settings(name, rawDepth));
         }
         return Found(opened, name);
     }
 
+    // An incomplete image opens as far as it goes: the Python side decides (partial=).
     static lib::OpenSettings Settings(const std::string& name, bool rawDepth) {
         lib::OpenSettings settings;
         settings.name = name;
         settings.rawDepth = rawDepth;
+        settings.partial = true;
         return settings;
     }
 
@@ -122,7 +124,7 @@ struct Module {
         {
             py::gil_scoped_release unlocked;
             std::lock_guard<std::mutex> turn(gModuleTurn);
-            inspection.file = lib::OpenThroughModule(file, path, nullptr, 0, name);
+            inspection.file = lib::OpenThroughModule(file, path, Settings(name, false));
         }
         inspection.opened = true;
         return lib::InfoJson(inspection);
@@ -130,12 +132,16 @@ struct Module {
 
     std::string InfoBytes(const py::buffer& bytes, const std::string& name) {
         const ContiguousBytes data(bytes);
-        std::unique_ptr<lib::TemporaryCopy> copy;
+        lib::Inspection inspection;
+        inspection.path = name;
         {
             py::gil_scoped_release unlocked;
-            copy = std::make_unique<lib::TemporaryCopy>(data.data(), data.size(), name);
+            std::lock_guard<std::mutex> turn(gModuleTurn);
+            inspection.file =
+                lib::OpenBytesThroughModule(file, data.data(), data.size(), Settings(name, false));
         }
-        return Info(copy->path(), name);
+        inspection.opened = true;
+        return lib::InfoJson(inspection);
     }
 
     static py::dict Found(lib::OpenedFile& opened, const std::string& name) {
@@ -175,59 +181,47 @@ struct Module {
         raster = lib::Raster();
         std::lock_guard<std::mutex> turn(gModuleTurn);
         if (!whole) {
-            lib::SaveThroughModule(file, image, path, name);
+            lib::SaveThroughModule(file, image, path, lib::SaveSettings{name, nullptr});
             return;
         }
         lib::PendingOutput output(path);
-        lib::SaveThroughModule(file, image, output.path(), name);
+        lib::SaveThroughModule(file, image, output.path(), lib::SaveSettings{name, nullptr});
         output.Commit();
     }
 };
 
-// What the file's chunk headers say, without the module and without decoding a pixel: enough
-// for a lazy open (Pillow's, whose image-size check comes before any pixel is decoded).
-const lib::WalkSettings& HeadersOnly() {
-    static const lib::WalkSettings headers = [] {
-        lib::WalkSettings settings;
-        settings.checkRunStreams = false;
-        return settings;
-    }();
-    return headers;
-}
-
-py::dict HeaderLook(const lib::Layout& layout) {
+// What the file's header and chunk headers say, without the module and without decoding a
+// pixel: enough for a lazy open (Pillow's, whose image-size check comes before any pixel).
+py::dict Look(const lib::HeaderLook& header) {
     py::dict look;
-    look["recognised"] = layout.recognised;
-    look["has_header"] = layout.hasHeader;
-    look["whole"] = layout.Whole();
-    look["width"] = layout.header.width;
-    look["height"] = layout.header.height;
-    look["channels"] = layout.colourChannels;
-    look["depth"] = layout.hasDepth;
+    look["recognised"] = header.recognised;
+    look["has_header"] = header.hasHeader;
+    look["whole"] = header.whole;
+    look["width"] = header.width;
+    look["height"] = header.height;
+    look["channels"] = header.colourChannels;
+    look["depth"] = header.hasDepth;
     return look;
 }
 
 py::dict LayoutOfFile(const std::string& path, const std::string& name) {
     CheckPath(path);
-    lib::Layout layout;
-    std::string why;
-    bool walked;
+    lib::HeaderLook header;
     {
         py::gil_scoped_release unlocked;
-        walked = lib::WalkLayoutFile(path, &layout, &why, HeadersOnly());
+        header = lib::LookAtHeader(path, name);
     }
-    if (!walked) throw lib::Error(name + ": cannot open: " + why);
-    return HeaderLook(layout);
+    return Look(header);
 }
 
 py::dict LayoutOfBytes(const py::buffer& bytes) {
     const ContiguousBytes data(bytes);
-    lib::Layout layout;
+    lib::HeaderLook header;
     {
         py::gil_scoped_release unlocked;
-        layout = lib::WalkLayout(data.data(), data.size(), HeadersOnly());
+        header = lib::LookAtHeader(data.data(), data.size());
     }
-    return HeaderLook(layout);
+    return Look(header);
 }
 
 }  // namespace

@@ -144,12 +144,14 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
 
 }  // namespace
 
-Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t maxImageBytes,
-                   const Progress& progress, const std::string& name) {
+Inspection Inspect(const ModuleFile& module, const std::string& path,
+                   const OpenSettings& settings) {
     Inspection inspection;
-    inspection.path = name.empty() ? path : name;
+    inspection.path = settings.name.empty() ? path : settings.name;
+    OpenSettings partial = settings;
+    partial.partial = true;
     try {
-        inspection.file = OpenThroughModule(module, path, progress, maxImageBytes, name);
+        inspection.file = OpenThroughModule(module, path, partial);
         inspection.opened = true;
     } catch (const Error& error) {
         inspection.error = error.what();
@@ -160,6 +162,14 @@ Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t m
                              inspection.layout.recognised && !inspection.layout.Whole();
     }
     return inspection;
+}
+
+Inspection InspectBytes(const ModuleFile& module, const uint8_t* bytes, size_t size,
+                        const OpenSettings& settings) {
+    OpenSettings named = settings;
+    if (named.name.empty()) named.name = "the image";
+    const TemporaryCopy copy(bytes, size, named.name);
+    return Inspect(module, copy.path(), named);
 }
 
 std::string InfoJson(const Inspection& inspection) {

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -659,7 +660,7 @@ void TemporaryCopy::Fill(const std::function<void()>& put) {
     try {
         put();
     } catch (...) {
-        unlink(path_.c_str());
+        if (!memory_) unlink(path_.c_str());
         close(fd_);
         fd_ = -1;
         Untrack(slot_);
@@ -700,14 +701,67 @@ TemporaryCopy::TemporaryCopy(int fd, const std::string& name, uint64_t maxImageB
     });
 }
 
-TemporaryCopy::TemporaryCopy(const uint8_t* bytes, size_t size, const std::string& name) {
+// Bytes a caller holds in memory are kept in memory too: an anonymous memory file costs no
+// disk and leaves nothing behind even when the process is killed. Where the system has none
+// (the page's WebAssembly, whose $TMPDIR is in memory anyway), the file in $TMPDIR.
+TemporaryCopy::TemporaryCopy(const std::string& name) : name_(name) {
+#ifdef MFD_CLOEXEC
+    fd_ = memfd_create("tniff-input", MFD_CLOEXEC);
+    if (fd_ >= 0) {
+        memory_ = true;
+        path_ = "/proc/self/fd/" + std::to_string(fd_);
+        return;
+    }
+#endif
     Make(name);
-    Fill([&] { Put(bytes, size, name); });
+}
+
+TemporaryCopy::TemporaryCopy(const uint8_t* bytes, size_t size, const std::string& name)
+    : TemporaryCopy(name) {
+    Fill([&] {
+        Append(bytes, size);
+        Finish();
+    });
+}
+
+void TemporaryCopy::PutAt(const uint8_t* bytes, size_t size, uint64_t offset) {
+    while (size > 0) {
+        const ssize_t put = pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = ENOSPC;
+            throw Error("cannot keep " + name_ + " in memory or a file: " + std::strerror(errno));
+        }
+        bytes += put;
+        size -= static_cast<size_t>(put);
+        offset += static_cast<uint64_t>(put);
+    }
+}
+
+void TemporaryCopy::Append(const uint8_t* bytes, size_t size) {
+    if (head_.size() < 16)
+        head_.insert(head_.end(), bytes, bytes + std::min<size_t>(size, 16 - head_.size()));
+    // Zeros are looked for a page at a time; a page of them is left as a hole.
+    const size_t kPage = 4096;
+    size_t written = 0;  // bytes before this are written or skipped
+    for (size_t at = 0; at < size; at += kPage) {
+        const size_t run = std::min(kPage, size - at);
+        if (std::any_of(bytes + at, bytes + at + run, [](uint8_t b) { return b != 0; })) continue;
+        PutAt(bytes + written, at - written, size_ + written);
+        written = at + run;
+    }
+    PutAt(bytes + written, size - written, size_ + written);
+    size_ += size;
+}
+
+void TemporaryCopy::Finish() {
+    if (ftruncate(fd_, static_cast<off_t>(size_)) != 0)
+        throw Error("cannot keep " + name_ + " in memory or a file: " + std::strerror(errno));
 }
 
 TemporaryCopy::~TemporaryCopy() {
     if (fd_ >= 0) {
-        unlink(path_.c_str());
+        if (!memory_) unlink(path_.c_str());
         close(fd_);
     }
     Untrack(slot_);

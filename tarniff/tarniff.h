@@ -35,13 +35,24 @@ public:
     // A failure the module reported with a result code.
     Error(const std::string& message, OSErr hostCode)
         : std::runtime_error(message), status_(kExitFailure), hostCode_(hostCode) {}
+    // A file that cannot be opened or read, with the system's error number (ENOENT, EACCES,
+    // EISDIR), so that a front end can fail as its world's own file calls do.
+    static Error OfSystem(const std::string& message, int systemError) {
+        Error error(message);
+        error.systemError_ = systemError;
+        return error;
+    }
     int status() const { return status_; }
     // The module's result code, 0 when the failure is not the module's.
     OSErr hostCode() const { return hostCode_; }
+    // The system's error number of a file that could not be opened or read; 0 for any other
+    // failure (a file the module refuses, a damaged file).
+    int systemError() const { return systemError_; }
 
 private:
     int status_;
     OSErr hostCode_ = 0;
+    int systemError_ = 0;
 };
 
 // The host's name of a result code ("formatCannotRead"), or "" for a code it has no name for.
@@ -69,9 +80,11 @@ uint64_t DefaultMaxImageBytes();
 void CheckFormatLimits(int64_t width, int64_t height, const std::string& name);
 
 // Throws Error, naming the file as name, when an image of this size and channels takes more
-// than maxImageBytes (0: no limit) in memory.
+// than maxImageBytes (0: no limit) in memory: "NAME: 40000 by 40000 with 4 channels needs ...,
+// more than the image-size limit of 1 GiB", then raiseLimit in parentheses when it is given (how
+// the front end's user raises the limit, in its own terms: "--max-image-size raises it").
 void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
-                         const std::string& name);
+                         const std::string& name, const std::string& raiseLimit);
 
 // A byte count for messages: "512 bytes", "300 MiB", "2 GiB", "1.04 GiB (1115684864 bytes)"
 // (a count that is not a whole MiB or GiB gives its bytes too, so no two counts read alike).
@@ -80,9 +93,10 @@ std::string Mebibytes(uint64_t bytes);
 // ---- Files and paths ------------------------------------------------------------------------
 
 // Fails with the system's reason when path cannot be opened for reading as a regular file
-// ("it is a directory", "not a regular file"); gives the file's size. A FIFO or a device is
+// ("NAME: cannot open: it is a directory", "... not a regular file"), naming it as name, with
+// the system's error number (Error::systemError); gives the file's size. A FIFO or a device is
 // refused without being opened: an open of one may wait for ever.
-uint64_t CheckReadable(const std::string& path);
+uint64_t CheckReadable(const std::string& path, const std::string& name);
 
 // The last part of a path ("frames/a.iff": "a.iff").
 std::string FileNameOf(const std::string& path);
@@ -200,8 +214,16 @@ public:
     // they are of no kind converted here (the rest is not read); name is what messages call it.
     // Throws Error when it is larger than MostKeptBytes(maxImageBytes).
     TemporaryCopy(int fd, const std::string& name, uint64_t maxImageBytes = 0);
-    // size bytes at bytes.
+    // size bytes at bytes, kept in memory where the system has anonymous memory files (then
+    // path() is one of /proc/self/fd), else in the file in $TMPDIR.
     TemporaryCopy(const uint8_t* bytes, size_t size, const std::string& name);
+    // Empty, kept as the last, for bytes appended as they arrive (a loader fed in pieces).
+    explicit TemporaryCopy(const std::string& name);
+    // Appends bytes; runs of zeros a page long are skipped, not written, and take no memory
+    // (what lies past the bytes written reads as zeros once the copy is finished).
+    void Append(const uint8_t* bytes, size_t size);
+    // The copy is as long as all bytes appended; to be called before path() is opened.
+    void Finish();
     ~TemporaryCopy();
     TemporaryCopy(const TemporaryCopy&) = delete;
     TemporaryCopy& operator=(const TemporaryCopy&) = delete;
@@ -214,7 +236,11 @@ private:
     void Make(const std::string& name);
     void Fill(const std::function<void()>& put);
     void Put(const uint8_t* bytes, size_t size, const std::string& name);
+    void PutAt(const uint8_t* bytes, size_t size, uint64_t offset);
+    std::string name_;
     std::string path_;
+    uint64_t size_ = 0;    // bytes appended
+    bool memory_ = false;  // an anonymous memory file, not a file in $TMPDIR
     int fd_ = -1;
     int slot_ = -1;
     std::vector<uint8_t> head_;
@@ -347,9 +373,10 @@ class ImageSink : public RowSink {
 public:
     explicit ImageSink(size_t blockBytes = kBlockBytes) : blockBytes_(blockBytes) {}
     // An image above maxImageBytes is refused in Begin, before its memory is taken.
-    void Limit(uint64_t maxImageBytes, const std::string& name) {
+    void Limit(uint64_t maxImageBytes, const std::string& name, const std::string& raiseLimit) {
         maxImageBytes_ = maxImageBytes;
         name_ = name;
+        raiseLimit_ = raiseLimit;
     }
     void Begin(int width, int height, int channels, int sourceBits) override;
     uint8_t* Rows(int top, int count) override;
@@ -364,6 +391,7 @@ private:
     size_t blockBytes_;
     uint64_t maxImageBytes_ = 0;
     std::string name_;
+    std::string raiseLimit_;
     tniff::Image image_;
     int sourceBits_ = 8;
     std::vector<uint8_t> block_;
@@ -406,6 +434,7 @@ FileKind KindOfInput(const std::string& path, std::string* note = nullptr);
 struct ReadSettings {
     std::string name;            // what messages call the file; "": its path
     uint64_t maxImageBytes = 0;  // the image-size limit; 0: none of the reader's own
+    std::string raiseLimit;      // how the user raises it, for messages (CheckImageSizeLimit)
     Progress progress;           // hears (rows read, rows)
 };
 
@@ -632,6 +661,9 @@ struct ModuleFile {
 };
 // Loads the module file at path; throws Error saying why it cannot.
 ModuleFile LoadModuleFile(const std::string& path);
+// The module linked into the program itself (the page's WebAssembly): no file is loaded. Only
+// in the library target for programs that link the module in (tarniff_linked).
+ModuleFile LinkedInModule();
 
 // What the module described to the host in ReadStart.
 struct Description {
@@ -669,31 +701,64 @@ struct OpenedFile {
     }
 };
 
+// How an open goes: every front end's open takes one of these.
 struct OpenSettings {
-    std::string name;            // what messages call the file; "": its path
+    std::string name;            // what every message calls the file; "": its path
     uint64_t maxImageBytes = 0;  // the image-size limit; 0: DefaultMaxImageBytes
-    Progress progress;           // hears (tiles handed over, tiles)
+    // How the front end's user raises the limit, said after a refusal ("--max-image-size raises
+    // it"); "": nothing is said of it.
+    std::string raiseLimit;
+    Progress progress;  // hears (tiles handed over, tiles)
+    // An incomplete image (a file cut short, damaged tiles, tiles that leave pixels uncovered)
+    // opens as far as it goes; false: it is refused with Incompleteness's words.
+    bool partial = false;
     // Also decode the depth values as stored (OpenedFile::rawDepth), within the same limit.
     bool rawDepth = false;
 };
 
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.
 // Throws Error with the module's code when it refuses the file or fails, and when it breaks the
-// interface; a damaged file of this format is refused with what is wrong and where. An
-// incomplete image (a file cut short, tiles that leave pixels uncovered) is not an error here;
-// see complete() and Incompleteness. An image above maxImageBytes (0: DefaultMaxImageBytes) is
-// refused with a message naming the limit. name, when not empty, is what messages call the file.
+// interface; a damaged file of this format is refused with what is wrong and where, and so is an
+// incomplete image unless settings.partial (see complete() and Incompleteness). An image above
+// the image-size limit is refused with a message naming the limit. Every message names the file
+// as settings.name.
 OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
                              const OpenSettings& settings);
-// The same with the settings given one by one.
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
-                             const Progress& progress = nullptr, uint64_t maxImageBytes = 0,
-                             const std::string& name = "");
+// The same for a file's bytes in memory (a stream, a buffer a caller holds), kept in a
+// TemporaryCopy while the module reads them.
+OpenedFile OpenBytesThroughModule(const ModuleFile& module, const uint8_t* bytes, size_t size,
+                                  const OpenSettings& settings);
 
-// Saves image through the module into the file at path (created or emptied); name is what
-// messages call the file. Throws Error with the module's code when it fails.
+// What a look at a file's header and chunk headers says, without the module and without a pixel
+// decoded: enough to tell a caller the size before it asks for the pixels.
+struct HeaderLook {
+    bool recognised = false;  // a file of this format
+    bool hasHeader = false;   // its header is there: the size and planes below are known
+    int width = 0;
+    int height = 0;
+    int colourChannels = 0;  // 0 (a depth buffer alone), 1 (gray), 3 (RGB) or 4 (RGBA)
+    bool hasDepth = false;
+    // The layout's verdict from the chunk headers: every announced tile there and every pixel
+    // covered (the tiles' pixel data is not checked here).
+    bool whole = false;
+    std::string damage;  // when not whole: the walk's reason
+    Layout layout;       // the walk, chunk headers only
+};
+// Looks at the file at path; throws Error naming it as name when it cannot be read.
+HeaderLook LookAtHeader(const std::string& path, const std::string& name);
+// Looks at the first size bytes of a file (all of it, or as much as has arrived).
+HeaderLook LookAtHeader(const uint8_t* bytes, size_t size);
+
+// How a save goes.
+struct SaveSettings {
+    std::string name;   // what every message calls the file; "": its path
+    Progress progress;  // hears (tiles written, tiles)
+};
+
+// Saves image through the module into the file at path (created or emptied). Throws Error with
+// the module's code when it fails.
 void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, const std::string& path,
-                       const std::string& name, const Progress& progress = nullptr);
+                       const SaveSettings& settings);
 
 // What the About selector did: the line it showed, if any, and the result word.
 struct AboutOutcome {
@@ -711,6 +776,10 @@ std::string Incompleteness(const OpenedFile& file, const std::string& name);
 
 // The note for an image whose depth buffer an .iff save leaves out (the module writes none).
 std::string DepthNotSaved(const std::string& name);
+
+// A file with a depth buffer and no colour image opens as a gray image of its depth, with this
+// note: "NAME: the file holds only a depth buffer; it is shown as a gray image (near is dark)".
+std::string DepthOnlyNote(const std::string& name);
 
 // Names of the module's image modes ("grayscale", "RGB colour") and of an opened file's planes
 // ("gray", "red", ..., "alpha", "depth").
@@ -730,10 +799,13 @@ struct Inspection {
     // Opened, every tile handed over and every pixel reached, and no damage in the layout.
     bool Whole() const { return opened && file.complete() && file.layout.Whole(); }
 };
-// Opens path through the module as OpenThroughModule does; a failure is kept, not thrown.
-// name, when not empty, is what messages and the inspection call the file.
-Inspection Inspect(const ModuleFile& module, const std::string& path, uint64_t maxImageBytes = 0,
-                   const Progress& progress = nullptr, const std::string& name = "");
+// Opens path through the module as OpenThroughModule does, an incomplete image as far as it goes
+// (settings.partial is not looked at); a failure is kept, not thrown. settings.name, when not
+// empty, is what messages and the inspection call the file.
+Inspection Inspect(const ModuleFile& module, const std::string& path, const OpenSettings& settings);
+// The same for a file's bytes in memory.
+Inspection InspectBytes(const ModuleFile& module, const uint8_t* bytes, size_t size,
+                        const OpenSettings& settings);
 
 // The inspection as one JSON object, the one `tniff info --json` lists for the file: "file",
 // then the module's view ("image", "read") and the layout, or "error", "code" and "codeName",

@@ -1831,7 +1831,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"BadPngLevel", {"convert", "--png-level", "12", "good.iff", "out.png"}, 2,
                     "--png-level takes 0 to 9, not \"12\""},
         FailureCase{"ImageAboveTheLimit", {"--max-image-size", "20K", "convert", "good.iff", "out.png"}, 1,
-                    "DIR/good.iff: 100 by 100 with 4 planes needs 40000 bytes, more than tniff's image-size limit "
+                    "DIR/good.iff: 100 by 100 with 4 planes needs 40000 bytes, more than the image-size limit "
                     "of 20480 bytes (--max-image-size raises it) (memFullErr, -108)"},
         FailureCase{"DepthOfAPng", {"convert", "good.pam", "out.iff", "--depth", "depth-out.png"}, 2,
                     "--depth writes the depth buffer of an .iff file; DIR/good.pam is not one"},
@@ -1870,17 +1870,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "DIR/float.tiff: unsupported TIFF file: it is a gray image of floating-point samples, 1 sample of "
                     "32 bits per pixel; tniff reads gray, RGB and palette images of 1, 2, 4, 8 or 16 bits per sample"},
         FailureCase{"TiffOverTheSizeLimit", {"--max-image-size", "4K", "convert", "whole.tiff", "out.iff"}, 1,
-                    "DIR/whole.tiff: 64 by 40 with 3 channels needs 7680 bytes, more than tniff's image-size limit "
+                    "DIR/whole.tiff: 64 by 40 with 3 channels needs 7680 bytes, more than the image-size limit "
                     "of 4096 bytes (--max-image-size raises it)"},
         FailureCase{"PngOverTheSizeLimit", {"--max-image-size", "4K", "convert", "rgb.png", "out.iff"}, 1,
-                    "DIR/rgb.png: 64 by 40 with 3 channels needs 7680 bytes, more than tniff's image-size limit "
+                    "DIR/rgb.png: 64 by 40 with 3 channels needs 7680 bytes, more than the image-size limit "
                     "of 4096 bytes (--max-image-size raises it)"},
         FailureCase{"PamOverTheSizeLimit", {"--max-image-size", "100K", "convert", "good.pam", "out.iff"}, 1,
-                    "DIR/good.pam: 200 by 200 with 4 channels needs 160000 bytes, more than tniff's image-size "
+                    "DIR/good.pam: 200 by 200 with 4 channels needs 160000 bytes, more than the image-size "
                     "limit of 102400 bytes (--max-image-size raises it)"},
         FailureCase{"PamJustOverTheSizeLimit", {"--max-image-size", "1M", "convert", "above-1m.pam", "out.iff"}, 1,
                     "DIR/above-1m.pam: 1025 by 1024 with 1 channels needs 1.00 MiB (1049600 bytes), more than "
-                    "tniff's image-size limit of 1 MiB (--max-image-size raises it)"}),
+                    "the image-size limit of 1 MiB (--max-image-size raises it)"}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 // ---- Tiny files that announce huge images ------------------------------------------------------

@@ -1,6 +1,6 @@
 // The page's way into the library: a handful of C functions its worker calls. The module is
-// linked into the same WebAssembly file, so its ENTRYPOINT is handed to the host directly instead
-// of a module file being loaded; files live in the worker's in-memory file system.
+// linked into the same WebAssembly file (the library's LinkedInModule) instead of a module file
+// being loaded; files live in the worker's in-memory file system.
 //
 // One file is open at a time. Every function that can fail answers 0 on success and 1 on
 // failure, and leaves the message (tniff's words) for tw_message().
@@ -8,10 +8,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 
-#include "module/shell/entry_point.h"
 #include "tarniff/tarniff.h"
 
 namespace {
@@ -22,13 +22,6 @@ using namespace tarniff;
 EM_JS(void, ReportProgress, (int32_t done, int32_t total), {
     if (Module.onProgress) Module.onProgress(done, total);
 });
-
-ModuleFile LinkedModule() {
-    ModuleFile module;
-    module.path = "TnIffFormat (linked in)";
-    module.entry = &ENTRYPOINT;
-    return module;
-}
 
 Inspection* gInspection = nullptr;    // the file open, or the last that failed to open
 const OpenedFile* gOpened = nullptr;  // gInspection's file when it opened
@@ -50,17 +43,19 @@ EMSCRIPTEN_KEEPALIVE void tw_close() {
     gDescription.clear();
 }
 
-// Opens the file at path through the module, as `tniff info` does; messages name it by path.
-// A file cut short or with pixels no tile reaches opens as far as it goes, with its note in
-// tw_message(). The description is tniff info's JSON object for the file, also when it failed
-// (then with the layout up to the damage, if any).
-EMSCRIPTEN_KEEPALIVE int tw_open(const char* path) {
+namespace {
+
+// Keeps the inspection of what open made, as tw_open and tw_open_bytes describe.
+int Opened(const std::string& name, const std::function<Inspection(const OpenSettings&)>& open) {
     tw_close();
     gMessage.clear();
+    OpenSettings settings;
+    settings.name = name;
+    settings.progress = &ReportProgress;
     try {
-        gInspection = new Inspection(Inspect(LinkedModule(), path, 0, &ReportProgress));
+        gInspection = new Inspection(open(settings));
     } catch (const std::bad_alloc&) {
-        Fail(std::string(path) + ": " + DescribeHostCode(memFullErr, true));
+        Fail(name + ": " + DescribeHostCode(memFullErr, true));
         return 1;
     }
     gDescription = InfoJson(*gInspection);
@@ -69,8 +64,28 @@ EMSCRIPTEN_KEEPALIVE int tw_open(const char* path) {
         return 1;
     }
     gOpened = &gInspection->file;
-    gMessage = Incompleteness(*gOpened, path);
+    gMessage = Incompleteness(*gOpened, name);
     return 0;
+}
+
+}  // namespace
+
+// Opens the file at path through the module, as `tniff info` does; messages name it by path.
+// A file cut short or with pixels no tile reaches opens as far as it goes, with its note in
+// tw_message(). The description is tniff info's JSON object for the file, also when it failed
+// (then with the layout up to the damage, if any).
+EMSCRIPTEN_KEEPALIVE int tw_open(const char* path) {
+    return Opened(path, [&](const OpenSettings& settings) {
+        return Inspect(LinkedInModule(), path, settings);
+    });
+}
+
+// The same for size bytes at bytes (a file the page was given), called name in messages; the
+// bytes may be freed once it returns.
+EMSCRIPTEN_KEEPALIVE int tw_open_bytes(const uint8_t* bytes, int size, const char* name) {
+    return Opened(name, [&](const OpenSettings& settings) {
+        return InspectBytes(LinkedInModule(), bytes, static_cast<size_t>(size), settings);
+    });
 }
 
 EMSCRIPTEN_KEEPALIVE const char* tw_description() { return gDescription.c_str(); }
@@ -119,7 +134,7 @@ EMSCRIPTEN_KEEPALIVE int tw_check(int width, int height, int channels, const cha
     gMessage.clear();
     try {
         CheckFormatLimits(width, height, source);
-        CheckImageSizeLimit(width, height, channels, DefaultMaxImageBytes(), source);
+        CheckImageSizeLimit(width, height, channels, DefaultMaxImageBytes(), source, "");
         return 0;
     } catch (const Error& error) {
         Fail(error.what());
@@ -139,7 +154,7 @@ EMSCRIPTEN_KEEPALIVE int tw_save(const uint8_t* pixels, int width, int height, i
         std::memcpy(raster.pixels.data(), pixels, raster.pixels.size());
         tniff::Image image = ImageFromRaster(raster);
         raster = Raster();
-        SaveThroughModule(LinkedModule(), image, path, path, &ReportProgress);
+        SaveThroughModule(LinkedInModule(), image, path, SaveSettings{path, &ReportProgress});
         return 0;
     } catch (const Error& error) {
         Fail(error.what());

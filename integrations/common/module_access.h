@@ -19,12 +19,10 @@ extern const char kModuleVariable[];
 // cannot.
 tarniff::ModuleFile LoadModuleFrom(const std::vector<std::string>& candidates);
 
-// Opens path through the module as tniff convert does before writing a PNG: the messages of its
-// errors name the file as name. A file cut short or whose tiles leave pixels uncovered is
-// refused unless partial is true, a file with no colour image is refused always.
+// Opens path through the module as tniff convert does before writing a PNG, with the settings'
+// name, limit, progress and partial; a file with no colour image is refused always.
 tarniff::OpenedFile OpenColourImage(const tarniff::ModuleFile& module, const std::string& path,
-                                    const std::string& name, bool partial,
-                                    const tarniff::Progress& progress);
+                                    const tarniff::OpenSettings& settings);
 
 }  // namespace tniff_integration
 

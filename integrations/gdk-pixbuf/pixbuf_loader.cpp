@@ -120,7 +120,9 @@ void SetError(GError** error, GdkPixbufError code, const std::string& text) {
 // file has no alpha. Null with error set on failure.
 GdkPixbuf* PixbufFromFile(const std::string& path, GError** error) {
     try {
-        tarniff::OpenedFile file = tniff_integration::OpenColourImage(Module(), path, "image", false, nullptr);
+        tarniff::OpenSettings settings;
+        settings.name = "image";
+        tarniff::OpenedFile file = tniff_integration::OpenColourImage(Module(), path, settings);
         const tniff::Image& image = file.image;
         GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, image.width(), image.height());
         if (pixbuf == nullptr) {

@@ -78,7 +78,11 @@ void PutPixels(gint32 drawable, const Babl* format, const std::vector<guchar>& p
 gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     std::string name = DisplayName(path);
     tarniff::ModuleFile module = Module();
-    tarniff::OpenedFile file = tniff_integration::OpenColourImage(module, path, name, true, ShowProgress);
+    tarniff::OpenSettings settings;
+    settings.name = name;
+    settings.progress = ShowProgress;
+    settings.partial = true;  // the user is asked below
+    tarniff::OpenedFile file = tniff_integration::OpenColourImage(module, path, settings);
     if (!file.complete()) {
         std::string shortfall = tarniff::Incompleteness(file, name);
         if (mode != GIMP_RUN_INTERACTIVE || !AskToOpenPartial(shortfall)) throw Error(shortfall);
@@ -191,7 +195,7 @@ void Save(gint32 original, const char* path, GimpRunMode mode) {
     tarniff::ModuleFile module = Module();
     tarniff::PendingOutput output(path);
     {
-        tarniff::SaveThroughModule(module, pixels, output.path(), name, ShowProgress);
+        tarniff::SaveThroughModule(module, pixels, output.path(), tarniff::SaveSettings{name, ShowProgress});
     }
     output.Commit();
     gimp_progress_update(1.0);

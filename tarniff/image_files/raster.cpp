@@ -16,32 +16,6 @@ Raster::Raster(int w, int h, int c)
       channels(c),
       pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * static_cast<size_t>(c), 0) {}
 
-void CheckFormatLimits(int64_t width, int64_t height, const std::string& name) {
-    const std::string size = std::to_string(width) + " by " + std::to_string(height);
-    if (width > kLargestSide || height > kLargestSide) {
-        throw Error(name + ": " + size + " is too large for the format: at most " +
-                    std::to_string(kLargestSide) + " pixels on a side");
-    }
-    const int64_t tiles =
-        ((width + kTileSide - 1) / kTileSide) * ((height + kTileSide - 1) / kTileSide);
-    if (tiles > kMostTiles) {
-        throw Error(name + ": " + size + " is too large for the format: it needs " +
-                    std::to_string(tiles) + " tiles of 64 x 64, and a file holds at most " +
-                    std::to_string(kMostTiles));
-    }
-}
-
-void CheckImageSizeLimit(int64_t width, int64_t height, int channels, uint64_t maxImageBytes,
-                         const std::string& name) {
-    // Sides are at most 32767 once CheckFormatLimits has passed, but a reader may ask first.
-    const uint64_t bytes = uint64_t(width) * uint64_t(height) * uint64_t(channels);
-    if (maxImageBytes == 0 || bytes <= maxImageBytes) return;
-    throw Error(name + ": " + std::to_string(width) + " by " + std::to_string(height) + " with " +
-                std::to_string(channels) + " channels needs " + Mebibytes(bytes) +
-                ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
-                " (--max-image-size raises it)");
-}
-
 namespace {
 
 // Pixel by pixel, all channels at once, so that each byte of the interleaved side is touched once.
@@ -227,7 +201,7 @@ Raster& RasterSink::raster() {
 }
 
 void ImageSink::Begin(int width, int height, int channels, int sourceBits) {
-    CheckImageSizeLimit(width, height, channels, maxImageBytes_, name_);
+    CheckImageSizeLimit(width, height, channels, maxImageBytes_, name_, raiseLimit_);
     image_ = tniff::Image(width, height, channels,
                           channels <= 2 ? plugInModeGrayScale : plugInModeRGBColor);
     sourceBits_ = sourceBits;

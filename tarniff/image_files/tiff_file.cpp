@@ -485,7 +485,8 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     if (shape.width == 0 || shape.height == 0)
         throw Error(path + ": broken TIFF file: the image is empty");
     CheckFormatLimits(shape.width, shape.height, path);
-    CheckImageSizeLimit(shape.width, shape.height, shape.channels(), settings.maxImageBytes, path);
+    CheckImageSizeLimit(shape.width, shape.height, shape.channels(), settings.maxImageBytes, path,
+                        settings.raiseLimit);
     CheckDataInFile(tiff.get(), path, messages);
 
     Conversion c;

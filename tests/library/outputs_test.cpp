@@ -509,9 +509,13 @@ TEST(StandardInput, TheCopyIsBoundedAndCleaned) {
     const std::string left = LeaveInputCopy(Writer::here, &why);
     ASSERT_FALSE(left.empty()) << why;
     const std::string otherNode = LeaveInputCopy(Writer::otherPidNamespace, &why);
-    const uint8_t bytes[] = {1};
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "FOR4", 4), 4);
+    close(ends[1]);
     {
-        tarniff::TemporaryCopy next(bytes, sizeof bytes, "bytes");
+        tarniff::TemporaryCopy next(ends[0], "standard input");
+        close(ends[0]);
         EXPECT_FALSE(IsThere(left)) << "a gone process's copy stayed";
         if (!otherNode.empty()) {
             EXPECT_TRUE(IsThere(otherNode)) << "another namespace's fresh copy went";

@@ -16,8 +16,6 @@
 
 namespace tarniff {
 
-const char kModuleFileName[] = "TnIffFormat.so";
-
 namespace {
 
 // The host's progressProc stays in charge (it logs and checks every report); this relay sits in
@@ -62,32 +60,7 @@ void RejectViolations(tniff::Host& host, const std::string& name, const char* do
     throw Error(text);
 }
 
-// Violations found when a Host goes (leaks at the very end) are reported as warnings.
-void PrintLateProblems(const std::vector<tniff::Violation>& problems) {
-    for (const tniff::Violation& problem : problems) {
-        std::fprintf(stderr, "tniff: warning: the module broke the plug-in interface: %s: %s\n",
-                     tniff::ViolationKindName(problem.kind), problem.text.c_str());
-    }
-}
-
 }  // namespace
-
-uint64_t CheckReadable(const std::string& path) {
-    // Looked at before it is opened: the open of a FIFO waits for a writer, and that of a device
-    // may do something.
-    struct stat status;
-    if (stat(path.c_str(), &status) != 0)
-        throw Error(path + ": cannot open: " + std::strerror(errno));
-    if (S_ISDIR(status.st_mode)) throw Error(path + ": cannot open: it is a directory");
-    if (!S_ISREG(status.st_mode)) throw Error(path + ": cannot open: not a regular file");
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) throw Error(path + ": cannot open: " + std::strerror(errno));
-    const bool regular = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    close(fd);
-    if (!regular) throw Error(path + ": cannot open: not a regular file");
-    return static_cast<uint64_t>(status.st_size);
-}
-
 namespace {
 
 // The module identifies a file by its first 12 bytes: the outer group's id, size and type.
@@ -100,112 +73,13 @@ tarniff::PixelRect PixelRectOf(const Rect16& rect) {
 }
 
 }  // namespace
-
-std::vector<std::string> ModuleSearchPaths() {
-    std::vector<std::string> paths;
-    std::vector<char> buffer(4096);
-    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length > 0) {
-        std::string program(buffer.data(), static_cast<size_t>(length));
-        size_t slash = program.find_last_of('/');
-        std::string directory =
-            slash == std::string::npos ? std::string() : program.substr(0, slash + 1);
-        // An installed tniff (a bin/ beside lib/tniff/, or the bin/ it was configured to go to)
-        // uses its own module or none: never a module of the tree it was built in.
-        struct stat status;
-        bool installed =
-            stat((directory + "../lib/tniff").c_str(), &status) == 0 && S_ISDIR(status.st_mode);
-#ifdef TNIFF_INSTALLED_BIN
-        char* real = realpath(directory.c_str(), nullptr);
-        char* bin = realpath(TNIFF_INSTALLED_BIN, nullptr);
-        installed = installed || (real != nullptr && bin != nullptr && std::strcmp(real, bin) == 0);
-        std::free(real);
-        std::free(bin);
-#endif
-        if (installed) return {directory + "../lib/tniff/" + kModuleFileName};
-        paths.push_back(directory + kModuleFileName);  // the build: side by side
-    }
-#ifdef TNIFF_INSTALLED_MODULE
-    paths.push_back(TNIFF_INSTALLED_MODULE);  // a copy of tniff anywhere: where it is installed
-#endif
-#ifdef TNIFF_BUILT_MODULE
-    paths.push_back(TNIFF_BUILT_MODULE);  // ... or where it was built
-#endif
-    return paths;
-}
-
-std::string DefaultModulePath() {
-    std::vector<std::string> paths = ModuleSearchPaths();
-    for (const std::string& path : paths) {
-        if (access(path.c_str(), R_OK) == 0) return path;
-    }
-    std::string looked;
-    for (const std::string& path : paths) looked += (looked.empty() ? "" : ", ") + path;
-    throw Error(std::string("cannot find the module ") + kModuleFileName + " (looked in " + looked +
-                "); name it with --module PATH");
-}
-
-std::string ModuleVersion(const std::string& path) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return "";
-    const std::string marker = "TarnIFF module version ";
-    std::string contents;
-    std::vector<char> buffer(1 << 16);
-    size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), file)) > 0)
-        contents.append(buffer.data(), got);
-    std::fclose(file);
-    size_t at = contents.find(marker);
-    if (at == std::string::npos) return "";
-    at += marker.size();
-    size_t end = contents.find('\0', at);
-    if (end == std::string::npos || end - at > 32) return "";
-    return contents.substr(at, end - at);
-}
-
-ModuleFile LoadModuleFile(const std::string& path) {
-    tniff::Host::SetProblemSink(&PrintLateProblems);
-    ModuleFile module;
-    module.path = path;
-    if (access(path.c_str(), R_OK) != 0)
-        throw Error(path + ": cannot load the module: " + std::strerror(errno));
-    std::string why;
-    module.entry = tniff::LoadModule(path, &why);
-    if (module.entry == nullptr) throw Error("cannot load the module: " + why);
-    return module;
-}
-
-uint64_t DefaultMaxImageBytes() {
-    const uint64_t floor = 1ull << 30;
-    long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || pageSize <= 0) return floor;
-    // Half the machine's memory: the image is copied once more on its way to a PNG or PAM file.
-    uint64_t half = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 2;
-    return half > floor ? half : floor;
-}
-
-// Messages set a size beside a limit ("needs ..., more than ... limit of ..."): two different
-// counts must never read alike, so a count that is not a whole number of its unit also gives
-// its bytes, and the decimals are cut, never rounded up to the next whole unit.
-std::string Mebibytes(uint64_t bytes) {
-    if (bytes < (1u << 20)) return std::to_string(bytes) + " bytes";
-    const bool gibibytes = bytes >= (1ull << 30);
-    const uint64_t unit = gibibytes ? 1ull << 30 : 1ull << 20;
-    const char* name = gibibytes ? " GiB" : " MiB";
-    if (bytes % unit == 0) return std::to_string(bytes / unit) + name;
-    const uint64_t hundredths = (bytes % unit) * 100 / unit;
-    char decimals[8];
-    std::snprintf(decimals, sizeof decimals, ".%02u", static_cast<unsigned>(hundredths));
-    return std::to_string(bytes / unit) + decimals + name + " (" + std::to_string(bytes) +
-           " bytes)";
-}
-
 namespace {
 
 // Why the module's open failed, in words, thrown: the image-size limit, a file too short or of
 // another format, a damaged file of this format with what is wrong and where, or the code.
 [[noreturn]] void RefuseOpen(tniff::Host& host, OSErr result, const std::string& path,
-                             const std::string& shown, uint64_t size, uint64_t maxImageBytes) {
+                             const std::string& shown, uint64_t size, uint64_t maxImageBytes,
+                             const std::string& raiseLimit) {
     const std::string code =
         " (" + std::string(HostCodeName(result)) + ", " + std::to_string(result) + ")";
     if (result == memFullErr && host.imageRefused()) {
@@ -216,12 +90,13 @@ namespace {
         throw Error(shown + ": " + std::to_string(r.imageSize.h) + " by " +
                         std::to_string(r.imageSize.v) + " with " + std::to_string(r.planes) +
                         " planes needs " + Mebibytes(bytes) +
-                        ", more than tniff's image-size limit of " + Mebibytes(maxImageBytes) +
-                        " (--max-image-size raises it)" + code,
+                        ", more than the image-size limit of " + Mebibytes(maxImageBytes) +
+                        (raiseLimit.empty() ? "" : " (" + raiseLimit + ")") + code,
                     result);
     }
     if (result == tniff::kHostFileNotOpened) {
-        throw Error(shown + ": cannot open: " + std::strerror(errno));
+        const int why = errno;
+        throw Error::OfSystem(shown + ": cannot open: " + std::strerror(why), why);
     }
     if (result == eofErr && size < kIdentifyingBytes) {
         throw Error(shown + ": too short to be an image in this format" + code, result);
@@ -289,16 +164,6 @@ void CountTiles(const std::vector<tniff::HandOver>& handOvers, OpenedFile* opene
 
 }  // namespace
 
-OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
-                             const Progress& progress, uint64_t maxImageBytes,
-                             const std::string& name) {
-    OpenSettings settings;
-    settings.name = name;
-    settings.maxImageBytes = maxImageBytes;
-    settings.progress = progress;
-    return OpenThroughModule(module, path, settings);
-}
-
 namespace {
 
 // What tells one file at a path from another put there in its place, or from itself rewritten:
@@ -351,13 +216,24 @@ OpenedFile OpenThroughModule(const ModuleFile& module, const std::string& path,
             if (unchanged() || reading == kMostReadings) throw;
             continue;
         }
-        if (unchanged()) return opened;
+        const std::string& shown = settings.name.empty() ? path : settings.name;
+        if (unchanged()) {
+            if (!settings.partial && !opened.complete()) throw Error(Incompleteness(opened, shown));
+            return opened;
+        }
         if (reading == kMostReadings) {
-            throw Error((settings.name.empty() ? path : settings.name) +
-                        ": the file changed while it was read, " + std::to_string(reading) +
+            throw Error(shown + ": the file changed while it was read, " + std::to_string(reading) +
                         " times in a row; read it once it is written");
         }
     }
+}
+
+OpenedFile OpenBytesThroughModule(const ModuleFile& module, const uint8_t* bytes, size_t size,
+                                  const OpenSettings& settings) {
+    const TemporaryCopy copy(bytes, size, settings.name);
+    OpenSettings named = settings;
+    if (named.name.empty()) named.name = "the image";
+    return OpenThroughModule(module, copy.path(), named);
 }
 
 namespace {
@@ -365,7 +241,7 @@ namespace {
 OpenedFile OpenOnce(const ModuleFile& module, const std::string& path,
                     const OpenSettings& settings) {
     const std::string& shown = settings.name.empty() ? path : settings.name;
-    const uint64_t size = CheckReadable(path);
+    const uint64_t size = CheckReadable(path, shown);
     tniff::HostSetup setup;
     setup.maxImageBytes =
         settings.maxImageBytes != 0 ? settings.maxImageBytes : DefaultMaxImageBytes();
@@ -374,7 +250,8 @@ OpenedFile OpenOnce(const ModuleFile& module, const std::string& path,
         ProgressRelay relay(host, settings.progress);
         const OSErr result = host.Open(path);
         RejectViolations(host, shown, "opening it");
-        if (result != noErr) RefuseOpen(host, result, path, shown, size, setup.maxImageBytes);
+        if (result != noErr)
+            RefuseOpen(host, result, path, shown, size, setup.maxImageBytes, settings.raiseLimit);
     }
 
     OpenedFile opened;
@@ -398,7 +275,7 @@ OpenedFile OpenOnce(const ModuleFile& module, const std::string& path,
     WalkSettings walk;
     if (settings.rawDepth) {
         CheckImageSizeLimit(opened.image.width(), opened.image.height(), opened.image.planes() + 4,
-                            setup.maxImageBytes, shown);
+                            setup.maxImageBytes, shown, settings.raiseLimit);
         walk.rawDepth = &opened.rawDepth;
     }
     std::string why;
@@ -412,18 +289,21 @@ OpenedFile OpenOnce(const ModuleFile& module, const std::string& path,
 }  // namespace
 
 void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, const std::string& path,
-                       const std::string& name, const Progress& progress) {
+                       const SaveSettings& settings) {
+    const std::string& name = settings.name.empty() ? path : settings.name;
     CheckFormatLimits(image.width(), image.height(), name);
     tniff::Host host(module.entry);
-    ProgressRelay relay(host, progress);
+    ProgressRelay relay(host, settings.progress);
     errno = 0;
     OSErr result = host.Save(image, path);
     // The failed write's reason, while nothing else has touched errno; only the reasons a write
     // gives are taken, so that a stale value from elsewhere is never shown.
     const int writeError = errno;
     RejectViolations(host, name, "saving it");
-    if (result == tniff::kHostFileNotOpened)
-        throw Error(name + ": cannot open for writing: " + std::strerror(errno));
+    if (result == tniff::kHostFileNotOpened) {
+        const int why = errno;
+        throw Error::OfSystem(name + ": cannot open for writing: " + std::strerror(why), why);
+    }
     if (result == writErr && (writeError == ENOSPC || writeError == EFBIG || writeError == EDQUOT ||
                               writeError == EIO || writeError == EROFS)) {
         throw Error(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)),
@@ -455,72 +335,4 @@ AboutOutcome CallAbout(const ModuleFile& module) {
     RejectViolations(host, module.path, "showing its About box");
     return outcome;
 }
-
-std::string ModeName(int16_t mode) {
-    switch (mode) {
-    case plugInModeBitmap: return "bitmap";
-    case plugInModeGrayScale: return "grayscale";
-    case plugInModeIndexedColor: return "indexed colour";
-    case plugInModeRGBColor: return "RGB colour";
-    case plugInModeCMYKColor: return "CMYK colour";
-    case plugInModeMultichannel: return "multichannel";
-    default: return "mode " + std::to_string(mode);
-    }
-}
-
-std::string PlaneName(const OpenedFile& file, int plane) {
-    if (plane == file.depthPlane) return "depth";
-    if (file.colourPlanes == 1) return "gray";
-    static const char* const kColourNames[] = {"red", "green", "blue", "alpha"};
-    return plane >= 0 && plane < 4 ? kColourNames[plane] : "plane " + std::to_string(plane);
-}
-
-namespace {
-// The tiles a file cut short lacks: "3 of the 12 colour tiles", "" when it is complete.
-std::string TileShortfall(const OpenedFile& file) {
-    std::string text;
-    if (file.colourTilesRead < file.colourTilesExpected) {
-        text += std::to_string(file.colourTilesRead) + " of the " +
-                std::to_string(file.colourTilesExpected) + " colour tiles";
-    }
-    if (file.depthTilesRead < file.depthTilesExpected) {
-        if (!text.empty()) text += " and ";
-        text += std::to_string(file.depthTilesRead) + " of the " +
-                std::to_string(file.depthTilesExpected) + " depth tiles";
-    }
-    return text;
-}
-
-}  // namespace
-
-std::string DepthNotSaved(const std::string& name) {
-    return name + ": the depth buffer is not saved; the format's writer stores none";
-}
-
-std::string Incompleteness(const OpenedFile& file, const std::string& name) {
-    if (file.complete()) return "";
-    std::string shortfall = TileShortfall(file);
-    if (!shortfall.empty()) {
-        return name + ": truncated: the module read only " + shortfall +
-               " that the file's header announces";
-    }
-    if (!file.layout.damagedTiles.empty())
-        return name + ": damaged: " + DamagedTilesText(file.layout);
-    const uint64_t pixels = static_cast<uint64_t>(file.image.width()) * file.image.height();
-    const uint64_t colour = file.colourPixelsUncovered, depth = file.depthPixelsUncovered;
-    const int announced = std::max(file.colourTilesExpected, file.depthTilesExpected);
-    std::string text = name + ": incomplete: the header announces " + std::to_string(announced) +
-                       (announced == 1 ? " tile" : " tiles") + ", and ";
-    const bool both = file.colourPlanes > 0 && file.depthPlane >= 0 && colour != depth;
-    if (both) {
-        text += "no colour tile covers " + std::to_string(colour) + " and no depth tile " +
-                std::to_string(depth) + " of the image's ";
-    } else if (std::max(colour, depth) == pixels) {
-        text += "no tile covers any of the image's ";
-    } else {
-        text += "no tile covers " + std::to_string(std::max(colour, depth)) + " of the image's ";
-    }
-    return text + std::to_string(pixels) + " pixels";
-}
-
 }  // namespace tarniff
