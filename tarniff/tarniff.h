@@ -258,8 +258,10 @@ struct Raster {
 
     Raster() = default;
     Raster(int width, int height, int channels);
-    uint8_t& at(int x, int y, int channel) { return pixels[Index(x, y, channel)]; }
-    uint8_t at(int x, int y, int channel) const { return pixels[Index(x, y, channel)]; }
+    // Channel c of the pixel at row y, column x: the order of tniff::Image's at(plane, row,
+    // column).
+    uint8_t& at(int channel, int y, int x) { return pixels[Index(x, y, channel)]; }
+    uint8_t at(int channel, int y, int x) const { return pixels[Index(x, y, channel)]; }
 
 private:
     size_t Index(int x, int y, int channel) const {

@@ -33,20 +33,11 @@ void ReadImageFile(FileKind kind, const std::string& path, RowSink* sink,
                    const ReadSettings& settings) {
     const Codec& entry = CodecOf(kind);
     if (entry.read == nullptr)
-        throw Error(path + ": files of this format are read through the module");
-    try {
-        entry.read(path, sink, settings);
-    } catch (const Error& error) {
-        // The readers name the file by the path they read, which may be a temporary copy (of
-        // standard input, of bytes handed over): the message names it as the caller does.
-        if (settings.name.empty() || settings.name == path) throw;
-        std::string message = error.what();
-        for (size_t at = message.find(path); at != std::string::npos; at = message.find(path, at)) {
-            message.replace(at, path.size(), settings.name);
-            at += settings.name.size();
-        }
-        throw Error(message, error.status());
-    }
+        throw Error((settings.name.empty() ? path : settings.name) +
+                    ": files of this format are read through the module");
+    // The readers name the file as settings.name, the name the caller knows it by (the path
+    // read may be a temporary copy of standard input).
+    entry.read(path, sink, settings);
 }
 
 void WriteImageFile(FileKind kind, RowSource& rows, const std::string& path,

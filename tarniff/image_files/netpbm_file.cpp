@@ -73,13 +73,13 @@ size_t ReadPlainSamples(FILE* file, RowSink* sink, long width, long height, long
 
 // The pixel data of a P5 or P6 file, or of a PAM file whose MAXVAL is not 255: one byte a sample
 // up to MAXVAL 255, two above; every sample scaled to 8 bits.
-void ReadScaledSamples(FILE* file, const std::string& path, long width, long height, long depth,
+void ReadScaledSamples(FILE* file, const std::string& name, long width, long height, long depth,
                        long maxval, RowSink* sink) {
     const size_t bytesPerSample = maxval > 255 ? 2 : 1;
     const size_t rowBytes =
         static_cast<size_t>(width) * static_cast<size_t>(depth) * bytesPerSample;
     auto ended = [&](size_t got) {
-        return Error(path + ": not a usable Netpbm file: it ends after " + std::to_string(got) +
+        return Error(name + ": not a usable Netpbm file: it ends after " + std::to_string(got) +
                      " of " + std::to_string(static_cast<size_t>(height) * rowBytes) +
                      " bytes of pixel data");
     };
@@ -94,7 +94,7 @@ void ReadScaledSamples(FILE* file, const std::string& path, long width, long hei
             throw ended(static_cast<size_t>(fileEnd - dataStart));
         }
         if (std::fseek(file, dataStart, SEEK_SET) != 0) {
-            throw Error(path + ": not a usable Netpbm file: it cannot be read back");
+            throw Error(name + ": not a usable Netpbm file: it cannot be read back");
         }
     }
     sink->Begin(static_cast<int>(width), static_cast<int>(height), static_cast<int>(depth),
@@ -169,11 +169,12 @@ long ParseCount(const std::string& text) {
 }
 }  // namespace
 
-void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
+void ReadPam(const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const std::string& name = settings.name.empty() ? path : settings.name;
     File file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
-    auto bad = [&path](const std::string& why) {
-        return Error(path + ": not a usable PAM file: " + why);
+    if (!file) throw Error(name + ": cannot open: " + std::strerror(errno));
+    auto bad = [&name](const std::string& why) {
+        return Error(name + ": not a usable PAM file: " + why);
     };
 
     std::string line;
@@ -213,15 +214,15 @@ void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
     }
     if (width < 1 || height < 1) throw bad("the image is empty");
     if (maxval < 1 || maxval > kWidestMaxval) {
-        throw Error(path + ": MAXVAL " + std::to_string(maxval) + " is not supported: 1 to 65535");
+        throw Error(name + ": MAXVAL " + std::to_string(maxval) + " is not supported: 1 to 65535");
     }
     if (depth < kFewestPlanes || depth > kMostPlanes) {
-        throw Error(path + ": DEPTH " + std::to_string(depth) +
+        throw Error(name + ": DEPTH " + std::to_string(depth) +
                     " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
     }
-    CheckFormatLimits(width, height, path);
+    CheckFormatLimits(width, height, name);
     if (maxval != kOnlyMaxval)
-        return ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
+        return ReadScaledSamples(file.get(), name, width, height, depth, maxval, sink);
 
     // The pixel data must be in the file before room is made for it: a header alone may describe
     // up to 5 GiB of samples.
@@ -273,13 +274,14 @@ void WritePam(RowSource& rows, const std::string& path, const std::string& name,
     if (!written || closed != 0) throw Error(name + ": cannot write: " + std::strerror(errno));
 }
 
-void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
+void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const std::string& name = settings.name.empty() ? path : settings.name;
     File file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
+    if (!file) throw Error(name + ": cannot open: " + std::strerror(errno));
     char magic[2] = {0, 0};
     if (std::fread(magic, 1, 2, file.get()) != 2 || magic[0] != 'P' ||
         (magic[1] != '5' && magic[1] != '6')) {
-        throw Error(path +
+        throw Error(name +
                     ": not a usable PGM or PPM file: it does not start with \"P5\" or \"P6\"");
     }
     const long depth = magic[1] == '5' ? 1 : 3;
@@ -287,11 +289,11 @@ void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
     const long height = NextNumber(file.get());
     const long maxval = NextNumber(file.get());
     if (width < 1 || height < 1 || maxval < 1 || maxval > kWidestMaxval) {
-        throw Error(path + ": not a usable " + (depth == 1 ? "PGM" : "PPM") +
+        throw Error(name + ": not a usable " + (depth == 1 ? "PGM" : "PPM") +
                     " file: its width, height or MAXVAL is missing or out of range");
     }
-    CheckFormatLimits(width, height, path);
-    ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
+    CheckFormatLimits(width, height, name);
+    ReadScaledSamples(file.get(), name, width, height, depth, maxval, sink);
 }
 
 // A file is read as what its first bytes say, as standard input is: P5 as PGM, P6 as PPM and P7
@@ -299,14 +301,15 @@ void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
 // standard input gets for them, so that one file gets one message whatever its name; only a file
 // of a kind tniff reads under another extension (a PNG named .ppm) is told so.
 void ReadNetpbm(const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const std::string& name = settings.name.empty() ? path : settings.name;
     uint8_t head[16];
     size_t got = 0;
     {
         File file(std::fopen(path.c_str(), "rb"));
-        if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
+        if (!file) throw Error(name + ": cannot open: " + std::strerror(errno));
         got = std::fread(head, 1, sizeof head, file.get());
         if (got < sizeof head && std::ferror(file.get())) {
-            throw Error(path + ": cannot read: " + std::strerror(errno));
+            throw Error(name + ": cannot read: " + std::strerror(errno));
         }
     }
     FileKind kind;
@@ -315,11 +318,11 @@ void ReadNetpbm(const std::string& path, RowSink* sink, const ReadSettings& sett
     if (converted && (kind == FileKind::pgm || kind == FileKind::ppm))
         return ReadPnm(path, sink, settings);
     if (converted && kind == FileKind::pam) return ReadPam(path, sink, settings);
-    if (got == 0) throw Error(path + ": the file is empty");
+    if (got == 0) throw Error(name + ": the file is empty");
     if (converted) {
-        throw Error(path + ": not a PAM, PGM or PPM file: it is " + DescribeContent(path));
+        throw Error(name + ": not a PAM, PGM or PPM file: it is " + DescribeContent(path));
     }
-    throw Error(path + ": " + NotAConvertedKind(what));
+    throw Error(name + ": " + NotAConvertedKind(what));
 }
 
 void WritePnm(RowSource& rows, const std::string& path, const std::string& name,

@@ -157,26 +157,27 @@ bool WritePngEnd(png_structp png) {
 }
 
 // A file that ends early says which part of it is missing; any other fault is libpng's words.
-Error BrokenPng(const std::string& path, FILE* file, const PngError& error) {
+Error BrokenPng(const std::string& name, FILE* file, const PngError& error) {
     if (std::feof(file)) {
         return Error(
-            path + ": truncated PNG file: it ends inside its " + error.stage +
+            name + ": truncated PNG file: it ends inside its " + error.stage +
             (std::string(error.stage) == "end chunk" ? " (the pixels are all there)" : ""));
     }
-    return Error(path + ": broken PNG file: " + error.message);
+    return Error(name + ": broken PNG file: " + error.message);
 }
 
 }  // namespace
 
 void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const std::string& name = settings.name.empty() ? path : settings.name;
     File file(std::fopen(path.c_str(), "rb"));
-    if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
+    if (!file) throw Error(name + ": cannot open: " + std::strerror(errno));
     std::setvbuf(file.get(), nullptr, _IOFBF, kFileBufferBytes);
     png_byte signature[8];
     if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature ||
         png_sig_cmp(signature, 0, sizeof signature) != 0) {
         std::string content = DescribeContent(path);
-        throw Error(path + ": not a PNG file" + (content.empty() ? "" : ": it is " + content));
+        throw Error(name + ": not a PNG file" + (content.empty() ? "" : ": it is " + content));
     }
 
     PngError error{};
@@ -184,15 +185,15 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
     ReadStructs structs;
     structs.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, OnPngError, OnPngWarning);
     if (structs.png != nullptr) structs.info = png_create_info_struct(structs.png);
-    if (structs.info == nullptr) throw Error(path + ": not enough memory to read it");
+    if (structs.info == nullptr) throw Error(name + ": not enough memory to read it");
 
     PngShape shape{};
     if (!ReadPngHeader(structs.png, structs.info, file.get(), &shape))
-        throw BrokenPng(path, file.get(), error);
-    CheckFormatLimits(shape.width, shape.height, path);
+        throw BrokenPng(name, file.get(), error);
+    CheckFormatLimits(shape.width, shape.height, name);
     if (shape.bitDepth != 8 || shape.channels < 1 || shape.channels > 4 ||
         shape.rowBytes != static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels)) {
-        throw Error(path + ": this kind of PNG file cannot be read as 8-bit channels");
+        throw Error(name + ": this kind of PNG file cannot be read as 8-bit channels");
     }
 
     const int width = static_cast<int>(shape.width), height = static_cast<int>(shape.height);
@@ -214,7 +215,7 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
         ZeroedBuffer<uint8_t> pixels(static_cast<size_t>(height) * shape.rowBytes);
         for (int y = 0; y < height; ++y)
             rows.push_back(pixels.data() + static_cast<size_t>(y) * shape.rowBytes);
-        if (!ReadPngImage(structs.png, rows.data())) throw BrokenPng(path, file.get(), error);
+        if (!ReadPngImage(structs.png, rows.data())) throw BrokenPng(name, file.get(), error);
         for (int top = 0; top < height; top += block) {
             const int count = height - top < block ? height - top : block;
             std::memcpy(sink->Rows(top, count), rows[static_cast<size_t>(top)],
@@ -229,12 +230,12 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
             for (int y = 0; y < count; ++y)
                 rows[static_cast<size_t>(y)] = pixels + static_cast<size_t>(y) * shape.rowBytes;
             if (!ReadPngBlock(structs.png, rows.data(), static_cast<png_uint_32>(count))) {
-                throw BrokenPng(path, file.get(), error);
+                throw BrokenPng(name, file.get(), error);
             }
             sink->Filled(top, count);
         }
     }
-    if (!ReadPngEnd(structs.png)) throw BrokenPng(path, file.get(), error);
+    if (!ReadPngEnd(structs.png)) throw BrokenPng(name, file.get(), error);
 }
 
 void WritePng(RowSource& source, const std::string& path, const std::string& name,

@@ -69,8 +69,8 @@ TiffHandle OpenTiff(const std::string& path, const char* mode, TiffMessages* mes
     return TiffHandle(tiff);
 }
 
-Error BrokenTiff(const std::string& path, const TiffMessages& messages) {
-    return Error(path + ": broken TIFF file: " +
+Error BrokenTiff(const std::string& name, const TiffMessages& messages) {
+    return Error(name + ": broken TIFF file: " +
                  (messages.error.empty() ? std::string("libtiff cannot read it") : messages.error));
 }
 
@@ -113,7 +113,7 @@ std::string PhotometricName(uint16_t photometric, uint16_t compression) {
 }
 
 // Reads the tags and refuses, in one line naming what the file is, what tniff does not read.
-TiffShape ReadShape(TIFF* tiff, const std::string& path) {
+TiffShape ReadShape(TIFF* tiff, const std::string& name) {
     TiffShape shape;
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &shape.width);
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &shape.height);
@@ -131,7 +131,7 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
                                std::to_string(shape.bits) + " bits per pixel";
     auto refuse = [&](const std::string& what) {
         return Error(
-            path + ": unsupported TIFF file: it is " + what + ", " + layout +
+            name + ": unsupported TIFF file: it is " + what + ", " + layout +
             "; tniff reads gray, RGB and palette images of 1, 2, 4, 8 or 16 bits per sample");
     };
     switch (shape.photometric) {
@@ -154,7 +154,7 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
         throw refuse(std::string(kind) + " of " + std::to_string(shape.bits) + "-bit samples");
     }
     if (shape.samples < shape.colourSamples) {
-        throw Error(path + ": broken TIFF file: " + kind + " of " + layout);
+        throw Error(name + ": broken TIFF file: " + kind + " of " + layout);
     }
     if (shape.photometric == PHOTOMETRIC_PALETTE && shape.samples != 1) {
         throw refuse("a palette image with extra samples");
@@ -175,10 +175,11 @@ TiffShape ReadShape(TIFF* tiff, const std::string& path) {
 
 // The data of every strip or tile lies inside the file: a file cut short is said to be so before
 // any pixel memory is taken.
-void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& messages) {
+void CheckDataInFile(TIFF* tiff, const std::string& path, const std::string& name,
+                     const TiffMessages& messages) {
     struct stat status;
     if (stat(path.c_str(), &status) != 0)
-        throw Error(path + ": cannot open: " + std::strerror(errno));
+        throw Error(name + ": cannot open: " + std::strerror(errno));
     const uint64_t fileBytes = static_cast<uint64_t>(status.st_size);
     const uint32_t count = TIFFIsTiled(tiff) ? TIFFNumberOfTiles(tiff) : TIFFNumberOfStrips(tiff);
     uint64_t end = 0;
@@ -186,12 +187,12 @@ void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& me
         int error = 0;
         const uint64_t offset = TIFFGetStrileOffsetWithErr(tiff, i, &error);
         const uint64_t bytes = error == 0 ? TIFFGetStrileByteCountWithErr(tiff, i, &error) : 0;
-        if (error != 0) throw BrokenTiff(path, messages);
+        if (error != 0) throw BrokenTiff(name, messages);
         if (offset > fileBytes || bytes > fileBytes - offset)
             end = std::max(end, offset + std::min(bytes, ~offset));
     }
     if (end > fileBytes) {
-        throw Error(path + ": truncated TIFF file: its pixel data reaches byte " +
+        throw Error(name + ": truncated TIFF file: its pixel data reaches byte " +
                     std::to_string(end) + " and the file ends after " + std::to_string(fileBytes) +
                     " bytes");
     }
@@ -199,7 +200,8 @@ void CheckDataInFile(TIFF* tiff, const std::string& path, const TiffMessages& me
 
 // A file whose first image directory lies past its end was cut short: said so, rather than with
 // libtiff's words about a directory it cannot read. head holds the file's first got bytes.
-void RefuseCutDirectory(const std::string& path, const uint8_t* head, size_t got) {
+void RefuseCutDirectory(const std::string& path, const std::string& name, const uint8_t* head,
+                        size_t got) {
     const bool little = head[0] == 'I';
     const bool big = head[2] == 43 || head[3] == 43;  // BigTIFF: an 8-byte offset at byte 8
     const size_t at = big ? 8 : 4, width = big ? 8 : 4;
@@ -211,7 +213,7 @@ void RefuseCutDirectory(const std::string& path, const uint8_t* head, size_t got
     }
     struct stat status;
     if (stat(path.c_str(), &status) != 0 || offset < static_cast<uint64_t>(status.st_size)) return;
-    throw Error(path + ": truncated TIFF file: its first image directory is at byte " +
+    throw Error(name + ": truncated TIFF file: its first image directory is at byte " +
                 std::to_string(offset) + " and the file ends after " +
                 std::to_string(status.st_size) + " bytes");
 }
@@ -299,14 +301,14 @@ void ConvertPixels(const Conversion& c, const SampleRows& rows, size_t first, si
 
 // The colour map as 8-bit RGB. Its entries are 16 bits, but some writers store 8-bit values in
 // them; a map with no entry above 255 is read as such, as libtiff's own RGBA reader does.
-std::vector<uint8_t> ReadPalette(TIFF* tiff, const TiffShape& shape, const std::string& path,
+std::vector<uint8_t> ReadPalette(TIFF* tiff, const TiffShape& shape, const std::string& name,
                                  const TiffMessages& messages) {
     uint16_t* red = nullptr;
     uint16_t* green = nullptr;
     uint16_t* blue = nullptr;
     if (!TIFFGetField(tiff, TIFFTAG_COLORMAP, &red, &green, &blue) || red == nullptr) {
-        if (!messages.error.empty()) throw BrokenTiff(path, messages);
-        throw Error(path + ": broken TIFF file: a palette image without a colour map");
+        if (!messages.error.empty()) throw BrokenTiff(name, messages);
+        throw Error(name + ": broken TIFF file: a palette image without a colour map");
     }
     const size_t entries = size_t(1) << shape.bits;
     bool sixteen = false;
@@ -341,10 +343,10 @@ void HandOver(const uint8_t* pixels, uint32_t first, uint32_t count, const TiffS
 // Rows of strips with samples interleaved, one scanline at a time (a strip may be the whole
 // image), each block of rows converted straight into the sink's.
 void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink* sink,
-                          const Progress& rowProgress, const std::string& path,
+                          const Progress& rowProgress, const std::string& name,
                           const TiffMessages& messages) {
     std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize64(tiff)));
-    if (line.empty()) throw BrokenTiff(path, messages);
+    if (line.empty()) throw BrokenTiff(name, messages);
     SampleRows rows;
     rows.plane[0] = line.data();
     rows.stride = shape.samples;
@@ -356,7 +358,7 @@ void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& 
         const uint32_t count = std::min(block, shape.height - top);
         uint8_t* out = sink->Rows(static_cast<int>(top), static_cast<int>(count));
         for (uint32_t y = top; y < top + count; ++y) {
-            if (TIFFReadScanline(tiff, line.data(), y, 0) < 0) throw BrokenTiff(path, messages);
+            if (TIFFReadScanline(tiff, line.data(), y, 0) < 0) throw BrokenTiff(name, messages);
             ConvertPixels(c, rows, 0, shape.width, out + static_cast<size_t>(y - top) * rowBytes);
             if (rowProgress && (y % 64 == 63 || y + 1 == shape.height))
                 rowProgress(int(y + 1), int(shape.height));
@@ -370,10 +372,10 @@ void ReadContiguousStrips(TIFF* tiff, const TiffShape& shape, const Conversion& 
 // over. Alpha comes first: associated alpha is kept at full precision to make the colour planes
 // straight.
 void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink* sink,
-                        const Progress& rowProgress, const std::string& path,
+                        const Progress& rowProgress, const std::string& name,
                         const TiffMessages& messages) {
     std::vector<uint8_t> line(static_cast<size_t>(TIFFScanlineSize64(tiff)));
-    if (line.empty()) throw BrokenTiff(path, messages);
+    if (line.empty()) throw BrokenTiff(name, messages);
     const size_t width = shape.width;
     const size_t channels = static_cast<size_t>(shape.channels());
     ZeroedBuffer<uint8_t> pixels(width * shape.height * channels);
@@ -387,7 +389,7 @@ void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c,
         const bool isAlpha = sample == c.colourSamples;
         for (uint32_t y = 0; y < shape.height; ++y) {
             if (TIFFReadScanline(tiff, line.data(), y, static_cast<uint16_t>(sample)) < 0) {
-                throw BrokenTiff(path, messages);
+                throw BrokenTiff(name, messages);
             }
             uint8_t* out = pixels.data() + y * width * channels + static_cast<size_t>(sample);
             uint16_t* alpha = c.associated ? alphaPlane.data() + y * width : nullptr;
@@ -411,7 +413,7 @@ void ReadSeparateStrips(TIFF* tiff, const TiffShape& shape, const Conversion& c,
 // Tiles, each decoded whole (every plane of it when the samples are in planes), a row of tiles
 // put together and then handed over.
 void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink* sink,
-               const Progress& rowProgress, const std::string& path, const TiffMessages& messages) {
+               const Progress& rowProgress, const std::string& name, const TiffMessages& messages) {
     uint32_t tileWidth = 0, tileHeight = 0;
     TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &tileWidth);
     TIFFGetField(tiff, TIFFTAG_TILELENGTH, &tileHeight);
@@ -419,9 +421,9 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink*
     const uint64_t rowBytes64 = TIFFTileRowSize64(tiff);
     const int planes = shape.separate() ? c.colourSamples + (c.alpha ? 1 : 0) : 1;
     if (tileWidth == 0 || tileHeight == 0 || tileBytes == 0 || rowBytes64 == 0)
-        throw BrokenTiff(path, messages);
+        throw BrokenTiff(name, messages);
     if (tileBytes * static_cast<uint64_t>(planes) > kLargestTileBytes) {
-        throw Error(path + ": unsupported TIFF file: its tiles of " + std::to_string(tileWidth) +
+        throw Error(name + ": unsupported TIFF file: its tiles of " + std::to_string(tileWidth) +
                     " x " + std::to_string(tileHeight) + " pixels take " +
                     Mebibytes(tileBytes * uint64_t(planes)) +
                     ", more than tniff decodes at once (" + Mebibytes(kLargestTileBytes) + ")");
@@ -439,7 +441,7 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink*
                 const ttile_t index = TIFFComputeTile(tiff, left, top, 0, static_cast<uint16_t>(p));
                 if (TIFFReadEncodedTile(tiff, index, tiles.data() + size_t(p) * tileBytes,
                                         static_cast<tmsize_t>(tileBytes)) < 0) {
-                    throw BrokenTiff(path, messages);
+                    throw BrokenTiff(name, messages);
                 }
             }
             const size_t across = std::min(tileWidth, shape.width - left);
@@ -460,34 +462,35 @@ void ReadTiles(TIFF* tiff, const TiffShape& shape, const Conversion& c, RowSink*
 }  // namespace
 
 void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const std::string& name = settings.name.empty() ? path : settings.name;
     const Progress& rowProgress = settings.progress;
     uint8_t head[16];
     size_t got = 0;
     {
         std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-        if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
+        if (!file) throw Error(name + ": cannot open: " + std::strerror(errno));
         got = std::fread(head, 1, sizeof head, file.get());
         FileKind kind;
         std::string what;
         if (!SniffKind(head, got, &kind, &what) || kind != FileKind::tiff) {
             std::string content = DescribeContent(path);
-            throw Error(path + ": not a TIFF file" + (content.empty() ? "" : ": it is " + content));
+            throw Error(name + ": not a TIFF file" + (content.empty() ? "" : ": it is " + content));
         }
     }
     TiffMessages messages;
     messages.path = path;
     TiffHandle tiff = OpenTiff(path, "r", &messages);
     if (!tiff) {
-        RefuseCutDirectory(path, head, got);
-        throw BrokenTiff(path, messages);
+        RefuseCutDirectory(path, name, head, got);
+        throw BrokenTiff(name, messages);
     }
-    const TiffShape shape = ReadShape(tiff.get(), path);
+    const TiffShape shape = ReadShape(tiff.get(), name);
     if (shape.width == 0 || shape.height == 0)
-        throw Error(path + ": broken TIFF file: the image is empty");
-    CheckFormatLimits(shape.width, shape.height, path);
-    CheckImageSizeLimit(shape.width, shape.height, shape.channels(), settings.maxImageBytes, path,
+        throw Error(name + ": broken TIFF file: the image is empty");
+    CheckFormatLimits(shape.width, shape.height, name);
+    CheckImageSizeLimit(shape.width, shape.height, shape.channels(), settings.maxImageBytes, name,
                         settings.raiseLimit);
-    CheckDataInFile(tiff.get(), path, messages);
+    CheckDataInFile(tiff.get(), path, name, messages);
 
     Conversion c;
     c.bits = shape.bits;
@@ -497,15 +500,15 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     c.colourSamples = shape.colourSamples;
     c.alpha = shape.alpha;
     if (shape.photometric == PHOTOMETRIC_PALETTE)
-        c.palette = ReadPalette(tiff.get(), shape, path, messages);
+        c.palette = ReadPalette(tiff.get(), shape, name, messages);
 
     sink->Begin(int(shape.width), int(shape.height), shape.channels(), shape.bits);
     if (shape.tiled) {
-        ReadTiles(tiff.get(), shape, c, sink, rowProgress, path, messages);
+        ReadTiles(tiff.get(), shape, c, sink, rowProgress, name, messages);
     } else if (shape.separate()) {
-        ReadSeparateStrips(tiff.get(), shape, c, sink, rowProgress, path, messages);
+        ReadSeparateStrips(tiff.get(), shape, c, sink, rowProgress, name, messages);
     } else {
-        ReadContiguousStrips(tiff.get(), shape, c, sink, rowProgress, path, messages);
+        ReadContiguousStrips(tiff.get(), shape, c, sink, rowProgress, name, messages);
     }
 }
 
