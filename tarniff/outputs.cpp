@@ -743,10 +743,11 @@ void TemporaryCopy::Append(const uint8_t* bytes, size_t size) {
         head_.insert(head_.end(), bytes, bytes + std::min<size_t>(size, 16 - head_.size()));
     // Zeros are looked for a page at a time; a page of them is left as a hole.
     const size_t kPage = 4096;
+    static const uint8_t kZeros[kPage] = {};
     size_t written = 0;  // bytes before this are written or skipped
     for (size_t at = 0; at < size; at += kPage) {
         const size_t run = std::min(kPage, size - at);
-        if (std::any_of(bytes + at, bytes + at + run, [](uint8_t b) { return b != 0; })) continue;
+        if (std::memcmp(bytes + at, kZeros, run) != 0) continue;
         PutAt(bytes + written, at - written, size_ + written);
         written = at + run;
     }
