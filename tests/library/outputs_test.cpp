@@ -72,28 +72,6 @@ void MakeOld(const std::string& path) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
 
-// $TMPDIR set to a folder of the test's own while it lives.
-class OwnTmpdir {
-public:
-    explicit OwnTmpdir(const std::string& folder) {
-        const char* previous = std::getenv("TMPDIR");
-        had_ = previous != nullptr;
-        if (had_) previous_ = previous;
-        fs::create_directories(folder);
-        setenv("TMPDIR", folder.c_str(), 1);
-    }
-    ~OwnTmpdir() {
-        if (had_)
-            setenv("TMPDIR", previous_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-
-private:
-    bool had_ = false;
-    std::string previous_;
-};
-
 // ---- Destinations that are not regular files ---------------------------------------------------
 
 // A FIFO or a character device is written into (a reader of the FIFO gets the bytes, and the
