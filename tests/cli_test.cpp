@@ -432,21 +432,6 @@ TEST(Convert, DepthOnlyFileGoesToPam) {
     EXPECT_FALSE(Exists(scratch / "out.png"));
 }
 
-TEST(Convert, ReplacesAnExistingOutputOnlyWhenDone) {
-    Scratch scratch;
-    WriteFile(scratch / "in.pam", PamBytes(3, 2, 3, Pattern(18, 5)));
-    WriteText(scratch / "out.iff", "an older file");
-    Outcome saved = Tniff({"convert", scratch / "in.pam", scratch / "out.iff"});
-    ASSERT_EQ(saved.status, 0) << Describe(saved);
-    EXPECT_EQ(OpenInProcess(scratch / "out.iff").width(), 3);
-    struct stat status;
-    ASSERT_EQ(stat((scratch / "out.iff").c_str(), &status), 0);
-    mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);  // as any new file, not the temporary's 0600
-    EXPECT_EQ(scratch.Names(), (std::set<std::string>{"in.pam", "out.iff"}));
-}
-
 // ---- The sample the quick start converts ----------------------------------------------------------------
 
 // A 32-bit TIFF of two samples as tniff's --raw-depth writes it: the values and the mask.
@@ -730,42 +715,6 @@ TEST(Info, GoesOnPastAFileItCannotReadAndSaysWhy) {
     ASSERT_EQ(summary.status, 0) << Describe(summary);
     EXPECT_EQ(summary.out.substr(0, summary.out.find('\n')), "error " + (scratch / "bad.iff") + " -30501 formatCannotRead");
     EXPECT_NE(summary.out.find("image 8 8 RGB colour 3"), std::string::npos) << summary.out;
-}
-
-// Whatever bytes a file name holds, the JSON is valid UTF-8: each byte that is not part of a
-// UTF-8 character (a Latin-1 name, a sequence cut short, a surrogate, past U+10FFFF) is U+FFFD,
-// a UTF-8 name stays as it is, quotes and control characters are escaped, and the name in an
-// error's message is written the same way.
-TEST(Info, JsonIsValidWhateverBytesANameHolds) {
-    Scratch scratch;
-    const Bytes good = BuildIff(8, 8, 3, false, 1).bytes;
-    std::vector<std::string> arguments = {"info", "--json"};
-    for (const char* name : {"caf\xE9.iff", "caf\xC3\xA9.iff", "\xC3(\xE2\x82.iff",
-                             "\xED\xA0\x80\xF4\x90\x80\x80.iff", "q\"\\\t.iff"}) {
-        WriteFile(scratch / name, good);
-        arguments.push_back(scratch / name);
-    }
-    WriteText(scratch / "caf\xE9-text.iff", "This is a text file, not an image at all.\n");
-    arguments.push_back(scratch / "caf\xE9-text.iff");
-    Outcome info = Tniff(arguments);
-    EXPECT_EQ(info.status, 1) << Describe(info);
-    WriteText(scratch / "info.json", info.out);
-    const char* script = R"(
-import json, sys
-for entry in json.load(open(sys.argv[1], encoding='utf-8')):
-    name = entry['file'].rsplit('/', 1)[1]
-    error = entry['error'].startswith(entry['file'] + ': not an image') if 'error' in entry else '-'
-    print(name.encode('unicode_escape').decode(), error)
-)";
-    Outcome names = RunProgram("python3", {"-c", script, scratch / "info.json"});
-    ASSERT_EQ(names.status, 0) << Describe(names);
-    EXPECT_EQ(names.out, R"(caf\ufffd.iff -
-caf\xe9.iff -
-\ufffd(\ufffd\ufffd.iff -
-\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd.iff -
-q"\\\t.iff -
-caf\ufffd-text.iff True
-)");
 }
 
 // A 70 x 64 RGB file of raw tiles in one row, as a damaged file's starting point: the tile
