@@ -169,7 +169,7 @@ long ParseCount(const std::string& text) {
 }
 }  // namespace
 
-void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
+void ReadPam(const std::string& path, RowSink* sink, const ReadSettings& settings) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     auto bad = [&path](const std::string& why) {
@@ -220,6 +220,8 @@ void ReadPam(const std::string& path, RowSink* sink, const ReadSettings&) {
                     " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
     }
     CheckFormatLimits(width, height, path);
+    CheckImageSizeLimit(width, height, static_cast<int>(depth), settings.maxImageBytes, path,
+                        settings.raiseLimit);
     if (maxval != kOnlyMaxval)
         return ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
 
@@ -273,7 +275,7 @@ void WritePam(RowSource& rows, const std::string& path, const std::string& name,
     if (!written || closed != 0) throw Error(name + ": cannot write: " + std::strerror(errno));
 }
 
-void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
+void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings& settings) {
     File file(std::fopen(path.c_str(), "rb"));
     if (!file) throw Error(path + ": cannot open: " + std::strerror(errno));
     char magic[2] = {0, 0};
@@ -291,6 +293,8 @@ void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings&) {
                     " file: its width, height or MAXVAL is missing or out of range");
     }
     CheckFormatLimits(width, height, path);
+    CheckImageSizeLimit(width, height, static_cast<int>(depth), settings.maxImageBytes, path,
+                        settings.raiseLimit);
     ReadScaledSamples(file.get(), path, width, height, depth, maxval, sink);
 }
 

@@ -366,3 +366,67 @@ TEST(ReadFiles, SixteenBitSamplesAlikeFromPngPamAndPpm) {
 }
 
 }  // namespace
+
+// ---- Names in the readers' messages
+// --------------------------------------------------------------
+
+std::string ReadError(tarniff::FileKind kind, const std::string& path, tarniff::RowSink* sink,
+                      const tarniff::ReadSettings& settings) {
+    try {
+        tarniff::ReadImageFile(kind, path, sink, settings);
+    } catch (const tarniff::Error& error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+// Every reader names the file as its caller named it, above the image-size limit (its own, or
+// the host image's it reads into) and when there is no file.
+TEST(ReadFiles, MessagesNameTheFileAsTheCallerNamedIt) {
+    Scratch scratch;
+    PngSpec png;
+    png.width = 64;
+    png.height = 40;
+    png.colourType = 2;
+    png.samples.assign(40, std::vector<int>(64 * 3, 7));
+    WriteFile(scratch / "rgb.png", PngBytes(png));
+    tiffmake::Recipe tiff;
+    tiff.width = 64;
+    tiff.height = 40;
+    tiff.photometric = PHOTOMETRIC_RGB;
+    tiff.samples = 3;
+    tiff.values = Samples(size_t(64) * 40 * 3, 255, 3);
+    ASSERT_TRUE(tiffmake::Write(tiff, scratch / "rgb.tiff"));
+    WriteFile(scratch / "rgb.pam", PamBytes(64, 40, 3, Pattern(64 * 40 * 3, 1)));
+    const std::string ppm = "P6\n64 40\n255\n";
+    Bytes ppmBytes(ppm.begin(), ppm.end());
+    const Bytes pixels = Pattern(64 * 40 * 3, 2);
+    ppmBytes.insert(ppmBytes.end(), pixels.begin(), pixels.end());
+    WriteFile(scratch / "rgb.ppm", ppmBytes);
+
+    const std::string name = "layer 3";
+    const std::string limit =
+        name +
+        ": 64 by 40 with 3 channels needs 7680 bytes, more than the image-size limit of "
+        "4096 bytes (raise it)";
+    for (auto [file, kind] :
+         {std::pair<const char*, tarniff::FileKind>{"rgb.png", tarniff::FileKind::png},
+          {"rgb.tiff", tarniff::FileKind::tiff},
+          {"rgb.pam", tarniff::FileKind::pam},
+          {"rgb.ppm", tarniff::FileKind::ppm}}) {
+        SCOPED_TRACE(file);
+        tarniff::ReadSettings settings;
+        settings.name = name;
+        settings.maxImageBytes = 4096;
+        settings.raiseLimit = "raise it";
+        tarniff::RasterSink raster;
+        EXPECT_EQ(ReadError(kind, scratch / file, &raster, settings), limit);
+        // The host image's own limit, for a reader told of none.
+        tarniff::ImageSink image;
+        image.Limit(4096, name, "raise it");
+        EXPECT_EQ(ReadError(kind, scratch / file, &image, tarniff::ReadSettings{}), limit);
+        settings.maxImageBytes = 0;
+        EXPECT_EQ(ReadError(kind, scratch / "none", &raster, settings),
+                  name + ": cannot open: No such file or directory");
+    }
+}
