@@ -1,8 +1,10 @@
 // The tniff command, run as a user runs it: the built program in a subprocess, on files made
 // here. What it writes is checked against an in-process open through the module, PNG files it
 // writes are decoded by an independent reader (Python's zlib), PNG files it reads are composed
-// here byte by byte, TIFF files both ways go through libtiff, and its JSON is parsed by Python's
-// json module.
+// byte by byte (tests/support/png_maker), TIFF files both ways go through libtiff, and its JSON
+// is parsed by Python's json module. What the library does whatever the front end (reading,
+// sniffing, opening, naming files in messages) is tested in process in tests/library/; here is
+// what the command adds: options, exit statuses, help, standard streams, progress and notes.
 #if defined(TNIFF_TOOL_FILE)
 
 #include <gtest/gtest.h>
