@@ -25,8 +25,10 @@
 #include <vector>
 
 #include "tarniff/tarniff.h"
+#include "tests/support/file_makers.h"
 #include "tests/support/iff_builder.h"
 #include "tests/support/leftover_maker.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_file.h"
 
 namespace {
@@ -34,75 +36,12 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-struct Outcome {
-    int status = -1;  // 128 + n for a program killed by signal n
-    std::string err;
-    std::string out;
-};
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 using Scratch = ScratchDir;
+using testfiles::WriteFile;
 
-// Starts tniff with stderr to a file; stdout is dropped unless outPath names a file for it (the
-// batch form writes nothing there but for --dry-run).
-// openFiles, when given, is the limit of open files tniff starts under (with nothing open but
-// its standard streams).
-pid_t Start(const std::vector<std::string>& arguments, const std::string& errPath,
-            const std::string& outPath = "/dev/null", rlim_t openFiles = RLIM_INFINITY) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(TNIFF_TOOL_FILE));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int null = open("/dev/null", O_RDWR);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err < 0 || null < 0 || out < 0) _exit(125);
-        dup2(null, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (openFiles != RLIM_INFINITY) {
-            close_range(3, ~0u, 0);
-            struct rlimit limit = {openFiles, openFiles};
-            if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-int Wait(pid_t child) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-Outcome Tniff(const std::vector<std::string>& arguments, rlim_t openFiles = RLIM_INFINITY) {
-    std::string errPath = (fs::temp_directory_path() / ("tniff_batch_err_" + std::to_string(getpid()))).string();
-    const std::string outPath = errPath + "_out";
-    Outcome outcome;
-    outcome.status = Wait(Start(arguments, errPath, outPath, openFiles));
-    outcome.err = ReadWhole(errPath);
-    outcome.out = ReadWhole(outPath);
-    std::remove(errPath.c_str());
-    std::remove(outPath.c_str());
-    return outcome;
-}
-
-std::string Describe(const Outcome& outcome) { return "status " + std::to_string(outcome.status) + "\n" + outcome.err; }
-
+// An RGBA frame (with depth) of random pixels.
 Bytes Frame(int width, int height, uint64_t seed, bool depth = false) {
-    iffbuild::FileSpec layout;
-    layout.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), 4, depth);
-    layout.image.FillRandom(seed, 6);
-    if (depth) layout.image.FillRandomDepth(seed + 1);
-    return iffbuild::BuildFile(layout).bytes;
+    return testfiles::BuildIff(width, height, 4, depth, seed).bytes;
 }
 
 // Three good frames and, between them, one cut short.
@@ -174,9 +113,11 @@ TEST(Batch, ALowLimitOfOpenFilesRunsFewerProcessesAndSaysSo) {
         Scratch scratch;
         MakeFrames(scratch);
         std::remove((scratch / "f2x.iff").c_str());
+        RunSettings lowLimit;
+        lowLimit.openFiles = limit.openFiles;
         Outcome outcome = Tniff({"convert", "-j", "4", "--to", "png", scratch / "f1.iff", scratch / "f2.iff",
                                  scratch / "f3.iff"},
-                                limit.openFiles);
+                                lowLimit);
         EXPECT_EQ(outcome.status, 0) << Describe(outcome);
         const std::string note =
             *limit.how != '\0' ? std::string("tniff: note: cannot make a pipe: Too many open files; ") + limit.how + "\n"
@@ -270,7 +211,7 @@ TEST(Batch, InterruptedBatchLeavesNothingBehind) {
     const Bytes big = Frame(1200, 1200, 5);  // random pixels: long enough a write to be caught in
     for (int i = 1; i <= 4; ++i) WriteFile(scratch / ("f" + std::to_string(i) + ".iff"), big);
     fs::create_directory(scratch / "out");
-    pid_t child = Start({"convert", "-j2", "--png-level", "9", "--to", "png", "-o", scratch / "out", scratch / "f1.iff",
+    pid_t child = StartTniff({"convert", "-j2", "--png-level", "9", "--to", "png", "-o", scratch / "out", scratch / "f1.iff",
                          scratch / "f2.iff", scratch / "f3.iff", scratch / "f4.iff"},
                         scratch / "err");
     // Wait until a temporary file is being written, then end tniff (only tniff, not its workers).
@@ -280,7 +221,7 @@ TEST(Batch, InterruptedBatchLeavesNothingBehind) {
         if (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     kill(child, SIGTERM);
-    EXPECT_EQ(Wait(child), 128 + SIGTERM);
+    EXPECT_EQ(WaitForProgram(child), 128 + SIGTERM);
     ASSERT_TRUE(writing) << ReadWhole(scratch / "err");
     // What was done so far is said before the run ends.
     EXPECT_NE(ReadWhole(scratch / "err").find("; interrupted by Terminated, "), std::string::npos)
@@ -629,7 +570,7 @@ int WaitAtMostAMinute(pid_t child) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     kill(child, SIGKILL);
-    Wait(child);
+    WaitForProgram(child);
     return -1;
 }
 
@@ -669,7 +610,7 @@ TEST(Batch, FifosAreRefusedAsInputsAndWrittenIntoAsOutputs) {
         if (row.arguments.back() == pipe) {
             reader = std::thread([&] { got = ReadWhole(pipe); });
         }
-        const int status = WaitAtMostAMinute(Start(row.arguments, scratch / "err", scratch / "stdout"));
+        const int status = WaitAtMostAMinute(StartTniff(row.arguments, scratch / "err", scratch / "stdout"));
         if (reader.joinable()) {
             if (status != 0) {  // the reader still waits for a writer
                 int fd = open(pipe.c_str(), O_WRONLY | O_NONBLOCK);

@@ -1,8 +1,10 @@
 // The tniff command, run as a user runs it: the built program in a subprocess, on files made
 // here. What it writes is checked against an in-process open through the module, PNG files it
 // writes are decoded by an independent reader (Python's zlib), PNG files it reads are composed
-// here byte by byte, TIFF files both ways go through libtiff, and its JSON is parsed by Python's
-// json module.
+// byte by byte (tests/support/png_maker), TIFF files both ways go through libtiff, and its JSON
+// is parsed by Python's json module. What the library does whatever the front end (reading,
+// sniffing, opening, naming files in messages) is tested in process in tests/library/; here is
+// what the command adds: options, exit statuses, help, standard streams, progress and notes.
 #if defined(TNIFF_TOOL_FILE)
 
 #include <gtest/gtest.h>
@@ -34,10 +36,11 @@
 
 #include "host/host.h"
 #include "hostapi/plugin_interface.h"
-#include "tests/support/host_checks.h"
+#include "tests/support/file_makers.h"
 #include "tests/support/iff_builder.h"
+#include "tests/support/png_maker.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_file.h"
-#include "tests/support/linked_module.h"
 #include "tests/support/tiff_maker.h"
 
 namespace {
@@ -45,126 +48,12 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-// ---- Running programs -------------------------------------------------------------------------
-
-struct Outcome {
-    int status = -1;  // exit status; 128 + n for a program killed by signal n
-    std::string out;
-    std::string err;
-    long peakKilobytes = 0;  // the largest the program's resident memory grew (not on a terminal)
-};
-
-struct RunSettings {
-    rlim_t fileSizeLimit = RLIM_INFINITY;  // bytes a written file may reach; writes past it fail
-    bool terminalStderr = false;           // stderr on a pseudo-terminal
-    unsigned short terminalColumns = 0;    // with terminalStderr: its width; 0 leaves it as made
-    bool terminalStdout = false;           // stdout (not stderr) on a pseudo-terminal
-    std::string interruptWhenSeen;         // with terminalStderr: SIGTERM once stderr shows this
-    std::string stdinPath = "/dev/null";   // what the program reads on stdin
-};
-
 using Scratch = ScratchDir;
-
-// The note tniff gives when it stores a file's 16-bit samples as 8 bits.
-std::string SixteenBitNote(const std::string& path) {
-    return "tniff: note: " + path + ": its 16-bit samples are stored as 8 bits; the format holds 8 bits per channel\n";
-}
-
-// Runs program with arguments; stdout and stderr are collected (stderr through a pseudo-terminal
-// when asked).
-Outcome RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                   const RunSettings& settings = RunSettings()) {
-    Outcome outcome;
-    Scratch capture;
-    std::string outPath = capture / "out", errPath = capture / "err";
-    int terminal = -1;
-    std::string terminalName;
-    const bool onTerminal = settings.terminalStderr || settings.terminalStdout;
-    if (onTerminal) {
-        terminal = posix_openpt(O_RDWR | O_NOCTTY);
-        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) {
-            ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
-            return outcome;
-        }
-        terminalName = ptsname(terminal);
-        if (settings.terminalColumns != 0) {
-            struct winsize size = {};
-            size.ws_row = 24;
-            size.ws_col = settings.terminalColumns;
-            ioctl(terminal, TIOCSWINSZ, &size);
-        }
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-
-    pid_t child = fork();
-    if (child == 0) {
-        int out = settings.terminalStdout ? open(terminalName.c_str(), O_RDWR)
-                                          : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = settings.terminalStderr ? open(terminalName.c_str(), O_RDWR)
-                                          : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open(settings.stdinPath.c_str(), O_RDONLY);
-        if (out < 0 || err < 0 || in < 0) _exit(125);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (settings.fileSizeLimit != RLIM_INFINITY) {
-            struct rlimit limit = {settings.fileSizeLimit, settings.fileSizeLimit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-            signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    if (onTerminal) {
-        std::string& shown = settings.terminalStdout ? outcome.out : outcome.err;
-        // Read the terminal while the child runs, so it never blocks on a full terminal.
-        char buffer[4096];
-        bool interrupted = false;
-        for (;;) {
-            ssize_t got = read(terminal, buffer, sizeof buffer);
-            if (got > 0) {
-                shown.append(buffer, static_cast<size_t>(got));
-                if (!settings.interruptWhenSeen.empty() && !interrupted &&
-                    shown.find(settings.interruptWhenSeen) != std::string::npos) {
-                    kill(child, SIGTERM);
-                    interrupted = true;
-                }
-                continue;
-            }
-            if (got < 0 && errno == EINTR) continue;
-            int status = 0;
-            if (waitpid(child, &status, WNOHANG) == child) {
-                outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                child = -1;
-                break;
-            }
-            if (got <= 0) usleep(1000);  // EIO: nothing has the terminal open at the moment
-        }
-        close(terminal);
-    }
-    if (child > 0) {
-        int status = 0;
-        struct rusage usage = {};
-        wait4(child, &status, 0, &usage);
-        outcome.peakKilobytes = usage.ru_maxrss;
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        outcome.err = ReadWhole(errPath);
-    }
-    if (settings.terminalStdout) outcome.err = ReadWhole(errPath);
-    else outcome.out = ReadWhole(outPath);
-    return outcome;
-}
-
-Outcome Tniff(const std::vector<std::string>& arguments, const RunSettings& settings = RunSettings()) {
-    return RunProgram(TNIFF_TOOL_FILE, arguments, settings);
-}
-
-std::string Describe(const Outcome& outcome) {
-    return "status " + std::to_string(outcome.status) + "\nstdout:\n" + outcome.out + "\nstderr:\n" + outcome.err;
-}
+using namespace testfiles;
+using pngmake::PngBytes;
+using pngmake::PngSpec;
+using pngmake::PutChunk;
+using pngmake::PutU32;
 
 int LineCount(const std::string& text) {
     int lines = 0;
@@ -172,206 +61,7 @@ int LineCount(const std::string& text) {
     return lines;
 }
 
-// ---- Files ------------------------------------------------------------------------------------
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Bytes(text.begin(), text.end())); }
-
 bool Exists(const std::string& path) { return fs::exists(path); }
-
-Bytes ReadBytesOf(const std::string& path) {
-    std::string text = ReadWhole(path);
-    return Bytes(text.begin(), text.end());
-}
-
-// A PAM file, as parsed here.
-struct Pam {
-    int width = 0, height = 0, depth = 0, maxval = 0;
-    std::string tupleType;
-    Bytes pixels;
-};
-
-Bytes PamBytes(int width, int height, int depth, const Bytes& pixels, int maxval = 255) {
-    std::string header = "P7\nWIDTH " + std::to_string(width) + "\nHEIGHT " + std::to_string(height) + "\nDEPTH " +
-                         std::to_string(depth) + "\nMAXVAL " + std::to_string(maxval) + "\nENDHDR\n";
-    Bytes bytes(header.begin(), header.end());
-    bytes.insert(bytes.end(), pixels.begin(), pixels.end());
-    return bytes;
-}
-
-Pam ReadPam(const std::string& path) {
-    Pam pam;
-    std::string text = ReadWhole(path);
-    size_t end = text.find("ENDHDR\n");
-    EXPECT_EQ(text.compare(0, 3, "P7\n"), 0) << path;
-    EXPECT_NE(end, std::string::npos) << path;
-    if (end == std::string::npos) return pam;
-    std::istringstream header(text.substr(3, end - 3));
-    std::string key;
-    while (header >> key) {
-        if (key == "WIDTH") header >> pam.width;
-        else if (key == "HEIGHT") header >> pam.height;
-        else if (key == "DEPTH") header >> pam.depth;
-        else if (key == "MAXVAL") header >> pam.maxval;
-        else if (key == "TUPLTYPE") header >> pam.tupleType;
-        else ADD_FAILURE() << "unexpected PAM header word " << key;
-    }
-    pam.pixels.assign(text.begin() + static_cast<std::ptrdiff_t>(end + 7), text.end());
-    EXPECT_EQ(pam.pixels.size(), size_t(pam.width) * size_t(pam.height) * size_t(pam.depth)) << path;
-    return pam;
-}
-
-// Deterministic pixel bytes with runs in them, so that some tiles compress and some do not.
-Bytes Pattern(size_t count, uint32_t seed) {
-    Bytes bytes(count);
-    uint32_t state = seed * 2654435761u + 12345u;
-    uint8_t value = 0;
-    for (size_t i = 0; i < count; ++i) {
-        state = state * 1664525u + 1013904223u;
-        if ((state >> 28) < 6) value = static_cast<uint8_t>(state >> 16);  // else repeat
-        bytes[i] = value;
-    }
-    return bytes;
-}
-
-// Planes first .. first + count - 1 of a host image, interleaved as PNG and PAM hold them.
-Bytes Interleaved(const tniff::Image& image, int first, int count) {
-    Bytes bytes;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            for (int p = first; p < first + count; ++p) bytes.push_back(image.at(p, y, x));
-    return bytes;
-}
-
-// The image the module gives this test when it opens path itself, in this process.
-tniff::Image OpenInProcess(const std::string& path) {
-    LinkedHost host;
-    EXPECT_EQ(host.Open(path), noErr) << path;
-    EXPECT_TRUE(HostIsClean(host));
-    return host.image();
-}
-
-// An image file composed with the test-side builder.
-iffbuild::BuiltFile BuildIff(int width, int height, int channels, bool depth, uint64_t seed,
-                             iffbuild::Form form = iffbuild::Form::Smallest) {
-    iffbuild::FileSpec fileSpec;
-    fileSpec.image = iffbuild::Image::Blank(uint32_t(width), uint32_t(height), channels, depth);
-    fileSpec.image.FillRandom(seed, 6);
-    if (depth) fileSpec.image.FillRandomDepth(seed + 1);
-    fileSpec.form = form;
-    return iffbuild::BuildFile(fileSpec);
-}
-
-// ---- PNG files composed here: stored (uncompressed) deflate blocks ------------------------------
-
-uint32_t Crc32(const Bytes& bytes, size_t from) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = from; i < bytes.size(); ++i) {
-        crc ^= bytes[i];
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-void PutU32(Bytes& bytes, uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(uint8_t(value >> shift));
-}
-
-void PutChunk(Bytes& png, const char* type, const Bytes& data) {
-    PutU32(png, uint32_t(data.size()));
-    size_t start = png.size();
-    png.insert(png.end(), type, type + 4);
-    png.insert(png.end(), data.begin(), data.end());
-    PutU32(png, Crc32(png, start));
-}
-
-struct PngSpec {
-    int width = 0, height = 0;
-    int colourType = 0;  // 0 gray, 2 RGB, 3 palette, 4 gray and alpha, 6 RGBA
-    int bitDepth = 8;
-    std::vector<std::vector<int>> samples;  // per row: width * samples per pixel values
-    Bytes palette;                          // PLTE: RGB triples
-    Bytes transparency;                     // tRNS as stored
-    bool interlaced = false;                // Adam7: seven passes over the image, each its own rows
-};
-
-// The rows as stored: the image's, or those of each Adam7 pass in turn (a pass without pixels has
-// no rows).
-std::vector<std::vector<int>> StoredRows(const PngSpec& fileSpec, int perPixel) {
-    if (!fileSpec.interlaced) return fileSpec.samples;
-    static const int kPasses[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
-                                      {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};  // x0, y0, dx, dy
-    std::vector<std::vector<int>> rows;
-    for (const auto& pass : kPasses) {
-        if (pass[0] >= fileSpec.width) continue;
-        for (int y = pass[1]; y < fileSpec.height; y += pass[3]) {
-            rows.emplace_back();
-            for (int x = pass[0]; x < fileSpec.width; x += pass[2]) {
-                const auto from = fileSpec.samples[size_t(y)].begin() + std::ptrdiff_t(x) * perPixel;
-                rows.back().insert(rows.back().end(), from, from + perPixel);
-            }
-        }
-    }
-    return rows;
-}
-
-Bytes PngBytes(const PngSpec& fileSpec) {
-    const int perPixel = fileSpec.colourType == 2 ? 3 : fileSpec.colourType == 4 ? 2 : fileSpec.colourType == 6 ? 4 : 1;
-    Bytes filtered;  // filter type 0 before each row
-    for (const std::vector<int>& row : StoredRows(fileSpec, perPixel)) {
-        filtered.push_back(0);
-        if (fileSpec.bitDepth >= 8) {
-            for (int value : row) {
-                if (fileSpec.bitDepth == 16) filtered.push_back(uint8_t(value >> 8));
-                filtered.push_back(uint8_t(value));
-            }
-        } else {
-            size_t bits = 0;
-            size_t start = filtered.size();
-            filtered.resize(start + (row.size() * size_t(fileSpec.bitDepth) + 7) / 8, 0);
-            for (int value : row) {
-                size_t at = start + bits / 8;
-                int shift = 8 - fileSpec.bitDepth - int(bits % 8);
-                filtered[at] = uint8_t(filtered[at] | (value << shift));
-                bits += size_t(fileSpec.bitDepth);
-            }
-        }
-    }
-    Bytes zlib = {0x78, 0x01};
-    uint32_t a = 1, b = 0;
-    for (uint8_t byte : filtered) {
-        a = (a + byte) % 65521;
-        b = (b + a) % 65521;
-    }
-    for (size_t at = 0; at < filtered.size() || at == 0; at += 65535) {
-        size_t length = std::min<size_t>(65535, filtered.size() - at);
-        zlib.push_back(at + length >= filtered.size() ? 1 : 0);
-        zlib.push_back(uint8_t(length));
-        zlib.push_back(uint8_t(length >> 8));
-        zlib.push_back(uint8_t(~length));
-        zlib.push_back(uint8_t(~length >> 8));
-        zlib.insert(zlib.end(), filtered.begin() + std::ptrdiff_t(at), filtered.begin() + std::ptrdiff_t(at + length));
-        if (length == 0) break;
-    }
-    PutU32(zlib, (b << 16) | a);
-
-    Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    Bytes header;
-    PutU32(header, uint32_t(fileSpec.width));
-    PutU32(header, uint32_t(fileSpec.height));
-    header.insert(header.end(),
-                  {uint8_t(fileSpec.bitDepth), uint8_t(fileSpec.colourType), 0, 0, uint8_t(fileSpec.interlaced)});
-    PutChunk(png, "IHDR", header);
-    if (!fileSpec.palette.empty()) PutChunk(png, "PLTE", fileSpec.palette);
-    if (!fileSpec.transparency.empty()) PutChunk(png, "tRNS", fileSpec.transparency);
-    PutChunk(png, "IDAT", zlib);
-    PutChunk(png, "IEND", {});
-    return png;
-}
 
 // ---- PNG files read here: an independent decoder, through Python's zlib --------------------------
 
@@ -481,120 +171,6 @@ INSTANTIATE_TEST_SUITE_P(EveryDepth, ConvertPam,
                          [](const ::testing::TestParamInfo<PlaneCase>& info) {
                              return "Depth" + std::to_string(info.param.depth);
                          });
-
-// ---- Converting PNG files in: every colour type and bit depth ----------------------------------------
-
-struct PngCase {
-    const char* name;
-    int colourType;
-    int bitDepth;
-    bool palette;
-    bool transparency;
-    int planesOpened;  // when the saved file is opened
-};
-
-void PrintTo(const PngCase& c, std::ostream* os) { *os << c.name; }
-
-class ConvertPng : public ::testing::TestWithParam<PngCase> {};
-
-// Builds a PNG of the case and the 8-bit channels a reader must make of it (gray, gray and
-// alpha, RGB or RGBA), then checks the file tniff saves against an in-process open.
-TEST_P(ConvertPng, ToIffKeepsEveryPixel) {
-    const PngCase c = GetParam();
-    Scratch scratch;
-    const int width = 70, height = 66;  // two tile columns and rows, the second ones partial
-    PngSpec fileSpec;
-    fileSpec.width = width;
-    fileSpec.height = height;
-    fileSpec.colourType = c.colourType;
-    fileSpec.bitDepth = c.bitDepth;
-    const int perPixel = c.colourType == 2 ? 3 : c.colourType == 4 ? 2 : c.colourType == 6 ? 4 : 1;
-    const int levels = 1 << std::min(c.bitDepth, 8);
-    Bytes indices = Pattern(size_t(width) * height * perPixel, uint32_t(c.colourType * 31 + c.bitDepth));
-    Bytes noise = Pattern(size_t(width) * height * perPixel, 977u);
-
-    // The expected 8-bit channels, interleaved.
-    int expectedChannels = 0;
-    Bytes expected;
-    if (c.palette) {
-        for (int i = 0; i < levels; ++i) fileSpec.palette.insert(fileSpec.palette.end(), {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 3)});
-        if (c.transparency) for (int i = 0; i < levels && i < 10; ++i) fileSpec.transparency.push_back(uint8_t(i * 25));
-        expectedChannels = c.transparency ? 4 : 3;
-    } else {
-        expectedChannels = perPixel + (c.transparency ? 1 : 0);
-    }
-    // Transparency of a gray or RGB image: one colour is transparent.
-    std::vector<int> transparentColour;
-    for (int y = 0; y < height; ++y) {
-        std::vector<int> row;
-        for (int x = 0; x < width; ++x) {
-            std::vector<int> pixel;
-            for (int k = 0; k < perPixel; ++k) {
-                int value = indices[(size_t(y) * width + x) * perPixel + k] % levels;
-                if (c.bitDepth == 16) {
-                    // Near value * 257, so that an accurate reduction gives value back.
-                    int offset = int(noise[(size_t(y) * width + x) * perPixel + k] % 241) - 120;
-                    value = std::max(0, std::min(65535, (indices[(size_t(y) * width + x) * perPixel + k] % 256) * 257 + offset));
-                }
-                pixel.push_back(value);
-            }
-            if (!c.palette && c.transparency && y == 0 && x == 0) {
-                transparentColour = pixel;
-                for (int v : pixel) {
-                    if (c.bitDepth == 16) fileSpec.transparency.push_back(uint8_t(v >> 8));
-                    else fileSpec.transparency.push_back(0);
-                    fileSpec.transparency.push_back(uint8_t(v));
-                }
-            }
-            row.insert(row.end(), pixel.begin(), pixel.end());
-            // 8-bit channels of this pixel.
-            if (c.palette) {
-                int index = pixel[0];
-                for (int k = 0; k < 3; ++k) expected.push_back(fileSpec.palette[size_t(index) * 3 + k]);
-                if (c.transparency) expected.push_back(index < 10 ? uint8_t(index * 25) : 255);
-            } else {
-                for (int v : pixel) {
-                    if (c.bitDepth == 16) expected.push_back(uint8_t((v + 128) / 257));
-                    else expected.push_back(uint8_t(v * 255 / (levels - 1)));
-                }
-                if (c.transparency) expected.push_back(pixel == transparentColour ? 0 : 255);
-            }
-        }
-        fileSpec.samples.push_back(row);
-    }
-    WriteFile(scratch / "in.png", PngBytes(fileSpec));
-
-    Outcome saved = Tniff({"convert", scratch / "in.png", scratch / "out.iff"});
-    ASSERT_EQ(saved.status, 0) << Describe(saved);
-    // Only 16-bit samples lose precision, and only they are noted.
-    EXPECT_EQ(saved.err, c.bitDepth == 16 ? SixteenBitNote(scratch / "in.png") : "");
-
-    tniff::Image opened = OpenInProcess(scratch / "out.iff");
-    ASSERT_EQ(opened.planes(), c.planesOpened);
-    ASSERT_EQ(opened.width(), width);
-    ASSERT_EQ(opened.height(), height);
-    bool gray = expectedChannels <= 2;
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            for (int p = 0; p < c.planesOpened; ++p) {
-                int source = gray ? (p < 3 ? 0 : 1) : p;
-                ASSERT_EQ(opened.at(p, y, x), expected[(size_t(y) * width + x) * expectedChannels + source])
-                    << "plane " << p << " at " << x << ", " << y;
-            }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryKind, ConvertPng,
-    ::testing::Values(PngCase{"Gray1", 0, 1, false, false, 3}, PngCase{"Gray2", 0, 2, false, false, 3},
-                      PngCase{"Gray4", 0, 4, false, false, 3}, PngCase{"Gray8", 0, 8, false, false, 3},
-                      PngCase{"Gray16", 0, 16, false, false, 3}, PngCase{"Gray8Transparent", 0, 8, false, true, 4},
-                      PngCase{"GrayAlpha8", 4, 8, false, false, 4}, PngCase{"GrayAlpha16", 4, 16, false, false, 4},
-                      PngCase{"Rgb8", 2, 8, false, false, 3}, PngCase{"Rgb16", 2, 16, false, false, 3},
-                      PngCase{"Rgb8Transparent", 2, 8, false, true, 4}, PngCase{"Rgba8", 6, 8, false, false, 4},
-                      PngCase{"Rgba16", 6, 16, false, false, 4}, PngCase{"Palette1", 3, 1, true, false, 3},
-                      PngCase{"Palette4", 3, 4, true, false, 3}, PngCase{"Palette8", 3, 8, true, false, 3},
-                      PngCase{"Palette8Transparent", 3, 8, true, true, 4}),
-    [](const ::testing::TestParamInfo<PngCase>& info) { return std::string(info.param.name); });
 
 // ---- Converting image files out: PNG, PAM, depth ------------------------------------------------------
 
@@ -741,123 +317,6 @@ TEST(Convert, ImagesOfManyRowBlocksGoBothWays) {
 
 // ---- TIFF files, written and read here with libtiff -----------------------------------------------
 
-// Deterministic samples of 0 to largest, with runs so that compression has something to find.
-std::vector<uint32_t> Samples(size_t count, uint32_t largest, uint32_t seed) {
-    std::vector<uint32_t> values(count);
-    uint32_t state = seed * 2654435761u + 1u, value = 0;
-    for (uint32_t& v : values) {
-        state = state * 1664525u + 1013904223u;
-        if ((state >> 29) < 5) value = (state >> 8) % (largest + 1);
-        v = value;
-    }
-    return values;
-}
-
-enum class Alpha { none, straight, associated, unspecified };
-
-struct TiffInCase {
-    const char* name;
-    uint16_t photometric;  // 0 min-is-white, 1 min-is-black, 2 RGB, 3 palette
-    uint16_t bits;
-    Alpha alpha;
-    bool separate;         // one plane per sample
-    uint32_t tile;         // 0: strips of 7 rows
-    uint16_t compression;
-    bool bigEndian;
-    bool bigTiff = false;
-    bool eightBitMap = false;  // palette: no entry above 255, so read as 8-bit values
-};
-
-void PrintTo(const TiffInCase& c, std::ostream* os) { *os << c.name; }
-
-class ConvertTiffIn : public ::testing::TestWithParam<TiffInCase> {};
-
-// A TIFF of the case beside a PAM of the pixels it must give (at the TIFF's own sample range, so
-// that 16-bit and low-bit samples go through tniff's PAM scaling): both must make the same .iff.
-TEST_P(ConvertTiffIn, GivesTheSameFileAsThePixelsThroughPam) {
-    const TiffInCase c = GetParam();
-    Scratch scratch;
-    tiffmake::Recipe recipe;
-    recipe.width = 70;  // partial tiles and strips at the right and bottom
-    recipe.height = 45;
-    recipe.photometric = c.photometric;
-    recipe.bits = c.bits;
-    recipe.separate = c.separate;
-    recipe.tile = c.tile;
-    recipe.rowsPerStrip = 7;
-    recipe.compression = c.compression;
-    recipe.bigEndian = c.bigEndian;
-    recipe.bigTiff = c.bigTiff;
-    const int colours = c.photometric == 2 ? 3 : 1;
-    recipe.samples = uint16_t(colours + (c.alpha != Alpha::none ? 1 : 0));
-    if (c.alpha != Alpha::none) recipe.extra = {uint16_t(c.alpha == Alpha::associated ? 1 : c.alpha == Alpha::straight ? 2 : 0)};
-    const uint32_t largest = (1u << c.bits) - 1;
-    const std::vector<uint32_t> drawn = Samples(size_t(70) * 45 * recipe.samples, largest, c.bits * 7u + recipe.samples);
-    std::vector<uint32_t> expected;
-    uint32_t maxval = largest;
-    if (c.photometric == 3) {
-        const size_t entries = size_t(1) << c.bits;
-        maxval = c.eightBitMap ? 255 : 65535;
-        const std::vector<uint32_t> map = Samples(entries * 3, maxval, 99);
-        recipe.colourMap.assign(map.begin(), map.end());
-        recipe.values = drawn;
-        for (uint32_t index : drawn)
-            for (size_t k = 0; k < 3; ++k) expected.push_back(map[k * entries + index]);
-    } else {
-        for (size_t p = 0; p < drawn.size(); p += recipe.samples) {
-            const uint32_t alpha = c.alpha != Alpha::none ? drawn[p + size_t(colours)] : largest;
-            for (size_t s = 0; s < size_t(colours); ++s) {
-                uint32_t stored = drawn[p + s], seen = stored;
-                if (c.alpha == Alpha::associated) {  // stored premultiplied, read back straight
-                    stored = uint32_t(std::lround(double(stored) * alpha / largest));
-                    seen = alpha == 0 ? 0 : std::min(largest, uint32_t(std::lround(double(stored) * largest / alpha)));
-                }
-                recipe.values.push_back(c.photometric == 0 ? largest - stored : stored);
-                expected.push_back(seen);
-            }
-            if (c.alpha != Alpha::none) {
-                recipe.values.push_back(alpha);
-                expected.push_back(alpha);
-            }
-        }
-    }
-    ASSERT_TRUE(tiffmake::Write(recipe, scratch / "in.tiff"));
-    Bytes samples;
-    for (uint32_t v : expected) {
-        if (maxval > 255) samples.push_back(uint8_t(v >> 8));
-        samples.push_back(uint8_t(v));
-    }
-    WriteFile(scratch / "in.pam", PamBytes(70, 45, int(expected.size() / (size_t(70) * 45)), samples, int(maxval)));
-
-    Outcome fromTiff = Tniff({"convert", scratch / "in.tiff", scratch / "tiff.iff"});
-    ASSERT_EQ(fromTiff.status, 0) << Describe(fromTiff);
-    EXPECT_EQ(fromTiff.err, c.bits == 16 ? SixteenBitNote(scratch / "in.tiff") : "");
-    ASSERT_EQ(Tniff({"convert", scratch / "in.pam", scratch / "pam.iff"}).status, 0);
-    const Bytes fromPam = ReadBytesOf(scratch / "pam.iff");
-    EXPECT_GT(fromPam.size(), 100u);
-    EXPECT_TRUE(ReadBytesOf(scratch / "tiff.iff") == fromPam) << "the .iff files differ";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryKind, ConvertTiffIn,
-    ::testing::Values(TiffInCase{"Gray8Strips", 1, 8, Alpha::none, false, 0, COMPRESSION_NONE, false},
-                      TiffInCase{"GrayAlpha8Planes", 1, 8, Alpha::straight, true, 0, COMPRESSION_ADOBE_DEFLATE, false},
-                      TiffInCase{"GrayUnspecifiedExtra", 1, 8, Alpha::unspecified, false, 0, COMPRESSION_LZW, true},
-                      TiffInCase{"Rgb8Tiles", 2, 8, Alpha::none, false, 16, COMPRESSION_ADOBE_DEFLATE, false},
-                      TiffInCase{"Rgb8BigTiff", 2, 8, Alpha::none, false, 0, COMPRESSION_LZW, true, true},
-                      TiffInCase{"Rgba8BigEndian", 2, 8, Alpha::straight, false, 0, COMPRESSION_PACKBITS, true},
-                      TiffInCase{"Rgba8AssociatedPlanes", 2, 8, Alpha::associated, true, 0, COMPRESSION_NONE, false},
-                      TiffInCase{"Gray16MinIsWhiteTiles", 0, 16, Alpha::none, false, 32, COMPRESSION_NONE, true},
-                      TiffInCase{"Rgb16PlanesTiles", 2, 16, Alpha::none, true, 16, COMPRESSION_ADOBE_DEFLATE, false},
-                      TiffInCase{"Rgba16Associated", 2, 16, Alpha::associated, false, 0, COMPRESSION_LZW, true},
-                      TiffInCase{"Rgba16AssociatedPlanes", 2, 16, Alpha::associated, true, 0, COMPRESSION_NONE, false},
-                      TiffInCase{"Palette8", 3, 8, Alpha::none, false, 0, COMPRESSION_NONE, false},
-                      TiffInCase{"Palette4EightBitMap", 3, 4, Alpha::none, false, 16, COMPRESSION_NONE, false, false, true},
-                      TiffInCase{"Gray1MinIsWhite", 0, 1, Alpha::none, false, 0, COMPRESSION_ADOBE_DEFLATE, false},
-                      TiffInCase{"Gray2", 1, 2, Alpha::none, false, 0, COMPRESSION_NONE, true},
-                      TiffInCase{"Gray4Tiles", 1, 4, Alpha::none, false, 16, COMPRESSION_NONE, false}),
-    [](const ::testing::TestParamInfo<TiffInCase>& info) { return std::string(info.param.name); });
-
 class ConvertTiffOut : public ::testing::TestWithParam<int> {};
 
 // The colour image and the depth buffer as TIFF, read back with libtiff; the same bytes again;
@@ -973,21 +432,6 @@ TEST(Convert, DepthOnlyFileGoesToPam) {
     EXPECT_EQ(png.err, "tniff: " + (scratch / "in.iff") +
                            ": the file holds only a depth buffer and no colour image; convert it to a .pam file\n");
     EXPECT_FALSE(Exists(scratch / "out.png"));
-}
-
-TEST(Convert, ReplacesAnExistingOutputOnlyWhenDone) {
-    Scratch scratch;
-    WriteFile(scratch / "in.pam", PamBytes(3, 2, 3, Pattern(18, 5)));
-    WriteText(scratch / "out.iff", "an older file");
-    Outcome saved = Tniff({"convert", scratch / "in.pam", scratch / "out.iff"});
-    ASSERT_EQ(saved.status, 0) << Describe(saved);
-    EXPECT_EQ(OpenInProcess(scratch / "out.iff").width(), 3);
-    struct stat status;
-    ASSERT_EQ(stat((scratch / "out.iff").c_str(), &status), 0);
-    mode_t mask = umask(0);
-    umask(mask);
-    EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);  // as any new file, not the temporary's 0600
-    EXPECT_EQ(scratch.Names(), (std::set<std::string>{"in.pam", "out.iff"}));
 }
 
 // ---- The sample the quick start converts ----------------------------------------------------------------
@@ -1275,42 +719,6 @@ TEST(Info, GoesOnPastAFileItCannotReadAndSaysWhy) {
     EXPECT_NE(summary.out.find("image 8 8 RGB colour 3"), std::string::npos) << summary.out;
 }
 
-// Whatever bytes a file name holds, the JSON is valid UTF-8: each byte that is not part of a
-// UTF-8 character (a Latin-1 name, a sequence cut short, a surrogate, past U+10FFFF) is U+FFFD,
-// a UTF-8 name stays as it is, quotes and control characters are escaped, and the name in an
-// error's message is written the same way.
-TEST(Info, JsonIsValidWhateverBytesANameHolds) {
-    Scratch scratch;
-    const Bytes good = BuildIff(8, 8, 3, false, 1).bytes;
-    std::vector<std::string> arguments = {"info", "--json"};
-    for (const char* name : {"caf\xE9.iff", "caf\xC3\xA9.iff", "\xC3(\xE2\x82.iff",
-                             "\xED\xA0\x80\xF4\x90\x80\x80.iff", "q\"\\\t.iff"}) {
-        WriteFile(scratch / name, good);
-        arguments.push_back(scratch / name);
-    }
-    WriteText(scratch / "caf\xE9-text.iff", "This is a text file, not an image at all.\n");
-    arguments.push_back(scratch / "caf\xE9-text.iff");
-    Outcome info = Tniff(arguments);
-    EXPECT_EQ(info.status, 1) << Describe(info);
-    WriteText(scratch / "info.json", info.out);
-    const char* script = R"(
-import json, sys
-for entry in json.load(open(sys.argv[1], encoding='utf-8')):
-    name = entry['file'].rsplit('/', 1)[1]
-    error = entry['error'].startswith(entry['file'] + ': not an image') if 'error' in entry else '-'
-    print(name.encode('unicode_escape').decode(), error)
-)";
-    Outcome names = RunProgram("python3", {"-c", script, scratch / "info.json"});
-    ASSERT_EQ(names.status, 0) << Describe(names);
-    EXPECT_EQ(names.out, R"(caf\ufffd.iff -
-caf\xe9.iff -
-\ufffd(\ufffd\ufffd.iff -
-\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd.iff -
-q"\\\t.iff -
-caf\ufffd-text.iff True
-)");
-}
-
 // A 70 x 64 RGB file of raw tiles in one row, as a damaged file's starting point: the tile
 // group at 92 claims 13476 bytes; tile 0 (x 0-63) at 104 claims 12296, tile 1 (x 64-69) at
 // 12408 claims 1160; the file ends at 13576.
@@ -1579,35 +987,7 @@ void MakeInputs(const Scratch& scratch) {
     WriteFile(scratch / "short.iff", Bytes(good.begin(), good.begin() + 8));
     WriteFile(scratch / "cut-header.iff", Bytes(good.begin(), good.begin() + 40));
     WriteFile(scratch / "cut-tiles.iff", Bytes(good.begin(), good.begin() + std::ptrdiff_t(good.size() * 2 / 3)));
-    // Whole files whose tiles cannot cover the image: none announced; one 64 x 64 tile under a
-    // 256 x 256 header; one with depth under a header twice its width; two announced, but the
-    // first tile is there twice, so the second is never read.
-    iffbuild::FileSpec few;
-    few.image = iffbuild::Image::Blank(100, 100, 4);
-    few.image.FillRandom(23, 6);
-    few.tileCount = 0;
-    WriteFile(scratch / "no-tiles.iff", iffbuild::BuildFile(few).bytes);
-    few.image = iffbuild::Image::Blank(64, 64, 3);
-    few.image.FillRandom(24, 6);
-    few.tileCount.reset();
-    few.editHeader = [](iffbuild::Header& header) { header.width = header.height = 256; };
-    WriteFile(scratch / "few-tiles.iff", iffbuild::BuildFile(few).bytes);
-    few.image = iffbuild::Image::Blank(64, 64, 3, true);
-    few.image.FillRandom(25, 6);
-    few.image.FillRandomDepth(26);
-    few.editHeader = [](iffbuild::Header& header) { header.width = 128; };
-    WriteFile(scratch / "few-depth-tiles.iff", iffbuild::BuildFile(few).bytes);
-    few.image = iffbuild::Image::Blank(128, 64, 3);
-    few.image.FillRandom(27, 6);
-    few.editHeader = nullptr;
-    const iffbuild::BuiltFile twice = iffbuild::BuildFile(few);
-    const auto first = twice.bytes.begin() + std::ptrdiff_t(twice.tiles[0].offset);
-    iffbuild::Extra copy;
-    copy.where = iffbuild::Place::InTbmp;
-    copy.beforeTile = 1;
-    copy.bytes.assign(first, twice.bytes.begin() + std::ptrdiff_t(twice.tiles[0].End()));
-    few.extras = {copy};
-    WriteFile(scratch / "tile-twice.iff", iffbuild::BuildFile(few).bytes);
+    WriteUncoveredFiles(scratch.path());
     WriteText(scratch / "text.iff", "This is a text file, not an image at all.\n");
     WriteText(scratch / "text.png", "This is not a PNG.\n");
     Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 0, 0, 0, 13, 'I', 'H', 'D', 'R', 1, 2, 3};
@@ -2013,39 +1393,6 @@ INSTANTIATE_TEST_SUITE_P(
         HugeImageCase{"Png", "plain.png", [] { return TinyPng(16384, 16320, false); }, "broken PNG file: "}),
     [](const ::testing::TestParamInfo<HugeImageCase>& info) { return std::string(info.param.name); });
 
-// An input is read as what its first bytes say: a name that says otherwise gets a note, a name
-// without an extension none; the output is what the rightly named file gives.
-TEST(Convert, InputsAreReadAsWhatTheirBytesSay) {
-    Scratch scratch;
-    MakeInputs(scratch);
-    WriteFile(scratch / "png.ppm", ReadBytesOf(scratch / "rgb.png"));
-    WriteFile(scratch / "iff.png", ReadBytesOf(scratch / "good.iff"));
-    WriteFile(scratch / "noname", ReadBytesOf(scratch / "good.iff"));
-    struct Case {
-        const char* in;
-        const char* named;  // the same bytes under their own name
-        const char* out;
-        const char* what;   // the note's words; null: no note
-    };
-    const Case cases[] = {
-        {"png.ppm", "rgb.png", "out.iff", "a PNG image"},
-        {"tiff.png", "whole.tiff", "out.iff", "a TIFF image"},
-        {"iff.png", "good.iff", "out.pam", "an image in this format (.iff)"},
-        {"noname", "good.iff", "out.pam", nullptr},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.in);
-        Outcome misnamed = Tniff({"convert", scratch / c.in, scratch / c.out});
-        ASSERT_EQ(misnamed.status, 0) << Describe(misnamed);
-        EXPECT_EQ(misnamed.err, c.what == nullptr ? std::string()
-                                                  : "tniff: note: " + (scratch / c.in) + ": it is " + c.what +
-                                                        "; read as that\n");
-        const Bytes got = ReadBytesOf(scratch / c.out);
-        ASSERT_EQ(Tniff({"convert", scratch / c.named, scratch / c.out}).status, 0);
-        EXPECT_EQ(got, ReadBytesOf(scratch / c.out));
-    }
-}
-
 // info reads standard input as "-", and names it stdin.
 TEST(Info, ReadsStandardInput) {
     Scratch scratch;
@@ -2089,63 +1436,6 @@ TEST(Netpbm, OneFileGetsOneMessageWhateverItsName) {
                       "tniff: " + (scratch / name) + ": " + piped.err.substr(prefix.size()));
         }
         EXPECT_FALSE(Exists(scratch / "out.iff"));
-    }
-}
-
-TEST(Convert, PartialConvertsWhatATruncatedFileHolds) {
-    Scratch scratch;
-    MakeInputs(scratch);
-    Outcome outcome = Tniff({"convert", "--partial", scratch / "cut-tiles.iff", scratch / "out.pam"});
-    ASSERT_EQ(outcome.status, 0) << Describe(outcome);
-    EXPECT_EQ(outcome.err, "tniff: note: " + (scratch / "cut-tiles.iff") +
-                               ": truncated: the module read only 2 of the 4 colour tiles that the file's header "
-                               "announces; the rest of the image is 0\n");
-    // The bottom tile row arrived, the top one did not.
-    tniff::Image whole = OpenInProcess(scratch / "good.iff");
-    Pam pam = ReadPam(scratch / "out.pam");
-    ASSERT_EQ(pam.depth, 4);
-    Bytes expected = Interleaved(whole, 0, 4);
-    size_t topRows = size_t(100 - 64) * 100 * 4;
-    EXPECT_EQ(Bytes(pam.pixels.begin(), pam.pixels.begin() + std::ptrdiff_t(topRows)), Bytes(topRows, 0));
-    EXPECT_EQ(Bytes(pam.pixels.begin() + std::ptrdiff_t(topRows), pam.pixels.end()),
-              Bytes(expected.begin() + std::ptrdiff_t(topRows), expected.end()));
-}
-
-// Files whose tiles do not cover the image: --partial converts them with the refusal's words as
-// a note, and the pixels no tile reached are 0.
-TEST(Convert, PartialConvertsWhatAnUncoveredFileHolds) {
-    Scratch scratch;
-    MakeInputs(scratch);
-    struct Case {
-        const char* file;
-        const char* note;
-        size_t zeroPixels;  // at least
-    };
-    const Case cases[] = {
-        {"no-tiles.iff",
-         "the header announces 0 tiles, and no tile covers any of the image's 10000 pixels", 10000},
-        {"few-tiles.iff",
-         "the header announces 1 tile, and no tile covers 61440 of the image's 65536 pixels",
-         61440},
-        {"few-depth-tiles.iff",
-         "the header announces 1 tile, and no tile covers 4096 of the image's 8192 pixels", 4096},
-        {"tile-twice.iff",
-         "the header announces 2 tiles, and no tile covers 4096 of the image's 8192 pixels", 4096},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        Outcome outcome = Tniff({"convert", "--partial", scratch / c.file, scratch / "out.pam"});
-        ASSERT_EQ(outcome.status, 0) << Describe(outcome);
-        EXPECT_EQ(outcome.err, "tniff: note: " + (scratch / c.file) + ": incomplete: " + c.note +
-                                   "; the rest of the image is 0\n");
-        Pam pam = ReadPam(scratch / "out.pam");
-        size_t zero = 0;
-        for (size_t at = 0; at < pam.pixels.size(); at += size_t(pam.depth)) {
-            zero += std::all_of(pam.pixels.begin() + std::ptrdiff_t(at),
-                                pam.pixels.begin() + std::ptrdiff_t(at) + pam.depth,
-                                [](uint8_t v) { return v == 0; });
-        }
-        EXPECT_GE(zero, c.zeroPixels);
     }
 }
 
@@ -2364,13 +1654,27 @@ TEST(Outputs, KeepLinksAndModesAndNeverClash) {
 
 // ---- What a user reaches for first: pipes, more Netpbm, brief info, limits, installs ------------
 
-TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
-    Scratch scratch;
-    MakeInputs(scratch);
-    const std::string sample = std::string(TNIFF_SOURCE_DIR) + "/samples/render.iff";
-    const tniff::Image render = OpenInProcess(sample);
+// The sample the quick start converts, and what the module makes of it in this process.
+class Basics : public ::testing::Test {
+protected:
+    void SetUp() override { render = OpenInProcess(sample); }
 
-    // Standard input (type from the bytes) to standard output (type from --to).
+    // The first half of the sample: it ends inside its tile 17, a "ZBUF".
+    std::string HalfSample() const {
+        Bytes cut = ReadBytesOf(sample);
+        cut.resize(cut.size() / 2);
+        WriteFile(scratch / "half.iff", cut);
+        return scratch / "half.iff";
+    }
+
+    Scratch scratch;
+    const std::string sample = std::string(TNIFF_SOURCE_DIR) + "/samples/render.iff";
+    tniff::Image render;
+};
+
+// Standard input (type from the bytes) to standard output (type from --to), "-" alone standing
+// for both, and a PAM from a pipe back to .iff on a pipe.
+TEST_F(Basics, StandardInputToStandardOutput) {
     RunSettings fromSample;
     fromSample.stdinPath = sample;
     Outcome piped = Tniff({"convert", "-", "-", "--to", "pam"}, fromSample);
@@ -2386,16 +1690,29 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
     ASSERT_EQ(toIff.status, 0) << Describe(toIff);
     WriteText(scratch / "piped.iff", toIff.out);
     EXPECT_EQ(Interleaved(OpenInProcess(scratch / "piped.iff"), 0, 4), Interleaved(render, 0, 4));
+}
+
+// Notes and refusals name standard input as stdin, or say "standard input".
+TEST_F(Basics, StandardInputIsNamedInNotesAndRefusals) {
+    ASSERT_EQ(Tniff({"convert", sample, scratch / "five.pam"}).status, 0);
+    RunSettings fromPam;
+    fromPam.stdinPath = scratch / "five.pam";
     Outcome noted = Tniff({"convert", "-", scratch / "x.iff"}, fromPam);
+    EXPECT_EQ(noted.status, 0) << Describe(noted);
     EXPECT_NE(noted.err.find("stdin: the fifth plane (depth) is not saved: the format can store a depth "
                                 "buffer, but the module's writer writes none"), std::string::npos) << noted.err;
+    MakeInputs(scratch);
     RunSettings fromText;
     fromText.stdinPath = scratch / "jpeg.png";
-    Outcome jpeg = Tniff({"convert", "-", scratch / "x.iff"}, fromText);
+    Outcome jpeg = Tniff({"convert", "-", scratch / "y.iff"}, fromText);
     EXPECT_EQ(jpeg.status, 1);
     EXPECT_EQ(jpeg.err, "tniff: standard input is not an .iff, PNG, PAM, PGM, PPM or TIFF image: it is a JPEG image\n");
+    EXPECT_FALSE(Exists(scratch / "y.iff"));
+}
 
-    // PPM and PGM out and back; a PGM of a colour image is refused; alpha is dropped with a note.
+// PPM and PGM out and back; a PGM of a colour image is refused; alpha is dropped with a note; a
+// depth buffer goes to a PGM of its own.
+TEST_F(Basics, PpmAndPgmOutAndBack) {
     Outcome ppm = Tniff({"convert", sample, scratch / "render.ppm"});
     ASSERT_EQ(ppm.status, 0) << Describe(ppm);
     EXPECT_NE(ppm.err.find("the alpha channel is not written"), std::string::npos);
@@ -2412,66 +1729,34 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
     std::string depthPgm = ReadWhole(scratch / "depth.pgm");
     ASSERT_EQ(depthPgm.compare(0, 15, "P5\n360 240\n255\n"), 0);
     EXPECT_EQ(Bytes(depthPgm.begin() + 15, depthPgm.end()), Interleaved(render, 4, 1));
+}
 
-    // Samples of 16 bits: PAM, PPM (with comments in its header) and PNG of the same values give
-    // the same image, with a note that precision was lost.
-    const int w = 9, h = 7;
-    PngSpec wide;
-    wide.width = w;
-    wide.height = h;
-    wide.colourType = 2;
-    wide.bitDepth = 16;
-    Bytes samples16;
-    for (int y = 0; y < h; ++y) {
-        wide.samples.emplace_back();
-        for (int i = 0; i < w * 3; ++i) {
-            int value = (y * 7919 + i * 2741 + (i * i) * 13) % 65536;
-            wide.samples.back().push_back(value);
-            samples16.push_back(uint8_t(value >> 8));
-            samples16.push_back(uint8_t(value));
-        }
-    }
-    WriteFile(scratch / "wide.png", PngBytes(wide));
-    WriteFile(scratch / "wide.pam", PamBytes(w, h, 3, samples16, 65535));
-    std::string ppmHeader = "P6\n# made here\n9 7\n65535\n";
-    Bytes widePpm(ppmHeader.begin(), ppmHeader.end());
-    widePpm.insert(widePpm.end(), samples16.begin(), samples16.end());
-    WriteFile(scratch / "wide.ppm", widePpm);
-    Bytes reference;
-    for (const char* name : {"wide.png", "wide.pam", "wide.ppm"}) {
-        SCOPED_TRACE(name);
-        Outcome wideOut = Tniff({"convert", scratch / name, scratch / "wide.iff"});
-        ASSERT_EQ(wideOut.status, 0) << Describe(wideOut);
-        EXPECT_NE(wideOut.err.find("16-bit samples are stored as 8 bits"), std::string::npos) << wideOut.err;
-        Bytes got = Interleaved(OpenInProcess(scratch / "wide.iff"), 0, 3);
-        if (reference.empty()) reference = got;
-        else EXPECT_EQ(got, reference);
-    }
-    EXPECT_EQ(reference[0], 0);  // 0 stays 0 ...
-    for (size_t i = 0; i < reference.size(); ++i) {
-        const int value = int(samples16[2 * i]) * 256 + samples16[2 * i + 1];
-        EXPECT_LE(std::abs(int(reference[i]) * 65535 / 255 - value), 65535 / 255) << i;  // ... and all is near
-    }
-
-    // info --brief: one line a file from the headers, on stdout also for a file it cannot read; a
-    // cut file says so; others go on; a count of each kind of file ends it.
-    Bytes cut = ReadBytesOf(sample);
-    cut.resize(cut.size() / 2);
-    WriteFile(scratch / "half.iff", cut);
-    Outcome brief = Tniff({"info", "--brief", sample, scratch / "half.iff", scratch / "jpeg.png"});
+// info --brief: one line a file from the headers, on stdout also for a file it cannot read; a
+// cut file says so; others go on; a count of each kind of file ends it.
+TEST_F(Basics, BriefInfoGivesOneLineAFileAndACount) {
+    MakeInputs(scratch);
+    const std::string half = HalfSample();
+    Outcome brief = Tniff({"info", "--brief", sample, half, scratch / "jpeg.png"});
     EXPECT_EQ(brief.status, 1);
-    // The first half of the sample ends inside its tile 17, a "ZBUF".
     const std::string halfLine = ": 360 x 240, RGBA, 5 planes, depth yes, tiles INCOMPLETE (9/24 "
                                  "colour, 8/24 depth); chunk \"ZBUF\" at offset 118256 claims "
                                  "10378 bytes, but the file ends at 125670\n";
     EXPECT_EQ(brief.out, sample + ": 360 x 240, RGBA, 5 planes, depth yes, tiles complete (24/24 colour, 24/24 depth)\n" +
-                             (scratch / "half.iff") + halfLine + (scratch / "jpeg.png") +
+                             half + halfLine + (scratch / "jpeg.png") +
                              ": not an image in this format: it is a JPEG image\n");
     EXPECT_EQ(brief.err, "tniff: 3 files: 1 whole, 0 damaged, 1 incomplete, 0 missing, 1 not readable\n");
+}
 
-    // The half file with depth: every whole colour tile (the bottom row of tiles whole) arrives.
-    Outcome partial = Tniff({"convert", "--partial", scratch / "half.iff", scratch / "half.pam"});
+// The half file with depth under --partial: every whole colour tile (the bottom row of tiles
+// whole) arrives, and a note says what is missing.
+TEST_F(Basics, PartialConvertsTheWholeTilesOfAHalfFile) {
+    const std::string in = HalfSample();
+    Outcome partial = Tniff({"convert", "--partial", in, scratch / "half.pam"});
     ASSERT_EQ(partial.status, 0) << Describe(partial);
+    EXPECT_EQ(partial.err, "tniff: note: " + in +
+                               ": truncated: the module read only 9 of the 24 colour tiles and 8 "
+                               "of the 24 depth tiles that the file's header announces; the rest "
+                               "of the image is 0\n");
     Pam half = ReadPam(scratch / "half.pam");
     ASSERT_EQ(half.depth, 5);
     const Bytes full = Interleaved(render, 0, 5);
@@ -2481,16 +1766,20 @@ TEST(Basics, PipesNetpbmBriefInfoAndNotes) {
                 size_t at = (size_t(y) * 360 + size_t(x)) * 5 + size_t(c);
                 ASSERT_EQ(half.pixels[at], full[at]) << "row " << y << " column " << x;
             }
+}
 
-    // PNG levels: every level decodes to the same pixels, and the smallest level is the largest file.
+// PNG levels: every level decodes to the same pixels, and the smallest level is the largest file.
+TEST_F(Basics, EveryPngLevelGivesThePixels) {
     for (const char* level : {"0", "9"}) {
         Outcome png = Tniff({"convert", "--png-level", level, sample, scratch / (std::string("l") + level + ".png")});
         ASSERT_EQ(png.status, 0) << Describe(png);
         EXPECT_EQ(DecodePng(scratch / (std::string("l") + level + ".png"), scratch).pixels, Interleaved(render, 0, 4));
     }
     EXPECT_GT(fs::file_size(scratch / "l0.png"), fs::file_size(scratch / "l9.png"));
+}
 
-    // One bar for the whole run: reading, then writing the PNG, to 100% only at the end.
+// One bar for the whole run: reading, then writing the PNG, to 100% only at the end.
+TEST_F(Basics, OneProgressBarForTheWholeRun) {
     RunSettings terminal;
     terminal.terminalStderr = true;
     Outcome shown = Tniff({"convert", sample, scratch / "bar.png"}, terminal);

@@ -221,6 +221,8 @@ void ReadPam(const std::string& path, RowSink* sink, const ReadSettings& setting
                     " is not supported: the format saves 1 or 2 (gray) and 3 to 5 (RGB) planes");
     }
     CheckFormatLimits(width, height, name);
+    CheckImageSizeLimit(width, height, static_cast<int>(depth), settings.maxImageBytes, name,
+                        settings.raiseLimit);
     if (maxval != kOnlyMaxval)
         return ReadScaledSamples(file.get(), name, width, height, depth, maxval, sink);
 
@@ -293,6 +295,8 @@ void ReadPnm(const std::string& path, RowSink* sink, const ReadSettings& setting
                     " file: its width, height or MAXVAL is missing or out of range");
     }
     CheckFormatLimits(width, height, name);
+    CheckImageSizeLimit(width, height, static_cast<int>(depth), settings.maxImageBytes, name,
+                        settings.raiseLimit);
     ReadScaledSamples(file.get(), name, width, height, depth, maxval, sink);
 }
 

@@ -195,6 +195,8 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
         shape.rowBytes != static_cast<size_t>(shape.width) * static_cast<size_t>(shape.channels)) {
         throw Error(name + ": this kind of PNG file cannot be read as 8-bit channels");
     }
+    CheckImageSizeLimit(shape.width, shape.height, shape.channels, settings.maxImageBytes, name,
+                        settings.raiseLimit);
 
     const int width = static_cast<int>(shape.width), height = static_cast<int>(shape.height);
     sink->Begin(width, height, shape.channels, shape.sourceBitDepth);

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,28 +72,6 @@ void MakeOld(const std::string& path) {
     struct timespec times[2] = {{then, 0}, {then, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
 }
-
-// $TMPDIR set to a folder of the test's own while it lives.
-class OwnTmpdir {
-public:
-    explicit OwnTmpdir(const std::string& folder) {
-        const char* previous = std::getenv("TMPDIR");
-        had_ = previous != nullptr;
-        if (had_) previous_ = previous;
-        fs::create_directories(folder);
-        setenv("TMPDIR", folder.c_str(), 1);
-    }
-    ~OwnTmpdir() {
-        if (had_)
-            setenv("TMPDIR", previous_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-    }
-
-private:
-    bool had_ = false;
-    std::string previous_;
-};
 
 // ---- Destinations that are not regular files ---------------------------------------------------
 
@@ -231,6 +210,36 @@ TEST(Outputs, ACommitSaysWhenItsTemporaryFileWasRemoved) {
               std::string::npos)
         << error;
     EXPECT_EQ(ReadWhole(scratch / "frame.png"), "old");
+}
+
+// An existing output is replaced only at the commit, and then whole: the new file has the mode
+// any new file gets (not the temporary file's 0600), or the mode of the file it replaces, and
+// nothing is left beside it.
+TEST(Outputs, ReplacesAnExistingOutputOnlyWhenDone) {
+    ScratchDir scratch;
+    const mode_t mask = umask(0);
+    umask(mask);
+    for (const mode_t old : {mode_t(0), mode_t(0640), mode_t(0604)}) {
+        SCOPED_TRACE(old == 0 ? std::string("a new file") : "a file of mode " + std::to_string(old));
+        const std::string out = scratch / "out.iff";
+        std::remove(out.c_str());
+        if (old != 0) {
+            WriteText(out, "an older file");
+            ASSERT_EQ(chmod(out.c_str(), old), 0);
+        }
+        {
+            tarniff::PendingOutput output(out);
+            Fill(output);
+            EXPECT_EQ(ReadWhole(out), old == 0 ? "" : "an older file");
+            EXPECT_EQ(IsThere(out), old != 0);
+            output.Commit();
+        }
+        EXPECT_EQ(ReadWhole(out), kPayload);
+        struct stat status;
+        ASSERT_EQ(stat(out.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, old == 0 ? (0666 & ~mask) : old);
+        EXPECT_EQ(scratch.Names(), (std::set<std::string>{"out.iff"}));
+    }
 }
 
 // ---- Leftovers ------------------------------------------------------------------------------

@@ -87,3 +87,18 @@ std::string ReadWhole(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+OwnTmpdir::OwnTmpdir(const std::string& folder) {
+    const char* previous = std::getenv("TMPDIR");
+    had_ = previous != nullptr;
+    if (had_) previous_ = previous;
+    std::filesystem::create_directories(folder);
+    setenv("TMPDIR", folder.c_str(), 1);
+}
+
+OwnTmpdir::~OwnTmpdir() {
+    if (had_)
+        setenv("TMPDIR", previous_.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}

@@ -45,6 +45,19 @@ private:
     std::string path_;
 };
 
+// $TMPDIR set to a folder of the test's own (made when missing) while it lives.
+class OwnTmpdir {
+public:
+    explicit OwnTmpdir(const std::string& folder);
+    ~OwnTmpdir();
+    OwnTmpdir(const OwnTmpdir&) = delete;
+    OwnTmpdir& operator=(const OwnTmpdir&) = delete;
+
+private:
+    bool had_ = false;
+    std::string previous_;
+};
+
 // The whole file as text; empty when it cannot be read.
 std::string ReadWhole(const std::string& path);
 
