@@ -36,7 +36,8 @@ HeaderLook LookOf(Layout layout) {
 
 }  // namespace
 
-HeaderLook LookAtHeader(const std::string& path, const std::string& name) {
+HeaderLook LookAtHeader(const std::string& path, const std::string& givenName) {
+    const std::string& name = givenName.empty() ? path : givenName;
     CheckReadable(path, name);
     Layout layout;
     std::string why;

@@ -741,11 +741,13 @@ void TemporaryCopy::PutAt(const uint8_t* bytes, size_t size, uint64_t offset) {
 void TemporaryCopy::Append(const uint8_t* bytes, size_t size) {
     if (head_.size() < 16)
         head_.insert(head_.end(), bytes, bytes + std::min<size_t>(size, 16 - head_.size()));
-    // Zeros are looked for a page at a time; a page of them is left as a hole.
+    // Zeros are looked for a page of the copy at a time (pages counted from the copy's start,
+    // whatever the pieces appended); a page of them is left as a hole.
     const size_t kPage = 4096;
     static const uint8_t kZeros[kPage] = {};
     size_t written = 0;  // bytes before this are written or skipped
-    for (size_t at = 0; at < size; at += kPage) {
+    const size_t first = static_cast<size_t>((kPage - size_ % kPage) % kPage);
+    for (size_t at = std::min(first, size); at < size; at += kPage) {
         const size_t run = std::min(kPage, size - at);
         if (std::memcmp(bytes + at, kZeros, run) != 0) continue;
         PutAt(bytes + written, at - written, size_ + written);

@@ -746,7 +746,8 @@ struct HeaderLook {
     std::string damage;  // when not whole: the walk's reason
     Layout layout;       // the walk, chunk headers only
 };
-// Looks at the file at path; throws Error naming it as name when it cannot be read.
+// Looks at the file at path; throws Error naming it as name ("": its path) when it cannot be
+// read.
 HeaderLook LookAtHeader(const std::string& path, const std::string& name);
 // Looks at the first size bytes of a file (all of it, or as much as has arrived).
 HeaderLook LookAtHeader(const uint8_t* bytes, size_t size);
