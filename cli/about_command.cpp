@@ -1,5 +1,6 @@
 // tniff about: the module's About box, and what the module is.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "cli/commands.h"
@@ -19,7 +20,13 @@ int RunAbout(const Options& options) {
     const std::string version = ModuleVersion(module.path);
     std::printf("TarnIFF (TnIffFormat) %s, a file-format plug-in for image editors\n",
                 version.empty() ? "(version unknown)" : version.c_str());
-    std::printf("  module file  %s\n", module.path.c_str());
+    // The module's own path, not the way there (/usr/bin/../lib/tniff/...).
+    std::string shown = module.path;
+    if (char* real = realpath(module.path.c_str(), nullptr)) {
+        shown = real;
+        std::free(real);
+    }
+    std::printf("  module file  %s\n", shown.c_str());
     std::printf("  About box    %s\n", about.result == noErr
                                            ? (about.shown.empty() ? "nothing to show on this system"
                                                                   : "opens and closes normally")

@@ -208,9 +208,7 @@ int RunBatchConvert(const Options& options) {
                 kExitUsage);
         }
         if (!KindFromName(options.to, &to)) {
-            throw Error(
-                "--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff",
-                kExitUsage);
+            throw Error("--to " + options.to + ": unknown file type: " + KindNames(), kExitUsage);
         }
         extension = OutputExtension(options.to, to);
     }

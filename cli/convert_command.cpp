@@ -60,13 +60,10 @@ int RunConvert(const Options& options) {
     FileKind outKind;
     if (!options.to.empty()) {
         if (!KindFromName(options.to, &outKind)) {
-            throw Error(
-                "--to " + options.to + ": unknown file type: iff, png, pam, pgm, ppm or tiff",
-                kExitUsage);
+            throw Error("--to " + options.to + ": unknown file type: " + KindNames(), kExitUsage);
         }
     } else if (IsStandardStream(out)) {
-        throw Error("writing to standard output needs --to iff, png, pam, pgm, ppm or tiff",
-                    kExitUsage);
+        throw Error("writing to standard output needs --to " + KindNames(), kExitUsage);
     } else {
         outKind = KindOfPath(out);
     }

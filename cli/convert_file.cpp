@@ -100,9 +100,9 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     const FileKind depthKind = writeDepth ? KindOfPath(options.depthPath) : FileKind::png;
     if (writeDepth) {
         if (depthKind == FileKind::iff) {
-            throw Error(options.depthPath +
-                            ": the depth buffer goes to a .png, .pam, .pgm, .ppm or .tiff file",
-                        kExitUsage);
+            throw Error(
+                options.depthPath + ": the depth buffer goes to a " + OtherExtensions() + " file",
+                kExitUsage);
         }
     }
 

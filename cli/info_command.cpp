@@ -96,12 +96,13 @@ void PrintLayout(const Layout& layout) {
         std::printf("; %d other chunks", layout.otherChunksInTileGroup);
     std::printf("\n");
     if (!layout.tiles.empty()) {
-        std::printf("  %5s  %-4s  %5s %5s %5s %5s  %9s  %-10s  %s\n", "#", "kind", "x1", "y1", "x2",
-                    "y2", "bytes", "stored", "of raw");
+        // The pixel data's bytes, as --json's storedBytes; the chunk's size is 8 more.
+        std::printf("  %5s  %-4s  %5s %5s %5s %5s  %11s  %-10s  %s\n", "#", "kind", "x1", "y1",
+                    "x2", "y2", "pixel bytes", "stored", "of raw");
     }
     for (size_t i = 0; i < layout.tiles.size(); ++i) {
         const TileInfo& tile = layout.tiles[i];
-        std::printf("  %5zu  %-4s  %5u %5u %5u %5u  %9llu  %-10s  %s\n", i,
+        std::printf("  %5zu  %-4s  %5u %5u %5u %5u  %11llu  %-10s  %s\n", i,
                     tile.depth ? "ZBUF" : "RGBA", tile.x1, tile.y1, tile.x2, tile.y2,
                     static_cast<unsigned long long>(tile.storedBytes),
                     tile.compressed ? "compressed" : "raw",

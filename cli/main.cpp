@@ -4,9 +4,12 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cli/commands.h"
@@ -18,7 +21,10 @@ using ToolError = tarniff::Error;
 
 namespace {
 
-// The help texts, laid out as they print (within 100 columns, with the escapes).
+// The help texts, laid out as they print (within 100 columns, with the escapes), but for the lists
+// of kinds of file, which come from the library's rows (Expanded): @OTHER_EXTENSIONS@, every
+// kind's extension but this format's; @KIND_NAMES@, the type names; @KIND_TABLE@, a line a kind.
+// A kind added may need a line broken anew; the help test checks the width.
 // clang-format off
 const char kUsage[] =
     "usage: tniff [--module PATH] [--quiet] [--max-image-size N] COMMAND ...\n"
@@ -27,7 +33,7 @@ const char kUsage[] =
     "the TarnIFF format module, loaded as an image editor loads it.\n"
     "\n"
     "commands:\n"
-    "  convert IN OUT     convert between .iff and .png, .pam, .pgm, .ppm or .tiff\n"
+    "  convert IN OUT     convert between .iff and @OTHER_EXTENSIONS@\n"
     "  convert IN... --to TYPE [-o DIR]\n"
     "                     convert many files, several at once\n"
     "  info FILE...       what the module reads from each file, and the file's layout\n"
@@ -54,10 +60,11 @@ const char kConvertUsage[] =
     "                     [--stop-on-error] [--dry-run] [--verbose] [--frames LIST] --to TYPE IN...\n"
     "       tniff convert [options as above] [--frames LIST] IN-PATTERN OUT-PATTERN\n"
     "\n"
-    "Converts IN to OUT; each file's type comes from its extension: .iff (through the module),\n"
-    ".png, .pam (Netpbm P7), .pgm (P5, gray), .ppm (P6, RGB) or .tiff (.tif). One of them must be\n"
-    "an .iff file. An input is read as what its first bytes say where they say one of these\n"
-    "(a note says so when its name says otherwise); a name without an extension is fine.\n"
+    "Converts IN to OUT; each file's type comes from its extension:\n"
+    "@KIND_TABLE@"
+    "One of them must be an .iff file. An input is read as what its first bytes say where they say\n"
+    "one of these (a note says so when its name says otherwise); a name without an extension is\n"
+    "fine.\n"
     "IN may be - (standard input, its type from its first bytes) and OUT - (standard output, its\n"
     "type from --to); - alone is both. Netpbm files of any MAXVAL up to 65535 are read, 16-bit\n"
     "samples scaled to 8 bits as for 16-bit PNG files.\n"
@@ -78,8 +85,9 @@ const char kConvertUsage[] =
     "                 first extra sample as alpha (premultiplied alpha made straight).\n"
     "\n"
     "options:\n"
-    "  --depth FILE   also write the file's depth buffer, as an 8-bit gray .png (or .pam, .pgm,\n"
-    "                 .tiff); a file without one gets its colour image, a note and no FILE\n"
+    "  --depth FILE   also write the file's depth buffer as an 8-bit gray image, of any type but\n"
+    "                 .iff: @OTHER_EXTENSIONS@; a file without one gets its colour image,\n"
+    "                 a note and no FILE\n"
     "  --raw-depth Z.tif  also write the depth values as the file stores them, unscaled,\n"
     "                 as a 32-bit TIFF: the values and a coverage mask as alpha (0 where a\n"
     "                 pixel has no depth); decoded by tniff itself, not by the module\n"
@@ -87,7 +95,7 @@ const char kConvertUsage[] =
     "                 them (the mask 1.0 or 0.0); without it unsigned 32-bit integers\n"
     "  --partial      convert a file that ends before its last tiles, or whose tiles do not\n"
     "                 cover the image (the rest is 0)\n"
-    "  --to TYPE      OUT's type, with - as IN or OUT: iff, png, pam, pgm, ppm or tiff (needed for\n"
+    "  --to TYPE      OUT's type, with - as IN or OUT: @KIND_NAMES@ (needed for\n"
     "                 OUT -). With files named and no -, --to means many files (below)\n"
     "  --png-level N  zlib level of PNG output, 0 (none, fastest) to 9 (smallest); default 3\n"
     "  --rgb          a gray image (stored as three equal channels) stays RGB in PNG and TIFF\n"
@@ -191,11 +199,38 @@ const char kAboutUsage[] =
 
 // clang-format on
 
-const char* UsageOf(const std::string& command) {
-    if (command == "convert") return kConvertUsage;
-    if (command == "info") return kInfoUsage;
-    if (command == "about") return kAboutUsage;
-    return nullptr;
+// A help text with its lists of kinds filled in from the library's rows.
+std::string Expanded(const char* text) {
+    std::string table;
+    for (const tarniff::KindRow& row : tarniff::KindRows()) {
+        std::string extensions;
+        for (std::string_view extension : row.extensions)
+            extensions += (extensions.empty() ? "" : ", ") + std::string(extension);
+        char line[128];
+        std::snprintf(line, sizeof line, "  %-13s %s\n", extensions.c_str(), row.about);
+        table += line;
+    }
+    const std::pair<const char*, std::string> fields[] = {
+        {"@OTHER_EXTENSIONS@", tarniff::OtherExtensions()},
+        {"@KIND_NAMES@", tarniff::KindNames()},
+        {"@KIND_TABLE@", table},
+    };
+    std::string expanded = text;
+    for (const auto& field : fields) {
+        const std::string name = field.first;
+        for (size_t at = expanded.find(name); at != std::string::npos;
+             at = expanded.find(name, at + field.second.size()))
+            expanded.replace(at, name.size(), field.second);
+    }
+    return expanded;
+}
+
+// The help text of a command; "" for an unknown one.
+std::string UsageOf(const std::string& command) {
+    if (command == "convert") return Expanded(kConvertUsage);
+    if (command == "info") return Expanded(kInfoUsage);
+    if (command == "about") return Expanded(kAboutUsage);
+    return "";
 }
 
 // A byte count: digits and an optional K, M or G (binary multiples, "MiB" and "MB" alike).
@@ -231,6 +266,12 @@ int PrintVersion(const Options& options) {
     try {
         std::string path =
             options.modulePath.empty() ? tarniff::DefaultModulePath() : options.modulePath;
+        // The module's own path, not the way there (/usr/bin/../lib/tniff/...).
+        char* real = realpath(path.c_str(), nullptr);
+        if (real != nullptr) {
+            path = real;
+            std::free(real);
+        }
         std::string version = tarniff::ModuleVersion(path);
         std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(),
                     path.c_str());
@@ -454,15 +495,15 @@ bool Parse(const std::vector<std::string>& arguments, std::string* command, Opti
         *command = options->files.empty() ? "" : options->files[0];
     }
     if (help) {
-        const char* usage = command->empty() ? kUsage : UsageOf(*command);
-        if (usage == nullptr)
+        const std::string usage = command->empty() ? Expanded(kUsage) : UsageOf(*command);
+        if (usage.empty())
             throw ToolError("unknown command \"" + *command + "\" (see tniff --help)", kExitUsage);
-        std::fputs(usage, stdout);
+        std::fputs(usage.c_str(), stdout);
         *status = 0;
         return false;
     }
     if (command->empty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs(Expanded(kUsage).c_str(), stderr);
         *status = kExitUsage;
         return false;
     }

@@ -13,8 +13,9 @@ cmake --install "$build" --prefix "$prefix" > "$prefix/install.log"
 test -x "$prefix/bin/tniff"
 test -f "$prefix/lib/tniff/TnIffFormat.so"
 test -f "$prefix/share/man/man1/tniff.1"
-# The build's own module must not be what the installed tniff uses.
-"$prefix/bin/tniff" --version | grep -q "^module .* $prefix/bin/../lib/tniff/TnIffFormat.so$"
+# The build's own module must not be what the installed tniff uses; --version names it by its
+# own path, not the way there from tniff.
+"$prefix/bin/tniff" --version | grep -q "^module .* $(realpath "$prefix")/lib/tniff/TnIffFormat.so$"
 "$prefix/bin/tniff" -q convert "$source_dir/samples/render.iff" "$prefix/render.png"
 test -s "$prefix/render.png"
 

@@ -134,7 +134,7 @@ check "the unpacked programs find every library they link" \
   test -z "$(ldd "$tniff" "$root/usr/lib/tniff/TnIffFormat.so" "$root/usr/lib/gimp/2.0/plug-ins/file-tarniff/file-tarniff" \
              "$root/$loaders/libpixbufloader-tarniff.so" | grep 'not found' || true)"
 check "the unpacked tniff uses the unpacked module" \
-  grep -qx "module .* $root/usr/bin/../lib/tniff/TnIffFormat.so" <("$tniff" --version)
+  grep -qx "module .* $(realpath "$root")/usr/lib/tniff/TnIffFormat.so" <("$tniff" --version)
 out=$work/out
 mkdir -p "$out"
 sample=$source_dir/samples/render.iff

@@ -123,7 +123,11 @@ build_deb() {
     strip --remove-section=.comment --remove-section=.note --strip-unneeded "$file"
   done
 
-  # Each package's Depends from the libraries its binaries link, as dpkg-shlibdeps finds them.
+  # Each package's Depends from the libraries its binaries link, as dpkg-shlibdeps finds them. It
+  # knows a package's tree by the DEBIAN folder at its root: made first, so that each binary is
+  # seen where it is installed (without it, a warning for every binary that it "should already be
+  # installed in their package's directory").
+  for package in tarniff gimp-tarniff tarniff-pixbuf-loader; do mkdir -p "$stages/$package/DEBIAN"; done
   local work=$build/debian-work
   rm -rf "$work"
   mkdir -p "$work/debian"
@@ -133,7 +137,6 @@ build_deb() {
   (cd "$work" && dpkg-shlibdeps -Tdebian/tarniff-pixbuf-loader.substvars "$pixbuf/$loaders/libpixbufloader-tarniff.so")
   for package in tarniff gimp-tarniff tarniff-pixbuf-loader; do
     local stage=$stages/$package
-    mkdir -p "$stage/DEBIAN"
     (cd "$work" && dpkg-gencontrol -p"$package" -P"$stage" -Tdebian/$package.substvars -fdebian/files)
     (cd "$stage" && find usr -type f | sort | xargs md5sum > DEBIAN/md5sums)
     settle_tree "$stage"

@@ -85,6 +85,9 @@ void WriteLayoutJson(JsonWriter& json, const Layout& layout) {
             .Integer(static_cast<int64_t>(tile.offset))
             .Key("size")
             .Integer(tile.size);
+        // "size" is the chunk's size field, as every chunk's; "chunkBytes" says so by its name
+        // (storedBytes are the pixel data alone, 8 fewer).
+        json.Key("chunkBytes").Integer(tile.size);
         json.Key("x1")
             .Integer(tile.x1)
             .Key("y1")

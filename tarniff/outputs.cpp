@@ -705,7 +705,8 @@ TemporaryCopy::TemporaryCopy(int fd, const std::string& name, uint64_t maxImageB
 // disk and leaves nothing behind even when the process is killed. Where the system has none
 // (the page's WebAssembly, whose $TMPDIR is in memory anyway), the file in $TMPDIR.
 TemporaryCopy::TemporaryCopy(const std::string& name) : name_(name) {
-#ifdef MFD_CLOEXEC
+// Emscripten's headers declare memfd_create, but its C library does not have it.
+#if defined(MFD_CLOEXEC) && !defined(__EMSCRIPTEN__)
     fd_ = memfd_create("tniff-input", MFD_CLOEXEC);
     if (fd_ >= 0) {
         memory_ = true;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/image.h"
@@ -405,8 +406,32 @@ private:
 using Progress = std::function<void(int32_t done, int32_t total)>;
 
 // The kinds of file front ends convert: this format (through the module only) and the others,
-// read and written by the table below.
+// read and written by the codec table. Every list of kinds (help texts, messages, what the first
+// bytes say) comes from KindRows().
 enum class FileKind { iff, png, pam, pgm, ppm, tiff };
+
+// One kind of file. A signature is the bytes a file of the kind begins with, where '?' stands for
+// any byte and '_' for any white space (no signature has either byte of its own).
+struct KindRow {
+    FileKind kind;
+    const char* name;                          // the type name --to takes: "tiff"
+    std::vector<std::string_view> extensions;  // ".tiff", ".tif": outputs get the first
+    std::vector<std::string_view> signatures;  // any one of them says the kind
+    const char* label;                         // in a list of kinds: ".iff", "PNG"
+    const char* content;                       // what such bytes are: "a TIFF image"
+    const char* about;                         // for help texts: "TIFF (BigTIFF too)"
+};
+// Every kind, in FileKind's order (this format first).
+const std::vector<KindRow>& KindRows();
+// The row of kind.
+const KindRow& RowOf(FileKind kind);
+// Items in words: "a", "a or b", "a, b or c" with last "or".
+std::string ListInWords(const std::vector<std::string>& items, const std::string& last);
+// The type names of every kind, as --to takes them: "iff, png, pam, pgm, ppm or tiff".
+std::string KindNames();
+// The extension of every kind but this format's, the files converted to and from it:
+// ".png, .pam, .pgm, .ppm or .tiff".
+std::string OtherExtensions();
 
 // The kind named by an extension or a type name ("png", ".PNG", "tif"); false for any other.
 bool KindFromName(const std::string& name, FileKind* kind);
@@ -416,9 +441,8 @@ FileKind KindOfPath(const std::string& path);
 const char* ExtensionOf(FileKind kind);
 
 // What the first bytes of a file are. Sets *kind and answers true for a kind converted here
-// (P5 is pgm, P6 is ppm, P7 is pam; classic TIFF and BigTIFF are tiff); otherwise false, and
-// *description names what the bytes are when they are a known image format ("a JPEG image"), or is
-// empty.
+// (a row's signature); otherwise false, and *description names what the bytes are when they are
+// a known image format ("a JPEG image"), or is empty.
 bool SniffKind(const uint8_t* bytes, size_t count, FileKind* kind, std::string* description);
 // A description of the first bytes of the file at path, as SniffKind gives it; "" when unknown.
 std::string DescribeContent(const std::string& path);

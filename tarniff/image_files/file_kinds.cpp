@@ -1,6 +1,6 @@
-// The kinds of image file, told apart by name and by content. Their readers and writers are in
-// codec_table.cpp, so that a front end without the PNG and TIFF libraries (the web page) can
-// still tell what a file is.
+// The kinds of image file in one table of rows, told apart by name and by content; every list of
+// kinds is made from the rows. Their readers and writers are in codec_table.cpp, so that a front
+// end without the PNG and TIFF libraries (the web page) can still tell what a file is.
 #include "tarniff/tarniff.h"
 
 #include <fcntl.h>
@@ -11,6 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+using namespace std::literals;
 
 namespace tarniff {
 
@@ -36,35 +40,107 @@ size_t FirstBytes(const std::string& path, uint8_t* bytes, size_t size) {
     return count;
 }
 
-// Every kind of file, in FileKind's order: its extension and what its bytes are called.
-struct KindEntry {
-    FileKind kind;
-    const char* extension;
+// What the first bytes of files of kinds not converted here are, checked after every row's.
+struct OtherContent {
+    std::string_view signature;
     const char* content;
 };
-const KindEntry kKinds[] = {
-    {FileKind::iff, ".iff", "an image in this format (.iff)"},
-    {FileKind::png, ".png", "a PNG image"},
-    {FileKind::pam, ".pam", "a PAM image"},
-    {FileKind::pgm, ".pgm", "a PGM image"},
-    {FileKind::ppm, ".ppm", "a PPM image"},
-    {FileKind::tiff, ".tiff", "a TIFF image"},
+const OtherContent kOtherContents[] = {
+    {"P1_"sv, "a plain-text or one-bit Netpbm image (P1)"},
+    {"P2_"sv, "a plain-text or one-bit Netpbm image (P2)"},
+    {"P3_"sv, "a plain-text or one-bit Netpbm image (P3)"},
+    {"P4_"sv, "a plain-text or one-bit Netpbm image (P4)"},
+    {"\xFF\xD8\xFF"sv, "a JPEG image"},
+    {"GIF87a"sv, "a GIF image"},
+    {"GIF89a"sv, "a GIF image"},
+    {"BM????????????"sv, "a BMP image"},  // no shorter than its file header
+    {"RIFF????WEBP"sv, "a WebP image"},
+    {"8BPS"sv, "a Photoshop document"},
+    {"\x76\x2f\x31\x01"sv, "an OpenEXR image"},
+    {"FOR4"sv, "an IFF file of another type"},
+    {"FORM"sv, "an IFF file of another type"},
 };
 
-const KindEntry& EntryOf(FileKind kind) { return kKinds[static_cast<int>(kind)]; }
+bool Matches(std::string_view signature, const uint8_t* bytes, size_t count) {
+    if (count < signature.size()) return false;
+    for (size_t i = 0; i < signature.size(); ++i) {
+        if (signature[i] == '?') continue;
+        if (signature[i] == '_') {
+            if (!std::isspace(bytes[i])) return false;
+        } else if (static_cast<uint8_t>(signature[i]) != bytes[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
 
 }  // namespace
 
+const std::vector<KindRow>& KindRows() {
+    // clang-format off
+    static const std::vector<KindRow> rows = {
+        {FileKind::iff, "iff", {".iff"}, {"FOR4????CIMG"sv},
+         ".iff", "an image in this format (.iff)", "this format, read and saved through the module"},
+        {FileKind::png, "png", {".png"}, {"\x89PNG\r\n\x1a\n"sv},
+         "PNG", "a PNG image", "PNG"},
+        {FileKind::pam, "pam", {".pam"}, {"P7_"sv},
+         "PAM", "a PAM image", "Netpbm P7 (PAM): 1 to 5 channels"},
+        {FileKind::pgm, "pgm", {".pgm"}, {"P5_"sv},
+         "PGM", "a PGM image", "Netpbm P5 (PGM): gray"},
+        {FileKind::ppm, "ppm", {".ppm", ".pnm"}, {"P6_"sv},
+         "PPM", "a PPM image", "Netpbm P6 (PPM): RGB"},
+        // Byte order "II" or "MM", then 42 (classic TIFF) or 43 (BigTIFF) in that order.
+        {FileKind::tiff, "tiff", {".tiff", ".tif"}, {"II*\0"sv, "MM\0*"sv, "II+\0"sv, "MM\0+"sv},
+         "TIFF", "a TIFF image", "TIFF"},
+    };
+    // clang-format on
+    return rows;
+}
+
+const KindRow& RowOf(FileKind kind) {
+    for (const KindRow& row : KindRows()) {
+        if (row.kind == kind) return row;
+    }
+    throw std::logic_error("a file kind without a row");
+}
+
+std::string ListInWords(const std::vector<std::string>& items, const std::string& last) {
+    std::string words;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) words += i + 1 == items.size() ? " " + last + " " : ", ";
+        words += items[i];
+    }
+    return words;
+}
+
+std::string KindNames() {
+    std::vector<std::string> names;
+    for (const KindRow& row : KindRows()) names.push_back(row.name);
+    return ListInWords(names, "or");
+}
+
+std::string OtherExtensions() {
+    std::vector<std::string> extensions;
+    for (const KindRow& row : KindRows()) {
+        if (row.kind != FileKind::iff) extensions.emplace_back(row.extensions[0]);
+    }
+    return ListInWords(extensions, "or");
+}
+
 bool KindFromName(const std::string& name, FileKind* kind) {
-    std::string lower = name;
-    if (!lower.empty() && lower[0] == '.') lower.erase(0, 1);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    if (lower == "tif") lower = "tiff";
-    if (lower == "pnm") lower = "ppm";
-    for (const KindEntry& entry : kKinds) {
-        if (lower == entry.extension + 1) {
-            *kind = entry.kind;
+    const std::string lower = Lower(!name.empty() && name[0] == '.' ? name.substr(1) : name);
+    for (const KindRow& row : KindRows()) {
+        bool named = lower == row.name;
+        for (std::string_view extension : row.extensions)
+            named = named || lower == extension.substr(1);
+        if (named) {
+            *kind = row.kind;
             return true;
         }
     }
@@ -79,13 +155,15 @@ FileKind KindOfPath(const std::string& path) {
         extension = path.substr(dot);
     FileKind kind;
     if (!extension.empty() && KindFromName(extension, &kind)) return kind;
+    std::vector<std::string> extensions;
+    for (const KindRow& row : KindRows()) extensions.emplace_back(row.extensions[0]);
     throw Error(path + ": unknown file type " +
                     (extension.empty() ? "(no extension)" : "\"" + extension + "\"") +
-                    ": tniff converts .iff, .png, .pam, .pgm, .ppm and .tiff files",
+                    ": tniff converts " + ListInWords(extensions, "and") + " files",
                 kExitUsage);
 }
 
-const char* ExtensionOf(FileKind kind) { return EntryOf(kind).extension; }
+const char* ExtensionOf(FileKind kind) { return RowOf(kind).extensions[0].data(); }
 
 FileKind KindOfInput(const std::string& path, std::string* note) {
     struct stat status;
@@ -115,58 +193,27 @@ FileKind KindOfInput(const std::string& path, std::string* note) {
         !(netpbm && (byContent == FileKind::pam || byContent == FileKind::pgm ||
                      byContent == FileKind::ppm))) {
         if (note != nullptr)
-            *note = path + ": it is " + EntryOf(byContent).content + "; read as that";
+            *note = path + ": it is " + RowOf(byContent).content + "; read as that";
     }
     return byContent;
 }
 
-bool SniffKind(const uint8_t* b, size_t n, FileKind* kind, std::string* description) {
+bool SniffKind(const uint8_t* bytes, size_t count, FileKind* kind, std::string* description) {
     description->clear();
-    auto starts = [&](const char* magic, size_t length) {
-        return n >= length && std::memcmp(b, magic, length) == 0;
-    };
-    if (n >= 12 && starts("FOR4", 4) && std::memcmp(b + 8, "CIMG", 4) == 0) {
-        *kind = FileKind::iff;
-        return true;
-    }
-    if (starts("\x89PNG\r\n\x1a\n", 8)) {
-        *kind = FileKind::png;
-        return true;
-    }
-    // TIFF: byte order "II" or "MM", then 42 (classic) or 43 (BigTIFF) in that order.
-    if (starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) || starts("MM\0+", 4)) {
-        *kind = FileKind::tiff;
-        return true;
-    }
-    // Netpbm: "P" and a digit, then white space.
-    if (n >= 3 && b[0] == 'P' && std::isspace(b[2])) {
-        if (b[1] == '5')
-            *kind = FileKind::pgm;
-        else if (b[1] == '6')
-            *kind = FileKind::ppm;
-        else if (b[1] == '7')
-            *kind = FileKind::pam;
-        if (b[1] >= '5' && b[1] <= '7') return true;
-        if (b[1] >= '1' && b[1] <= '4') {
-            *description =
-                "a plain-text or one-bit Netpbm image (P" + std::string(1, char(b[1])) + ")";
-            return false;
+    for (const KindRow& row : KindRows()) {
+        for (std::string_view signature : row.signatures) {
+            if (Matches(signature, bytes, count)) {
+                *kind = row.kind;
+                return true;
+            }
         }
     }
-    if (starts("\xFF\xD8\xFF", 3))
-        *description = "a JPEG image";
-    else if (starts("GIF87a", 6) || starts("GIF89a", 6))
-        *description = "a GIF image";
-    else if (starts("BM", 2) && n >= 14)
-        *description = "a BMP image";
-    else if (n >= 12 && starts("RIFF", 4) && std::memcmp(b + 8, "WEBP", 4) == 0)
-        *description = "a WebP image";
-    else if (starts("8BPS", 4))
-        *description = "a Photoshop document";
-    else if (starts("\x76\x2f\x31\x01", 4))
-        *description = "an OpenEXR image";
-    else if (starts("FOR4", 4) || starts("FORM", 4))
-        *description = "an IFF file of another type";
+    for (const OtherContent& other : kOtherContents) {
+        if (Matches(other.signature, bytes, count)) {
+            *description = other.content;
+            break;
+        }
+    }
     return false;
 }
 
@@ -175,12 +222,15 @@ std::string DescribeContent(const std::string& path) {
     const size_t count = FirstBytes(path, bytes, sizeof bytes);
     FileKind kind;
     std::string description;
-    if (SniffKind(bytes, count, &kind, &description)) return EntryOf(kind).content;
+    if (SniffKind(bytes, count, &kind, &description)) return RowOf(kind).content;
     return description;
 }
 
 std::string NotAConvertedKind(const std::string& description) {
-    return "not an .iff, PNG, PAM, PGM, PPM or TIFF image" +
+    // "an" goes with the first row's label, this format's ".iff".
+    std::vector<std::string> labels;
+    for (const KindRow& row : KindRows()) labels.push_back(row.label);
+    return "not an " + ListInWords(labels, "or") + " image" +
            (description.empty() ? "" : ": it is " + description);
 }
 
