@@ -140,8 +140,7 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
 
     // Every output but PAM (which takes every plane) holds the image a viewer shows: a depth
     // buffer alone is a gray image of it, as GIMP, the image loader and Python show it.
-    const ShownPlanes shown =
-        outKind == FileKind::pam ? ShownPlanes() : PlanesShown(file, inName);
+    const ShownPlanes shown = outKind == FileKind::pam ? ShownPlanes() : PlanesShown(file, inName);
 
     // Every output is written in full before any of them replaces a file.
     RefuseDirectory(out);

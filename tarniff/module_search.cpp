@@ -84,8 +84,7 @@ std::string FindModulePath(const ModuleSearch& search) {
         if (access(path.c_str(), R_OK) == 0) return path;
     }
     std::string looked;
-    for (const std::string& path : search.candidates)
-        looked += (looked.empty() ? "" : ", ") + path;
+    for (const std::string& path : search.candidates) looked += (looked.empty() ? "" : ", ") + path;
     std::string text = std::string("cannot find the module ") + kModuleFileName;
     if (!looked.empty()) text += " (looked in " + looked + ")";
     if (!search.nameIt.empty()) text += "; " + search.nameIt;

@@ -666,7 +666,7 @@ ModuleFile LoadModuleFile(const std::string& path);
 extern const char kModuleVariable[];  // "TNIFF_MODULE"
 // How a front end's user names a module file, said when none is found: tniff's option, and the
 // variable for the plug-ins, which have no command line.
-extern const char kNameModuleWithOption[];  // "name it with --module PATH or set TNIFF_MODULE"
+extern const char kNameModuleWithOption[];    // "name it with --module PATH or set TNIFF_MODULE"
 extern const char kNameModuleWithVariable[];  // "set TNIFF_MODULE to its path"
 
 // Where a front end finds its module, in this order, each step final once it names a file: the

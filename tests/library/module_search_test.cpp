@@ -39,9 +39,7 @@ private:
     std::string was_;
 };
 
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 // What the search gives: the path of the module it loaded, or the message it threw.
 std::string Outcome(const tarniff::ModuleSearch& search) {
@@ -69,24 +67,50 @@ TEST(ModuleSearch, TakesTheNamedFileThenTheVariableThenTheFirstCandidateThere) {
         std::string expected;  // the path loaded, or "error: " and the start of the message
     };
     const Case cases[] = {
-        {"the first candidate that is there", nullptr, "", true, {missing, module, notAModule},
+        {"the first candidate that is there",
+         nullptr,
+         "",
+         true,
+         {missing, module, notAModule},
          module},
         {"an empty variable counts as unset", "", "", true, {module}, module},
         {"the variable before every candidate", module.c_str(), "", true, {notAModule}, module},
-        {"the variable only where the front end consults it", notAModule.c_str(), "", false,
-         {module}, module},
-        {"the named file before the variable", notAModule.c_str(), module, true, {notAModule},
+        {"the variable only where the front end consults it",
+         notAModule.c_str(),
+         "",
+         false,
+         {module},
+         module},
+        {"the named file before the variable",
+         notAModule.c_str(),
+         module,
+         true,
+         {notAModule},
          module},
         {"a variable naming a missing file is final, and said to be the variable's",
-         missing.c_str(), "", true, {module},
+         missing.c_str(),
+         "",
+         true,
+         {module},
          "error: " + missing +
              ": cannot load the module: No such file or directory (TNIFF_MODULE names it)"},
-        {"a variable naming a file that is no module", notAModule.c_str(), "", true, {module},
+        {"a variable naming a file that is no module",
+         notAModule.c_str(),
+         "",
+         true,
+         {module},
          "error: cannot load the module: "},
-        {"a named file that is missing is final, and the variable not blamed", module.c_str(),
-         missing, true, {module},
+        {"a named file that is missing is final, and the variable not blamed",
+         module.c_str(),
+         missing,
+         true,
+         {module},
          "error: " + missing + ": cannot load the module: No such file or directory"},
-        {"a candidate there but no module is final", nullptr, "", true, {notAModule, module},
+        {"a candidate there but no module is final",
+         nullptr,
+         "",
+         true,
+         {notAModule, module},
          "error: cannot load the module: "},
     };
     for (const Case& c : cases) {
@@ -120,10 +144,10 @@ TEST(ModuleSearch, SaysWhereItLookedAndHowEachFrontEndsUserNamesAModule) {
         const char* nameIt;
         const char* words;
     };
-    for (const Case& c : {Case{"tniff", tarniff::kNameModuleWithOption,
-                               "name it with --module PATH or set TNIFF_MODULE"},
-                          Case{"the plug-ins", tarniff::kNameModuleWithVariable,
-                               "set TNIFF_MODULE to its path"}}) {
+    for (const Case& c :
+         {Case{"tniff", tarniff::kNameModuleWithOption,
+               "name it with --module PATH or set TNIFF_MODULE"},
+          Case{"the plug-ins", tarniff::kNameModuleWithVariable, "set TNIFF_MODULE to its path"}}) {
         SCOPED_TRACE(c.frontEnd);
         tarniff::ModuleSearch search;
         search.candidates = {a, b};
