@@ -13,8 +13,7 @@ using namespace tarniff;
 int RunAbout(const Options& options) {
     if (!options.files.empty())
         throw Error("about takes no files (see tniff about --help)", kExitUsage);
-    ModuleFile module =
-        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module = LoadToolModule(options);
     AboutOutcome about = CallAbout(module);
 
     const std::string version = ModuleVersion(module.path);

@@ -332,8 +332,7 @@ int RunBatchConvert(const Options& options) {
     const int skipped = static_cast<int>(skips.size());
     if (options.dryRun) return ListPlan(options, jobs, skips, missing, missingFrames);
 
-    ModuleFile module =
-        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module = LoadToolModule(options);
     int runnable = 0;
     for (const Job& job : jobs) runnable += job.refused.empty() ? 1 : 0;
     int workers = options.jobs > 0 ? options.jobs : DefaultJobs();

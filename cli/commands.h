@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "tarniff/tarniff.h"
+
 namespace tniff_cli {
 
 struct Options {
-    std::string modulePath;               // --module; empty: the module beside the tool
+    std::string modulePath;               // --module; empty: $TNIFF_MODULE or the tool's own
     bool quiet = false;                   // --quiet: no progress bar, no notes
     std::vector<std::string> files;       // the command's operands
     std::string depthPath;                // convert --depth
@@ -43,6 +45,11 @@ struct Options {
     std::string frames;           // --frames' list: "1001-1120x2,1200"
     bool leftoversGone = false;   // many files: the output folders' leftovers are already removed
 };
+
+// Where tniff finds its module: --module, then $TNIFF_MODULE, then beside tniff and the other
+// places of tarniff::ModuleSearchPaths. The path alone (for --version), and the module loaded.
+std::string ToolModulePath(const Options& options);
+tarniff::ModuleFile LoadToolModule(const Options& options);
 
 int RunConvert(const Options& options);
 int RunInfo(const Options& options);

@@ -119,8 +119,7 @@ int RunConvert(const Options& options) {
                     options.rawDepthPath.empty() ? "" : (" and " + options.rawDepthPath).c_str());
         return 0;
     }
-    ModuleFile module =
-        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module = LoadToolModule(options);
     ProgressBar progress(!options.quiet, "");
     const int status = inKind == FileKind::iff
                            ? ConvertFromIff(options, module, inPath, inName, out, outKind, progress)

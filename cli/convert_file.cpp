@@ -138,11 +138,9 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         writeDepth = writeRawDepth = false;
     }
 
-    if (outKind != FileKind::pam && file.colourPlanes == 0) {
-        throw Error(
-            inName +
-            ": the file holds only a depth buffer and no colour image; convert it to a .pam file");
-    }
+    // Every output but PAM (which takes every plane) holds the image a viewer shows: a depth
+    // buffer alone is a gray image of it, as GIMP, the image loader and Python show it.
+    const ShownPlanes shown = outKind == FileKind::pam ? ShownPlanes() : PlanesShown(file, inName);
 
     // Every output is written in full before any of them replaces a file.
     RefuseDirectory(out);
@@ -156,11 +154,11 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
         WritePlanes(options, file.image, 0, file.image.planes(), outKind,
                     TupleType(file, file.image.planes()), output.path(), outName, &progress);
     } else if (outKind != FileKind::iff) {
-        WritePlanes(options, file.image, 0, file.colourPlanes, outKind, "", output.path(), outName,
-                    &progress, file.description);
+        WritePlanes(options, file.image, shown.first, shown.count, outKind, "", output.path(),
+                    outName, &progress, file.description);
     } else {
         // The format's writer stores no depth buffer: only the colour image is saved again.
-        tniff::Image colour = ImageFromPlanes(file.image, 0, file.colourPlanes);
+        tniff::Image colour = ImageFromPlanes(file.image, shown.first, shown.count);
         SaveThroughModule(module, colour, output.path(),
                           SaveSettings{outName, progress.Reporter()});
     }
@@ -189,7 +187,8 @@ int ConvertFromIff(const Options& options, const ModuleFile& module, const std::
     output.Commit();
     if (depthOutput) depthOutput->Commit();
     if (rawDepthOutput) rawDepthOutput->Commit();
-    if (outKind == FileKind::iff && file.depthPlane >= 0) {
+    if (!shown.note.empty()) Note(options, shown.note);
+    if (outKind == FileKind::iff && file.depthPlane >= 0 && !shown.depthOnly) {
         Note(options, DepthNotSaved(inName));
     }
     return 0;

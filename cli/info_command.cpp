@@ -45,8 +45,12 @@ void PrintModuleView(const std::string& path, const OpenedFile& file) {
     std::string planes;
     for (int p = 0; p < d.planes; ++p) planes += (p > 0 ? ", " : "") + PlaneName(file, p);
     std::printf("%s\n", path.c_str());
+    // The module describes a depth buffer alone to the host as a gray image; it is not one.
+    const std::string kind = file.colourPlanes == 0 && file.depthPlane >= 0
+                                 ? std::string("a depth buffer alone")
+                                 : ModeName(d.mode);
     std::printf("  image        %d x %d, %s, %d bits per channel, %d plane%s (%s)\n", d.width,
-                d.height, ModeName(d.mode).c_str(), d.depthBits, d.planes, d.planes == 1 ? "" : "s",
+                d.height, kind.c_str(), d.depthBits, d.planes, d.planes == 1 ? "" : "s",
                 planes.c_str());
     std::printf("  resolution   %s x %s dpi\n", Dpi(d.horizontalDpi).c_str(),
                 Dpi(d.verticalDpi).c_str());
@@ -261,8 +265,7 @@ int RunInfo(const Options& options) {
         if (tally) counted.Print(options);
         return status;
     }
-    ModuleFile module =
-        LoadModuleFile(options.modulePath.empty() ? DefaultModulePath() : options.modulePath);
+    ModuleFile module = LoadToolModule(options);
     int status = 0;
     std::vector<std::string> objects;
     for (size_t i = 0; i < files.size(); ++i) {

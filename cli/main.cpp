@@ -41,8 +41,8 @@ const char kUsage[] =
     "  help [COMMAND]     this text, or a command's\n"
     "\n"
     "options:\n"
-    "  --module PATH      load this module file instead of TnIffFormat.so (beside tniff, or in\n"
-    "                     ../lib/tniff relative to it)\n"
+    "  --module PATH      load this module file; without it, the one $TNIFF_MODULE names, else\n"
+    "                     TnIffFormat.so beside tniff (or in ../lib/tniff relative to it)\n"
     "  -q, --quiet        no progress bar and no notes on stderr\n"
     "  --max-image-size N the largest image an open of any input may make, in bytes (suffixes K,\n"
     "                     M, G); by default half the machine's memory, at least 1G\n"
@@ -80,6 +80,8 @@ const char kConvertUsage[] =
     "  .iff to .pgm/.ppm  the colour image without alpha (a PGM only of a gray image).\n"
     "  .iff to .tiff  the colour image as 8-bit gray or RGB, alpha as an unassociated extra sample,\n"
     "                 deflate-compressed, with the file's resolution.\n"
+    "  A file that holds only a depth buffer goes to every type but .pam as a gray image of its\n"
+    "  depth (near is dark), with a note.\n"
     "  .tiff to .iff  the first image: gray, RGB or palette of 1 to 16 bits, in strips or tiles,\n"
     "                 interleaved or in planes; 16-bit samples scaled to 8 bits as for PNG, the\n"
     "                 first extra sample as alpha (premultiplied alpha made straight).\n"
@@ -264,8 +266,7 @@ uint64_t ParseSize(const std::string& text) {
 int PrintVersion(const Options& options) {
     std::printf("tniff %s\n", TNIFF_VERSION);
     try {
-        std::string path =
-            options.modulePath.empty() ? tarniff::DefaultModulePath() : options.modulePath;
+        std::string path = tniff_cli::ToolModulePath(options);
         // The module's own path, not the way there (/usr/bin/../lib/tniff/...).
         char* real = realpath(path.c_str(), nullptr);
         if (real != nullptr) {

@@ -56,6 +56,7 @@ set(TNIFF_LIBRARY_CORE_SOURCES
   ${TNIFF_ROOT}/tarniff/module_search.cpp
   ${TNIFF_ROOT}/tarniff/outputs.cpp
   ${TNIFF_ROOT}/tarniff/readable.cpp
+  ${TNIFF_ROOT}/tarniff/shown_planes.cpp
   ${TNIFF_ROOT}/tarniff/image_files/file_kinds.cpp
   ${TNIFF_ROOT}/tarniff/image_files/raster.cpp
 )

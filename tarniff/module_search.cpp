@@ -61,15 +61,56 @@ std::vector<std::string> ModuleSearchPaths() {
     return paths;
 }
 
-std::string DefaultModulePath() {
-    std::vector<std::string> paths = ModuleSearchPaths();
-    for (const std::string& path : paths) {
+const char kModuleVariable[] = "TNIFF_MODULE";
+const char kNameModuleWithOption[] = "name it with --module PATH or set TNIFF_MODULE";
+const char kNameModuleWithVariable[] = "set TNIFF_MODULE to its path";
+
+namespace {
+
+// The module $TNIFF_MODULE names when the search consults it: "" when it is unset or empty.
+std::string VariableModule(const ModuleSearch& search) {
+    if (!search.useVariable) return "";
+    const char* named = std::getenv(kModuleVariable);
+    return named != nullptr ? named : "";
+}
+
+}  // namespace
+
+std::string FindModulePath(const ModuleSearch& search) {
+    if (!search.named.empty()) return search.named;
+    const std::string variable = VariableModule(search);
+    if (!variable.empty()) return variable;
+    for (const std::string& path : search.candidates) {
         if (access(path.c_str(), R_OK) == 0) return path;
     }
     std::string looked;
-    for (const std::string& path : paths) looked += (looked.empty() ? "" : ", ") + path;
-    throw Error(std::string("cannot find the module ") + kModuleFileName + " (looked in " + looked +
-                "); name it with --module PATH");
+    for (const std::string& path : search.candidates) looked += (looked.empty() ? "" : ", ") + path;
+    std::string text = std::string("cannot find the module ") + kModuleFileName;
+    if (!looked.empty()) text += " (looked in " + looked + ")";
+    if (!search.nameIt.empty()) text += "; " + search.nameIt;
+    throw Error(text);
+}
+
+ModuleFile FindModule(const ModuleSearch& search) {
+    const std::string path = FindModulePath(search);
+    // A file the variable named, set perhaps long ago in a profile: the message says where the
+    // name came from, as nothing on the command line does.
+    if (search.named.empty() && path == VariableModule(search)) {
+        try {
+            return LoadModuleFile(path);
+        } catch (const Error& error) {
+            throw Error(std::string(error.what()) + " (" + kModuleVariable + " names it)");
+        }
+    }
+    return LoadModuleFile(path);
+}
+
+std::string DefaultModulePath() {
+    ModuleSearch search;
+    search.useVariable = false;
+    search.candidates = ModuleSearchPaths();
+    search.nameIt = "name it with --module PATH";
+    return FindModulePath(search);
 }
 
 std::string ModuleVersion(const std::string& path) {

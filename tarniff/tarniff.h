@@ -687,6 +687,29 @@ struct ModuleFile {
 };
 // Loads the module file at path; throws Error saying why it cannot.
 ModuleFile LoadModuleFile(const std::string& path);
+
+// The environment variable that names the module file a front end loads instead of its own.
+extern const char kModuleVariable[];  // "TNIFF_MODULE"
+// How a front end's user names a module file, said when none is found: tniff's option, and the
+// variable for the plug-ins, which have no command line.
+extern const char kNameModuleWithOption[];    // "name it with --module PATH or set TNIFF_MODULE"
+extern const char kNameModuleWithVariable[];  // "set TNIFF_MODULE to its path"
+
+// Where a front end finds its module, in this order, each step final once it names a file: the
+// file its user named (named), then $TNIFF_MODULE when consulted and not empty, then the first
+// of candidates that is there (the front end's own places; ModuleSearchPaths for most).
+struct ModuleSearch {
+    std::string named;                    // tniff's --module; "": none
+    bool useVariable = true;              // whether $TNIFF_MODULE is consulted
+    std::vector<std::string> candidates;  // in order
+    std::string nameIt;                   // how the user names a module (kNameModuleWith...)
+};
+// The file the search gives, without loading it. Throws Error when no candidate is there:
+// "cannot find the module TnIffFormat.so (looked in A, B); " and search.nameIt.
+std::string FindModulePath(const ModuleSearch& search);
+// Loads the file the search gives; throws Error saying why it cannot, and, for the file
+// $TNIFF_MODULE names, that the variable named it.
+ModuleFile FindModule(const ModuleSearch& search);
 // The module linked into the program itself (the page's WebAssembly): no file is loaded. Only
 // in the library target for programs that link the module in (tarniff_linked).
 ModuleFile LinkedInModule();
@@ -807,6 +830,19 @@ std::string DepthNotSaved(const std::string& name);
 // A file with a depth buffer and no colour image opens as a gray image of its depth, with this
 // note: "NAME: the file holds only a depth buffer; it is shown as a gray image (near is dark)".
 std::string DepthOnlyNote(const std::string& name);
+
+// What every front end shows of an opened file as its image: planes first .. first + count - 1,
+// gray (1), RGB (3) or RGB with alpha (4). A file with colour shows its colour planes; a file
+// with a depth buffer alone shows its depth plane as a gray image (depthOnly), with note set to
+// DepthOnlyNote, so that no front end refuses it and all show it alike.
+struct ShownPlanes {
+    int first = 0;
+    int count = 0;
+    bool depthOnly = false;
+    std::string note;  // to show with the image; "" when there is nothing to say
+};
+// Throws Error naming the file as name when it has neither colour nor depth planes.
+ShownPlanes PlanesShown(const OpenedFile& file, const std::string& name);
 
 // Names of the module's image modes ("grayscale", "RGB colour") and of an opened file's planes
 // ("gray", "red", ..., "alpha", "depth").

@@ -175,9 +175,14 @@ INSTANTIATE_TEST_SUITE_P(EveryDepth, ConvertPam,
 // ---- Converting image files out: PNG, PAM, depth ------------------------------------------------------
 
 struct OutCase {
-    int channels;  // colour channels of the file: 1, 3 or 4
+    int channels;  // colour channels of the file: 1, 3 or 4; 0 for a depth buffer alone
     bool depth;
 };
+
+// What tniff notes when it writes a depth buffer alone as a gray image.
+std::string DepthOnlyNote(const std::string& path) {
+    return "tniff: note: " + path + ": the file holds only a depth buffer; it is shown as a gray image (near is dark)\n";
+}
 
 void PrintTo(const OutCase& c, std::ostream* os) { *os << c.channels << " channels" << (c.depth ? " and depth" : ""); }
 
@@ -196,10 +201,13 @@ TEST_P(ConvertIff, ToPngAndPamEqualsAnInProcessOpen) {
     if (c.depth) toPng.insert(toPng.end(), {"--depth", scratch / "depth.png"});
     Outcome png = Tniff(toPng);
     ASSERT_EQ(png.status, 0) << Describe(png);
-    EXPECT_EQ(png.err, "");
+    // A depth buffer alone is shown as a gray image of it, and said to be.
+    const int shown = c.channels == 0 ? 1 : c.channels;
+    const std::string note = c.channels == 0 ? DepthOnlyNote(scratch / "in.iff") : "";
+    EXPECT_EQ(png.err, note);
     Pam colour = DecodePng(scratch / "out.png", scratch);
-    EXPECT_EQ(colour.depth, c.channels);  // gray, RGB or RGBA: alpha only when the file has it
-    EXPECT_EQ(colour.pixels, Interleaved(opened, 0, c.channels));
+    EXPECT_EQ(colour.depth, shown);  // gray, RGB or RGBA: alpha only when the file has it
+    EXPECT_EQ(colour.pixels, Interleaved(opened, 0, shown));
     if (c.depth) {
         Pam depth = DecodePng(scratch / "depth.png", scratch);
         EXPECT_EQ(depth.depth, 1);
@@ -211,24 +219,32 @@ TEST_P(ConvertIff, ToPngAndPamEqualsAnInProcessOpen) {
     Pam all = ReadPam(scratch / "out.pam");
     EXPECT_EQ(all.depth, planes);
     EXPECT_EQ(all.pixels, Interleaved(opened, 0, planes));
-    std::string tuple = c.channels == 1 ? "GRAYSCALE" : c.channels == 3 ? "RGB" : "RGB_ALPHA";
-    EXPECT_EQ(all.tupleType, c.depth ? tuple + "_DEPTH" : tuple);
+    std::string tuple = c.channels == 0   ? ""
+                        : c.channels == 1 ? "GRAYSCALE"
+                        : c.channels == 3 ? "RGB"
+                                          : "RGB_ALPHA";
+    EXPECT_EQ(all.tupleType, !c.depth ? tuple : tuple.empty() ? "DEPTH" : tuple + "_DEPTH");
+    EXPECT_EQ(pam.err, "");  // PAM takes every plane: nothing is shown as something else
 
-    // Saved again: the colour image only; the depth plane never turns into alpha.
+    // Saved again: the colour image only; the depth plane never turns into alpha. A depth
+    // buffer alone is saved as the gray image it is shown as.
     Outcome again = Tniff({"convert", scratch / "in.iff", scratch / "again.iff"});
     ASSERT_EQ(again.status, 0) << Describe(again);
     EXPECT_EQ(LineCount(again.err), c.depth ? 1 : 0) << again.err;
+    if (c.channels == 0) {
+        EXPECT_EQ(again.err, note);
+    }
     tniff::Image reopened = OpenInProcess(scratch / "again.iff");
-    int colourPlanes = c.channels == 1 ? 3 : c.channels;
+    int colourPlanes = c.channels <= 1 ? 3 : c.channels;
     ASSERT_EQ(reopened.planes(), colourPlanes);
     for (int p = 0; p < colourPlanes; ++p) {
-        EXPECT_EQ(Interleaved(reopened, p, 1), Interleaved(opened, c.channels == 1 ? 0 : p, 1)) << "plane " << p;
+        EXPECT_EQ(Interleaved(reopened, p, 1), Interleaved(opened, c.channels <= 1 ? 0 : p, 1)) << "plane " << p;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLayout, ConvertIff,
-                         ::testing::Values(OutCase{1, false}, OutCase{1, true}, OutCase{3, false}, OutCase{3, true},
-                                           OutCase{4, false}, OutCase{4, true}),
+                         ::testing::Values(OutCase{0, true}, OutCase{1, false}, OutCase{1, true}, OutCase{3, false},
+                                           OutCase{3, true}, OutCase{4, false}, OutCase{4, true}),
                          [](const ::testing::TestParamInfo<OutCase>& info) {
                              return "Channels" + std::to_string(info.param.channels) +
                                     (info.param.depth ? "WithDepth" : "");
@@ -323,12 +339,14 @@ class ConvertTiffOut : public ::testing::TestWithParam<int> {};
 // and back to .iff, from the file and from standard input, as the module saves the .iff itself.
 TEST_P(ConvertTiffOut, HoldsWhatTheModuleGivesAndComesBack) {
     const int channels = GetParam();
+    // A depth buffer alone (0 channels) is written as a gray image of it, with a note.
+    const int shown = channels == 0 ? 1 : channels;
     Scratch scratch;
-    WriteFile(scratch / "in.iff", BuildIff(100, 70, channels, true, uint64_t(channels) * 5).bytes);
+    WriteFile(scratch / "in.iff", BuildIff(100, 70, channels, true, uint64_t(channels) * 5 + 1).bytes);
     const tniff::Image opened = OpenInProcess(scratch / "in.iff");
     Outcome out = Tniff({"convert", scratch / "in.iff", scratch / "out.tiff", "--depth", scratch / "depth.tif"});
     ASSERT_EQ(out.status, 0) << Describe(out);
-    EXPECT_EQ(out.err, "");
+    EXPECT_EQ(out.err, channels == 0 ? DepthOnlyNote(scratch / "in.iff") : "");
     for (const char* name : {"out.tiff", "depth.tif"}) {
         const bool depth = name[0] == 'd';
         TIFF* tiff = TIFFOpen((scratch / name).c_str(), "r");
@@ -346,8 +364,8 @@ TEST_P(ConvertTiffOut, HoldsWhatTheModuleGivesAndComesBack) {
         TIFFGetField(tiff, TIFFTAG_EXTRASAMPLES, &extras, &extra);
         EXPECT_EQ(TIFFGetField(tiff, TIFFTAG_DATETIME, &date), 0);
         EXPECT_EQ(bits, 8);
-        EXPECT_EQ(samples, depth ? 1 : channels);
-        EXPECT_EQ(photometric, depth || channels == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+        EXPECT_EQ(samples, depth ? 1 : shown);
+        EXPECT_EQ(photometric, depth || shown == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
         EXPECT_EQ(compression, COMPRESSION_ADOBE_DEFLATE);
         EXPECT_EQ(extras == 1 && extra[0] == EXTRASAMPLE_UNASSALPHA, !depth && channels == 4);
         EXPECT_EQ(unit, RESUNIT_INCH);
@@ -358,7 +376,7 @@ TEST_P(ConvertTiffOut, HoldsWhatTheModuleGivesAndComesBack) {
             EXPECT_GE(TIFFReadScanline(tiff, pixels.data() + pixels.size() / 70 * row, row, 0), 0);
         }
         TIFFClose(tiff);
-        EXPECT_EQ(pixels, depth ? Interleaved(opened, channels, 1) : Interleaved(opened, 0, channels)) << name;
+        EXPECT_EQ(pixels, depth ? Interleaved(opened, channels, 1) : Interleaved(opened, 0, shown)) << name;
     }
     ASSERT_EQ(Tniff({"convert", scratch / "in.iff", scratch / "again.tiff"}).status, 0);
     EXPECT_EQ(ReadBytesOf(scratch / "again.tiff"), ReadBytesOf(scratch / "out.tiff"));
@@ -374,7 +392,7 @@ TEST_P(ConvertTiffOut, HoldsWhatTheModuleGivesAndComesBack) {
     EXPECT_TRUE(ReadBytesOf(scratch / "piped.iff") == direct);
 }
 
-INSTANTIATE_TEST_SUITE_P(GrayRgbRgba, ConvertTiffOut, ::testing::Values(1, 3, 4),
+INSTANTIATE_TEST_SUITE_P(GrayRgbRgba, ConvertTiffOut, ::testing::Values(0, 1, 3, 4),
                          [](const ::testing::TestParamInfo<int>& info) { return "Channels" + std::to_string(info.param); });
 
 // The module saves gray as three equal channels; PNG and TIFF output make it gray again, with its
@@ -413,7 +431,8 @@ TEST(Convert, GrayStaysGrayInPngAndTiff) {
     }
 }
 
-// A file with a depth buffer and no colour channels: one plane, which only PAM can take whole.
+// A file with a depth buffer and no colour channels: one plane, which PAM takes as depth and every
+// other output as the gray image it is shown as (PNG and TIFF in the tables above).
 TEST(Convert, DepthOnlyFileGoesToPam) {
     Scratch scratch;
     WriteFile(scratch / "in.iff", BuildIff(50, 40, 0, true, 41).bytes);
@@ -427,11 +446,19 @@ TEST(Convert, DepthOnlyFileGoesToPam) {
     EXPECT_EQ(all.pixels, Interleaved(opened, 0, 1));
     EXPECT_EQ(DecodePng(scratch / "depth.png", scratch).pixels, Interleaved(opened, 0, 1));
 
-    Outcome png = Tniff({"convert", scratch / "in.iff", scratch / "out.png"});
-    EXPECT_EQ(png.status, 1);
-    EXPECT_EQ(png.err, "tniff: " + (scratch / "in.iff") +
-                           ": the file holds only a depth buffer and no colour image; convert it to a .pam file\n");
-    EXPECT_FALSE(Exists(scratch / "out.png"));
+    EXPECT_EQ(pam.err, "");
+
+    for (const char* type : {"pgm", "ppm"}) {
+        SCOPED_TRACE(type);
+        const std::string out = scratch / (std::string("out.") + type);
+        Outcome netpbm = Tniff({"convert", scratch / "in.iff", out});
+        ASSERT_EQ(netpbm.status, 0) << Describe(netpbm);
+        EXPECT_EQ(netpbm.err, DepthOnlyNote(scratch / "in.iff"));
+        const std::string header = std::string(type[1] == 'g' ? "P5" : "P6") + "\n50 40\n255\n";
+        Bytes expected(header.begin(), header.end());
+        for (uint8_t value : Interleaved(opened, 0, 1)) expected.insert(expected.end(), type[1] == 'g' ? 1 : 3, value);
+        EXPECT_EQ(ReadBytesOf(out), expected);
+    }
 }
 
 // ---- The sample the quick start converts ----------------------------------------------------------------
@@ -696,6 +723,13 @@ TEST(Info, TextNamesThePlanesTheHeaderAndEachTile) {
                   std::string::npos) << "tile " << i << "\n" << out;
     }
     EXPECT_NE(out.find("pixel data"), std::string::npos) << out;
+
+    // A depth buffer alone is named so, though the module hands it to the host as gray.
+    WriteFile(scratch / "z.iff", BuildIff(50, 40, 0, true, 4).bytes);
+    Outcome depthOnly = Tniff({"info", scratch / "z.iff"});
+    ASSERT_EQ(depthOnly.status, 0) << Describe(depthOnly);
+    EXPECT_NE(depthOnly.out.find("  image        50 x 40, a depth buffer alone, 8 bits per channel, 1 plane (depth)\n"),
+              std::string::npos) << depthOnly.out;
 }
 
 TEST(Info, GoesOnPastAFileItCannotReadAndSaysWhy) {
@@ -1585,6 +1619,18 @@ TEST(About, ShowsTheModulesAboutBoxAndWhatItDoes) {
     Outcome notAModule = Tniff({"--module", TNIFF_TOOL_FILE, "about"});
     EXPECT_EQ(notAModule.status, 1);
     EXPECT_NE(notAModule.err.find("cannot load the module"), std::string::npos) << notAModule.err;
+
+    // $TNIFF_MODULE comes after --module and before tniff's own places, and is named when its
+    // file does not load.
+    const std::string variable = std::string("TNIFF_MODULE=") + TNIFF_TOOL_FILE;
+    Outcome byVariable = RunProgram("env", {variable, TNIFF_TOOL_FILE, "about"});
+    EXPECT_EQ(byVariable.status, 1);
+    EXPECT_NE(byVariable.err.find("cannot load the module"), std::string::npos) << byVariable.err;
+    EXPECT_NE(byVariable.err.find("(TNIFF_MODULE names it)"), std::string::npos) << byVariable.err;
+    Outcome optionFirst = RunProgram("env", {variable, TNIFF_TOOL_FILE, "--module", TNIFF_MODULE_FILE, "about"});
+    EXPECT_EQ(optionFirst.status, 0) << Describe(optionFirst);
+    Outcome version = RunProgram("env", {"TNIFF_MODULE=/nonexistent/TnIffFormat.so", TNIFF_TOOL_FILE, "--version"});
+    EXPECT_NE(version.out.find("/nonexistent/TnIffFormat.so"), std::string::npos) << version.out;
 }
 
 // ---- Outputs: never lost, never one for another, links and modes kept -------------------------

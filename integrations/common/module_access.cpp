@@ -1,33 +1,30 @@
 #include "integrations/common/module_access.h"
 
-#include <unistd.h>
-#include <cstdlib>
-
 #include "tarniff/tarniff.h"
 
 namespace tniff_integration {
 
-using tarniff::Error;
-
-const char kModuleVariable[] = "TNIFF_MODULE";
-
 tarniff::ModuleFile LoadModuleFrom(const std::vector<std::string>& candidates) {
-    const char* named = std::getenv(kModuleVariable);
-    if (named != nullptr && named[0] != '\0') return tarniff::LoadModuleFile(named);
-    for (const std::string& candidate : candidates) {
-        if (access(candidate.c_str(), R_OK) == 0) return tarniff::LoadModuleFile(candidate);
-    }
-    if (candidates.empty()) throw Error(std::string("no module file: set ") + kModuleVariable);
-    return tarniff::LoadModuleFile(candidates.front());
+    tarniff::ModuleSearch search;
+    search.candidates = candidates;
+    search.nameIt = tarniff::kNameModuleWithVariable;
+    return tarniff::FindModule(search);
 }
 
 tarniff::OpenedFile OpenColourImage(const tarniff::ModuleFile& module, const std::string& path,
-                                    const tarniff::OpenSettings& settings) {
+                                    const tarniff::OpenSettings& settings,
+                                    tarniff::ShownPlanes* shown) {
     tarniff::OpenedFile file = tarniff::OpenThroughModule(module, path, settings);
     const std::string& name = settings.name.empty() ? path : settings.name;
-    if (file.colourPlanes == 0) {
-        throw Error(name + ": the file holds only a depth buffer and no colour image");
+    tarniff::ShownPlanes planes = tarniff::PlanesShown(file, name);
+    if (planes.depthOnly) {
+        // The depth plane becomes the image's one plane, shown as the gray it already is.
+        if (planes.first != 0) file.image = tarniff::ImageFromPlanes(file.image, planes.first, 1);
+        planes.first = 0;
+        file.colourPlanes = 1;
+        file.depthPlane = -1;
     }
+    if (shown != nullptr) *shown = planes;
     return file;
 }
 

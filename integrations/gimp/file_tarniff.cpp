@@ -4,7 +4,9 @@
 // is read and written by the module, through its ENTRYPOINT on tniff's module host; failures are
 // reported in tniff's words.
 //
-// The module file is TnIffFormat.so beside this program, or the one $TNIFF_MODULE names.
+// A file with a depth buffer alone opens as a gray image of its depth, one layer named "Depth",
+// with tniff's note. The module file is TnIffFormat.so beside this program, or the one
+// $TNIFF_MODULE names.
 #include <libgimp/gimp.h>
 #include <libgimp/gimpui.h>
 
@@ -28,9 +30,9 @@ const char kMimeType[] = "image/x-tarniff";
 // "FOR4" at offset 0 and ("&") "CIMG" at offset 8.
 const char kMagic[] = "0,string,FOR4,&8,string,CIMG";
 
+// The module beside the plug-in (where it is installed), or the one $TNIFF_MODULE names.
 tarniff::ModuleFile Module() {
-    return tniff_integration::LoadModuleFrom(
-        {tarniff::DirectoryOf(tarniff::DefaultModulePath()) + tarniff::kModuleFileName});
+    return tniff_integration::LoadModuleFrom(tarniff::ModuleSearchPaths());
 }
 
 void ShowProgress(int32_t done, int32_t total) {
@@ -73,16 +75,27 @@ void PutPixels(gint32 drawable, const Babl* format, const std::vector<guchar>& p
     g_object_unref(buffer);
 }
 
-// Opens path as a new image; withDepth adds the depth buffer as a channel. Throws Error; an
-// image is only made once the module has read the whole file, so a failure leaves none behind.
-gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
+// A note to whoever is there, as tniff gives it: a message, or a line on stderr in a batch run.
+void ShowNote(const std::string& note, GimpRunMode mode) {
+    if (mode == GIMP_RUN_NONINTERACTIVE) {
+        std::fprintf(stderr, "file-tarniff: note: %s\n", note.c_str());
+    } else {
+        gimp_message(note.c_str());
+    }
+}
+
+// Opens path as a new image; a full open (not a thumbnail) adds the depth buffer as a channel
+// and shows the notes. Throws Error; an image is only made once the module has read the whole
+// file, so a failure leaves none behind.
+gint32 Load(const char* path, GimpRunMode mode, bool thumbnail) {
     std::string name = DisplayName(path);
     tarniff::ModuleFile module = Module();
     tarniff::OpenSettings settings;
     settings.name = name;
     settings.progress = ShowProgress;
     settings.partial = true;  // the user is asked below
-    tarniff::OpenedFile file = tniff_integration::OpenColourImage(module, path, settings);
+    tarniff::ShownPlanes shown;
+    tarniff::OpenedFile file = tniff_integration::OpenColourImage(module, path, settings, &shown);
     if (!file.complete()) {
         std::string shortfall = tarniff::Incompleteness(file, name);
         if (mode != GIMP_RUN_INTERACTIVE || !AskToOpenPartial(shortfall)) throw Error(shortfall);
@@ -101,13 +114,13 @@ gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     }
 
     GimpImageType type = gray ? GIMP_GRAY_IMAGE : file.colourPlanes == 4 ? GIMP_RGBA_IMAGE : GIMP_RGB_IMAGE;
-    gint32 layer = gimp_layer_new(image, "Background", width, height, type, 100,
+    gint32 layer = gimp_layer_new(image, shown.depthOnly ? "Depth" : "Background", width, height, type, 100,
                                   gimp_image_get_default_new_layer_mode(image));
     gimp_image_insert_layer(image, layer, -1, 0);
     const char* format = gray ? "Y' u8" : file.colourPlanes == 4 ? "R'G'B'A u8" : "R'G'B' u8";
     PutPixels(layer, babl_format(format), Interleaved(pixels, 0, file.colourPlanes), width, height);
 
-    if (withDepth && file.depthPlane >= 0) {
+    if (!thumbnail && file.depthPlane >= 0) {
         GimpRGB black = {0.0, 0.0, 0.0, 1.0};
         gint32 channel = gimp_channel_new(image, "Depth", width, height, 50.0, &black);
         gimp_image_insert_channel(image, channel, -1, 0);
@@ -118,6 +131,7 @@ gint32 Load(const char* path, GimpRunMode mode, bool withDepth) {
     gimp_image_set_active_layer(image, layer);
     gimp_image_undo_enable(image);
     gimp_progress_update(1.0);
+    if (!thumbnail && !shown.note.empty()) ShowNote(shown.note, mode);
     return image;
 }
 
@@ -199,14 +213,8 @@ void Save(gint32 original, const char* path, GimpRunMode mode) {
     }
     output.Commit();
     gimp_progress_update(1.0);
-    // As tniff notes it: a message to whoever is there, a line on stderr in a batch run.
     std::string dropped = ChannelsNotSaved(original, name);
-    if (dropped.empty()) return;
-    if (mode == GIMP_RUN_NONINTERACTIVE) {
-        std::fprintf(stderr, "file-tarniff: note: %s\n", dropped.c_str());
-    } else {
-        gimp_message(dropped.c_str());
-    }
+    if (!dropped.empty()) ShowNote(dropped, mode);
 }
 
 void Query() {
@@ -239,7 +247,7 @@ void Query() {
 
     gimp_install_procedure(kLoadProcedure, "Loads tiled IFF (CIMG) images",
                            "Opens the colour image as a layer and the depth buffer as a hidden channel "
-                           "named Depth.",
+                           "named Depth; a depth buffer alone as a gray layer named Depth.",
                            "TarnIFF", "TarnIFF", "2026", "Tiled IFF image", nullptr, GIMP_PLUGIN,
                            G_N_ELEMENTS(loadArguments), G_N_ELEMENTS(loadResults), loadArguments, loadResults);
     gimp_register_file_handler_mime(kLoadProcedure, kMimeType);
@@ -273,13 +281,13 @@ void Run(const gchar* procedure, gint count, const GimpParam* parameters, gint* 
             GimpRunMode mode = static_cast<GimpRunMode>(parameters[0].data.d_int32);
             const char* path = parameters[1].data.d_string;
             gimp_progress_init_printf("Opening '%s'", DisplayName(path).c_str());
-            gint32 image = Load(path, mode, true);
+            gint32 image = Load(path, mode, false);
             *resultCount = 2;
             values[1].type = GIMP_PDB_IMAGE;
             values[1].data.d_image = image;
         } else if (std::strcmp(procedure, kThumbnailProcedure) == 0 && count >= 2) {
             const char* path = parameters[0].data.d_string;
-            gint32 image = Load(path, GIMP_RUN_NONINTERACTIVE, false);
+            gint32 image = Load(path, GIMP_RUN_NONINTERACTIVE, true);
             *resultCount = 4;
             values[1].type = GIMP_PDB_IMAGE;
             values[1].data.d_image = image;

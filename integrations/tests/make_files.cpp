@@ -41,6 +41,7 @@ const Shape kShapes[] = {
     {"rgba", 100, 100, 4, false, iffbuild::Form::Smallest, 5, 48},
     {"rgba-depth", 96, 80, 4, true, iffbuild::Form::Smallest, 8, 32},
     {"gray-depth", 40, 33, 1, true, iffbuild::Form::Raw, 256, 16},
+    {"depth-only", 70, 45, 0, true, iffbuild::Form::Smallest, 256, 32},  // a depth buffer alone
 };
 
 }  // namespace

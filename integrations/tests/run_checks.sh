@@ -7,8 +7,10 @@
 #    layer and the Depth channel as PNG, which must equal tniff's PNG and --depth PNG; exports a
 #    PNG-loaded RGBA and a gray image and an opened file with depth to .iff, which must equal
 #    `tniff convert`'s bytes; an export of an image with a Depth or other channel notes on stderr
-#    that it is not saved; a broken and a truncated file, and files whose tiles do not cover the
-#    image, give tniff's error, no image, no file; no plug-in crashes.
+#    that it is not saved; a depth buffer alone opens as one gray layer named Depth, tniff's
+#    gray PNG of it, with tniff's note on stderr; a broken and a truncated file, and files whose
+#    tiles do not cover the image, give tniff's error, no image, no file; no plug-in crashes;
+#    without a module beside the plug-in, $TNIFF_MODULE names the one it loads.
 #  - GdkPixbuf: the loader (from file and fed in pieces) and gdk-pixbuf-thumbnailer through the
 #    installed thumbnailer entry give tniff's pixels; a sparse 2 GiB file opens within 1 GiB of
 #    address space; the size is known from the header alone; every damaged file loads or is
@@ -49,6 +51,7 @@ for name in $depth_files; do
 done
 "$bin/tniff" convert -q "$out/rgba.tniff.png" "$out/rgba-export.tniff.iff"
 "$bin/tniff" convert -q "$out/gray.tniff.png" "$out/gray-export.tniff.iff"
+"$bin/tniff" convert "$files/depth-only.iff" "$out/depth-only.tniff.png" 2> "$work/depth-only-note.txt"
 
 # PNG files compare through GdkPixbuf's own PNG loader; .iff files through ours.
 # Every load has a time limit: a loader that hangs fails the check instead of the run.
@@ -56,9 +59,8 @@ pixbuf_check() { timeout 60 "$bin/tniff_pixbuf_check" "$@"; }
 same() { GDK_PIXBUF_MODULE_FILE=$loaders_cache pixbuf_check same "$1" "$2"; }
 
 # ---- GIMP ----------------------------------------------------------------------------------
-scm=$work/checks.scm
-{
-  cat <<'SCHEME'
+scm=$work/checks.scm defs=$work/definitions.scm
+cat > "$defs" <<'SCHEME'
 (define last-error "")
 (define (try-load path)
   (let ((saved *error-hook*))
@@ -87,6 +89,10 @@ scm=$work/checks.scm
           (save-png depth (first-layer depth) depth-out)
           (gimp-image-delete depth))))
     (gimp-image-delete image)))
+(define (report-layer image what)
+  (let ((layer (first-layer image)))
+    (report what " layer " (car (gimp-item-get-name layer))
+            " gray " (number->string (car (gimp-drawable-is-gray layer))))))
 (define (export-png-as-iff in out)
   (let ((image (car (file-png-load RUN-NONINTERACTIVE in in))))
     (file-tarniff-save RUN-NONINTERACTIVE image (first-layer image) out out)
@@ -101,9 +107,15 @@ scm=$work/checks.scm
         (report in " refused: " last-error))
     (report in " images open " (number->string (car (gimp-image-list))))))
 SCHEME
+{
+  echo "(load \"$defs\")"
   for name in $colour_files; do
     echo "(open-and-export \"$files/$name.iff\" \"$out/$name.gimp.png\" \"$out/$name.depth.gimp.png\")"
   done
+  # A depth buffer alone: one gray layer of the depth, named so, and no channel.
+  echo "(open-and-export \"$files/depth-only.iff\" \"$out/depth-only.gimp.png\" \"$out/depth-only.depth.gimp.png\")"
+  echo "(let ((image (car (file-tarniff-load RUN-NONINTERACTIVE \"$files/depth-only.iff\" \"\"))))"
+  echo "  (report-layer image \"depth-only.iff\") (gimp-image-delete image))"
   echo "(export-png-as-iff \"$out/rgba.tniff.png\" \"$out/rgba-export.gimp.iff\")"
   echo "(export-png-as-iff \"$out/gray.tniff.png\" \"$out/gray-export.gimp.iff\")"
   echo "(expect-refused \"$files/broken.iff\" \"$out/broken.gimp.png\")"
@@ -162,6 +174,15 @@ done
 check_log "$files/render.iff layers 1 channels 1 resolution 72.0 name $files/render.iff" \
   "the sample opens as one layer and one channel, at 72 dpi, under its file name"
 check_log "$files/rgb-raw.iff layers 1 channels 0" "a file without depth gets no channel"
+# A depth buffer alone: tniff's gray image of it, as one gray layer named Depth, with tniff's note.
+if same "$out/depth-only.gimp.png" "$out/depth-only.tniff.png"; then pass "GIMP opens depth-only.iff as tniff's gray image"
+else fail "GIMP's depth-only.iff differs from tniff's gray image of its depth"; fi
+check_log "$files/depth-only.iff layers 1 channels 0" "a depth buffer alone is one layer and no channel"
+check_log "depth-only.iff layer Depth gray 1" "a depth buffer alone is a gray layer named Depth"
+said=$(sed -n "s|^tniff: note: $files/depth-only.iff: ||p" "$work/depth-only-note.txt")
+if [ -n "$said" ]; then
+  check_log "file-tarniff: note: depth-only.iff: $said" "opening a depth buffer alone says so: $said"
+else fail "tniff gave no note for depth-only.iff to .png"; fi
 "$bin/tniff" convert "$files/rgba-depth.iff" "$out/rgba-depth-export.tniff.iff" \
   2> "$work/depth-note.txt"
 for name in rgba gray rgba-depth; do
@@ -202,6 +223,21 @@ for unwanted in broken.gimp.png truncated.gimp.png no-tiles.gimp.png few-tiles.g
   [ ! -e "$out/$unwanted" ] || fail "$unwanted was written"
 done
 if ls -A "$out" | grep -q '^\.'; then fail "a temporary file was left behind: $(ls -A "$out" | grep '^\.')"; fi
+
+# Without a module beside the plug-in, $TNIFF_MODULE is consulted before the plug-in falls back
+# to the places tniff looks in (the build's module among them): a variable that names a missing
+# file is refused in words that name the variable.
+plugin_module=$XDG_CONFIG_HOME/GIMP/2.10/plug-ins/file-tarniff/TnIffFormat.so
+mv "$plugin_module" "$work/plugin-module.so"
+printf '(load "%s")\n(expect-refused "%s" "%s")\n' "$defs" "$files/render.iff" \
+  "$out/by-variable.gimp.png" > "$work/variable.scm"
+TNIFF_MODULE=$work/gone/TnIffFormat.so timeout 300 gimp-console-2.10 -i -d -f --no-shm \
+  --stack-trace-mode=never -b "(load \"$work/variable.scm\")" -b '(gimp-quit 0)' \
+  > "$work/gimp-variable.log" 2>&1 || fail "gimp-console did not finish the TNIFF_MODULE check"
+mv "$work/plugin-module.so" "$plugin_module"
+if grep "render.iff refused: " "$work/gimp-variable.log" | grep -qF \
+     "$work/gone/TnIffFormat.so: cannot load the module: No such file or directory (TNIFF_MODULE names it)"; then pass "GIMP: without a module beside it, the plug-in takes the file TNIFF_MODULE names (a missing one is refused in words that name it)"
+else cat "$work/gimp-variable.log"; fail "GIMP: the plug-in did not take the module TNIFF_MODULE names"; fi
 
 # ---- GdkPixbuf -----------------------------------------------------------------------------
 export GDK_PIXBUF_MODULE_FILE=$loaders_cache
