@@ -3,7 +3,7 @@
 reads FILE READS times (default 48) with 1, 2 and 8 threads of one process, then with 1, 2
 and 8 worker processes, ROUNDS times over (default 3), and prints for each the shortest wall
 time of its rounds, the reads a second that gives, and the CPU time of that round (all
-workers'). Threads take turns on the module (one operation at a time per process), so only
+workers') and how many cores that kept busy on average. Threads take turns on the module (one operation at a time per process), so only
 processes read side by side. Workers are started and have loaded the module before the clock
 starts; each read's arrays are freed in the worker, nothing is sent back."""
 
@@ -58,7 +58,8 @@ def main():
     for how, run in (("threads", in_threads), ("processes", in_processes)):
         for count in (1, 2, 8):
             seconds, cpu = min(run(path, reads, count) for _ in range(rounds))
-            print(f"{count} {how:9}: {seconds:7.2f} s, {reads / seconds:6.1f} reads a second, CPU {cpu:6.2f} s")
+            print(f"{count} {how:9}: {seconds:7.2f} s, {reads / seconds:6.1f} reads a second, CPU {cpu:6.2f} s "
+                  f"({cpu / seconds:.2f} cores busy)")
 
 
 if __name__ == "__main__":

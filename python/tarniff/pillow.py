@@ -103,8 +103,8 @@ class TarnIffImageFile(ImageFile.ImageFile):
 
     def _decode(self) -> None:
         """Reads the file through the module; its pixels wait in self._pixels for load()."""
-        # Pillow has no switch for the image-size limit of its own beyond MAX_IMAGE_PIXELS, so a
-        # refusal by the library's limit says nothing of how to raise it.
+        # Pillow's own size check (MAX_IMAGE_PIXELS) came at open; the library's memory limit has
+        # no switch in Pillow, so a refusal by it says nothing of how to raise it.
         read = tarniff._read(self._stream(), ImageFile.LOAD_TRUNCATED_IMAGES, False, 0, _TRUNCATED_HINT, "")
         self._source = None
         mode, size = _MODES[read.pixels.shape[2]], (read.width, read.height)
