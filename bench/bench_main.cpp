@@ -15,7 +15,8 @@
 //   B1  F frames of W x H RGBA render-like (200 of 1920 x 1080 unless told), .iff to PNG with
 //       tniff: one command for each frame, then one command for all of them with -j 1 and -j 2
 // With --python (the folder holding the built package tarniff), W1 and W3 also time
-// tarniff.read of the same file in one Python process (python_read.py).
+// tarniff.read of the same file in one Python process (python_read.py), and Pillow's
+// Image.open(file).size, which reads the chunk headers only.
 // Every figure is the median of R runs. One line per figure starting "BENCH" is for machines.
 #include <algorithm>
 #include <cerrno>
@@ -463,10 +464,15 @@ void Report(const Options& options) {
         if (python == nullptr || module == nullptr || module->ms <= 0 || module->cpuMs <= 0) continue;
         std::printf("%s: tarniff.read takes %.2f times the module's open (CPU %.2f)\n", workload,
                     python->ms / module->ms, python->cpuMs / module->cpuMs);
+        const Figure* size = Find(workload, "size", "pillow");
+        if (size == nullptr || python->ms <= 0 || python->cpuMs <= 0) continue;
+        std::printf("%s: Image.open(...).size takes %.4f of tarniff.read's time (CPU %.4f)\n", workload,
+                    size->ms / python->ms, size->cpuMs / python->cpuMs);
     }
 }
 
-// tarniff.read of the file in one Python process: the figure python_read.py prints.
+// tarniff.read of the file in one Python process, and Pillow's Image.open(file).size (the
+// chunk headers only) where Pillow is there: the figures python_read.py prints.
 void PythonRead(const Options& options, const std::string& name, const std::string& iff, uint64_t pixelBytes,
                 uint64_t fileBytes) {
     if (options.python.empty()) return;
@@ -475,9 +481,11 @@ void PythonRead(const Options& options, const std::string& name, const std::stri
     FILE* output = popen(command.c_str(), "r");
     if (output == nullptr) Die("cannot run " + command);
     Figure read{name, "open", "python", 0, 0, pixelBytes, fileBytes, -1, -1};
-    const int got = std::fscanf(output, "%lf %lf", &read.ms, &read.cpuMs);
-    if (pclose(output) != 0 || got != 2) Die(name + ": the Python read failed: " + command);
+    Figure size{name, "size", "pillow", 0, 0, 0, fileBytes, -1, -1};
+    const int got = std::fscanf(output, "%lf %lf %lf %lf", &read.ms, &read.cpuMs, &size.ms, &size.cpuMs);
+    if (pclose(output) != 0 || got != 4) Die(name + ": the Python read failed: " + command);
     Record(read);
+    if (size.ms >= 0) Record(size);
 }
 
 // One large image: module save and open in process, floor, PNG, and tniff both ways.

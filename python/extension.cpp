@@ -6,11 +6,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "tarniff/tarniff.h"
 
@@ -24,16 +28,65 @@ namespace {
 // GIL released while the module works.
 std::mutex gModuleTurn;
 
+bool InterpreterEnding() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// An interpreter that is ending stops a thread that asks it for the GIL by unwinding the
+// thread's stack (pthread_exit), and an unwind through a noexcept destructor (pybind11's
+// gil_scoped_release) ends the process with std::terminate. So the GIL is taken back here, in a
+// plain call: a thread that finds the interpreter ending waits until the process ends instead,
+// without touching Python objects that it no longer may; one that the end overtakes just after
+// the look is unwound, which nothing on its way out refuses.
+void TakeGilBack(PyThreadState* state) {
+    while (InterpreterEnding()) std::this_thread::sleep_for(std::chrono::hours(1));
+    PyEval_RestoreThread(state);
+}
+
+// work() run with the GIL released; what it gives or throws is handed on once the GIL is back.
+template <class Work>
+auto WithoutGil(Work&& work) -> decltype(work()) {
+    PyThreadState* const state = PyEval_SaveThread();
+    std::optional<decltype(work())> result;
+    std::exception_ptr failure;
+    try {
+        result.emplace(work());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    TakeGilBack(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+// The same, with the module's turn taken: it is given up before the GIL is asked for.
+template <class Work>
+auto WithModule(Work&& work) -> decltype(work()) {
+    return WithoutGil([&] {
+        std::lock_guard<std::mutex> turn(gModuleTurn);
+        return work();
+    });
+}
+
 // The opened image handed to NumPy without a copy: the arrays share the host image's memory
 // (plane after plane, each row after row), which the last of them to go frees. pixels is
 // height x width x colour planes, a pixel's channels one plane apart; depth is height x width.
+// A file of depth alone is shown as a gray image of its depth, as tniff shows it: pixels is
+// then the depth plane as one channel.
 py::dict ImageArrays(tniff::Image&& opened, int colourPlanes, int depthPlane) {
     auto* image = new tniff::Image(std::move(opened));
     py::capsule owner(image, [](void* image) { delete static_cast<tniff::Image*>(image); });
     const py::ssize_t h = image->height(), w = image->width(), plane = h * w, one = 1;
+    const bool depthOnly = colourPlanes == 0 && depthPlane >= 0;
+    const py::ssize_t channels = depthOnly ? 1 : colourPlanes;
+    const uint8_t* first = image->data() + (depthOnly ? depthPlane * plane : 0);
     py::dict arrays;
-    arrays["pixels"] = py::array_t<uint8_t>({h, w, py::ssize_t(colourPlanes)}, {w, one, plane},
-                                            image->data(), owner);
+    arrays["pixels"] = py::array_t<uint8_t>({h, w, channels}, {w, one, plane}, first, owner);
+    arrays["depth_only"] = depthOnly;
     arrays["depth"] =
         depthPlane < 0
             ? py::object(py::none())
@@ -75,6 +128,26 @@ void CheckPath(const std::string& path) {
         throw py::value_error("tarniff: embedded null byte in the path");
 }
 
+// How an open goes, from the Python side's arguments. An incomplete image opens as far as it
+// goes: the Python side decides (partial=). maxImageBytes 0 is the library's default limit, and
+// raiseLimit says how the caller raises it, in the caller's terms.
+struct OpenArguments {
+    std::string name;
+    bool rawDepth = false;
+    uint64_t maxImageBytes = 0;
+    std::string raiseLimit;
+
+    lib::OpenSettings Settings() const {
+        lib::OpenSettings settings;
+        settings.name = name;
+        settings.rawDepth = rawDepth;
+        settings.maxImageBytes = maxImageBytes;
+        settings.raiseLimit = raiseLimit;
+        settings.partial = true;
+        return settings;
+    }
+};
+
 struct Module {
     lib::ModuleFile file;
 
@@ -82,64 +155,50 @@ struct Module {
 
     // The file at path opened through the module; name is what messages call it. rawDepth: also
     // the depth values as stored.
-    py::dict Open(const std::string& path, const std::string& name, bool rawDepth) {
+    py::dict Open(const std::string& path, const std::string& name, bool rawDepth,
+                  uint64_t maxImageBytes, const std::string& raiseLimit) {
         CheckPath(path);
-        lib::OpenedFile opened;
-        {
-            py::gil_scoped_release unlocked;
-            std::lock_guard<std::mutex> turn(gModuleTurn);
-            opened = lib::OpenThroughModule(file, path, Settings(name, rawDepth));
-        }
+        const lib::OpenSettings settings =
+            OpenArguments{name, rawDepth, maxImageBytes, raiseLimit}.Settings();
+        lib::OpenedFile opened =
+            WithModule([&] { return lib::OpenThroughModule(file, path, settings); });
         return Found(opened, name);
     }
 
     // The same for a file's bytes.
-    py::dict OpenBytes(const py::buffer& bytes, const std::string& name, bool rawDepth) {
+    py::dict OpenBytes(const py::buffer& bytes, const std::string& name, bool rawDepth,
+                       uint64_t maxImageBytes, const std::string& raiseLimit) {
         const ContiguousBytes data(bytes);
-        lib::OpenedFile opened;
-        {
-            py::gil_scoped_release unlocked;
-            std::lock_guard<std::mutex> turn(gModuleTurn);
-            opened = lib::OpenBytesThroughModule(file, data.data(), data.size(),
-                                                 Settings(name, rawDepth));
-        }
+        const lib::OpenSettings settings =
+            OpenArguments{name, rawDepth, maxImageBytes, raiseLimit}.Settings();
+        lib::OpenedFile opened = WithModule(
+            [&] { return lib::OpenBytesThroughModule(file, data.data(), data.size(), settings); });
         return Found(opened, name);
-    }
-
-    // An incomplete image opens as far as it goes: the Python side decides (partial=).
-    static lib::OpenSettings Settings(const std::string& name, bool rawDepth) {
-        lib::OpenSettings settings;
-        settings.name = name;
-        settings.rawDepth = rawDepth;
-        settings.partial = true;
-        return settings;
     }
 
     // What `tniff info --json` says of the file at path, calling it name; a file the module
     // refuses raises instead.
-    std::string Info(const std::string& path, const std::string& name) {
+    std::string Info(const std::string& path, const std::string& name, uint64_t maxImageBytes,
+                     const std::string& raiseLimit) {
         CheckPath(path);
+        const lib::OpenSettings settings =
+            OpenArguments{name, false, maxImageBytes, raiseLimit}.Settings();
         lib::Inspection inspection;
         inspection.path = name;
-        {
-            py::gil_scoped_release unlocked;
-            std::lock_guard<std::mutex> turn(gModuleTurn);
-            inspection.file = lib::OpenThroughModule(file, path, Settings(name, false));
-        }
+        inspection.file = WithModule([&] { return lib::OpenThroughModule(file, path, settings); });
         inspection.opened = true;
         return lib::InfoJson(inspection);
     }
 
-    std::string InfoBytes(const py::buffer& bytes, const std::string& name) {
+    std::string InfoBytes(const py::buffer& bytes, const std::string& name, uint64_t maxImageBytes,
+                          const std::string& raiseLimit) {
         const ContiguousBytes data(bytes);
+        const lib::OpenSettings settings =
+            OpenArguments{name, false, maxImageBytes, raiseLimit}.Settings();
         lib::Inspection inspection;
         inspection.path = name;
-        {
-            py::gil_scoped_release unlocked;
-            std::lock_guard<std::mutex> turn(gModuleTurn);
-            inspection.file =
-                lib::OpenBytesThroughModule(file, data.data(), data.size(), Settings(name, false));
-        }
+        inspection.file = WithModule(
+            [&] { return lib::OpenBytesThroughModule(file, data.data(), data.size(), settings); });
         inspection.opened = true;
         return lib::InfoJson(inspection);
     }
@@ -172,21 +231,25 @@ struct Module {
         CheckPath(path);
         // Sizes the format cannot hold are refused before the pixels are copied.
         lib::CheckFormatLimits(pixels.shape(1), pixels.shape(0), name);
-        lib::Raster raster(static_cast<int>(pixels.shape(1)), static_cast<int>(pixels.shape(0)),
-                           pixels.ndim() == 3 ? static_cast<int>(pixels.shape(2)) : 1);
+        const int width = static_cast<int>(pixels.shape(1));
+        const int height = static_cast<int>(pixels.shape(0));
+        const int channels = pixels.ndim() == 3 ? static_cast<int>(pixels.shape(2)) : 1;
         const uint8_t* source = pixels.data();
-        py::gil_scoped_release unlocked;
-        std::memcpy(raster.pixels.data(), source, raster.pixels.size());
-        const tniff::Image image = lib::ImageFromRaster(raster);
-        raster = lib::Raster();
-        std::lock_guard<std::mutex> turn(gModuleTurn);
-        if (!whole) {
-            lib::SaveThroughModule(file, image, path, lib::SaveSettings{name, nullptr});
-            return;
-        }
-        lib::PendingOutput output(path);
-        lib::SaveThroughModule(file, image, output.path(), lib::SaveSettings{name, nullptr});
-        output.Commit();
+        WithoutGil([&] {
+            lib::Raster raster(width, height, channels);
+            std::memcpy(raster.pixels.data(), source, raster.pixels.size());
+            const tniff::Image image = lib::ImageFromRaster(raster);
+            raster = lib::Raster();
+            std::lock_guard<std::mutex> turn(gModuleTurn);
+            if (!whole) {
+                lib::SaveThroughModule(file, image, path, lib::SaveSettings{name, nullptr});
+                return true;
+            }
+            lib::PendingOutput output(path);
+            lib::SaveThroughModule(file, image, output.path(), lib::SaveSettings{name, nullptr});
+            output.Commit();
+            return true;
+        });
     }
 };
 
@@ -206,22 +269,12 @@ py::dict Look(const lib::HeaderLook& header) {
 
 py::dict LayoutOfFile(const std::string& path, const std::string& name) {
     CheckPath(path);
-    lib::HeaderLook header;
-    {
-        py::gil_scoped_release unlocked;
-        header = lib::LookAtHeader(path, name);
-    }
-    return Look(header);
+    return Look(WithoutGil([&] { return lib::LookAtHeader(path, name); }));
 }
 
 py::dict LayoutOfBytes(const py::buffer& bytes) {
     const ContiguousBytes data(bytes);
-    lib::HeaderLook header;
-    {
-        py::gil_scoped_release unlocked;
-        header = lib::LookAtHeader(data.data(), data.size());
-    }
-    return Look(header);
+    return Look(WithoutGil([&] { return lib::LookAtHeader(data.data(), data.size()); }));
 }
 
 }  // namespace
@@ -229,29 +282,37 @@ py::dict LayoutOfBytes(const py::buffer& bytes) {
 PYBIND11_MODULE(_tarniff, m) {
     m.doc() = "The bridge from tarniff to the module file, on the TarnIFF front-end library.";
 
-    // The library's failures become tarniff.Error, with the host's code and its name.
+    // The library's failures become tarniff.Error, with the host's code and its name; a file
+    // that cannot be opened also carries the system's error number, which the Python side turns
+    // into the class open() raises for it (FileNotFoundError, ...).
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);
         } catch (const lib::Error& error) {
-            py::object type = py::module_::import("tarniff").attr("Error");
             const char* name = error.hostCode() != 0 ? lib::HostCodeName(error.hostCode()) : "";
-            py::object value = type(Text(error.what()), error.hostCode(),
-                                    name[0] != '\0' ? py::str(name) : py::object(py::none()));
-            PyErr_SetObject(type.ptr(), value.ptr());
+            py::object value = py::module_::import("tarniff").attr("_error")(
+                Text(error.what()), error.hostCode(),
+                name[0] != '\0' ? py::str(name) : py::object(py::none()), error.systemError());
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr());
         }
     });
 
     py::class_<Module>(m, "Module")
         .def(py::init<const std::string&>(), py::arg("path"))
         .def_property_readonly("path", [](const Module& module) { return module.file.path; })
-        .def("open", &Module::Open, py::arg("path"), py::arg("name"), py::arg("raw_depth") = false)
+        .def("open", &Module::Open, py::arg("path"), py::arg("name"), py::arg("raw_depth") = false,
+             py::arg("max_image_bytes") = 0, py::arg("raise_limit") = "")
         .def("open_bytes", &Module::OpenBytes, py::arg("data"), py::arg("name"),
-             py::arg("raw_depth") = false)
-        .def("info", &Module::Info, py::arg("path"), py::arg("name"))
-        .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"))
+             py::arg("raw_depth") = false, py::arg("max_image_bytes") = 0,
+             py::arg("raise_limit") = "")
+        .def("info", &Module::Info, py::arg("path"), py::arg("name"),
+             py::arg("max_image_bytes") = 0, py::arg("raise_limit") = "")
+        .def("info_bytes", &Module::InfoBytes, py::arg("data"), py::arg("name"),
+             py::arg("max_image_bytes") = 0, py::arg("raise_limit") = "")
         .def("depth_not_saved",
              [](const Module&, const std::string& name) { return Text(lib::DepthNotSaved(name)); })
+        .def("depth_only_note",
+             [](const Module&, const std::string& name) { return Text(lib::DepthOnlyNote(name)); })
         .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"),
              py::arg("whole"));
 

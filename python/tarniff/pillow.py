@@ -6,15 +6,18 @@
     (72.0, 72.0)
     >>> im.load(); im.info["depth"]          # the depth buffer as an L image (near is dark), if any
     >>> im.save("copy.iff")                  # through the module: the same bytes as tniff writes
+    >>> im.save(stream, format="IFF")        # or format="TARNIFF"
 
 Image.open reads only the file's chunk headers, for its size and mode, so that Pillow's check of
 the image's size (MAX_IMAGE_PIXELS) refuses a huge image before anything is decoded; load()
 reads the file through the module, as tarniff.read and tarniff.write do. A file the module
 refuses raises tarniff.Error with tniff's words: from Image.open when its chunk headers show the
-damage, else from load(). A file cut short is refused unless ``ImageFile.LOAD_TRUNCATED_IMAGES``
-is true, when what there is is opened. Images of mode L, LA, RGB and RGBA are saved (LA as gray
-and alpha); the module writes no depth buffer, so saving an image opened with one warns that its
-depth is not saved.
+damage, else from load(); one that cannot be opened raises what open() would (FileNotFoundError,
+...). A file cut short is refused unless ``ImageFile.LOAD_TRUNCATED_IMAGES`` is true, when what
+there is is opened. A file that holds only a depth buffer opens as an L image of its depth, with
+a note in info["notes"]. Images of mode L, LA, RGB and RGBA are saved (LA as gray and alpha);
+the module writes no depth buffer and the format no resolution, so saving an image opened with
+depth, or with a dpi other than the 72 every file reads as, warns of what is not saved.
 """
 
 from __future__ import annotations
@@ -29,9 +32,21 @@ from PIL import Image, ImageFile
 import tarniff
 
 FORMAT = "TARNIFF"
+#: Other names save(..., format=) takes for the format.
+SAVE_ALIASES = ("IFF",)
 DESCRIPTION = "Tiled IFF image"
 EXTENSIONS = (".iff",)
 _MODES = {1: "L", 3: "RGB", 4: "RGBA"}
+#: The resolution every file reads as: the format stores none.
+_DPI = (72.0, 72.0)
+#: What a refusal of a file cut short tells a Pillow user to do.
+_TRUNCATED_HINT = "set ImageFile.LOAD_TRUNCATED_IMAGES = True to open what there is"
+
+
+def _mode(channels: int, depth: bool):
+    """Pillow's mode for a file of these colour channels; a file of depth alone shows its depth
+    as gray. None for what no mode holds."""
+    return "L" if channels == 0 and depth else _MODES.get(channels)
 
 
 def _accept(prefix: bytes) -> bool:
@@ -67,14 +82,15 @@ class TarnIffImageFile(ImageFile.ImageFile):
         # of it is decoded; load() decodes.
         header = tarniff._header(self._stream())
         size = (header["width"], header["height"])
-        if header["whole"] and header["channels"] in _MODES:
-            self.mode = _MODES[header["channels"]]
+        mode = _mode(header["channels"], header["depth"])
+        if header["whole"] and mode is not None:
+            self.mode = mode
             self._size = size
-            self.info["dpi"] = (72.0, 72.0)  # what the module gives every file; load() sets it again
+            self.info["dpi"] = _DPI  # what the module gives every file; load() sets it again
             self.tile = []
             return
-        # A damaged file, or one of only depth, is refused here in the module's words, as a whole
-        # one would be when it is loaded; what size its header gives is checked first all the same.
+        # A damaged file is refused here in the module's words, as a whole one would be when it
+        # is loaded; what size its header gives is checked first all the same.
         if header["has_header"] and hasattr(Image, "_decompression_bomb_check"):
             Image._decompression_bomb_check(size)
         self._decode()
@@ -87,13 +103,11 @@ class TarnIffImageFile(ImageFile.ImageFile):
 
     def _decode(self) -> None:
         """Reads the file through the module; its pixels wait in self._pixels for load()."""
-        read = tarniff.read(self._stream(), partial=ImageFile.LOAD_TRUNCATED_IMAGES)
+        # Pillow's own size check (MAX_IMAGE_PIXELS) came at open; the library's memory limit has
+        # no switch in Pillow, so a refusal by it says nothing of how to raise it.
+        read = tarniff._read(self._stream(), ImageFile.LOAD_TRUNCATED_IMAGES, False, 0, _TRUNCATED_HINT, "")
         self._source = None
-        channels = read.pixels.shape[2]
-        if channels not in _MODES:
-            raise tarniff.Error(f"{self.filename or '<stream>'}: the file holds only a depth buffer and no "
-                                "colour image; tarniff.read gives it as an array")
-        mode, size = _MODES[channels], (read.width, read.height)
+        mode, size = _MODES[read.pixels.shape[2]], (read.width, read.height)
         if self.mode and (self.mode, self.size) != (mode, size):
             raise tarniff.Error(f"{self.filename or '<stream>'}: the module read a {size[0]} x {size[1]} "
                                 f"{mode} image where the file's header gives {self.size[0]} x {self.size[1]} "
@@ -127,12 +141,20 @@ def _save(im: Image.Image, fp, filename) -> None:
     if im.mode not in ("L", "LA", "RGB", "RGBA"):
         raise OSError(f"cannot write mode {im.mode} as {FORMAT}; convert it to L, LA, RGB or RGBA first")
     tarniff.write(fp, np.asarray(im))
+    name = (filename.decode(errors="replace") if isinstance(filename, bytes) else str(filename)) or "<stream>"
     if "depth" in im.info:  # an image opened from a file with depth, saved again
-        name = filename.decode(errors="replace") if isinstance(filename, bytes) else str(filename)
-        warnings.warn(tarniff._the_module().depth_not_saved(name or "<stream>"), stacklevel=3)
+        warnings.warn(tarniff._the_module().depth_not_saved(name), stacklevel=3)
+    dpi = im.encoderinfo.get("dpi")
+    if dpi is not None:
+        dpi = tuple(dpi) if isinstance(dpi, (tuple, list)) else (dpi, dpi)
+        if dpi != _DPI:
+            warnings.warn(f"{name}: the format stores no resolution; dpi={dpi} is not saved (every file reads "
+                          f"as {_DPI[0]:g} pixels per inch)", stacklevel=3)
 
 
 Image.register_open(FORMAT, TarnIffImageFile, _accept)
 Image.register_save(FORMAT, _save)
+for _alias in SAVE_ALIASES:
+    Image.register_save(_alias, _save)
 Image.register_extensions(FORMAT, EXTENSIONS)
 Image.register_mime(FORMAT, "image/x-tarniff")

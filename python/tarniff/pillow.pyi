@@ -1,6 +1,7 @@
 from PIL import ImageFile
 
 FORMAT: str
+SAVE_ALIASES: tuple[str, ...]
 DESCRIPTION: str
 EXTENSIONS: tuple[str, ...]
 

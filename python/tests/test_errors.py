@@ -1,5 +1,14 @@
-"""Failures raise tarniff.Error with tniff's words and the module's code; a cut file is read only
-when asked to."""
+"""Failures raise tarniff.Error with tniff's words and the module's code, and a file that cannot be
+opened what open() raises for it; a cut file is read only when asked to."""
+
+import errno
+import json
+import os
+import pickle
+import shutil
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -117,3 +126,87 @@ def test_tiles_that_leave_pixels_uncovered_are_incomplete(make_file, tmp_path, t
     assert str(caught.value) == tniff_error(path).replace("--partial to convert", "partial=True to read")
     assert not tarniff.read(path, partial=True).complete
 
+
+
+# A file that cannot be opened: how it is made, the builtin class open() raises for it (None:
+# none of those), the errno and tniff's words.
+UNOPENABLE = {
+    "missing": (lambda folder: folder / "missing.iff", FileNotFoundError, errno.ENOENT,
+                "cannot open: No such file or directory"),
+    "in a missing folder": (lambda folder: folder / "gone" / "a.iff", FileNotFoundError, errno.ENOENT,
+                            "cannot open: No such file or directory"),
+    "a directory": (lambda folder: folder, IsADirectoryError, errno.EISDIR, "cannot open: it is a directory"),
+    "a FIFO": (lambda folder: os.mkfifo(folder / "fifo.iff") or folder / "fifo.iff", None, errno.EINVAL,
+               "cannot open: not a regular file"),
+}
+
+
+@pytest.mark.parametrize("make,builtin,number,words", UNOPENABLE.values(), ids=UNOPENABLE.keys())
+@pytest.mark.parametrize("call", ["read", "info"])
+@pytest.mark.parametrize("kind", [str, Path])
+def test_a_file_that_cannot_be_opened_raises_what_open_raises(tmp_path, make, builtin, number, words, call, kind):
+    source = kind(make(tmp_path))
+    with pytest.raises(OSError) as caught:
+        getattr(tarniff, call)(source)
+    error = caught.value
+    assert isinstance(error, tarniff.Error)  # what callers caught before still catches it
+    if builtin is not None:
+        assert isinstance(error, builtin)
+    else:
+        assert type(error) is tarniff.Error
+    assert (error.errno, error.strerror, error.filename) == (number, os.strerror(number), source)
+    assert str(error) == f"{source}: {words}"
+    assert (error.code, error.code_name) == (0, None)
+    again = pickle.loads(pickle.dumps(error))
+    assert (type(again), str(again), again.errno, again.strerror, again.filename) == \
+        (type(error), str(error), error.errno, error.strerror, error.filename)
+
+
+UNREADABLE_CHILD = """
+import json, sys
+import tarniff
+try:
+    tarniff.read(sys.argv[1])
+except PermissionError as error:
+    print(json.dumps([type(error).__name__, isinstance(error, tarniff.Error), error.errno, error.strerror,
+                      error.filename, str(error)]))
+"""
+
+
+def test_an_unreadable_file_raises_permission_error(tmp_path):
+    path = tmp_path / "secret.iff"
+    shutil.copyfile(SAMPLE, path)
+    path.chmod(0)
+    tmp_path.chmod(0o711)
+    # The superuser reads any file: the read runs as nobody then.
+    user = 65534 if os.geteuid() == 0 else None
+    run = subprocess.run([sys.executable, "-P", "-c", UNREADABLE_CHILD, str(path)], capture_output=True, text=True,
+                         user=user)
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout) == ["PermissionDenied", True, errno.EACCES, os.strerror(errno.EACCES), str(path),
+                                      f"{path}: cannot open: Permission denied"]
+
+
+# The image-size limit read and info take, against the sample (360 x 240, 5 planes: 432000
+# bytes), given as a path or as bytes; None: the default.
+@pytest.mark.parametrize("limit,refused", [(432000, False), (431999, True), (1000, True), (None, False)])
+@pytest.mark.parametrize("call", ["read", "info"])
+@pytest.mark.parametrize("as_bytes", [False, True], ids=["path", "bytes"])
+def test_max_image_size_is_the_limit_and_its_refusal_says_so(limit, refused, call, as_bytes):
+    source = SAMPLE.read_bytes() if as_bytes else SAMPLE
+    if not refused:
+        getattr(tarniff, call)(source, max_image_size=limit)
+        return
+    with pytest.raises(tarniff.Error) as caught:
+        getattr(tarniff, call)(source, max_image_size=limit)
+    assert str(caught.value) == (
+        f"{'<bytes>' if as_bytes else SAMPLE}: 360 by 240 with 5 planes needs 432000 bytes, more than the "
+        f"image-size limit of {limit} bytes (max_image_size= raises it) (memFullErr, -108)")
+    assert "--max-image-size" not in str(caught.value)
+
+
+@pytest.mark.parametrize("limit,error", [(0, ValueError), (-1, ValueError), (1 << 64, ValueError),
+                                         (1.5, TypeError), ("432000", TypeError), (True, TypeError)])
+def test_max_image_size_is_a_positive_count_of_bytes(limit, error):
+    with pytest.raises(error, match="max_image_size"):
+        tarniff.read(SAMPLE, max_image_size=limit)

@@ -1,8 +1,11 @@
 """tarniff.read gives what tniff gives for the same file: the same pixels and depth, from every
 kind of source."""
 
+import codecs
 import io
 import resource
+import subprocess
+import sys
 import threading
 from pathlib import Path
 
@@ -37,16 +40,20 @@ def test_read_equals_tniff(make_file, tniff_pam, tniff_info, width, height, chan
     assert counts["compressed"] > 0 if form == "smallest" else counts["compressed"] == 0
     planes, _ = tniff_pam(path)
     image = tarniff.read(path)
-    assert image.pixels.shape == (height, width, channels)
+    # A file of depth alone is shown as tniff shows it: a gray image of its depth, with a note.
+    shown = channels or 1
+    assert image.pixels.shape == (height, width, shown)
     assert image.pixels.dtype == np.uint8
-    np.testing.assert_array_equal(image.pixels, planes[:, :, :channels])
+    np.testing.assert_array_equal(image.pixels, planes[:, :, :shown])
     if depth:
         assert image.depth.shape == (height, width)
         np.testing.assert_array_equal(image.depth, planes[:, :, channels])
     else:
         assert image.depth is None
         assert planes.shape[2] == channels
-    assert image.complete and image.notes == []
+    assert image.complete
+    assert image.notes == ([] if channels else
+                           [f"{path}: the file holds only a depth buffer; it is shown as a gray image (near is dark)"])
     announced = -(-width // tile) * -(-height // tile)
     assert image.tiles == (announced if channels else 0, announced if channels else 0,
                            announced if depth else 0, announced if depth else 0)
@@ -92,10 +99,25 @@ def test_every_kind_of_source_reads_the_same(kind):
     np.testing.assert_array_equal(image.depth, expected.depth)
 
 
-def test_text_file_objects_and_other_sources_are_refused():
-    with open(SAMPLE, "r", encoding="latin-1") as text:
-        with pytest.raises(TypeError, match="binary mode"):
-            tarniff.read(text)
+# Text-mode file objects: what decodes the file fails with TypeError, not with an error of the
+# decoding (the sample is not UTF-8).
+TEXT_SOURCES = {
+    "text file, UTF-8": lambda: open(SAMPLE, "r", encoding="utf-8"),
+    "text file, Latin-1": lambda: open(SAMPLE, "r", encoding="latin-1"),
+    "StringIO": lambda: io.StringIO("FOR4"),
+    "codecs reader": lambda: codecs.getreader("utf-8")(open(SAMPLE, "rb")),
+}
+
+
+@pytest.mark.parametrize("make", TEXT_SOURCES.values(), ids=TEXT_SOURCES.keys())
+@pytest.mark.parametrize("call", ["read", "info"])
+def test_text_file_objects_are_refused(make, call):
+    with make() as text:
+        with pytest.raises(TypeError, match=rf"^tarniff needs a binary file: open it in binary mode \('rb'\)"):
+            getattr(tarniff, call)(text)
+
+
+def test_other_sources_are_refused():
     with pytest.raises(TypeError, match="path, bytes or a binary file object"):
         tarniff.read(42)
 
@@ -129,6 +151,27 @@ def test_reads_in_threads_take_turns_and_agree(make_file):
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+# Daemon threads inside tarniff.read when the interpreter ends: the interpreter ends such a
+# thread when it wants the GIL back, and that must not take the process down with it.
+DAEMONS_AT_EXIT = """
+import sys, threading, time
+import tarniff
+def loop():
+    while True:
+        tarniff.read(sys.argv[1])
+for _ in range(4):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(1.5)
+print("main thread done", flush=True)
+"""
+
+
+def test_daemon_threads_inside_a_read_let_the_interpreter_end():
+    run = subprocess.run([sys.executable, "-P", "-c", DAEMONS_AT_EXIT, str(SAMPLE)], capture_output=True,
+                         text=True, timeout=120)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "main thread done\n", "")
 
 
 def resident_bytes():

@@ -101,6 +101,38 @@ def test_refused_before_anything_is_written(tmp_path, pixels, error, words):
     assert existing.read_bytes() == b"keep me"
 
 
+# Pixels of another dtype, and the gray levels the conversion a refusal suggests must give them:
+# full scale stays full scale (a plain .astype(numpy.uint8) turns floats from 0 to 1 black).
+CONVERTED = {
+    "float32 from 0 to 1": (np.array([0, 0.25, 0.5, 1, 1.5, -0.2], np.float32), [0, 64, 128, 255, 255, 0]),
+    "float64 from 0 to 1": (np.array([0, 1 / 255, 0.999, 1]), [0, 1, 255, 255]),
+    "float16": (np.array([0, 0.5, 1], np.float16), [0, 128, 255]),
+    "uint16": (np.array([0, 257, 32896, 65535], np.uint16), [0, 1, 128, 255]),
+    "bool": (np.array([False, True]), [0, 255]),
+    "int64 from 0 to 255": (np.array([0, 7, 255, 300, -4]), [0, 7, 255, 255, 0]),
+    "int16 from 0 to 255": (np.array([0, 128, 255, 1000], np.int16), [0, 128, 255, 255]),
+    "uint32": (np.array([0, 200, 255], np.uint32), [0, 200, 255]),
+}
+
+
+@pytest.mark.parametrize("values,gray", CONVERTED.values(), ids=CONVERTED.keys())
+def test_a_refused_dtype_is_told_a_conversion_that_keeps_its_range(tmp_path, values, gray):
+    pixels = np.tile(values, (3, 1))
+    with pytest.raises(TypeError, match=f"must be uint8 .8 bits per channel., not {pixels.dtype}; for ") as caught:
+        tarniff.write(tmp_path / "refused.iff", pixels)
+    expression = str(caught.value).rsplit(": ", 1)[1]
+    converted = eval(expression, {"numpy": np, "pixels": pixels})
+    tarniff.write(tmp_path / "converted.iff", converted)
+    np.testing.assert_array_equal(tarniff.read(tmp_path / "converted.iff").pixels[0, :, 0], gray)
+
+
+def test_a_text_mode_target_is_refused_before_anything_is_written(tmp_path):
+    with open(tmp_path / "out.iff", "w") as text:
+        with pytest.raises(TypeError, match=r"^tarniff\.write needs a binary file: open it in binary mode \('wb'\)"):
+            tarniff.write(text, pixels_of((8, 8, 3)))
+    assert (tmp_path / "out.iff").read_bytes() == b""
+
+
 # Sizes the format cannot hold: tniff's words, before the pixels are copied (np.zeros takes
 # memory only when it is touched).
 TOO_LARGE = [((1, 40000), "40000 by 1 is too large for the format: at most 32767 pixels on a side"),
