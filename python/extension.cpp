@@ -75,18 +75,17 @@ auto WithModule(Work&& work) -> decltype(work()) {
 // The opened image handed to NumPy without a copy: the arrays share the host image's memory
 // (plane after plane, each row after row), which the last of them to go frees. pixels is
 // height x width x colour planes, a pixel's channels one plane apart; depth is height x width.
-// A file of depth alone is shown as a gray image of its depth, as tniff shows it: pixels is
-// then the depth plane as one channel.
-py::dict ImageArrays(tniff::Image&& opened, int colourPlanes, int depthPlane) {
+// pixels are the planes the library shows (PlanesShown): a file of depth alone is a gray image
+// of its depth, as every front end shows it.
+py::dict ImageArrays(tniff::Image&& opened, const lib::ShownPlanes& shown, int depthPlane) {
     auto* image = new tniff::Image(std::move(opened));
     py::capsule owner(image, [](void* image) { delete static_cast<tniff::Image*>(image); });
     const py::ssize_t h = image->height(), w = image->width(), plane = h * w, one = 1;
-    const bool depthOnly = colourPlanes == 0 && depthPlane >= 0;
-    const py::ssize_t channels = depthOnly ? 1 : colourPlanes;
-    const uint8_t* first = image->data() + (depthOnly ? depthPlane * plane : 0);
+    const uint8_t* first = image->data() + shown.first * plane;
     py::dict arrays;
-    arrays["pixels"] = py::array_t<uint8_t>({h, w, channels}, {w, one, plane}, first, owner);
-    arrays["depth_only"] = depthOnly;
+    arrays["pixels"] =
+        py::array_t<uint8_t>({h, w, py::ssize_t(shown.count)}, {w, one, plane}, first, owner);
+    arrays["depth_only"] = shown.depthOnly;
     arrays["depth"] =
         depthPlane < 0
             ? py::object(py::none())
@@ -206,8 +205,9 @@ struct Module {
     static py::dict Found(lib::OpenedFile& opened, const std::string& name) {
         const std::string incompleteness =
             lib::Incompleteness(opened, name);  // before the image moves on
-        py::dict result =
-            ImageArrays(std::move(opened.image), opened.colourPlanes, opened.depthPlane);
+        const lib::ShownPlanes shown = lib::PlanesShown(opened, name);
+        py::dict result = ImageArrays(std::move(opened.image), shown, opened.depthPlane);
+        result["depth_only_note"] = Text(shown.note);
         result["dpi"] =
             py::make_tuple(opened.description.horizontalDpi, opened.description.verticalDpi);
         result["complete"] = opened.complete();
@@ -311,8 +311,6 @@ PYBIND11_MODULE(_tarniff, m) {
              py::arg("max_image_bytes") = 0, py::arg("raise_limit") = "")
         .def("depth_not_saved",
              [](const Module&, const std::string& name) { return Text(lib::DepthNotSaved(name)); })
-        .def("depth_only_note",
-             [](const Module&, const std::string& name) { return Text(lib::DepthOnlyNote(name)); })
         .def("save", &Module::Save, py::arg("pixels"), py::arg("path"), py::arg("name"),
              py::arg("whole"));
 

@@ -288,7 +288,7 @@ def _read(source: Source, partial: bool, raw_depth: bool, max_image_bytes: int, 
     module = _the_module()
 
     def opened(found: dict, name: bytes) -> Image:
-        notes = [module.depth_only_note(name)] if found["depth_only"] else []
+        notes = [found["depth_only_note"]] if found["depth_only"] else []
         if not found["complete"]:
             if not partial:
                 raise Error(f"{found['incompleteness']} ({partial_hint})")
