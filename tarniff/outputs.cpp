@@ -703,9 +703,9 @@ TemporaryCopy::TemporaryCopy(int fd, const std::string& name, uint64_t maxImageB
 
 // Bytes a caller holds in memory are kept in memory too: an anonymous memory file costs no
 // disk and leaves nothing behind even when the process is killed. Where the system has none
-// (the page's WebAssembly, whose $TMPDIR is in memory anyway), the file in $TMPDIR.
+// (the page's WebAssembly, whose $TMPDIR is in memory anyway, and whose C library declares
+// memfd_create without having it), the file in $TMPDIR.
 TemporaryCopy::TemporaryCopy(const std::string& name) : name_(name) {
-// Emscripten's headers declare memfd_create, but its C library does not have it.
 #if defined(MFD_CLOEXEC) && !defined(__EMSCRIPTEN__)
     fd_ = memfd_create("tniff-input", MFD_CLOEXEC);
     if (fd_ >= 0) {

@@ -3,8 +3,8 @@
 "use strict";
 
 const CACHE = "tarniff-@SITE_VERSION@";
-const FILES = ["./", "index.html", "style.css", "png.js", "page.js", "worker.js", "tarniff_web.js",
-  "tarniff_web.wasm", "render.iff"];
+const FILES = ["./", "index.html", "style.css", "favicon.svg", "png.js", "page.js", "worker.js",
+  "tarniff_web.js", "tarniff_web.wasm", "render.iff"];
 
 self.addEventListener("install", (event) => {
   event.waitUntil(caches.open(CACHE).then((cache) => cache.addAll(FILES)).then(() => self.skipWaiting()));

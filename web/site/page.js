@@ -160,10 +160,31 @@ async function sha256Hex(bytes) {
   return Array.from(digest, (b) => b.toString(16).padStart(2, "0")).join("");
 }
 
+// The names of .iff files being saved from PNGs, taken before they are listed.
+const savesUnderway = new Set();
+
+// STEM.iff, or the first of "STEM (2).iff", "STEM (3).iff", ... that no file listed or being
+// saved has, so that no two files in the list share a name (nor their downloads).
+function unlistedName(stem) {
+  const taken = (name) => savesUnderway.has(name) || entries.some((entry) => entry.name === name);
+  let name = `${stem}.iff`;
+  for (let n = 2; taken(name); n++) name = `${stem} (${n}).iff`;
+  return name;
+}
+
 // A PNG saved as .iff through the module's save: the .iff is offered as a download and opened.
 async function savePngAsIff(file) {
+  const iffName = unlistedName(file.name.replace(/\.[^.]*$/, ""));
+  savesUnderway.add(iffName);
+  try {
+    await saveAs(file, iffName);
+  } finally {
+    savesUnderway.delete(iffName);  // listed by now, if the save went through
+  }
+}
+
+async function saveAs(file, iffName) {
   const name = file.name;
-  const iffName = name.replace(/\.[^.]*$/, "") + ".iff";
   let image;
   try {
     // The limits are tniff's, checked by the library before anything is decoded.
@@ -225,6 +246,7 @@ function openSources(sources) {
 // ---- Showing a file ---------------------------------------------------------------------------
 
 let view = "colour";
+const readoutHint = $("readout").textContent;
 let zoom = "fit";  // "fit" or a scale
 
 function showMessage(text, isNote) {
@@ -233,6 +255,8 @@ function showMessage(text, isNote) {
 }
 
 async function show(entry) {
+  // A readout taken over one file says nothing of the next.
+  if (entry !== shown) $("readout").textContent = readoutHint;
   shown = entry;
   for (const other of entries) {
     if (other !== entry) dropPixels(other);
@@ -300,7 +324,6 @@ function draw() {
   } catch (error) {
     showMessage(`${entry.name}: ${entry.width} by ${entry.height} is more than this browser can draw; its description and downloads are still here`, true);
   }
-  canvas.classList.toggle("opaque", view !== "colour");
   applyZoom();
 }
 

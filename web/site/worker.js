@@ -1,6 +1,7 @@
 // The page's worker: it holds the WebAssembly build of the module, our host and the library, and
-// runs every open and save, so that the page never waits on one. Files are put into the
-// worker's in-memory file system and opened from there by path, as tniff opens them.
+// runs every open and save, so that the page never waits on one. A file to open is handed to the
+// library as bytes in the WebAssembly heap; a save writes its file into the worker's in-memory
+// file system, which is read back from there.
 //
 // Requests (one at a time, in order):
 //   {type: "open", id, name, file}            file: a File or Blob
@@ -92,18 +93,21 @@ function message(wasm) {
 
 async function open(wasm, request) {
   const reading = performance.now();
-  const bytes = new Uint8Array(await request.file.arrayBuffer());
+  let bytes = new Uint8Array(await request.file.arrayBuffer());
   const readMs = performance.now() - reading;
-  enterFolder(wasm);
-  const path = fileName(request.name);
+  const size = bytes.length;
   const started = performance.now();
-  // The file system keeps the bytes as they are (no copy): they never enter the WebAssembly heap.
-  wasm.FS.writeFile(path, bytes, { canOwn: true });
+  const held = wasm._malloc(Math.max(1, size));
+  if (held === 0) {
+    return { type: "failed", message: `${request.name}: the page's memory cannot hold the file (${size} bytes)`, description: null };
+  }
   let failed;
   try {
-    failed = withString(wasm, path, (p) => wasm._tw_open(p));
+    wasm.HEAPU8.set(bytes, held);
+    bytes = null;  // the heap's copy is the one the library reads
+    failed = withString(wasm, request.name, (n) => wasm._tw_open_bytes(held, size, n));
   } finally {
-    wasm.FS.unlink(path);
+    wasm._free(held);
   }
   const openMs = performance.now() - started;
   const text = wasm.UTF8ToString(wasm._tw_description());

@@ -164,6 +164,124 @@ async function pickerAndKeys(browser) {
   await context.close();
 }
 
+// What the screen shows of the colour view's top left corner, 32 x 32 image pixels that are
+// transparent in render.iff: "checkerboard" when every screen pixel there is the checkerboard's
+// white or gray, else how many are not. Read from a screenshot, as the compositor drew it: the
+// canvas's own pixels are right even when the screen is not.
+async function cornerShown(page) {
+  const clip = await page.$eval("#canvas", (c) => {
+    const r = c.getBoundingClientRect();
+    const side = (size, pixels) => Math.max(1, Math.floor((32 * size) / pixels));
+    return { x: Math.ceil(r.left), y: Math.ceil(r.top), width: side(r.width, c.width), height: side(r.height, c.height) };
+  });
+  const png = await page.screenshot({ clip });
+  const counts = await page.evaluate(async (b64) => {
+    const bitmap = await createImageBitmap(await (await fetch(`data:image/png;base64,${b64}`)).blob());
+    const context = new OffscreenCanvas(bitmap.width, bitmap.height).getContext("2d");
+    context.drawImage(bitmap, 0, 0);
+    const d = context.getImageData(0, 0, bitmap.width, bitmap.height).data;
+    let white = 0, gray = 0, other = 0;
+    for (let i = 0; i < d.length; i += 4) {
+      const [r, g, b] = [d[i], d[i + 1], d[i + 2]];
+      if (r >= 250 && g >= 250 && b >= 250) white++;
+      else if (Math.abs(r - 200) <= 8 && Math.abs(g - 200) <= 8 && Math.abs(b - 200) <= 8) gray++;
+      else other++;
+    }
+    return { white, gray, other };
+  }, png.toString("base64"));
+  return counts.other === 0 && counts.white > 0 && counts.gray > 0 ? "checkerboard"
+    : `${counts.white} white, ${counts.gray} gray and ${counts.other} other screen pixels`;
+}
+
+// What the page keeps from one file or view to the next: the colour view over the checkerboard
+// after the other views (for every file shown after them too), the readout of the file shown,
+// the name of a PNG saved as .iff beside the names listed, and the page's own files (its icon)
+// loaded without a failed request. Each row acts, then says what must hold; rows build on the
+// rows before them.
+async function acrossFiles(browser) {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), "tarniff-web-"));
+  fs.copyFileSync(path.join(filesDir, "rgba8.png"), path.join(work, "render.png"));
+  const context = await browser.newContext({ viewport, serviceWorkers: "block", acceptDownloads: true });
+  const page = await context.newPage();
+  const failedLoads = [];
+  page.on("console", (m) => m.type() === "error" && failedLoads.push(m.text()));
+  page.on("requestfailed", (r) => failedLoads.push(`${r.url()}: ${r.failure().errorText}`));
+  const render = cases.find((c) => c.file === "render.iff");
+  const gray = cases.find((c) => c.file === "gray.iff");
+  const placeholder = "x, y, r, g, b, a, depth under the cursor";
+  const summaryIs = (expected) => page.waitForFunction((s) => document.getElementById("summary").textContent === s,
+    expected, { timeout: 60000 });
+  const listed = () => page.$$eval("#file-list button", (b) => b.map((e) => e.textContent).join(", "));
+  const keys = async (...pressed) => {
+    await page.focus("#viewport");
+    for (const key of pressed) await page.keyboard.press(key);
+  };
+  const showListed = async (index, expected) => {
+    await page.click(`#file-list li:nth-child(${index}) button`);
+    await summaryIs(expected.summary);
+  };
+  // A PNG picked while its .iff name is listed; its download is the name it is listed under.
+  const savePng = async (file, count) => {
+    const [download] = await Promise.all([page.waitForEvent("download"), page.setInputFiles("#picker", file)]);
+    await page.waitForFunction((n) => document.querySelectorAll("#file-list button").length === n &&
+      !document.querySelector("#file-list li:last-child button").textContent.includes("opening"), count, { timeout: 60000 });
+    return `${download.suggestedFilename()}; ${(await text(page, "#saved")).replace(/ \d+ bytes sha256=\w+$/, "")}`;
+  };
+  const rows = [
+    ["the colour view of a file with alpha", () => page.goto(`${base}/index.html?file=files/render.iff`).then(() => summaryIs(render.summary)),
+      () => cornerShown(page), "checkerboard"],
+    ["the colour view after the alpha view", () => keys("a", "c"), () => cornerShown(page), "checkerboard"],
+    ["the colour view after the depth view", () => keys("d", "c"), () => cornerShown(page), "checkerboard"],
+    ["the colour view after the depth view, zoomed", () => keys("d", "1", "c"), () => cornerShown(page), "checkerboard"],
+    ["a file opened after the depth view", async () => {
+      await keys("f", "d", "c");
+      await page.evaluate(() => { document.getElementById("summary").textContent = ""; });
+      await page.setInputFiles("#picker", path.join(filesDir, "render.iff"));
+      await summaryIs(render.summary);
+    }, () => cornerShown(page), "checkerboard"],
+    ["a file shown again after the depth view", async () => {
+      await keys("d");
+      await page.setInputFiles("#picker", path.join(filesDir, "gray.iff"));
+      await summaryIs(gray.summary);
+      await keys("c");
+      await showListed(1, render);
+    }, () => cornerShown(page), "checkerboard"],
+    ["the readout of the file shown", () => hover(page, render.probes[2].x, render.probes[2].y),
+      () => text(page, "#readout"), readoutOf(render.probes[2])],
+    ["the readout once another file is shown", () => showListed(3, gray), () => text(page, "#readout"), placeholder],
+    ["the readout over the file now shown", () => hover(page, gray.probes[2].x, gray.probes[2].y),
+      () => text(page, "#readout"), readoutOf(gray.probes[2])],
+    ["the readout once a file that failed is shown", async () => {
+      await page.setInputFiles("#picker", path.join(filesDir, "short.iff"));
+      await page.waitForFunction(() => document.getElementById("summary").textContent.startsWith("error:"), null, { timeout: 60000 });
+    }, () => text(page, "#readout"), placeholder],
+    ["a PNG saved under a name not yet listed", () => null, () => savePng(path.join(filesDir, "rgba8.png"), 5),
+      "rgba8.iff; rgba8.iff"],
+    ["a PNG saved again", () => null, () => savePng(path.join(filesDir, "rgba8.png"), 6), "rgba8 (2).iff; rgba8 (2).iff"],
+    ["a PNG saved a third time", () => null, () => savePng(path.join(filesDir, "rgba8.png"), 7), "rgba8 (3).iff; rgba8 (3).iff"],
+    ["a PNG whose .iff name an opened file has", () => null, () => savePng(path.join(work, "render.png"), 8),
+      "render (2).iff; render (2).iff"],
+    ["the names listed", () => null, listed,
+      "render.iff, render.iff, gray.iff, short.iff (failed), rgba8.iff, rgba8 (2).iff, rgba8 (3).iff, render (2).iff"],
+    ["the page's icon", () => null, () => page.evaluate(async () => {
+      const link = document.querySelector('link[rel~="icon"]');
+      if (link === null) return "no icon link";
+      const response = await fetch(link.href);
+      return `${response.status} ${response.headers.get("content-type")}`;
+    }), "200 image/svg+xml"],
+    ["requests that failed while the page was used", () => null, () => failedLoads.join("; "), ""],
+  ];
+  try {
+    for (const [label, act, look, expected] of rows) {
+      await act();
+      check(`across files: ${label}`, await look(), expected);
+    }
+  } finally {
+    fs.rmSync(work, { recursive: true, force: true });
+    await context.close();
+  }
+}
+
 // The colour and depth downloads hold tniff's pixels: each PNG, saved as .iff by tniff, gives the
 // same bytes as tniff's own PNG of the same file does (libpng reads both).
 async function downloads(browser) {
@@ -208,7 +326,7 @@ async function offline(browser, label = "") {
   await page.goto(`${base}/index.html`);
   await page.evaluate(() => navigator.serviceWorker.ready);
   await driver.waitFor(page, async () => (await caches.keys()).length > 0 &&
-    (await (await caches.open((await caches.keys())[0])).keys()).length === 9, null, 30000);
+    (await (await caches.open((await caches.keys())[0])).keys()).length === 10, null, 30000);
   await driver.goOffline(page, context);
   const stillOnline = await page.evaluate(() => fetch(`files/gray.iff?${Math.random()}`).then(() => true, () => false));
   check(`${label}offline: a file the page does not keep cannot be fetched`, stillOnline, false);
@@ -283,6 +401,7 @@ async function bench(browser, file) {
     }
     await fileCases(browser);
     await pickerAndKeys(browser);
+    await acrossFiles(browser);
     await downloads(browser);
     await offline(browser);
     if (option("--screenshot")) await screenshot(browser, option("--screenshot"));
