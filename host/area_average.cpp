@@ -34,12 +34,17 @@ inline void AddSaturating(Sum* sum, uint64_t value) {
 }  // namespace
 
 AreaAverage::AreaAverage(int fullWidth, int fullHeight, int planes, int width, int height)
-    : fullWidth_(fullWidth), fullHeight_(fullHeight), planes_(planes), width_(width),
+    : fullWidth_(fullWidth),
+      fullHeight_(fullHeight),
+      planes_(planes),
+      width_(width),
       height_(height) {
-    const size_t count = static_cast<size_t>(width) * static_cast<size_t>(height) *
-                         static_cast<size_t>(planes);
-    if (Use32(fullWidth_, fullHeight_, width_, height_)) sums32_.assign(count, 0);
-    else sums64_.assign(count, 0);
+    const size_t count =
+        static_cast<size_t>(width) * static_cast<size_t>(height) * static_cast<size_t>(planes);
+    if (Use32(fullWidth_, fullHeight_, width_, height_))
+        sums32_.assign(count, 0);
+    else
+        sums64_.assign(count, 0);
 }
 
 int AreaAverage::SumBytesEach(int fullWidth, int fullHeight, int width, int height) {
@@ -78,7 +83,8 @@ void AreaAverage::AddTo(std::vector<Sum>& sums, const uint8_t* block, int top, i
         for (int y = 0; y < rows; ++y) {
             const uint8_t* row = plane + y * rowBytes;
             const int64_t reducedRow = (static_cast<int64_t>(top) + y) * height_ / fullHeight_;
-            Sum* rowSums = planeSums + static_cast<size_t>(reducedRow) * static_cast<size_t>(width_);
+            Sum* rowSums =
+                planeSums + static_cast<size_t>(reducedRow) * static_cast<size_t>(width_);
             for (const Segment& segment : segments) {
                 // At most 32767 samples of 255: well inside 32 bits.
                 uint32_t sum = 0;
@@ -91,8 +97,10 @@ void AreaAverage::AddTo(std::vector<Sum>& sums, const uint8_t* block, int top, i
 }
 
 void AreaAverage::Average(Image* image) const {
-    if (!sums32_.empty()) AverageOf(sums32_, image);
-    else AverageOf(sums64_, image);
+    if (!sums32_.empty())
+        AverageOf(sums32_, image);
+    else
+        AverageOf(sums64_, image);
 }
 
 template <typename Sum>
@@ -108,8 +116,9 @@ void AreaAverage::AverageOf(const std::vector<Sum>& sums, Image* image) const {
             for (int64_t x = 0; x < width_; ++x, ++sum) {
                 const uint64_t count = across[static_cast<size_t>(x)] * down;
                 // A saturated 64-bit sum plus half the count would wrap: such a pixel is 255.
-                const uint64_t average =
-                    *sum > UINT64_MAX - count ? 255 : (static_cast<uint64_t>(*sum) + count / 2) / count;
+                const uint64_t average = *sum > UINT64_MAX - count
+                                             ? 255
+                                             : (static_cast<uint64_t>(*sum) + count / 2) / count;
                 out[x] = static_cast<uint8_t>(std::min<uint64_t>(average, 255));
             }
         }

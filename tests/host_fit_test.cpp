@@ -64,12 +64,17 @@ TEST(HostFit, TheModulesTilesAverageIntoTheAskedSize) {
         int madeWidth, madeHeight;
     };
     const Case cases[] = {
-        {"gray, both sides", 130, 70, 1, false, 64, iffbuild::TileOrder::BottomRowFirst, 13, 7, 13, 7},
+        {"gray, both sides", 130, 70, 1, false, 64, iffbuild::TileOrder::BottomRowFirst, 13, 7, 13,
+         7},
         {"RGB, odd ratios", 200, 129, 3, false, 64, iffbuild::TileOrder::Shuffled, 33, 50, 33, 50},
-        {"RGBA and depth, five planes", 150, 90, 4, true, 40, iffbuild::TileOrder::TopRowFirst, 16, 9, 16, 9},
-        {"one side kept (0)", 100, 64, 3, false, 64, iffbuild::TileOrder::BottomRowFirst, 10, 0, 10, 64},
-        {"one side kept (larger)", 100, 64, 4, false, 30, iffbuild::TileOrder::Shuffled, 500, 5, 100, 5},
-        {"down to one pixel", 97, 61, 4, false, 64, iffbuild::TileOrder::BottomRowFirst, 1, 1, 1, 1},
+        {"RGBA and depth, five planes", 150, 90, 4, true, 40, iffbuild::TileOrder::TopRowFirst, 16,
+         9, 16, 9},
+        {"one side kept (0)", 100, 64, 3, false, 64, iffbuild::TileOrder::BottomRowFirst, 10, 0, 10,
+         64},
+        {"one side kept (larger)", 100, 64, 4, false, 30, iffbuild::TileOrder::Shuffled, 500, 5,
+         100, 5},
+        {"down to one pixel", 97, 61, 4, false, 64, iffbuild::TileOrder::BottomRowFirst, 1, 1, 1,
+         1},
         {"a single row", 300, 2, 1, false, 64, iffbuild::TileOrder::BottomRowFirst, 7, 1, 7, 1},
     };
     for (const Case& c : cases) {

@@ -44,7 +44,8 @@ TEST(LibraryFit, AReducedOpenKeepsTheFilesDescriptionAndVerdict) {
     settings.fitWidth = 20;
     settings.fitHeight = 10;
 
-    const std::string whole = WriteFile(scratch, "whole.iff", iffbuild::BuildFile(Spec(200, 100, 4)).bytes);
+    const std::string whole =
+        WriteFile(scratch, "whole.iff", iffbuild::BuildFile(Spec(200, 100, 4)).bytes);
     const tarniff::OpenedFile opened = tarniff::OpenThroughModule(module, whole, settings);
     EXPECT_EQ(opened.image.width(), 20);
     EXPECT_EQ(opened.image.height(), 10);
@@ -65,7 +66,8 @@ TEST(LibraryFit, AReducedOpenKeepsTheFilesDescriptionAndVerdict) {
 
     // The depth values as stored come at full size only.
     settings.rawDepth = true;
-    EXPECT_NE(Refusal(module, whole, settings).find("not given with a reduced image"), std::string::npos);
+    EXPECT_NE(Refusal(module, whole, settings).find("not given with a reduced image"),
+              std::string::npos);
 
     // The limit counts the reduced image and its sums, and says so.
     settings.rawDepth = false;
