@@ -79,14 +79,14 @@ TEST(HostFit, TheModulesTilesAverageIntoTheAskedSize) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        iffbuild::FileSpec spec;
-        spec.image = iffbuild::Image::Blank(c.width, c.height, c.channels);
-        spec.image.FillRandom(c.width * 31 + c.height, 200);
-        if (c.depth) spec.image.FillRandomDepth(5);
-        spec.tileWidth = spec.tileHeight = c.tileSide;
-        spec.order = c.order;
-        const iffbuild::BuiltFile built = iffbuild::BuildFile(spec);
-        const iffbuild::ExpectedRead expected = iffbuild::ExpectRead(spec);
+        iffbuild::FileSpec fileSpec;
+        fileSpec.image = iffbuild::Image::Blank(c.width, c.height, c.channels);
+        fileSpec.image.FillRandom(c.width * 31 + c.height, 200);
+        if (c.depth) fileSpec.image.FillRandomDepth(5);
+        fileSpec.tileWidth = fileSpec.tileHeight = c.tileSide;
+        fileSpec.order = c.order;
+        const iffbuild::BuiltFile built = iffbuild::BuildFile(fileSpec);
+        const iffbuild::ExpectedRead expected = iffbuild::ExpectRead(fileSpec);
         TempFile file;
         file.Write(built.bytes);
 

@@ -19,11 +19,11 @@ std::string WriteFile(const ScratchDir& scratch, const std::string& name,
     return path;
 }
 
-iffbuild::FileSpec Spec(uint32_t width, uint32_t height, int channels) {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(width, height, channels);
-    spec.image.FillRandom(width + height, 7);
-    return spec;
+iffbuild::FileSpec Noise(uint32_t width, uint32_t height, int channels) {
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(width, height, channels);
+    fileSpec.image.FillRandom(width + height, 7);
+    return fileSpec;
 }
 
 std::string Refusal(const tarniff::ModuleFile& module, const std::string& path,
@@ -45,7 +45,7 @@ TEST(LibraryFit, AReducedOpenKeepsTheFilesDescriptionAndVerdict) {
     settings.fitHeight = 10;
 
     const std::string whole =
-        WriteFile(scratch, "whole.iff", iffbuild::BuildFile(Spec(200, 100, 4)).bytes);
+        WriteFile(scratch, "whole.iff", iffbuild::BuildFile(Noise(200, 100, 4)).bytes);
     const tarniff::OpenedFile opened = tarniff::OpenThroughModule(module, whole, settings);
     EXPECT_EQ(opened.image.width(), 20);
     EXPECT_EQ(opened.image.height(), 10);
@@ -56,7 +56,7 @@ TEST(LibraryFit, AReducedOpenKeepsTheFilesDescriptionAndVerdict) {
 
     // Tiles that leave the right of the image uncovered are found at the file's size, where
     // the reduced image alone is covered by them many times over.
-    iffbuild::FileSpec few = Spec(200, 100, 3);
+    iffbuild::FileSpec few = Noise(200, 100, 3);
     few.tileCount = 2;
     const std::string fewPath = WriteFile(scratch, "few.iff", iffbuild::BuildFile(few).bytes);
     tarniff::OpenSettings full;
