@@ -32,6 +32,7 @@ set(TNIFF_MODULE_WINDOWS_PLATFORM ${TNIFF_ROOT}/module/platform/platform_win32.c
 
 # Our host of the interface (portable C++, Linux and Windows).
 set(TNIFF_HOST_SOURCES
+  ${TNIFF_ROOT}/host/area_average.cpp
   ${TNIFF_ROOT}/host/host.cpp
   ${TNIFF_ROOT}/host/host_file.cpp
   ${TNIFF_ROOT}/host/image.cpp

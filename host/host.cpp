@@ -238,6 +238,8 @@ OSErr Host::Call(int16_t selector, int16_t resultBefore) {
         record_.data = nullptr;
         image_ = Image();
         imageRefused_ = false;
+        planned_ = PlannedImage();
+        average_.reset();
     }
 
     result_ = resultBefore;
@@ -251,6 +253,10 @@ OSErr Host::Call(int16_t selector, int16_t resultBefore) {
     }
 
     if (selector == formatSelectorReadStart && result_ == noErr) MakeImageFromRecord();
+    if (selector == formatSelectorReadFinish && average_) {
+        average_->Average(&image_);
+        average_.reset();
+    }
     CheckAfterCall();
     return result_;
 }
@@ -281,13 +287,40 @@ void Host::DescribeImage(const Image& image) {
 }
 
 void Host::MakeImageFromRecord() {
-    uint64_t bytes = 0;
-    if (!Image::ByteCount(record_.imageSize.h, record_.imageSize.v, record_.planes, &bytes) ||
-        bytes > setup_.maxImageBytes) {
+    const int fullWidth = record_.imageSize.h, fullHeight = record_.imageSize.v;
+    PlannedImage& plan = planned_;
+    plan.fullWidth = fullWidth;
+    plan.fullHeight = fullHeight;
+    plan.planes = record_.planes;
+    plan.width = setup_.fitWidth > 0 && setup_.fitWidth < fullWidth ? setup_.fitWidth : fullWidth;
+    plan.height =
+        setup_.fitHeight > 0 && setup_.fitHeight < fullHeight ? setup_.fitHeight : fullHeight;
+    // A described size with no pixels makes an empty image, never a reduced one.
+    plan.reduced = fullWidth > 0 && fullHeight > 0 &&
+                   (plan.width != fullWidth || plan.height != fullHeight);
+    if (!plan.reduced) {
+        plan.width = fullWidth;
+        plan.height = fullHeight;
+    }
+    // Sides and planes are 16-bit, so these products stay far below 2^64; whether they fit in
+    // memory's sizes (size_t) is asked apart.
+    auto count = [](int n) { return n > 0 ? static_cast<uint64_t>(n) : 0; };
+    const uint64_t samples = count(plan.width) * count(plan.height) * count(plan.planes);
+    const uint64_t sums =
+        plan.reduced ? samples * AreaAverage::SumBytesEach(fullWidth, fullHeight, plan.width,
+                                                           plan.height)
+                     : 0;
+    plan.bytes = samples + sums;
+    if (plan.bytes > setup_.maxImageBytes || plan.bytes > static_cast<uint64_t>(SIZE_MAX)) {
         imageRefused_ = true;
         return;
     }
-    image_ = Image(record_.imageSize.h, record_.imageSize.v, record_.planes, record_.imageMode, setup_.newImageFill);
+    if (!plan.reduced) {
+        image_ = Image(fullWidth, fullHeight, plan.planes, record_.imageMode, setup_.newImageFill);
+        return;
+    }
+    average_.reset(new AreaAverage(fullWidth, fullHeight, plan.planes, plan.width, plan.height));
+    image_ = Image(plan.width, plan.height, plan.planes, record_.imageMode);
 }
 
 void Host::CheckAfterCall() {
@@ -487,7 +520,7 @@ void Host::Progress(int32_t done, int32_t total) {
 // What is wrong with the block the module hands over in the record, "" when nothing is: the
 // selector, the data, the rectangle and planes against the image, the steps, and that the whole
 // block lies in a locked host buffer.
-std::string Host::HandOverRefusal(const Image& image) const {
+std::string Host::HandOverRefusal(int width, int height, int imagePlanes) const {
     const FormatRecord& r = record_;
     std::string refusal;
     int64_t rows = static_cast<int64_t>(r.theRect.bottom) - r.theRect.top;
@@ -499,13 +532,13 @@ std::string Host::HandOverRefusal(const Image& image) const {
         refusal = "advanceState called with null data";
     } else if (rows <= 0 || columns <= 0) {
         refusal = "empty rectangle " + RectText(r.theRect);
-    } else if (r.theRect.top < 0 || r.theRect.left < 0 || r.theRect.bottom > image.height() ||
-               r.theRect.right > image.width()) {
-        refusal = "rectangle " + RectText(r.theRect) + " outside the image of " + std::to_string(image.width()) +
-                  " by " + std::to_string(image.height());
-    } else if (r.loPlane < 0 || r.hiPlane < r.loPlane || r.hiPlane >= image.planes()) {
+    } else if (r.theRect.top < 0 || r.theRect.left < 0 || r.theRect.bottom > height ||
+               r.theRect.right > width) {
+        refusal = "rectangle " + RectText(r.theRect) + " outside the image of " + std::to_string(width) +
+                  " by " + std::to_string(height);
+    } else if (r.loPlane < 0 || r.hiPlane < r.loPlane || r.hiPlane >= imagePlanes) {
         refusal = "planes " + std::to_string(r.loPlane) + " to " + std::to_string(r.hiPlane) +
-                  " outside the image's " + std::to_string(image.planes()) + " planes";
+                  " outside the image's " + std::to_string(imagePlanes) + " planes";
     } else if (r.colBytes <= 0 || r.rowBytes <= 0 || (planes > 1 && r.planeBytes <= 0)) {
         refusal = "colBytes " + std::to_string(r.colBytes) + ", rowBytes " + std::to_string(r.rowBytes) +
                   ", planeBytes " + std::to_string(r.planeBytes) + " do not describe a block";
@@ -532,7 +565,11 @@ OSErr Host::TransferBlock() {
     const int64_t rows = static_cast<int64_t>(r.theRect.bottom) - r.theRect.top;
     const int64_t columns = static_cast<int64_t>(r.theRect.right) - r.theRect.left;
     const int64_t planes = static_cast<int64_t>(r.hiPlane) - r.loPlane + 1;
-    const std::string refusal = HandOverRefusal(image);
+    // A reduced open's blocks are of the full image described, and checked against its size.
+    const bool reducing = average_ && handOver.reading;
+    const std::string refusal =
+        reducing ? HandOverRefusal(planned_.fullWidth, planned_.fullHeight, planned_.planes)
+                 : HandOverRefusal(image.width(), image.height(), image.planes());
     if (!refusal.empty()) {
         Violate(ViolationKind::badHandOver, refusal);
         handOver.result = formatBadParameters;
@@ -550,6 +587,13 @@ OSErr Host::TransferBlock() {
     const int top = static_cast<int>(r.theRect.top);
     const int left = static_cast<int>(r.theRect.left);
     const size_t count = static_cast<size_t>(columns);
+    if (reducing) {
+        average_->Add(block, top, left, static_cast<int>(rows), static_cast<int>(columns),
+                      static_cast<int>(r.loPlane), static_cast<int>(planes), r.colBytes,
+                      r.rowBytes, r.planeBytes);
+        handOvers_.push_back(handOver);
+        return noErr;
+    }
     if (r.colBytes == planes && (planes == 1 || r.planeBytes == 1) && planes <= kMostInterleavedPlanes &&
         r.rowBytes >= columns * planes) {
         // Whole pixels side by side, as both directions of the module hand them over: each row

@@ -15,10 +15,12 @@
 #define TNIFF_HOST_HOST_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "host/area_average.h"
 #include "host/host_file.h"
 #include "host/image.h"
 #include "host/tracked_memory.h"
@@ -53,6 +55,14 @@ struct HostSetup {
     int32_t maxBufferBytes = 256 * 1024 * 1024; // a larger buffer request fails with memFullErr
     uint64_t maxImageBytes = 1ull << 30;        // a larger image to open is refused (memFullErr)
     uint8_t newImageFill = 0;                   // what an opened image holds where nothing arrived
+
+    // A reduced open: a side above 0 and shorter than the one ReadStart describes makes the
+    // image that many columns (rows) long, each pixel the average of the full image's pixels
+    // it stands for (AreaAverage), added up as the blocks are handed over; 0 keeps the side.
+    // The hand-overs are checked against the full size described; the image-size limit holds
+    // for the reduced image and its sums; newImageFill is not used (unreached pixels count 0).
+    int fitWidth = 0;
+    int fitHeight = 0;
 };
 
 // Faults to inject. Every count is 1-based and counts calls made since ArmFaults; 0 never fires.
@@ -114,7 +124,8 @@ public:
     // Opens path and runs FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish, stopping
     // at the first non-zero result word; ReadFinish runs whenever ReadStart succeeded. Gives the
     // first non-zero code (memFullErr when the image described is above maxImageBytes; then
-    // ReadContinue is skipped), or kHostFileNotOpened. image() holds what was delivered.
+    // ReadContinue is skipped), or kHostFileNotOpened. image() holds what was delivered
+    // (reduced, under a fit).
     OSErr Open(const std::string& path);
     // Creates or truncates path, describes image in the record and runs the selectors 9 to 16 in
     // order, stopping at the first non-zero result word, which it gives.
@@ -128,7 +139,8 @@ public:
     // open file before FilterFile and ReadStart; before ReadStart it sets imageMode, imageSize,
     // depth, planes, colBytes, planeBytes and the resolutions to -1 and data to null, and after
     // a ReadStart that leaves 0 it makes the image from imageSize.v rows, imageSize.h columns
-    // and planes; before ReadPrepare and EstimatePrepare it sets maxData. After every call it
+    // and planes (reduced under a fit, its pixels made when ReadFinish returns); before
+    // ReadPrepare and EstimatePrepare it sets maxData. After every call it
     // records leaked buffers and handles and a state handle left locked.
     OSErr Call(int16_t selector, int16_t resultBefore = 0);
     // Opens a file for the steps that follow and puts its handle in dataFork; false on failure.
@@ -141,6 +153,20 @@ public:
     Image TakeImage() { return std::move(image_); }
     // True when the last ReadStart described an image above maxImageBytes (none was made).
     bool imageRefused() const { return imageRefused_; }
+
+    // The image the last ReadStart asked for, made or refused: the size described, the sides
+    // made (reduced under a fit) and the bytes they take, with the sums a reduced open keeps
+    // while it reads.
+    struct PlannedImage {
+        int fullWidth = 0;
+        int fullHeight = 0;
+        int width = 0;
+        int height = 0;
+        int planes = 0;
+        uint64_t bytes = 0;
+        bool reduced = false;
+    };
+    const PlannedImage& plannedImage() const { return planned_; }
 
     // ---- What the module sees and keeps
 
@@ -223,7 +249,8 @@ private:
     bool FaultDue(int64_t* counter, int64_t at);  // counts the call, then FaultAt
     bool FaultAt(int64_t call, int64_t at);       // whether the call'th call fails; notes the firing
     OSErr TransferBlock();
-    std::string HandOverRefusal(const Image& image) const;
+    // What is wrong with the block in the record against an image of that size, "" if nothing.
+    std::string HandOverRefusal(int width, int height, int planes) const;
     void RecordProgress(int32_t done, int32_t total);
     void MakeImageFromRecord();
     // Describes image in the record for saving: imageMode, imageSize, depth 8, planes.
@@ -239,6 +266,8 @@ private:
     Image image_;
     const Image* savedImage_ = nullptr;  // the caller's image while Save runs
     bool imageRefused_ = false;
+    PlannedImage planned_;
+    std::unique_ptr<AreaAverage> average_;  // while a reduced open reads
 
     FormatRecord record_;
     BufferProcs bufferProcs_;

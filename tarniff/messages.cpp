@@ -62,7 +62,9 @@ std::string Incompleteness(const OpenedFile& file, const std::string& name) {
     }
     if (!file.layout.damagedTiles.empty())
         return name + ": damaged: " + DamagedTilesText(file.layout);
-    const uint64_t pixels = static_cast<uint64_t>(file.image.width()) * file.image.height();
+    // The file's size: under a reduced open the image is smaller than what the tiles cover.
+    const uint64_t pixels =
+        static_cast<uint64_t>(file.description.width) * file.description.height;
     const uint64_t colour = file.colourPixelsUncovered, depth = file.depthPixelsUncovered;
     const int announced = std::max(file.colourTilesExpected, file.depthTilesExpected);
     std::string text = name + ": incomplete: the header announces " + std::to_string(announced) +

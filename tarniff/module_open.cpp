@@ -83,13 +83,13 @@ namespace {
     const std::string code =
         " (" + std::string(HostCodeName(result)) + ", " + std::to_string(result) + ")";
     if (result == memFullErr && host.imageRefused()) {
-        const FormatRecord& r = host.record();
-        const uint64_t bytes = static_cast<uint64_t>(r.imageSize.h) *
-                               static_cast<uint64_t>(r.imageSize.v) *
-                               static_cast<uint64_t>(r.planes > 0 ? r.planes : 0);
-        throw Error(shown + ": " + std::to_string(r.imageSize.h) + " by " +
-                        std::to_string(r.imageSize.v) + " with " + std::to_string(r.planes) +
-                        " planes needs " + Mebibytes(bytes) +
+        const tniff::Host::PlannedImage& p = host.plannedImage();
+        const std::string reduced = p.reduced ? ", reduced to " + std::to_string(p.width) +
+                                                    " by " + std::to_string(p.height) + ","
+                                              : "";
+        throw Error(shown + ": " + std::to_string(p.fullWidth) + " by " +
+                        std::to_string(p.fullHeight) + " with " + std::to_string(p.planes) +
+                        " planes" + reduced + " needs " + Mebibytes(p.bytes) +
                         ", more than the image-size limit of " + Mebibytes(maxImageBytes) +
                         (raiseLimit.empty() ? "" : " (" + raiseLimit + ")") + code,
                     result);
@@ -153,7 +153,7 @@ void CountTiles(const std::vector<tniff::HandOver>& handOvers, OpenedFile* opene
             colourRects.push_back(PixelRectOf(handOver.rect));
         }
     }
-    const int width = opened->image.width(), height = opened->image.height();
+    const int width = opened->description.width, height = opened->description.height;
     if (opened->colourPlanes > 0) {
         opened->colourPixelsUncovered = UncoveredPixels(colourRects, width, height);
     }
@@ -245,6 +245,12 @@ OpenedFile OpenOnce(const ModuleFile& module, const std::string& path,
     tniff::HostSetup setup;
     setup.maxImageBytes =
         settings.maxImageBytes != 0 ? settings.maxImageBytes : DefaultMaxImageBytes();
+    // The depth values as stored come at the file's size only, beside a full image.
+    if (settings.rawDepth && (settings.fitWidth > 0 || settings.fitHeight > 0))
+        throw Error(shown + ": the depth values as stored are not given with a reduced image",
+                    kExitUsage);
+    setup.fitWidth = settings.fitWidth;
+    setup.fitHeight = settings.fitHeight;
     tniff::Host host(module.entry, setup);
     {
         ProgressRelay relay(host, settings.progress);

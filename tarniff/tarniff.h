@@ -728,7 +728,9 @@ struct Description {
 // A file opened through the module.
 struct OpenedFile {
     Description description;
-    tniff::Image image;       // as the host holds it after the read; pixels no tile reached are 0
+    // As the host holds it after the read, reduced under a fit (OpenSettings::fitWidth); pixels
+    // no tile reached are 0.
+    tniff::Image image;
     Layout layout;            // the file's layout, for which plane is depth
     int colourPlanes = 0;     // planes 0 .. colourPlanes - 1 are the colour channels
     int depthPlane = -1;      // the depth plane, -1 when the file has none
@@ -763,6 +765,13 @@ struct OpenSettings {
     bool partial = false;
     // Also decode the depth values as stored (OpenedFile::rawDepth), within the same limit.
     bool rawDepth = false;
+    // A reduced open (a thumbnail): a side above 0 and shorter than the file's makes
+    // OpenedFile::image that long, each pixel the average of the pixels it stands for, added up
+    // as the module hands the tiles over, so the full image is never held; 0 keeps the side.
+    // The description, the layout and the tile counts stay the file's; the image-size limit
+    // holds for what the reduced open takes. Refused together with rawDepth (full size only).
+    int fitWidth = 0;
+    int fitHeight = 0;
 };
 
 // Opens path through the module: FilterFile, ReadPrepare, ReadStart, ReadContinue, ReadFinish.

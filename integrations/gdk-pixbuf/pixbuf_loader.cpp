@@ -3,18 +3,22 @@
 // module's ENTRYPOINT on tniff's module host; nothing here reads the format itself.
 //
 // The module opens files by path. A file GdkPixbuf hands over as a stream is opened by its own
-// path; bytes fed in pieces are written as they arrive into an anonymous in-memory file, the
-// one copy kept, and opened when the last has arrived. The image's size is announced as soon
-// as the file's header has arrived, from the library's layout walk, so a caller that asks only
-// for the size (gdk_pixbuf_get_file_info) has it before the rest of the file is read, and
-// nothing is decoded for it.
+// path; bytes fed in pieces go as they arrive into the library's TemporaryCopy (an anonymous
+// memory file), the one copy kept, and are opened when the last has arrived. The image's size
+// is announced as soon as the file's header has arrived (the library's look at the header), so
+// a caller that asks only for the size (gdk_pixbuf_get_file_info) has it before the rest of the
+// file is read, and nothing is decoded for it. A caller that asks for a smaller size (a
+// thumbnail) gets a pixbuf of that size, which the library's reduced open averages tile by tile
+// as the module hands them over: the full image is never held.
+//
+// Messages name the file as GdkPixbuf hands it over: by the name of the file it opened when it
+// gives the loader a stream, else (bytes fed in pieces, of no name) as kUnnamed.
 #define GDK_PIXBUF_ENABLE_BACKEND
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gdk-pixbuf/gdk-pixbuf-io.h>
 #undef GDK_PIXBUF_ENABLE_BACKEND
 
 #include <dlfcn.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +26,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,71 +63,41 @@ const tarniff::ModuleFile& Module() {
     return module;
 }
 
-// An in-memory file the bytes of a stream are appended to, reachable by a path while it is
-// open. What lies past the bytes written reads as zeros, so runs of zeros (a sparse file's
-// holes) are not written and take no memory.
-class MemoryFile {
-public:
-    MemoryFile() {
-        fd_ = memfd_create("tniff-pixbuf", MFD_CLOEXEC);
-        if (fd_ < 0) throw Error("cannot make a memory file for the image");
-    }
-    ~MemoryFile() {
-        if (fd_ >= 0) close(fd_);
-    }
-    MemoryFile(const MemoryFile&) = delete;
-    MemoryFile& operator=(const MemoryFile&) = delete;
+// What messages call a file fed in pieces, of which GdkPixbuf tells the loader no name.
+const char kUnnamed[] = "the .iff file";
 
-    void Append(const unsigned char* bytes, size_t count) {
-        const size_t kRun = 4096;  // zeros are looked for a page at a time
-        size_t written = 0;        // bytes before this are written or skipped
-        for (size_t at = 0; at < count; at += kRun) {
-            const size_t run = count - at < kRun ? count - at : kRun;
-            if (!AllZero(bytes + at, run)) continue;
-            Write(bytes + written, at - written, size_ + written);
-            written = at + run;
-        }
-        Write(bytes + written, count - written, size_ + written);
-        size_ += count;
-    }
-    // The file is as long as all bytes appended, zeros at its end included.
-    void Finish() {
-        if (ftruncate(fd_, static_cast<off_t>(size_)) != 0)
-            throw Error("cannot fill a memory file for the image");
-    }
-    std::string path() const { return "/proc/self/fd/" + std::to_string(fd_); }
-
-private:
-    static bool AllZero(const unsigned char* bytes, size_t count) {
-        for (size_t i = 0; i < count; ++i) {
-            if (bytes[i] != 0) return false;
-        }
-        return true;
-    }
-    void Write(const unsigned char* bytes, size_t count, uint64_t offset) {
-        while (count > 0) {
-            const ssize_t put = pwrite(fd_, bytes, count, static_cast<off_t>(offset));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) throw Error("cannot fill a memory file for the image");
-            bytes += put;
-            count -= static_cast<size_t>(put);
-            offset += static_cast<uint64_t>(put);
-        }
-    }
-    int fd_ = -1;
-    uint64_t size_ = 0;
-};
-
+// Every failure sets an error, as GdkPixbuf asks of a loader that answers FALSE: the first one
+// set stands, and a caller that passes no error pointer is told nothing.
 void SetError(GError** error, GdkPixbufError code, const std::string& text) {
-    g_set_error_literal(error, GDK_PIXBUF_ERROR, code, text.c_str());
+    if (error != nullptr && *error == nullptr)
+        g_set_error_literal(error, GDK_PIXBUF_ERROR, code, text.c_str());
 }
 
-// The pixbuf for the file at path: RGBA, gray repeated into red, green and blue, opaque where the
-// file has no alpha. Null with error set on failure.
-GdkPixbuf* PixbufFromFile(const std::string& path, GError** error) {
+// The error for a failure thrown while loading.
+void SetErrorOf(GError** error, const std::exception& failure) {
+    const Error* known = dynamic_cast<const Error*>(&failure);
+    if (known != nullptr) {
+        SetError(error, known->hostCode() == memFullErr ? GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY
+                                                        : GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
+                 failure.what());
+    } else if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr) {
+        SetError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "not enough memory for the image");
+    } else {
+        SetError(error, GDK_PIXBUF_ERROR_FAILED, failure.what());
+    }
+}
+
+// The pixbuf for the file at path, named as name: RGBA, gray repeated into red, green and
+// blue, opaque where the file has no alpha. A side of fit above 0 and below the file's is
+// the pixbuf's (averaged as the tiles arrive); 0 keeps the file's. Null with error set on
+// failure.
+GdkPixbuf* PixbufFromFile(const std::string& path, const std::string& name, int fitWidth,
+                          int fitHeight, GError** error) {
     try {
         tarniff::OpenSettings settings;
-        settings.name = "image";
+        settings.name = name;
+        settings.fitWidth = fitWidth;
+        settings.fitHeight = fitHeight;
         tarniff::OpenedFile file = tniff_integration::OpenColourImage(Module(), path, settings);
         const tniff::Image& image = file.image;
         GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, image.width(), image.height());
@@ -145,16 +121,22 @@ GdkPixbuf* PixbufFromFile(const std::string& path, GError** error) {
             }
         }
         return pixbuf;
-    } catch (const Error& failure) {
-        SetError(error, failure.hostCode() == memFullErr ? GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY
-                                                         : GDK_PIXBUF_ERROR_CORRUPT_IMAGE,
-                 failure.what());
-    } catch (const std::bad_alloc&) {
-        SetError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "not enough memory for the image");
     } catch (const std::exception& failure) {
-        SetError(error, GDK_PIXBUF_ERROR_FAILED, failure.what());
+        SetErrorOf(error, failure);
     }
     return nullptr;
+}
+
+// The name of the file open on fd, as the system has it ("frame.iff"); "" for one of no name
+// (a pipe, a file removed meanwhile).
+std::string NameOfOpenFile(int fd) {
+    char target[4096];
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+    if (length <= 0 || target[0] != '/') return "";
+    const std::string path(target, static_cast<size_t>(length));
+    if (path.size() > 10 && path.compare(path.size() - 10, 10, " (deleted)") == 0) return "";
+    return tarniff::FileNameOf(path);
 }
 
 // A stream GdkPixbuf opened on a file is read by the file's own path; any other is copied
@@ -162,21 +144,23 @@ GdkPixbuf* PixbufFromFile(const std::string& path, GError** error) {
 GdkPixbuf* LoadFromStream(FILE* stream, GError** error) {
     struct stat status;
     const int fd = fileno(stream);
-    if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
-        return PixbufFromFile("/proc/self/fd/" + std::to_string(fd), error);
     try {
-        MemoryFile file;
+        const std::string named = fd >= 0 ? NameOfOpenFile(fd) : "";
+        const std::string name = named.empty() ? kUnnamed : named;
+        if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+            return PixbufFromFile("/proc/self/fd/" + std::to_string(fd), name, 0, 0, error);
+        tarniff::TemporaryCopy copy(name);
         unsigned char chunk[65536];
         size_t got;
-        while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0) file.Append(chunk, got);
+        while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0) copy.Append(chunk, got);
         if (std::ferror(stream) != 0) {
-            SetError(error, GDK_PIXBUF_ERROR_FAILED, "the file could not be read");
+            SetError(error, GDK_PIXBUF_ERROR_FAILED, name + ": cannot read: " + std::strerror(errno));
             return nullptr;
         }
-        file.Finish();
-        return PixbufFromFile(file.path(), error);
+        copy.Finish();
+        return PixbufFromFile(copy.path(), name, 0, 0, error);
     } catch (const std::exception& failure) {
-        SetError(error, GDK_PIXBUF_ERROR_FAILED, failure.what());
+        SetErrorOf(error, failure);
         return nullptr;
     }
 }
@@ -185,102 +169,95 @@ GdkPixbuf* LoadFromStream(FILE* stream, GError** error) {
 const size_t kHeadBytes = 64 << 10;
 
 struct Incremental {
-    GdkPixbufModuleSizeFunc size;
-    GdkPixbufModulePreparedFunc prepared;
-    GdkPixbufModuleUpdatedFunc updated;
-    gpointer userData;
-    MemoryFile file;
+    GdkPixbufModuleSizeFunc size = nullptr;
+    GdkPixbufModulePreparedFunc prepared = nullptr;
+    GdkPixbufModuleUpdatedFunc updated = nullptr;
+    gpointer userData = nullptr;
+    tarniff::TemporaryCopy copy{kUnnamed};
     std::vector<unsigned char> head;
     bool announced = false;  // the size has gone to the size callback
     bool sizeOnly = false;   // ... which asked for no pixels (a size of 0)
+    int fitWidth = 0;        // ... or for a smaller one (0: the file's)
+    int fitHeight = 0;
 };
 
 gpointer BeginLoad(GdkPixbufModuleSizeFunc size, GdkPixbufModulePreparedFunc prepared,
                    GdkPixbufModuleUpdatedFunc updated, gpointer userData, GError** error) {
     try {
-        Incremental* load = new Incremental{size, prepared, updated, userData, {}, {}};
+        Incremental* load = new Incremental;
+        load->size = size;
+        load->prepared = prepared;
+        load->updated = updated;
+        load->userData = userData;
         return load;
-    } catch (const std::bad_alloc&) {
-        SetError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "not enough memory");
     } catch (const std::exception& failure) {
-        SetError(error, GDK_PIXBUF_ERROR_FAILED, failure.what());
+        SetErrorOf(error, failure);
     }
     return nullptr;
 }
 
-// Tells the size callback the image's size once the header has arrived; a header the module
-// would refuse is left for the module to say so.
-void AnnounceFromHead(Incremental* load) {
-    tarniff::WalkSettings headersOnly;
-    headersOnly.checkRunStreams = false;
-    const tarniff::Layout layout =
-        tarniff::WalkLayout(load->head.data(), load->head.size(), headersOnly);
-    if (!layout.hasHeader) return;
-    const uint32_t w = layout.header.width, h = layout.header.height;
-    if (w == 0 || h == 0 || w > uint32_t(tarniff::kLargestSide) ||
-        h > uint32_t(tarniff::kLargestSide))
+// Tells the size callback the image's size when the look at the header has it, and keeps what
+// the callback answers: no pixels, a smaller size for the pixbuf, or the file's. A header the
+// module would refuse is left for the module to say so.
+void Announce(Incremental* load, const tarniff::HeaderLook& look) {
+    if (!look.hasHeader || look.width < 1 || look.height < 1 || look.width > tarniff::kLargestSide ||
+        look.height > tarniff::kLargestSide)
         return;
     load->announced = true;
-    int width = static_cast<int>(w), height = static_cast<int>(h);
+    int width = look.width, height = look.height;
     if (load->size != nullptr) load->size(&width, &height, load->userData);
     load->sizeOnly = width == 0 || height == 0;
+    // A side asked larger stays the file's; GdkPixbuf scales the pixbuf up itself.
+    load->fitWidth = width > 0 && width < look.width ? width : 0;
+    load->fitHeight = height > 0 && height < look.height ? height : 0;
 }
 
 gboolean LoadIncrement(gpointer context, const guchar* buffer, guint size, GError** error) {
     Incremental* load = static_cast<Incremental*>(context);
     if (load->sizeOnly) return TRUE;  // the caller has what it asked for
     try {
-        load->file.Append(buffer, size);
+        load->copy.Append(buffer, size);
         if (!load->announced && load->head.size() < kHeadBytes) {
             const size_t take = std::min<size_t>(size, kHeadBytes - load->head.size());
             load->head.insert(load->head.end(), buffer, buffer + take);
-            AnnounceFromHead(load);
+            Announce(load, tarniff::LookAtHeader(load->head.data(), load->head.size()));
             if (load->announced) std::vector<unsigned char>().swap(load->head);
         }
-    } catch (const std::bad_alloc&) {
-        SetError(error, GDK_PIXBUF_ERROR_INSUFFICIENT_MEMORY, "not enough memory for the file");
-        return FALSE;
     } catch (const std::exception& failure) {
-        SetError(error, GDK_PIXBUF_ERROR_FAILED, failure.what());
+        SetErrorOf(error, failure);
         return FALSE;
     }
     return TRUE;
 }
 
 gboolean StopLoad(gpointer context, GError** error) {
-    Incremental* load = static_cast<Incremental*>(context);
-    gboolean loaded = FALSE;
-    if (load->sizeOnly) {
-        loaded = TRUE;
-    } else {
-        GdkPixbuf* pixbuf = nullptr;
-        try {
-            load->file.Finish();
-            pixbuf = PixbufFromFile(load->file.path(), error);
-        } catch (const std::exception& failure) {
-            SetError(error, GDK_PIXBUF_ERROR_FAILED, failure.what());
-        }
-        if (pixbuf != nullptr) {
-            int width = gdk_pixbuf_get_width(pixbuf);
-            int height = gdk_pixbuf_get_height(pixbuf);
-            if (!load->announced && load->size != nullptr)
-                load->size(&width, &height, load->userData);
-            // A size of 0 asks for the image's size only; the caller has what it wanted.
-            if (width != 0 && height != 0) {
-                if (load->prepared != nullptr) load->prepared(pixbuf, nullptr, load->userData);
-                if (load->updated != nullptr) {
-                    load->updated(pixbuf, 0, 0, gdk_pixbuf_get_width(pixbuf),
-                                  gdk_pixbuf_get_height(pixbuf), load->userData);
-                }
-            }
-            g_object_unref(pixbuf);
-            loaded = TRUE;
-        }
+    std::unique_ptr<Incremental> load(static_cast<Incremental*>(context));
+    // A size of 0 asks for the image's size only (GdkPixbuf's hint that the load ends): the
+    // caller has what it wanted, and nothing failed.
+    if (load->sizeOnly) return TRUE;
+    GdkPixbuf* pixbuf = nullptr;
+    try {
+        load->copy.Finish();
+        // A header that arrived only with the rest (or never): the size goes to the callback
+        // before the pixels are decoded, so that a smaller size asked is the one made.
+        if (!load->announced) Announce(load.get(), tarniff::LookAtHeader(load->copy.path(), kUnnamed));
+        if (load->sizeOnly) return TRUE;
+        pixbuf = PixbufFromFile(load->copy.path(), kUnnamed, load->fitWidth, load->fitHeight, error);
+    } catch (const std::exception& failure) {
+        SetErrorOf(error, failure);
     }
-    delete load;
-    return loaded;
+    if (pixbuf == nullptr) {
+        SetError(error, GDK_PIXBUF_ERROR_FAILED, std::string(kUnnamed) + ": cannot be loaded");
+        return FALSE;
+    }
+    if (load->prepared != nullptr) load->prepared(pixbuf, nullptr, load->userData);
+    if (load->updated != nullptr) {
+        load->updated(pixbuf, 0, 0, gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf),
+                      load->userData);
+    }
+    g_object_unref(pixbuf);
+    return TRUE;
 }
-
 }  // namespace
 
 extern "C" {

@@ -4,8 +4,12 @@
 // and DIR/few-tiles.iff (whole files whose tiles do not cover the image), DIR/damaged-tile.iff
 // (a compressed tile whose run stream does not fill it), and DIR/robust/
 // with damaged copies (cut at many lengths, bytes overwritten) that the loaders must survive.
+//     tniff_make_integration_files --large SIDE PATH
+// writes one SIDE x SIDE RGBA file of 256 x 256 compressed tiles, each of one colour (a
+// gradient across the image), composed tile by tile: 32767 gives 4 GiB of pixels in 68 MB.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -46,7 +50,42 @@ const Shape kShapes[] = {
 
 }  // namespace
 
+// A large image's file without the image in memory: every tile is runs of one value a plane.
+int WriteLarge(int side, const std::string& path) {
+    const int kTile = 256;
+    const int across = (side + kTile - 1) / kTile;
+    iffbuild::Header header;
+    header.width = header.height = static_cast<uint32_t>(side);
+    header.flags = iffbuild::kFlagRgb | iffbuild::kFlagAlpha;
+    header.tileCount = static_cast<uint16_t>(across * across);
+    iffbuild::FileWriter writer;
+    writer.BeginGroup("CIMG").Fver().Tbhd(header).Flds().BeginGroup("TBMP");
+    for (int ty = 0; ty < across; ++ty) {
+        for (int tx = 0; tx < across; ++tx) {
+            iffbuild::TileRect rect;
+            rect.x1 = static_cast<uint16_t>(tx * kTile);
+            rect.y1 = static_cast<uint16_t>(ty * kTile);
+            rect.x2 = static_cast<uint16_t>(std::min(side, (tx + 1) * kTile) - 1);
+            rect.y2 = static_cast<uint16_t>(std::min(side, (ty + 1) * kTile) - 1);
+            const size_t pixels = size_t(rect.Width()) * size_t(rect.Height());
+            // Planes alpha, blue, green, red.
+            const uint8_t values[4] = {255, static_cast<uint8_t>(255 - tx * 2), static_cast<uint8_t>(ty * 2),
+                                       static_cast<uint8_t>(tx * 2)};
+            Bytes data;
+            for (uint8_t value : values) {
+                const Bytes plane = iffbuild::EncodePlane(Bytes(pixels, value));
+                data.insert(data.end(), plane.begin(), plane.end());
+            }
+            writer.Tile("RGBA", rect, data);
+        }
+    }
+    writer.EndChunk().EndChunk();
+    Write(path, writer.Finish());
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--large") return WriteLarge(std::atoi(argv[2]), argv[3]);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
         return 2;

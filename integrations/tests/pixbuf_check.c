@@ -5,9 +5,14 @@
  *     tniff_pixbuf_check size FILE         prints "WIDTH HEIGHT" from gdk_pixbuf_get_file_info
  *     tniff_pixbuf_check survive FILE...   loads each; exit 0 when every load ends (loaded or an error)
  *     tniff_pixbuf_check fails FILE        exit 0 when loading fails with a message; prints it
+ *     tniff_pixbuf_check fit A W H B       A loaded at W x H (size-prepared asks for it) is the
+ *                                          area average of B at full size, pixel for pixel
+ *     tniff_pixbuf_check stopped FILE      a load whose size-prepared asks for no pixels ends
+ *                                          in success, or in failure with an error
  * Images without alpha compare as opaque; gray PNGs load as RGB. */
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static GdkPixbuf* Rgba(GdkPixbuf* pixbuf) {
@@ -94,7 +99,103 @@ static int Same(GdkPixbuf* a, GdkPixbuf* b, const char* nameA, const char* nameB
     return differing == 0;
 }
 
+/* The mean of the pixels of full that land on each pixel of a width x height image, pixel
+ * (x, y) of full landing on (x * width / W, y * height / H), rounded to nearest. */
+static GdkPixbuf* AreaMean(GdkPixbuf* full, int width, int height) {
+    int fullWidth = gdk_pixbuf_get_width(full), fullHeight = gdk_pixbuf_get_height(full);
+    guint64* sums = g_new0(guint64, (gsize)width * height * 4);
+    guint64* counts = g_new0(guint64, (gsize)width * height);
+    for (int y = 0; y < fullHeight; ++y) {
+        const guchar* row = gdk_pixbuf_read_pixels(full) + (gsize)y * gdk_pixbuf_get_rowstride(full);
+        for (int x = 0; x < fullWidth; ++x) {
+            gsize at = (gsize)((gint64)y * height / fullHeight) * width + (gsize)((gint64)x * width / fullWidth);
+            ++counts[at];
+            for (int c = 0; c < 4; ++c) sums[at * 4 + c] += row[4 * x + c];
+        }
+    }
+    GdkPixbuf* mean = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, width, height);
+    for (int y = 0; y < height; ++y) {
+        guchar* row = gdk_pixbuf_get_pixels(mean) + (gsize)y * gdk_pixbuf_get_rowstride(mean);
+        for (int x = 0; x < width; ++x) {
+            gsize at = (gsize)y * width + x;
+            for (int c = 0; c < 4; ++c) row[4 * x + c] = (guchar)((sums[at * 4 + c] + counts[at] / 2) / counts[at]);
+        }
+    }
+    g_free(sums);
+    g_free(counts);
+    return mean;
+}
+
+struct Asked {
+    int width, height;
+};
+
+static void AskSize(GdkPixbufLoader* loader, int width, int height, gpointer data) {
+    struct Asked* asked = data;
+    (void)width;
+    (void)height;
+    gdk_pixbuf_loader_set_size(loader, asked->width, asked->height);
+}
+
+/* path fed to a loader whose size-prepared asks for width x height; the pixbuf, or NULL with
+ * NULL when the load failed: with an error, or with *silent set. */
+static GdkPixbuf* LoadAsking(const char* path, int width, int height, gboolean* silent) {
+    gchar* bytes = NULL;
+    gsize size = 0;
+    GError* error = NULL;
+    *silent = FALSE;
+    if (!g_file_get_contents(path, &bytes, &size, &error)) {
+        fprintf(stderr, "%s: %s\n", path, error->message);
+        return NULL;
+    }
+    struct Asked asked = {width, height};
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("tarniff", &error);
+    g_signal_connect(loader, "size-prepared", G_CALLBACK(AskSize), &asked);
+    gboolean ok = gdk_pixbuf_loader_write(loader, (const guchar*)bytes, size, &error);
+    if (!ok && error == NULL) *silent = TRUE;
+    g_clear_error(&error);
+    if (!gdk_pixbuf_loader_close(loader, &error)) {
+        if (error == NULL) *silent = TRUE;
+        ok = FALSE;
+    }
+    GdkPixbuf* pixbuf = ok && gdk_pixbuf_loader_get_pixbuf(loader) != NULL
+                            ? Rgba(g_object_ref(gdk_pixbuf_loader_get_pixbuf(loader)))
+                            : NULL;
+    if (error != NULL) {
+        fprintf(stderr, "%s: %s\n", path, error->message);
+        g_error_free(error);
+    }
+    g_object_unref(loader);
+    g_free(bytes);
+    return pixbuf;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 6 && strcmp(argv[1], "fit") == 0) {
+        gboolean silent;
+        GdkPixbuf* fitted = LoadAsking(argv[2], atoi(argv[3]), atoi(argv[4]), &silent);
+        GdkPixbuf* full = FromFile(argv[5]);
+        int same = 0;
+        if (fitted != NULL && full != NULL) {
+            GdkPixbuf* mean = AreaMean(full, atoi(argv[3]), atoi(argv[4]));
+            same = Same(fitted, mean, argv[2], "the area mean");
+            g_object_unref(mean);
+        }
+        if (fitted != NULL) g_object_unref(fitted);
+        if (full != NULL) g_object_unref(full);
+        return same ? 0 : 1;
+    }
+    if (argc == 3 && strcmp(argv[1], "stopped") == 0) {
+        gboolean silent;
+        GdkPixbuf* pixbuf = LoadAsking(argv[2], 0, 0, &silent);
+        if (pixbuf != NULL) {
+            fprintf(stderr, "%s: pixels made for a size of 0\n", argv[2]);
+            g_object_unref(pixbuf);
+            return 1;
+        }
+        if (silent) fprintf(stderr, "%s: the load failed without an error\n", argv[2]);
+        return silent ? 1 : 0;
+    }
     if (argc >= 4 && (strcmp(argv[1], "same") == 0 || strcmp(argv[1], "incremental") == 0 ||
                       strcmp(argv[1], "streamed") == 0)) {
         GdkPixbuf* a = strcmp(argv[1], "same") == 0          ? FromFile(argv[2])
@@ -145,7 +246,8 @@ int main(int argc, char** argv) {
         printf("%d %d\n", width, height);
         return 0;
     }
-    fprintf(stderr, "usage: %s same A B | incremental A B | streamed A B | survive FILE... | fails FILE | size FILE\n",
+    fprintf(stderr, "usage: %s same A B | incremental A B | streamed A B | survive FILE... | fails FILE | size FILE"
+                    " | fit A W H B | stopped FILE\n",
             argv[0]);
     return 2;
 }

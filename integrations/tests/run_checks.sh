@@ -12,9 +12,10 @@
 #    tiles do not cover the image, give tniff's error, no image, no file; no plug-in crashes;
 #    without a module beside the plug-in, $TNIFF_MODULE names the one it loads.
 #  - GdkPixbuf: the loader (from file and fed in pieces) and gdk-pixbuf-thumbnailer through the
-#    installed thumbnailer entry give tniff's pixels; a sparse 2 GiB file opens within 1 GiB of
-#    address space; the size is known from the header alone; every damaged file loads or is
-#    refused.
+#    installed thumbnailer entry give tniff's pixels; a smaller size asked gives the averages of
+#    them; a 32767 x 32767 file is thumbnailed and a sparse 2 GiB file opens within 1 GiB of
+#    address space; the size is known from the header alone; refusals have tniff's words; every
+#    damaged file loads or is refused.
 set -euo pipefail
 build=$(cd "${1:?usage: run_checks.sh BUILD_DIR}" && pwd)
 cd "$(dirname "$0")/../.."
@@ -247,6 +248,18 @@ for name in $colour_files; do
     pass "GdkPixbuf opens $name.iff as tniff does, whole and in pieces"
   else fail "GdkPixbuf's $name.iff differs from tniff's"; fi
 done
+# A smaller size asked for in size-prepared (a thumbnail) gives a pixbuf of that size whose pixels
+# are the area averages of tniff's full image; a size of 0 (the caller stops) ends the load
+# without pixels, and not in a failure without an error.
+for name in $colour_files; do
+  if pixbuf_check fit "$files/$name.iff" 17 9 "$out/$name.tniff.png"; then
+    pass "GdkPixbuf loads $name.iff at 17 x 9 as the averages of tniff's image"
+  else fail "GdkPixbuf's $name.iff at 17 x 9 is not the averages of tniff's image"; fi
+done
+for name in rgba truncated; do
+  if pixbuf_check stopped "$files/$name.iff"; then pass "a load of $name.iff stopped after its size ends cleanly"
+  else fail "a load of $name.iff stopped after its size"; fi
+done
 # The file's bytes are held once at most, and a run of zeros not at all: a 2 GiB file of an image
 # and then a hole opens under an address-space limit of 1 GiB, from file and read in pieces.
 cp "$files/rgba.iff" "$work/sparse.iff"
@@ -279,17 +292,33 @@ for name in render rgba gray-depth; do
   if [ -f "$thumb" ] && same "$thumb" "$out/$name.tniff.png"; then pass "the thumbnailer's picture of $name.iff is tniff's"
   else fail "the thumbnailer's picture of $name.iff is missing or differs"; fi
 done
+# A thumbnail of a large image never holds it: 32767 x 32767 RGBA (4 GiB of pixels in a file of
+# 68 MB) thumbnailed under an address-space limit of 1 GiB.
+"$bin/tniff_make_integration_files" --large 32767 "$work/large.iff"
+thumb=$out/large.thumbnail.png
+line=${command//%s/256}; line=${line//%u/file://$work/large.iff}; line=${line//%o/$thumb}
+if ( unset GDK_PIXBUF_MODULE_FILE; ulimit -v 1048576; timeout 300 $line ) &&
+   [ "$(pixbuf_check size "$thumb")" = "256 256" ]; then
+  pass "the thumbnailer makes a 256 x 256 picture of a 32767 x 32767 file within 1 GiB"
+else fail "the thumbnailer cannot picture a 32767 x 32767 file within 1 GiB"; fi
+rm -f "$work/large.iff"
 for name in broken truncated no-tiles few-tiles damaged-tile; do
   if message=$(pixbuf_check fails "$files/$name.iff"); then pass "GdkPixbuf refuses $name.iff: $message"
   else fail "GdkPixbuf opened $name.iff"; fi
 done
-# Its words are tniff's, for the file it calls "image".
-for name in no-tiles few-tiles damaged-tile; do
+# Its words are tniff's, for the file named by its name; the thumbnailer, which feeds the loader
+# bytes of no name, has the same words after its own naming of the file.
+for name in truncated no-tiles few-tiles damaged-tile; do
   said=$(tniff_error "$name.iff"); said=${said#"$name.iff: "}
   message=$(pixbuf_check fails "$files/$name.iff" || true)
-  if [ -n "$said" ] && [ -n "$message" ] && [[ "$message" == *"$said" ]]; then
+  if [ -n "$said" ] && [ -n "$message" ] && [[ "$message" == *": $name.iff: $said" ]]; then
     pass "GdkPixbuf's refusal of $name.iff is tniff's: $said"
   else fail "GdkPixbuf's refusal of $name.iff (\"$message\") is not tniff's (\"$said\")"; fi
+  line=${command//%s/64}; line=${line//%u/file://$files/$name.iff}; line=${line//%o/$out/$name.refused.png}
+  message=$( ( unset GDK_PIXBUF_MODULE_FILE; timeout 60 $line ) 2>&1 || true)
+  if [[ "$message" == *"': the .iff file: $said"* ]] && [ ! -e "$out/$name.refused.png" ]; then
+    pass "the thumbnailer's refusal of $name.iff is tniff's"
+  else fail "the thumbnailer's refusal of $name.iff (\"$message\") is not tniff's (\"$said\")"; fi
 done
 damaged=("$files"/robust/*.iff)
 # And every saved input of the fuzz targets and the crash regressions, where there are any.
