@@ -19,7 +19,7 @@ uint64_t DefaultMaxImageBytes() {
 // counts must never read alike, so a count that is not a whole number of its unit also gives
 // its bytes, and the decimals are cut, never rounded up to the next whole unit.
 std::string Mebibytes(uint64_t bytes) {
-    if (bytes < (1u << 20)) return std::to_string(bytes) + " bytes";
+    if (bytes < (1u << 20)) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
     const bool gibibytes = bytes >= (1ull << 30);
     const uint64_t unit = gibibytes ? 1ull << 30 : 1ull << 20;
     const char* name = gibibytes ? " GiB" : " MiB";
