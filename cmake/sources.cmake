@@ -68,5 +68,12 @@ set(TNIFF_LIBRARY_CODEC_SOURCES
   ${TNIFF_ROOT}/tarniff/image_files/png_file.cpp
   ${TNIFF_ROOT}/tarniff/image_files/tiff_file.cpp
 )
+# On Windows, PNG and TIFF files are read and written through the system's imaging component
+# (WIC) in place of libpng and libtiff.
+set(TNIFF_LIBRARY_WINDOWS_CODEC_SOURCES
+  ${TNIFF_ROOT}/tarniff/image_files/codec_table.cpp
+  ${TNIFF_ROOT}/tarniff/image_files/netpbm_file.cpp
+  ${TNIFF_ROOT}/tarniff/image_files/wic_files.cpp
+)
 # For programs that link the module in instead of loading its file (LinkedInModule).
 set(TNIFF_LIBRARY_LINKED_SOURCES ${TNIFF_ROOT}/tarniff/linked_module.cpp)
