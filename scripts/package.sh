@@ -6,7 +6,10 @@
 #                                        the GdkPixbuf loader with its MIME type and thumbnailer
 #   dist/TarnIFF-VERSION-windows.zip     the 32- and 64-bit Windows module files, an install note,
 #                                        the licence and SHA256SUMS
+#   dist/TarnIFF-VERSION-setup.exe       the Windows installer (makensis, packaging/windows/):
+#                                        modules, imaging codecs and tniff.exe of both widths
 #     bash scripts/package.sh [--deb-only | --zip-only] [--out DIR]
+# --zip-only builds the Windows packages alone (the zip and the installer).
 # VERSION is project(VERSION) in CMakeLists.txt. The Linux programs are built in build-package/;
 # the Windows files are build-win32/ and build-win64/ of scripts/build-windows.sh, the files the
 # test command drives under Wine. Every date in the packages is SOURCE_DATE_EPOCH (default: the
@@ -22,7 +25,7 @@ while [ $# -gt 0 ]; do
     --deb-only) make_zip=0 ;;
     --zip-only) make_deb=0 ;;
     --out) out=$2; shift ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "package: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -37,6 +40,7 @@ fi
 export SOURCE_DATE_EPOCH TZ=UTC LC_ALL=C.UTF-8
 umask 022
 mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 # Every file and link of a tree: the build's date, plain modes.
 settle_tree() {
@@ -182,6 +186,31 @@ PY
   echo "package: $zip ($(stat -c %s "$zip") bytes)"
 }
 
+# The installer, from the files build_zip's Windows build left in build-win32/ and build-win64/.
+build_installer() {
+  command -v makensis > /dev/null ||
+    { echo "package: makensis is missing (package nsis): run scripts/setup.sh" >&2; exit 1; }
+  local stage width file
+  stage=$(mktemp -d)
+  trap 'rm -rf "$stage"' RETURN
+  for width in win32 win64; do
+    mkdir -p "$stage/$width"
+    for file in TnIffFormat.8bi bin/TnIffCodec.dll bin/tniff.exe; do
+      [ -f "build-$width/$file" ] ||
+        { echo "package: build-$width/$file is missing: the installer needs it" >&2; exit 1; }
+      cp "build-$width/$file" "$stage/$width/"
+    done
+  done
+  sed -e "s|@VERSION@|$version|" -e 's/$/\r/' packaging/windows/README.txt > "$stage/README.txt"
+  sed -e 's/$/\r/' LICENSE > "$stage/LICENSE.txt"
+  local setup=$out/TarnIFF-$version-setup.exe
+  makensis -V2 -DVERSION="$version" -DSTAGE="$stage" -DOUTFILE="$setup.part" \
+    packaging/windows/tarniff.nsi > "$stage/makensis.log" 2>&1 ||
+    { cat "$stage/makensis.log"; rm -f "$setup.part"; exit 1; }
+  mv "$setup.part" "$setup"
+  echo "package: $setup ($(stat -c %s "$setup") bytes)"
+}
+
 [ "$make_deb" = 1 ] && build_deb
-[ "$make_zip" = 1 ] && build_zip
+[ "$make_zip" = 1 ] && build_zip && build_installer
 exit 0

@@ -43,8 +43,9 @@ I686=(
 )
 RELEASE=(
   # the release packages (scripts/package.sh) and their checks: dpkg-shlibdeps, dpkg-gencontrol
-  # and dpkg-architecture, and lintian (python3 writes and reads the zip)
-  dpkg-dev lintian
+  # and dpkg-architecture, and lintian (python3 writes and reads the zip); makensis builds the
+  # Windows installer
+  dpkg-dev lintian nsis
 )
 
 WEB=(
