@@ -14,7 +14,9 @@
 #     gdk-pixbuf-thumbnailer, run as the packaged thumbnailer entry says with a loaders cache over
 #     the packaged loader, draws tniff's picture; the packaged MIME entry names the sample's type.
 #  4. The zip: its members; its module files are build-win32/'s and build-win64/'s (the ones the
-#     test command drove under Wine) in the folders of their width; SHA256SUMS agrees.
+#     test command drove under Wine) in the folders of their width; SHA256SUMS agrees. The
+#     installer dist/TarnIFF-VERSION-setup.exe is a 32-bit Windows program (scripts/windows-checks.sh
+#     installs and removes it under Wine).
 #  5. Reproducible: the tracked sources copied to another folder and packaged there give the same
 #     bytes, for every package.
 # Prints "ok:" or "FAIL:" per check; exit status 1 when any failed.
@@ -44,6 +46,7 @@ packages=(tarniff gimp-tarniff tarniff-pixbuf-loader)
 debs=()
 for package in "${packages[@]}"; do debs+=("dist/${package}_${version}_$arch.deb"); done
 zip=dist/TarnIFF-$version-windows.zip
+setup=dist/TarnIFF-$version-setup.exe
 loaders=usr/lib/$multiarch/gdk-pixbuf-2.0/2.10.0/loaders
 
 # ---- 2. the .debs as files -----------------------------------------------------------------
@@ -238,13 +241,18 @@ check "the 32-bit folder holds an i386 module, the 64-bit folder an x86-64 one" 
 check "SHA256SUMS agrees with every other file of the zip" \
   bash -c "cd '$unzip_dir' && sha256sum --quiet -c SHA256SUMS && [ \$(wc -l < SHA256SUMS) = 4 ]"
 
+# The installer is run under Wine by scripts/windows-checks.sh; here: that it is the 32-bit
+# program that runs on both widths of Windows.
+check "$(basename "$setup") is a 32-bit Windows program" \
+  test "$(objdump -f "$setup" 2> /dev/null | sed -n 's/.*file format //p')" = pei-i386
+
 # ---- 5. the same bytes from a copy elsewhere -----------------------------------------------
 copy=$work/elsewhere/tarniff-source
 mkdir -p "$copy"
 git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$copy"
 echo "   packaging again in $copy"
 if (cd "$copy" && bash scripts/package.sh --out "$work/dist-again") > "$work/again.log" 2>&1; then
-  for package in "${debs[@]}" "$zip"; do
+  for package in "${debs[@]}" "$zip" "$setup"; do
     check "$(basename "$package") built again elsewhere is the same bytes" \
       cmp "$package" "$work/dist-again/$(basename "$package")"
   done
@@ -252,7 +260,7 @@ else
   fail "packaging the copy failed:"; tail -20 "$work/again.log"
 fi
 
-for package in "${debs[@]}" "$zip"; do echo "   $(basename "$package"): $(stat -c %s "$package") bytes"; done
+for package in "${debs[@]}" "$zip" "$setup"; do echo "   $(basename "$package"): $(stat -c %s "$package") bytes"; done
 if [ "$failures" -ne 0 ]; then
   echo "package checks: $failures failed"
   exit 1
