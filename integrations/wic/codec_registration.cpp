@@ -104,12 +104,11 @@ bool KeyExists(const std::wstring& path, REGSAM view) {
     return true;
 }
 
-// Removes a key and everything under it; one that is not there is no failure.
+// Removes a key (named, so the key itself goes too) and everything under it; one that is not
+// there is no failure.
 HRESULT RemoveTree(const std::wstring& path) {
     const LONG status = RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
-    if (status == ERROR_FILE_NOT_FOUND) return S_OK;
-    if (status != ERROR_SUCCESS) return FromStatus(status);
-    return FromStatus(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0));
+    return status == ERROR_FILE_NOT_FOUND ? S_OK : FromStatus(status);
 }
 
 // Removes a value where it still holds what the registration wrote.

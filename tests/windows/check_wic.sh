@@ -149,10 +149,10 @@ codec_entries() {  # WINE VIEW(32|64)
   for key in "HKLM\\Software\\Classes\\CLSID\\$decoder_clsid" \
              "HKLM\\Software\\Classes\\CLSID\\{7ED96837-96F0-4812-B211-F13C24117ED3}\\Instance\\$decoder_clsid" \
              'HKLM\Software\Classes\.iff' 'HKLM\Software\Classes\TarnIFF.Image'; do
-    "$wine" reg query "$key" /s "/reg:$view" 2> /dev/null | tr -d '\r' | grep -v '^$'
+    "$wine" reg query "$key" /s "/reg:$view" 2> /dev/null | tr -d '\r' | grep -E '^(HKEY|    )'
   done
   "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\KindMap' /v .iff \
-    /reg:64 2> /dev/null | tr -d '\r' | grep -i '\.iff'
+    /reg:64 2> /dev/null | tr -d '\r' | grep -E '^    \.iff'
 }
 
 own_run() {  # WIDTH
