@@ -14,6 +14,11 @@
 # throwaway prefix under build-wine/, runs the checks above, unregisters it and checks that no
 # registry entry of the codec is left. Needs build/bin/tniff (the Linux build) and builds
 # build-wine/WIDTH/wic_client.exe when it is missing.
+#
+#   bash tests/windows/check_wic.sh --own-registry
+# registers both widths' codecs in a throwaway prefix and checks the registry: the decoder in
+# each width's view, the extension's entries kept until the last width is unregistered, and a
+# type that another program gave .iff kept through a registration and its removal.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 python=/usr/bin/python3
@@ -205,12 +210,97 @@ own_run() {  # WIDTH
   rm -rf "$prefix"
 }
 
-if [ "${1:-}" = --own ] && [ $# -eq 2 ]; then
+# A value as "reg query" lists it ("" when there is none); NAME "" is the key's default.
+value_of() {  # WINE KEY NAME VIEW(32|64)
+  local which=(/v "$3")
+  [ -z "$3" ] && which=(/ve)
+  "$1" reg query "$2" "${which[@]}" "/reg:$4" 2> /dev/null | tr -d '\r' |
+    sed -n -E 's/^    .+    REG_[A-Z_]+    (.*)$/\1/p'
+}
+
+expect_value() {  # WINE KEY NAME VIEW WANTED WHEN
+  local got
+  got="$(value_of "$1" "$2" "$3" "$4")"
+  if [ "$got" = "$5" ]; then
+    record PASS registry "$6: ${2##*\\} ${3:-(default)} is '${5}'"
+  else
+    record FAIL registry "$6: ${2##*\\} ${3:-(default)} is '$got', not '$5'"
+  fi
+}
+
+own_registry() {
+  source "$root/scripts/wine_prefix.sh"
+  local width
+  for width in win32 win64; do
+    if [ ! -f "$root/build-$width/bin/TnIffCodec.dll" ]; then
+      record FAIL registry "build-$width/bin/TnIffCodec.dll is missing: build it first"
+      return
+    fi
+  done
+  mkdir -p "$root/build-wine"
+  local prefix
+  prefix="$(mktemp -d "$root/build-wine/wic-prefix.XXXXXX")"
+  prepare_wine_prefix "$prefix"
+  local codec32 codec64
+  codec32="$(windows_path "$root/build-win32/bin/TnIffCodec.dll")"
+  codec64="$(windows_path "$root/build-win64/bin/TnIffCodec.dll")"
+  local clsid="HKLM\\Software\\Classes\\CLSID\\$decoder_clsid\\InprocServer32"
+  local ext='HKLM\Software\Classes\.iff'
+  local kinds='HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\KindMap'
+  local shellex="$ext\\ShellEx"
+
+  "$wine" regsvr32 /s "$codec64" && "$wine32" regsvr32 /s "$codec32" ||
+    record FAIL registry "regsvr32 failed"
+  expect_value "$wine" "$clsid" ThreadingModel 64 Both "both registered"
+  expect_value "$wine" "$clsid" ThreadingModel 32 Both "both registered"
+  expect_value "$wine" "$clsid" "" 64 "${codec64//\//\\}" "both registered"
+  expect_value "$wine" "$clsid" "" 32 "${codec32//\//\\}" "both registered"
+  expect_value "$wine" "$ext" "" 64 TarnIFF.Image "both registered"
+  expect_value "$wine" "$ext" PerceivedType 64 image "both registered"
+  expect_value "$wine" "$ext" "Content Type" 64 image/x-tarniff "both registered"
+  expect_value "$wine" "$shellex\\{e357fccd-a995-4576-b01f-234630154e96}" "" 64 \
+    "{C7657C4A-9F68-40fa-A4DF-96BC08EB3551}" "both registered"
+  expect_value "$wine" "$shellex\\{8895b1c6-b41f-4c1c-a562-0d564250836f}" "" 64 \
+    "{FFE2A43C-56B9-4bf5-9A79-CC6D4285608A}" "both registered"
+  expect_value "$wine" "$kinds" .iff 64 picture "both registered"
+
+  "$wine32" regsvr32 /u /s "$codec32" || record FAIL registry "regsvr32 /u (32-bit) failed"
+  expect_value "$wine" "$clsid" ThreadingModel 32 "" "the 32-bit one unregistered"
+  expect_value "$wine" "$clsid" ThreadingModel 64 Both "the 32-bit one unregistered"
+  expect_value "$wine" "$ext" PerceivedType 64 image "the 32-bit one unregistered"
+  expect_value "$wine" "$kinds" .iff 64 picture "the 32-bit one unregistered"
+  "$wine" regsvr32 /u /s "$codec64" || record FAIL registry "regsvr32 /u (64-bit) failed"
+  local left
+  left="$(codec_entries "$wine" 64; codec_entries "$wine" 32)"
+  if [ -z "$left" ]; then
+    record PASS registry "both unregistered: no entry of the codec is left"
+  else
+    record FAIL registry "both unregistered: entries left: $(echo "$left" | tr '\n' ' ')"
+  fi
+
+  # Another program's type for .iff stays through our registration and its removal.
+  "$wine" reg add "$ext" /ve /d Other.File /f /reg:64 > /dev/null 2>&1
+  "$wine" regsvr32 /s "$codec64" || record FAIL registry "regsvr32 over another program's type failed"
+  expect_value "$wine" "$ext" "" 64 Other.File "over another program's type"
+  expect_value "$wine" "$ext" PerceivedType 64 image "over another program's type"
+  expect_value "$wine" 'HKLM\Software\Classes\TarnIFF.Image' "" 64 "" "over another program's type"
+  "$wine" regsvr32 /u /s "$codec64" ||
+    record FAIL registry "regsvr32 /u over another program's type failed"
+  expect_value "$wine" "$ext" "" 64 Other.File "over another program's type, unregistered"
+  expect_value "$wine" "$ext" PerceivedType 64 "" "over another program's type, unregistered"
+  expect_value "$wine" "$kinds" .iff 64 "" "over another program's type, unregistered"
+  "$wineserver" -w
+  rm -rf "$prefix"
+}
+
+if [ "${1:-}" = --own-registry ] && [ $# -eq 1 ]; then
+  own_registry
+elif [ "${1:-}" = --own ] && [ $# -eq 2 ]; then
   case "$2" in win32|win64) own_run "$2" ;; *) echo "check_wic.sh: win32 or win64" >&2; exit 2 ;; esac
 elif [ $# -eq 5 ]; then
   run_checks "$@"
 else
-  echo "usage: check_wic.sh WIDTH WINE PREFIX CLIENT_EXE LINUX_TNIFF | --own WIDTH" >&2
+  echo "usage: check_wic.sh WIDTH WINE PREFIX CLIENT_EXE LINUX_TNIFF | --own WIDTH | --own-registry" >&2
   exit 2
 fi
 exit $failed
