@@ -120,6 +120,31 @@ checks_in() {  # WORK WIDTH WINE PREFIX CLIENT_EXE LINUX_TNIFF
     done
   done
 
+  # Copies cut short or with bytes overwritten: WIC gives an image of exactly those that tniff
+  # converts (a byte overwritten in raw pixel data leaves a whole file), with the same pixels.
+  local copies=0 disagreements=()
+  for file in "$work"/files/robust/rgba-depth-*.iff; do
+    name="$(basename "$file" .iff)"
+    copies=$((copies + 1))
+    local linux=no windows=no
+    "$tniff" convert "$file" "$work/robust.linux.pam" > /dev/null 2>&1 && linux=yes
+    "$wine" "$client" "$(windows_path "$file")" "$(windows_path "$work/robust.pam")" \
+      > "$work/out.txt" 2>&1 && windows=yes
+    if [ $linux != $windows ]; then
+      disagreements+=("$name (tniff: $linux, WIC: $windows $(tr -d '\r' < "$work/out.txt" | tr '\n' ' '))")
+    elif [ $linux = yes ] && ! same_pixels "$work/robust.pam" "$work/robust.linux.pam" > /dev/null 2>&1; then
+      disagreements+=("$name (other pixels)")
+    fi
+    rm -f "$work/robust.pam" "$work/robust.linux.pam"
+  done
+  if [ $copies -eq 0 ]; then
+    record FAIL "$width" "no damaged copies were made"
+  elif [ ${#disagreements[@]} -eq 0 ]; then
+    record PASS "$width" "$copies damaged copies: WIC gives an image of exactly those tniff converts, with its pixels"
+  else
+    record FAIL "$width" "damaged copies where WIC and tniff disagree: ${disagreements[*]}"
+  fi
+
   # Files that must fail, each with the HRESULT that says why, and no image written.
   printf 'not an image at all, only text named .iff\n' > "$work/files/text.iff"
   local expected
@@ -194,6 +219,17 @@ own_run() {  # WIDTH
     record FAIL "$width" "regsvr32 did not register the codec"
   fi
   run_checks "$width" "$loader" "$prefix" "$client" "$tniff"
+  # Without the module beside it the codec says so, rather than giving an image or crashing.
+  mv "$build/bin/TnIffFormat.8bi" "$build/bin/TnIffFormat.8bi.away"
+  local said
+  said="$("$loader" "$client" "$(windows_path "$root/samples/render.iff")" \
+          "$(windows_path "$prefix/no-module.pam")" 2>&1 | tr -d '\r')"
+  mv "$build/bin/TnIffFormat.8bi.away" "$build/bin/TnIffFormat.8bi"
+  if [[ "$said" == *"failed: 0x8007007E"* ]] && [ ! -e "$prefix/no-module.pam" ]; then
+    record PASS "$width" "without the module beside it: refused with 0x8007007E"
+  else
+    record FAIL "$width" "without the module beside it: $(echo "$said" | tr '\n' ' ')"
+  fi
   if "$loader" regsvr32 /u /s "$codec"; then
     record PASS "$width" "regsvr32 /u unregistered the codec"
   else
