@@ -90,10 +90,10 @@ TEST(WicCodec, DecodesEveryKindOfPlanesAsBgra) {
                 const uint8_t alpha = shape.channels == 4 ? expected.At(x, y, 3) : 255;
                 if (p[0] != blue || p[1] != green || p[2] != red || p[3] != alpha) {
                     if (++mismatches <= 3) {
-                        ADD_FAILURE() << "pixel " << x << "," << y << ": " << int(p[0]) << " "
-                                      << int(p[1]) << " " << int(p[2]) << " " << int(p[3])
-                                      << ", expected " << int(blue) << " " << int(green) << " "
-                                      << int(red) << " " << int(alpha);
+                        ADD_FAILURE()
+                            << "pixel " << x << "," << y << ": " << int(p[0]) << " " << int(p[1])
+                            << " " << int(p[2]) << " " << int(p[3]) << ", expected " << int(blue)
+                            << " " << int(green) << " " << int(red) << " " << int(alpha);
                     }
                 }
             }
@@ -193,8 +193,7 @@ TEST(WicCodec, CopyPixelsChecksTheRectangleStrideAndBuffer) {
         {"past the bottom", 0, 1, 5, 3, 20, 60, CopyOutcome::badRectangle},
         {"a negative corner", -1, 0, 2, 1, 8, 8, CopyOutcome::badRectangle},
         {"a negative width", 2, 0, -1, 1, 8, 8, CopyOutcome::badRectangle},
-        {"a width that wraps with its corner", 1, 0, big, 1, most, most,
-         CopyOutcome::badRectangle},
+        {"a width that wraps with its corner", 1, 0, big, 1, most, most, CopyOutcome::badRectangle},
         {"a stride shorter than a row", 0, 0, 5, 3, 19, 60, CopyOutcome::badStride},
         {"a buffer one byte short", 0, 0, 5, 3, 20, 59, CopyOutcome::shortBuffer},
         {"a stride whose product wraps in 32 bits", 0, 0, 5, 3, most, most,

@@ -4,6 +4,7 @@
 #define TNIFF_INTEGRATIONS_WIC_CODEC_CLASSES_H
 
 #include <windows.h>
+
 #include <wincodec.h>
 
 #include <memory>

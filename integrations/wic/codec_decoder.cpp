@@ -137,16 +137,16 @@ public:
         if (info == nullptr) return E_INVALIDARG;
         *info = nullptr;
         IWICImagingFactory* factory = nullptr;
-        HRESULT result = CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                          IID_IWICImagingFactory,
-                                          reinterpret_cast<void**>(&factory));
+        HRESULT result =
+            CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
         if (FAILED(result)) return result;
         IWICComponentInfo* component = nullptr;
         result = factory->CreateComponentInfo(kDecoderClsid, &component);
         factory->Release();
         if (FAILED(result)) return result;
-        result = component->QueryInterface(IID_IWICBitmapDecoderInfo,
-                                           reinterpret_cast<void**>(info));
+        result =
+            component->QueryInterface(IID_IWICBitmapDecoderInfo, reinterpret_cast<void**>(info));
         component->Release();
         return result;
     }

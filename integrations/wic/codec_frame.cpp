@@ -9,9 +9,7 @@ namespace {
 
 class Frame : public IWICBitmapFrameDecode {
 public:
-    explicit Frame(std::shared_ptr<Source> source) : source_(std::move(source)) {
-        ObjectCreated();
-    }
+    explicit Frame(std::shared_ptr<Source> source) : source_(std::move(source)) { ObjectCreated(); }
     virtual ~Frame() { ObjectDestroyed(); }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
@@ -73,8 +71,8 @@ public:
             if (FAILED(result)) return result;
             const WICRect whole = {0, 0, image->width, image->height};
             const WICRect& r = rectangle != nullptr ? *rectangle : whole;
-            switch (CopyRectangle(*image, r.X, r.Y, r.Width, r.Height, stride, bufferSize,
-                                  buffer)) {
+            switch (
+                CopyRectangle(*image, r.X, r.Y, r.Width, r.Height, stride, bufferSize, buffer)) {
             case CopyOutcome::ok: return S_OK;
             case CopyOutcome::badRectangle: return E_INVALIDARG;
             case CopyOutcome::badStride:

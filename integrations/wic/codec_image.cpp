@@ -129,8 +129,8 @@ CopyOutcome CopyRectangle(const BgraImage& image, int left, int top, int width, 
                           uint32_t stride, uint32_t bufferSize, uint8_t* buffer) {
     // In 64 bits: sides are at most 32767 and the caller's values at most 32 bits, so no sum or
     // product below can wrap.
-    if (left < 0 || top < 0 || width < 0 || height < 0 ||
-        int64_t(left) + width > image.width || int64_t(top) + height > image.height) {
+    if (left < 0 || top < 0 || width < 0 || height < 0 || int64_t(left) + width > image.width ||
+        int64_t(top) + height > image.height) {
         return CopyOutcome::badRectangle;
     }
     if (width == 0 || height == 0) return CopyOutcome::ok;  // nothing asked for

@@ -117,8 +117,7 @@ HRESULT RemoveIfOurs(const std::wstring& path, const wchar_t* name, const std::w
     std::wstring text;
     if (!GetText(path, name, &text, view) || _wcsicmp(text.c_str(), ours.c_str()) != 0) return S_OK;
     HKEY key = nullptr;
-    LONG status =
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | view, &key);
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_SET_VALUE | view, &key);
     if (status != ERROR_SUCCESS) return FromStatus(status);
     status = RegDeleteValueW(key, name);
     RegCloseKey(key);
@@ -133,8 +132,8 @@ HRESULT RemoveIfEmpty(const std::wstring& path) {
     }
     DWORD subkeys = 0;
     DWORD values = 0;
-    const LONG status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr,
-                                         nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+    const LONG status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                         &values, nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || subkeys != 0 || values != 0) return S_OK;
     return FromStatus(RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, 0));
@@ -212,8 +211,7 @@ HRESULT WriteExplorerEntries() {
     check(SetText(extension, L"PerceivedType", L"image"));
     check(SetText(extension + L"\\ShellEx\\" + kThumbnailHandlerKind, nullptr,
                   kPhotoThumbnailProvider));
-    check(SetText(extension + L"\\ShellEx\\" + kPreviewHandlerKind, nullptr,
-                  kPhotoPreviewHandler));
+    check(SetText(extension + L"\\ShellEx\\" + kPreviewHandlerKind, nullptr, kPhotoPreviewHandler));
     check(SetText(kKindMap, kExtension, L"picture", kExplorerView));
     return check.result();
 }

@@ -7,7 +7,9 @@
 // the system's text, writes nothing and ends with status 1.
 //     wic_client.exe --list
 // prints the friendly name of every decoder WIC knows.
+// windows.h first: the other system headers need its declarations.
 #include <windows.h>
+
 #include <shellapi.h>
 #include <shlwapi.h>
 #include <wincodec.h>
@@ -48,8 +50,8 @@ std::string Narrow(const std::wstring& text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                       nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                        nullptr);
     return out;
 }
 
