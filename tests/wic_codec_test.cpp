@@ -39,16 +39,16 @@ const Shape kShapes[] = {
     {"depth alone", 40, 20, 0, true, iffbuild::Form::Raw},
 };
 
-iffbuild::FileSpec SpecOf(const Shape& shape, uint64_t seed) {
-    iffbuild::FileSpec spec;
-    spec.image = iffbuild::Image::Blank(shape.width, shape.height, shape.channels, shape.depth);
-    spec.image.FillRandom(seed, shape.form == iffbuild::Form::Raw ? 256 : 5);
-    if (shape.depth) spec.image.FillRandomDepth(seed + 1);
-    spec.form = shape.form;
-    spec.tileWidth = spec.tileHeight = 32;
-    spec.order = iffbuild::TileOrder::Shuffled;
-    spec.seed = seed;
-    return spec;
+iffbuild::FileSpec FileSpecFor(const Shape& shape, uint64_t seed) {
+    iffbuild::FileSpec fileSpec;
+    fileSpec.image = iffbuild::Image::Blank(shape.width, shape.height, shape.channels, shape.depth);
+    fileSpec.image.FillRandom(seed, shape.form == iffbuild::Form::Raw ? 256 : 5);
+    if (shape.depth) fileSpec.image.FillRandomDepth(seed + 1);
+    fileSpec.form = shape.form;
+    fileSpec.tileWidth = fileSpec.tileHeight = 32;
+    fileSpec.order = iffbuild::TileOrder::Shuffled;
+    fileSpec.seed = seed;
+    return fileSpec;
 }
 
 // Every kind of planes comes out as the colour a viewer shows: gray as equal blue, green and
@@ -58,9 +58,9 @@ TEST(WicCodec, DecodesEveryKindOfPlanesAsBgra) {
     uint64_t seed = 40;
     for (const Shape& shape : kShapes) {
         SCOPED_TRACE(shape.name);
-        const iffbuild::FileSpec spec = SpecOf(shape, seed += 2);
-        const iffbuild::Bytes bytes = iffbuild::BuildFile(spec).bytes;
-        const iffbuild::ExpectedImage expected = iffbuild::ExpectRead(spec).image;
+        const iffbuild::FileSpec fileSpec = FileSpecFor(shape, seed += 2);
+        const iffbuild::Bytes bytes = iffbuild::BuildFile(fileSpec).bytes;
+        const iffbuild::ExpectedImage expected = iffbuild::ExpectRead(fileSpec).image;
 
         const tniff_wic::HeaderCheck header =
             tniff_wic::CheckHeader(bytes.data(), bytes.size(), kLimit, "a.iff");
@@ -111,7 +111,7 @@ struct RefusalCase {
 };
 
 std::vector<RefusalCase> RefusalCases() {
-    iffbuild::FileSpec rgba = SpecOf(kShapes[2], 7);
+    iffbuild::FileSpec rgba = FileSpecFor(kShapes[2], 7);
     const iffbuild::Bytes whole = iffbuild::BuildFile(rgba).bytes;
 
     iffbuild::FileSpec noWidth = rgba;
