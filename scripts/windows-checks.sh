@@ -259,7 +259,9 @@ installer_checks() {
         bash "$script" "$width" "$loader" "$prefix" "$client" "$linux_tniff" \
           > "build-wine/install-$what-$width.log" 2>&1
         rc=$?
-        sed -n -E "s/^(PASS|FAIL|SKIP): /\1: install $width: /p" "build-wine/install-$what-$width.log" |
+        # "PASS: wic win64: ..." becomes "PASS: install win64: wic: ...".
+        sed -n -E -e "s/^(PASS|FAIL|SKIP): ([A-Za-z_.]+) $width: /\1: \2: /" \
+          -e "s/^(PASS|FAIL|SKIP): /\1: install $width: /p" "build-wine/install-$what-$width.log" |
           tee -a "$log"
         if [ $rc -ne 0 ] && ! grep -q '^FAIL: ' "build-wine/install-$what-$width.log"; then
           tail -5 "build-wine/install-$what-$width.log"
