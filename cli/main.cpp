@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/system.h"
+#include "cli/worker_pool.h"
 #include "tarniff/tarniff.h"
 
 using tarniff::kExitUsage;
@@ -268,11 +270,7 @@ int PrintVersion(const Options& options) {
     try {
         std::string path = tniff_cli::ToolModulePath(options);
         // The module's own path, not the way there (/usr/bin/../lib/tniff/...).
-        char* real = realpath(path.c_str(), nullptr);
-        if (real != nullptr) {
-            path = real;
-            std::free(real);
-        }
+        path = tniff_cli::RealPath(path);
         std::string version = tarniff::ModuleVersion(path);
         std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(),
                     path.c_str());
@@ -517,12 +515,26 @@ int main(int argc, char** argv) {
     // tniff owns its signals: Ctrl-C, SIGTERM, SIGHUP and a closed pipe remove the temporary
     // files of the outputs and of standard input on the way out.
     tarniff::RemoveTemporariesOnSignals();
-    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::vector<std::string> arguments = tniff_cli::ProgramArguments(argc, argv);
+    tniff_cli::RememberArguments(arguments);
+    // A batch's worker, where workers are started as programs of their own: the batch's command
+    // line after the switch, and its files handed over one by one.
+    const bool worker = !arguments.empty() && arguments[0] == tniff_cli::kWorkerSwitch;
+    if (worker) arguments.erase(arguments.begin());
     try {
         std::string command;
         Options options;
         int status = 0;
         if (!Parse(arguments, &command, &options, &status)) return status;
+        if (worker) {
+            // The batch has removed the output folders' leftovers before it started any worker.
+            options.leftoversGone = true;
+            const tarniff::ModuleFile module = tniff_cli::LoadToolModule(options);
+            tniff_cli::Channel jobs = tniff_cli::kNoChannel, results = tniff_cli::kNoChannel;
+            tniff_cli::TakeWorkerChannels(&jobs, &results);
+            tniff_cli::ServeJobs(options, module, jobs, results);
+            return 0;
+        }
         if (command == "convert") return tniff_cli::RunConvert(options);
         if (command == "info") return tniff_cli::RunInfo(options);
         if (command == "about") return tniff_cli::RunAbout(options);
