@@ -4,8 +4,8 @@
 // here from the file's own bytes first, so that both systems say the same of the same file.
 #include "tarniff/image_files/codecs.h"
 
-#include <windows.h>
 #include <wincodec.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -59,8 +59,8 @@ private:
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(size), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
     return wide;
@@ -80,8 +80,8 @@ std::string SystemWords(HRESULT result) {
         nullptr, static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string words;
     if (length > 0 && text != nullptr) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
-                                             0, nullptr, nullptr);
+        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                             nullptr, nullptr);
         words.resize(static_cast<size_t>(size));
         WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &words[0], size, nullptr,
                             nullptr);
@@ -108,9 +108,8 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
-        *why = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
-                   ? std::strerror(ENOENT)
-               : code == ERROR_ACCESS_DENIED ? std::strerror(EACCES)
+        *why = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? std::strerror(ENOENT)
+               : code == ERROR_ACCESS_DENIED                                ? std::strerror(EACCES)
                                              : SystemWords(HRESULT_FROM_WIN32(code));
         return false;
     }
@@ -135,9 +134,9 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
 
 // What the file's own bytes say the image becomes, as the Linux reader makes it.
 struct Shape {
-    int channels = 0;     // 1 gray, 2 gray and alpha, 3 RGB, 4 RGBA
-    int sourceBits = 8;   // bits per sample as stored
-    bool sixteen = false; // samples are scaled from 16 bits here, not by WIC
+    int channels = 0;      // 1 gray, 2 gray and alpha, 3 RGB, 4 RGBA
+    int sourceBits = 8;    // bits per sample as stored
+    bool sixteen = false;  // samples are scaled from 16 bits here, not by WIC
 };
 
 bool SameFormat(const WICPixelFormatGUID& a, const GUID& b) { return IsEqualGUID(a, b) != 0; }
@@ -219,7 +218,8 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
             std::memcpy(out, fetched.data(), pixels);
         } else {
             for (size_t i = 0; i < pixels; ++i) {
-                const uint8_t* from = fetched.data() + i * static_cast<size_t>(samples * sampleBytes);
+                const uint8_t* from =
+                    fetched.data() + i * static_cast<size_t>(samples * sampleBytes);
                 for (int c = 0; c < shape.channels; ++c) {
                     if (sampleBytes == 1) {
                         out[c] = from[pick[c]];
@@ -297,7 +297,8 @@ Shape PngShapeOf(const std::vector<uint8_t>& file, const std::string& name) {
         const uint32_t length = BigEndian32(&file[at]);
         const std::string type(reinterpret_cast<const char*>(&file[at + 4]), 4);
         if (type == "IDAT") stage = "image data";
-        if (length > 0x7FFFFFFFu) throw Error(name + ": broken PNG file: PNG unsigned integer out of range");
+        if (length > 0x7FFFFFFFu)
+            throw Error(name + ": broken PNG file: PNG unsigned integer out of range");
         if (file.size() - at - 8 < uint64_t(length) + 4) throw cut(stage);
         const uint8_t* body = &file[at + 8];
         const bool critical = (type[0] & 0x20) == 0;
@@ -324,8 +325,7 @@ Shape PngShapeOf(const std::vector<uint8_t>& file, const std::string& name) {
     case 3: shape.channels = transparency ? 4 : 3; break;
     case 4: shape.channels = 2; break;
     case 6: shape.channels = 4; break;
-    default:
-        throw Error(name + ": broken PNG file: Invalid color type in IHDR");
+    default: throw Error(name + ": broken PNG file: Invalid color type in IHDR");
     }
     shape.sixteen = shape.sourceBits == 16;
     return shape;
@@ -463,10 +463,13 @@ Shape TiffShapeOf(const TiffTags& tags, const std::string& name, uint64_t fileBy
     if (tags.sampleFormat == 3) throw refuse(std::string(kind) + " of floating-point samples");
     if (tags.sampleFormat != 1) throw refuse(std::string(kind) + " of signed or complex samples");
     const bool lowBits = tags.bits == 1 || tags.bits == 2 || tags.bits == 4;
-    if (!(tags.bits == 8 || tags.bits == 16 || (lowBits && tags.samples == 1 && colourSamples == 1)))
+    if (!(tags.bits == 8 || tags.bits == 16 ||
+          (lowBits && tags.samples == 1 && colourSamples == 1)))
         throw refuse(std::string(kind) + " of " + std::to_string(tags.bits) + "-bit samples");
-    if (tags.samples < colourSamples) throw Error(name + ": broken TIFF file: " + kind + " of " + layout);
-    if (tags.photometric == 3 && tags.samples != 1) throw refuse("a palette image with extra samples");
+    if (tags.samples < colourSamples)
+        throw Error(name + ": broken TIFF file: " + kind + " of " + layout);
+    if (tags.photometric == 3 && tags.samples != 1)
+        throw refuse("a palette image with extra samples");
     if (tags.samples > 16) throw refuse(std::string(kind) + " with that many extra samples");
     if (tags.width == 0 || tags.height == 0)
         throw Error(name + ": broken TIFF file: the image is empty");
@@ -498,8 +501,8 @@ std::vector<uint8_t> ReadChecked(const std::string& path, const std::string& nam
     if (!ReadWholeFile(path, &file, &why)) throw Error(name + ": cannot open: " + why);
     FileKind found;
     std::string what;
-    bool matches = SniffKind(file.data(), std::min<size_t>(file.size(), 16), &found, &what) &&
-                   found == kind;
+    bool matches =
+        SniffKind(file.data(), std::min<size_t>(file.size(), 16), &found, &what) && found == kind;
     if (!matches) {
         const std::string content = DescribeContent(path);
         throw Error(name + ": not a " + label + " file" +
@@ -524,7 +527,8 @@ void Encode(RowSource& source, const std::string& path, const std::string& name,
     };
     Com<IWICStream> stream;
     HRESULT result = factory->CreateStream(stream.out());
-    if (SUCCEEDED(result)) result = stream->InitializeFromFilename(Widen(path).c_str(), GENERIC_WRITE);
+    if (SUCCEEDED(result))
+        result = stream->InitializeFromFilename(Widen(path).c_str(), GENERIC_WRITE);
     if (FAILED(result)) throw Error(name + ": cannot open for writing: " + SystemWords(result));
     Com<IWICBitmapEncoder> encoder;
     result = factory->CreateEncoder(container, nullptr, encoder.out());
@@ -549,7 +553,8 @@ void Encode(RowSource& source, const std::string& path, const std::string& name,
     }
     result = frame->Initialize(options.get());
     const int channels = source.channels();
-    const UINT width = static_cast<UINT>(source.width()), height = static_cast<UINT>(source.height());
+    const UINT width = static_cast<UINT>(source.width()),
+               height = static_cast<UINT>(source.height());
     if (SUCCEEDED(result)) result = frame->SetSize(width, height);
     WICPixelFormatGUID format = channels == 1   ? GUID_WICPixelFormat8bppGray
                                 : channels == 3 ? GUID_WICPixelFormat24bppBGR
@@ -585,9 +590,9 @@ void Encode(RowSource& source, const std::string& path, const std::string& name,
                 if (samples == 4) out[3] = in[channels - 1];
             }
         }
-        result = frame->WritePixels(static_cast<UINT>(count), static_cast<UINT>(stride),
-                                    static_cast<UINT>(stride * static_cast<size_t>(count)),
-                                    rows.data());
+        result =
+            frame->WritePixels(static_cast<UINT>(count), static_cast<UINT>(stride),
+                               static_cast<UINT>(stride * static_cast<size_t>(count)), rows.data());
         if (FAILED(result)) throw failed(result);
         if (settings.progress) settings.progress(top + count, source.height());
     }
@@ -703,8 +708,8 @@ void WriteRawDepthTiff(const RawDepth& depth, const std::string& path, const std
     HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        throw Error(name + ": cannot open for writing: " +
-                    SystemWords(HRESULT_FROM_WIN32(GetLastError())));
+        throw Error(
+            name + ": cannot open for writing: " + SystemWords(HRESULT_FROM_WIN32(GetLastError())));
     }
     auto write = [&](const void* bytes, size_t size) {
         DWORD done = 0;
