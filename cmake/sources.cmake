@@ -61,6 +61,12 @@ set(TNIFF_LIBRARY_CORE_SOURCES
   ${TNIFF_ROOT}/tarniff/image_files/file_kinds.cpp
   ${TNIFF_ROOT}/tarniff/image_files/raster.cpp
 )
+# How the outputs make, lock, replace and remove files is the system's.
+if(WIN32)
+  list(APPEND TNIFF_LIBRARY_CORE_SOURCES ${TNIFF_ROOT}/tarniff/outputs_win32.cpp)
+else()
+  list(APPEND TNIFF_LIBRARY_CORE_SOURCES ${TNIFF_ROOT}/tarniff/outputs_posix.cpp)
+endif()
 # The readers and writers of PNG (libpng), Netpbm and TIFF (libtiff) behind the codec table.
 set(TNIFF_LIBRARY_CODEC_SOURCES
   ${TNIFF_ROOT}/tarniff/image_files/codec_table.cpp

@@ -5,7 +5,9 @@
 #  3. builds the Windows host program (tests/windows) for each width, into build-wine/win32 and
 #     build-wine/win64, and runs each under Wine on a virtual display against the module of its
 #     width: About box, alerts, fallback handles, the raw record at the host's offsets, saves and
-#     opens on Windows file handles. Each line names the module it is about ("wine win32: ...").
+#     opens on Windows file handles; then the library's Windows part (tests/windows/library_run.cpp):
+#     opens from a path and from bytes, outputs written whole, leftovers of dead and live writers.
+#     Each line names the module it is about ("wine win32: ...").
 #     Where the kernel runs no 32-bit program the 32-bit run is one SKIP line saying so.
 # Every check prints PASS, FAIL or SKIP; the last line is "N passed, M failed". Exit status 1 when
 # anything failed. TNIFF_WINDOWS_NO_SKIPS=1 counts skipped checks as failures.
@@ -88,6 +90,16 @@ for variant in win32 win64; do
   if [ $rc -ne 0 ] && ! grep -q '^FAIL: ' "$dir/run.log"; then
     tail -20 "$dir/run.err"
     record FAIL "wine $variant: the Windows host program ended with status $rc"
+  fi
+  # The library's opens and outputs on Windows files, with the module beside the program.
+  cp "build-$variant/TnIffFormat.8bi" "$dir/TnIffFormat.8bi"
+  (cd "$dir" && timeout 300 "$loader" library_run.exe "Z:$root/samples/render.iff" 'run\library' \
+     > library.log 2> library.err; rc=$?; "$wineserver" -w; exit $rc)
+  rc=$?
+  sed -n -E "s/^(PASS|FAIL|SKIP): wine: /\1: wine $variant: /p" "$dir/library.log" | tee -a "$log"
+  if [ $rc -ne 0 ] && ! grep -q '^FAIL: ' "$dir/library.log"; then
+    tail -20 "$dir/library.err"
+    record FAIL "wine $variant: the library's Windows run ended with status $rc"
   fi
 done
 

@@ -1,17 +1,29 @@
 // The limits of the format and of the memory an image may take, and byte counts for messages.
 #include "tarniff/tarniff.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 #include <cstdio>
 
 namespace tarniff {
 
 uint64_t DefaultMaxImageBytes() {
     const uint64_t floor = 1ull << 30;
+#if defined(_WIN32)
+    MEMORYSTATUSEX memory;
+    memory.dwLength = sizeof memory;
+    if (!GlobalMemoryStatusEx(&memory) || memory.ullTotalPhys == 0) return floor;
+    const uint64_t total = memory.ullTotalPhys;
+#else
     long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) return floor;
+    const uint64_t total = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+#endif
     // Half the machine's memory: the image is copied once more on its way to a PNG or PAM file.
-    uint64_t half = static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 2;
+    uint64_t half = total / 2;
     return half > floor ? half : floor;
 }
 

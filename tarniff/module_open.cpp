@@ -18,6 +18,13 @@ namespace tarniff {
 
 namespace {
 
+// Windows' C library has no quota error: a full disk is all it tells.
+#if defined(EDQUOT)
+const int kOverQuota = EDQUOT;
+#else
+const int kOverQuota = ENOSPC;
+#endif
+
 // The host's progressProc stays in charge (it logs and checks every report); this relay sits in
 // front of it in the record and also tells the caller. The callback has no context, so the
 // caller's Progress of the operation running is kept here while it runs.
@@ -186,8 +193,13 @@ bool IdentityOf(const std::string& path, FileIdentity* identity) {
     identity->device = status.st_dev;
     identity->inode = status.st_ino;
     identity->size = status.st_size;
+#if defined(_WIN32)
+    identity->seconds = static_cast<int64_t>(status.st_mtime);
+    identity->nanoseconds = 0;
+#else
     identity->seconds = static_cast<int64_t>(status.st_mtim.tv_sec);
     identity->nanoseconds = status.st_mtim.tv_nsec;
+#endif
     return true;
 }
 
@@ -310,7 +322,7 @@ void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, cons
         const int why = errno;
         throw Error::OfSystem(name + ": cannot open for writing: " + std::strerror(why), why);
     }
-    if (result == writErr && (writeError == ENOSPC || writeError == EFBIG || writeError == EDQUOT ||
+    if (result == writErr && (writeError == ENOSPC || writeError == EFBIG || writeError == kOverQuota ||
                               writeError == EIO || writeError == EROFS)) {
         throw Error(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)),
                     result);

@@ -1,6 +1,9 @@
 // Finding the module file and loading it.
 #include "tarniff/tarniff.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -14,7 +17,11 @@
 
 namespace tarniff {
 
+#if defined(_WIN32)
+const char kModuleFileName[] = "TnIffFormat.8bi";
+#else
 const char kModuleFileName[] = "TnIffFormat.so";
+#endif
 
 namespace {
 
@@ -30,6 +37,15 @@ void PrintLateProblems(const std::vector<tniff::Violation>& problems) {
 
 std::vector<std::string> ModuleSearchPaths() {
     std::vector<std::string> paths;
+#if defined(_WIN32)
+    // On Windows the module is installed beside the program (and the imaging codec).
+    std::vector<char> buffer(32768);
+    const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length > 0 && length < buffer.size()) {
+        const std::string program(buffer.data(), length);
+        paths.push_back(DirectoryOf(program) + kModuleFileName);
+    }
+#else
     std::vector<char> buffer(4096);
     ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
     if (length > 0) {
@@ -52,6 +68,7 @@ std::vector<std::string> ModuleSearchPaths() {
         if (installed) return {directory + "../lib/tniff/" + kModuleFileName};
         paths.push_back(directory + kModuleFileName);  // the build: side by side
     }
+#endif
 #ifdef TNIFF_INSTALLED_MODULE
     paths.push_back(TNIFF_INSTALLED_MODULE);  // a copy of tniff anywhere: where it is installed
 #endif

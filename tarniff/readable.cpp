@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tarniff/open_to_look.h"
+
 namespace tarniff {
 
 uint64_t CheckReadable(const std::string& path, const std::string& name) {
@@ -20,7 +22,7 @@ uint64_t CheckReadable(const std::string& path, const std::string& name) {
     }
     if (S_ISDIR(status.st_mode)) throw Error::OfSystem(cannot + "it is a directory", EISDIR);
     if (!S_ISREG(status.st_mode)) throw Error::OfSystem(cannot + "not a regular file", EINVAL);
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open(path.c_str(), kOpenToLook);
     if (fd < 0) {
         const int why = errno;
         throw Error::OfSystem(cannot + std::strerror(why), why);

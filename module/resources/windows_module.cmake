@@ -35,3 +35,8 @@ set_target_properties(TnIffFormat PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
   ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
+# A copy beside the programs and DLLs that load it (build-win32/bin/: tniff.exe, TnIffCodec.dll),
+# as an installation has it.
+add_custom_command(TARGET TnIffFormat POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bin
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:TnIffFormat> ${CMAKE_BINARY_DIR}/bin/)

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "tarniff/open_to_look.h"
+
 using namespace std::literals;
 
 namespace tarniff {
@@ -25,7 +27,7 @@ namespace {
 size_t FirstBytes(const std::string& path, uint8_t* bytes, size_t size) {
     struct stat status;
     if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = open(path.c_str(), kOpenToLook);
     if (fd < 0) return 0;
     size_t count = 0;
     if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
