@@ -60,9 +60,9 @@ private:
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return std::wstring();
     const int size =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
+    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
     return wide;
 }
 
@@ -80,10 +80,10 @@ std::string SystemWords(HRESULT result) {
         nullptr, static_cast<DWORD>(result), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string words;
     if (length > 0 && text != nullptr) {
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+        const int size = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), nullptr, 0,
                                              nullptr, nullptr);
         words.resize(static_cast<size_t>(size));
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &words[0], size, nullptr,
+        WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(length), &words[0], size, nullptr,
                             nullptr);
     }
     if (text != nullptr) LocalFree(text);
@@ -104,7 +104,8 @@ Com<IWICImagingFactory>* NewFactory(Com<IWICImagingFactory>* factory, const std:
 
 // The whole file, read with the system's own calls (names are UTF-8, Windows wants UTF-16).
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* why) {
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
@@ -128,6 +129,29 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
     if (!ok) *why = SystemWords(HRESULT_FROM_WIN32(GetLastError()));
     CloseHandle(file);
     return ok;
+}
+
+// Writes the bytes to the file at path, sharing it as the library's outputs do: "" or what went
+// wrong, as ": cannot open for writing: ..." or ": cannot write: ...".
+std::string WriteWholeFile(const std::string& path, const void* bytes, size_t size) {
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return ": cannot open for writing: " + SystemWords(HRESULT_FROM_WIN32(GetLastError()));
+    const char* at = static_cast<const char*>(bytes);
+    bool ok = true;
+    while (ok && size > 0) {
+        DWORD done = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1 << 24));
+        ok = WriteFile(file, at, want, &done, nullptr) != 0 && done == want;
+        at += done;
+        size -= done;
+    }
+    const DWORD code = ok ? 0 : GetLastError();
+    if (!CloseHandle(file) && ok)
+        return ": cannot write: " + SystemWords(HRESULT_FROM_WIN32(GetLastError()));
+    return ok ? "" : ": cannot write: " + SystemWords(HRESULT_FROM_WIN32(code));
 }
 
 // ---- Decoding ---------------------------------------------------------------------------------
@@ -237,15 +261,18 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
     }
 }
 
-// The decoder of container for the file's bytes, and its first frame.
-void OpenFrame(IWICImagingFactory* factory, const std::string& path, const GUID& container,
+// The decoder of container for the file's bytes, read already (the file is not opened again:
+// the caller's temporary copy of standard input is held open, unshared), and its first frame.
+void OpenFrame(IWICImagingFactory* factory, const std::vector<uint8_t>& file, const GUID& container,
                Com<IWICStream>* stream, Com<IWICBitmapDecoder>* decoder,
                Com<IWICBitmapFrameDecode>* frame, const std::string& name,
                const std::string& kind) {
     HRESULT result = factory->CreateStream(stream->out());
-    if (SUCCEEDED(result))
-        result = (*stream)->InitializeFromFilename(Widen(path).c_str(), GENERIC_READ);
-    if (FAILED(result)) throw Error(name + ": cannot open: " + SystemWords(result));
+    if (SUCCEEDED(result)) {
+        result = (*stream)->InitializeFromMemory(const_cast<BYTE*>(file.data()),
+                                                 static_cast<DWORD>(file.size()));
+    }
+    if (FAILED(result)) throw Error(name + ": not enough memory to read it");
     result = factory->CreateDecoder(container, nullptr, decoder->out());
     if (FAILED(result)) {
         throw Error(name + ": the Windows imaging component has no " + kind +
@@ -525,11 +552,11 @@ void Encode(RowSource& source, const std::string& path, const std::string& name,
     auto failed = [&](HRESULT result) {
         return Error(name + ": cannot write: " + SystemWords(result));
     };
-    Com<IWICStream> stream;
-    HRESULT result = factory->CreateStream(stream.out());
-    if (SUCCEEDED(result))
-        result = stream->InitializeFromFilename(Widen(path).c_str(), GENERIC_WRITE);
-    if (FAILED(result)) throw Error(name + ": cannot open for writing: " + SystemWords(result));
+    // Encoded into memory, then written to the file: the output's temporary file is held open
+    // by the library, shared, which WIC's own file streams are not.
+    Com<IStream> stream;
+    HRESULT result = CreateStreamOnHGlobal(nullptr, TRUE, stream.out());
+    if (FAILED(result)) throw Error(name + ": not enough memory to write it");
     Com<IWICBitmapEncoder> encoder;
     result = factory->CreateEncoder(container, nullptr, encoder.out());
     if (FAILED(result)) {
@@ -599,6 +626,15 @@ void Encode(RowSource& source, const std::string& path, const std::string& name,
     result = frame->Commit();
     if (SUCCEEDED(result)) result = encoder->Commit();
     if (FAILED(result)) throw failed(result);
+    STATSTG facts = {};
+    HGLOBAL memory = nullptr;
+    result = stream->Stat(&facts, STATFLAG_NONAME);
+    if (SUCCEEDED(result)) result = GetHGlobalFromStream(stream.get(), &memory);
+    if (FAILED(result)) throw failed(result);
+    const void* bytes = GlobalLock(memory);
+    const std::string why = WriteWholeFile(path, bytes, static_cast<size_t>(facts.cbSize.QuadPart));
+    GlobalUnlock(memory);
+    if (!why.empty()) throw Error(name + why);
 }
 
 }  // namespace
@@ -613,7 +649,7 @@ void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& setting
     Com<IWICStream> stream;
     Com<IWICBitmapDecoder> decoder;
     Com<IWICBitmapFrameDecode> frame;
-    OpenFrame(factory.get(), path, GUID_ContainerFormatPng, &stream, &decoder, &frame, name, "PNG");
+    OpenFrame(factory.get(), file, GUID_ContainerFormatPng, &stream, &decoder, &frame, name, "PNG");
     DecodeFrame(factory.get(), frame.get(), shape, sink, settings, name, "PNG");
 }
 
@@ -636,7 +672,7 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     Com<IWICStream> stream;
     Com<IWICBitmapDecoder> decoder;
     Com<IWICBitmapFrameDecode> frame;
-    OpenFrame(factory.get(), path, GUID_ContainerFormatTiff, &stream, &decoder, &frame, name,
+    OpenFrame(factory.get(), file, GUID_ContainerFormatTiff, &stream, &decoder, &frame, name,
               "TIFF");
     DecodeFrame(factory.get(), frame.get(), shape, sink, settings, name, "TIFF");
 }
