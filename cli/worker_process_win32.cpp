@@ -94,8 +94,12 @@ const std::vector<std::string>& RememberedArguments() { return gArguments; }
 
 void TakeWorkerChannels(Channel* jobs, Channel* results) {
     *jobs = ChannelOf(GetStdHandle(STD_INPUT_HANDLE));
-    *results = ChannelOf(GetStdHandle(STD_OUTPUT_HANDLE));
-    // Nothing but messages may reach the results pipe.
+    // Nothing but messages may reach the results pipe: it is kept as a handle of its own, and
+    // standard output (which _dup2 closes) becomes stderr.
+    HANDLE own = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_OUTPUT_HANDLE), GetCurrentProcess(), &own,
+                    0, FALSE, DUPLICATE_SAME_ACCESS);
+    *results = ChannelOf(own);
     std::fflush(stdout);
     _dup2(_fileno(stderr), _fileno(stdout));
     SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
