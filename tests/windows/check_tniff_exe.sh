@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# tniff.exe under Wine against Linux tniff: the same pixels, the same words, the same exit status.
+#   bash tests/windows/check_tniff_exe.sh WIDTH WINE PREFIX TNIFF_EXE LINUX_TNIFF
+# WIDTH win32 or win64 (for the lines' names); WINE the loader to run it with (wine64, or the
+# 32-bit one); PREFIX the Wine prefix; TNIFF_EXE the program, a Unix path or a Windows one (an
+# installed C:\...\tniff.exe), with TnIffFormat.8bi beside it; LINUX_TNIFF the native build's
+# tniff. Prints a "PASS: tniff.exe WIDTH: ..." or "FAIL: tniff.exe WIDTH: ..." line a check and
+# exits 1 when any failed. Pixels are compared as Linux tniff writes them to PAM; PNG and TIFF
+# files themselves may differ in their bytes, as the encoders do.
+set -uo pipefail
+if [ $# -ne 5 ]; then
+  echo "usage: check_tniff_exe.sh WIDTH WINE PREFIX TNIFF_EXE LINUX_TNIFF" >&2
+  exit 2
+fi
+width="$1" wine="$2" prefix="$3" exe="$4" linux="$5"
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# Unix paths given relative to here still name their files once the checks run elsewhere.
+absolute() { [ -e "$1" ] && [[ "$1" != /* ]] && echo "$PWD/$1" || echo "$1"; }
+exe="$(absolute "$exe")" linux="$(absolute "$linux")" wine="$(absolute "$wine")"
+sample="$root/samples/render.iff"
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+failures=0
+pass() { echo "PASS: tniff.exe $width: $1"; }
+fail() { echo "FAIL: tniff.exe $width: $1"; failures=$((failures + 1)); }
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+cp "$sample" render.iff
+
+# tniff.exe with its output as Linux prints it: CRLF as LF, backslashes as slashes.
+win() { timeout 300 "$wine" "$exe" "$@"; }
+normalised() { tr -d '\r' | sed 's#\\#/#g'; }
+# The pixels of an image file, as the PAM Linux tniff writes of it (through .iff for the others).
+pixels() {
+  case "$1" in
+    *.iff) "$linux" -q convert "$1" "$2" ;;
+    *) "$linux" -q convert "$1" "$2.iff" && "$linux" -q convert "$2.iff" "$2" ;;
+  esac
+}
+same_pixels() {  # what file-a file-b
+  if pixels "$2" "$2.pix.pam" 2> "$work/err" && pixels "$3" "$3.pix.pam" 2>> "$work/err" &&
+    cmp -s "$2.pix.pam" "$3.pix.pam"; then
+    pass "$1"
+  else
+    fail "$1 ($(head -c 300 "$work/err" | tr '\n' ' '))"
+  fi
+}
+
+# about and --version run, and find the module beside the program.
+if win about > about.txt 2>&1 && grep -q "TarnIFF (TnIffFormat)" about.txt &&
+  win --version > version.txt 2>&1 && grep -q "^module " version.txt; then
+  pass "about and --version run with the module beside it"
+else
+  fail "about or --version: $(normalised < about.txt | head -3 | tr '\n' ' ')"
+fi
+
+# The sample to PNG, TIFF and PAM: the pixels Linux tniff gives (PAM: the same bytes).
+for kind in png tiff pam; do
+  "$linux" -q convert render.iff "linux.$kind"
+  if ! win -q convert render.iff "exe.$kind" > err.txt 2>&1; then
+    fail "render.iff to .$kind: $(normalised < err.txt | head -2 | tr '\n' ' ')"
+  elif [ "$kind" = pam ]; then
+    cmp -s exe.pam linux.pam && pass "render.iff to .pam: the bytes Linux writes" ||
+      fail "render.iff to .pam differs from Linux's"
+  else
+    same_pixels "render.iff to .$kind: Linux's pixels" "exe.$kind" "linux.$kind"
+  fi
+done
+
+# PNG and TIFF that Linux wrote, to .iff with tniff.exe: the pixels Linux's own .iff has.
+for kind in png tiff; do
+  if win -q convert "linux.$kind" "from-$kind.iff" > err.txt 2>&1; then
+    "$linux" -q convert "linux.$kind" "linux-from-$kind.iff"
+    same_pixels "Linux's .$kind to .iff and back: the same pixels" "from-$kind.iff" \
+      "linux-from-$kind.iff"
+  else
+    fail "Linux's .$kind to .iff: $(normalised < err.txt | head -2 | tr '\n' ' ')"
+  fi
+done
+
+# A batch of frames, two worker processes at once.
+mkdir frames
+for frame in 1001 1002 1003; do cp render.iff "frames/shot.$frame.iff"; done
+if win convert 'frames/shot.####.iff' --to png -o out -j 2 > batch.txt 2>&1 &&
+  normalised < batch.txt | grep -q "^tniff: converted 3, failed 0, skipped 0$"; then
+  batch=ok
+  for frame in 1001 1002 1003; do
+    pixels "out/shot.$frame.png" "frame.pam" 2> /dev/null && cmp -s frame.pam linux.png.pix.pam ||
+      batch="frame $frame differs"
+  done
+  [ "$batch" = ok ] && pass "a frame pattern with -j 2: every frame with Linux's pixels" ||
+    fail "a frame pattern with -j 2: $batch"
+else
+  fail "a frame pattern with -j 2: $(normalised < batch.txt | tail -2 | tr '\n' ' ')"
+fi
+
+# info says the same words as Linux for the sample, a damaged and a cut file.
+cp render.iff damaged.iff
+printf '\377\377\377\377\377\377\377\377' | dd of=damaged.iff bs=1 seek=20000 conv=notrunc 2> /dev/null
+head -c 100000 render.iff > cut.iff
+for file in render.iff damaged.iff cut.iff; do
+  win info "$file" > exe.txt 2>&1
+  exeStatus=$?
+  "$linux" info "$file" > linux.txt 2>&1
+  linuxStatus=$?
+  if [ "$exeStatus" = "$linuxStatus" ] && normalised < exe.txt | cmp -s - linux.txt; then
+    pass "info $file: Linux's words and exit status $linuxStatus"
+  else
+    fail "info $file: status $exeStatus (Linux $linuxStatus); $(normalised < exe.txt | diff - linux.txt | head -4 | tr '\n' ' ')"
+  fi
+done
+
+# A cut file fails to convert with Linux's words and exit status, and the refused write leaves
+# nothing in the output folder: no output, no temporary file.
+mkdir refused
+win convert cut.iff refused/cut.png > exe.txt 2>&1
+exeStatus=$?
+"$linux" convert cut.iff linux-cut.png > linux.txt 2>&1
+linuxStatus=$?
+sed -i 's#linux-cut.png#refused/cut.png#g' linux.txt
+refusedAsLinux=no
+if [ "$exeStatus" = "$linuxStatus" ] && [ "$exeStatus" != 0 ] && normalised < exe.txt | cmp -s - linux.txt; then
+  pass "a cut file is refused with Linux's words and exit status $linuxStatus"
+  refusedAsLinux=yes
+else
+  fail "a cut file: status $exeStatus (Linux $linuxStatus): $(normalised < exe.txt | head -2 | tr '\n' ' ')"
+fi
+if [ "$refusedAsLinux" = no ]; then
+  fail "the refused write's folder is not looked at: tniff.exe did not refuse it as Linux does"
+elif [ -z "$(ls -A refused)" ]; then
+  pass "the refused write left nothing in the output folder"
+else
+  fail "the refused write left $(ls -A refused | tr '\n' ' ')in the output folder"
+fi
+
+# A name with accents, from the UTF-16 command line to the file and back.
+cp render.iff "café.iff"
+if win -q convert "café.iff" "crème.png" > err.txt 2>&1 && [ -f "crème.png" ]; then
+  same_pixels "a name with accents converts" "crème.png" linux.png
+else
+  fail "a name with accents: $(normalised < err.txt | head -2 | tr '\n' ' ')"
+fi
+
+[ "$failures" = 0 ]
