@@ -158,10 +158,20 @@ std::string WriteWholeFile(const std::string& path, const void* bytes, size_t si
 
 // What the file's own bytes say the image becomes, as the Linux reader makes it.
 struct Shape {
-    int channels = 0;      // 1 gray, 2 gray and alpha, 3 RGB, 4 RGBA
-    int sourceBits = 8;    // bits per sample as stored
-    bool sixteen = false;  // samples are scaled from 16 bits here, not by WIC
+    int channels = 0;              // 1 gray, 2 gray and alpha, 3 RGB, 4 RGBA
+    int sourceBits = 8;            // bits per sample as stored
+    bool sixteen = false;          // samples are scaled from 16 bits here, not by WIC
+    std::vector<uint8_t> palette;  // a TIFF palette image's colours, RGB, as Linux scales them
+    bool associated = false;       // TIFF alpha that colours are multiplied by: made straight here
 };
+
+// A premultiplied colour sample made straight: rounded to nearest, never above the largest
+// value, 0 where alpha is 0.
+uint32_t Straight(uint32_t value, uint32_t alpha, uint32_t largest) {
+    if (alpha == 0) return 0;
+    const uint64_t straight = (static_cast<uint64_t>(value) * largest + alpha / 2) / alpha;
+    return static_cast<uint32_t>(std::min<uint64_t>(straight, largest));
+}
 
 bool SameFormat(const WICPixelFormatGUID& a, const GUID& b) { return IsEqualGUID(a, b) != 0; }
 
@@ -181,6 +191,45 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
     result = frame->GetPixelFormat(&native);
     if (FAILED(result)) throw Error(name + ": broken " + kind + " file: " + SystemWords(result));
 
+    const int w = static_cast<int>(width), h = static_cast<int>(height);
+    // A TIFF palette's colours are scaled here, as on Linux: its indices are fetched as stored.
+    const int indexBits = shape.palette.empty()                                ? 0
+                          : SameFormat(native, GUID_WICPixelFormat8bppIndexed) ? 8
+                          : SameFormat(native, GUID_WICPixelFormat4bppIndexed) ? 4
+                          : SameFormat(native, GUID_WICPixelFormat2bppIndexed) ? 2
+                          : SameFormat(native, GUID_WICPixelFormat1bppIndexed) ? 1
+                                                                               : 0;
+    if (indexBits > 0) {
+        sink->Begin(w, h, 3, shape.sourceBits);
+        const size_t stride = (static_cast<size_t>(width) * size_t(indexBits) + 7) / 8;
+        const int block = sink->BlockRows(w, 3);
+        std::vector<uint8_t> indices(stride * static_cast<size_t>(std::min(block, h)));
+        const size_t entries = shape.palette.size() / 3;
+        for (int top = 0; top < h; top += block) {
+            const int count = std::min(block, h - top);
+            WICRect rect = {0, top, w, count};
+            result = frame->CopyPixels(&rect, static_cast<UINT>(stride),
+                                       static_cast<UINT>(stride * static_cast<size_t>(count)),
+                                       indices.data());
+            if (FAILED(result))
+                throw Error(name + ": broken " + kind + " file: " + SystemWords(result));
+            uint8_t* out = sink->Rows(top, count);
+            for (int y = 0; y < count; ++y) {
+                const uint8_t* row = indices.data() + static_cast<size_t>(y) * stride;
+                for (size_t x = 0; x < width; ++x, out += 3) {
+                    const size_t bit = x * size_t(indexBits);
+                    const int shift = 8 - indexBits - static_cast<int>(bit % 8);
+                    size_t index = (row[bit / 8] >> shift) & ((1u << indexBits) - 1u);
+                    if (index >= entries) index = 0;
+                    std::memcpy(out, &shape.palette[index * 3], 3);
+                }
+            }
+            sink->Filled(top, count);
+            if (settings.progress) settings.progress(top + count, h);
+        }
+        return;
+    }
+
     // The layout fetched: samples of 1 or 2 bytes, in the order of the format asked for.
     GUID wanted = GUID_WICPixelFormat32bppBGRA;
     int sampleBytes = 1, samples = 4;
@@ -192,8 +241,11 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
             wanted = GUID_WICPixelFormat16bppGray;
             samples = 1;
         } else {
-            wanted = GUID_WICPixelFormat64bppRGBA;
+            wanted =
+                shape.associated ? GUID_WICPixelFormat64bppPRGBA : GUID_WICPixelFormat64bppRGBA;
         }
+    } else if (shape.associated) {
+        wanted = GUID_WICPixelFormat32bppPBGRA;
     } else if (shape.channels == 1 && SameFormat(native, GUID_WICPixelFormat8bppGray)) {
         wanted = GUID_WICPixelFormat8bppGray;
         samples = 1;
@@ -211,7 +263,6 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
     }
     (void)factory;
 
-    const int w = static_cast<int>(width), h = static_cast<int>(height);
     sink->Begin(w, h, shape.channels, shape.sourceBits);
     const size_t stride = static_cast<size_t>(width) * static_cast<size_t>(samples * sampleBytes);
     const int block = sink->BlockRows(w, shape.channels);
@@ -244,14 +295,21 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
             for (size_t i = 0; i < pixels; ++i) {
                 const uint8_t* from =
                     fetched.data() + i * static_cast<size_t>(samples * sampleBytes);
+                uint32_t values[4];
                 for (int c = 0; c < shape.channels; ++c) {
-                    if (sampleBytes == 1) {
-                        out[c] = from[pick[c]];
-                    } else {
-                        uint16_t value;
-                        std::memcpy(&value, from + pick[c] * 2, 2);
-                        out[c] = ScaleSample(value, 65535);
-                    }
+                    uint16_t value = from[pick[c]];
+                    if (sampleBytes == 2) std::memcpy(&value, from + pick[c] * 2, 2);
+                    values[c] = value;
+                }
+                const uint32_t largest = sampleBytes == 2 ? 65535 : 255;
+                const int alpha = shape.channels - 1;
+                if (shape.associated) {
+                    for (int c = 0; c < alpha; ++c)
+                        values[c] = Straight(values[c], values[alpha], largest);
+                }
+                for (int c = 0; c < shape.channels; ++c) {
+                    out[c] = sampleBytes == 2 ? ScaleSample(values[c], 65535)
+                                              : static_cast<uint8_t>(values[c]);
                 }
                 out += shape.channels;
             }
@@ -366,6 +424,7 @@ struct TiffTags {
     bool photometricGiven = false;
     std::vector<uint16_t> extra;
     std::vector<uint64_t> offsets, counts;
+    std::vector<uint16_t> colourMap;  // every red, then every green, then every blue
 };
 
 class TiffBytes {
@@ -431,6 +490,9 @@ TiffTags ReadTiffTags(const std::vector<uint8_t>& file, const std::string& name)
             break;
         case 277: tags.samples = static_cast<uint16_t>(value(0)); break;
         case 339: tags.sampleFormat = static_cast<uint16_t>(value(0)); break;
+        case 320:
+            for (uint64_t i = 0; i < count; ++i) tags.colourMap.push_back(uint16_t(value(i)));
+            break;
         case 338:
             for (uint64_t i = 0; i < count; ++i) tags.extra.push_back(uint16_t(value(i)));
             break;
@@ -517,6 +579,24 @@ Shape TiffShapeOf(const TiffTags& tags, const std::string& name, uint64_t fileBy
     shape.channels = (tags.photometric == 3 ? 3 : colourSamples) + (alpha ? 1 : 0);
     shape.sourceBits = tags.bits;
     shape.sixteen = tags.bits == 16 && tags.photometric != 3;
+    // Alpha unless it says it is associated; unspecified extra samples are straight alpha.
+    shape.associated = alpha && !tags.extra.empty() && tags.extra[0] == 1;
+    if (tags.photometric == 3) {
+        // Its entries are 16 bits, but some writers store 8-bit values in them; a map with no
+        // entry above 255 is read as such.
+        const size_t entries = size_t(1) << tags.bits;
+        if (tags.colourMap.size() < entries * 3)
+            throw Error(name + ": broken TIFF file: a palette image without a colour map");
+        const bool sixteen = std::any_of(tags.colourMap.begin(),
+                                         tags.colourMap.begin() + std::ptrdiff_t(entries * 3),
+                                         [](uint16_t value) { return value > 255; });
+        for (size_t i = 0; i < entries; ++i) {
+            for (size_t k = 0; k < 3; ++k) {
+                const uint16_t value = tags.colourMap[k * entries + i];
+                shape.palette.push_back(sixteen ? ScaleSample(value, 65535) : uint8_t(value));
+            }
+        }
+    }
     return shape;
 }
 
