@@ -381,6 +381,17 @@ Shape PngShapeOf(const std::vector<uint8_t>& file, const std::string& name) {
         if (file.size() - at < 8) throw cut(stage);
         const uint32_t length = BigEndian32(&file[at]);
         const std::string type(reinterpret_cast<const char*>(&file[at + 4]), 4);
+        // libpng names a chunk with its letters, any other byte in hexadecimal: "IDA[AB]".
+        std::string shown;
+        bool letters = true;
+        for (char c : type) {
+            const bool letter = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+            letters = letters && letter;
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "[%02X]", static_cast<unsigned char>(c));
+            shown += letter ? std::string(1, c) : std::string(hex);
+        }
+        if (!letters) throw Error(name + ": broken PNG file: " + shown + ": invalid chunk type");
         if (type == "IDAT") stage = "image data";
         if (length > 0x7FFFFFFFu)
             throw Error(name + ": broken PNG file: PNG unsigned integer out of range");
