@@ -25,7 +25,8 @@ namespace {
 
 // The help texts, laid out as they print (within 100 columns, with the escapes), but for the lists
 // of kinds of file, which come from the library's rows (Expanded): @OTHER_EXTENSIONS@, every
-// kind's extension but this format's; @KIND_NAMES@, the type names; @KIND_TABLE@, a line a kind.
+// kind's extension but this format's; @KIND_NAMES@, the type names; @KIND_TABLE@, a line a kind;
+// @MODULE_BESIDE@, where the module is looked for on this system.
 // A kind added may need a line broken anew; the help test checks the width.
 // clang-format off
 const char kUsage[] =
@@ -44,7 +45,7 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --module PATH      load this module file; without it, the one $TNIFF_MODULE names, else\n"
-    "                     TnIffFormat.so beside tniff (or in ../lib/tniff relative to it)\n"
+    "                     @MODULE_BESIDE@\n"
     "  -q, --quiet        no progress bar and no notes on stderr\n"
     "  --max-image-size N the largest image an open of any input may make, in bytes (suffixes K,\n"
     "                     M, G); by default half the machine's memory, at least 1G\n"
@@ -203,6 +204,13 @@ const char kAboutUsage[] =
 
 // clang-format on
 
+// Where tniff finds its module without being told, as the help says it.
+#ifdef _WIN32
+const char kModuleBeside[] = "TnIffFormat.8bi beside tniff.exe";
+#else
+const char kModuleBeside[] = "TnIffFormat.so beside tniff (or in ../lib/tniff relative to it)";
+#endif
+
 // A help text with its lists of kinds filled in from the library's rows.
 std::string Expanded(const char* text) {
     std::string table;
@@ -218,6 +226,7 @@ std::string Expanded(const char* text) {
         {"@OTHER_EXTENSIONS@", tarniff::OtherExtensions()},
         {"@KIND_NAMES@", tarniff::KindNames()},
         {"@KIND_TABLE@", table},
+        {"@MODULE_BESIDE@", kModuleBeside},
     };
     std::string expanded = text;
     for (const auto& field : fields) {
