@@ -237,12 +237,29 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
     if (shape.sixteen) {
         sampleBytes = 2;
         bgr = false;
+        // Taken as the decoder gives them where it gives 16-bit samples (not every system
+        // converts between its 16-bit formats), else converted to 16-bit RGBA.
+        struct Sixteen {
+            const GUID* format;
+            int samples;
+            bool bgr;
+        };
+        const Sixteen kSixteen[] = {{&GUID_WICPixelFormat16bppGray, 1, false},
+                                    {&GUID_WICPixelFormat48bppRGB, 3, false},
+                                    {&GUID_WICPixelFormat48bppBGR, 3, true},
+                                    {&GUID_WICPixelFormat64bppRGBA, 4, false},
+                                    {&GUID_WICPixelFormat64bppBGRA, 4, true}};
+        wanted = shape.associated ? GUID_WICPixelFormat64bppPRGBA : GUID_WICPixelFormat64bppRGBA;
         if (shape.channels == 1) {
             wanted = GUID_WICPixelFormat16bppGray;
             samples = 1;
-        } else {
-            wanted =
-                shape.associated ? GUID_WICPixelFormat64bppPRGBA : GUID_WICPixelFormat64bppRGBA;
+        }
+        for (const Sixteen& given : kSixteen) {
+            if (shape.associated || !SameFormat(native, *given.format)) continue;
+            if (given.samples == 1 && shape.channels != 1) continue;
+            wanted = *given.format;
+            samples = given.samples;
+            bgr = given.bgr;
         }
     } else if (shape.associated) {
         wanted = GUID_WICPixelFormat32bppPBGRA;
@@ -269,15 +286,12 @@ void DecodeFrame(IWICImagingFactory* factory, IWICBitmapFrameDecode* frame, cons
     std::vector<uint8_t> fetched(stride * static_cast<size_t>(std::min(block, h)));
     // Where channel c of the output is among the samples fetched.
     int pick[4] = {0, 1, 2, 3};
-    if (samples == 1) {
-        pick[0] = 0;
-    } else if (bgr) {
-        const int gray[] = {2, 3}, colour[] = {2, 1, 0, 3};  // B=G=R for gray
+    if (samples > 1) {
+        // Gray comes as R = G = B.
+        const int red = bgr ? 2 : 0, blue = bgr ? 0 : 2;
+        const int gray[] = {red, 3}, colour[] = {red, 1, blue, 3};
         for (int c = 0; c < shape.channels; ++c)
             pick[c] = shape.channels <= 2 ? gray[c] : colour[c];
-    } else if (shape.channels <= 2) {
-        pick[0] = 0;
-        pick[1] = 3;
     }
     for (int top = 0; top < h; top += block) {
         const int count = std::min(block, h - top);

@@ -128,6 +128,25 @@ write('cut-end.png', png[:-6]); write('cut.tif', tif[:500])
 write('bad-crc.png', png[:20] + bytes([png[20] ^ 0xFF]) + png[21:])
 write('bad-type.png', png[:40] + bytes([png[40] ^ 0xFF]) + png[41:])
 rgb.save(k + 'jpeg-named.png', 'JPEG')
+# PNG layouts Pillow does not write: 16-bit colour, and interlaced files.
+import zlib
+def chunk(kind, data):
+    return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
+def png(name, colourType, depth, channels, seed, interlace=0, w=37, h=23):
+    bpp = channels * depth // 8
+    data = noise('L', 1, seed, w * bpp, h).tobytes()
+    passes = [(0, 0, 8, 8), (4, 0, 8, 8), (0, 4, 4, 8), (2, 0, 4, 4), (0, 2, 2, 4), (1, 0, 2, 2),
+              (0, 1, 1, 2)] if interlace else [(0, 0, 1, 1)]
+    raw = b''
+    for x0, y0, dx, dy in passes:
+        for y in range(y0, h, dy):
+            row = b''.join(data[(y * w + x) * bpp:(y * w + x + 1) * bpp] for x in range(x0, w, dx))
+            raw += b'\0' + row if row else b''
+    header = struct.pack('>IIBBBBB', w, h, depth, colourType, 0, 0, interlace)
+    write(name, b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header) + chunk(b'IDAT', zlib.compress(raw)) +
+          chunk(b'IEND', b''))
+png('rgb16.png', 2, 16, 3, 6); png('rgba16.png', 6, 16, 4, 7); png('gray-alpha16.png', 4, 16, 2, 8)
+png('interlaced.png', 6, 8, 4, 9, 1); png('interlaced16.png', 2, 16, 3, 10, 1)
 PYTHON
 then
   kindsOk=0
@@ -137,7 +156,15 @@ then
     exeStatus=$?
     "$linux" convert "$file" "$file.linux.iff" > linux.txt 2>&1
     linuxStatus=$?
-    if [ "$exeStatus" != "$linuxStatus" ] || ! normalised < exe.txt | cmp -s - linux.txt; then
+    # The broken files fail on Linux, every other one converts there.
+    case "${file#kinds/}" in
+      cut* | bad-* | jpeg-* | cmyk.*) broken=1 ;;
+      *) broken=0 ;;
+    esac
+    if { [ "$broken" = 1 ] && [ "$linuxStatus" = 0 ]; } ||
+      { [ "$broken" = 0 ] && [ "$linuxStatus" != 0 ]; }; then
+      kindsBad+=" ${file#kinds/} (Linux tniff gives status $linuxStatus: $(head -1 linux.txt))"
+    elif [ "$exeStatus" != "$linuxStatus" ] || ! normalised < exe.txt | cmp -s - linux.txt; then
       kindsBad+=" ${file#kinds/} (status $exeStatus, Linux $linuxStatus: $(normalised < exe.txt | head -1))"
     elif [ "$linuxStatus" = 0 ] && ! { pixels "$file.exe.iff" "$file.exe.pam" &&
       pixels "$file.linux.iff" "$file.linux.pam" && cmp -s "$file.exe.pam" "$file.linux.pam"; }; then
