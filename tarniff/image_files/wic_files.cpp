@@ -646,8 +646,8 @@ std::vector<uint8_t> ReadChecked(const std::string& path, const std::string& nam
 // ---- Encoding ---------------------------------------------------------------------------------
 
 // Rows of 1 to 4 channels written through an encoder of container: gray as 8-bit gray, the
-// others as 8-bit BGR or BGRA (gray and alpha becomes RGBA: WIC's encoders hold no 8-bit gray
-// with alpha).
+// others as 8-bit BGR or BGRA (gray and alpha is written here, WriteGrayAlphaPng and
+// WriteGrayAlphaTiff).
 void Encode(RowSource& source, const std::string& path, const std::string& name,
             const WriteSettings& settings, const GUID& container, const char* kind,
             bool tiffOptions) {
@@ -742,6 +742,160 @@ void Encode(RowSource& source, const std::string& path, const std::string& name,
     if (!why.empty()) throw Error(name + why);
 }
 
+// ---- Gray and alpha, and raw depth: files written here ----------------------------------------
+// WIC's encoders hold no 8-bit gray with alpha and no two-sample 32-bit image: these are written
+// here, uncompressed (PNG in stored deflate blocks), with the tags and chunks Linux writes, so
+// that they read back with Linux's channels.
+
+// The header and directory of a little-endian TIFF of two samples of bits each (the second
+// unassociated alpha) in one strip that follows at once.
+std::vector<uint8_t> TwoSampleTiffHead(uint32_t width, uint32_t height, int bits, int format,
+                                       const Resolution& resolution, const std::string& name) {
+    const uint64_t pixelBytes = uint64_t(width) * height * 2 * uint64_t(bits / 8);
+    if (pixelBytes > 0xFFFFFFFFu - 4096)
+        throw Error(name + ": too large for a TIFF file written on Windows (4 GiB)");
+    std::vector<uint8_t> head;
+    auto put = [&](uint64_t value, int size) {
+        for (int i = 0; i < size; ++i) head.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    };
+    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+        put(tag, 2);
+        put(type, 2);
+        put(count, 4);
+        put(value, 4);
+    };
+    const bool known = resolution.horizontalDpi > 0 && resolution.verticalDpi > 0;
+    const int entries = known ? 16 : 13;
+    const uint32_t rationals = 8 + 2 + uint32_t(entries) * 12 + 4;
+    const uint32_t data = rationals + (known ? 16 : 0);
+    const uint32_t b = static_cast<uint32_t>(bits), f = static_cast<uint32_t>(format);
+    put('I', 1);
+    put('I', 1);
+    put(42, 2);
+    put(8, 4);
+    put(static_cast<uint64_t>(entries), 2);
+    entry(256, 4, 1, width);
+    entry(257, 4, 1, height);
+    entry(258, 3, 2, b | (b << 16));
+    entry(259, 3, 1, 1);  // no compression
+    entry(262, 3, 1, 1);  // min-is-black
+    entry(273, 4, 1, data);
+    entry(274, 3, 1, 1);  // top left
+    entry(277, 3, 1, 2);
+    entry(278, 4, 1, height);
+    entry(279, 4, 1, static_cast<uint32_t>(pixelBytes));
+    if (known) {
+        entry(282, 5, 1, rationals);
+        entry(283, 5, 1, rationals + 8);
+    }
+    entry(284, 3, 1, 1);
+    if (known) entry(296, 3, 1, 2);  // inches
+    entry(338, 3, 1, 2);             // unassociated alpha
+    entry(339, 3, 2, f | (f << 16));
+    put(0, 4);
+    if (head.size() != rationals) throw Error(name + ": the TIFF directory is laid out wrongly");
+    if (known) {
+        put(static_cast<uint32_t>(resolution.horizontalDpi * 10000 + 0.5), 4);
+        put(10000, 4);
+        put(static_cast<uint32_t>(resolution.verticalDpi * 10000 + 0.5), 4);
+        put(10000, 4);
+    }
+    return head;
+}
+
+void WriteGrayAlphaTiff(RowSource& source, const std::string& path, const std::string& name,
+                        const WriteSettings& settings) {
+    std::vector<uint8_t> file =
+        TwoSampleTiffHead(static_cast<uint32_t>(source.width()),
+                          static_cast<uint32_t>(source.height()), 8, 1, settings.resolution, name);
+    const int block = RowsPerBlock(source.width(), 2);
+    for (int top = 0; top < source.height(); top += block) {
+        const int count = std::min(block, source.height() - top);
+        const uint8_t* rows = source.Rows(top, count);
+        file.insert(file.end(), rows, rows + source.rowBytes() * static_cast<size_t>(count));
+        if (settings.progress) settings.progress(top + count, source.height());
+    }
+    const std::string why = WriteWholeFile(path, file.data(), file.size());
+    if (!why.empty()) throw Error(name + why);
+}
+
+void PutBigEndian32(std::vector<uint8_t>* bytes, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        bytes->push_back(static_cast<uint8_t>(value >> shift));
+}
+
+void PutChunk(std::vector<uint8_t>* file, const char* type, const std::vector<uint8_t>& data) {
+    PutBigEndian32(file, static_cast<uint32_t>(data.size()));
+    const size_t start = file->size();
+    file->insert(file->end(), type, type + 4);
+    file->insert(file->end(), data.begin(), data.end());
+    PutBigEndian32(file, Crc32(file->data() + start, file->size() - start));
+}
+
+void WriteGrayAlphaPng(RowSource& source, const std::string& path, const std::string& name,
+                       const WriteSettings& settings) {
+    const uint32_t width = static_cast<uint32_t>(source.width());
+    const uint32_t height = static_cast<uint32_t>(source.height());
+    std::vector<uint8_t> file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> header;
+    PutBigEndian32(&header, width);
+    PutBigEndian32(&header, height);
+    header.insert(header.end(), {8, 4, 0, 0, 0});  // 8-bit gray and alpha, not interlaced
+    PutChunk(&file, "IHDR", header);
+    if (settings.resolution.horizontalDpi > 0 && settings.resolution.verticalDpi > 0) {
+        // Pixels per metre, rounded, as Linux writes them.
+        const double kInchesPerMetre = 1 / 0.0254;
+        std::vector<uint8_t> physical;
+        PutBigEndian32(&physical, static_cast<uint32_t>(
+                                      settings.resolution.horizontalDpi * kInchesPerMetre + 0.5));
+        PutBigEndian32(&physical, static_cast<uint32_t>(
+                                      settings.resolution.verticalDpi * kInchesPerMetre + 0.5));
+        physical.push_back(1);
+        PutChunk(&file, "pHYs", physical);
+    }
+    // The rows, each after its filter byte (none), in stored deflate blocks.
+    std::vector<uint8_t> raw;
+    const int block = RowsPerBlock(source.width(), 2);
+    for (int top = 0; top < source.height(); top += block) {
+        const int count = std::min(block, source.height() - top);
+        const uint8_t* rows = source.Rows(top, count);
+        for (int y = 0; y < count; ++y) {
+            raw.push_back(0);
+            const uint8_t* row = rows + source.rowBytes() * static_cast<size_t>(y);
+            raw.insert(raw.end(), row, row + source.rowBytes());
+        }
+        if (settings.progress) settings.progress(top + count, source.height());
+    }
+    std::vector<uint8_t> stream = {0x78, 0x01};
+    uint32_t a = 1, b = 0;
+    for (uint8_t byte : raw) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    for (size_t at = 0;;) {
+        const size_t size = std::min<size_t>(raw.size() - at, 65535);
+        const bool last = at + size == raw.size();
+        stream.push_back(last ? 1 : 0);
+        stream.insert(stream.end(),
+                      {uint8_t(size), uint8_t(size >> 8), uint8_t(~size), uint8_t(~size >> 8)});
+        stream.insert(stream.end(), raw.begin() + std::ptrdiff_t(at),
+                      raw.begin() + std::ptrdiff_t(at + size));
+        at += size;
+        if (last) break;
+    }
+    PutBigEndian32(&stream, (b << 16) | a);
+    const size_t kChunkBytes = size_t(1) << 20;
+    for (size_t at = 0; at < stream.size(); at += kChunkBytes) {
+        const size_t size = std::min(kChunkBytes, stream.size() - at);
+        PutChunk(&file, "IDAT",
+                 std::vector<uint8_t>(stream.begin() + std::ptrdiff_t(at),
+                                      stream.begin() + std::ptrdiff_t(at + size)));
+    }
+    PutChunk(&file, "IEND", {});
+    const std::string why = WriteWholeFile(path, file.data(), file.size());
+    if (!why.empty()) throw Error(name + why);
+}
+
 }  // namespace
 
 void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& settings) {
@@ -764,6 +918,7 @@ void WritePng(RowSource& rows, const std::string& path, const std::string& name,
         throw Error(name + ": a PNG file holds 1 to 4 channels, not " +
                     std::to_string(rows.channels()));
     }
+    if (rows.channels() == 2) return WriteGrayAlphaPng(rows, path, name, settings);
     Encode(rows, path, name, settings, GUID_ContainerFormatPng, "PNG", false);
 }
 
@@ -788,91 +943,30 @@ void WriteTiff(RowSource& rows, const std::string& path, const std::string& name
         throw Error(name + ": tniff writes TIFF files of 1 to 4 channels, not " +
                     std::to_string(rows.channels()));
     }
+    if (rows.channels() == 2) return WriteGrayAlphaTiff(rows, path, name, settings);
     Encode(rows, path, name, settings, GUID_ContainerFormatTiff, "TIFF", true);
 }
 
-// WIC's TIFF encoder holds no two-sample 32-bit image: these files are written here, uncompressed,
-// with the tags the Linux writer gives them (but its compression).
 void WriteRawDepthTiff(const RawDepth& depth, const std::string& path, const std::string& name,
                        const RawDepthSettings& settings) {
     const uint32_t width = static_cast<uint32_t>(depth.width);
     const uint32_t height = static_cast<uint32_t>(depth.height);
-    const uint64_t pixelBytes = uint64_t(width) * height * 8;
-    if (pixelBytes > 0xFFFFFFFFu - 4096)
-        throw Error(name + ": too large for a TIFF file written on Windows (4 GiB)");
-    std::vector<uint8_t> head;
-    auto put = [&](uint64_t value, int size) {
-        for (int i = 0; i < size; ++i) head.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    };
-    const bool resolution =
-        settings.resolution.horizontalDpi > 0 && settings.resolution.verticalDpi > 0;
-    const int entries = resolution ? 15 : 12;
-    const uint32_t rationals = 8 + 2 + uint32_t(entries) * 12 + 4;
-    const uint32_t data = rationals + (resolution ? 16 : 0);
-    put('I', 1);
-    put('I', 1);
-    put(42, 2);
-    put(8, 4);
-    put(static_cast<uint64_t>(entries), 2);
-    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        put(tag, 2);
-        put(type, 2);
-        put(count, 4);
-        put(value, 4);
-    };
-    const uint32_t format = settings.asFloat ? 3 : 1;
-    entry(256, 4, 1, width);
-    entry(257, 4, 1, height);
-    entry(258, 3, 2, 32 | (32u << 16));
-    entry(259, 3, 1, 1);
-    entry(262, 3, 1, 1);
-    entry(273, 4, 1, data);
-    entry(274, 3, 1, 1);
-    entry(277, 3, 1, 2);
-    entry(278, 4, 1, height);
-    entry(279, 4, 1, static_cast<uint32_t>(pixelBytes));
-    if (resolution) {
-        entry(282, 5, 1, rationals);
-        entry(283, 5, 1, rationals + 8);
-    }
-    entry(284, 3, 1, 1);
-    if (resolution) entry(296, 3, 1, 2);
-    entry(338, 3, 1, 2);
-    entry(339, 3, 2, format | (format << 16));
-    put(0, 4);
-    if (resolution) {
-        put(static_cast<uint32_t>(settings.resolution.horizontalDpi * 10000 + 0.5), 4);
-        put(10000, 4);
-        put(static_cast<uint32_t>(settings.resolution.verticalDpi * 10000 + 0.5), 4);
-        put(10000, 4);
-    }
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        throw Error(
-            name + ": cannot open for writing: " + SystemWords(HRESULT_FROM_WIN32(GetLastError())));
-    }
-    auto write = [&](const void* bytes, size_t size) {
-        DWORD done = 0;
-        return WriteFile(file, bytes, static_cast<DWORD>(size), &done, nullptr) != 0 &&
-               done == size;
-    };
-    bool ok = write(head.data(), head.size());
+    std::vector<uint8_t> file =
+        TwoSampleTiffHead(width, height, 32, settings.asFloat ? 3 : 1, settings.resolution, name);
     const uint32_t present = settings.asFloat ? 0x3F800000u : 0xFFFFFFFFu;
-    std::vector<uint32_t> row(static_cast<size_t>(width) * 2);
-    for (uint32_t y = 0; ok && y < height; ++y) {
+    for (uint32_t y = 0; y < height; ++y) {
         const uint32_t* from = depth.values.data() + static_cast<size_t>(y) * width;
         for (size_t x = 0; x < width; ++x) {
-            row[2 * x] = from[x];
-            row[2 * x + 1] = RawDepth::Empty(from[x]) ? 0 : present;
+            const uint32_t pair[2] = {from[x], RawDepth::Empty(from[x]) ? 0 : present};
+            for (uint32_t value : pair) {
+                for (int b = 0; b < 4; ++b) file.push_back(static_cast<uint8_t>(value >> (8 * b)));
+            }
         }
-        ok = write(row.data(), row.size() * 4);
         if (settings.progress && (y % 64 == 63 || y + 1 == height))
             settings.progress(int(y + 1), depth.height);
     }
-    const DWORD why = ok ? 0 : GetLastError();
-    CloseHandle(file);
-    if (!ok) throw Error(name + ": cannot write: " + SystemWords(HRESULT_FROM_WIN32(why)));
+    const std::string why = WriteWholeFile(path, file.data(), file.size());
+    if (!why.empty()) throw Error(name + why);
 }
 
 }  // namespace tarniff

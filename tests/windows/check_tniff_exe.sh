@@ -182,6 +182,29 @@ else
   fail "the PNG and TIFF files could not be made (Pillow): $(tail -1 kinds.log)"
 fi
 
+# An image of gray and alpha written as PNG and TIFF: Linux reads back its two channels.
+if [ -f kinds/gray-alpha.png ] && "$linux" -q convert kinds/gray-alpha.png gray-alpha.iff; then
+  for kind in png tiff; do
+    "$linux" -q convert gray-alpha.iff "linux-gray-alpha.$kind"
+    win -q convert gray-alpha.iff "exe-gray-alpha.$kind" > err.txt 2>&1
+    exeStatus=$?
+    # Through .iff both read as RGB and alpha: the channels written are compared on their own.
+    modes="$(/usr/bin/python3 -c 'import sys; from PIL import Image
+print(" ".join(Image.open(f).mode for f in sys.argv[1:]))' "exe-gray-alpha.$kind" \
+      "linux-gray-alpha.$kind" 2>&1)"
+    if [ "$exeStatus" != 0 ]; then
+      fail "gray and alpha to .$kind: $(normalised < err.txt | head -2 | tr '\n' ' ')"
+    elif [ "${modes% *}" != "${modes#* }" ]; then
+      fail "gray and alpha to .$kind: written as $modes (tniff.exe, Linux)"
+    else
+      same_pixels "gray and alpha to .$kind: Linux's pixels" "exe-gray-alpha.$kind" \
+        "linux-gray-alpha.$kind"
+    fi
+  done
+else
+  fail "no image of gray and alpha to write (Pillow's file is missing)"
+fi
+
 # A batch of frames, two worker processes at once.
 mkdir frames
 for frame in 1001 1002 1003; do cp render.iff "frames/shot.$frame.iff"; done
