@@ -37,3 +37,26 @@ macro(tniff_optional_part option what needs prefix)
     endif()
   endif()
 endmacro()
+
+# The Qt image plug-in: Qt 5's Gui module and its moc, found as CMake packages (qtbase5-dev).
+# Unset, it is on where they are found; on, configuring without them stops and says so.
+macro(tniff_qt_part)
+  if(NOT DEFINED CACHE{TNIFF_BUILD_QT})
+    find_package(Qt5Gui QUIET)
+    set(tniff_part_default OFF)
+    if(Qt5Gui_FOUND)
+      set(tniff_part_default ON)
+    endif()
+    message(STATUS "TNIFF_BUILD_QT: ${tniff_part_default} (the Qt image plug-in; needs qtbase5-dev)")
+  endif()
+  option(TNIFF_BUILD_QT "Build the Qt image plug-in (needs qtbase5-dev); on by default where found"
+         ${tniff_part_default})
+  if(TNIFF_BUILD_QT)
+    find_package(Qt5Gui QUIET)
+    if(NOT Qt5Gui_FOUND)
+      message(FATAL_ERROR "TNIFF_BUILD_QT is on: the Qt image plug-in needs qtbase5-dev, which is "
+                          "not installed (scripts/setup.sh installs it), or configure with "
+                          "-DTNIFF_BUILD_QT=OFF")
+    endif()
+  endif()
+endmacro()

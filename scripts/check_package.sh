@@ -2,17 +2,19 @@
 # The release packages checked as a user gets them, without installing anything on the machine:
 #     bash scripts/check_package.sh [BUILD_DIR]     (the tested build, default build/)
 #  1. scripts/package.sh builds dist/tarniff_VERSION_ARCH.deb (tniff and the module),
-#     gimp-tarniff_... (the GIMP plug-in), tarniff-pixbuf-loader_... (the GdkPixbuf loader) and
-#     dist/TarnIFF-VERSION-windows.zip.
+#     gimp-tarniff_... (the GIMP plug-in), tarniff-pixbuf-loader_... (the GdkPixbuf loader),
+#     tarniff-qt-plugin_... (the Qt image plug-in) and dist/TarnIFF-VERSION-windows.zip.
 #  2. Each .deb: its files, links, modes, owners and dates; its Depends (from the binaries, all in
-#     Debian, nothing for building; tniff's package nothing of GIMP, GTK or GdkPixbuf, the others
-#     tniff's package of the same version); no maintainer scripts; apt can resolve tniff's alone
-#     and all three; lintian finds no error.
+#     Debian, nothing for building; tniff's package nothing of GIMP, GTK, GdkPixbuf or Qt, the
+#     others tniff's package of the same version); no maintainer scripts; apt can resolve tniff's
+#     alone and all four; lintian finds no error.
 #  3. The three unpacked into one temporary root (dpkg-deb -x): its tniff uses the root's module
 #     and gives BUILD_DIR's tniff's bytes for the sample; GIMP (gimp-console, its plug-in path into
 #     the root) opens the sample through the packaged plug-in as tniff does;
 #     gdk-pixbuf-thumbnailer, run as the packaged thumbnailer entry says with a loaders cache over
-#     the packaged loader, draws tniff's picture; the packaged MIME entry names the sample's type.
+#     the packaged loader, draws tniff's picture; the packaged MIME entry names the sample's type;
+#     QImageReader, Qt's plug-in path into the root, reads the sample through the packaged Qt
+#     plug-in (and the module it finds from there) as tniff does.
 #  4. The zip: its members; its module files are build-win32/'s and build-win64/'s (the ones the
 #     test command drove under Wine) in the folders of their width; SHA256SUMS agrees.
 #  5. Reproducible: the tracked sources copied to another folder and packaged there give the same
@@ -40,20 +42,22 @@ bash scripts/package.sh
 version=$(sed -n 's/^project(TarnIFF VERSION \([0-9][0-9.]*\) .*/\1/p' CMakeLists.txt)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
-packages=(tarniff gimp-tarniff tarniff-pixbuf-loader)
+packages=(tarniff gimp-tarniff tarniff-pixbuf-loader tarniff-qt-plugin)
 debs=()
 for package in "${packages[@]}"; do debs+=("dist/${package}_${version}_$arch.deb"); done
 zip=dist/TarnIFF-$version-windows.zip
 loaders=usr/lib/$multiarch/gdk-pixbuf-2.0/2.10.0/loaders
+qt_plugins=usr/lib/$multiarch/qt5/plugins/imageformats
 
 # ---- 2. the .debs as files -----------------------------------------------------------------
 # Every file and link of each package (directories aside): package, mode, path, link target.
-sed "s|@LOADERS@|$loaders|" > "$work/files.expected" <<'FILES'
+sed -e "s|@LOADERS@|$loaders|" -e "s|@QT_PLUGINS@|$qt_plugins|" > "$work/files.expected" <<'FILES'
 tarniff -rwxr-xr-x ./usr/bin/tniff
 tarniff -rw-r--r-- ./usr/lib/tniff/TnIffFormat.so
 tarniff -rw-r--r-- ./usr/share/doc/tarniff/changelog.gz
 tarniff -rw-r--r-- ./usr/share/doc/tarniff/copyright
 tarniff -rw-r--r-- ./usr/share/man/man1/tniff.1.gz
+tarniff -rw-r--r-- ./usr/share/mime/packages/tarniff-mime.xml
 gimp-tarniff -rwxr-xr-x ./usr/lib/gimp/2.0/plug-ins/file-tarniff/file-tarniff
 gimp-tarniff lrwxrwxrwx ./usr/lib/gimp/2.0/plug-ins/file-tarniff/TnIffFormat.so -> ../../../../tniff/TnIffFormat.so
 gimp-tarniff -rw-r--r-- ./usr/share/doc/gimp-tarniff/changelog.gz
@@ -61,8 +65,10 @@ gimp-tarniff -rw-r--r-- ./usr/share/doc/gimp-tarniff/copyright
 tarniff-pixbuf-loader -rw-r--r-- ./@LOADERS@/libpixbufloader-tarniff.so
 tarniff-pixbuf-loader -rw-r--r-- ./usr/share/doc/tarniff-pixbuf-loader/changelog.gz
 tarniff-pixbuf-loader -rw-r--r-- ./usr/share/doc/tarniff-pixbuf-loader/copyright
-tarniff-pixbuf-loader -rw-r--r-- ./usr/share/mime/packages/tarniff-mime.xml
 tarniff-pixbuf-loader -rw-r--r-- ./usr/share/thumbnailers/tarniff.thumbnailer
+tarniff-qt-plugin -rw-r--r-- ./@QT_PLUGINS@/libqtarniff.so
+tarniff-qt-plugin -rw-r--r-- ./usr/share/doc/tarniff-qt-plugin/changelog.gz
+tarniff-qt-plugin -rw-r--r-- ./usr/share/doc/tarniff-qt-plugin/copyright
 FILES
 when=$(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S')
 for i in "${!packages[@]}"; do
@@ -90,6 +96,7 @@ declare -A libraries=(
   [tarniff]="libc6 libstdc++6 libgcc-s1 libpng16-16 libtiff6"
   [gimp-tarniff]="libc6 libstdc++6 libglib2.0-0 libgimp2.0"
   [tarniff-pixbuf-loader]="libc6 libstdc++6 libglib2.0-0 libgdk-pixbuf-2.0-0"
+  [tarniff-qt-plugin]="libc6 libstdc++6 libqt5core5a libqt5gui5"
 )
 for i in "${!packages[@]}"; do
   package=${packages[$i]} deb=${debs[$i]}
@@ -105,13 +112,17 @@ for i in "${!packages[@]}"; do
       grep -qx "tarniff (= $binary_version)" <(tr ',' '\n' <<< "$depends" | sed 's/^ *//')
   fi
 done
-check "tniff's package depends on nothing of GIMP, GTK, GLib or GdkPixbuf" \
-  test -z "$(dpkg-deb -f "${debs[0]}" Depends | tr ',' '\n' | grep -E 'gimp|gtk|glib|pixbuf' || true)"
+check "tniff's package depends on nothing of GIMP, GTK, GLib, GdkPixbuf or Qt" \
+  test -z "$(dpkg-deb -f "${debs[0]}" Depends | tr ',' '\n' | grep -E 'gimp|gtk|glib|pixbuf|qt' || true)"
+# The Qt plug-in's package: tniff's and Qt's libraries, nothing of GLib, GTK or GIMP beside them.
+check "the Qt plug-in's package depends on tarniff and Qt's and the C and C++ runtimes' libraries only" \
+  test -z "$(dpkg-deb -f "${debs[3]}" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' |
+             grep -vxE 'tarniff|libc6|libstdc\+\+6|libgcc-s1|libqt5(core|gui)5(a|-gles)?( \|.*)?' || true)"
 for set in tarniff all; do
   targets=("./${debs[0]}")
   [ "$set" = all ] && targets=("${debs[@]/#/./}")
   if apt-get --simulate install "${targets[@]}" > "$work/apt.log" 2>&1; then
-    pass "apt-get can install ${set/all/all three packages} from Debian's packages (simulated)"
+    pass "apt-get can install ${set/all/all four packages} from Debian's packages (simulated)"
   else
     fail "apt-get --simulate install ${targets[*]} failed:"; tail -5 "$work/apt.log"
   fi
@@ -132,7 +143,7 @@ for deb in "${debs[@]}"; do dpkg-deb -x "$deb" "$root"; done
 tniff=$root/usr/bin/tniff
 check "the unpacked programs find every library they link" \
   test -z "$(ldd "$tniff" "$root/usr/lib/tniff/TnIffFormat.so" "$root/usr/lib/gimp/2.0/plug-ins/file-tarniff/file-tarniff" \
-             "$root/$loaders/libpixbufloader-tarniff.so" | grep 'not found' || true)"
+             "$root/$loaders/libpixbufloader-tarniff.so" "$root/$qt_plugins/libqtarniff.so" | grep 'not found' || true)"
 check "the unpacked tniff uses the unpacked module" \
   grep -qx "module .* $(realpath "$root")/usr/lib/tniff/TnIffFormat.so" <("$tniff" --version)
 out=$work/out
@@ -212,6 +223,17 @@ GDK_PIXBUF_MODULE_FILE=$cache timeout 60 $line > "$work/thumbnailer.log" 2>&1 ||
 if [ -f "$thumb" ] && same_pixels "$thumb"; then
   pass "gdk-pixbuf-thumbnailer finds the packaged loader and draws the sample as tniff does"
 else fail "gdk-pixbuf-thumbnailer drew no picture of the sample, or another one:"; cat "$work/thumbnailer.log"; fi
+
+# Qt: QImageReader with the unpacked plug-in folder as Qt's, as if the package put it in Qt's; the
+# checking program copied away from the build, so that the only module the plug-in can find is
+# the one its relative path leads to.
+if [ -x "$build/bin/tniff_qt_check" ]; then
+  cp "$build/bin/tniff_qt_check" "$work/qt_check"
+  if QT_PLUGIN_PATH=$(dirname "$root/$qt_plugins") QT_QPA_PLATFORM=offscreen timeout 60 \
+       "$work/qt_check" same "$sample" "$out/built-render.png" > "$work/qt.log" 2>&1; then
+    pass "QImageReader finds the packaged Qt plug-in and reads the sample as tniff does"
+  else fail "QImageReader did not read the sample through the packaged Qt plug-in as tniff does:"; cat "$work/qt.log"; fi
+else fail "$build/bin/tniff_qt_check is not built (the Qt plug-in's check)"; fi
 
 # ---- 4. the zip ----------------------------------------------------------------------------
 unzip_dir=$work/zip

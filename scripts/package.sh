@@ -3,7 +3,9 @@
 #   dist/tarniff_VERSION_ARCH.deb        tniff and its module, the manual page
 #   dist/gimp-tarniff_VERSION_ARCH.deb   the GIMP plug-in (needs tarniff's module)
 #   dist/tarniff-pixbuf-loader_VERSION_ARCH.deb
-#                                        the GdkPixbuf loader with its MIME type and thumbnailer
+#                                        the GdkPixbuf loader with its thumbnailer
+#   dist/tarniff-qt-plugin_VERSION_ARCH.deb
+#                                        the Qt 5 image plug-in (Qt and KDE programs)
 #   dist/TarnIFF-VERSION-windows.zip     the 32- and 64-bit Windows module files, an install note,
 #                                        the licence and SHA256SUMS
 #     bash scripts/package.sh [--deb-only | --zip-only] [--out DIR]
@@ -74,23 +76,31 @@ build_deb() {
     -DCMAKE_MODULE_LINKER_FLAGS="$LDFLAGS" \
     -DTNIFF_BUILD_TESTS=OFF -DTNIFF_FIND_BUILT_MODULE=OFF -DTNIFF_WERROR="$([ "${TNIFF_WERROR:-0}" = 1 ] && echo ON || echo OFF)" \
     > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
-  cmake --build "$build" -j2 --target tniff TnIffFormat file-tarniff pixbufloader-tarniff \
+  cmake --build "$build" -j2 --target tniff TnIffFormat file-tarniff pixbufloader-tarniff qtarniff \
     > "$build/build.log" 2>&1 || { tail -40 "$build/build.log"; exit 1; }
-  for built in tniff TnIffFormat.so file-tarniff libpixbufloader-tarniff.so; do
+  for built in tniff TnIffFormat.so file-tarniff libpixbufloader-tarniff.so ../qt-plugins/imageformats/libqtarniff.so; do
     [ -f "$build/bin/$built" ] || { echo "package: $built was not built (run scripts/setup.sh)" >&2; exit 1; }
   done
 
-  # Three packages, so that tniff alone brings no GIMP or GTK libraries:
+  # Four packages, so that tniff alone brings no GIMP, GTK or Qt libraries:
   #   tarniff                tniff, the module in /usr/lib/tniff (where tniff looks, relative to
-  #                          itself), the manual page
+  #                          itself), the manual page, the MIME type (which both image loaders'
+  #                          programs pick a reader by)
   #   gimp-tarniff           the GIMP plug-in, which loads tarniff's module
-  #   tarniff-pixbuf-loader  the GdkPixbuf loader (which loads it too), the MIME type, the
-  #                          thumbnailer entry
+  #   tarniff-pixbuf-loader  the GdkPixbuf loader (which loads it too), the thumbnailer entry
+  #   tarniff-qt-plugin      the Qt 5 image plug-in (which loads it too)
   local stages=$build/roots
   rm -rf "$stages" "$build/root"
   local tool=$stages/tarniff gimp=$stages/gimp-tarniff pixbuf=$stages/tarniff-pixbuf-loader
-  mkdir -p "$tool" "$gimp" "$pixbuf"
+  local qt=$stages/tarniff-qt-plugin
+  mkdir -p "$tool" "$gimp" "$pixbuf" "$qt"
   DESTDIR=$tool cmake --install "$build" --prefix /usr > "$build/install.log"
+  # Qt's imageformats folder; the plug-in finds the module from there by the relative path the
+  # build compiled in (/usr/lib/tniff).
+  DESTDIR=$qt cmake --install "$build" --prefix /usr --component qt >> "$build/install.log"
+  local qt_plugins=usr/lib/$multiarch/qt5/plugins/imageformats
+  [ -f "$qt/$qt_plugins/libqtarniff.so" ] ||
+    { echo "package: the Qt plug-in was not installed into /$qt_plugins" >&2; exit 1; }
   gzip -9n "$tool/usr/share/man/man1/tniff.1"
 
   local plugins=usr/lib/gimp/2.0/plug-ins/file-tarniff
@@ -103,13 +113,13 @@ build_deb() {
   ln -s "$(realpath -m --relative-to="/$plugins" /usr/lib/tniff/TnIffFormat.so)" "$gimp/$plugins/TnIffFormat.so"
   # Debian's gdk-pixbuf and shared-mime-info watch these folders and refresh the loaders cache and
   # the MIME database themselves (dpkg triggers): the packages have no scripts of their own.
-  install -D -m 644 integrations/gdk-pixbuf/tarniff-mime.xml "$pixbuf/usr/share/mime/packages/tarniff-mime.xml"
+  install -D -m 644 integrations/gdk-pixbuf/tarniff-mime.xml "$tool/usr/share/mime/packages/tarniff-mime.xml"
   mkdir -p "$pixbuf/usr/share/thumbnailers"
   sed -e "s|@THUMBNAILER@|/usr/bin/gdk-pixbuf-thumbnailer|g" -e "s|@EXEC_PREFIX@||" \
     integrations/gdk-pixbuf/tarniff.thumbnailer.in > "$pixbuf/usr/share/thumbnailers/tarniff.thumbnailer"
 
   local package
-  for package in tarniff gimp-tarniff tarniff-pixbuf-loader; do
+  for package in tarniff gimp-tarniff tarniff-pixbuf-loader tarniff-qt-plugin; do
     install -D -m 644 packaging/debian/copyright "$stages/$package/usr/share/doc/$package/copyright"
     gzip -9n < packaging/debian/changelog > "$stages/$package/usr/share/doc/$package/changelog.gz"
   done
@@ -119,7 +129,8 @@ build_deb() {
   for file in "$tool/usr/bin/tniff" "$gimp/$plugins/file-tarniff"; do
     strip --remove-section=.comment --remove-section=.note "$file"
   done
-  for file in "$tool/usr/lib/tniff/TnIffFormat.so" "$pixbuf/$loaders/libpixbufloader-tarniff.so"; do
+  for file in "$tool/usr/lib/tniff/TnIffFormat.so" "$pixbuf/$loaders/libpixbufloader-tarniff.so" \
+              "$qt/$qt_plugins/libqtarniff.so"; do
     strip --remove-section=.comment --remove-section=.note --strip-unneeded "$file"
   done
 
@@ -127,7 +138,7 @@ build_deb() {
   # knows a package's tree by the DEBIAN folder at its root: made first, so that each binary is
   # seen where it is installed (without it, a warning for every binary that it "should already be
   # installed in their package's directory").
-  for package in tarniff gimp-tarniff tarniff-pixbuf-loader; do mkdir -p "$stages/$package/DEBIAN"; done
+  for package in tarniff gimp-tarniff tarniff-pixbuf-loader tarniff-qt-plugin; do mkdir -p "$stages/$package/DEBIAN"; done
   local work=$build/debian-work
   rm -rf "$work"
   mkdir -p "$work/debian"
@@ -135,7 +146,8 @@ build_deb() {
   (cd "$work" && dpkg-shlibdeps -Tdebian/tarniff.substvars "$tool/usr/bin/tniff" "$tool/usr/lib/tniff/TnIffFormat.so")
   (cd "$work" && dpkg-shlibdeps -Tdebian/gimp-tarniff.substvars "$gimp/$plugins/file-tarniff")
   (cd "$work" && dpkg-shlibdeps -Tdebian/tarniff-pixbuf-loader.substvars "$pixbuf/$loaders/libpixbufloader-tarniff.so")
-  for package in tarniff gimp-tarniff tarniff-pixbuf-loader; do
+  (cd "$work" && dpkg-shlibdeps -Tdebian/tarniff-qt-plugin.substvars "$qt/$qt_plugins/libqtarniff.so")
+  for package in tarniff gimp-tarniff tarniff-pixbuf-loader tarniff-qt-plugin; do
     local stage=$stages/$package
     (cd "$work" && dpkg-gencontrol -p"$package" -P"$stage" -Tdebian/$package.substvars -fdebian/files)
     (cd "$stage" && find usr -type f | sort | xargs md5sum > DEBIAN/md5sums)

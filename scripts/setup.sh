@@ -29,6 +29,14 @@ INTEGRATIONS=(
   # the GIMP plug-in and the GdkPixbuf loader, and their checks (gimp-console, the thumbnailer, gio)
   gimp libgimp2.0-dev libgdk-pixbuf-2.0-dev libgdk-pixbuf2.0-bin shared-mime-info libglib2.0-bin
 )
+QT=(
+  # the Qt image plug-in (Qt 5's Gui module, moc) and its checks: the viewer's run on a virtual
+  # display (xvfb, xwininfo from x11-utils, a session bus for the single-instance viewer)
+  qtbase5-dev xvfb xauth x11-utils dbus
+)
+# The Qt viewer the checks open a file in, installed without the packages it recommends: none of
+# the image-format plug-ins that come that way may read this format.
+QT_VIEWER=(lximage-qt)
 PYTHON=(
   # the Python package: its extension (pybind11, the Python headers), pip's build in a virtual
   # environment (setuptools and wheel from Debian, no package index) and its tests
@@ -55,6 +63,7 @@ WEB=(
 )
 
 PACKAGES=("${NATIVE[@]}")
+WITHOUT_RECOMMENDS=()
 if [ "${1:-}" = "--native" ]; then
   shift
 elif [ "${1:-}" = "--web" ]; then
@@ -63,22 +72,29 @@ elif [ "${1:-}" = "--web" ]; then
 else
   PACKAGES+=("${WINDOWS[@]}" "${FUZZ[@]}" "${INTEGRATIONS[@]}" "${PYTHON[@]}" "${I686[@]}" "${WEB[@]}")
   PACKAGES+=("${RELEASE[@]}")
+  PACKAGES+=("${QT[@]}")
+  WITHOUT_RECOMMENDS=("${QT_VIEWER[@]}")
 fi
 PACKAGES+=("$@")
 
+is_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 missing=()
 for package in "${PACKAGES[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
+  is_installed "$package" || missing+=("$package")
+done
+missing_without_recommends=()
+for package in "${WITHOUT_RECOMMENDS[@]}"; do
+  is_installed "$package" || missing_without_recommends+=("$package")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && [ ${#missing_without_recommends[@]} -eq 0 ]; then
   echo "setup: all packages present"
   exit 0
 fi
 
-echo "setup: installing ${missing[*]}"
+echo "setup: installing ${missing[*]} ${missing_without_recommends[*]}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
@@ -113,4 +129,7 @@ apt_get() {
 apt_get update -qq
 # With recommended packages: Wine's X11 driver loads the X libraries and fonts that libwine only
 # recommends, and the Windows run's dialog layout depends on them.
-apt_get install -y -qq "${missing[@]}"
+[ ${#missing[@]} -eq 0 ] || apt_get install -y -qq "${missing[@]}"
+if [ ${#missing_without_recommends[@]} -ne 0 ]; then
+  apt_get install -y -qq --no-install-recommends "${missing_without_recommends[@]}"
+fi

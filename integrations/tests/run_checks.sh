@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The GIMP plug-in and the GdkPixbuf loader, checked against tniff through the same module:
+# The GIMP plug-in, the GdkPixbuf loader and the Qt image plug-in, checked against tniff through
+# the same module:
 #   bash integrations/tests/run_checks.sh BUILD_DIR
 # Installs both with scripts/install-integrations.sh --user into a temporary HOME (nothing of the
 # real user's is touched), then:
@@ -16,12 +17,19 @@
 #    them; a 32767 x 32767 file is thumbnailed and a sparse 2 GiB file opens within 1 GiB of
 #    address space; the size is known from the header alone; refusals have tniff's words; every
 #    damaged file loads or is refused.
+#  - Qt: QImageReader, the plug-in found through QT_PLUGIN_PATH, reads the sample and the test
+#    files as tniff does (from a file, from a buffer of no name, by content under a name without
+#    extension, in 8 threads at once), alpha and resolution kept; the size and format asked
+#    before a read are the image's and take at most 64 KiB of the file; refusals read no image
+#    and say tniff's words; every damaged file reads or is refused; lximage-qt opens the sample
+#    on a virtual display (scripts/qt-screenshot.sh --check).
 set -euo pipefail
 build=$(cd "${1:?usage: run_checks.sh BUILD_DIR}" && pwd)
 cd "$(dirname "$0")/../.."
 source=$PWD
 bin=$build/bin
-for needed in file-tarniff libpixbufloader-tarniff.so tniff tniff_pixbuf_check tniff_make_integration_files; do
+for needed in file-tarniff libpixbufloader-tarniff.so tniff tniff_pixbuf_check tniff_make_integration_files \
+              tniff_qt_check ../qt-plugins/imageformats/libqtarniff.so; do
   [ -e "$bin/$needed" ] || { echo "integration checks: $bin/$needed is not built" >&2; exit 1; }
 done
 
@@ -329,6 +337,68 @@ fi
 if summary=$(timeout 120 "$bin/tniff_pixbuf_check" survive "${damaged[@]}" 2>&1); then
   pass "GdkPixbuf survives ${#damaged[@]} damaged files ($summary)"
 else fail "GdkPixbuf on the damaged files: $summary"; fi
+
+# ---- Qt ------------------------------------------------------------------------------------
+# QImageReader with no plug-in named, the build's plug-in found through QT_PLUGIN_PATH; tniff's
+# PNGs read by Qt's own PNG reader.
+qt_check() { QT_PLUGIN_PATH=$build/qt-plugins QT_QPA_PLATFORM=offscreen timeout 60 "$bin/tniff_qt_check" "$@"; }
+for name in $colour_files depth-only; do
+  if qt_check same "$files/$name.iff" "$out/$name.tniff.png" &&
+     qt_check buffer "$files/$name.iff" "$out/$name.tniff.png"; then
+    pass "QImageReader reads $name.iff as tniff does, from the file and from a buffer of no name"
+  else fail "QImageReader's $name.iff differs from tniff's"; fi
+done
+cp "$files/render.iff" "$work/render-without-extension"
+if qt_check same "$work/render-without-extension" "$out/render.tniff.png"; then
+  pass "QImageReader finds the plug-in by the file's bytes under a name without an extension"
+else fail "QImageReader does not read the sample under a name without an extension"; fi
+if qt_check threads "$files/render.iff" "$out/render.tniff.png"; then
+  pass "QImageReader reads the sample in 8 threads at once, each as tniff does"
+else fail "QImageReader's reads of the sample in 8 threads at once"; fi
+# The size and the image format before a read are those of the image read, and come from the
+# first 64 KiB at most: a file cut after its header has them, and a 4096 x 4096 file of 1 MB is
+# not read for them.
+for name in render gray rgb-raw rgba-depth depth-only; do
+  read -r width height format dpmx dpmy <<< "$(qt_check info "$files/$name.iff" || true)"
+  read -r size_width size_height size_format taken <<< "$(qt_check size "$files/$name.iff" || true)"
+  if [ -n "${width:-}" ] && [ "$width $height $format" = "${size_width:-} ${size_height:-} ${size_format:-}" ]; then
+    pass "QImageReader's size and format of $name.iff before the read are the image's ($width x $height, format $format)"
+  else fail "QImageReader's size and format of $name.iff before the read (${size_width:-} ${size_height:-} ${size_format:-}) are not the image's (${width:-} ${height:-} ${format:-})"; fi
+done
+read -r width height format dpmx dpmy <<< "$(qt_check info "$files/render.iff" || true)"
+# The sample's 72 dpi, and alpha kept (QImage::Format_ARGB32).
+[ "${dpmx:-} ${dpmy:-} ${format:-}" = "2835 2835 5" ] &&
+  pass "the sample reads with its alpha, at 72 dpi as 2835 dots per metre" ||
+  fail "the sample reads as format ${format:-} at ${dpmx:-} x ${dpmy:-} dots per metre, not ARGB32 at 2835"
+head -c 200 "$files/rgba.iff" > "$work/qt-header-only.iff"
+size=$("$bin/tniff" info "$files/rgba.iff" | sed -n 's/^  image *\([0-9]*\) x \([0-9]*\),.*/\1 \2/p')
+said=$(qt_check size "$work/qt-header-only.iff" | cut -d' ' -f1-2 || true)
+if [ -n "$size" ] && [ "$said" = "$size" ] && qt_check fails "$work/qt-header-only.iff" > /dev/null; then
+  pass "QImageReader has the size of a file cut after its header ($size), and no image"
+else fail "QImageReader's size of a file cut after its header is \"$said\", not \"$size\", or it read an image"; fi
+"$bin/tniff_make_integration_files" --large 4096 "$work/qt-large.iff"
+read -r size_width size_height size_format taken <<< "$(qt_check size "$work/qt-large.iff" || true)"
+length=$(stat -c %s "$work/qt-large.iff")
+if [ "${size_width:-} ${size_height:-}" = "4096 4096" ] && [ "${taken:-999999999}" -le 65536 ]; then
+  pass "QImageReader has the size of a 4096 x 4096 file from $taken of its $length bytes"
+else fail "QImageReader's size of a 4096 x 4096 file (${size_width:-} ${size_height:-}) took ${taken:-?} of its $length bytes"; fi
+rm -f "$work/qt-large.iff"
+# Refusals: no image, and tniff's words for the file, named by its name.
+for name in broken truncated no-tiles few-tiles damaged-tile; do
+  said=$(tniff_error "$name.iff")
+  message=$(qt_check fails "$files/$name.iff" || true)
+  if [ -n "$said" ] && [ "$message" = "$said" ]; then
+    pass "QImageReader reads no image of $name.iff, and the plug-in says tniff's words: $said"
+  else fail "QImageReader on $name.iff: \"$message\", tniff says \"$said\""; fi
+done
+if summary=$(QT_PLUGIN_PATH=$build/qt-plugins QT_QPA_PLATFORM=offscreen timeout 120 \
+               "$bin/tniff_qt_check" survive "${damaged[@]}" 2>&1); then
+  pass "QImageReader survives ${#damaged[@]} damaged files ($summary)"
+else fail "QImageReader on the damaged files: $summary"; fi
+# A real Qt viewer: lximage-qt opens the sample on a virtual display, and not a file cut short.
+while IFS= read -r line; do
+  case "$line" in ok:*) pass "${line#ok: }" ;; FAIL:*) fail "${line#FAIL: }" ;; *) echo "$line" ;; esac
+done < <(bash "$source/scripts/qt-screenshot.sh" --check "$build" 2>&1 || true)
 
 if [ "$failures" -ne 0 ]; then
   echo "integration checks: $failures failed"
