@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/system.h"
 #include "tarniff/tarniff.h"
 
 namespace tniff_cli {
@@ -20,11 +21,7 @@ int RunAbout(const Options& options) {
     std::printf("TarnIFF (TnIffFormat) %s, a file-format plug-in for image editors\n",
                 version.empty() ? "(version unknown)" : version.c_str());
     // The module's own path, not the way there (/usr/bin/../lib/tniff/...).
-    std::string shown = module.path;
-    if (char* real = realpath(module.path.c_str(), nullptr)) {
-        shown = real;
-        std::free(real);
-    }
+    const std::string shown = RealPath(module.path);
     std::printf("  module file  %s\n", shown.c_str());
     std::printf("  About box    %s\n", about.result == noErr
                                            ? (about.shown.empty() ? "nothing to show on this system"

@@ -2,9 +2,6 @@
 // refused or skipped); the worker pool converts it.
 #include "cli/batch_convert.h"
 
-#include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -17,6 +14,7 @@
 #include <vector>
 
 #include "cli/frame_operands.h"
+#include "cli/system.h"
 #include "cli/worker_pool.h"
 
 namespace tniff_cli {
@@ -33,18 +31,18 @@ std::string Stem(const std::string& path) {
 }
 
 bool Exists(const std::string& path) {
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
+    PathFacts facts;
+    return LookAt(path, &facts);
 }
 
 // Whether out is there and was written no earlier than in was last changed, as make, cp -u and
 // rsync -u decide it.
 bool UpToDate(const std::string& out, const std::string& in) {
-    struct stat outStatus, inStatus;
-    if (stat(out.c_str(), &outStatus) != 0 || stat(in.c_str(), &inStatus) != 0) return false;
-    const auto& o = outStatus.st_mtim;
-    const auto& i = inStatus.st_mtim;
-    return o.tv_sec > i.tv_sec || (o.tv_sec == i.tv_sec && o.tv_nsec >= i.tv_nsec);
+    PathFacts o, i;
+    if (!LookAt(out, &o) || !LookAt(in, &i)) return false;
+    return o.modifiedSeconds > i.modifiedSeconds ||
+           (o.modifiedSeconds == i.modifiedSeconds &&
+            o.modifiedNanoseconds >= i.modifiedNanoseconds);
 }
 
 // The extension outputs of --to's type get: the one --to names when it names one of the type's
@@ -60,9 +58,8 @@ std::string OutputExtension(const std::string& to, FileKind kind) {
 void MakeFolders(const std::string& directory) {
     for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
         const std::string part = directory.substr(0, end);
-        struct stat status;
-        if (stat(part.c_str(), &status) != 0 &&
-            (errno != ENOENT || mkdir(part.c_str(), 0777) != 0) && errno != EEXIST) {
+        PathFacts facts;
+        if (!LookAt(part, &facts) && (errno != ENOENT || !MakeFolder(part)) && errno != EEXIST) {
             throw Error(directory + ": cannot make the folder: " + std::strerror(errno));
         }
         if (end == std::string::npos) return;
@@ -78,12 +75,7 @@ bool HasNoDepth(const std::string& path) {
     return WalkLayoutFile(path, &layout, &why, headersOnly) && layout.hasHeader && !layout.hasDepth;
 }
 
-int DefaultJobs() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-    long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<int>(online) : 1;
-}
+int DefaultJobs() { return UsableCores(); }
 
 }  // namespace
 
@@ -240,10 +232,10 @@ int RunBatchConvert(const Options& options) {
     std::string directory = options.outputDirectory;
     if (outputPattern) directory = DirectoryOf(outPattern.before);
     if (!directory.empty()) {
-        struct stat status;
-        if (stat(directory.c_str(), &status) != 0) {
+        PathFacts facts;
+        if (!LookAt(directory, &facts)) {
             if (!options.dryRun) MakeFolders(directory);
-        } else if (!S_ISDIR(status.st_mode)) {
+        } else if (!facts.directory) {
             throw Error(directory + ": -o names a folder for the outputs, and this is not one",
                         kExitUsage);
         }
@@ -254,12 +246,12 @@ int RunBatchConvert(const Options& options) {
 
     // What each input becomes. No output may replace an input or another output; a file named
     // twice (patterns that overlap) is converted once.
-    std::set<std::pair<dev_t, ino_t>> inputFiles;
+    std::set<std::pair<uint64_t, uint64_t>> inputFiles;
     std::vector<size_t> once;
     for (size_t i = 0; i < inputs.size(); ++i) {
-        struct stat status;
-        if (stat(inputs[i].c_str(), &status) != 0 ||
-            inputFiles.insert({status.st_dev, status.st_ino}).second) {
+        PathFacts facts;
+        if (!LookAt(inputs[i], &facts, true) ||
+            inputFiles.insert({facts.device, facts.file}).second) {
             once.push_back(i);
         }
     }
@@ -275,8 +267,8 @@ int RunBatchConvert(const Options& options) {
                       : (directory.empty() ? DirectoryOf(in) : directory) + Stem(in) + extension;
         if (options.depthGiven) job.depth = DepthPathOf(job.out, depthExtension);
         if (options.rawDepthGiven) job.rawDepth = DepthPathOf(job.out, ".tif", "_rawdepth");
-        struct stat inStatus;
-        if (stat(in.c_str(), &inStatus) != 0 && errno == ENOENT) {
+        PathFacts inFacts;
+        if (!LookAt(in, &inFacts) && errno == ENOENT) {
             // Most likely an OUT named with --to, which makes every file an input.
             job.refused = in +
                           ": no such file; with --to every file named is an input (for IN OUT "
@@ -297,9 +289,8 @@ int RunBatchConvert(const Options& options) {
         }
         for (const std::string* out : {&job.out, &job.depth, &job.rawDepth}) {
             if (out->empty() || !job.refused.empty()) continue;
-            struct stat status;
-            if (stat(out->c_str(), &status) == 0 &&
-                inputFiles.count({status.st_dev, status.st_ino}) != 0) {
+            PathFacts facts;
+            if (LookAt(*out, &facts, true) && inputFiles.count({facts.device, facts.file}) != 0) {
                 job.refused = *out + ": the output of " + in +
                               " would replace an input; write elsewhere with -o DIR";
                 continue;

@@ -1,7 +1,7 @@
 // One file's conversion, as every form of tniff convert runs it.
 #include "cli/convert_file.h"
+#include "cli/system.h"
 
-#include <sys/stat.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,8 +14,8 @@ namespace {
 
 // An output path that names a directory would only fail at the very end.
 void RefuseDirectory(const std::string& path) {
-    struct stat status;
-    if (!IsStandardStream(path) && stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    PathFacts facts;
+    if (!IsStandardStream(path) && LookAt(path, &facts) && facts.directory) {
         throw Error(path + ": cannot write: it is a directory");
     }
 }

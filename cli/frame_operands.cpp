@@ -1,7 +1,7 @@
 // Frame patterns among the operands, turned into the files they stand for.
 #include "cli/frame_operands.h"
 
-#include <sys/stat.h>
+#include "cli/system.h"
 
 namespace tniff_cli {
 
@@ -43,8 +43,8 @@ std::vector<OperandFiles> ExpandOperands(const Options& options,
         }
         for (int64_t frame : one.frames) {
             one.files.push_back(FramePath(one.pattern, frame));
-            struct stat status;
-            if (options.framesGiven && stat(one.files.back().c_str(), &status) != 0)
+            PathFacts facts;
+            if (options.framesGiven && !LookAt(one.files.back(), &facts))
                 one.missing.push_back(frame);
         }
         expanded.push_back(std::move(one));

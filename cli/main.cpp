@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/system.h"
+#include "cli/worker_pool.h"
 #include "tarniff/tarniff.h"
 
 using tarniff::kExitUsage;
@@ -23,7 +25,8 @@ namespace {
 
 // The help texts, laid out as they print (within 100 columns, with the escapes), but for the lists
 // of kinds of file, which come from the library's rows (Expanded): @OTHER_EXTENSIONS@, every
-// kind's extension but this format's; @KIND_NAMES@, the type names; @KIND_TABLE@, a line a kind.
+// kind's extension but this format's; @KIND_NAMES@, the type names; @KIND_TABLE@, a line a kind;
+// @MODULE_BESIDE@, where the module is looked for on this system.
 // A kind added may need a line broken anew; the help test checks the width.
 // clang-format off
 const char kUsage[] =
@@ -42,7 +45,7 @@ const char kUsage[] =
     "\n"
     "options:\n"
     "  --module PATH      load this module file; without it, the one $TNIFF_MODULE names, else\n"
-    "                     TnIffFormat.so beside tniff (or in ../lib/tniff relative to it)\n"
+    "                     @MODULE_BESIDE@\n"
     "  -q, --quiet        no progress bar and no notes on stderr\n"
     "  --max-image-size N the largest image an open of any input may make, in bytes (suffixes K,\n"
     "                     M, G); by default half the machine's memory, at least 1G\n"
@@ -201,6 +204,13 @@ const char kAboutUsage[] =
 
 // clang-format on
 
+// Where tniff finds its module without being told, as the help says it.
+#ifdef _WIN32
+const char kModuleBeside[] = "TnIffFormat.8bi beside tniff.exe";
+#else
+const char kModuleBeside[] = "TnIffFormat.so beside tniff (or in ../lib/tniff relative to it)";
+#endif
+
 // A help text with its lists of kinds filled in from the library's rows.
 std::string Expanded(const char* text) {
     std::string table;
@@ -216,6 +226,7 @@ std::string Expanded(const char* text) {
         {"@OTHER_EXTENSIONS@", tarniff::OtherExtensions()},
         {"@KIND_NAMES@", tarniff::KindNames()},
         {"@KIND_TABLE@", table},
+        {"@MODULE_BESIDE@", kModuleBeside},
     };
     std::string expanded = text;
     for (const auto& field : fields) {
@@ -268,11 +279,7 @@ int PrintVersion(const Options& options) {
     try {
         std::string path = tniff_cli::ToolModulePath(options);
         // The module's own path, not the way there (/usr/bin/../lib/tniff/...).
-        char* real = realpath(path.c_str(), nullptr);
-        if (real != nullptr) {
-            path = real;
-            std::free(real);
-        }
+        path = tniff_cli::RealPath(path);
         std::string version = tarniff::ModuleVersion(path);
         std::printf("module %s %s\n", version.empty() ? "(version unknown)" : version.c_str(),
                     path.c_str());
@@ -517,12 +524,26 @@ int main(int argc, char** argv) {
     // tniff owns its signals: Ctrl-C, SIGTERM, SIGHUP and a closed pipe remove the temporary
     // files of the outputs and of standard input on the way out.
     tarniff::RemoveTemporariesOnSignals();
-    std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::vector<std::string> arguments = tniff_cli::ProgramArguments(argc, argv);
+    tniff_cli::RememberArguments(arguments);
+    // A batch's worker, where workers are started as programs of their own: the batch's command
+    // line after the switch, and its files handed over one by one.
+    const bool worker = !arguments.empty() && arguments[0] == tniff_cli::kWorkerSwitch;
+    if (worker) arguments.erase(arguments.begin());
     try {
         std::string command;
         Options options;
         int status = 0;
         if (!Parse(arguments, &command, &options, &status)) return status;
+        if (worker) {
+            // The batch has removed the output folders' leftovers before it started any worker.
+            options.leftoversGone = true;
+            const tarniff::ModuleFile module = tniff_cli::LoadToolModule(options);
+            tniff_cli::Channel jobs = tniff_cli::kNoChannel, results = tniff_cli::kNoChannel;
+            tniff_cli::TakeWorkerChannels(&jobs, &results);
+            tniff_cli::ServeJobs(options, module, jobs, results);
+            return 0;
+        }
         if (command == "convert") return tniff_cli::RunConvert(options);
         if (command == "info") return tniff_cli::RunInfo(options);
         if (command == "about") return tniff_cli::RunAbout(options);

@@ -1,10 +1,10 @@
 #include "cli/progress_bar.h"
+#include "cli/system.h"
 
-#include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,8 +16,8 @@ const int kNarrowestBar = 10;
 
 // The width of the terminal on stderr, else $COLUMNS, else 80.
 int TerminalColumns() {
-    struct winsize size = {};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+    const int terminal = StderrColumns();
+    if (terminal > 0) return terminal;
     const char* columns = std::getenv("COLUMNS");
     const int given = columns != nullptr ? std::atoi(columns) : 0;
     return given > 0 ? given : 80;
@@ -25,9 +25,8 @@ int TerminalColumns() {
 }  // namespace
 
 double NowSeconds() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 ProgressBar::ProgressBar(bool enabled, const std::string& label)

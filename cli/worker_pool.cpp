@@ -2,22 +2,15 @@
 // worker processes.
 //
 // Why processes: a loaded module file is one instance of the module per process, and a host
-// runs one operation at a time on an instance. The module is loaded once here, and each worker
-// (a fork) has its own copy of it and converts one file at a time. A worker is handed file
-// numbers through a pipe, sends its progress and each file's outcome back through another, and
-// its stderr (notes) goes through a third, so that only this process writes to the terminal. A
-// worker that dies in the middle of a file (a crash on a broken file) costs only that file: the
-// file counts as failed and a new worker takes over the rest.
+// runs one operation at a time on an instance. Each worker (a fork of this process, or on
+// Windows this program started again) has its own instance and converts one file at a time. A
+// worker is handed its files through a pipe, sends its progress and each file's outcome back
+// through another, and its stderr (notes) goes through a third, so that only this process writes to
+// the terminal. A worker that dies in the middle of a file (a crash on a broken file) costs only
+// that file: the file counts as failed and a new worker takes over the rest.
 #include "cli/worker_pool.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,6 +19,7 @@
 
 #include "cli/convert_file.h"
 #include "cli/progress_bar.h"
+#include "cli/worker_process.h"
 
 namespace tniff_cli {
 
@@ -56,19 +50,60 @@ struct MessageHead {
     int64_t pixels;    // kConverted: the image's width times height
 };
 
-void Send(int fd, MessageType type, int job, int permille, int64_t pixels,
+void Send(Channel channel, MessageType type, int job, int permille, int64_t pixels,
           const std::string& text = "") {
     std::string message(sizeof(MessageHead), '\0');
     MessageHead head = {type, job, permille, static_cast<uint32_t>(text.size()), pixels};
     std::memcpy(&message[0], &head, sizeof head);
     message += text;
-    WriteFully(fd, message.data(), message.size());
+    SendAll(channel, message.data(), message.size());
+}
+
+// ---- Files handed to the workers ----------------------------------------------------------
+// A job goes as its number, the kinds and the four names, each name its length and bytes, so
+// that a worker that is a program of its own needs nothing of this process's memory. A number
+// below 0 ends the worker.
+
+void PutNumber(std::string* message, int32_t number) {
+    message->append(reinterpret_cast<const char*>(&number), sizeof number);
+}
+
+bool SendJob(Channel channel, int32_t index, const Job& job, FileKind to) {
+    std::string message;
+    PutNumber(&message, index);
+    PutNumber(&message, static_cast<int32_t>(job.inKind));
+    PutNumber(&message, static_cast<int32_t>(to));
+    for (const std::string* name : {&job.in, &job.out, &job.depth, &job.rawDepth}) {
+        PutNumber(&message, static_cast<int32_t>(name->size()));
+        message += *name;
+    }
+    return SendAll(channel, message.data(), message.size());
+}
+
+bool ReceiveJob(Channel channel, int32_t* index, Job* job, FileKind* to) {
+    int32_t kinds[2];
+    if (!ReceiveAll(channel, index, sizeof *index) || *index < 0 ||
+        !ReceiveAll(channel, kinds, sizeof kinds))
+        return false;
+    const int32_t last = static_cast<int32_t>(FileKind::tiff);
+    if (kinds[0] < 0 || kinds[0] > last || kinds[1] < 0 || kinds[1] > last) return false;
+    job->inKind = static_cast<FileKind>(kinds[0]);
+    *to = static_cast<FileKind>(kinds[1]);
+    for (std::string* name : {&job->in, &job->out, &job->depth, &job->rawDepth}) {
+        int32_t length = 0;
+        if (!ReceiveAll(channel, &length, sizeof length) || length < 0 || length > (1 << 20))
+            return false;
+        name->assign(static_cast<size_t>(length), '\0');
+        if (length > 0 && !ReceiveAll(channel, &(*name)[0], static_cast<size_t>(length)))
+            return false;
+    }
+    return true;
 }
 
 // ---- A worker ---------------------------------------------------------------------------------
 
 struct Reporter {
-    int fd;
+    Channel channel;
     int job;
     int lastPermille;
     const ProgressBar* bar;
@@ -83,7 +118,7 @@ void ReportProgress(void* context, int32_t done, int32_t total) {
         (int64_t(reporter->bar->phase()) * 1000 + int64_t(done) * 1000 / total) / phases);
     if (permille == reporter->lastPermille) return;
     reporter->lastPermille = permille;
-    Send(reporter->fd, kProgress, reporter->job, permille, 0);
+    Send(reporter->channel, kProgress, reporter->job, permille, 0);
 }
 
 // Converts the job's file in this process: what went wrong, or nothing. The library's messages
@@ -109,47 +144,27 @@ std::string Convert(const Options& options, const ModuleFile& module, const Job&
 }
 
 void ConvertOne(const Options& options, const ModuleFile& module, const Job& job, FileKind to,
-                int index, int fd) {
+                int index, Channel channel) {
     ProgressBar bar(false, "");
-    Reporter reporter = {fd, index, -1, &bar};
+    Reporter reporter = {channel, index, -1, &bar};
     bar.Observe(&ReportProgress, &reporter);
     int64_t pixels = 0;
     const std::string failure = Convert(options, module, job, to, bar, &pixels);
     if (failure.empty())
-        Send(fd, kConverted, index, 1000, pixels);
+        Send(channel, kConverted, index, 1000, pixels);
     else
-        Send(fd, kFailed, index, 0, 0, failure);
+        Send(channel, kFailed, index, 0, 0, failure);
 }
 
 // ---- The batch --------------------------------------------------------------------------------
 
-const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-int gSignalPipe[2] = {-1, -1};
-
-void PassSignalOn(int signal) {
-    const int saved = errno;
-    unsigned char number = static_cast<unsigned char>(signal);
-    if (write(gSignalPipe[1], &number, 1) < 0) {
-        // The pipe is full: a signal is already waiting to be seen.
-    }
-    errno = saved;
-}
-
 struct Worker {
-    pid_t pid = -1;
-    int jobs = -1;     // we write file numbers
-    int results = -1;  // we read messages
-    int errors = -1;   // its stderr
-    int job = -1;      // the file it is converting, -1 none
+    WorkerProcess process;
+    int job = -1;  // the file it is converting, -1 none
     int permille = 0;
     std::string resultBytes;  // received, not yet a whole message
     std::string errorBytes;   // received, not yet a whole line
 };
-
-void CloseFd(int* fd) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-}
 
 class Batch {
 public:
@@ -171,20 +186,7 @@ public:
         }
         // Without the pipes a process needs (a low limit of open files), the batch runs with
         // as many processes as could be started, or converts here, one file at a time.
-        std::string cannot;
-        if (pipe(gSignalPipe) != 0) {
-            cannot = std::string("cannot make a pipe: ") + std::strerror(errno);
-        } else {
-            fcntl(gSignalPipe[0], F_SETFD, FD_CLOEXEC);
-            fcntl(gSignalPipe[1], F_SETFD, FD_CLOEXEC);
-            fcntl(gSignalPipe[1], F_SETFL, O_NONBLOCK);
-            struct sigaction action;
-            std::memset(&action, 0, sizeof action);
-            action.sa_handler = PassSignalOn;
-            sigemptyset(&action.sa_mask);
-            for (int s : kStopSignals) sigaction(s, &action, nullptr);
-        }
-        std::signal(SIGPIPE, SIG_IGN);  // a worker that died: its pipe says so, not a signal
+        std::string cannot = CatchStopRequests();
 
         workers_.resize(static_cast<size_t>(workerCount));
         for (Worker& worker : workers_) {
@@ -194,21 +196,8 @@ public:
         if (!cannot.empty()) NoteFewerProcesses(cannot);
         if (Running()) Redraw(true);
         while (Running()) {
-            std::vector<pollfd> watched;
-            watched.push_back({gSignalPipe[0], POLLIN, 0});
-            for (const Worker& worker : workers_) {
-                if (worker.results >= 0) watched.push_back({worker.results, POLLIN, 0});
-                if (worker.errors >= 0) watched.push_back({worker.errors, POLLIN, 0});
-            }
-            int ready = poll(watched.data(), watched.size(), bar_.drawing() ? 250 : -1);
-            if (ready < 0 && errno != EINTR)
-                throw Error(std::string("cannot wait for the conversions: ") +
-                            std::strerror(errno));
-            unsigned char signal = 0;
-            if (ready > 0 && (watched[0].revents & POLLIN) != 0 &&
-                read(gSignalPipe[0], &signal, 1) == 1) {
-                Interrupted(signal);
-            }
+            const int request = WaitForWorkers(Processes(), bar_.drawing() ? 250 : -1);
+            if (request != 0) Interrupted(request);
             for (Worker& worker : workers_) Listen(&worker);
             Redraw(false);
         }
@@ -228,9 +217,15 @@ private:
 
     bool Running() const {
         for (const Worker& worker : workers_) {
-            if (worker.pid > 0) return true;
+            if (worker.process.id > 0) return true;
         }
         return false;
+    }
+
+    std::vector<WorkerProcess> Processes() const {
+        std::vector<WorkerProcess> processes;
+        for (const Worker& worker : workers_) processes.push_back(worker.process);
+        return processes;
     }
 
     // Says once why the batch runs with fewer processes than asked for, and with how many.
@@ -238,7 +233,7 @@ private:
         if (notedFewer_) return;
         notedFewer_ = true;
         int running = 0;
-        for (const Worker& worker : workers_) running += worker.pid > 0 ? 1 : 0;
+        for (const Worker& worker : workers_) running += worker.process.id > 0 ? 1 : 0;
         const int asked = static_cast<int>(workers_.size());
         PrintLine("tniff: note: " + why + "; " +
                   (running > 0 ? "converting with " + std::to_string(running) +
@@ -284,68 +279,19 @@ private:
                !jobs_[static_cast<size_t>(next_)].refused.empty())
             ++next_;
         if (next_ >= static_cast<int>(jobs_.size())) return "";
-        int jobPipe[2] = {-1, -1}, resultPipe[2] = {-1, -1}, errorPipe[2] = {-1, -1};
-        if (pipe(jobPipe) != 0 || pipe(resultPipe) != 0 || pipe(errorPipe) != 0) {
-            const std::string why = std::string("cannot make a pipe: ") + std::strerror(errno);
-            for (int* ends : {jobPipe, resultPipe, errorPipe}) {
-                CloseFd(&ends[0]);
-                CloseFd(&ends[1]);
-            }
-            return why;
-        }
-        // Signals wait until the worker has put back their default handling.
-        sigset_t stops, previous;
-        sigemptyset(&stops);
-        for (int s : kStopSignals) sigaddset(&stops, s);
-        sigprocmask(SIG_BLOCK, &stops, &previous);
-        const pid_t parent = getpid();
-        pid_t pid = fork();
-        if (pid == 0) {
-            // A worker's signals end it, removing its temporary files, as a single convert's do.
-            for (int s : kStopSignals) std::signal(s, SIG_DFL);
-            RemoveTemporariesOnSignals();
-            // This process ending in any way ends the worker, which then removes its temporary
-            // file.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) _exit(kExitFailure);
-            sigprocmask(SIG_SETMASK, &previous, nullptr);
-            for (Worker& other : workers_) {
-                CloseFd(&other.jobs);
-                CloseFd(&other.results);
-                CloseFd(&other.errors);
-            }
-            close(jobPipe[1]);
-            close(resultPipe[0]);
-            close(errorPipe[0]);
-            close(gSignalPipe[0]);
-            close(gSignalPipe[1]);
-            dup2(errorPipe[1], STDERR_FILENO);
-            close(errorPipe[1]);
-            int32_t index = 0;
-            while (ReadFully(jobPipe[0], &index, sizeof index) && index >= 0 &&
-                   index < static_cast<int32_t>(jobs_.size())) {
-                ConvertOne(options_, module_, jobs_[static_cast<size_t>(index)], to_, index,
-                           resultPipe[1]);
-            }
-            _exit(0);
-        }
-        const int forkError = errno;
-        sigprocmask(SIG_SETMASK, &previous, nullptr);
-        close(jobPipe[0]);
-        close(resultPipe[1]);
-        close(errorPipe[1]);
-        if (pid < 0) {
-            close(jobPipe[1]);
-            close(resultPipe[0]);
-            close(errorPipe[0]);
-            return std::string("cannot start a conversion process: ") + std::strerror(forkError);
-        }
-        for (int fd : {jobPipe[1], resultPipe[0], errorPipe[0]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+        // The new process's job is its first message: a worker of its own program needs the
+        // module's path and the batch's options, which it takes from its command line.
+        std::vector<std::string> arguments = {kWorkerSwitch, "--module", module_.path};
+        for (const std::string& argument : RememberedArguments()) arguments.push_back(argument);
+        const std::vector<WorkerProcess> others = Processes();
+        WorkerProcess process;
+        const std::string cannot = StartWorker(
+            &process, others,
+            [this](Channel jobs, Channel results) { ServeJobs(options_, module_, jobs, results); },
+            arguments);
+        if (!cannot.empty()) return cannot;
         *worker = Worker();
-        worker->pid = pid;
-        worker->jobs = jobPipe[1];
-        worker->results = resultPipe[0];
-        worker->errors = errorPipe[0];
+        worker->process = process;
         HandOut(worker);
         return "";
     }
@@ -356,30 +302,28 @@ private:
                !jobs_[static_cast<size_t>(next_)].refused.empty())
             ++next_;
         if (stopping_ || next_ >= static_cast<int>(jobs_.size())) {
-            CloseFd(&worker->jobs);
+            CloseChannel(&worker->process.jobs);
             return;
         }
         int32_t index = next_++;
         worker->job = index;
         worker->permille = 0;
-        if (!WriteFully(worker->jobs, &index, sizeof index))
-            CloseFd(&worker->jobs);  // it died; Listen sees that
+        if (!SendJob(worker->process.jobs, index, jobs_[static_cast<size_t>(index)], to_))
+            CloseChannel(&worker->process.jobs);  // it died; Listen sees that
     }
 
     void Listen(Worker* worker) {
-        if (worker->pid <= 0) return;
+        if (worker->process.id <= 0) return;
         char buffer[4096];
-        for (int* fd : {&worker->results, &worker->errors}) {
-            if (*fd < 0) continue;
-            pollfd one = {*fd, POLLIN, 0};
-            if (poll(&one, 1, 0) <= 0) continue;
-            ssize_t got = read(*fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                CloseFd(fd);
+        for (Channel* channel : {&worker->process.results, &worker->process.errors}) {
+            if (*channel == kNoChannel) continue;
+            const long got = ReadAvailable(*channel, buffer, sizeof buffer);
+            if (got == 0) continue;
+            if (got < 0) {
+                CloseChannel(channel);
                 continue;
             }
-            if (fd == &worker->results) {
+            if (channel == &worker->process.results) {
                 worker->resultBytes.append(buffer, static_cast<size_t>(got));
                 TakeMessages(worker);
             } else {
@@ -391,7 +335,8 @@ private:
                 }
             }
         }
-        if (worker->results < 0 && worker->errors < 0) Ended(worker);
+        if (worker->process.results == kNoChannel && worker->process.errors == kNoChannel)
+            Ended(worker);
     }
 
     void TakeMessages(Worker* worker) {
@@ -412,7 +357,7 @@ private:
             HandOut(worker);
             if (stopping_) {
                 for (Worker& other : workers_) {
-                    if (other.job < 0) CloseFd(&other.jobs);
+                    if (other.job < 0) CloseChannel(&other.process.jobs);
                 }
             }
             Redraw(true);
@@ -421,18 +366,11 @@ private:
 
     // The worker's pipes are closed: it has ended.
     void Ended(Worker* worker) {
-        int status = 0;
-        waitpid(worker->pid, &status, 0);
-        worker->pid = -1;
-        CloseFd(&worker->jobs);
+        const std::string how = ReapWorker(&worker->process);
+        CloseChannel(&worker->process.jobs);
         if (!worker->errorBytes.empty()) PrintLine(worker->errorBytes + "\n");
         if (worker->job >= 0) {
             const Job& job = jobs_[static_cast<size_t>(worker->job)];
-            std::string how = WIFSIGNALED(status)
-                                  ? std::string("killed by signal ") +
-                                        std::to_string(WTERMSIG(status)) + " (" +
-                                        strsignal(WTERMSIG(status)) + ")"
-                                  : "ended with status " + std::to_string(WEXITSTATUS(status));
             RemoveLeftovers(job.out);
             if (!job.depth.empty()) RemoveLeftovers(job.depth);
             if (!job.rawDepth.empty()) RemoveLeftovers(job.rawDepth);
@@ -461,19 +399,22 @@ private:
         std::fflush(stderr);
     }
 
-    void Interrupted(int signal) {
-        for (Worker& worker : workers_) {
-            if (worker.pid > 0) kill(worker.pid, signal);
-        }
-        for (Worker& worker : workers_) {
-            if (worker.pid > 0) waitpid(worker.pid, nullptr, 0);
+    void Interrupted(int request) {
+        std::vector<WorkerProcess> processes = Processes();
+        StopWorkers(&processes, request);
+        // A worker that could not clean up after itself (ended from outside, as on Windows)
+        // leaves its temporary files: they go now that it has ended.
+        for (const Worker& worker : workers_) {
+            if (worker.process.id <= 0 || worker.job < 0) continue;
+            const Job& job = jobs_[static_cast<size_t>(worker.job)];
+            for (const std::string* out : {&job.out, &job.depth, &job.rawDepth}) {
+                if (!out->empty()) RemoveLeftovers(*out);
+            }
         }
         bar_.Clear();
         // What was done so far, as a farm's log needs it.
-        Summarise(std::string("interrupted by ") + strsignal(signal) + ", ");
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-        _exit(128 + signal);
+        Summarise("interrupted by " + StopRequestName(request) + ", ");
+        EndAsStopped(request);
     }
 
     void PrintLine(const std::string& line) {
@@ -487,7 +428,7 @@ private:
         if (!bar_.drawing()) return;
         double part = 0;
         for (const Worker& worker : workers_) {
-            if (worker.pid > 0 && worker.job >= 0) part += worker.permille / 1000.0;
+            if (worker.process.id > 0 && worker.job >= 0) part += worker.permille / 1000.0;
         }
         // "files 12/200 [#####...............] 24.9 Mpx 31.2 Mpx/s 0:53 left"
         const int files = static_cast<int>(jobs_.size()), done = converted_ + failed_;
@@ -526,6 +467,14 @@ private:
 };
 
 }  // namespace
+
+void ServeJobs(const Options& options, const ModuleFile& module, Channel jobs, Channel results) {
+    int32_t index = 0;
+    Job job;
+    FileKind to = FileKind::iff;
+    while (ReceiveJob(jobs, &index, &job, &to))
+        ConvertOne(options, module, job, to, index, results);
+}
 
 int RunJobs(const Options& options, const ModuleFile& module, const std::vector<Job>& jobs,
             FileKind to, const BatchCounts& counts, const std::vector<std::string>& missingLines,

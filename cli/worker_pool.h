@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/worker_process.h"
 #include "tarniff/tarniff.h"
 
 namespace tniff_cli {
@@ -36,6 +37,11 @@ struct BatchCounts {
 int RunJobs(const Options& options, const tarniff::ModuleFile& module, const std::vector<Job>& jobs,
             tarniff::FileKind to, const BatchCounts& counts,
             const std::vector<std::string>& missingLines, int workers);
+
+// A worker's side of RunJobs: converts the files it is handed on jobs, one at a time, and sends
+// their progress and outcomes on results, until the files end.
+void ServeJobs(const Options& options, const tarniff::ModuleFile& module, Channel jobs,
+               Channel results);
 
 }  // namespace tniff_cli
 

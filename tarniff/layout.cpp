@@ -784,8 +784,14 @@ Layout WalkLayout(const uint8_t* bytes, size_t size, const WalkSettings& setting
 bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why,
                     const WalkSettings& settings) {
     namespace fs = std::filesystem;
+#ifdef _WIN32
+    // Names are UTF-8 (the programs' code page); a plain conversion would read them as Latin-1.
+    const fs::path file = fs::u8path(path);
+#else
+    const fs::path file = path;
+#endif
     std::error_code error;
-    const fs::file_status status = fs::status(path, error);
+    const fs::file_status status = fs::status(file, error);
     if (error) {
         *why = error.message();
         return false;
@@ -798,7 +804,7 @@ bool WalkLayoutFile(const std::string& path, Layout* layout, std::string* why,
         *why = "not a regular file";
         return false;
     }
-    const uintmax_t size = fs::file_size(path, error);
+    const uintmax_t size = fs::file_size(file, error);
     if (error) {
         *why = error.message();
         return false;
