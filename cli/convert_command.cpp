@@ -10,6 +10,7 @@
 #include "cli/batch_convert.h"
 #include "cli/commands.h"
 #include "cli/convert_file.h"
+#include "cli/system.h"
 
 namespace tniff_cli {
 
@@ -78,8 +79,8 @@ int RunConvert(const Options& options) {
     std::unique_ptr<TemporaryCopy> stdinCopy;
     FileKind inKind;
     if (IsStandardStream(in)) {
-        stdinCopy =
-            std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input", options.maxImageBytes);
+        stdinCopy = std::make_unique<TemporaryCopy>(StandardInput(), "standard input",
+                                                    options.maxImageBytes);
         std::string what;
         const std::vector<uint8_t>& head = stdinCopy->head();
         if (!SniffKind(head.data(), head.size(), &inKind, &what)) {

@@ -9,6 +9,7 @@
 #include "cli/commands.h"
 #include "cli/frame_operands.h"
 #include "cli/progress_bar.h"
+#include "cli/system.h"
 #include "tarniff/tarniff.h"
 
 namespace tniff_cli {
@@ -238,7 +239,7 @@ int RunInfo(const Options& options) {
     auto pathOf = [&stdinCopy, &options](const std::string& file) -> std::string {
         if (!IsStandardStream(file)) return file;
         if (!stdinCopy)
-            stdinCopy = std::make_unique<TemporaryCopy>(STDIN_FILENO, "standard input",
+            stdinCopy = std::make_unique<TemporaryCopy>(StandardInput(), "standard input",
                                                         options.maxImageBytes);
         return stdinCopy->path();
     };

@@ -31,6 +31,9 @@ int UsableCores();
 // The program's arguments after its name, in UTF-8 (on Windows taken as the system gives them, in
 // UTF-16, and the console set to show UTF-8).
 std::vector<std::string> ProgramArguments(int argc, char** argv);
+// Standard input as the host's file calls read it (TemporaryCopy): its descriptor, or on Windows
+// its handle.
+int StandardInput();
 // The width of the terminal on stderr; 0 when stderr is no terminal or its width is unknown.
 int StderrColumns();
 

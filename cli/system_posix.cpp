@@ -41,6 +41,8 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + 1, argv + argc);
 }
 
+int StandardInput() { return STDIN_FILENO; }
+
 int StderrColumns() {
     struct winsize size = {};
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;

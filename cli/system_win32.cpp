@@ -116,6 +116,11 @@ std::vector<std::string> ProgramArguments(int, char**) {
     return arguments;
 }
 
+int StandardInput() {
+    // Handle values fit in 32 bits, so that they pass between 32- and 64-bit code.
+    return static_cast<int>(reinterpret_cast<intptr_t>(GetStdHandle(STD_INPUT_HANDLE)));
+}
+
 int StderrColumns() {
     CONSOLE_SCREEN_BUFFER_INFO info;
     if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))

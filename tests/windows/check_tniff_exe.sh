@@ -69,6 +69,13 @@ for kind in png tiff pam; do
   fi
 done
 
+# Standard input and output: the sample through a pipe both ways, as a pipeline's step.
+if win -q convert - --to pam - < render.iff > piped.pam 2> err.txt && cmp -s piped.pam linux.pam; then
+  pass "render.iff from standard input to PAM on standard output: the bytes Linux writes"
+else
+  fail "render.iff through standard input and output: $(normalised < err.txt | head -2 | tr '\n' ' ')"
+fi
+
 # PNG and TIFF that Linux wrote, to .iff with tniff.exe: the pixels Linux's own .iff has.
 for kind in png tiff; do
   if win -q convert "linux.$kind" "from-$kind.iff" > err.txt 2>&1; then
