@@ -91,8 +91,8 @@ namespace {
         " (" + std::string(HostCodeName(result)) + ", " + std::to_string(result) + ")";
     if (result == memFullErr && host.imageRefused()) {
         const tniff::Host::PlannedImage& p = host.plannedImage();
-        const std::string reduced = p.reduced ? ", reduced to " + std::to_string(p.width) +
-                                                    " by " + std::to_string(p.height) + ","
+        const std::string reduced = p.reduced ? ", reduced to " + std::to_string(p.width) + " by " +
+                                                    std::to_string(p.height) + ","
                                               : "";
         throw Error(shown + ": " + std::to_string(p.fullWidth) + " by " +
                         std::to_string(p.fullHeight) + " with " + std::to_string(p.planes) +
@@ -322,8 +322,9 @@ void SaveThroughModule(const ModuleFile& module, const tniff::Image& image, cons
         const int why = errno;
         throw Error::OfSystem(name + ": cannot open for writing: " + std::strerror(why), why);
     }
-    if (result == writErr && (writeError == ENOSPC || writeError == EFBIG || writeError == kOverQuota ||
-                              writeError == EIO || writeError == EROFS)) {
+    if (result == writErr &&
+        (writeError == ENOSPC || writeError == EFBIG || writeError == kOverQuota ||
+         writeError == EIO || writeError == EROFS)) {
         throw Error(name + ": " + DescribeHostCode(result, false, std::strerror(writeError)),
                     result);
     }

@@ -40,7 +40,8 @@ std::vector<std::string> ModuleSearchPaths() {
 #if defined(_WIN32)
     // On Windows the module is installed beside the program (and the imaging codec).
     std::vector<char> buffer(32768);
-    const DWORD length = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    const DWORD length =
+        GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (length > 0 && length < buffer.size()) {
         const std::string program(buffer.data(), length);
         paths.push_back(DirectoryOf(program) + kModuleFileName);

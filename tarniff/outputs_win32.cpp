@@ -35,9 +35,8 @@ std::string SystemMessage(DWORD code) {
         nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string message = size != 0 && text != nullptr ? std::string(text, size) : std::string();
     if (text != nullptr) LocalFree(text);
-    while (!message.empty() &&
-           (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
-            message.back() == '.'))
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
         message.pop_back();
     if (message.empty()) {
         char number[32];
@@ -81,8 +80,9 @@ bool IdentityOf(HANDLE file, uint64_t* volume, uint64_t* index) {
 }
 
 bool IdentityAt(const std::string& path, uint64_t* volume, uint64_t* index) {
-    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool known = IdentityOf(file, volume, index);
     CloseHandle(file);
@@ -92,8 +92,9 @@ bool IdentityAt(const std::string& path, uint64_t* volume, uint64_t* index) {
 // What stands at path: 0 nothing, else FILE_TYPE_DISK (a file or folder), FILE_TYPE_CHAR (a
 // device: NUL, CON) or FILE_TYPE_PIPE. Opened for no access, so that nothing is read or waited for.
 DWORD KindAt(const std::string& path) {
-    HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 0;
     const DWORD kind = GetFileType(file);
     CloseHandle(file);
@@ -124,8 +125,7 @@ std::string UniqueSuffix(unsigned attempt) {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     seed ^= static_cast<uint64_t>(now.QuadPart) * 0x9e3779b97f4a7c15ull;
-    static const char kLetters[] =
-        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    static const char kLetters[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
     std::string suffix(6, '0');
     for (char& c : suffix) {
         c = kLetters[seed % 62];
@@ -153,8 +153,8 @@ WriterTag ThisWriter() {
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0,
                       KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
         DWORD type = 0, size = sizeof id - 1;
-        haveId = RegQueryValueExA(key, "MachineGuid", nullptr, &type,
-                                  reinterpret_cast<BYTE*>(id), &size) == ERROR_SUCCESS &&
+        haveId = RegQueryValueExA(key, "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(id),
+                                  &size) == ERROR_SUCCESS &&
                  type == REG_SZ && id[0] != '\0';
         RegCloseKey(key);
     }
@@ -353,9 +353,8 @@ void PendingOutput::Commit() {
             replaced = ReplaceFileA(destination_.c_str(), temporary_.c_str(), nullptr,
                                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
         }
-        if (!replaced &&
-            !MoveFileExA(temporary_.c_str(), destination_.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (!replaced && !MoveFileExA(temporary_.c_str(), destination_.c_str(),
+                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             const DWORD why = GetLastError();
             if (why == ERROR_FILE_NOT_FOUND) throw Error(vanished);
             throw Error(destination_ +
@@ -376,7 +375,8 @@ std::string PlaceOf(const std::string& path) {
 bool SameFile(const std::string& a, const std::string& b) {
     if (IsStandardStream(a) || IsStandardStream(b)) return false;
     uint64_t aVolume = 0, aIndex = 0, bVolume = 0, bIndex = 0;
-    const bool aExists = IdentityAt(a, &aVolume, &aIndex), bExists = IdentityAt(b, &bVolume, &bIndex);
+    const bool aExists = IdentityAt(a, &aVolume, &aIndex),
+               bExists = IdentityAt(b, &bVolume, &bIndex);
     if (aExists != bExists) return false;
     if (aExists) return aVolume == bVolume && aIndex == bIndex;
     // Neither is there yet: the same place once the folder is resolved (names are compared as
@@ -407,8 +407,7 @@ void TemporaryCopy::PutAt(const uint8_t* bytes, size_t size, uint64_t offset) {
 void TemporaryCopy::Finish() {
     LARGE_INTEGER end;
     end.QuadPart = static_cast<LONGLONG>(size_);
-    if (!SetFilePointerEx(HandleOf(fd_), end, nullptr, FILE_BEGIN) ||
-        !SetEndOfFile(HandleOf(fd_)))
+    if (!SetFilePointerEx(HandleOf(fd_), end, nullptr, FILE_BEGIN) || !SetEndOfFile(HandleOf(fd_)))
         throw Error("cannot keep " + name_ + " in memory or a file: " + LastFileError());
     LARGE_INTEGER start = {};
     SetFilePointerEx(HandleOf(fd_), start, nullptr, FILE_BEGIN);
