@@ -1,5 +1,6 @@
 // Windows' answers: names are UTF-8 inside tniff and UTF-16 for the system.
 #include "cli/system.h"
+#include "tarniff/tarniff.h"
 
 #include <windows.h>
 
@@ -9,25 +10,6 @@
 namespace tniff_cli {
 
 namespace {
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &narrow[0], size,
-                        nullptr, nullptr);
-    return narrow;
-}
 
 void SetErrno(DWORD code) {
     switch (code) {
@@ -46,7 +28,7 @@ void SetErrno(DWORD code) {
 
 bool LookAt(const std::string& path, PathFacts* facts, bool identity) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    const std::wstring wide = Widen(path);
+    const std::wstring wide = tarniff::WideText(path);
     if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
         SetErrno(GetLastError());
         return false;
@@ -78,19 +60,19 @@ bool LookAt(const std::string& path, PathFacts* facts, bool identity) {
 }
 
 bool MakeFolder(const std::string& path) {
-    if (CreateDirectoryW(Widen(path).c_str(), nullptr)) return true;
+    if (CreateDirectoryW(tarniff::WideText(path).c_str(), nullptr)) return true;
     SetErrno(GetLastError());
     return false;
 }
 
 std::string RealPath(const std::string& path) {
-    const std::wstring wide = Widen(path);
+    const std::wstring wide = tarniff::WideText(path);
     const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (size == 0) return path;
     std::vector<wchar_t> full(size);
     const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
     if (length == 0 || length >= size) return path;
-    return Narrow(std::wstring(full.data(), length));
+    return tarniff::CodePageText(std::wstring(full.data(), length));
 }
 
 int UsableCores() {
@@ -111,7 +93,7 @@ std::vector<std::string> ProgramArguments(int, char**) {
     int count = 0;
     wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
     if (wide == nullptr) return arguments;
-    for (int i = 1; i < count; ++i) arguments.push_back(Narrow(wide[i]));
+    for (int i = 1; i < count; ++i) arguments.push_back(tarniff::CodePageText(wide[i]));
     LocalFree(wide);
     return arguments;
 }

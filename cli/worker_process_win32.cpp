@@ -38,15 +38,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     return TRUE;  // the batch stops its workers and ends itself
 }
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-    return wide;
-}
-
 // One argument quoted so that CommandLineToArgvW (and the C runtime) give it back as it is.
 std::wstring Quoted(const std::wstring& argument) {
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
@@ -140,7 +131,8 @@ std::string StartWorker(WorkerProcess* worker, const std::vector<WorkerProcess>&
 
     std::wstring program = OwnProgram();
     std::wstring commandLine = Quoted(program);
-    for (const std::string& argument : arguments) commandLine += L" " + Quoted(Widen(argument));
+    for (const std::string& argument : arguments)
+        commandLine += L" " + Quoted(tarniff::WideText(argument));
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;

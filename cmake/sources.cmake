@@ -63,7 +63,8 @@ set(TNIFF_LIBRARY_CORE_SOURCES
 )
 # How the outputs make, lock, replace and remove files is the system's.
 if(WIN32)
-  list(APPEND TNIFF_LIBRARY_CORE_SOURCES ${TNIFF_ROOT}/tarniff/outputs_win32.cpp)
+  list(APPEND TNIFF_LIBRARY_CORE_SOURCES ${TNIFF_ROOT}/tarniff/outputs_win32.cpp
+       ${TNIFF_ROOT}/tarniff/windows_text.cpp)
 else()
   list(APPEND TNIFF_LIBRARY_CORE_SOURCES ${TNIFF_ROOT}/tarniff/outputs_posix.cpp)
 endif()

@@ -99,6 +99,14 @@ std::string Mebibytes(uint64_t bytes);
 // refused without being opened: an open of one may wait for ever.
 uint64_t CheckReadable(const std::string& path, const std::string& name);
 
+#if defined(_WIN32)
+// On Windows the library's paths and texts are in the process's code page, as the host's file
+// calls (_lopen, _lcreat) take them (UTF-8 in tniff.exe, whose manifest says so). These turn
+// them into the system's wide text and back; a character the code page lacks becomes '?'.
+std::wstring WideText(const std::string& text);
+std::string CodePageText(const std::wstring& text);
+#endif
+
 // The last part of a path ("frames/a.iff": "a.iff").
 std::string FileNameOf(const std::string& path);
 // The folder part of a path with its slash ("frames/", "/"), "" for a bare name.

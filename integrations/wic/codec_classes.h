@@ -13,6 +13,43 @@
 
 namespace tniff_wic {
 
+// What every object of the codec shares: its reference count, its place in the codec's count of
+// live objects (DllCanUnloadNow), and a QueryInterface that answers IUnknown and the interfaces
+// the object says it has (Answers), each as Interface.
+template <typename Interface>
+class CountedObject : public Interface {
+public:
+    CountedObject() { ObjectCreated(); }
+    virtual ~CountedObject() { ObjectDestroyed(); }
+    CountedObject(const CountedObject&) = delete;
+    CountedObject& operator=(const CountedObject&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || Answers(iid)) {
+            *object = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override {
+        return static_cast<ULONG>(InterlockedIncrement(&references_));
+    }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = InterlockedDecrement(&references_);
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+
+protected:
+    virtual bool Answers(REFIID iid) const = 0;
+
+private:
+    LONG references_ = 1;
+};
+
 // A new decoder (IWICBitmapDecoder), asked for as iid.
 HRESULT CreateDecoder(REFIID iid, void** object);
 

@@ -34,7 +34,7 @@ HRESULT SeekTo(IStream* stream, uint64_t position, uint64_t* previous) {
 // What messages call the stream's file: the name Stat gives (a file's streams have one).
 std::string NameOf(const STATSTG& stat, bool haveStat) {
     if (!haveStat || stat.pwcsName == nullptr) return "the image stream";
-    return Utf8(stat.pwcsName);
+    return tarniff::CodePageText(stat.pwcsName);
 }
 
 // Reads the whole stream from its start; a stream longer than the most a file of an image within
@@ -69,32 +69,8 @@ HRESULT ReadAll(IStream* stream, std::vector<uint8_t>* bytes, std::string* name)
     }
 }
 
-class Decoder : public IWICBitmapDecoder {
+class Decoder : public CountedObject<IWICBitmapDecoder> {
 public:
-    Decoder() { ObjectCreated(); }
-    virtual ~Decoder() { ObjectDestroyed(); }
-    Decoder(const Decoder&) = delete;
-    Decoder& operator=(const Decoder&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IWICBitmapDecoder) {
-            *object = static_cast<IWICBitmapDecoder*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return static_cast<ULONG>(InterlockedIncrement(&references_));
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
-
     // Looks at the first bytes only, and leaves the stream where it was.
     HRESULT STDMETHODCALLTYPE QueryCapability(IStream* stream, DWORD* capability) override {
         if (stream == nullptr || capability == nullptr) return E_INVALIDARG;
@@ -193,6 +169,9 @@ public:
         }
     }
 
+protected:
+    bool Answers(REFIID iid) const override { return iid == IID_IWICBitmapDecoder; }
+
 private:
     HRESULT InitializeLocked(IStream* stream) {
         if (source_) return WINCODEC_ERR_WRONGSTATE;
@@ -214,7 +193,6 @@ private:
         return source;
     }
 
-    LONG references_ = 1;
     SRWLOCK lock_ = SRWLOCK_INIT;
     std::shared_ptr<Source> source_;
 };

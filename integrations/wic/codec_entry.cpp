@@ -11,31 +11,8 @@
 namespace tniff_wic {
 namespace {
 
-class DecoderFactory : public IClassFactory {
+class DecoderFactory : public CountedObject<IClassFactory> {
 public:
-    DecoderFactory() { ObjectCreated(); }
-    virtual ~DecoderFactory() { ObjectDestroyed(); }
-    DecoderFactory(const DecoderFactory&) = delete;
-    DecoderFactory& operator=(const DecoderFactory&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return static_cast<ULONG>(InterlockedIncrement(&references_));
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
         if (object == nullptr) return E_POINTER;
         *object = nullptr;
@@ -47,8 +24,10 @@ public:
         return S_OK;
     }
 
+protected:
+    bool Answers(REFIID iid) const override { return iid == IID_IClassFactory; }
+
 private:
-    LONG references_ = 1;
 };
 
 }  // namespace

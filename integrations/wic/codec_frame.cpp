@@ -7,32 +7,9 @@
 namespace tniff_wic {
 namespace {
 
-class Frame : public IWICBitmapFrameDecode {
+class Frame : public CountedObject<IWICBitmapFrameDecode> {
 public:
-    explicit Frame(std::shared_ptr<Source> source) : source_(std::move(source)) { ObjectCreated(); }
-    virtual ~Frame() { ObjectDestroyed(); }
-    Frame(const Frame&) = delete;
-    Frame& operator=(const Frame&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == IID_IWICBitmapSource ||
-            iid == IID_IWICBitmapFrameDecode) {
-            *object = static_cast<IWICBitmapFrameDecode*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override {
-        return static_cast<ULONG>(InterlockedIncrement(&references_));
-    }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG left = InterlockedDecrement(&references_);
-        if (left == 0) delete this;
-        return static_cast<ULONG>(left);
-    }
+    explicit Frame(std::shared_ptr<Source> source) : source_(std::move(source)) {}
 
     HRESULT STDMETHODCALLTYPE GetSize(UINT* width, UINT* height) override {
         if (width == nullptr || height == nullptr) return E_INVALIDARG;
@@ -100,8 +77,12 @@ public:
         return WINCODEC_ERR_CODECNOTHUMBNAIL;
     }
 
+protected:
+    bool Answers(REFIID iid) const override {
+        return iid == IID_IWICBitmapSource || iid == IID_IWICBitmapFrameDecode;
+    }
+
 private:
-    LONG references_ = 1;
     std::shared_ptr<Source> source_;
 };
 

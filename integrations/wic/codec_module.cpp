@@ -13,7 +13,7 @@ bool gLoaded = false;
 tarniff::ModuleFile gModule;
 
 std::string FolderOfCodec() {
-    const std::string path = Utf8(CodecPath());
+    const std::string path = tarniff::CodePageText(CodecPath());
     const size_t slash = path.find_last_of("\\/");
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
@@ -82,29 +82,8 @@ HRESULT DecodeWithModule(const uint8_t* bytes, size_t size, const std::string& n
 }
 
 void Report(const std::string& message) {
-    const std::wstring text = Utf16("TnIffCodec: " + message + "\n");
+    const std::wstring text = tarniff::WideText("TnIffCodec: " + message + "\n");
     OutputDebugStringW(text.c_str());
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    if (length <= 0) return std::string();
-    std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring Utf16(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int length =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length <= 0) return std::wstring();
-    std::wstring out(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
-    return out;
 }
 
 }  // namespace tniff_wic

@@ -28,10 +28,6 @@ HRESULT DecodeWithModule(const uint8_t* bytes, size_t size, const std::string& n
 // Says the library's message to a debugger (WIC carries no text with an HRESULT).
 void Report(const std::string& message);
 
-// UTF-8 and UTF-16, for names and messages.
-std::string Utf8(const std::wstring& text);
-std::wstring Utf16(const std::string& text);
-
 }  // namespace tniff_wic
 
 #endif

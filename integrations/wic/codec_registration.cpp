@@ -175,7 +175,7 @@ HRESULT WriteDecoderEntries(const std::wstring& codecPath) {
     check(SetText(decoder, L"Author", L"The TarnIFF developers"));
     check(SetText(decoder, L"Vendor", kVendorText));
     check(SetText(decoder, L"ContainerFormat", kContainerFormatText));
-    check(SetText(decoder, L"Version", Utf16(TNIFF_VERSION)));
+    check(SetText(decoder, L"Version", tarniff::WideText(TNIFF_VERSION)));
     check(SetText(decoder, L"FileExtensions", kExtension));
     check(SetText(decoder, L"MimeTypes", kMimeType));
     check(SetNumber(decoder, L"SupportsAnimation", 0));

@@ -57,15 +57,6 @@ private:
     bool started_ = false;
 };
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int size =
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], size);
-    return wide;
-}
-
 std::string Hex(HRESULT result) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(result));
@@ -104,7 +95,7 @@ Com<IWICImagingFactory>* NewFactory(Com<IWICImagingFactory>* factory, const std:
 
 // The whole file, read with the system's own calls (names are UTF-8, Windows wants UTF-16).
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* why) {
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ,
+    HANDLE file = CreateFileW(WideText(path).c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -134,7 +125,7 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, std::st
 // Writes the bytes to the file at path, sharing it as the library's outputs do: "" or what went
 // wrong, as ": cannot open for writing: ..." or ": cannot write: ...".
 std::string WriteWholeFile(const std::string& path, const void* bytes, size_t size) {
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE,
+    HANDLE file = CreateFileW(WideText(path).c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -896,20 +887,27 @@ void WriteGrayAlphaPng(RowSource& source, const std::string& path, const std::st
     if (!why.empty()) throw Error(name + why);
 }
 
-}  // namespace
-
-void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& settings) {
-    const std::string& name = settings.name.empty() ? path : settings.name;
-    const std::vector<uint8_t> file = ReadChecked(path, name, FileKind::png, "PNG");
-    const Shape shape = PngShapeOf(file, name);
+// The file's bytes decoded by the system's coder of container, as shape says, into sink.
+void DecodeFile(const std::vector<uint8_t>& file, const GUID& container, const Shape& shape,
+                RowSink* sink, const ReadSettings& settings, const std::string& name,
+                const char* kind) {
     ComScope com;
     Com<IWICImagingFactory> factory;
     NewFactory(&factory, name);
     Com<IWICStream> stream;
     Com<IWICBitmapDecoder> decoder;
     Com<IWICBitmapFrameDecode> frame;
-    OpenFrame(factory.get(), file, GUID_ContainerFormatPng, &stream, &decoder, &frame, name, "PNG");
-    DecodeFrame(factory.get(), frame.get(), shape, sink, settings, name, "PNG");
+    OpenFrame(factory.get(), file, container, &stream, &decoder, &frame, name, kind);
+    DecodeFrame(factory.get(), frame.get(), shape, sink, settings, name, kind);
+}
+
+}  // namespace
+
+void ReadPng(const std::string& path, RowSink* sink, const ReadSettings& settings) {
+    const std::string& name = settings.name.empty() ? path : settings.name;
+    const std::vector<uint8_t> file = ReadChecked(path, name, FileKind::png, "PNG");
+    const Shape shape = PngShapeOf(file, name);
+    DecodeFile(file, GUID_ContainerFormatPng, shape, sink, settings, name, "PNG");
 }
 
 void WritePng(RowSource& rows, const std::string& path, const std::string& name,
@@ -926,15 +924,7 @@ void ReadTiff(const std::string& path, RowSink* sink, const ReadSettings& settin
     const std::string& name = settings.name.empty() ? path : settings.name;
     const std::vector<uint8_t> file = ReadChecked(path, name, FileKind::tiff, "TIFF");
     const Shape shape = TiffShapeOf(ReadTiffTags(file, name), name, file.size());
-    ComScope com;
-    Com<IWICImagingFactory> factory;
-    NewFactory(&factory, name);
-    Com<IWICStream> stream;
-    Com<IWICBitmapDecoder> decoder;
-    Com<IWICBitmapFrameDecode> frame;
-    OpenFrame(factory.get(), file, GUID_ContainerFormatTiff, &stream, &decoder, &frame, name,
-              "TIFF");
-    DecodeFrame(factory.get(), frame.get(), shape, sink, settings, name, "TIFF");
+    DecodeFile(file, GUID_ContainerFormatTiff, shape, sink, settings, name, "TIFF");
 }
 
 void WriteTiff(RowSource& rows, const std::string& path, const std::string& name,
